@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build and the tests need. Safe to run again.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config
+  libgtest-dev libgmock-dev libbenchmark-dev
+  firebird-dev libfbclient2 firebird3.0-server-core firebird3.0-utils
+  libpugixml-dev libcurl4-openssl-dev libbz2-dev zlib1g-dev libssl-dev
+  qt6-base-dev libgl-dev
+  zip unzip p7zip-full bzip2 python3 python3-dbf libdbd-xbase-perl
+  xauth xvfb
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -q
+$SUDO apt-get install -y --no-install-recommends "${missing[@]}"

@@ -1,0 +1,66 @@
+#include "platform/oslayer.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+using namespace platform;
+
+TEST(OsLayer, RangeLocksConflictBetweenTwoOpensOfOneProcess) {
+  char tmpl[] = "/tmp/kesta-lock-XXXXXX";
+  int a = mkstemp(tmpl);
+  ASSERT_GE(a, 0);
+  int b = ::open(tmpl, O_RDWR | O_CLOEXEC);
+  ASSERT_GE(b, 0);
+  EXPECT_TRUE(LockRange(a, 1000, 10, true));
+  EXPECT_FALSE(LockRange(b, 1005, 1, true));
+  EXPECT_FALSE(LockRange(b, 1005, 1, false));
+  EXPECT_TRUE(LockRange(b, 1010, 5, true));  // adjacent range is free
+  EXPECT_TRUE(UnlockRange(a, 1000, 10));
+  EXPECT_TRUE(LockRange(b, 1005, 1, false));
+  EXPECT_TRUE(LockRange(a, 1005, 1, false));  // shared locks coexist
+  EXPECT_FALSE(LockRange(a, 1005, 1, true));
+  ::close(a);
+  ::close(b);
+  ::unlink(tmpl);
+}
+
+TEST(OsLayer, SingleInstanceHeldUntilReleased) {
+  std::string name = "kesta-test-" + std::to_string(::getpid());
+  {
+    SingleInstance first(name);
+    ASSERT_TRUE(first.acquired());
+    SingleInstance second(name);
+    EXPECT_FALSE(second.acquired());
+    // Another process sees it taken too.
+    pid_t pid = fork();
+    if (pid == 0) _exit(SingleInstance(name).acquired() ? 0 : 1);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    EXPECT_EQ(WEXITSTATUS(st), 1);
+  }
+  SingleInstance again(name);
+  EXPECT_TRUE(again.acquired());
+}
+
+TEST(OsLayer, StartProgramReportsFailureAndRunsDetached) {
+  EXPECT_FALSE(StartProgram("/nonexistent/program", {}));
+  char tmpl[] = "/tmp/kesta-start-XXXXXX";
+  std::string dir = mkdtemp(tmpl);
+  ASSERT_TRUE(StartProgram("/bin/sh", {"-c", "echo Start,42 > out.txt"}, dir));
+  for (int i = 0; i < 100 && !std::filesystem::exists(dir + "/out.txt"); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::ifstream f(dir + "/out.txt");
+  std::string line;
+  std::getline(f, line);
+  EXPECT_EQ(line, "Start,42");
+  std::filesystem::remove_all(dir);
+  EXPECT_EQ(ExeDir().back(), '/');
+}

@@ -39,7 +39,7 @@ DbfBuilder& DbfBuilder::record(bool deleted, const std::vector<std::string>& val
 
 std::string DbfBuilder::bytes() const {
   uint16_t hlen = hlen_ ? hlen_ : computedHeaderLength();
-  uint16_t rlen = rlen_ ? rlen_ : computedRecordLength();
+  uint16_t rlen = rlenSet_ ? rlen_ : computedRecordLength();
   uint32_t n = countSet_ ? count_ : static_cast<uint32_t>(records_.size());
   std::string h(32, '\0');
   h[0] = static_cast<char>(version_);

@@ -20,7 +20,7 @@ public:
   DbfBuilder& flags(uint8_t f) { flags_ = f; return *this; }
   DbfBuilder& countInHeader(uint32_t n) { count_ = n; countSet_ = true; return *this; }
   DbfBuilder& headerLength(uint16_t n) { hlen_ = n; return *this; }
-  DbfBuilder& recordLength(uint16_t n) { rlen_ = n; return *this; }
+  DbfBuilder& recordLength(uint16_t n) { rlen_ = n; rlenSet_ = true; return *this; }
   DbfBuilder& noEofMark() { eof_ = false; return *this; }
   // Field values as bytes: shorter texts are padded (C, D, L left-aligned, others right-aligned).
   DbfBuilder& record(bool deleted, const std::vector<std::string>& values);
@@ -38,6 +38,7 @@ private:
   bool countSet_ = false;
   uint16_t hlen_ = 0, rlen_ = 0;
   bool eof_ = true;
+  bool rlenSet_ = false;
 };
 
 std::string C(const std::string& s, int n);

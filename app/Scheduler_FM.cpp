@@ -523,6 +523,11 @@ void TfmMain::setLabel(QLabel* label, const std::string& text) {
 
 void TfmMain::showPageAndFocus(QWidget* pageWidget, QWidget* edit) {
   if (pageWidget) pgcTasks->setCurrentWidget(pageWidget);
+  // During a run the pages are disabled: the edit gets the focus when the run ends.
+  if (FRunning) {
+    FFocusAfterRun = edit;
+    return;
+  }
   if (edit) edit->setFocus(Qt::OtherFocusReason);
 }
 
@@ -780,6 +785,10 @@ void TfmMain::endOfRun() {
   setEnabled(true);
   FRunFromScheduler = 0;
   FRunning = false;
+  if (FFocusAfterRun) {
+    FFocusAfterRun->setFocus(Qt::OtherFocusReason);
+    FFocusAfterRun = nullptr;
+  }
   ActionListUpdate();
 }
 

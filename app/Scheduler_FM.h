@@ -208,5 +208,6 @@ private:
   bool FClosed = false;
   int FCursorDepth = 0;
   QPoint FPressPos;
+  QWidget* FFocusAfterRun = nullptr;
   QTimer* FActionTimer = nullptr;
 };

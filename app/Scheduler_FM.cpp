@@ -192,11 +192,9 @@ void TfmMain::buildWindow() {
   // Task list.
   lvTasks = new QTreeWidget(this);
   lvTasks->setObjectName(QStringLiteral("lvTasks"));
-  lvTasks->setGeometry(8, 36, 639, 206);
+  lvTasks->setGeometry(8, 34, 639, 212);
   lvTasks->setColumnCount(2);
   lvTasks->setHeaderLabels({QString::fromUtf8("Задания"), QString::fromUtf8("Статус выполнения")});
-  lvTasks->setColumnWidth(0, 400);
-  lvTasks->setColumnWidth(1, 200);
   lvTasks->setRootIsDecorated(false);
   lvTasks->setUniformRowHeights(true);
   lvTasks->setItemsExpandable(false);
@@ -204,13 +202,16 @@ void TfmMain::buildWindow() {
   lvTasks->setSelectionMode(QAbstractItemView::SingleSelection);
   lvTasks->header()->setSectionsClickable(false);
   lvTasks->header()->setSectionsMovable(false);
-  lvTasks->setStyleSheet(QStringLiteral("QTreeWidget::item { border-bottom: 1px solid #d0d0d0; }"));
   for (int i = 0; i < kTaskCount; ++i) {
     auto* item = new QTreeWidgetItem(lvTasks);
     item->setText(0, Q(TaskCaption(i)));
     item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
     item->setCheckState(0, Qt::Unchecked);
   }
+  lvTasks->header()->setStretchLastSection(false);
+  lvTasks->header()->setSectionResizeMode(QHeaderView::Fixed);
+  lvTasks->header()->resizeSection(0, 400);
+  lvTasks->header()->resizeSection(1, 200);
   lvTasks->viewport()->installEventFilter(this);
 
   // Time row.
@@ -295,20 +296,20 @@ void TfmMain::buildWindow() {
   // 2: fund-file download.
   {
     QGroupBox* g = MakeGroup(tsLoadFile, "Параметры файла ТФОМС ");
-    MakeLabel(g, "Код ЛПУ", 10, 22, 80);
-    edLPU = MakeEdit(g, "edLPU", 100, 20, 80);
+    MakeLabel(g, "Код ЛПУ", 10, 22, 104);
+    edLPU = MakeEdit(g, "edLPU", 116, 20, 80);
     lbLPUName = new QLabel(g);
     lbLPUName->setObjectName(QStringLiteral("lbLPUName"));
-    lbLPUName->setGeometry(190, 22, 414, 18);
-    MakeLabel(g, "Пользователь ", 10, 48, 90);
-    edUser = MakeEdit(g, "edUser", 100, 46, 180);
+    lbLPUName->setGeometry(206, 22, 398, 18);
+    MakeLabel(g, "Пользователь ", 10, 48, 104);
+    edUser = MakeEdit(g, "edUser", 116, 46, 170);
     MakeLabel(g, "Пароль ", 300, 48, 60);
-    edPass = MakeEdit(g, "edPass", 360, 46, 180);
+    edPass = MakeEdit(g, "edPass", 360, 46, 170);
     edPass->setEchoMode(QLineEdit::Password);
-    MakeLabel(g, "Адрес файла ", 10, 74, 90);
-    edHTTP = MakeEdit(g, "edHTTP", 100, 72, 504);
-    MakeLabel(g, "Сохранить как", 10, 100, 90);
-    edSaveAs = MakeEdit(g, "edSaveAs", 100, 98, 474);
+    MakeLabel(g, "Адрес файла ", 10, 74, 104);
+    edHTTP = MakeEdit(g, "edHTTP", 116, 72, 488);
+    MakeLabel(g, "Сохранить как", 10, 100, 104);
+    edSaveAs = MakeEdit(g, "edSaveAs", 116, 98, 458);
     sbtSaveAs = MakeChooser(g, "sbtSaveAs", 578, 98);
     lbLoad = MakeOutcome(g, "lbLoad", 10, 128, 420);
     btLoadRefreshFromFOMS = actionButton(g, acLoadRefreshFromFOMS, "btLoadRefreshFromFOMS", 520, 128, 84, 24);

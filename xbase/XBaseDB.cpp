@@ -34,6 +34,28 @@ struct RecordPointer {
   ~RecordPointer() { t->SetCurRecord(nullptr); }
 };
 
+// ASCII upper case of the eight bytes of a word (bytes >= 0x80 stay).
+inline uint64_t upperWord(uint64_t w) {
+  constexpr uint64_t ones = 0x0101010101010101ull, high = 0x8080808080808080ull;
+  uint64_t heptets = w & ~high;
+  uint64_t geA = heptets + (0x80 - 'a') * ones;
+  uint64_t gtZ = heptets + (0x80 - 'z' - 1) * ones;
+  uint64_t lower = (geA ^ gtZ) & ~w & high;
+  return w ^ (lower >> 2);
+}
+// Length without trailing bytes <= 0x20; runs of blanks are skipped eight at a time.
+inline size_t trimmedLength(const char* p, size_t n) {
+  constexpr uint64_t blanks = 0x2020202020202020ull;
+  while (n >= 8) {
+    uint64_t w;
+    std::memcpy(&w, p + n - 8, 8);
+    if (w != blanks) break;
+    n -= 8;
+  }
+  while (n > 0 && static_cast<unsigned char>(p[n - 1]) <= ' ') --n;
+  return n;
+}
+
 bool validDate8(std::string_view s, int32_t& julian) {
   while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ') s.remove_suffix(1);
   if (s.size() != 8 || s == "00000000") return false;
@@ -76,7 +98,7 @@ void TXBaseDataSet::ReloadAliasList() {
 
 // Dataset
 
-TXBaseDataSet::TXBaseDataSet() = default;
+TXBaseDataSet::TXBaseDataSet() : oemToAnsi_(xbOemToAnsiTable()) {}
 
 TXBaseDataSet::~TXBaseDataSet() {
   try {
@@ -192,7 +214,7 @@ void TXBaseDataSet::Open() {
   t->TranslateOEM = translate_;
   t->AutoFlush = autoFlush_;
   t->UseDeleted = useDeleted_;
-  t->SetReadAhead(false);
+  t->SetReadAhead(readOnly_);
   t->SetLockProtocol(lockProtocol_);
   t->UserID = userID_;
   t->StatusHook = [this](int32_t a, int32_t b, int32_t c) {
@@ -228,7 +250,8 @@ void TXBaseDataSet::Close() {
   editLock_ = false;
   fields_.clear();
   fieldDefs_.clear();
-  fieldIndex_.clear();
+  nameSlots_.clear();
+  upperNames_.clear();
   table_.reset();
   active_.clear();
   hasRecord_ = false;
@@ -265,10 +288,54 @@ void TXBaseDataSet::buildFields() {
       default: continue;   // unknown letters and empty descriptors get no field
     }
     fieldDefs_.push_back(d);
-    fields_.push_back(std::make_unique<TxbField>(this, d));
-    fieldIndex_.emplace(upperKey(d.Name), fields_.size() - 1);
+    fields_.push_back(std::make_unique<TxbField>(this, d, f.Offset, f.Length));
+    upperNames_.push_back(upperKey(d.Name));
+  }
+  size_t cap = 64;
+  nameShift_ = 58;
+  while (cap < upperNames_.size() * 4) {
+    cap *= 2;
+    --nameShift_;
+  }
+  nameSlots_.assign(cap, -1);
+  nameKeys_.assign(upperNames_.size(), TxbNameKey{});
+  for (size_t i = 0; i < upperNames_.size(); ++i) {
+    TxbNameKey k = TxbNameKey::Of(upperNames_[i]);
+    if (lookupKey(k) >= 0) continue;   // the first of equal names wins
+    nameKeys_[i] = k;
+    size_t slot = static_cast<size_t>(k.Hash() >> nameShift_);
+    while (nameSlots_[slot] >= 0) slot = (slot + 1) & (cap - 1);
+    nameSlots_[slot] = static_cast<int32_t>(i);
   }
 }
+
+TxbNameKey TxbNameKey::Of(std::string_view name) {
+  TxbNameKey k;
+  if (name.size() > 16) {
+    k.len = UINT64_MAX;   // longer than any field name
+    return k;
+  }
+  char buf[16] = {};
+  std::memcpy(buf, name.data(), name.size());
+  std::memcpy(&k.a, buf, 8);
+  std::memcpy(&k.b, buf + 8, 8);
+  k.a = upperWord(k.a);
+  k.b = upperWord(k.b);
+  k.len = name.size();
+  return k;
+}
+
+int32_t TXBaseDataSet::lookupKey(const TxbNameKey& k) const {
+  if (nameSlots_.empty() || k.len == UINT64_MAX) return -1;
+  size_t mask = nameSlots_.size() - 1;
+  for (size_t slot = static_cast<size_t>(k.Hash() >> nameShift_);; slot = (slot + 1) & mask) {
+    int32_t i = nameSlots_[slot];
+    if (i < 0) return -1;
+    if (nameKeys_[static_cast<size_t>(i)] == k) return i;
+  }
+}
+
+int32_t TXBaseDataSet::lookupField(std::string_view name) const { return lookupKey(TxbNameKey::Of(name)); }
 
 TxbField& TXBaseDataSet::Fields(int index) {
   checkActive();
@@ -277,14 +344,8 @@ TxbField& TXBaseDataSet::Fields(int index) {
 }
 
 TxbField* TXBaseDataSet::FindField(std::string_view name) {
-  if (name.size() > 32) return nullptr;
-  char key[32];
-  for (size_t i = 0; i < name.size(); ++i) {
-    char c = name[i];
-    key[i] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
-  }
-  auto it = fieldIndex_.find(std::string(key, name.size()));
-  return it == fieldIndex_.end() ? nullptr : fields_[it->second].get();
+  int32_t i = lookupField(name);
+  return i < 0 ? nullptr : fields_[static_cast<size_t>(i)].get();
 }
 
 TxbField& TXBaseDataSet::FieldByName(std::string_view name) {
@@ -541,6 +602,20 @@ std::string TxbField::AsString() const {
   TXBaseDataSet& ds = *ds_;
   ds.checkActive();
   if (!ds.hasRecord_ && !ds.inFilter_ && ds.state_ != TxbDataSetState::dsInsert) return std::string();
+  if (def_.DataType == TxbFieldType::ftString) {
+    // The hot path of the tasks: trim and translate straight from the record image.
+    // Right-trimming first and then cutting at the first zero byte gives the same
+    // text as cutting first, and the search then covers only the short content.
+    const char* p = reinterpret_cast<const char*>(ds.recordForRead()) + offset_;
+    size_t n = trimmedLength(p, length_);
+    if (const void* z = std::memchr(p, 0, n)) n = trimmedLength(p, static_cast<size_t>(static_cast<const char*>(z) - p));
+    std::string s(p, n);
+    if (ds.translate_) {
+      const uint8_t* t = ds.oemToAnsi_;
+      for (char& c : s) c = static_cast<char>(t[static_cast<uint8_t>(c)]);
+    }
+    return s;
+  }
   XBO_dBHandler& t = *ds.table_;
   RecordPointer rp(&t, ds.recordForRead());
   int n = def_.DbfFieldNo;

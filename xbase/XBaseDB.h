@@ -20,7 +20,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/dates.h"
@@ -46,10 +45,19 @@ struct TxbFieldDef {
 
 class TXBaseDataSet;
 
+// A field name folded to ASCII upper case in 16 zero-padded bytes.
+struct TxbNameKey {
+  uint64_t a = 0, b = 0, len = 0;
+  static TxbNameKey Of(std::string_view name);
+  uint64_t Hash() const { return (a * 0x9E3779B97F4A7C15ull) ^ (b * 0xC2B2AE3D27D4EB4Full) ^ len; }
+  bool operator==(const TxbNameKey&) const = default;
+};
+
 // A field of an open dataset; valid until the dataset closes.
 class TxbField {
 public:
-  TxbField(TXBaseDataSet* ds, TxbFieldDef def) : ds_(ds), def_(std::move(def)) {}
+  TxbField(TXBaseDataSet* ds, TxbFieldDef def, uint32_t offset, uint32_t length)
+      : ds_(ds), def_(std::move(def)), offset_(offset), length_(length) {}
   const std::string& FieldName() const { return def_.Name; }
   TxbFieldType DataType() const { return def_.DataType; }
   int Size() const { return def_.Size; }
@@ -81,6 +89,7 @@ private:
   [[noreturn]] void badAccess(const char* type) const;
   TXBaseDataSet* ds_;
   TxbFieldDef def_;
+  uint32_t offset_, length_;   // inside the record
 };
 
 // Stream over the bytes of a memo or blob field.
@@ -212,12 +221,19 @@ private:
   std::unique_ptr<XBO_dBHandler> table_;
   std::vector<TxbFieldDef> fieldDefs_;
   std::vector<std::unique_ptr<TxbField>> fields_;
-  std::unordered_map<std::string, size_t> fieldIndex_;
+  // Field lookup by name: open addressing over ASCII-folded names.
+  std::vector<int32_t> nameSlots_;
+  std::vector<std::string> upperNames_;
+  std::vector<TxbNameKey> nameKeys_;
+  int32_t lookupKey(const TxbNameKey& k) const;
+  int nameShift_ = 58;
+  int32_t lookupField(std::string_view name) const;
   std::vector<uint8_t> active_;
   int32_t recNo_ = 0;
   bool hasRecord_ = false;
   bool eof_ = true, bof_ = true;
   bool inFilter_ = false;
+  const uint8_t* oemToAnsi_ = nullptr;
   bool editLock_ = false;
   TxbDataSetState state_ = TxbDataSetState::dsInactive;
 };

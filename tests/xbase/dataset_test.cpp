@@ -286,6 +286,7 @@ TEST(DataSetReadOnly, NeverWritesAndRefusesDelete) {
   ds.SetReadOnly(true);
   ds.Open();
   EXPECT_EQ(fcntl(ds.Table()->Handle, F_GETFL) & O_ACCMODE, O_RDONLY);
+  EXPECT_TRUE(ds.Table()->ReadAhead);   // a read-only walk in physical order reads ahead
   for (; !ds.Eof(); ds.Next()) ds.FieldByName("NAME").AsString();
   EXPECT_EQ(errorOf([&] { ds.Delete(); }), "EDatabaseError: Cannot modify a read-only dataset");
   EXPECT_EQ(errorOf([&] { ds.Edit(); }), "EDatabaseError: Cannot modify a read-only dataset");
@@ -300,20 +301,30 @@ TEST(DataSetReadOnly, NeverWritesAndRefusesDelete) {
 TEST(DataSetWalk, ReadErrorMidWalkIsNotEndOfTable) {
   TempDir t;
   DbfBuilder b(0x03, {{"A", 'C', 100}});
-  for (int i = 0; i < 10; ++i) b.record(false, {"r"});
+  for (int i = 0; i < 1000; ++i) b.record(false, {"r" + std::to_string(i)});
   b.write(t.file("c.dbf"));
-  TXBaseDataSet ds;
-  ds.SetDatabaseName(t.path());
-  ds.SetTableName("c.dbf");
-  ds.SetReadOnly(true);
-  ds.Open();
-  ds.Next();
-  ASSERT_EQ(truncate(t.file("c.dbf").c_str(), static_cast<off_t>(ds.Table()->HeaderLength + 4 * 101 + 50)), 0);
-  ds.Next();
-  ds.Next();
-  EXPECT_EQ(ds.RecNo(), 4);
-  EXPECT_EQ(errorOf([&] { ds.Next(); }), "EXBaseError: Error on Read of file " + t.file("c.dbf"));
-  EXPECT_FALSE(ds.Eof());
+  for (bool readOnly : {true, false}) {   // with and without read-ahead
+    b.write(t.file("c.dbf"));
+    TXBaseDataSet ds;
+    ds.SetDatabaseName(t.path());
+    ds.SetTableName("c.dbf");
+    ds.SetReadOnly(readOnly);
+    ds.Open();
+    ds.Next();
+    // Cut the file in the middle of record 601, beyond what a read-ahead holds.
+    ASSERT_EQ(truncate(t.file("c.dbf").c_str(), static_cast<off_t>(ds.Table()->HeaderLength + 600 * 101 + 50)), 0);
+    std::string error;
+    int32_t last = 0;
+    try {
+      for (; !ds.Eof(); ds.Next()) last = ds.RecNo();
+    } catch (const EXBaseError& e) {
+      error = e.what();
+    }
+    EXPECT_EQ(error, "Error on Read of file " + t.file("c.dbf")) << readOnly;
+    EXPECT_EQ(last, 600);
+    EXPECT_FALSE(ds.Eof());
+    EXPECT_EQ(ds.FieldByName("A").AsString(), "r599");
+  }
 }
 
 TEST(DataSetEdit, EditPostAppendDeleteRecall) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <cstdio>
 #include <random>
 #include <tuple>
 
@@ -599,6 +600,72 @@ TEST(DecompressStream, CorruptDataGivesTheDecoderCode) {
   arc::TDecompressStream ds(src, 13, -15);
   uint8_t b[10];
   EXPECT_EQ(ds.Read(b, 10), arc::Z_ARC_DATA_ERROR);
+}
+
+
+// ------------------------------------------------------------------ spanned sets
+
+// The archive stream of a split set as the container side joins it: one stream over the volume
+// files in order, whose reads end at each volume's end.
+class JoinedVolumes : public MemStream {
+public:
+  explicit JoinedVolumes(const std::vector<Bytes>& vols) : MemStream({}) {
+    for (const auto& v : vols) {
+      starts.push_back(static_cast<int64_t>(data.size()));
+      data.insert(data.end(), v.begin(), v.end());
+    }
+  }
+  int32_t Read(void* b, int32_t n) override {
+    for (int64_t s : starts)
+      if (s > pos && s - pos < n) n = static_cast<int32_t>(s - pos);
+    return MemStream::Read(b, n);
+  }
+  std::vector<int64_t> starts;
+};
+
+uint32_t Le16(const Bytes& b, size_t o) { return b.at(o) | (b.at(o + 1) << 8); }
+uint32_t Le32(const Bytes& b, size_t o) { return Le16(b, o) | (Le16(b, o + 2) << 16); }
+
+TEST(InflateSpanned, EntryAcrossVolumesEqualsTheUnsplitFile) {
+  if (!HaveTool("zip")) GTEST_SKIP() << "zip is not installed";
+  const auto dir = TestDir();
+  Bytes data = Mixed(400000, 71);
+  const Bytes noise = RandomBytes(200000, 72);
+  data.insert(data.begin() + 100000, noise.begin(), noise.end());
+  WriteFile(dir / "big.bin", data);
+  ASSERT_EQ(RunShell("cd '" + dir.string() + "' && zip -q -s 64k split.zip big.bin"), 0);
+  std::vector<Bytes> vols;
+  for (int i = 1;; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "split.z%02d", i);
+    if (!std::filesystem::exists(dir / name)) break;
+    vols.push_back(ReadFile(dir / name));
+  }
+  vols.push_back(ReadFile(dir / "split.zip"));
+  ASSERT_GE(vols.size(), 3u) << "the entry spans several volumes";
+  JoinedVolumes src(vols);
+  // End record and central header in the last volume; offsets are relative to their disks.
+  const Bytes& last = vols.back();
+  size_t eocd = last.size() - 22;
+  while (Le32(last, eocd) != 0x06054b50) --eocd;
+  const uint32_t cdDisk = Le16(last, eocd + 6);
+  const size_t cd = static_cast<size_t>(src.starts.at(cdDisk)) + Le32(last, eocd + 16);
+  ASSERT_EQ(Le32(src.data, cd), 0x02014b50u);
+  ASSERT_EQ(Le16(src.data, cd + 10), 8u);
+  const uint32_t crc = Le32(src.data, cd + 16), packed = Le32(src.data, cd + 20), unpacked = Le32(src.data, cd + 24);
+  const size_t lho = static_cast<size_t>(src.starts.at(Le16(src.data, cd + 34))) + Le32(src.data, cd + 42);
+  ASSERT_EQ(Le32(src.data, lho), 0x04034b50u);
+  src.pos = static_cast<int64_t>(lho + 30 + Le16(src.data, lho + 26) + Le16(src.data, lho + 28));
+  const int64_t start = src.pos;
+  RecordingHost host;
+  arc::TArcEntryInfo info;
+  info.packedSize = packed;
+  info.unpackedSize = unpacked;
+  ASSERT_EQ(arc::InflateDeflated(host, src, info), TDecodeResult::Ok);
+  EXPECT_EQ(host.out, data);
+  EXPECT_EQ(arc::Crc32(host.out.data(), host.out.size()), crc);
+  EXPECT_EQ(src.furthest, start + packed);
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -6,7 +6,11 @@
 #include <bzlib.h>
 #include <zlib.h>
 
+#include <unistd.h>
+
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -294,5 +298,108 @@ BENCHMARK(BM_LibBz2)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Bz2DecompressEntry)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ArcCrc32);
 BENCHMARK(BM_ZlibCrc32);
+
+
+// ------------------------------------------------------------------ whole archive
+
+// A branch-like archive: 23 XML packets made by Info-ZIP's zip (default level), extracted to
+// files with the running CRC, beside `unzip -o -q` on the same file. Wall-clock time.
+struct BranchArchive {
+  std::filesystem::path dir;
+  struct Entry {
+    std::string name;
+    uint32_t crc, packed, unpacked;
+    int64_t dataOffset;
+  };
+  std::vector<Entry> entries;
+  bool ok = false;
+  ~BranchArchive() {
+    std::error_code ec;
+    if (!dir.empty()) std::filesystem::remove_all(dir, ec);
+  }
+};
+
+uint32_t Le(const Bytes& b, size_t o, int n) {
+  uint32_t v = 0;
+  for (int i = n - 1; i >= 0; --i) v = (v << 8) | b.at(o + static_cast<size_t>(i));
+  return v;
+}
+
+const BranchArchive& Branch() {
+  static BranchArchive a;
+  if (!a.dir.empty()) return a;
+  a.dir = std::filesystem::temp_directory_path() / ("kesta_branch_bench_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(a.dir / "src");
+  for (int i = 0; i < 23; ++i) {
+    const Bytes x = XmlText(static_cast<size_t>(200000 + 180000 * (i % 7)));
+    std::ofstream(a.dir / "src" / ("packet" + std::to_string(i) + ".xml"), std::ios::binary)
+        .write(reinterpret_cast<const char*>(x.data()), static_cast<std::streamsize>(x.size()));
+  }
+  if (std::system(("cd '" + (a.dir / "src").string() + "' && zip -q ../branch.zip *.xml").c_str()) != 0) return a;
+  std::ifstream f(a.dir / "branch.zip", std::ios::binary);
+  const Bytes z((std::istreambuf_iterator<char>(f)), {});
+  size_t eocd = z.size() - 22;
+  while (Le(z, eocd, 4) != 0x06054b50) --eocd;
+  size_t p = Le(z, eocd + 16, 4);
+  for (uint32_t i = 0, n = Le(z, eocd + 10, 2); i < n; ++i) {
+    BranchArchive::Entry e;
+    e.crc = Le(z, p + 16, 4);
+    e.packed = Le(z, p + 20, 4);
+    e.unpacked = Le(z, p + 24, 4);
+    const uint32_t nl = Le(z, p + 28, 2), xl = Le(z, p + 30, 2), cl = Le(z, p + 32, 2), lho = Le(z, p + 42, 4);
+    e.name.assign(z.begin() + static_cast<long>(p + 46), z.begin() + static_cast<long>(p + 46 + nl));
+    e.dataOffset = lho + 30 + Le(z, lho + 26, 2) + Le(z, lho + 28, 2);
+    a.entries.push_back(e);
+    p += 46 + nl + xl + cl;
+  }
+  std::filesystem::create_directories(a.dir / "out");
+  a.ok = a.entries.size() == 23;
+  return a;
+}
+
+class FileHost : public arc::TArcEntryHost {
+public:
+  explicit FileHost(arc::TFileStream32& f) : out(f) {}
+  int64_t WriteOutput(const uint8_t* p, size_t n) override {
+    const int32_t w = out.Write(p, static_cast<int32_t>(n));
+    if (w > 0) crc = arc::Crc32Update(crc, p, static_cast<size_t>(w));
+    return w;
+  }
+  arc::TFileStream32& out;
+  uint32_t crc = 0xFFFFFFFFu;
+};
+
+void BM_BranchArchiveDecoders(benchmark::State& st) {
+  const BranchArchive& a = Branch();
+  if (!a.ok) {
+    st.SkipWithError("zip is not available");
+    return;
+  }
+  for (auto _ : st) {
+    arc::TFileStream32 zip((a.dir / "branch.zip").string(), arc::TFileStream32::fmOpenRead);
+    for (const auto& e : a.entries) {
+      zip.SetPosition(e.dataOffset);
+      arc::TFileStream32 out((a.dir / "out" / e.name).string(), arc::TFileStream32::fmCreate);
+      FileHost host(out);
+      arc::TArcEntryInfo info;
+      info.packedSize = e.packed;
+      info.unpackedSize = e.unpacked;
+      Check(arc::InflateDeflated(host, zip, info) == arc::TDecodeResult::Ok && ~host.crc == e.crc, "branch entry");
+    }
+  }
+}
+
+void BM_BranchArchiveUnzipTool(benchmark::State& st) {
+  const BranchArchive& a = Branch();
+  if (!a.ok) {
+    st.SkipWithError("zip is not available");
+    return;
+  }
+  const std::string cmd = "unzip -o -q '" + (a.dir / "branch.zip").string() + "' -d '" + (a.dir / "out").string() + "'";
+  for (auto _ : st) Check(std::system(cmd.c_str()) == 0, "unzip");
+}
+
+BENCHMARK(BM_BranchArchiveDecoders)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_BranchArchiveUnzipTool)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace

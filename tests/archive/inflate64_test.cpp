@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <random>
 
 #include "archive/arcCrc32.h"
@@ -234,6 +235,60 @@ TEST_F(SevenZip, ToolsAcceptTheHandMadeVector) {
   if (HaveTool("unzip")) {
     EXPECT_EQ(RunShell("unzip -tqq '" + (dir / "fixed.zip").string() + "' >/dev/null"), 0);
   }
+}
+
+
+// The block machinery as other decoders (explode) drive it: bit input, window copies that may
+// reach before the output's start (zeros), window-sized writes, the end of the input.
+TEST(BlockMachinery, BitsWindowAndZeroHistory) {
+  const Bytes in = {0xB5, 0x0F, 0xFF};  // bits, least significant first
+  MemStream src(in);
+  arc::TArcEntryInfo info;
+  info.packedSize = 2;  // the third byte lies beyond the entry
+  info.unpackedSize = 40000 + 3 + 140000;
+  RecordingHost host;
+  arc::TInflateBlockDecoder dec(host, src, info, arc::TInflateVariant::Deflate, 32768, true);
+  EXPECT_EQ(dec.GetBits(3), 5u);
+  EXPECT_EQ(dec.GetBits(5), 0x16u);
+  EXPECT_FALSE(dec.InputOverrun());
+  dec.NeedBits(8);
+  EXPECT_EQ(dec.PeekBits(4), 0xFu);
+  dec.DropBits(8);
+  EXPECT_FALSE(dec.InputOverrun());
+  EXPECT_EQ(dec.GetBits(1), 0u) << "zero bits after the entry";
+  EXPECT_TRUE(dec.InputOverrun());
+  EXPECT_TRUE(dec.EndOfInput());
+  EXPECT_EQ(src.furthest, 2);
+  // Before any output a copy reads the zero history.
+  ASSERT_TRUE(dec.CopyFromWindow(32768, 40000));
+  ASSERT_TRUE(dec.PutByte('a'));
+  ASSERT_TRUE(dec.PutByte('b'));
+  ASSERT_TRUE(dec.PutByte('c'));
+  EXPECT_FALSE(dec.CopyFromWindow(32769, 1)) << "beyond the window";
+  ASSERT_TRUE(dec.CopyFromWindow(3, 140000));  // crosses the window area's end: written in pieces
+  EXPECT_EQ(dec.Produced(), 180003u);
+  EXPECT_EQ(dec.Flush(), TDecodeResult::Ok);
+  ASSERT_EQ(host.out.size(), 180003u);
+  EXPECT_TRUE(std::all_of(host.out.begin(), host.out.begin() + 40000, [](uint8_t b) { return b == 0; }));
+  for (size_t i = 40000; i < host.out.size(); ++i) ASSERT_EQ(host.out[i], "abc"[(i - 40000) % 3]) << i;
+  EXPECT_GE(host.writes, 2);
+}
+
+TEST(BlockMachinery, WithoutZeroHistoryDistancesStopAtTheStart) {
+  MemStream src({});
+  arc::TArcEntryInfo info;
+  info.unpackedSize = 10;
+  RecordingHost host;
+  arc::TInflateBlockDecoder dec(host, src, info, arc::TInflateVariant::Deflate64, 65536);
+  ASSERT_TRUE(dec.PutByte('z'));
+  EXPECT_FALSE(dec.CopyFromWindow(2, 3));
+  EXPECT_TRUE(dec.CopyFromWindow(1, 3));
+  EXPECT_EQ(dec.Flush(), TDecodeResult::Ok);
+  EXPECT_EQ(host.out, Bytes(4, 'z'));
+  // More than the declared size is never written.
+  ASSERT_TRUE(dec.CopyFromWindow(1, 20));
+  EXPECT_EQ(dec.Flush(), TDecodeResult::DataError);
+  EXPECT_EQ(host.out, Bytes(10, 'z'));
 }
 
 }  // namespace

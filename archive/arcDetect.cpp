@@ -183,7 +183,9 @@ done:
   if (found == TArcType::atNA) return found;
   r.startOffset = static_cast<int64_t>(foundAt);
   if (found == TArcType::atZip || found == TArcType::atZipExe) {
-    if (FindEndRecord(src, foundAt, r, ctx) < 0) return TArcType::atUnsupported;
+    int64_t cd = FindEndRecord(src, foundAt, r, ctx);
+    if (cd < 0) return TArcType::atUnsupported;
+    r.startOffset = cd;
   }
   return found;
 }
@@ -216,7 +218,8 @@ void ExeScan(ByteSource& src, DetectResult& r, const DetectContext& ctx, const s
     }
   }
   if (IsValidArcType(r.type)) {
-    FindEndRecord(src, static_cast<uint64_t>(std::max<int64_t>(r.startOffset, 0)), r, ctx);
+    int64_t cd = FindEndRecord(src, static_cast<uint64_t>(std::max<int64_t>(r.startOffset, 0)), r, ctx);
+    if (r.type == TArcType::atZipExe && cd >= 0) r.startOffset = cd;
     return;
   }
   // The string resources of the stub are not read: every stub goes to the image size.
@@ -239,6 +242,7 @@ void ExeScan(ByteSource& src, DetectResult& r, const DetectContext& ctx, const s
   int64_t found = FindEndRecord(src, 0, r, ctx);
   if (found > 0) {
     r.type = TArcType::atZipExe;
+    r.startOffset = found;
     return;
   }
   r.type = ForwardScan(src, 17000, r, ctx);

@@ -70,6 +70,9 @@ TArcType ClassifySignature(const uint8_t* p, size_t n, bool inside, int64_t& off
 
 namespace {
 
+TArcType VolumeKind(const DetectContext& ctx);
+bool IsMultiDisk(const DetectResult& r);
+
 // Deciphers n bytes after an enciphered signature in place; false without a cipher.
 bool DecipherHeader(uint8_t* p, size_t n, const DetectContext& ctx) {
   if (!ctx.headerCipher) return false;
@@ -186,6 +189,7 @@ done:
     int64_t cd = FindEndRecord(src, foundAt, r, ctx);
     if (cd < 0) return TArcType::atUnsupported;
     r.startOffset = cd;
+    if ((r.headerMode & hmEnding) && IsMultiDisk(r)) return VolumeKind(ctx);
   }
   return found;
 }
@@ -219,7 +223,10 @@ void ExeScan(ByteSource& src, DetectResult& r, const DetectContext& ctx, const s
   }
   if (IsValidArcType(r.type)) {
     int64_t cd = FindEndRecord(src, static_cast<uint64_t>(std::max<int64_t>(r.startOffset, 0)), r, ctx);
-    if (r.type == TArcType::atZipExe && cd >= 0) r.startOffset = cd;
+    if (r.type == TArcType::atZipExe && cd >= 0) {
+      r.startOffset = cd;
+      if ((r.headerMode & hmEnding) && IsMultiDisk(r)) r.type = VolumeKind(ctx);
+    }
     return;
   }
   // The string resources of the stub are not read: every stub goes to the image size.
@@ -241,7 +248,7 @@ void ExeScan(ByteSource& src, DetectResult& r, const DetectContext& ctx, const s
   }
   int64_t found = FindEndRecord(src, 0, r, ctx);
   if (found > 0) {
-    r.type = TArcType::atZipExe;
+    r.type = IsMultiDisk(r) ? VolumeKind(ctx) : TArcType::atZipExe;
     r.startOffset = found;
     return;
   }

@@ -52,6 +52,8 @@ class IUpdateTarget {
 public:
   virtual ~IUpdateTarget() = default;
   virtual std::vector<std::string> PrimaryKey(const std::string& table) = 0;
+  // Columns of the table that cannot be written (computed columns).
+  virtual std::vector<std::string> ReadOnlyColumns(const std::string& table) { return {}; }
   virtual bool InTransaction() = 0;
   virtual void StartTransaction() = 0;
   virtual void Commit() = 0;

@@ -357,7 +357,7 @@ std::string XmlPacketReader::decode(std::string_view raw, const char* fieldName,
       std::from_chars_result r;
       if (ent[1] == 'x' || ent[1] == 'X') r = std::from_chars(ent.data() + 2, ent.data() + ent.size(), cp, 16);
       else r = std::from_chars(ent.data() + 1, ent.data() + ent.size(), cp, 10);
-      if (r.ec != std::errc() || r.ptr != ent.data() + ent.size() || cp == 0 || cp > 0x10FFFF)
+      if (r.ec != std::errc() || r.ptr != ent.data() + ent.size() || cp > 0x10FFFF || (utf8_ && cp == 0))
         fail(src_, "row " + std::to_string(row) + ", field " + fieldName + ": bad character reference");
       if (utf8_) {
         out += utf8Of(cp);

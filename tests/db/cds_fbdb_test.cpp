@@ -44,17 +44,14 @@ INSERT INTO CHILD VALUES (11, 3);
 
 struct Chain {
   fbdb::SqlConnection conn;
-  fbdb::Query q;
-  cds::TFbQuerySource src{q};
-  cds::TFbUpdateTarget dst{conn};
-  cds::TDataSetProvider dsp{"dspAll", &src, &dst};
-  TClientDataSet cds;
-  Chain(const testsupport::TestDatabase& db, const char* sql) {
+  std::unique_ptr<cds::TFbDataSetChain> chain;
+  TClientDataSet& cds;
+  Chain(const testsupport::TestDatabase& db, const char* sql) : cds(open(db, sql)) {}
+  TClientDataSet& open(const testsupport::TestDatabase& db, const char* sql) {
     db.fillParams(conn.Params);
     conn.open();
-    q.bind(conn);
-    q.setSql(sql);
-    cds.SetProvider(&dsp);
+    chain = std::make_unique<cds::TFbDataSetChain>(conn, "dspAll", sql);
+    return chain->ClientDataSet;
   }
 };
 
@@ -242,4 +239,23 @@ TEST(CdsFirebird, ClinicPatientTableJoinsTheOpenTransaction) {
   c.conn.Rollback(td);  // the apply ran inside transaction 500: nothing stays
   EXPECT_EQ(db.count("PATIENT"), 1);
   EXPECT_EQ(db.scalar("select FIRST_NAME from PATIENT where IDP = 1"), "IVAN");
+}
+
+TEST(CdsFirebird, NativeQueryChainFillsWithParameters) {
+  testsupport::TestDatabase db(kScript);
+  fbdb::Attachment att;
+  db.connect(att);
+  fbdb::Transaction tran(att);
+  cds::TFbDataSetChain c(tran, "dsp1", "select ID, NAME from T_ALL where ID >= :P_ID order by ID");
+  c.Query.param("P_ID").setInteger(2);
+  c.ClientDataSet.Open();
+  EXPECT_EQ(c.ClientDataSet.RecordCount(), 2);
+  c.ClientDataSet.Close();
+  c.Query.param("P_ID").setInteger(3);
+  c.ClientDataSet.Open();
+  ASSERT_EQ(c.ClientDataSet.RecordCount(), 1);
+  EXPECT_EQ(c.ClientDataSet.FieldByName("NAME").AsString(), "third");
+  EXPECT_THROW(c.ClientDataSet.ApplyUpdates(0), cds::EDatabaseError);  // no update target
+  c.Query.close();
+  tran.commit();
 }

@@ -347,3 +347,26 @@ TEST(CdsPacket, LoadKeepsIndexDefinitionsAndRebuildsThem) {
   EXPECT_TRUE(ds.FindKey({"x"}));
   EXPECT_EQ(ds.FieldByName("ID").AsInteger(), 3);
 }
+
+TEST(CdsPacket, RandomDamageToAnXmlPacketNeverCrashes) {
+  TClientDataSet src;
+  MakeAllTypes(src);
+  std::string xml = cds::XmlPacketOf(src);
+  std::mt19937 rng(11);
+  const char pokes[] = "<>\"'&#;/=x9 \x80";
+  int loaded = 0;
+  for (int i = 0; i < 4000; ++i) {
+    std::string m = xml;
+    for (int k = 0; k < 2; ++k) m[rng() % m.size()] = pokes[rng() % (sizeof pokes - 1)];
+    if (i % 7 == 0) m.resize(rng() % m.size());
+    TClientDataSet ds;
+    try {
+      cds::ReadDataPacketBytes(m, "X.xml", ds);
+      ++loaded;
+      EXPECT_LE(ds.RecordCount(), 4);
+    } catch (const cds::EDBClient& e) {
+      EXPECT_NE(std::string(e.what()).find("X.xml"), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_GT(loaded, 0);
+}

@@ -1,5 +1,6 @@
 // Providers and apply-updates against a real embedded Firebird database.
 #include <gtest/gtest.h>
+#include <ibase.h>
 
 #include "db/ProviderFb.h"
 #include "platform/dates.h"
@@ -41,6 +42,14 @@ INSERT INTO T_ALL (ID, NAME) VALUES (3, 'third');
 INSERT INTO CHILD VALUES (10, 1);
 INSERT INTO CHILD VALUES (11, 3);
 )";
+
+// Ends the embedded engine's threads before the process exits, so that nothing of the
+// engine is running while the leak check of the sanitizer build walks the threads.
+class EngineShutdown : public ::testing::Environment {
+public:
+  void TearDown() override { fb_shutdown(0, fb_shutrsn_app_stopped); }
+};
+const auto* const kEngineShutdown = ::testing::AddGlobalTestEnvironment(new EngineShutdown);
 
 struct Chain {
   fbdb::SqlConnection conn;
@@ -241,21 +250,3 @@ TEST(CdsFirebird, ClinicPatientTableJoinsTheOpenTransaction) {
   EXPECT_EQ(db.scalar("select FIRST_NAME from PATIENT where IDP = 1"), "IVAN");
 }
 
-TEST(CdsFirebird, NativeQueryChainFillsWithParameters) {
-  testsupport::TestDatabase db(kScript);
-  fbdb::Attachment att;
-  db.connect(att);
-  fbdb::Transaction tran(att);
-  cds::TFbDataSetChain c(tran, "dsp1", "select ID, NAME from T_ALL where ID >= :P_ID order by ID");
-  c.Query.param("P_ID").setInteger(2);
-  c.ClientDataSet.Open();
-  EXPECT_EQ(c.ClientDataSet.RecordCount(), 2);
-  c.ClientDataSet.Close();
-  c.Query.param("P_ID").setInteger(3);
-  c.ClientDataSet.Open();
-  ASSERT_EQ(c.ClientDataSet.RecordCount(), 1);
-  EXPECT_EQ(c.ClientDataSet.FieldByName("NAME").AsString(), "third");
-  EXPECT_THROW(c.ClientDataSet.ApplyUpdates(0), cds::EDatabaseError);  // no update target
-  c.Query.close();
-  tran.commit();
-}

@@ -8,6 +8,8 @@
 //   cds::TDataSetProvider dspPatient("dspPatient", &src, &dst);
 //   cds::TClientDataSet cds;  cds.SetProvider(&dspPatient);  cds.Open();
 //   ...  cds.ApplyUpdates(1);   // on conn's open transaction, else on its own
+// or, owning the adapters:
+//   cds::TDataSetProvider dsp1("dsp1", std::make_shared<cds::TFbQuerySource>(Qry1));
 #include <optional>
 #include <string>
 #include <vector>

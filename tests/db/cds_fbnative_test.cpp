@@ -29,6 +29,9 @@ TEST(CdsFirebird, NativeQueryChainFillsWithParameters) {
   c.ClientDataSet.Open();
   ASSERT_EQ(c.ClientDataSet.RecordCount(), 1);
   EXPECT_EQ(c.ClientDataSet.FieldByName("NAME").AsString(), "third");
+  EXPECT_EQ(c.ClientDataSet.ApplyUpdates(0), 0);  // no changes
+  c.ClientDataSet.Edit();
+  c.ClientDataSet.FieldByName("NAME").SetAsString("x");
   EXPECT_THROW(c.ClientDataSet.ApplyUpdates(0), cds::EDatabaseError);  // no update target
   c.Query.close();
   tran.commit();

@@ -137,7 +137,7 @@ TfmMain::TfmMain(IShellData& data, IExtractor& extractor, IPrompt& prompt, ICloc
 }
 
 TfmMain::~TfmMain() {
-  while (FCursorDepth > 0) BusyCursor(false);
+  while (FCursorDepth > 0) SetBusyCursor(false);
 }
 
 QToolButton* TfmMain::actionButton(QWidget* parent, QAction* action, const char* name, int x, int y, int w,
@@ -476,19 +476,21 @@ void TfmMain::connectActions() {
 // The interface of the task bodies
 
 void TfmMain::AddTaskMessage(const std::string& line) { FTaskMessages.push_back(line); }
+void TfmMain::ClearTaskMessages() { FTaskMessages.clear(); }
+void TfmMain::ShowMessage(const std::string& text, const std::string& caption) { FPrompt.messageBox(text, caption); }
 void TfmMain::AddProtocolLine(const std::string& line) { FProtocol.push_back(line); }
-void TfmMain::ProgressMax(int max) {
+void TfmMain::SetProgressMax(int max) {
   ProgBar->setMaximum(max < 0 ? 0 : max);
   ProgBar->setValue(0);
 }
-void TfmMain::ProgressPosition(int position) { ProgBar->setValue(position); }
-void TfmMain::ProgressStep() {
+void TfmMain::SetProgressPosition(int position) { ProgBar->setValue(position); }
+void TfmMain::StepProgress() {
   if (ProgBar->value() < ProgBar->maximum()) ProgBar->setValue(ProgBar->value() + 1);
 }
 void TfmMain::ProcessMessages() { QCoreApplication::processEvents(); }
-bool TfmMain::NotFoundListWanted() const { return cbNotFound->isChecked(); }
-void TfmMain::BusyCursor(bool on) {
-  if (on) {
+bool TfmMain::NotFoundChecked() const { return cbNotFound->isChecked(); }
+void TfmMain::SetBusyCursor(bool busy) {
+  if (busy) {
     QGuiApplication::setOverrideCursor(Qt::WaitCursor);
     ++FCursorDepth;
   } else if (FCursorDepth > 0) {
@@ -782,7 +784,7 @@ void TfmMain::endOfRun() {
     const std::string s = status(t);
     if (!s.empty() && s != StatusDone()) setStatus(t, StatusInterrupted());
   }
-  while (FCursorDepth > 0) BusyCursor(false);
+  while (FCursorDepth > 0) SetBusyCursor(false);
   setEnabled(true);
   FRunFromScheduler = 0;
   FRunning = false;
@@ -887,11 +889,11 @@ void TfmMain::runTask(int t, bool& stop) {
         try {
           ok = FData.SearchDuplicates(cbFIO->isChecked(), cbPolice->isChecked(), cbSNILS->isChecked());
         } catch (...) {
-          while (FCursorDepth > 0) BusyCursor(false);
+          while (FCursorDepth > 0) SetBusyCursor(false);
           setEnabled(true);
           throw;
         }
-        while (FCursorDepth > 0) BusyCursor(false);
+        while (FCursorDepth > 0) SetBusyCursor(false);
         setEnabled(true);
         outcome(ok, lDubl, "Поиск дубликатов выполнен!", "Не удалось выполнить задание поиска дубликатов!");
         break;
@@ -906,11 +908,11 @@ void TfmMain::runTask(int t, bool& stop) {
         try {
           ok = FData.FixDiseaseCases(MaskText(edMKB1), MaskText(edMKB2), MaskText(edDop), Text(edYear));
         } catch (...) {
-          while (FCursorDepth > 0) BusyCursor(false);
+          while (FCursorDepth > 0) SetBusyCursor(false);
           setEnabled(true);
           throw;
         }
-        while (FCursorDepth > 0) BusyCursor(false);
+        while (FCursorDepth > 0) SetBusyCursor(false);
         setEnabled(true);
         outcome(ok, lZab, "Правка заболеваний выполнена!", "Не удалось выполнить задание правки заболеваний!");
         break;
@@ -1172,7 +1174,7 @@ void TfmMain::acStopExecute() { pgcTasks->setCurrentWidget(tsTovi); }
 void TfmMain::runNow(int task, const std::function<bool()>& call, QLabel* label, const std::string& ok,
                      const std::string& fail) {
   FBusy = true;
-  BusyCursor(true);
+  SetBusyCursor(true);
   ProcessMessages();
   setEnabled(false);
   FTaskMessages.clear();
@@ -1192,7 +1194,7 @@ void TfmMain::runNow(int task, const std::function<bool()>& call, QLabel* label,
   } catch (const std::exception& e) {
     reportException(e);
   }
-  while (FCursorDepth > 0) BusyCursor(false);
+  while (FCursorDepth > 0) SetBusyCursor(false);
   setEnabled(true);
   FBusy = false;
   if (FCloseWanted) QTimer::singleShot(0, this, &QWidget::close);
@@ -1309,13 +1311,13 @@ void TfmMain::acLoadRefreshFromFOMSExecute() {
   if (!checkConnections(W("Не удалось соединиться с БД в задаче актуализации прикрепленного населения:\r"), true))
     return;
   if (!checkUserPass(false) || !checkHttp(false) || !checkSaveAs(false)) return;
-  BusyCursor(true);
+  SetBusyCursor(true);
   setEnabled(false);
   FTaskMessages.clear();
   const std::string url = Trimmed(edHTTP);
   const std::string file = Trimmed(edSaveAs);
   edSaveAs->setText(Q(file));
-  BusyCursor(false);
+  SetBusyCursor(false);
   setEnabled(true);
   startTFOMSDownload(url, file, FExePath + kMainIni);
   RUN_NOW_END
@@ -1326,7 +1328,7 @@ void TfmMain::acStartDealingFilialDBExecute() {
   std::string err;
   if (FData.OpenSQLConnection(err, true)) {
     FBusy = true;
-    BusyCursor(true);
+    SetBusyCursor(true);
     setEnabled(false);
     try {
       std::vector<std::string> files;
@@ -1339,7 +1341,7 @@ void TfmMain::acStartDealingFilialDBExecute() {
     } catch (const std::exception& e) {
       reportException(e);
     }
-    while (FCursorDepth > 0) BusyCursor(false);
+    while (FCursorDepth > 0) SetBusyCursor(false);
     setEnabled(true);
     FBusy = false;
   } else if (FData.SQLConnected()) {
@@ -1354,7 +1356,7 @@ void TfmMain::acStartDealingFilialDBExecute() {
 void TfmMain::acSMPImportExecute() {
   if (running()) return;
   FBusy = true;
-  BusyCursor(true);
+  SetBusyCursor(true);
   const std::string archive = Text(ledSMPFileName);
   try {
     int count = 0;
@@ -1376,7 +1378,7 @@ void TfmMain::acSMPImportExecute() {
                            (pe ? std::string(pe->className()) : std::string(typeid(e).name())) + "\r" + e.what(),
                        ProgramTitle());
   }
-  while (FCursorDepth > 0) BusyCursor(false);
+  while (FCursorDepth > 0) SetBusyCursor(false);
   FBusy = false;
   if (FCloseWanted) QTimer::singleShot(0, this, &QWidget::close);
 }
@@ -1394,7 +1396,7 @@ void TfmMain::sbExecClick(bool fromScheduler) {
   } catch (const std::exception& e) {
     reportException(e);
   }
-  while (FCursorDepth > 0) BusyCursor(false);
+  while (FCursorDepth > 0) SetBusyCursor(false);
   setEnabled(true);
   FBusy = false;
   if (FCloseWanted) QTimer::singleShot(0, this, &QWidget::close);

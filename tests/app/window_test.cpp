@@ -276,3 +276,40 @@ TEST(BrowseDialog, AcceptCancelAndRoots) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ProtocolWindow, ShownModallyWithTheRunProtocol) {
+  Shell sh(true, "");
+  sh.create();
+  sh.w->show();
+  sh.w->AddProtocolLine(C("Строка 1"));
+  sh.w->AddProtocolLine(" ");
+  int shownLines = -1;
+  QTimer::singleShot(0, [&] {
+    if (auto* dlg = qobject_cast<TListFM*>(QApplication::activeModalWidget())) {
+      shownLines = dlg->lxList->count();
+      EXPECT_EQ(S(dlg->lxList->item(0)->text()), C("Строка 1"));
+      dlg->reject();
+    }
+  });
+  sh.w->acShowProtocolExecute();
+  EXPECT_EQ(shownLines, 2);
+}
+
+TEST(LaterParts, ReportThatTheyAreNotAvailable) {
+  Shell sh(true, "");
+  sh.create();
+  sh.w->cmdSetCnClick();
+  sh.w->UpdateRenExecute();
+  ASSERT_EQ(sh.prompt.msgs.size(), 2u);
+  EXPECT_EQ(sh.prompt.msgs[0].text, C("Настройка сети недоступна в этой версии программы."));
+  EXPECT_EQ(sh.prompt.msgs[1].text, C("Обновление программы недоступно в этой версии программы."));
+  // The fund-file download fails as a failed download does.
+  sh.w->acLoadRefreshFromFOMSExecute();
+  EXPECT_EQ(S(sh.w->lbLoad->text()), C("Не удалось скачать файл!"));
+  EXPECT_EQ(sh.w->status(2), C("Выполнение не завершено"));
+  EXPECT_NE(sh.w->protocol().back().find(C("недоступна")), std::string::npos);
+}
+
+}  // namespace

@@ -642,7 +642,7 @@ void TfmMain::FormActivate() {
   FActivating = false;
   FActivated = true;
   ActionListUpdate();
-  if (closeAfter) close();
+  if (closeAfter || FCloseWanted) close();
 }
 
 void TfmMain::closeEvent(QCloseEvent* e) {
@@ -650,8 +650,9 @@ void TfmMain::closeEvent(QCloseEvent* e) {
     e->accept();
     return;
   }
-  if (running()) {
-    // The run's lists stay in use until the run ends; the window closes then.
+  if (running() || FActivating) {
+    // The run's lists stay in use until the run ends, and the activation fills the
+    // controls that the close writes back: the window closes when they are done.
     FCloseWanted = true;
     e->ignore();
     return;
@@ -955,6 +956,20 @@ void TfmMain::runTask(int t, bool& stop) {
     // The task cannot run in this build: it fails, the run goes on.
     FProtocol.push_back(TaskCaption(t) + ": " + e.message());
     FProtocol.push_back(" ");
+    struct Failure {
+      int task;
+      QLabel* label;
+      const char* text;
+    } const failures[] = {
+        {3, lbRefr, "Не удалось выполнить задание актуализации БД!"},
+        {4, lbRefrLg, "Не удалось выполнить задание актуализации БД!"},
+        {6, lDubl, "Не удалось выполнить задание поиска дубликатов!"},
+        {7, lZab, "Не удалось выполнить задание правки заболеваний!"},
+        {10, lbLoadLS, "Не удалось выполнить задание!"},
+    };
+    for (const Failure& f : failures) {
+      if (f.task == t) setLabel(f.label, W(f.text));
+    }
   }
 }
 

@@ -285,6 +285,7 @@ TEST(TimedRun, MissingBodyFailsAndTheRunGoesOn) {
   EXPECT_EQ(a.w->status(3), C("Прервано оператором"));
   EXPECT_EQ(a.w->status(4), C("Выполнение завершено"));
   EXPECT_EQ(a.w->protocol()[0], C("Актуализировать прикрепленное население: Актуализация недоступна"));
+  EXPECT_EQ(S(a.w->lbRefr->text()), C("Не удалось выполнить задание актуализации БД!"));
 }
 
 TEST(TimedRun, UpdateNotAvailableStopsTheRun) {

@@ -269,13 +269,13 @@ void TfmMain::buildWindow() {
     QGroupBox* g = MakeGroup(tsActualityFromFOMS, "Сделать резервную копию ");
     g->setGeometry(6, 4, 614, 90);
     MakeLabel(g, "Сохранить копию как: ", 10, 26, 150);
-    edBackup = MakeEdit(g, "edBackup", 10, 46, 500);
-    sbOpenB = MakeChooser(g, "sbOpenB", 514, 46);
+    edBackup = MakeEdit(g, "edBackup", 10, 46, 470);
+    sbOpenB = MakeChooser(g, "sbOpenB", 484, 46);
     tbBackup1 = new QToolButton(g);
     tbBackup1->setObjectName(QStringLiteral("tbBackup1"));
     tbBackup1->setText(QString::fromUtf8("Выполнить"));
     tbBackup1->setToolTip(QString::fromUtf8(kNow));
-    tbBackup1->setGeometry(544, 46, 64, 22);
+    tbBackup1->setGeometry(516, 46, 90, 22);
     lbBack = MakeOutcome(g, "lbBack", 10, 68, 598);
     Button3 = actionButton(tsActualityFromFOMS, acRefreshFromFOMS, "Button3", 6, 104, 90, 24);
     Button3->setText(QStringLiteral("Button3"));
@@ -410,13 +410,13 @@ void TfmMain::buildWindow() {
     QGroupBox* g = MakeGroup(tsCopy, "Сделать резервную копию ");
     g->setGeometry(6, 4, 614, 90);
     MakeLabel(g, "Сохранить копию как: ", 10, 26, 150);
-    edBackup2 = MakeEdit(g, "edBackup2", 10, 46, 500);
-    sbOpenB2 = MakeChooser(g, "sbOpenB2", 514, 46);
+    edBackup2 = MakeEdit(g, "edBackup2", 10, 46, 470);
+    sbOpenB2 = MakeChooser(g, "sbOpenB2", 484, 46);
     tbBackup2 = new QToolButton(g);
     tbBackup2->setObjectName(QStringLiteral("tbBackup2"));
     tbBackup2->setText(QString::fromUtf8("Выполнить"));
     tbBackup2->setToolTip(QString::fromUtf8(kNow));
-    tbBackup2->setGeometry(544, 46, 64, 22);
+    tbBackup2->setGeometry(516, 46, 90, 22);
     lbBack2 = MakeOutcome(g, "lbBack2", 10, 68, 598);
   }
 

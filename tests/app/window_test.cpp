@@ -75,6 +75,11 @@ TEST(Window, Screenshot) {
   EXPECT_EQ(shot.size(), QSize(655, 540));
   if (!out.isEmpty()) {
     EXPECT_TRUE(shot.save(out));
+    for (int i : {0, 1, 3, 4, 5, 6, 7, 8, 9, 10, 11}) {
+      sh.w->pgcTasks->setCurrentIndex(i);
+      QCoreApplication::processEvents();
+      EXPECT_TRUE(sh.w->pgcTasks->grab().save(out + QStringLiteral(".page%1.png").arg(i)));
+    }
   }
 }
 

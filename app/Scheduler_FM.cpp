@@ -724,7 +724,7 @@ void TfmMain::tmTasksTimer() {
     bool tail = true;
     if (RunDue(previous, now, DTime->time().hour(), DTime->time().minute())) {
       tail = false;
-      runTasks(now);
+      runTasks();
       tail = FRunCompleted;
     }
     if (tail) {
@@ -739,8 +739,7 @@ void TfmMain::tmTasksTimer() {
   if (FCloseWanted && !running()) QTimer::singleShot(0, this, &QWidget::close);
 }
 
-void TfmMain::runTasks(const QDateTime& now) {
-  (void)now;
+void TfmMain::runTasks() {
   FRunCompleted = false;
   tmTasks->stop();
   FRunning = true;

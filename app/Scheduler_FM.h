@@ -155,7 +155,7 @@ private:
   void connectActions();
 
   // The timed run.
-  void runTasks(const QDateTime& now);
+  void runTasks();
   void runTask(int task, bool& stop);
   void endOfRun();
   bool ticked(int task) const;

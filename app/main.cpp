@@ -2,12 +2,15 @@
 // message loop.
 #include <QApplication>
 
+#include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <string>
 
 #include "app/DataBridge.h"
 #include "app/Scheduler_FM.h"
 #include "app/ShellPrompt.h"
+#include "platform/exception.h"
 #include "platform/oslayer.h"
 #include "tasks/Scheduler_DM.h"
 
@@ -19,22 +22,28 @@ int main(int argc, char** argv) {
   if (!guard.acquired()) return 1;
 
   QApplication app(argc, argv);
-  const std::string exePath = platform::ExeDir();
-  TdmScheduler dm(exePath);
-  dmScheduler = &dm;
-  shell::TDataBridge data(dm);
-  shell::TPendingExtractor extractor;
-  shell::QtPrompt prompt;
-  shell::SystemClock clock;
-  int rc = 0;
-  {
-    TfmMain fmMain(data, extractor, prompt, clock, exePath);
-    prompt.setOwner(&fmMain);
-    dm.SetUi(&fmMain);
-    fmMain.show();
-    rc = app.exec();
-    dm.SetUi(nullptr);
+  try {
+    const std::string exePath = platform::ExeDir();
+    TdmScheduler dm(exePath);
+    dmScheduler = &dm;
+    shell::TDataBridge data(dm);
+    shell::TPendingExtractor extractor;
+    shell::QtPrompt prompt;
+    shell::SystemClock clock;
+    int rc = 0;
+    {
+      TfmMain fmMain(data, extractor, prompt, clock, exePath);
+      prompt.setOwner(&fmMain);
+      dm.SetUi(&fmMain);
+      fmMain.show();
+      rc = app.exec();
+      dm.SetUi(nullptr);
+    }
+    dmScheduler = nullptr;
+    return rc;
+  } catch (const std::exception& e) {
+    // Only start-up and shut-down can get here: every handler of the window catches.
+    std::fprintf(stderr, "%s\n", platform::describe(e).c_str());
+    return 2;
   }
-  dmScheduler = nullptr;
-  return rc;
 }

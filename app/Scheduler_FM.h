@@ -5,6 +5,7 @@
 // the program; the run protocol is saved as "Протокол.txt" when the window closes.
 #include <QAction>
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -213,4 +214,5 @@ private:
   QPoint FPressPos;
   QWidget* FFocusAfterRun = nullptr;
   QTimer* FActionTimer = nullptr;
+  QElapsedTimer FPumpClock;
 };

@@ -130,6 +130,7 @@ std::string messageOf(F f) {
 
 TEST_F(XmlImportDbTest, Utf8RegisterStoresPatientsVisitsAndDiagnoses) {
   XmlRegister reg;
+  ASSERT_EQ(reg.fileName, xmltest::registerFileName("A061", "0689", "10", "11"));
   XmlCase a;  // new patient, found by nothing, with SNILS
   a.snils = "12345678901";
   a.doctype = "14";

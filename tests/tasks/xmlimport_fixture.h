@@ -56,7 +56,7 @@ struct XmlCase {
 
 struct XmlRegister {
   // H/FILENAME, nullopt to leave it out.
-  Opt fileName = "A061X068910000011X";
+  Opt fileName = "A061X06891000011XX";  // registerFileName("A061", "0689", "10", "11")
   Opt smoPlat = "68001";
   // Elements of the body before the records (SMO_PLAT is one of them).
   int bodyHeadChildren = 6;

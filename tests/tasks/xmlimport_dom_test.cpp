@@ -2,12 +2,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
 #include "platform/codepage.h"
 #include "tasks/XmlDom.h"
+#include "xmlimport_fixture.h"
 
 namespace {
 
@@ -189,6 +191,71 @@ TEST(XmlDom, Utf8Validation) {
       {"x\xFF", 1},
   };
   for (const auto& [s, pos] : cases) EXPECT_EQ(findInvalidUtf8(s), pos) << s;
+}
+
+// Python's XML parser as an oracle: the names of every record of generated registers, in
+// both encodings, with character references and a character CP1251 lacks.
+std::string pythonNames(const std::string& file) {
+  const std::string script =
+      "import sys, xml.etree.ElementTree as E\n"
+      "b = list(E.parse(sys.argv[1]).getroot())[1]\n"
+      "out = []\n"
+      "for z in list(b)[6:]:\n"
+      "    p = z.find('PACIENT/PERS')\n"
+      "    out.append('|'.join((p.find(t).text or '') for t in ('FAM', 'IM', 'OT', 'MR')))\n"
+      "sys.stdout.buffer.write('\\n'.join(out).encode('utf-8'))\n";
+  const std::string py = xmltest::writeTempFile("names.py", script);
+  const std::string cmd = "python3 '" + platform::ToFsPath(py) + "' '" + platform::ToFsPath(file) + "'";
+  FILE* f = ::popen(cmd.c_str(), "r");
+  if (!f) return "<popen failed>";
+  std::string out;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+  if (::pclose(f) != 0) return "<python failed>";
+  return out;
+}
+
+std::string ourNames(const std::string& file) {
+  XmlDocument doc;
+  doc.loadFromFile(file);
+  std::vector<XmlNode> items = doc.documentElement().childElements().at(1).childElements();
+  std::string out;
+  for (size_t i = 6; i < items.size(); ++i) {
+    XmlNode p = items[i].requireChild("PACIENT").requireChild("PERS");
+    if (i > 6) out += "\n";
+    out += p.requireChild("FAM").text() + "|" + p.requireChild("IM").text() + "|" + p.requireChild("OT").text() + "|" +
+           p.requireChild("MR").text();
+  }
+  return out;
+}
+
+TEST(XmlDom, AgreesWithPythonOnGeneratedRegisters) {
+  xmltest::XmlRegister reg;
+  const char* names[][4] = {
+      {"Иванов", "Иван", "Иванович", "г. Тамбов, ул. Советская & Ко"},
+      {"Щёкина", "Ёлка", "", "<село> \"Ключи\""},
+      {"Smith", "John", "Paul", "x ☃ y"},
+  };
+  for (const auto& n : names) {
+    xmltest::XmlCase c;
+    c.fam = n[0];
+    c.im = n[1];
+    c.ot = n[2];
+    c.mr = n[3];
+    reg.cases.push_back(c);
+  }
+  const std::string utf8 = xmltest::writeTempFile("oracle_utf8.xml", reg.toUtf8Xml());
+  std::string cp1251Bytes = reg.toCp1251Xml();
+  const std::string smith = "<FAM>Smith</FAM>";
+  cp1251Bytes.replace(cp1251Bytes.find(smith), smith.size(), "<FAM>&#1049;&#x0439;Smith</FAM>");
+  const std::string cp1251 = xmltest::writeTempFile("oracle_1251.xml", cp1251Bytes);
+
+  const std::string expectedUtf8 = ourNames(utf8);
+  EXPECT_EQ(expectedUtf8, Utf8ToCp1251(pythonNames(utf8)));
+  EXPECT_EQ(ourNames(cp1251), Utf8ToCp1251(pythonNames(cp1251)));
+  EXPECT_NE(ourNames(cp1251).find("\xC9\xE9Smith|John|Paul|x ? y"), std::string::npos);
+  EXPECT_NE(expectedUtf8.find(Utf8ToCp1251("Щёкина|Ёлка||<село> \"Ключи\"")), std::string::npos);
 }
 
 }  // namespace

@@ -1,12 +1,11 @@
 #include "xmlimport_fixture.h"
 
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
 #include "platform/codepage.h"
+#include "support/TestDatabase.h"
 
 namespace xmltest {
 
@@ -138,11 +137,19 @@ std::string registerFileName(const std::string& sender, const std::string& clini
   return sender + "X" + clinic + region + "000" + month + "XX";
 }
 
+namespace {
+
+// One temporary folder per process, removed when the process ends.
+struct TempFolder {
+  std::string dir = testsupport::MakeTempDir("kesta_xmlimport");
+  ~TempFolder() { testsupport::RemoveDir(dir); }
+};
+
+}  // namespace
+
 std::string writeTempFile(const std::string& baseName, const std::string& bytes) {
-  const std::filesystem::path dir =
-      std::filesystem::temp_directory_path() / ("kesta_xmlimport_" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
-  const std::filesystem::path file = dir / baseName;
+  static const TempFolder folder;
+  const std::filesystem::path file = std::filesystem::path(folder.dir) / baseName;
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   if (!out) throw std::runtime_error("cannot write " + file.string());

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "db/fbdb.h"
+#include "tasks/Scheduler_DM.h"
+#include "tasks/TaskUi.h"
 #include "platform/codepage.h"
 #include "platform/strutil.h"
 #include "tasks/XmlDom.h"
@@ -61,6 +63,7 @@ struct Texts {
   std::string refreshDone = platform::Utf8ToCp1251("Актуализация БД выполнена!");
   std::string statusDone = platform::Utf8ToCp1251("Выполнение завершено");
   std::string xmlDone = platform::Utf8ToCp1251("Загрузка реестра XML выполнена!");
+  std::string caption = platform::Utf8ToCp1251("Сообщение");
 };
 
 const Texts& texts() {
@@ -555,6 +558,46 @@ XmlImportResult importXmlRegister(const std::string& fileName, int runFromSchedu
                                   const XmlImportDb& db, const XmlImportOptions& options) {
   Import imp(ui, db, options);
   return imp.run(fileName, runFromScheduler);
+}
+
+XmlImportDb XmlImportDbOf(TdmScheduler& dm) {
+  return XmlImportDb{dm.IBDB,   dm.IBTran, dm.IBTran2, dm.Qry1,     dm.Qry2,      dm.Qryw,        dm.Qry3,
+                     dm.QryApp, dm.QryUpd, dm.QryDis,  dm.spGenIDP, dm.spIDVisit, dm.spIDDiseases};
+}
+
+void TaskUiXmlImportUi::addTaskMessage(const std::string& line) {
+  lines_.push_back(line);
+  ui_.AddTaskMessage(line);
+}
+void TaskUiXmlImportUi::setProgressMax(int max) { ui_.SetProgressMax(max); }
+void TaskUiXmlImportUi::setProgressPosition(int position) { ui_.SetProgressPosition(position); }
+void TaskUiXmlImportUi::progressStep() { ui_.StepProgress(); }
+void TaskUiXmlImportUi::processEvents() { ui_.ProcessMessages(); }
+void TaskUiXmlImportUi::messageBox(const std::string& text) { ui_.ShowMessage(text, texts().caption); }
+void TaskUiXmlImportUi::focusFileEdit() {
+  if (window_) window_->FocusFileEdit();
+}
+void TaskUiXmlImportUi::setRefreshLabel(const std::string& text) {
+  if (window_) window_->SetRefreshLabel(text);
+}
+void TaskUiXmlImportUi::appendTaskMessagesToProtocol() {
+  if (window_) {
+    window_->CopyTaskMessagesToProtocol();
+    return;
+  }
+  for (const std::string& line : lines_) ui_.AddProtocolLine(line);
+}
+void TaskUiXmlImportUi::setTaskStatus(int item, const std::string& text) {
+  if (window_) window_->SetTaskStatus(item, text);
+}
+void TaskUiXmlImportUi::setXmlLabel(const std::string& text) {
+  if (window_) window_->SetXmlLabel(text);
+}
+
+XmlImportResult ImportXmlRegister(TdmScheduler& dm, const std::string& fileName, int runFromScheduler,
+                                  IXmlImportWindow* window, const XmlImportOptions& options) {
+  TaskUiXmlImportUi ui(dm.Ui(), window);
+  return importXmlRegister(fileName, runFromScheduler, ui, XmlImportDbOf(dm), options);
 }
 
 }  // namespace tasks

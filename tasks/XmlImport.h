@@ -14,9 +14,13 @@
 // earlier records stay committed. Every parameter is NULL at the start of a record.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/dates.h"
 #include "platform/exception.h"
+
+class ITaskUi;
+class TdmScheduler;
 
 namespace fbdb {
 class Attachment;
@@ -35,7 +39,19 @@ public:
   const char* className() const noexcept override { return "EXmlImportError"; }
 };
 
-// What the import needs of the main window.
+// What the import needs of the main window beyond ITaskUi: the controls of the task's
+// own page and the task list, touched when the operator started the import.
+class IXmlImportWindow {
+public:
+  virtual ~IXmlImportWindow() = default;
+  virtual void FocusFileEdit() = 0;                              // focus to edF2
+  virtual void SetRefreshLabel(const std::string& text) = 0;     // lbRefrLg
+  virtual void CopyTaskMessagesToProtocol() = 0;                 // every line of FTaskMessages to FProtocol
+  virtual void SetTaskStatus(int item, const std::string& text) = 0;  // status of an item of lvTasks
+  virtual void SetXmlLabel(const std::string& text) = 0;         // lbreXML
+};
+
+// Everything the import shows, in one interface (the window adapter below, or a test fake).
 class IXmlImportUi {
 public:
   virtual ~IXmlImportUi() = default;
@@ -90,6 +106,38 @@ struct XmlImportResult {
   int diagnoses = 0;      // diagnoses inserted
   int reconnects = 0;     // renewals of the native connection
 };
+
+// The data module's members that the import runs on.
+XmlImportDb XmlImportDbOf(TdmScheduler& dm);
+
+// IXmlImportUi on the shell's ITaskUi and, when given, its window. Without a window, the
+// page controls are left alone and the lines this import added to the task messages are
+// what reaches the protocol.
+class TaskUiXmlImportUi : public IXmlImportUi {
+public:
+  TaskUiXmlImportUi(ITaskUi& ui, IXmlImportWindow* window) : ui_(ui), window_(window) {}
+  void addTaskMessage(const std::string& line) override;
+  void setProgressMax(int max) override;
+  void setProgressPosition(int position) override;
+  void progressStep() override;
+  void processEvents() override;
+  void messageBox(const std::string& text) override;
+  void focusFileEdit() override;
+  void setRefreshLabel(const std::string& text) override;
+  void appendTaskMessagesToProtocol() override;
+  void setTaskStatus(int item, const std::string& text) override;
+  void setXmlLabel(const std::string& text) override;
+
+private:
+  ITaskUi& ui_;
+  IXmlImportWindow* window_;
+  std::vector<std::string> lines_;
+};
+
+// Task 9 as the main window's TfmMain.sbExecClick runs it: on the data module `dm`, its
+// window interface dm.Ui(), and the page controls through `window` (may be null).
+XmlImportResult ImportXmlRegister(TdmScheduler& dm, const std::string& fileName, int runFromScheduler,
+                                  IXmlImportWindow* window = nullptr, const XmlImportOptions& options = {});
 
 // Runs the import of `fileName` (CP1251; trimmed before use). `runFromScheduler` is the
 // shell flag RunFromScheduler: 0 when the operator pressed the button. Errors that stop

@@ -324,8 +324,11 @@ void Import::processRecord(const XmlNode& z, Counts& c) {
       if (ok && v >= INT32_MIN && v <= INT32_MAX) {
         idp = static_cast<int32_t>(v);
       } else {
+        // A patient row whose id is no integer: the operator is told, and the case is not
+        // written against a patient id that does not exist.
+        q.close();
         ui_.messageBox(texts().noIdp + pers.requireChild("FAM").text() + " SNILS=" + snils);
-        idp = 0;
+        return;
       }
     }
     q.close();

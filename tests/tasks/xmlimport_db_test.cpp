@@ -27,6 +27,7 @@ const char* kNull = "<null>";
 // The data module's part that the import uses, on a test database.
 class XmlImportDbTest : public ::testing::Test {
 protected:
+  explicit XmlImportDbTest(std::string_view schema = fbdb::ClinicSchemaScript()) : tdb(schema) {}
   testsupport::TestDatabase tdb;
   fbdb::Attachment IBDB;
   fbdb::Transaction IBTran{IBDB};
@@ -591,6 +592,40 @@ TEST_F(XmlImportDbTest, InputDateOfARegisterOfDecemberImportedInJanuary) {
   std::string msg = messageOf<tasks::EXmlImportError>([&] { run(reg); });
   EXPECT_NE(msg.find("EConvertError"), std::string::npos) << msg;
   EXPECT_EQ(count("PATIENT"), 1);
+}
+
+// The clinic schema with PATIENT ids held as text, so that a found row can carry an id
+// that is no integer.
+std::string textIdSchema() {
+  std::string s = fbdb::ClinicSchemaScript();
+  const std::string from = "IDP                 INTEGER NOT NULL PRIMARY KEY";
+  const size_t at = s.find(from);
+  if (at == std::string::npos) return "-- the PATIENT key column was not found";
+  s.replace(at, from.size(), "IDP VARCHAR(20) NOT NULL PRIMARY KEY");
+  return s;
+}
+
+class XmlImportTextIdTest : public XmlImportDbTest {
+protected:
+  XmlImportTextIdTest() : XmlImportDbTest(textIdSchema()) {}
+};
+
+TEST_F(XmlImportTextIdTest, FoundPatientWithAnIdThatIsNoInteger) {
+  tdb.exec("insert into PATIENT (IDP, SNILS_KOD, LAST_NAME) values ('X1', '123-456-789-01', 'Old')");
+  XmlRegister reg;
+  XmlCase a;
+  a.snils = "12345678901";
+  XmlCase b;  // the next record is imported as usual
+  b.npolis = "6800000000000002";
+  reg.cases = {a, b};
+  XmlImportResult r = run(reg);
+  EXPECT_EQ(ui.boxes, std::vector<std::string>{cp("Нет IDP Иванов SNILS=123-456-789-01")});
+  EXPECT_EQ(r.patients, 1);
+  EXPECT_EQ(r.visits, 1);
+  EXPECT_EQ(count("PATIENT"), 2);
+  EXPECT_EQ(count("VISITS"), 1);
+  EXPECT_EQ(one("select count(*) from VISITS where PATIENT_ID = 0"), "0");
+  EXPECT_EQ(ui.messages, summary(2, 1, 1, 1));
 }
 
 }  // namespace

@@ -228,6 +228,7 @@ Transaction::~Transaction() {
     tra_->release();
     tra_ = nullptr;
   }
+  for (Query* q : std::vector<Query*>(bound_)) q->tranGone();
   if (db_) db_->unregisterTransaction(this);
 }
 

@@ -1,5 +1,10 @@
 #include "db/DataPacket.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -18,18 +23,60 @@ namespace {
 
 [[noreturn]] void fail(const std::string& src, const std::string& what) { throw EDBClient(src + ": " + what); }
 
-std::string readFile(const std::string& fileName) {
-  std::ifstream in(platform::ToFsPath(fileName), std::ios::binary);
-  if (!in) throw EDBClient("Cannot open file \"" + fileName + "\"");
-  std::string data;
-  in.seekg(0, std::ios::end);
-  std::streamoff size = in.tellg();
-  if (size < 0) throw EDBClient("Cannot read file \"" + fileName + "\"");
-  data.resize(static_cast<size_t>(size));
-  in.seekg(0, std::ios::beg);
-  if (size > 0 && !in.read(data.data(), size)) throw EDBClient("Cannot read file \"" + fileName + "\"");
-  return data;
-}
+// Gives the pages of a mapped packet that the reader has passed back to the system,
+// so that a large packet does not stay resident beside the rows made from it.
+class PageReleaser {
+public:
+  PageReleaser(const char* base, size_t size) : base_(base), size_(size) {}
+  void upTo(size_t off) {
+    if (!base_ || off < released_ + kStep || off > size_) return;
+    size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+    size_t aligned = off / page * page;
+    if (aligned <= released_) return;
+    ::madvise(const_cast<char*>(base_) + released_, aligned - released_, MADV_DONTNEED);
+    released_ = aligned;
+  }
+
+private:
+  static constexpr size_t kStep = size_t(8) << 20;
+  const char* base_;
+  size_t size_;
+  size_t released_ = 0;
+};
+
+// A read-only private mapping of a whole file.
+class MappedFile {
+public:
+  explicit MappedFile(const std::string& fileName) {
+    int fd = ::open(platform::ToFsPath(fileName).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw EDBClient("Cannot open file \"" + fileName + "\"");
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      ::close(fd);
+      throw EDBClient("Cannot read file \"" + fileName + "\"");
+    }
+    size_ = static_cast<size_t>(st.st_size);
+    if (size_ > 0) {
+      void* p = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
+      if (p == MAP_FAILED) {
+        ::close(fd);
+        throw EDBClient("Cannot read file \"" + fileName + "\"");
+      }
+      data_ = static_cast<const char*>(p);
+    }
+    ::close(fd);
+  }
+  ~MappedFile() {
+    if (data_) ::munmap(const_cast<char*>(data_), size_);
+  }
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+  std::string_view view() const { return data_ ? std::string_view(data_, size_) : std::string_view(); }
+
+private:
+  const char* data_ = nullptr;
+  size_t size_ = 0;
+};
 
 std::string utf8Of(uint32_t cp) {
   std::string s;
@@ -180,7 +227,8 @@ struct XmlAttr {
 
 class XmlPacketReader {
 public:
-  XmlPacketReader(std::string_view data, const std::string& src, TClientDataSet& ds) : d_(data), src_(src), ds_(ds) {}
+  XmlPacketReader(std::string_view data, const std::string& src, TClientDataSet& ds, PageReleaser* rel)
+      : d_(data), src_(src), ds_(ds), rel_(rel) {}
   void run();
 
 private:
@@ -226,6 +274,7 @@ private:
   std::string_view d_;
   const std::string& src_;
   TClientDataSet& ds_;
+  PageReleaser* rel_;
   size_t p_ = 0;
   bool utf8_ = false;
   bool begun_ = false;
@@ -539,6 +588,7 @@ void XmlPacketReader::run() {
       fail(src_, "field " + cols_.back().def.Name + ": nested datasets are not supported");
     } else if (where == Rowdata && name == "ROW") {
       onRow(attrs, ++rowNo);
+      if (rel_) rel_->upTo(p_);
       next = Row;
     } else if (where == Row) {
       fail(src_, "row " + std::to_string(rowNo) + ": nested rows are not supported");
@@ -681,7 +731,7 @@ std::string encodeBcd(int64_t unscaled, int scale) {
   return b;
 }
 
-void readBinary(std::string_view data, const std::string& src, TClientDataSet& ds) {
+void readBinary(std::string_view data, const std::string& src, TClientDataSet& ds, PageReleaser* rel) {
   BinReader r(data, src);
   std::string_view sig = r.bytes(4, "header");
   if (std::memcmp(sig.data(), kSignature, 4) != 0) fail(src, "not a binary data packet (bad signature)");
@@ -875,6 +925,7 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
       }
     }
     if (!skip) ds.BulkAppend(vals.data(), vals.size());
+    if (rel) rel->upTo(r.pos());
   }
   ds.EndBulk();
 }
@@ -929,32 +980,26 @@ std::string xmlValue(const Value& v) {
 
 }  // namespace
 
-void ReadXmlPacket(std::string_view data, const std::string& sourceName, TClientDataSet& ds) {
-  XmlPacketReader rd(data, sourceName, ds);
-  // The reader defines the fields on the first row; an empty packet defines them at the end.
-  struct Guard {
-    TClientDataSet& ds;
-    bool ok = false;
-    ~Guard() {
-      if (!ok) ds.Close();
-    }
-  } guard{ds};
-  rd.run();
-  guard.ok = true;
-}
+namespace {
 
-void ReadBinaryPacket(std::string_view data, const std::string& sourceName, TClientDataSet& ds) {
+void readXml(std::string_view data, const std::string& sourceName, TClientDataSet& ds, PageReleaser* rel) {
   try {
-    readBinary(data, sourceName, ds);
+    XmlPacketReader rd(data, sourceName, ds, rel);
+    rd.run();
   } catch (...) {
     ds.Close();
     throw;
   }
 }
 
-void ReadDataPacketBytes(std::string_view data, const std::string& sourceName, TClientDataSet& ds) {
+void readAny(std::string_view data, const std::string& sourceName, TClientDataSet& ds, PageReleaser* rel) {
   if (data.size() >= 4 && std::memcmp(data.data(), kSignature, 4) == 0) {
-    ReadBinaryPacket(data, sourceName, ds);
+    try {
+      readBinary(data, sourceName, ds, rel);
+    } catch (...) {
+      ds.Close();
+      throw;
+    }
     return;
   }
   size_t i = 0;
@@ -963,16 +1008,38 @@ void ReadDataPacketBytes(std::string_view data, const std::string& sourceName, T
     i = 3;
   while (i < data.size() && (data[i] == ' ' || data[i] == '\t' || data[i] == '\r' || data[i] == '\n')) ++i;
   if (i < data.size() && data[i] == '<') {
-    ReadXmlPacket(data, sourceName, ds);
+    readXml(data, sourceName, ds, rel);
     return;
   }
+  if (ds.Active()) ds.Close();
   if (data.empty()) fail(sourceName, "empty file is not a data packet");
   fail(sourceName, "unknown data packet format");
 }
 
+}  // namespace
+
+void ReadXmlPacket(std::string_view data, const std::string& sourceName, TClientDataSet& ds) {
+  readXml(data, sourceName, ds, nullptr);
+}
+
+void ReadBinaryPacket(std::string_view data, const std::string& sourceName, TClientDataSet& ds) {
+  try {
+    readBinary(data, sourceName, ds, nullptr);
+  } catch (...) {
+    ds.Close();
+    throw;
+  }
+}
+
+void ReadDataPacketBytes(std::string_view data, const std::string& sourceName, TClientDataSet& ds) {
+  readAny(data, sourceName, ds, nullptr);
+}
+
 void ReadDataPacket(const std::string& fileName, TClientDataSet& ds) {
-  std::string data = readFile(fileName);
-  ReadDataPacketBytes(data, fileName, ds);
+  MappedFile file(fileName);
+  std::string_view data = file.view();
+  PageReleaser rel(data.data(), data.size());
+  readAny(data, fileName, ds, &rel);
 }
 
 std::string XmlPacketOf(const TClientDataSet& ds) {

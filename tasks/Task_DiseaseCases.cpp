@@ -163,6 +163,7 @@ bool FixDiseaseCases(const DiseaseCasesDb& db, ITaskUi& ui, const std::string& M
         db.sdsDis.param("P_N").setString(range.low);
         db.sdsDis.param("P_V").setString(range.high);
         neighbours.clear();
+        ++res.neighbourReads;
         for (db.sdsDis.open(); !db.sdsDis.eof(); db.sdsDis.next()) {
           Neighbour n;
           n.idd = db.sdsDis.field("IDD").asInteger();

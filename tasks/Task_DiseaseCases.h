@@ -58,6 +58,7 @@ struct DiseaseCasesResult {
   int patients = 0;   // patients walked
   int marked = 0;     // diagnoses given case code 2 one by one ("Убрано заболеваний")
   int passes = 0;     // reads of a patient's visits, re-reads included
+  int neighbourReads = 0;  // reads of a diagnosis's neighbourhood
   int64_t zCodes = -1; // rows the final update changed (-1 when not known)
 };
 

@@ -21,8 +21,8 @@ namespace arc {
 class TUnZip;
 }
 namespace cds {
-class Dataset;
-class Provider;
+class TClientDataSet;
+class TDataSetProvider;
 }  // namespace cds
 
 // The main settings file in the program's folder (spelled so on every path: names are
@@ -82,11 +82,11 @@ public:
   std::shared_ptr<arc::TUnZip> UnZip1;       // default header and data seed keys
   fbdb::BackupService IBXBackupServ;
   std::string IBXBackupServServerName = "localhost";
-  std::shared_ptr<cds::Dataset> cds1;        // with dsp1: the key columns of all patients
-  std::shared_ptr<cds::Provider> dsp1;
+  std::shared_ptr<cds::TClientDataSet> cds1;        // with dsp1: the key columns of all patients
+  std::shared_ptr<cds::TDataSetProvider> dsp1;
   fbdb::Query sdsVis;                        // on SQLConnection
-  std::shared_ptr<cds::Provider> dspVis;
-  std::shared_ptr<cds::Dataset> cdsVis;
+  std::shared_ptr<cds::TDataSetProvider> dspVis;
+  std::shared_ptr<cds::TClientDataSet> cdsVis;
   fbdb::Query sdsDis;                        // on SQLConnection
   fbdb::Query sdsTemp;                       // on SQLConnection; each task sets the text
   fbdb::StoredProc spPrikend;                // PRIKEND (PLPU), on SQLConnection

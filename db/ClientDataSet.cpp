@@ -165,6 +165,7 @@ int TClientDataSet::ApplyUpdates(int maxErrors) {
   checkActive("ApplyUpdates");
   if (state_ != TDataSetState::dsBrowse) Post();
   if (!provider_) throw EDatabaseError("Missing data provider or data packet");
+  if (pending_ == 0) return 0;
   return provider_->ApplyUpdates(*this, maxErrors);
 }
 

@@ -357,7 +357,7 @@ std::string XmlPacketReader::decode(std::string_view raw, const char* fieldName,
       std::from_chars_result r;
       if (ent[1] == 'x' || ent[1] == 'X') r = std::from_chars(ent.data() + 2, ent.data() + ent.size(), cp, 16);
       else r = std::from_chars(ent.data() + 1, ent.data() + ent.size(), cp, 10);
-      if (r.ec != std::errc() || r.ptr != ent.data() + ent.size() || cp == 0 || cp > 0x10FFFF)
+      if (r.ec != std::errc() || r.ptr != ent.data() + ent.size() || cp > 0x10FFFF || (utf8_ && cp == 0))
         fail(src_, "row " + std::to_string(row) + ", field " + fieldName + ": bad character reference");
       if (utf8_) {
         out += utf8Of(cp);
@@ -833,11 +833,18 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
   std::vector<Value> vals(fieldCount);
   size_t bitmapBytes = (fieldCount + 3) / 4;
   size_t rowNo = 0;
+  // Context texts for error messages, built in reused buffers.
+  std::string rowWhat, what, what2;
   while (!r.atEnd()) {
     ++rowNo;
-    std::string rowWhat = "row " + std::to_string(rowNo);
-    unsigned status = static_cast<unsigned>(r.uint(1, rowWhat + " status"));
-    std::string_view bitmap = r.bytes(bitmapBytes, rowWhat + " field status");
+    rowWhat.assign("row ");
+    rowWhat += std::to_string(rowNo);
+    what.assign(rowWhat);
+    what += " status";
+    unsigned status = static_cast<unsigned>(r.uint(1, what));
+    what.assign(rowWhat);
+    what += " field status";
+    std::string_view bitmap = r.bytes(bitmapBytes, what);
     bool skip = (status & (1 | 2 | 0x20)) != 0;
     for (size_t i = 0; i < fieldCount; ++i) {
       const BinCol& c = cols[i];
@@ -846,7 +853,9 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
         vals[i] = Value::Null(c.def.DataType);
         continue;
       }
-      std::string what = rowWhat + ", field " + c.def.Name;
+      what.assign(rowWhat);
+      what += ", field ";
+      what += c.def.Name;
       unsigned kind = c.type & 0x3F;
       bool varying = (c.type & kVarying) != 0;
       switch (kind) {
@@ -902,7 +911,9 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
         case bkBytes: {
           std::string_view b;
           if (varying) {
-            size_t len = static_cast<size_t>(r.uint(c.size, what + " length"));
+            what2.assign(what);
+            what2 += " length";
+            size_t len = static_cast<size_t>(r.uint(c.size, what2));
             b = r.bytes(len, what);
           } else {
             b = r.bytes(c.size, what);

@@ -8,7 +8,9 @@
 //   cds::TDataSetProvider dspPatient("dspPatient", &src, &dst);
 //   cds::TClientDataSet cds;  cds.SetProvider(&dspPatient);  cds.Open();
 //   ...  cds.ApplyUpdates(1);   // on conn's open transaction, else on its own
-#include <map>
+// or, owning the adapters:
+//   cds::TDataSetProvider dsp1("dsp1", std::make_shared<cds::TFbQuerySource>(Qry1));
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,6 +53,31 @@ public:
 private:
   fbdb::SqlConnection& conn_;
   fbdb::TTransactionDesc desc_;
+};
+
+// The chain of a table read through the driver layer: SQL dataset, provider and client
+// dataset, as one object. Open() fetches; ApplyUpdates() writes back on the connection.
+class TFbDataSetChain {
+public:
+  TFbDataSetChain(fbdb::SqlConnection& conn, std::string providerName, std::string_view sql)
+      : Query(conn), Source(Query), Target(std::in_place, conn), Provider(std::move(providerName), &Source, &*Target) {
+    Query.setSql(sql);
+    ClientDataSet.SetProvider(&Provider);
+  }
+  // A read-only chain on a native transaction (no apply-updates).
+  TFbDataSetChain(fbdb::Transaction& tran, std::string providerName, std::string_view sql)
+      : Query(tran), Source(Query), Provider(std::move(providerName), &Source, nullptr) {
+    Query.setSql(sql);
+    ClientDataSet.SetProvider(&Provider);
+  }
+  TFbDataSetChain(const TFbDataSetChain&) = delete;
+  TFbDataSetChain& operator=(const TFbDataSetChain&) = delete;
+
+  fbdb::Query Query;
+  TFbQuerySource Source;
+  std::optional<TFbUpdateTarget> Target;
+  TDataSetProvider Provider;
+  TClientDataSet ClientDataSet;
 };
 
 }  // namespace cds

@@ -1,5 +1,6 @@
 // Providers and apply-updates against a real embedded Firebird database.
 #include <gtest/gtest.h>
+#include <ibase.h>
 
 #include "db/ProviderFb.h"
 #include "platform/dates.h"
@@ -42,19 +43,24 @@ INSERT INTO CHILD VALUES (10, 1);
 INSERT INTO CHILD VALUES (11, 3);
 )";
 
+// Ends the embedded engine's threads before the process exits, so that nothing of the
+// engine is running while the leak check of the sanitizer build walks the threads.
+class EngineShutdown : public ::testing::Environment {
+public:
+  void TearDown() override { fb_shutdown(0, fb_shutrsn_app_stopped); }
+};
+const auto* const kEngineShutdown = ::testing::AddGlobalTestEnvironment(new EngineShutdown);
+
 struct Chain {
   fbdb::SqlConnection conn;
-  fbdb::Query q;
-  cds::TFbQuerySource src{q};
-  cds::TFbUpdateTarget dst{conn};
-  cds::TDataSetProvider dsp{"dspAll", &src, &dst};
-  TClientDataSet cds;
-  Chain(const testsupport::TestDatabase& db, const char* sql) {
+  std::unique_ptr<cds::TFbDataSetChain> chain;
+  TClientDataSet& cds;
+  Chain(const testsupport::TestDatabase& db, const char* sql) : cds(open(db, sql)) {}
+  TClientDataSet& open(const testsupport::TestDatabase& db, const char* sql) {
     db.fillParams(conn.Params);
     conn.open();
-    q.bind(conn);
-    q.setSql(sql);
-    cds.SetProvider(&dsp);
+    chain = std::make_unique<cds::TFbDataSetChain>(conn, "dspAll", sql);
+    return chain->ClientDataSet;
   }
 };
 
@@ -209,3 +215,38 @@ TEST(CdsFirebird, ConcurrentChangeIsAConflictAndOwnTransactionCommitsTheRest) {
   EXPECT_EQ(db.scalar("select count(*) from T_ALL where ID = 1"), "0");
   EXPECT_EQ(ds.ChangeCount(), 1);
 }
+
+TEST(CdsFirebird, ClinicPatientTableJoinsTheOpenTransaction) {
+  testsupport::TestDatabase db;  // the clinic schema
+  db.exec("insert into PATIENT (IDP, LAST_NAME, FIRST_NAME, BIRTHDAY, POLICY_SERIA, POLICY_NUM) "
+          "values (1, 'IVANOV', 'IVAN', '1980-01-15', 'AB', '123')");
+  Chain c(db, "SELECT * FROM PATIENT");
+  c.cds.Open();
+  TClientDataSet& ds = c.cds;
+  EXPECT_EQ(ds.Fields(0).FieldName(), "IDP");
+  EXPECT_EQ(ds.FieldByName("BIRTHDAY").DataType(), FType::Date);
+  ds.AddIndex("PATIENT_ID_IND", "IDP");
+  ds.AddIndex("PATIENT_POLICE_IND", "POLICY_SERIA;POLICY_NUM");
+  ds.AddIndex("PATIENT_PERSON_IND", "LAST_NAME;FIRST_NAME;MIDDLE_NAME;BIRTHDAY");
+  ds.SetIndexName("PATIENT_POLICE_IND");
+  EXPECT_TRUE(ds.FindKey({"AB", "123"}));
+  ds.SetIndexName("PATIENT_PERSON_IND");
+  EXPECT_TRUE(ds.FindKey({"IVANOV", "IVAN", "", "15.01.1980"}));  // null middle name matches ""
+  ds.Edit();
+  ds.FieldByName("FIRST_NAME").SetAsString("IVAN2");
+  ds.Post();
+  ds.Append();
+  ds.FieldByName("IDP").SetAsInteger(2);
+  ds.FieldByName("KOD_PATIENT").SetAsString("2");
+  ds.FieldByName("LAST_NAME").SetAsString("PETROV");
+  ds.Post();
+  fbdb::TTransactionDesc td;
+  td.TransactionID = 500;
+  c.conn.StartTransaction(td);
+  EXPECT_EQ(ds.ApplyUpdates(1), 0);
+  EXPECT_EQ(ds.ChangeCount(), 0);
+  c.conn.Rollback(td);  // the apply ran inside transaction 500: nothing stays
+  EXPECT_EQ(db.count("PATIENT"), 1);
+  EXPECT_EQ(db.scalar("select FIRST_NAME from PATIENT where IDP = 1"), "IVAN");
+}
+

@@ -212,3 +212,24 @@ TEST(CdsProvider, OwnTransactionRollsBackWhenTooManyRowsFail) {
   EXPECT_EQ(dst.commits, 0);
   EXPECT_EQ(ds.ChangeCount(), 2);  // the insert was rolled back with the rest: still pending
 }
+
+TEST(CdsProvider, OwningProviderKeepsItsSourceAlive) {
+  std::weak_ptr<FakeSource> watch;
+  TClientDataSet ds;
+  {
+    auto src = std::make_shared<FakeSource>();
+    Fill(*src);
+    watch = src;
+    auto dsp = std::make_unique<cds::TDataSetProvider>("dsp1", src);
+    src.reset();
+    ds.SetProvider(dsp.get());
+    ds.Open();
+    EXPECT_FALSE(watch.expired());
+    EXPECT_EQ(ds.ApplyUpdates(0), 0);  // nothing to apply
+    ds.First();
+    ds.Delete();
+    EXPECT_THROW(ds.ApplyUpdates(0), cds::EDatabaseError);  // no target: reading only
+  }
+  EXPECT_TRUE(watch.expired());
+  EXPECT_EQ(ds.RecordCount(), 2);
+}

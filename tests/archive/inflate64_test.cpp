@@ -215,6 +215,8 @@ TEST_F(SevenZip, Deflate64ArchivesDecode) {
     int last;
     EXPECT_EQ(Stream64(e.data, last), want);
     EXPECT_EQ(last, arc::Z_ARC_STREAM_END);
+    EXPECT_EQ(Stream64(e.data, last, 7, 5000), want);
+    EXPECT_EQ(last, arc::Z_ARC_STREAM_END);
   }
   EXPECT_GE(deflate64, 3);
 }

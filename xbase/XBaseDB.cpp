@@ -163,10 +163,7 @@ void TXBaseDataSet::SetTranslateASCII(bool value) {
   if (table_) table_->TranslateOEM = value;
 }
 
-void TXBaseDataSet::SetExclusive(bool value) {
-  checkInactive();
-  exclusive_ = value;
-}
+void TXBaseDataSet::SetExclusive(bool value) { exclusive_ = value; }   // takes effect at the next open
 
 void TXBaseDataSet::SetLockProtocol(TxbLokProtocol value) {
   lockProtocol_ = value;
@@ -188,10 +185,7 @@ void TXBaseDataSet::SetUserID(int32_t value) {
   if (table_) table_->UserID = value;
 }
 
-void TXBaseDataSet::SetLargeIntegerAs(TxbIntFields value) {
-  checkInactive();
-  largeIntegerAs_ = value;
-}
+void TXBaseDataSet::SetLargeIntegerAs(TxbIntFields value) { largeIntegerAs_ = value; }   // field types at the next open
 
 void TXBaseDataSet::SetEncryptionKey(const std::string& value) {
   checkInactive();
@@ -199,8 +193,43 @@ void TXBaseDataSet::SetEncryptionKey(const std::string& value) {
 }
 
 void TXBaseDataSet::SetFiltered(bool value) {
-  filtered_ = value;
-  if (table_) First();
+  if (!table_) {
+    filtered_ = value;
+    return;
+  }
+  if (state_ != TxbDataSetState::dsBrowse) xbRaiseDatabase(msg::NotBrowsing);
+  if (value != filtered_) {
+    filtered_ = value;
+    table_->EnableFilter(value);
+    if (value) applyFilter();
+  }
+  First();
+}
+
+void TXBaseDataSet::SetFilter(const std::string& value) {
+  filter_ = value;
+  if (table_ && filtered_) {
+    if (state_ != TxbDataSetState::dsBrowse) xbRaiseDatabase(msg::NotBrowsing);
+    applyFilter();
+    First();
+  }
+}
+
+void TXBaseDataSet::SetFilterOptions(bool caseInsensitive, bool noPartialCompare) {
+  filterCaseInsensitive_ = caseInsensitive;
+  filterNoPartial_ = noPartialCompare;
+  if (table_ && filtered_) {
+    if (state_ != TxbDataSetState::dsBrowse) xbRaiseDatabase(msg::NotBrowsing);
+    applyFilter();
+    First();
+  }
+}
+
+void TXBaseDataSet::applyFilter() {
+  table_->EnableFilter(true);
+  std::string text = filter_;
+  if (translate_) xbAnsiToOemBuf(text.data(), text.data(), text.size());
+  table_->SetFilter(text, filterCaseInsensitive_, !filterNoPartial_);
 }
 
 void TXBaseDataSet::Open() {
@@ -233,6 +262,7 @@ void TXBaseDataSet::Open() {
     buildFields();
     active_.assign(table_->RecordLength + 1, ' ');
     state_ = TxbDataSetState::dsBrowse;
+    if (filtered_) applyFilter();
     First();
   } catch (...) {
     Close();

@@ -14,6 +14,7 @@
 #include "xbase/XBaseDB.h"
 #include "xbase/checked.h"
 #include "xbase/xb_cnst.h"
+#include "xbase/xb_date.h"
 
 using namespace xb;
 using namespace xbt;
@@ -506,4 +507,70 @@ TEST(DataSetOracle, PerlXBaseReadsOurFixtures) {
   EXPECT_EQ(ds.FieldByName("NOTE").AsString(), "memo one");
   ds.Next();
   EXPECT_EQ(ds.FieldByName("NOTE").AsString().size(), 600u);
+}
+
+TEST(DataSetFilter, ExpressionThroughRegisteredCompiler) {
+  TempDir t;
+  DbfBuilder b(0x03, {{"A", 'C', 6}});
+  b.record(false, {Oem("Анна")}).record(false, {"two"}).record(false, {Oem("Антон")});
+  b.write(t.file("x.dbf"));
+  std::string seenText;
+  XBO_dBHandler::FilterCompiler() = [&](XBO_dBHandler& h, const std::string& text, bool, bool) {
+    seenText = text;
+    struct StartsWith : IxbFilterExpr {
+      XBO_dBHandler& h;
+      std::string prefix;
+      StartsWith(XBO_dBHandler& hh, std::string p) : h(hh), prefix(std::move(p)) {}
+      TxbVariant Evaluate() override {
+        TxbVariant v;
+        v.SetBoolean(h.FieldView(1).substr(0, prefix.size()) == prefix);
+        return v;
+      }
+    };
+    return std::unique_ptr<IxbFilterExpr>(new StartsWith(h, text));
+  };
+  TXBaseDataSet ds;
+  ds.SetDatabaseName(t.path());
+  ds.SetTableName("x.dbf");
+  ds.SetReadOnly(true);
+  ds.SetFilter(Ansi("Ан"));
+  ds.SetFiltered(true);
+  ds.Open();
+  EXPECT_EQ(seenText, Oem("Ан"));   // the expression goes to the table in OEM
+  std::vector<int32_t> recs;
+  for (; !ds.Eof(); ds.Next()) recs.push_back(ds.RecNo());
+  EXPECT_EQ(recs, (std::vector<int32_t>{1, 3}));
+  ds.SetFiltered(false);
+  recs.clear();
+  for (; !ds.Eof(); ds.Next()) recs.push_back(ds.RecNo());
+  EXPECT_EQ(recs, (std::vector<int32_t>{1, 2, 3}));
+  XBO_dBHandler::FilterCompiler() = nullptr;
+}
+
+TEST(DataSetFields, VisualFoxProKinds) {
+  TempDir t;
+  int32_t jdn = xb::xbJulianFromYMD(2011, 5, 1);
+  DbfBuilder b(0x30, {{"I", 'I', 4}, {"T", 'T', 8}, {"Y", 'Y', 8}, {"B", 'B', 8}});
+  b.record(false, {LE32(static_cast<uint32_t>(-42)), LE32(static_cast<uint32_t>(jdn)) + LE32((12 * 3600 + 30 * 60 + 15) * 1000),
+                   LE64(123456), Dbl(2.5)});
+  b.record(false, {"    ", std::string(8, '\0'), LE64(0), Dbl(0)});
+  b.write(t.file("v.dbf"));
+  TXBaseDataSet ds;
+  ds.SetDatabaseName(t.path());
+  ds.SetTableName("v.dbf");
+  ds.Open();
+  EXPECT_EQ(ds.FieldByName("I").DataType(), TxbFieldType::ftInteger);
+  EXPECT_EQ(ds.FieldByName("T").DataType(), TxbFieldType::ftDateTime);
+  EXPECT_EQ(ds.FieldByName("Y").DataType(), TxbFieldType::ftCurrency);
+  EXPECT_EQ(ds.FieldByName("B").DataType(), TxbFieldType::ftFloat);
+  EXPECT_EQ(ds.FieldByName("I").AsInteger(), -42);
+  EXPECT_NEAR(ds.FieldByName("T").AsDateTime(), platform::EncodeDate(2011, 5, 1) + (12 * 3600 + 30 * 60 + 15) / 86400.0, 1e-9);
+  EXPECT_EQ(ds.FieldByName("T").AsString(), "01.05.2011 12:30:15");
+  EXPECT_DOUBLE_EQ(ds.FieldByName("Y").AsFloat(), 12.3456);
+  EXPECT_EQ(ds.FieldByName("B").AsFloat(), 2.5);
+  EXPECT_FALSE(ds.FieldByName("T").IsNull());
+  ds.Next();
+  EXPECT_EQ(ds.FieldByName("I").AsInteger(), 0);
+  EXPECT_TRUE(ds.FieldByName("T").IsNull());
+  EXPECT_EQ(ds.FieldByName("T").AsString(), "");
 }

@@ -11,6 +11,7 @@
 
 #include "dbf_builder.h"
 #include "xbase/xb_cnst.h"
+#include "xbase/SysXBase.h"
 #include "xbase/xb_disk.h"
 
 using namespace xb;
@@ -283,4 +284,14 @@ TEST(LockProtocol, TableAndMemoSpans) {
   EXPECT_EQ(q.lockBase, p.lockBase);
   EXPECT_FALSE(xbRecordLockSpan(4, p, 1, 97, 20, false).has_value());
   EXPECT_FALSE(xbMemoLockSpan(4).has_value());
+}
+
+TEST(FileNames, CaseInsensitiveLookupIsDeterministic) {
+  TempDir t;
+  WriteFile(t.file("t.DBT"), "1");
+  WriteFile(t.file("T.dbt"), "2");
+  EXPECT_EQ(xbResolveFileName(t.file("T.DBT")), t.file("T.dbt"));   // the byte-wise first of the two
+  WriteFile(t.file("T.DBT"), "3");
+  EXPECT_EQ(xbResolveFileName(t.file("T.DBT")), t.file("T.DBT"));   // the exact name first
+  EXPECT_EQ(xbResolveFileName(t.file("none.dbt")), t.file("none.dbt"));
 }

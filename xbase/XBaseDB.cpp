@@ -131,6 +131,17 @@ void TXBaseDataSet::SetDatabaseName(const std::string& value) {
   databaseName_ = v;
 }
 
+std::string TXBaseDataSet::Translate(std::string_view src, bool toOem) const {
+  std::string s(src);
+  if (translate_) {
+    if (toOem)
+      xbAnsiToOemBuf(s.data(), s.data(), s.size());
+    else
+      xbOemToAnsiBuf(s.data(), s.data(), s.size());
+  }
+  return s;
+}
+
 std::string TXBaseDataSet::GetTableDirectory() const {
   std::string d;
   if (platform::SameText(databaseName_, kDefaultDirectory)) {

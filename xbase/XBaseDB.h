@@ -162,6 +162,10 @@ public:
   bool FilterNoPartialCompare() const { return filterNoPartial_; }
   void SetFilterOptions(bool caseInsensitive, bool noPartialCompare);
 
+  // Text between the OEM and the ANSI code page as the fields translate it
+  // (unchanged with TranslateASCII off).
+  std::string Translate(std::string_view src, bool toOem) const;
+
   // The folder the table is looked for in, with a trailing '/'.
   std::string GetTableDirectory() const;
 

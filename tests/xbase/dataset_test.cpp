@@ -574,3 +574,32 @@ TEST(DataSetFields, VisualFoxProKinds) {
   EXPECT_TRUE(ds.FieldByName("T").IsNull());
   EXPECT_EQ(ds.FieldByName("T").AsString(), "");
 }
+
+// Folder names are CP1251 inside the program and UTF-8 on disk.
+TEST(DataSetOpen, CyrillicFolderName) {
+  TempDir t;
+  std::string folderUtf8 = t.file("Фонд ОМС");
+  ASSERT_TRUE(std::filesystem::create_directory(folderUtf8));
+  DbfBuilder b(0x03, {{"A", 'C', 3}});
+  b.record(false, {"abc"});
+  b.write(folderUtf8 + "/Прикреплённые.DBF");
+  TXBaseDataSet ds;
+  ds.SetDatabaseName(Ansi(folderUtf8) + "/");
+  ds.SetTableName(Ansi("Прикреплённые.DBF"));
+  ds.SetReadOnly(true);
+  ds.Open();
+  EXPECT_EQ(ds.FieldByName("A").AsString(), "abc");
+  EXPECT_EQ(ds.Table()->FileName, Ansi(folderUtf8 + "/Прикреплённые.DBF"));
+  ds.Close();
+  ds.SetTableName(Ansi("прикреплённые.dbf"));   // another case, Cyrillic letters included
+  ds.Open();
+  EXPECT_EQ(ds.RecordCount(), 1);
+}
+
+TEST(DataSetFields, TranslateHelper) {
+  TXBaseDataSet ds;
+  EXPECT_EQ(ds.Translate(Ansi("Ёж"), true), Oem("Ёж"));
+  EXPECT_EQ(ds.Translate(Oem("Ёж"), false), Ansi("Ёж"));
+  ds.SetTranslateASCII(false);
+  EXPECT_EQ(ds.Translate(Oem("Ёж"), false), Oem("Ёж"));
+}

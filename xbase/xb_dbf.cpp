@@ -355,6 +355,10 @@ bool XBO_dBaseDBF::UnlockTable() {
 }
 
 bool XBO_dBaseDBF::LockRecord() {
+  if (FileLocked) {
+    ++LockCount;
+    return true;
+  }
   auto s = xbRecordLockSpan(LockProtocol, LockParams, static_cast<uint32_t>(RecNo < 0 ? 0 : RecNo), HeaderLength,
                             RecordLength, IndexLocking());
   if (!s) return false;

@@ -352,17 +352,29 @@ void TXBaseDataSet::buildFields() {
 
 TxbNameKey TxbNameKey::Of(std::string_view name) {
   TxbNameKey k;
-  if (name.size() > 16) {
+  size_t n = name.size();
+  if (n > 16) {
     k.len = UINT64_MAX;   // longer than any field name
     return k;
   }
-  char buf[16] = {};
-  std::memcpy(buf, name.data(), name.size());
-  std::memcpy(&k.a, buf, 8);
-  std::memcpy(&k.b, buf + 8, 8);
+  const char* p = name.data();
+  // Fixed-size loads that stay inside the name; overlapping parts are shifted out.
+  if (n >= 8) {
+    uint64_t tail;
+    std::memcpy(&k.a, p, 8);
+    std::memcpy(&tail, p + n - 8, 8);
+    k.b = n == 8 ? 0 : tail >> (8 * (16 - n));
+  } else if (n >= 4) {
+    uint32_t lo, hi;
+    std::memcpy(&lo, p, 4);
+    std::memcpy(&hi, p + n - 4, 4);
+    k.a = lo | ((static_cast<uint64_t>(hi) >> (8 * (8 - n))) << 32);
+  } else {
+    for (size_t i = 0; i < n; ++i) k.a |= static_cast<uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
+  }
   k.a = upperWord(k.a);
   k.b = upperWord(k.b);
-  k.len = name.size();
+  k.len = n;
   return k;
 }
 

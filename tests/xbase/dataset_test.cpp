@@ -603,3 +603,38 @@ TEST(DataSetFields, TranslateHelper) {
   ds.SetTranslateASCII(false);
   EXPECT_EQ(ds.Translate(Oem("Ёж"), false), Oem("Ёж"));
 }
+
+TEST(DataSetFields, NameKeysOfEveryLength) {
+  const std::string letters = "abcdefghijklmnopqrstuvwxyz";
+  for (size_t n = 0; n <= 17; ++n) {
+    std::string lower = letters.substr(0, n), upper = lower;
+    for (auto& c : upper) c = static_cast<char>(c - 32);
+    TxbNameKey a = TxbNameKey::Of(lower), b = TxbNameKey::Of(upper);
+    EXPECT_TRUE(a == b) << n;
+    if (n > 0 && n <= 16) {
+      std::string other = upper;
+      other[n - 1] = '_';
+      EXPECT_FALSE(TxbNameKey::Of(other) == b) << n;
+      other = upper;
+      other[0] = '\xC0';   // bytes above 0x7F are not folded
+      EXPECT_FALSE(TxbNameKey::Of(other) == TxbNameKey::Of(std::string("\xE0") + upper.substr(1))) << n;
+    }
+  }
+  // A field found by any spelling of its name.
+  TempDir t;
+  DbfBuilder bld(0x03, {{"A", 'C', 1}, {"KLADRS", 'C', 1}, {"ADRESS_F", 'C', 1}, {"FIRSTNAME", 'C', 1}, {"X1234567890", 'C', 1}});
+  bld.record(false, {"1", "2", "3", "4", "5"});
+  bld.write(t.file("k.dbf"));
+  TXBaseDataSet ds;
+  ds.SetDatabaseName(t.path());
+  ds.SetTableName("k.dbf");
+  ds.Open();
+  EXPECT_EQ(ds.FieldByName("a").AsString(), "1");
+  EXPECT_EQ(ds.FieldByName("kladrs").AsString(), "2");
+  EXPECT_EQ(ds.FieldByName("Adress_F").AsString(), "3");
+  EXPECT_EQ(ds.FieldByName("firstName").AsString(), "4");
+  EXPECT_EQ(ds.FieldByName("x1234567890").AsString(), "5");
+  EXPECT_EQ(ds.FindField("KLADR"), nullptr);
+  EXPECT_EQ(ds.FindField("FIRSTNAMES"), nullptr);
+  EXPECT_EQ(ds.FindField(""), nullptr);
+}

@@ -786,6 +786,29 @@ void XBO_dBaseFld::StringPut(int n, std::string_view text) {
   }
 }
 
+void XBO_dBaseFld::BuildSearchRecord(uint8_t* buffer, std::string_view fieldList,
+                                     const std::vector<std::string>& values) {
+  uint8_t* saved = CurRecord;
+  struct Restore {
+    XBO_dBaseFld& t;
+    uint8_t* p;
+    ~Restore() { t.CurRecord = p; }
+  } restore{*this, saved};
+  CurRecord = buffer;
+  std::memset(buffer, ' ', RecordLength);
+  size_t index = 0;
+  while (!fieldList.empty()) {
+    size_t semi = fieldList.find(';');
+    std::string_view name = trimBoth(fieldList.substr(0, semi));
+    fieldList = semi == std::string_view::npos ? std::string_view() : fieldList.substr(semi + 1);
+    if (name.empty()) continue;
+    std::string value = values.size() == 1 ? values[0] : (index < values.size() ? values[index] : std::string());
+    ++index;
+    if (TranslateOEM) xbAnsiToOemBuf(value.data(), value.data(), value.size());
+    StringPutByName(name, value);
+  }
+}
+
 uint32_t XBO_dBaseFld::MemoBlock(int n) const {
   const TxbFieldDesc* f = FieldDesc(n);
   if (!f || (f->Type != 'M' && f->Type != 'B' && f->Type != 'G')) return 0;

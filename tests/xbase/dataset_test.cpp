@@ -49,10 +49,14 @@ const Person kPeople[] = {
 };
 
 std::vector<FieldSpec> fundFields() {
-  return {{"FIRSTNAME", 'C', 40}, {"NAME", 'C', 40}, {"SECNAME", 'C', 40}, {"DATEBDAY", 'D', 8}, {"POL", 'C', 1},
-          {"SNILS", 'C', 14},     {"SPOLICY", 'C', 10}, {"NPOLICY", 'C', 20}, {"DPOLICY", 'D', 8},
-          {"ENDPOLICY", 'C', 10}, {"VPOLIC", 'N', 1},  {"CMOCOD", 'N', 5},   {"ENP", 'C', 16},
-          {"DATEPRIK", 'C', 10},  {"SPOLREF", 'C', 10}, {"FLAT", 'N', 5},    {"STATUS", 'C', 2}};
+  return {{"FIRSTNAME", 'C', 40}, {"NAME", 'C', 40},      {"SECNAME", 'C', 40},  {"DATEBDAY", 'D', 8},
+          {"POL", 'C', 1},        {"SNILS", 'C', 14},     {"SPOLICY", 'C', 10},  {"NPOLICY", 'C', 20},
+          {"DPOLICY", 'D', 8},    {"ENDPOLICY", 'C', 10}, {"VPOLIC", 'N', 1},    {"CMOCOD", 'N', 5},
+          {"ENP", 'C', 16},       {"DATEPRIK", 'C', 10},  {"SPOLREF", 'C', 10},  {"SSTOMREF", 'C', 10},
+          {"SWCONREF", 'C', 10},  {"COATODIST", 'C', 10}, {"NPREF", 'C', 10},    {"STRETREF", 'C', 10},
+          {"HOUSE", 'C', 10},     {"FLAT", 'N', 5},       {"KORPUS", 'C', 5},    {"NPNAME", 'C', 60},
+          {"ADRESS_F", 'C', 60},  {"KLADR", 'C', 17},     {"KLADRS", 'C', 17},   {"ID_LIC", 'C', 20},
+          {"STATUS", 'C', 2}};
 }
 
 void writeFund(const std::string& path) {
@@ -60,7 +64,9 @@ void writeFund(const std::string& path) {
   for (const Person& p : kPeople) {
     b.record(p.deleted, {Oem(p.first), Oem(p.name), Oem(p.sec), p.y ? D(p.y, p.m, p.d) : "", Oem(p.pol),
                          "123-456-789 01", "", "1234567890", D(2012, 3, 4), "", N(p.vpolic, 1), N(46001, 5),
-                         "7788990011223344", "01.02.2013", "  15", N(p.flat, 5), "7"});
+                         "7788990011223344", "01.02.2013", "  15", "", "7", "56401", "1203", "77",
+                         std::to_string(p.flat + 1), N(p.flat, 5), Oem("к1"), Oem("г. Тверь, ул. Ленина"),
+                         Oem("ул. Мира, 5"), "69000001000000100", "", "ID" + std::to_string(p.flat), "7"});
   }
   b.write(path);
 }
@@ -109,6 +115,21 @@ TEST(DataSetWalk, FundFileWithTranslation) {
       EXPECT_TRUE(ds.FieldByName("ENDPOLICY").IsNull());
       EXPECT_EQ(errorOf([&] { ds.FieldByName("ENDPOLICY").AsInteger(); }),
                 "EConvertError: '' is not a valid integer value");
+      EXPECT_TRUE(ds.FieldByName("SSTOMREF").AsString().empty());
+      EXPECT_EQ(ds.FieldByName("SWCONREF").AsInteger(), 7);
+      EXPECT_EQ(ds.FieldByName("COATODIST").AsInteger(), 56401);
+      EXPECT_EQ(ds.FieldByName("NPREF").AsInteger(), 1203);
+      EXPECT_EQ(ds.FieldByName("STRETREF").AsInteger(), 77);
+      EXPECT_EQ(ds.FieldByName("HOUSE").AsInteger(), p.flat + 1);
+      EXPECT_EQ(ds.FieldByName("KORPUS").AsString(), text("к1"));
+      EXPECT_EQ(ds.FieldByName("NPNAME").AsString(), text("г. Тверь, ул. Ленина"));
+      EXPECT_EQ(ds.FieldByName("ADRESS_F").AsString(), text("ул. Мира, 5"));
+      EXPECT_EQ(ds.FieldByName("KLADR").AsString(), "69000001000000100");
+      EXPECT_TRUE(ds.FieldByName("KLADRS").IsNull());
+      EXPECT_EQ(ds.FieldByName("ID_LIC").AsString(), "ID" + std::to_string(p.flat));
+      EXPECT_EQ(ds.FieldByName("ENP").AsString(), "7788990011223344");
+      EXPECT_EQ(ds.FieldByName("SPOLICY").AsString(), "");
+      EXPECT_EQ(ds.FieldByName("NPOLICY").AsString(), "1234567890");
       EXPECT_EQ(ds.FieldByName("DATEPRIK").AsDateTime(), platform::EncodeDate(2013, 2, 1));
       EXPECT_EQ(ds.FieldByName("DPOLICY").AsDateTime(), platform::EncodeDate(2012, 3, 4));
     }

@@ -30,6 +30,15 @@ size_t MemorySource::readAt(uint64_t pos, void* buf, size_t n) {
 
 namespace {
 
+bool Ascii(const std::string& s) {
+  for (char c : s)
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  return true;
+}
+// Program text (CP1251) to the file system's UTF-8; ASCII needs no conversion.
+std::string FsPath(const std::string& p) { return Ascii(p) ? p : platform::ToFsPath(p); }
+std::string FromFs(const std::string& p) { return Ascii(p) ? p : platform::FromFsPath(p); }
+
 class PosixSource : public ByteSource {
 public:
   PosixSource(int fd, uint64_t size) : fd_(fd), size_(size) {}
@@ -96,7 +105,7 @@ public:
     struct stat st;
     FileStat r;
     // Without trailing separators: "link/" would name the link's target.
-    std::string p = platform::ToFsPath(path);
+    std::string p = FsPath(path);
     while (p.size() > 1 && p.back() == '/') p.pop_back();
     if (::lstat(p.c_str(), &st) != 0) return r;
     r.kind = S_ISREG(st.st_mode) ? FileKind::Regular : S_ISDIR(st.st_mode) ? FileKind::Directory : FileKind::Other;
@@ -106,7 +115,7 @@ public:
     return r;
   }
   std::unique_ptr<ByteSource> openRead(const std::string& path) override {
-    int fd = ::open(platform::ToFsPath(path).c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = ::open(FsPath(path).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return nullptr;
     struct stat st;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -116,20 +125,20 @@ public:
     return std::make_unique<PosixSource>(fd, static_cast<uint64_t>(st.st_size));
   }
   std::unique_ptr<OutputFile> createFile(const std::string& path) override {
-    int fd = ::open(platform::ToFsPath(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    int fd = ::open(FsPath(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) return nullptr;
     return std::make_unique<PosixOutput>(fd);
   }
-  bool removeFile(const std::string& path) override { return ::unlink(platform::ToFsPath(path).c_str()) == 0; }
+  bool removeFile(const std::string& path) override { return ::unlink(FsPath(path).c_str()) == 0; }
   bool createDir(const std::string& path) override {
-    return ::mkdir(platform::ToFsPath(path).c_str(), 0777) == 0 || errno == EEXIST;
+    return ::mkdir(FsPath(path).c_str(), 0777) == 0 || errno == EEXIST;
   }
-  bool removeDir(const std::string& path) override { return ::rmdir(platform::ToFsPath(path).c_str()) == 0; }
+  bool removeDir(const std::string& path) override { return ::rmdir(FsPath(path).c_str()) == 0; }
   bool setMode(const std::string& path, uint32_t mode) override {
-    return ::chmod(platform::ToFsPath(path).c_str(), static_cast<mode_t>(mode & 0777)) == 0;
+    return ::chmod(FsPath(path).c_str(), static_cast<mode_t>(mode & 0777)) == 0;
   }
   bool folderWritable(const std::string& path) override {
-    std::string tmpl = platform::ToFsPath(AppendSlashLocal(path)) + ".arcXXXXXX";
+    std::string tmpl = FsPath(AppendSlashLocal(path)) + ".arcXXXXXX";
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back('\0');
     int fd = ::mkstemp(buf.data());
@@ -141,16 +150,16 @@ public:
   std::string currentDir() override {
     std::vector<char> buf(4096);
     if (!::getcwd(buf.data(), buf.size())) return "/";
-    return AppendSlashLocal(platform::FromFsPath(buf.data()));
+    return AppendSlashLocal(FromFs(buf.data()));
   }
   std::string homeDir() override {
     struct passwd pw;
     struct passwd* res = nullptr;
     std::vector<char> buf(16384);
     if (::getpwuid_r(::geteuid(), &pw, buf.data(), buf.size(), &res) == 0 && res && res->pw_dir && *res->pw_dir)
-      return AppendSlashLocal(platform::FromFsPath(res->pw_dir));
+      return AppendSlashLocal(FromFs(res->pw_dir));
     const char* h = std::getenv("HOME");
-    return h && *h ? AppendSlashLocal(platform::FromFsPath(h)) : std::string();
+    return h && *h ? AppendSlashLocal(FromFs(h)) : std::string();
   }
 
 private:
@@ -163,7 +172,7 @@ private:
 class LinuxVolumes : public VolumeInfo {
 public:
   bool query(const std::string& folder, VolumeData& out, std::string& errorText) override {
-    std::string fsPath = platform::ToFsPath(folder);
+    std::string fsPath = FsPath(folder);
     struct stat st;
     struct statvfs vfs;
     if (::stat(fsPath.c_str(), &st) != 0 || ::statvfs(fsPath.c_str(), &vfs) != 0) {

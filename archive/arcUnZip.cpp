@@ -37,7 +37,12 @@ bool ConvertEntryName(const std::string& raw, bool utf8, bool translateOem, std:
   bool valid = true;
   for (char ch : raw)
     if (static_cast<unsigned char>(ch) < 0x20) valid = false;
-  if (utf8) {
+  bool ascii = true;
+  for (char ch : raw)
+    if (static_cast<unsigned char>(ch) >= 0x80) ascii = false;
+  if (ascii) {
+    out = raw;  // the same in every code page
+  } else if (utf8) {
     if (!ValidUtf8(raw)) {
       out = raw;
       return false;

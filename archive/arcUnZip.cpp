@@ -274,15 +274,21 @@ std::unique_ptr<ByteSource> TUnZip::OpenVolume(int32_t volume, int32_t volumes) 
   }
   if (detect_.type == TArcType::atZipDS) {
     // A spanned set: the disk is asked for, and read from the same path (or where the handler says).
-    if (!OnGetZipNextDisk) {
-      DoError("", "OnGetZipNextDisk", run_.arcPath, E_EventNotAssigned);
+    // The first request of a pass asks for the first disk, the later ones for the next disk.
+    const bool first = !dsFirstAsked_;
+    dsFirstAsked_ = true;
+    if (first ? !OnGetZipFirstDisk : !OnGetZipNextDisk) {
+      DoError("", first ? "OnGetZipFirstDisk" : "OnGetZipNextDisk", run_.arcPath, E_EventNotAssigned);
       cancel_ = true;
       return nullptr;
     }
     for (int tries = 0; tries < 100; ++tries) {
-      cancel_ = true;
+      cancel_ = true;  // the prompts start cancelled: a handler must clear it
       std::string newPath;
-      OnGetZipNextDisk(*this, std::to_string(volume), cancel_, newPath);
+      if (first)
+        OnGetZipFirstDisk(*this, cancel_, newPath);
+      else
+        OnGetZipNextDisk(*this, std::to_string(volume), cancel_, newPath);
       if (cancel_) return nullptr;
       std::string p = newPath.empty() ? arc : Absolute(newPath);
       auto src = svc_.fs->openRead(p);
@@ -548,6 +554,7 @@ void TUnZip::ExtractIt(ByteSource* archive) {
   madeFolders_.clear();
   localCorrection_ = 0;
   localCorrected_ = false;
+  dsFirstAsked_ = false;
   progressTotal_ = progressDone_ = 0;
   if (!archive || !IsZipType(detect_.type)) {
     DoError(run_.arcPath, "", run_.arcPath, E_InvalidArcType);

@@ -96,6 +96,7 @@ private:
   bool listOnly_ = false;
   int64_t localCorrection_ = 0;
   bool localCorrected_ = false;
+  bool dsFirstAsked_ = false;
   bool entryCounted_ = false, entryTakenBack_ = false;
   std::unique_ptr<EntrySelection> selection_;
   uint64_t progressTotal_ = 0, progressDone_ = 0;

@@ -395,7 +395,7 @@ void TUnZip::ParseExtra(const uint8_t* p, size_t n, TZipEntry& e, bool central) 
 
 void TUnZip::Consider(TZipEntry& e, ByteSource* single) {
   if (!selection_->selected(e.name)) return;
-  if (e.encKind == ekUnsupported && (e.flags & 1 || e.flags & 0x40 || e.aesVersion)) {
+  if (e.encKind == ekUnsupported) {
     DoError(e.name, "", run_.arcPath, E_UnsupportedEncryption);
     return;
   }
@@ -488,9 +488,6 @@ void TUnZip::CentralScan(Volumes& vols, uint64_t start) {
     if (enc) hc->Decrypt(reinterpret_cast<uint8_t*>(e.rawName.data()), n);
     ParseExtra(cd.data() + p + 46 + n, x, e, true);
     e.nameValid = ConvertEntryName(e.rawName, e.flags & 0x800, TranslateOemChar, e.name);
-    if (vols.multi() && detect_.type == TArcType::atZipDS) {
-      // disks of a spanned set count from 1 in the prompts; internally from 0
-    }
     Consider(e, single);
     p += 46 + n + x + c;
   }
@@ -502,7 +499,7 @@ void TUnZip::LocalScan(Volumes& vols, uint64_t start) {
     OnCorruptZipHeader(*this, static_cast<THeaderTypeState>(detect_.headerMode), cancel);
     if (cancel) return;
   }
-  ByteSource* src = vols.disk(vols.multi() ? 0 : 0);
+  ByteSource* src = vols.disk(0);
   if (!src) return;
   const uint64_t size = src->size();
   uint64_t pos = start;
@@ -647,8 +644,8 @@ void TUnZip::ExtractPass(Volumes& vols) {
       continue;
     }
     uint32_t localCrc = Get32(h + 14);
-    uint32_t expected = (localCrc == 0 || (e.flags & 8)) && e.central ? e.crc : localCrc;
-    if (localCrc == 0) expected = e.crc;
+    // Entries written with a data descriptor carry their CRC in the central header only.
+    uint32_t expected = (e.central && (localCrc == 0 || (e.flags & 8))) ? e.crc : localCrc;
     try {
       ExtractEntry(vols, e, d, off, expected);
     } catch (const E_RAISE&) {

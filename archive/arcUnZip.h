@@ -63,7 +63,6 @@ public:
   const std::vector<TZipEntry>& Entries() const { return entries_; }
   // Lists the selected entries without writing anything; returns their number.
   int32_t List();
-  // Hard limit of bytes a single entry may produce beyond its declared size: none (0).
   // Methods whose decoders are built in.
   static bool MethodSupported(uint16_t method);
 

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "archive/arcStreams.h"
 #include "platform/codepage.h"
 
 namespace arc {
@@ -39,46 +40,55 @@ bool Ascii(const std::string& s) {
 std::string FsPath(const std::string& p) { return Ascii(p) ? p : platform::ToFsPath(p); }
 std::string FromFs(const std::string& p) { return Ascii(p) ? p : platform::FromFsPath(p); }
 
+// An archive file read through the engine's file stream.
 class PosixSource : public ByteSource {
 public:
-  PosixSource(int fd, uint64_t size) : fd_(fd), size_(size) {}
-  ~PosixSource() override { ::close(fd_); }
+  PosixSource(std::unique_ptr<TFileStream32> f, uint64_t size) : f_(std::move(f)), size_(size) {}
   uint64_t size() const override { return size_; }
   size_t readAt(uint64_t pos, void* buf, size_t n) override {
+    if (pos >= size_ || n == 0) return 0;
+    n = static_cast<size_t>(std::min<uint64_t>(n, size_ - pos));
+    if (pos_ != pos) {
+      if (f_->Seek(static_cast<int64_t>(pos), TSeekOrigin::soBeginning) != static_cast<int64_t>(pos)) {
+        pos_ = UINT64_MAX;
+        return 0;
+      }
+      pos_ = pos;
+    }
     size_t got = 0;
     auto* p = static_cast<uint8_t*>(buf);
-    while (got < n && pos + got < size_) {
-      ssize_t r = ::pread(fd_, p + got, n - got, static_cast<off_t>(pos + got));
-      if (r < 0 && errno == EINTR) continue;
+    while (got < n) {
+      int32_t want = static_cast<int32_t>(std::min<size_t>(n - got, 1u << 30));
+      int32_t r = f_->Read(p + got, want);
       if (r <= 0) break;
       got += static_cast<size_t>(r);
     }
+    pos_ += got;
     bytesRead += got;
     return got;
   }
 
 private:
-  int fd_;
+  std::unique_ptr<TFileStream32> f_;
   uint64_t size_;
+  uint64_t pos_ = 0;
 };
 
+// An extracted file: a descriptor this unit opened (exclusive, no link followed), written
+// through the engine's handle stream, which keeps the reason of a failed write.
 class PosixOutput : public OutputFile {
 public:
-  explicit PosixOutput(int fd) : fd_(fd) {}
+  explicit PosixOutput(int fd) : fd_(fd), s_(fd) {}
   ~PosixOutput() override {
     if (fd_ >= 0) ::close(fd_);
   }
   WriteStatus write(const void* data, size_t n) override {
     auto* p = static_cast<const uint8_t*>(data);
     while (n > 0) {
-      ssize_t w = ::write(fd_, p, n);
-      if (w < 0) {
-        if (errno == EINTR) continue;
-        return (errno == ENOSPC || errno == EDQUOT) ? WriteStatus::DiskFull : WriteStatus::Error;
-      }
-      if (w == 0) return WriteStatus::DiskFull;
-      p += w;
-      n -= static_cast<size_t>(w);
+      int32_t k = static_cast<int32_t>(std::min<size_t>(n, 1u << 30));
+      if (s_.Write(p, k) != k) return IsDiskFullError(s_.LastError()) ? WriteStatus::DiskFull : WriteStatus::Error;
+      p += k;
+      n -= static_cast<size_t>(k);
     }
     return WriteStatus::Ok;
   }
@@ -97,6 +107,7 @@ public:
 
 private:
   int fd_;
+  THandleStream32 s_;
 };
 
 class PosixFs : public FileSystem {
@@ -115,14 +126,12 @@ public:
     return r;
   }
   std::unique_ptr<ByteSource> openRead(const std::string& path) override {
-    int fd = ::open(FsPath(path).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return nullptr;
+    auto f = std::make_unique<TFileStream32>(FsPath(path), TFileStream32::fmOpenRead | TFileStream32::fmShareDenyWrite);
+    if (!f->Valid()) return nullptr;
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-      ::close(fd);
-      return nullptr;
-    }
-    return std::make_unique<PosixSource>(fd, static_cast<uint64_t>(st.st_size));
+    // A folder opens for reading on this system; only regular files are archives.
+    if (::fstat(f->Handle(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+    return std::make_unique<PosixSource>(std::move(f), static_cast<uint64_t>(st.st_size));
   }
   std::unique_ptr<OutputFile> createFile(const std::string& path) override {
     int fd = ::open(FsPath(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);

@@ -534,3 +534,46 @@ TEST(Container, SpannedDisksThroughThePrompts) {
     EXPECT_TRUE(z.Cancel());
   }
 }
+
+namespace {
+// Stand-in for the traditional cipher: XOR with the low byte of Key0 (the real cipher is its own unit).
+class XorHeaderCipher : public TraditionalCipher {
+public:
+  void Reset(const TSeedKeys& s) override { k_ = static_cast<uint8_t>(s.Key0); }
+  void AddPassword(std::string_view) override {}
+  void Decrypt(uint8_t* p, size_t n) override {
+    for (size_t i = 0; i < n; ++i) p[i] ^= k_;
+  }
+
+private:
+  uint8_t k_ = 0;
+};
+}  // namespace
+
+TEST(Container, EncipheredHeadersDecipherWithTheHeaderKeys) {
+  Bytes z = Build({E("a.txt", "enciphered headers")});
+  const uint8_t k = static_cast<uint8_t>(kDefaultHeaderKeys.Key0);
+  // local header: "PL", 26 bytes and the name enciphered
+  z[1] = 'L';
+  for (size_t i = 4; i < 30 + 5; ++i) z[i] ^= k;
+  size_t cd = z.size() - 22 - (46 + 5);
+  z[cd + 1] = 'N';
+  for (size_t i = cd + 4; i < cd + 46 + 5; ++i) z[i] ^= k;
+  {
+    MemRun r;
+    EXPECT_EQ(r.go(z, "*.*", [](TUnZip& u) { u.Ciphers.traditional = [] { return std::make_unique<XorHeaderCipher>(); }; }),
+              1);
+    EXPECT_EQ(r.file("/out/a.txt"), Text("enciphered headers"));
+    EXPECT_TRUE(r.codes.empty());
+  }
+  {  // other header keys: the central header does not decipher to one; 25114 and nothing listed
+    MemRun r;
+    EXPECT_EQ(r.go(z, "*.*",
+                   [](TUnZip& u) {
+                     u.Ciphers.traditional = [] { return std::make_unique<XorHeaderCipher>(); };
+                     u.SeedHeaderKeys.Key0 ^= 0x5A;
+                   }),
+              0);
+    EXPECT_TRUE(r.has(E_BadFileHeader));
+  }
+}

@@ -753,3 +753,52 @@ TEST(UnZipMethods, SplitSetsWithCompressedEntriesCrossingVolumes) {
     EXPECT_EQ(ReadFile(z.ExtractDir() + "big.txt"), Text(text));
   }
 }
+
+namespace {
+// A stand-in for the AES entry layout: the verifier is (password length, first salt byte), the
+// data is XOR 0x3C, and the authentication code is ten 'M' bytes.
+class FakeAes : public AesDecrypter {
+public:
+  bool Init(std::string_view pw, int strength, const uint8_t* salt, const uint8_t* verifier) override {
+    return strength == 3 && verifier[0] == pw.size() && verifier[1] == salt[0];
+  }
+  void Decrypt(uint8_t* p, size_t n) override {
+    for (size_t i = 0; i < n; ++i) p[i] ^= 0x3C;
+  }
+  bool Verify(const uint8_t* code) override { return std::all_of(code, code + 10, [](uint8_t c) { return c == 'M'; }); }
+};
+
+Entry AesEntry(const std::string& name, const std::string& text, const std::string& pw, int version, bool goodCode) {
+  Entry e = E(name, text);
+  e.method = 99;
+  e.flags = 1;
+  Bytes extra = {0x01, 0x99, 7, 0, static_cast<uint8_t>(version), 0, 'A', 'E', 3, 0, 0};
+  e.localExtra = extra;
+  e.centralExtra = extra;
+  Bytes packed(16, 0x11);
+  packed.push_back(static_cast<uint8_t>(pw.size()));
+  packed.push_back(0x11);
+  for (char c : text) packed.push_back(static_cast<uint8_t>(c) ^ 0x3C);
+  for (int i = 0; i < 10; ++i) packed.push_back(goodCode ? 'M' : 'X');
+  e.rawPacked = packed;
+  if (version == 2) e.crcOverride = 0;
+  return e;
+}
+}  // namespace
+
+TEST(UnZipPassword, AesEntriesThroughTheDecrypterInterface) {
+  std::string t = TempDir("aes");
+  WriteFile(t + "a.zip", Build({AesEntry("ae2.txt", "aes two", "pass", 2, true),
+                                AesEntry("bad.txt", "tampered", "pass", 2, false),
+                                AesEntry("ae1.txt", "aes one keeps its crc", "pass", 1, true)}));
+  TUnZip z;
+  z.Ciphers.aes = [] { return std::make_unique<FakeAes>(); };
+  z.Passwords = {"nope", "pass"};
+  Errors err;
+  err.attach(z);
+  EXPECT_EQ(FourSteps(z, t + "a.zip", t + "o", "*.*"), 2);
+  EXPECT_EQ(ReadFile(t + "o/ae2.txt"), Text("aes two"));
+  EXPECT_EQ(ReadFile(t + "o/ae1.txt"), Text("aes one keeps its crc"));
+  EXPECT_EQ(err.count(E_CrcFail), 1);
+  EXPECT_EQ(err.files[0], t + "o/bad.txt");
+}

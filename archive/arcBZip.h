@@ -66,6 +66,7 @@ public:
 
   bool DataError() const { return FDataError; }
   int64_t CompressedLeft() const { return FCompressedLeft; }
+  uint64_t UncompressedSize() const { return FUncompressed; }
 
 private:
   void EndLibrary();

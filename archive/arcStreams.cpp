@@ -230,7 +230,7 @@ int32_t TCustomStream::FillInput(int32_t count) {
 // ---------------------------------------------------------------- TDecompressStream
 
 TDecompressStream::TDecompressStream(TStream32& source, uint8_t encKind, int windowBits, bool deflate64)
-    : TCustomStream(source), FDeflate64(deflate64), FWindowBits(windowBits) {
+    : TCustomStream(source), FDeflate64(deflate64) {
   FEncKind = encKind;
   const int r = TDecompressStream::InflateInit(kInflateRecordCheck, windowBits);
   if (r == Z_ARC_MEM_ERROR) throw std::bad_alloc();

@@ -238,7 +238,6 @@ private:
   bool FEndOfStream = false;
   bool FDeflate64;
   bool FInitialised = false;
-  int FWindowBits;
   int FLastStatus = Z_ARC_OK;
 };
 

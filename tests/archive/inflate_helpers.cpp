@@ -159,8 +159,9 @@ Bytes ZInflate(const Bytes& in, bool& ok) {
 Bytes BzCompress(const Bytes& in, int blockSize100k) {
   unsigned len = static_cast<unsigned>(in.size() + in.size() / 50 + 1024);
   Bytes out(len);
+  char none = 0;
   if (BZ2_bzBuffToBuffCompress(reinterpret_cast<char*>(out.data()), &len,
-                               const_cast<char*>(reinterpret_cast<const char*>(in.data())),
+                               in.empty() ? &none : const_cast<char*>(reinterpret_cast<const char*>(in.data())),
                                static_cast<unsigned>(in.size()), blockSize100k, 0, 0) != BZ_OK)
     throw std::runtime_error("bzip2 compress");
   out.resize(len);
@@ -299,9 +300,9 @@ void WriteFile(const std::filesystem::path& p, const Bytes& b) {
   f.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
 }
 
-int Run(const std::string& cmd) { return std::system(cmd.c_str()); }
+int RunShell(const std::string& cmd) { return std::system(cmd.c_str()); }
 
-bool HaveTool(const std::string& name) { return Run("command -v " + name + " >/dev/null 2>&1") == 0; }
+bool HaveTool(const std::string& name) { return RunShell("command -v " + name + " >/dev/null 2>&1") == 0; }
 
 std::filesystem::path TestDir() {
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();

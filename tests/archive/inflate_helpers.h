@@ -96,7 +96,7 @@ std::vector<ZipEntry> ReadZip(const Bytes& zip);  // via the central directory
 Bytes ReadFile(const std::filesystem::path& p);
 void WriteFile(const std::filesystem::path& p, const Bytes& b);
 // Runs a shell command; returns its exit status.
-int Run(const std::string& cmd);
+int RunShell(const std::string& cmd);
 bool HaveTool(const std::string& name);
 // Fresh temporary folder for the current test.
 std::filesystem::path TestDir();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <cstdio>
 #include <random>
 #include <tuple>
 
@@ -127,6 +128,46 @@ TEST(Inflate, OneByteChunksOfInputAndOutput) {
       r = ArcInflate(*in, 7, 3);
       ASSERT_EQ(r.last, arc::Z_ARC_STREAM_END);
       EXPECT_EQ(r.out, data);
+    }
+  }
+}
+
+TEST(Inflate, RandomChunkBoundariesEverywhere) {
+  // Input and output cut at random places, so that every state of the decoder is left and
+  // resumed at some point; Deflate, and the Deflate64 variant on the stored stream (Deflate's
+  // length code 285 means something else there).
+  std::mt19937 g(77);
+  const Bytes data = Mixed(200000, 78);
+  const Bytes streams[] = {ZDeflate(data, 6, Z_DEFAULT_STRATEGY), ZDeflate(data, 1, Z_FIXED),
+                           ZDeflate(data, 0, Z_DEFAULT_STRATEGY), ZDeflate(data, 9, Z_RLE)};
+  for (const Bytes& z : streams) {
+    for (bool d64 : {false, true}) {
+      if (d64 && &z != &streams[2]) continue;
+      arc::TZStreamRec s;
+      ASSERT_EQ((arc::inflateInit2)(&s, -15, arc::kInflateRecordCheck, d64), arc::Z_ARC_OK);
+      Bytes out, buf(70000);
+      size_t fed = 0;
+      int r = arc::Z_ARC_OK;
+      for (int guard = 0; guard < 10000000 && r != arc::Z_ARC_STREAM_END; ++guard) {
+        if (s.avail_in == 0 && fed < z.size()) {
+          const size_t k = std::min<size_t>(1 + g() % (g() % 2 ? 20 : 5000), z.size() - fed);
+          s.next_in = z.data() + fed;
+          s.avail_in = static_cast<uint32_t>(k);
+          fed += k;
+        }
+        const uint32_t room = 1 + g() % (g() % 2 ? 10 : 70000);
+        s.next_out = buf.data();
+        s.avail_out = room;
+        r = arc::inflate(&s, 0);
+        out.insert(out.end(), buf.data(), buf.data() + (room - s.avail_out));
+        ASSERT_TRUE(r == arc::Z_ARC_OK || r == arc::Z_ARC_STREAM_END || r == arc::Z_ARC_BUF_ERROR)
+            << r << " " << (s.msg ? s.msg : "") << " d64 " << d64 << " stream " << (&z - streams) << " out " << out.size()
+            << " in " << s.total_in;
+      }
+      EXPECT_EQ(r, arc::Z_ARC_STREAM_END);
+      EXPECT_EQ(out, data);
+      EXPECT_EQ(s.total_out, data.size());
+      arc::inflateEnd(&s);
     }
   }
 }
@@ -599,6 +640,72 @@ TEST(DecompressStream, CorruptDataGivesTheDecoderCode) {
   arc::TDecompressStream ds(src, 13, -15);
   uint8_t b[10];
   EXPECT_EQ(ds.Read(b, 10), arc::Z_ARC_DATA_ERROR);
+}
+
+
+// ------------------------------------------------------------------ spanned sets
+
+// The archive stream of a split set as the container side joins it: one stream over the volume
+// files in order, whose reads end at each volume's end.
+class JoinedVolumes : public MemStream {
+public:
+  explicit JoinedVolumes(const std::vector<Bytes>& vols) : MemStream({}) {
+    for (const auto& v : vols) {
+      starts.push_back(static_cast<int64_t>(data.size()));
+      data.insert(data.end(), v.begin(), v.end());
+    }
+  }
+  int32_t Read(void* b, int32_t n) override {
+    for (int64_t s : starts)
+      if (s > pos && s - pos < n) n = static_cast<int32_t>(s - pos);
+    return MemStream::Read(b, n);
+  }
+  std::vector<int64_t> starts;
+};
+
+uint32_t Le16(const Bytes& b, size_t o) { return b.at(o) | (b.at(o + 1) << 8); }
+uint32_t Le32(const Bytes& b, size_t o) { return Le16(b, o) | (Le16(b, o + 2) << 16); }
+
+TEST(InflateSpanned, EntryAcrossVolumesEqualsTheUnsplitFile) {
+  if (!HaveTool("zip")) GTEST_SKIP() << "zip is not installed";
+  const auto dir = TestDir();
+  Bytes data = Mixed(400000, 71);
+  const Bytes noise = RandomBytes(200000, 72);
+  data.insert(data.begin() + 100000, noise.begin(), noise.end());
+  WriteFile(dir / "big.bin", data);
+  ASSERT_EQ(RunShell("cd '" + dir.string() + "' && zip -q -s 64k split.zip big.bin"), 0);
+  std::vector<Bytes> vols;
+  for (int i = 1;; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "split.z%02d", i);
+    if (!std::filesystem::exists(dir / name)) break;
+    vols.push_back(ReadFile(dir / name));
+  }
+  vols.push_back(ReadFile(dir / "split.zip"));
+  ASSERT_GE(vols.size(), 3u) << "the entry spans several volumes";
+  JoinedVolumes src(vols);
+  // End record and central header in the last volume; offsets are relative to their disks.
+  const Bytes& last = vols.back();
+  size_t eocd = last.size() - 22;
+  while (Le32(last, eocd) != 0x06054b50) --eocd;
+  const uint32_t cdDisk = Le16(last, eocd + 6);
+  const size_t cd = static_cast<size_t>(src.starts.at(cdDisk)) + Le32(last, eocd + 16);
+  ASSERT_EQ(Le32(src.data, cd), 0x02014b50u);
+  ASSERT_EQ(Le16(src.data, cd + 10), 8u);
+  const uint32_t crc = Le32(src.data, cd + 16), packed = Le32(src.data, cd + 20), unpacked = Le32(src.data, cd + 24);
+  const size_t lho = static_cast<size_t>(src.starts.at(Le16(src.data, cd + 34))) + Le32(src.data, cd + 42);
+  ASSERT_EQ(Le32(src.data, lho), 0x04034b50u);
+  src.pos = static_cast<int64_t>(lho + 30 + Le16(src.data, lho + 26) + Le16(src.data, lho + 28));
+  const int64_t start = src.pos;
+  RecordingHost host;
+  arc::TArcEntryInfo info;
+  info.packedSize = packed;
+  info.unpackedSize = unpacked;
+  ASSERT_EQ(arc::InflateDeflated(host, src, info), TDecodeResult::Ok);
+  EXPECT_EQ(host.out, data);
+  EXPECT_EQ(arc::Crc32(host.out.data(), host.out.size()), crc);
+  EXPECT_EQ(src.furthest, start + packed);
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

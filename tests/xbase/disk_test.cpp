@@ -1,0 +1,286 @@
+// Disk files and the byte-range lock protocols, checked against a second open in
+// this process, a second process and the kernel's lock list.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "dbf_builder.h"
+#include "xbase/xb_cnst.h"
+#include "xbase/xb_disk.h"
+
+using namespace xb;
+using namespace xbt;
+
+namespace {
+// Lines of /proc/locks for the file's inode: "start end" pairs of OFD locks.
+std::vector<std::pair<uint64_t, uint64_t>> kernelLocks(const std::string& path) {
+  struct stat st;
+  std::vector<std::pair<uint64_t, uint64_t>> out;
+  if (::stat(path.c_str(), &st) != 0) return out;
+  std::ifstream f("/proc/locks");
+  std::string line;
+  std::string inode = ":" + std::to_string(st.st_ino) + " ";
+  while (std::getline(f, line)) {
+    if (line.find("OFDLCK") == std::string::npos) continue;
+    size_t p = line.find(inode);
+    if (p == std::string::npos) continue;
+    std::istringstream rest(line.substr(p + inode.size()));
+    std::string s, e;
+    rest >> s >> e;
+    out.push_back({std::stoull(s), e == "EOF" ? UINT64_MAX : std::stoull(e)});
+  }
+  return out;
+}
+
+// Runs fn in a child process and returns its exit code.
+template <class F>
+int inChild(F fn) {
+  pid_t pid = fork();
+  if (pid == 0) _exit(fn());
+  int st = 0;
+  waitpid(pid, &st, 0);
+  return WIFEXITED(st) ? WEXITSTATUS(st) : 99;
+}
+}  // namespace
+
+TEST(DiskFile, OpenOfNameMissingAtConstructionRaises) {
+  TempDir t;
+  XBO_DiskFile f(t.file("late.bin"), true, true);
+  WriteFile(t.file("late.bin"), "x");
+  try {
+    f.Open();
+    FAIL();
+  } catch (const EXBaseError& e) {
+    EXPECT_EQ(std::string(e.what()), "File " + t.file("late.bin") + " could not be found");
+  }
+}
+
+TEST(DiskFile, NestedLocksConflictWithSecondOpenInSameProcess) {
+  TempDir t;
+  WriteFile(t.file("a.bin"), "data");
+  XBO_DiskFile a(t.file("a.bin"), true, true), b(t.file("a.bin"), true, true);
+  a.Open();
+  b.Open();
+  ASSERT_TRUE(a.LockRange(1000, 1));
+  EXPECT_TRUE(a.LockRange(1000, 1));
+  EXPECT_FALSE(a.LockRange(2000, 1));
+  EXPECT_FALSE(b.LockRange(1000, 1));
+  auto locks = kernelLocks(t.file("a.bin"));
+  ASSERT_EQ(locks.size(), 1u);
+  EXPECT_EQ(locks[0].first, 1000u);
+  EXPECT_EQ(locks[0].second, 1000u);
+  // Closing another object of the same file must not drop the lock.
+  XBO_DiskFile c(t.file("a.bin"), false, true);
+  c.Open();
+  c.Close();
+  EXPECT_FALSE(b.LockRange(1000, 1));
+  a.Unlock();
+  EXPECT_FALSE(b.LockRange(1000, 1));
+  a.Unlock();
+  EXPECT_TRUE(b.LockRange(1000, 1));
+  b.Unlock();
+  EXPECT_TRUE(kernelLocks(t.file("a.bin")).empty());
+}
+
+TEST(DiskFile, LockConflictsWithAnotherProcessBothWays) {
+  TempDir t;
+  WriteFile(t.file("p.bin"), "data");
+  XBO_DiskFile a(t.file("p.bin"), true, true);
+  a.Open();
+  ASSERT_TRUE(a.LockRange(0x7FFFFFFE, 1));
+  int rc = inChild([&] {
+    int fd = ::open(t.file("p.bin").c_str(), O_RDWR);
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = 0x7FFFFFFE;
+    fl.l_len = 1;
+    return fcntl(fd, F_SETLK, &fl) == 0 ? 0 : 1;   // a classic POSIX locker
+  });
+  EXPECT_EQ(rc, 1);
+  a.Unlock();
+  // The reverse: a child holds the range while we try.
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  int go[2];
+  ASSERT_EQ(pipe(go), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int fd = ::open(t.file("p.bin").c_str(), O_RDWR);
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = 500;
+    fl.l_len = 10;
+    char c = fcntl(fd, F_SETLK, &fl) == 0 ? 'y' : 'n';
+    (void)!write(fds[1], &c, 1);
+    (void)!read(go[0], &c, 1);
+    _exit(0);
+  }
+  char c = 0;
+  ASSERT_EQ(read(fds[0], &c, 1), 1);
+  ASSERT_EQ(c, 'y');
+  EXPECT_FALSE(a.LockRange(505, 1));
+  (void)!write(go[1], "x", 1);
+  waitpid(pid, nullptr, 0);
+  EXPECT_TRUE(a.LockRange(505, 1));
+  a.Unlock();
+  for (int fd : {fds[0], fds[1], go[0], go[1]}) close(fd);
+}
+
+TEST(DiskFile, ReadOnlySharedFileTakesReadLock) {
+  TempDir t;
+  WriteFile(t.file("r.bin"), "data");
+  XBO_DiskFile r(t.file("r.bin"), false, true), w(t.file("r.bin"), true, true);
+  r.Open();
+  w.Open();
+  EXPECT_TRUE(r.LockRange(77, 1));
+  EXPECT_FALSE(w.LockRange(77, 1));
+  r.Unlock();
+}
+
+TEST(DiskFile, ExclusiveLocksWithoutOsAndTruncates) {
+  TempDir t;
+  WriteFile(t.file("x.bin"), "0123456789");
+  XBO_DiskFile x(t.file("x.bin"), true, false);
+  x.Open();
+  EXPECT_TRUE(x.LockFile());
+  EXPECT_TRUE(kernelLocks(t.file("x.bin")).empty());
+  x.Unlock();
+  x.Truncate(4);
+  EXPECT_EQ(x.FileSize(), 4);
+  XBO_DiskFile s(t.file("x.bin"), true, true);
+  s.Open();
+  try {
+    s.Truncate(2);
+    FAIL();
+  } catch (const EXBaseError& e) {
+    EXPECT_EQ(std::string(e.what()), "Truncate requires full access to file " + t.file("x.bin"));
+  }
+  ASSERT_TRUE(s.LockFile());
+  s.Truncate(2);
+  EXPECT_EQ(s.FileSize(), 2);
+  s.Unlock();
+}
+
+TEST(DiskFile, ShortWriteToFullDeviceRaises) {
+  XBO_DiskFile f("/dev/full", true, true);
+  f.Open();
+  char buf[16] = {};
+  try {
+    f.Write(0, buf, sizeof buf);
+    FAIL();
+  } catch (const EXBaseError& e) {
+    EXPECT_STREQ(e.what(), "Error writing to /dev/full");
+  }
+}
+
+TEST(DiskFile, RenameNeverReplacesAndCloseTwice) {
+  TempDir t;
+  WriteFile(t.file("a"), "AAA");
+  WriteFile(t.file("b"), "BBB");
+  XBO_DiskFile f(t.file("a"), true, true);
+  f.Open();
+  EXPECT_THROW(f.Rename(t.file("b")), EXBaseError);
+  EXPECT_EQ(ReadFile(t.file("a")), "AAA");
+  EXPECT_EQ(ReadFile(t.file("b")), "BBB");
+  EXPECT_TRUE(f.Closed);
+  XBO_DiskFile g(t.file("a"), true, true);
+  g.Open();
+  EXPECT_TRUE(g.Rename(t.file("c")));
+  EXPECT_EQ(g.FileName, t.file("c"));
+  EXPECT_FALSE(g.Closed);
+  EXPECT_TRUE(g.Close());
+  EXPECT_TRUE(g.Close());
+}
+
+TEST(DiskFile, OpensWithCloseOnExecAndReadOnlyFlags) {
+  TempDir t;
+  WriteFile(t.file("f"), "x");
+  XBO_DiskFile f(t.file("f"), false, true);
+  f.Open();
+  int flags = fcntl(f.Handle, F_GETFD);
+  EXPECT_TRUE(flags & FD_CLOEXEC);
+  EXPECT_EQ(fcntl(f.Handle, F_GETFL) & O_ACCMODE, O_RDONLY);
+  EXPECT_EQ(XBobjFileColl::Instance().Contains(&f), true);
+  f.Close();
+  EXPECT_EQ(XBobjFileColl::Instance().Contains(&f), false);
+}
+
+TEST(DiskFile, DescriptorZeroCountsAsOpen) {
+  TempDir t;
+  WriteFile(t.file("z"), "x");
+  int rc = inChild([&] {
+    close(0);
+    XBO_DiskFile f(t.file("z"), false, true);
+    f.Open();
+    if (f.Handle != 0 || f.Closed) return 1;
+    char c;
+    return f.Read(0, &c, 1) == 1 && c == 'x' ? 0 : 2;
+  });
+  EXPECT_EQ(rc, 0);
+}
+
+struct SpanCase {
+  int protocol;
+  bool index;
+  uint32_t n, hdr, rec;
+  uint64_t offset;
+};
+class RecordLockSpans : public ::testing::TestWithParam<SpanCase> {};
+TEST_P(RecordLockSpans, OffsetsAndKernelView) {
+  const SpanCase& c = GetParam();
+  TxbLockParams p;
+  ASSERT_TRUE(xbLockParamsFor(c.protocol, p));
+  auto s = xbRecordLockSpan(c.protocol, p, c.n, c.hdr, c.rec, c.index);
+  ASSERT_TRUE(s.has_value());
+  EXPECT_EQ(s->offset, c.offset);
+  EXPECT_EQ(s->length, 1u);
+  TempDir t;
+  WriteFile(t.file("l"), "x");
+  XBO_DiskFile f(t.file("l"), true, true);
+  f.Open();
+  ASSERT_TRUE(f.LockRange(s->offset, s->length));
+  auto locks = kernelLocks(t.file("l"));
+  ASSERT_EQ(locks.size(), 1u);
+  EXPECT_EQ(locks[0].first, c.offset);
+  EXPECT_EQ(locks[0].second, c.offset);
+  f.Unlock();
+}
+INSTANTIATE_TEST_SUITE_P(
+    Protocols, RecordLockSpans,
+    ::testing::Values(SpanCase{Default, false, 1, 97, 20, 0x40000000u + 97},
+                      SpanCase{Default, false, 2, 97, 20, 0x40000000u + 117},
+                      SpanCase{Default, true, 5, 97, 20, 0x7FFFFFFEu - 5},
+                      SpanCase{FoxLock, true, 5, 97, 20, 0x7FFFFFFEu - 5},
+                      SpanCase{DB4Lock, false, 5, 97, 20, 0xEFFFFFFEu - 5},
+                      SpanCase{ClipLock, false, 5, 97, 20, 1000000005u},
+                      // Above 4 GiB the offset is computed in 64 bits.
+                      SpanCase{Default, false, 3000000, 97, 2000, 0x40000000ull + 97 + 2999999ull * 2000}));
+
+TEST(LockProtocol, TableAndMemoSpans) {
+  TxbLockParams p;
+  xbLockParamsFor(DB4Lock, p);
+  EXPECT_EQ(xbAppendLockSpan(p), (TxbLockSpan{0xEFFFFFFFu, 1}));
+  EXPECT_EQ(xbFileLockSpan(p), (TxbLockSpan{0x40000000u, 0xB0000000u}));
+  xbLockParamsFor(Default, p);
+  EXPECT_EQ(xbAppendLockSpan(p), (TxbLockSpan{0x7FFFFFFEu, 1}));
+  EXPECT_EQ(xbFileLockSpan(p), (TxbLockSpan{0x40000000u, 0x3FFFFFFFu}));
+  xbLockParamsFor(ClipLock, p);
+  EXPECT_EQ(xbFileLockSpan(p), (TxbLockSpan{1000000000u, 1000000000u}));
+  EXPECT_EQ(xbFullLockSpan(), (TxbLockSpan{0, 0x7FFFFFFFu}));
+  EXPECT_EQ(*xbMemoLockSpan(Default), (TxbLockSpan{0x7FFFFFFDu, 1}));
+  EXPECT_EQ(*xbMemoLockSpan(FoxLock), (TxbLockSpan{0x7FFFFFFDu, 1}));
+  EXPECT_EQ(*xbMemoLockSpan(DB4Lock), (TxbLockSpan{0xEFFFFFFEu, 2}));
+  EXPECT_EQ(*xbMemoLockSpan(ClipLock), (TxbLockSpan{1000000000u, 1}));
+  TxbLockParams q = p;
+  EXPECT_FALSE(xbLockParamsFor(4, q));
+  EXPECT_EQ(q.lockBase, p.lockBase);
+  EXPECT_FALSE(xbRecordLockSpan(4, p, 1, 97, 20, false).has_value());
+  EXPECT_FALSE(xbMemoLockSpan(4).has_value());
+}

@@ -347,3 +347,48 @@ TEST(CdsPacket, LoadKeepsIndexDefinitionsAndRebuildsThem) {
   EXPECT_TRUE(ds.FindKey({"x"}));
   EXPECT_EQ(ds.FieldByName("ID").AsInteger(), 3);
 }
+
+TEST(CdsPacket, RandomDamageToAnXmlPacketNeverCrashes) {
+  TClientDataSet src;
+  MakeAllTypes(src);
+  std::string xml = cds::XmlPacketOf(src);
+  std::mt19937 rng(11);
+  const char pokes[] = "<>\"'&#;/=x9 \x80";
+  int loaded = 0;
+  for (int i = 0; i < 4000; ++i) {
+    std::string m = xml;
+    for (int k = 0; k < 2; ++k) m[rng() % m.size()] = pokes[rng() % (sizeof pokes - 1)];
+    if (i % 7 == 0) m.resize(rng() % m.size());
+    TClientDataSet ds;
+    try {
+      cds::ReadDataPacketBytes(m, "X.xml", ds);
+      ++loaded;
+      EXPECT_LE(ds.RecordCount(), 4);
+    } catch (const cds::EDBClient& e) {
+      EXPECT_NE(std::string(e.what()).find("X.xml"), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_GT(loaded, 0);
+}
+
+TEST(CdsPacket, BinaryUtf16TextAndFixedTextAreDecoded) {
+  Bytes b;
+  b.raw("\x96\x19\xE0\xBD").u(1, 4).u(18, 4).u(3, 2).u(1, 4).u(3, 4).u(0, 2);
+  b.str("WNAME").u(2, 2).u(0x4A, 2).u(0, 2).u(0, 2);   // varying UTF-16, 2-byte length in bytes
+  b.str("CODE").u(6, 2).u(9, 2).u(0, 2).u(0, 2);       // fixed 6 bytes, NUL-padded
+  b.str("FLAG").u(2, 2).u(3, 2).u(0, 2).u(0, 2);
+  b.u(0, 2);
+  b.u(0, 1).u(0, 1);
+  b.u(4, 2).raw(std::string("\x18\x04\x32\x04", 4)).raw(std::string("A1\0\0\0\0", 6)).u(0xFFFF, 2);
+  TClientDataSet ds;
+  cds::ReadDataPacketBytes(b.s, "W.bin", ds);
+  ds.First();
+  EXPECT_EQ(ds.FieldByName("WNAME").AsString(), "\xC8\xE2");
+  EXPECT_EQ(ds.FieldByName("CODE").AsString(), "A1");
+  EXPECT_TRUE(ds.FieldByName("FLAG").AsBoolean());
+  // An odd byte count of UTF-16 text is damage.
+  std::string bad = b.s;
+  size_t at = bad.size() - 2 - 6 - 4 - 2;
+  bad[at] = 3;
+  EXPECT_THROW(cds::ReadDataPacketBytes(bad, "W.bin", ds), cds::EDBClient);
+}

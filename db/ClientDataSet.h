@@ -131,6 +131,9 @@ public:
   void LoadFromFile(const std::string& fileName);
   void SaveToFile(const std::string& fileName, TDataPacketFormat format) const;
 
+  // A number the owner keeps with the dataset (the platform's Tag).
+  int Tag = 0;
+
   // ---- provider
   void SetProvider(TDataSetProvider* provider) { provider_ = provider; }
   TDataSetProvider* Provider() const { return provider_; }

@@ -175,6 +175,7 @@ private:
   Attachment* db_;
   Firebird::ITransaction* tra_ = nullptr;
   std::vector<Query*> cursors_;
+  std::vector<Query*> bound_;  // queries bound to this transaction
 };
 
 // ----------------------------------------------------------------------------------------
@@ -391,6 +392,7 @@ private:
   void fetch();
   void dbGone();
   void tranEnding();
+  void tranGone();
   void releaseStatement();
   void releaseCursor();
   std::string readBlob(const unsigned char* quad) const;
@@ -412,9 +414,15 @@ private:
   uint64_t preparedGen_ = 0;
   unsigned stmtType_ = 0;
   Firebird::IMessageMetadata* inMeta_ = nullptr;    // described
+  struct InDesc {
+    unsigned type, length, charSet;
+    int subType, scale;
+  };
+  std::vector<InDesc> inDesc_;
   Firebird::IMessageMetadata* bindMeta_ = nullptr;  // built for the bound values
   std::vector<std::pair<unsigned, unsigned>> bindSig_;
   std::vector<unsigned char> inBuf_;
+  std::vector<unsigned> bindOffset_, bindNullOffset_;
   Firebird::IMessageMetadata* outMeta_ = nullptr;
   std::vector<FieldInfo> outInfo_;
   std::vector<unsigned> outOffset_, outNullOffset_;
@@ -504,6 +512,8 @@ void CreateDatabaseFromScript(Attachment& db, const std::string& name, std::stri
 
 // The clinic schema (db/clinic.sql), compiled into the program.
 const std::string& ClinicSchemaScript();
+// Creates a new, empty clinic database at `name` from that schema; `db` stays connected.
+void CreateClinicDatabase(Attachment& db, const std::string& name, const CreateOptions& opt = CreateOptions());
 
 // Helpers for dates in the engine's native forms.
 int32_t ToIscDate(platform::TDateTime d);          // days since 17.11.1858

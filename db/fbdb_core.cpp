@@ -82,6 +82,8 @@ constexpr double kIscTimeUnits = 864000000.0;     // 1/10000 s per day
 }  // namespace
 
 int32_t ToIscDate(platform::TDateTime d) {
+  // 01.01.0001 .. 31.12.9999, the range the engine accepts.
+  if (!(d >= -693593.0 && d < 2958466.0)) throw EDatabaseError("Date value out of range");
   return static_cast<int32_t>(std::trunc(d)) + kIscDateDelta;
 }
 
@@ -228,6 +230,7 @@ Transaction::~Transaction() {
     tra_->release();
     tra_ = nullptr;
   }
+  for (Query* q : std::vector<Query*>(bound_)) q->tranGone();
   if (db_) db_->unregisterTransaction(this);
 }
 

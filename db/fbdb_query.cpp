@@ -180,6 +180,7 @@ Query::~Query() {
 
 void Query::unbind() {
   if (registeredAt_) registeredAt_->unregisterQuery(this);
+  if (tran_) tran_->bound_.erase(std::remove(tran_->bound_.begin(), tran_->bound_.end(), this), tran_->bound_.end());
   registeredAt_ = nullptr;
   tran_ = nullptr;
   conn_ = nullptr;
@@ -191,6 +192,7 @@ void Query::bind(Transaction& tran) {
   unbind();
   autoTran_.reset();
   tran_ = &tran;
+  tran.bound_.push_back(this);
   if (tran.database()) {
     registeredAt_ = tran.database();
     registeredAt_->registerQuery(this);
@@ -227,6 +229,7 @@ void Query::dbGone() {
   if (outMeta_) { outMeta_->release(); outMeta_ = nullptr; }
   bindSig_.clear();
   registeredAt_ = nullptr;
+  if (tran_) tran_->bound_.erase(std::remove(tran_->bound_.begin(), tran_->bound_.end(), this), tran_->bound_.end());
   tran_ = nullptr;
   conn_ = nullptr;
   runTran_ = nullptr;
@@ -257,6 +260,15 @@ void Query::releaseStatement() {
     stmt_ = nullptr;
   }
   preparedGen_ = 0;
+}
+
+void Query::tranGone() {
+  // The transaction object is being destroyed: the query stays, unbound from it.
+  releaseCursor();
+  active_ = false;
+  eof_ = true;
+  runTran_ = nullptr;
+  tran_ = nullptr;
 }
 
 void Query::tranEnding() {
@@ -387,6 +399,13 @@ void Query::prepare() {
   st.check();
   unsigned n = inMeta_->getCount(&st);
   st.check();
+  inDesc_.clear();
+  for (unsigned i = 0; i < n; ++i) {
+    InDesc d{inMeta_->getType(&st, i), inMeta_->getLength(&st, i), inMeta_->getCharSet(&st, i),
+             inMeta_->getSubType(&st, i), inMeta_->getScale(&st, i)};
+    st.check();
+    inDesc_.push_back(d);
+  }
   if (n != posNames_.size()) {
     releaseStatement();
     throw EDatabaseError("Parameter count mismatch: the statement has " + std::to_string(n) +
@@ -468,12 +487,9 @@ void Query::buildInput() {
   for (unsigned i = 0; i < n; ++i) {
     const Param& p = params_[posIndex_[i]];
     Slot& s = slots[i];
-    unsigned dt = inMeta_->getType(&st, i);
-    unsigned dlen = inMeta_->getLength(&st, i);
-    int dsub = inMeta_->getSubType(&st, i);
-    int dscale = inMeta_->getScale(&st, i);
-    unsigned dcs = inMeta_->getCharSet(&st, i);
-    st.check();
+    const InDesc& d = inDesc_[i];
+    const unsigned dt = d.type, dlen = d.length, dcs = d.charSet;
+    const int dsub = d.subType, dscale = d.scale;
     Param::Kind k = p.kind_;
     std::string text = p.text_;
     double dval = p.dbl_;
@@ -611,14 +627,20 @@ void Query::buildInput() {
     unsigned len = bindMeta_->getMessageLength(&st);
     st.check();
     inBuf_.assign(len, 0);
+    bindOffset_.assign(n, 0);
+    bindNullOffset_.assign(n, 0);
+    for (unsigned i = 0; i < n; ++i) {
+      bindOffset_[i] = bindMeta_->getOffset(&st, i);
+      bindNullOffset_[i] = bindMeta_->getNullOffset(&st, i);
+      st.check();
+    }
   } else {
     std::fill(inBuf_.begin(), inBuf_.end(), 0);
   }
   for (unsigned i = 0; i < n; ++i) {
     const Slot& s = slots[i];
-    unsigned off = bindMeta_->getOffset(&st, i);
-    unsigned noff = bindMeta_->getNullOffset(&st, i);
-    st.check();
+    const unsigned off = bindOffset_[i];
+    const unsigned noff = bindNullOffset_[i];
     int16_t nullFlag = s.null ? -1 : 0;
     std::memcpy(&inBuf_[noff], &nullFlag, sizeof(nullFlag));
     if (s.null) continue;

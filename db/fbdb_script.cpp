@@ -134,4 +134,8 @@ void CreateDatabaseFromScript(Attachment& db, const std::string& name, std::stri
   ExecuteScript(db, script);
 }
 
+void CreateClinicDatabase(Attachment& db, const std::string& name, const CreateOptions& opt) {
+  CreateDatabaseFromScript(db, name, ClinicSchemaScript(), opt);
+}
+
 }  // namespace fbdb

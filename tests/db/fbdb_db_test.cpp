@@ -372,3 +372,72 @@ TEST_F(FbdbTest, ScriptErrorsNameTheStatement) {
 }
 
 }  // namespace
+
+namespace {
+
+// Objects may be destroyed in any order: the dependants become unusable, nothing dangles.
+TEST(FbdbLifetimes, ConnectionsAndTransactionsMayGoFirst) {
+  testsupport::TestDatabase db;
+  auto q = std::make_unique<fbdb::Query>();
+  auto sp = std::make_unique<fbdb::StoredProc>();
+  {
+    auto a = db.attach();
+    auto t = std::make_unique<fbdb::Transaction>(*a);
+    q->bind(*t);
+    q->setSql("select * from NPUNKT");
+    q->open();
+    sp->bind(*t);
+    sp->setStoredProcName("PATIENT_GEN_ID");
+    sp->execProc();
+    t.reset();  // rolled back; the query is unbound
+    EXPECT_FALSE(q->active());
+    EXPECT_THROW(q->open(), fbdb::EDatabaseError);
+    fbdb::Transaction t2(*a);
+    q->bind(t2);
+    q->open();
+    EXPECT_TRUE(q->active());
+    // the attachment goes while the query holds a cursor on it
+  }
+  EXPECT_FALSE(q->active());
+  EXPECT_THROW(q->open(), fbdb::EDatabaseError);
+  {
+    auto c = std::make_unique<fbdb::SqlConnection>();
+    db.fillParams(c->Params);
+    c->open();
+    q->bind(*c);
+    q->open();
+    c.reset();
+  }
+  EXPECT_THROW(q->open(), fbdb::EDatabaseError);
+  q.reset();
+  sp.reset();
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ClinicDatabase, CreatedWithForcedWritesAsAsked) {
+  std::string dir = testsupport::MakeTempDir("kesta-clinic");
+  {
+    fbdb::Attachment a;
+    fbdb::CreateOptions opt;  // forced writes on, as a real database
+    fbdb::CreateClinicDatabase(a, dir + "demo.fdb", opt);
+    EXPECT_TRUE(a.connected());
+    fbdb::Transaction t(a);
+    fbdb::Query q(t);
+    q.setSql("select mon$forced_writes, mon$sql_dialect, trim(rdb$character_set_name) from mon$database, rdb$database");
+    q.open();
+    EXPECT_EQ(q.field(size_t{0}).asInteger(), 1);
+    EXPECT_EQ(q.field(size_t{1}).asInteger(), 3);
+    EXPECT_EQ(q.field(size_t{2}).asString(), "WIN1251");
+    q.close();
+    t.commit();
+    a.disconnect();
+  }
+  testsupport::TestDatabase tdb;  // the test helper turns them off
+  EXPECT_EQ(tdb.scalar("select mon$forced_writes from mon$database"), "0");
+  testsupport::RemoveDir(dir);
+}
+
+}  // namespace

@@ -1,6 +1,8 @@
 // Named parameters and script splitting: pure text rules.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "db/fbdb.h"
 
 namespace {
@@ -99,6 +101,9 @@ TEST(IscDates, RoundTrip) {
   EXPECT_DOUBLE_EQ(fbdb::FromIscDate(15018), 0.0);
   platform::TDateTime d = platform::EncodeDate(2026, 12, 9);
   EXPECT_DOUBLE_EQ(fbdb::FromIscDate(fbdb::ToIscDate(d)), d);
+  EXPECT_EQ(fbdb::ToIscDate(platform::EncodeDate(1, 1, 1)), -678575);
+  EXPECT_THROW(fbdb::ToIscDate(1e300), fbdb::EDatabaseError);
+  EXPECT_THROW(fbdb::ToIscDate(std::nan("")), fbdb::EDatabaseError);
   EXPECT_EQ(fbdb::ToIscTime(0.5), 432000000u);
   EXPECT_DOUBLE_EQ(fbdb::FromIscTime(432000000u), 0.5);
 }

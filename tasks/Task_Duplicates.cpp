@@ -10,6 +10,7 @@
 #include "db/fbdb.h"
 #include "platform/codepage.h"
 #include "platform/strutil.h"
+#include "tasks/Scheduler_DM.h"
 #include "tasks/TaskUi.h"
 
 namespace tasks {
@@ -305,3 +306,17 @@ bool SearchDuplicates(const PatientKeyChain& chain, ITaskUi& ui, bool ByFIO, boo
 }
 
 }  // namespace tasks
+
+namespace tasks {
+
+PatientKeyChain ModulePatientKeyChain(TdmScheduler& dm) {
+  if (!dm.cds1) dm.cds1 = std::make_shared<cds::TClientDataSet>();
+  if (!dm.dsp1) dm.dsp1 = std::make_shared<cds::TDataSetProvider>("dsp1", static_cast<cds::IDataSource*>(nullptr));
+  return {dm.IBTran, dm.Qry1, *dm.dsp1, *dm.cds1};
+}
+
+}  // namespace tasks
+
+bool TdmScheduler::SearchDuplicates(bool ByFIO, bool ByPolicy, bool BySNILS) {
+  return tasks::SearchDuplicates(tasks::ModulePatientKeyChain(*this), Ui(), ByFIO, ByPolicy, BySNILS);
+}

@@ -64,9 +64,9 @@ protected:
   std::unique_ptr<testsupport::TestDatabase> db_;
   testsupport::FakeTaskUi ui_;
   std::unique_ptr<TdmScheduler> dm_;
-  cds::TDataSetProvider dsp1_{"dsp1", nullptr};
+  cds::TDataSetProvider dsp1_{"dsp1", static_cast<cds::IDataSource*>(nullptr)};
   cds::TClientDataSet cds1_;
-  cds::TDataSetProvider dspVis_{"dspVis", nullptr};
+  cds::TDataSetProvider dspVis_{"dspVis", static_cast<cds::IDataSource*>(nullptr)};
   cds::TClientDataSet cdsVis_;
 };
 

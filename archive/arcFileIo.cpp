@@ -20,6 +20,7 @@ namespace arc {
 size_t MemorySource::readAt(uint64_t pos, void* buf, size_t n) {
   if (pos >= n_) return 0;
   size_t k = static_cast<size_t>(std::min<uint64_t>(n, n_ - pos));
+  if (k == 0) return 0;
   std::memcpy(buf, data_ + pos, k);
   bytesRead += k;
   return k;

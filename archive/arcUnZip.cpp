@@ -10,7 +10,6 @@
 namespace arc {
 
 namespace {
-constexpr size_t kCopyBlock = 128 * 1024;
 constexpr uint32_t kSpanMarker = 0x08074B50u;
 
 bool ValidUtf8(const std::string& s) {

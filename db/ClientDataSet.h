@@ -241,6 +241,7 @@ private:
   std::vector<std::unique_ptr<TField>> fields_;
   std::unordered_map<std::string, int> byName_;   // upper-cased (ASCII) name -> first column
   std::vector<size_t> offset_;
+  std::vector<FType> types_;   // field types, for the comparisons
   size_t bitmapBytes_ = 0;
 
   detail::RowStore rows_;

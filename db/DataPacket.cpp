@@ -283,6 +283,18 @@ private:
   std::vector<std::string> names_;
 };
 
+// Bytes that end an element or attribute name.
+struct NameEnds {
+  bool tag[256] = {};
+  bool attr[256] = {};
+  NameEnds() {
+    for (unsigned char c : std::string_view(" \t\r\n/>", 6)) tag[c] = attr[c] = true;
+    attr[static_cast<unsigned char>('=')] = true;
+    tag[0] = attr[0] = true;
+  }
+};
+const NameEnds kNameEnds;
+
 bool XmlPacketReader::readTag(std::string_view& name, std::vector<XmlAttr>& attrs, bool& selfClosing) {
   attrs.clear();
   selfClosing = false;
@@ -292,7 +304,7 @@ bool XmlPacketReader::readTag(std::string_view& name, std::vector<XmlAttr>& attr
     ++p_;
   }
   size_t s = p_;
-  while (p_ < d_.size() && !std::strchr(" \t\r\n/>", d_[p_])) ++p_;
+  while (p_ < d_.size() && !kNameEnds.tag[static_cast<unsigned char>(d_[p_])]) ++p_;
   name = d_.substr(s, p_ - s);
   if (name.empty()) bad("element without a name");
   for (;;) {
@@ -312,7 +324,7 @@ bool XmlPacketReader::readTag(std::string_view& name, std::vector<XmlAttr>& attr
     }
     if (end) bad("attributes in an end tag");
     size_t ns = p_;
-    while (p_ < d_.size() && !std::strchr(" \t\r\n=/>", d_[p_])) ++p_;
+    while (p_ < d_.size() && !kNameEnds.attr[static_cast<unsigned char>(d_[p_])]) ++p_;
     std::string_view an = d_.substr(ns, p_ - ns);
     skipBlanks();
     if (an.empty() || p_ >= d_.size() || d_[p_] != '=') bad("malformed attribute");

@@ -573,3 +573,51 @@ TEST(UnZipBusy, SecondExtractDuringARunIsRefused) {
   EXPECT_EQ(inner, 0);
   EXPECT_EQ(err.count(E_UserCanceled), 1);
 }
+
+TEST(UnZipMethods, StoredAndDeflatedCountTwoAndCorruptionIsCaught) {
+  std::string t = TempDir("methods");
+  Bytes text = Text(std::string(20000, 'x') + "tail");
+  Entry d;
+  d.name = "d.txt";
+  d.data = text;
+  d.method = 8;
+  WriteFile(t + "a.zip", Build({E("s.txt", "stored"), d}));
+  TUnZip z;
+  Errors err;
+  err.attach(z);
+  EXPECT_EQ(FourSteps(z, t + "a.zip", t + "o", "*.*"), 2);
+  EXPECT_TRUE(err.codes.empty());
+  EXPECT_EQ(ReadFile(t + "o/d.txt"), text);
+  // Damaged deflate data: the entry fails its check and is taken off the count.
+  Entry bad = d;
+  bad.rawPacked = Deflate(text);
+  bad.rawPacked[bad.rawPacked.size() / 2] ^= 0x55;
+  bad.rawPacked.resize(bad.rawPacked.size() - 3);
+  WriteFile(t + "b.zip", Build({E("s.txt", "stored"), bad}));
+  TUnZip y;
+  Errors e2;
+  e2.attach(y);
+  EXPECT_EQ(FourSteps(y, t + "b.zip", t + "p", "*.*"), 1);
+  EXPECT_EQ(e2.count(E_CrcFail), 1);
+}
+
+TEST(UnZipBomb, DeflatedBombEndsAtTheDeclaredSize) {
+  MemoryFileSystem fs(1 << 20);
+  Entry e;
+  e.name = "bomb.bin";
+  e.data = Bytes(50u << 20, 0);  // 50 MB of zeros, about 50 KB deflated
+  e.method = 8;
+  e.rawPacked = Deflate(e.data);
+  e.declaredUnpacked = 1000;
+  e.data.clear();
+  e.data.shrink_to_fit();
+  fs.addFile("/a.zip", Build({e}));
+  Services s = Services::posix();
+  s.fs = &fs;
+  TUnZip z(s);
+  z.SetArchiveFile("/a.zip");
+  z.SetExtractDir("/o");
+  z.FileSpec = {"*.*"};
+  EXPECT_EQ(z.Extract(), 0);
+  EXPECT_EQ(fs.stat("/o/bomb.bin").size, 1000u);
+}

@@ -37,11 +37,14 @@ const Texts& texts() {
   return t;
 }
 
-// A birthday text in an order that sorts by date: "dd.mm.yyyy" becomes "yyyymmdd";
-// any other text (the empty one included) stays as it is. Equal texts give equal keys.
+// A birthday text in an order that sorts by date: the empty text first, then the dates
+// ("dd.mm.yyyy" as "yyyymmdd"), then any other text. Equal texts give equal keys and
+// different texts different keys, so rows of one birthday are never parted.
 std::string BirthdayKey(const std::string& b) {
-  if (b.size() == 10 && b[2] == '.' && b[5] == '.') return b.substr(6, 4) + b.substr(3, 2) + b.substr(0, 2);
-  return b;
+  if (b.empty()) return b;
+  if (b.size() == 10 && b[2] == '.' && b[5] == '.')
+    return '\x01' + b.substr(6, 4) + b.substr(3, 2) + b.substr(0, 2);
+  return '\x02' + b;
 }
 
 struct NameKeys {

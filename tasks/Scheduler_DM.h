@@ -65,6 +65,11 @@ public:
   static std::string JoinBackupPath(std::string_view path, std::string_view fileName);
 
   // ---- Task bodies (each defined in tasks/Task_<Name>.cpp) ----
+  // Task 6 (Task_Duplicates.cpp): the duplicate search; true when it ran through.
+  bool SearchDuplicates(bool ByFIO, bool ByPolicy, bool BySNILS);
+  // Task 7 (Task_DiseaseCases.cpp): the disease-record correction; true when it ran through.
+  bool FixDiseaseCases(const std::string& MkbFrom, const std::string& MkbTo, const std::string& Interval,
+                       const std::string& Year);
 
   // ---- Components, in the module's declaration order ----
   fbdb::Attachment IBDB;

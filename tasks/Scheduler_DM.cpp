@@ -58,6 +58,14 @@ TdmScheduler::TdmScheduler(std::string programDir)
   IBDB.params.setValue("lc_ctype", "WIN1251");
   IBDB.params.setValue("PASSWORD", kDesignPassword);
   IBDB.sqlDialect = 3;
+  hdsDBF.SetReadOnly(true);
+  hdsDBF.SetTranslateASCII(true);
+  hdsDBF.SetExclusive(false);
+  hdsDBF.SetAutoFlush(false);
+  hdsDBF.SetUseDeleted(false);
+  hdsDBF.SetLockProtocol(xb::Default);
+  hdsDBF.SetLargeIntegerAs(xb::TxbIntFields::asLargeInt);
+  hdsDBF.SetUserID(0);
   tbNP.setSql("select * from NPUNKT");
   spGenIDP.setStoredProcName("PATIENT_GEN_ID");
   SQLConnection.ConnectionName = "IBConnection";
@@ -68,6 +76,10 @@ TdmScheduler::TdmScheduler(std::string programDir)
 
 TdmScheduler::~TdmScheduler() {
   try {
+    hdsDBF.Close();
+  } catch (...) {
+  }
+  try {
     IBDB.disconnect();
   } catch (...) {
   }
@@ -76,6 +88,8 @@ TdmScheduler::~TdmScheduler() {
   } catch (...) {
   }
 }
+
+platform::TDateTime TdmScheduler::Today() const { return FixedToday != 0 ? FixedToday : platform::Date(); }
 
 void TdmScheduler::SetProgramDir(std::string dir) {
   if (!dir.empty() && dir.back() != '/') dir.push_back('/');

@@ -36,4 +36,13 @@ int32_t RegionCode(std::string_view coatodist);
 // "Городская" for a settlement whose name begins with "Г." in either case, else "Сельская".
 std::string LocalityName(std::string_view npunktName);
 
+// The statement texts, as prepared on the data module's queries.
+namespace sql {
+extern const char* const kUpdateAttachment;  // Qry1
+extern const char* const kSelectByPolicy;    // Qry2
+extern const char* const kSelectByPerson;    // Qry3
+extern const char* const kReplacePolicy;     // QryUpd
+extern const char* const kInsertPatient;     // QryApp
+}  // namespace sql
+
 }  // namespace tasks::foms

@@ -49,11 +49,14 @@ void TDataBridge::BackupDatabase(const std::string& Path, const std::string& Fil
   dm_.BackupDatabase(Path, FileName, ErrMsg);
 }
 
+// ---- Task bodies of the data module ----
+
+bool TDataBridge::RefreshFromFOMS(const std::string& FileName, bool Adr) { return dm_.RefreshFromFOMS(FileName, Adr); }
+bool TDataBridge::RefreshPrivileged(const std::string& FileName) { return dm_.RefreshPrivileged(FileName); }
+bool TDataBridge::LoadDrugs(const std::string& FileName) { return dm_.LoadDrugs(FileName); }
+
 // ---- Task bodies still to come: each fails until the data module has it ----
 
-bool TDataBridge::RefreshFromFOMS(const std::string&, bool) { NotAvailable("Актуализация прикрепленного населения"); }
-bool TDataBridge::RefreshPrivileged(const std::string&) { NotAvailable("Актуализация льготников"); }
-bool TDataBridge::LoadDrugs(const std::string&) { NotAvailable("Загрузка справочника ЛС"); }
 void TDataBridge::DealingFilialDB(bool, const std::vector<std::string>&, bool, std::string&) {
   NotAvailable("Актуализация БД из филиалов");
 }

@@ -1,0 +1,83 @@
+#include "app/DataBridge.h"
+
+#include "app/ShellText.h"
+#include "db/fbdb.h"
+#include "platform/exception.h"
+#include "tasks/Scheduler_DM.h"
+
+namespace shell {
+
+void NotAvailable(const char* what) { throw ENotAvailable(W(what) + W(" недоступно в этой версии программы.")); }
+
+bool TDataBridge::OpenSQLConnection(std::string& ErrMsg, bool CheckCentre) {
+  bool ok = dm_.OpenSQLConnection(ErrMsg, CheckCentre);
+  if (chosenDatabase_.empty() || dm_.SQLConnection.Params.value("DataBase") == chosenDatabase_) return ok;
+  // The database the operator chose replaces the one of the settings file, so that both
+  // connections work on the same database. The parameters (password and all) were just
+  // loaded by the data module.
+  std::string err;
+  try {
+    if (dm_.SQLConnection.connected()) dm_.SQLConnection.close();
+    dm_.SQLConnection.Params.setValue("DataBase", chosenDatabase_);
+    dm_.SQLConnection.open();
+    if (CheckCentre) {
+      fbdb::Query q(dm_.SQLConnection);
+      bool branchIds = false;
+      for (const char* table : {"PATIENT", "VISITS"}) {
+        const std::string key = std::string(table) == "PATIENT" ? "idp" : "idv";
+        q.setSqlLines({"select first 1 T1." + key + " ", std::string("  from ") + table + " T1 ",
+                       "  where T1." + key + " > 1500000000 "});
+        q.open();
+        branchIds = branchIds || !q.eof();
+        q.close();
+      }
+      if (branchIds) {
+        err = W("База данных ВИРЕЛ, выбранная как БД центра, таковой не является.\r\rВ актуализации данных "
+                "отказано.");
+      }
+    }
+  } catch (const std::exception& e) {
+    err = platform::describe(e);
+  }
+  ErrMsg = err;
+  return err.empty();
+}
+
+bool TDataBridge::OpenIBDatabase(std::string& ErrMsg) { return dm_.OpenIBDatabase(ErrMsg); }
+
+void TDataBridge::BackupDatabase(const std::string& Path, const std::string& FileName, std::string& ErrMsg) {
+  dm_.BackupDatabase(Path, FileName, ErrMsg);
+}
+
+// ---- Task bodies still to come: each fails until the data module has it ----
+
+bool TDataBridge::RefreshFromFOMS(const std::string&, bool) { NotAvailable("Актуализация прикрепленного населения"); }
+bool TDataBridge::RefreshPrivileged(const std::string&) { NotAvailable("Актуализация льготников"); }
+bool TDataBridge::LoadDrugs(const std::string&) { NotAvailable("Загрузка справочника ЛС"); }
+void TDataBridge::DealingFilialDB(bool, const std::vector<std::string>&, bool, std::string&) {
+  NotAvailable("Актуализация БД из филиалов");
+}
+bool TDataBridge::SearchDuplicates(bool, bool, bool) { NotAvailable("Поиск дубликатов"); }
+bool TDataBridge::FixDiseaseCases(const std::string&, const std::string&, const std::string&, const std::string&) {
+  NotAvailable("Правка учета заболеваний");
+}
+void TDataBridge::ImportSMPCalls(const std::string&, std::string&) { NotAvailable("Импорт вызовов СМП"); }
+void TDataBridge::ImportXmlRegister(const std::string&, int) { NotAvailable("Загрузка реестра XML"); }
+
+int TPendingExtractor::Extract(const std::string&, const std::string&, const std::string&) {
+  NotAvailable("Распаковка архивов");
+}
+
+// ---- The native connection as the shell drives it ----
+
+void TDataBridge::SetIBDatabaseName(const std::string& Name) { dm_.IBDB.databaseName = Name; }
+void TDataBridge::ConnectIB() { dm_.IBDB.connect(); }
+bool TDataBridge::IBConnected() { return dm_.IBDB.connected(); }
+void TDataBridge::DisconnectIB() { dm_.IBDB.disconnect(); }
+bool TDataBridge::SQLConnected() { return dm_.SQLConnection.connected(); }
+void TDataBridge::DisconnectSQL() { dm_.SQLConnection.close(); }
+void TDataBridge::UseDatabase(const std::string& Host, const std::string& Path) {
+  chosenDatabase_ = TdmScheduler::DatabaseNameOf(Host, Path);
+}
+
+}  // namespace shell

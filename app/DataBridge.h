@@ -1,0 +1,51 @@
+#pragma once
+// The data module as the main window sees it. Every task body that this build does not
+// have yet fails here with ENotAvailable; this is the one place to connect them.
+#include <string>
+
+#include "app/ShellSeams.h"
+
+class TdmScheduler;
+
+namespace shell {
+
+class TDataBridge : public IShellData {
+public:
+  explicit TDataBridge(TdmScheduler& dm) : dm_(dm) {}
+
+  bool OpenSQLConnection(std::string& ErrMsg, bool CheckCentre) override;
+  bool OpenIBDatabase(std::string& ErrMsg) override;
+  void BackupDatabase(const std::string& Path, const std::string& FileName, std::string& ErrMsg) override;
+  bool RefreshFromFOMS(const std::string& FileName, bool Adr) override;
+  bool RefreshPrivileged(const std::string& FileName) override;
+  bool LoadDrugs(const std::string& FileName) override;
+  void DealingFilialDB(bool FromScheduler, const std::vector<std::string>& Files, bool KodPat,
+                       std::string& Result) override;
+  bool SearchDuplicates(bool FIO, bool Police, bool SNILS) override;
+  bool FixDiseaseCases(const std::string& MKB1, const std::string& MKB2, const std::string& Dop,
+                       const std::string& Year) override;
+  void ImportSMPCalls(const std::string& Folder, std::string& ErrMsg) override;
+  void ImportXmlRegister(const std::string& FileName, int RunFromScheduler) override;
+  void SetIBDatabaseName(const std::string& Name) override;
+  void ConnectIB() override;
+  bool IBConnected() override;
+  void DisconnectIB() override;
+  bool SQLConnected() override;
+  void DisconnectSQL() override;
+  void UseDatabase(const std::string& Host, const std::string& Path) override;
+
+private:
+  TdmScheduler& dm_;
+  std::string chosenDatabase_;  // the operator's choice, "" = the settings file's
+};
+
+// Archive extraction for the ambulance package (not in this build yet).
+class TPendingExtractor : public IExtractor {
+public:
+  int Extract(const std::string& ArchiveFile, const std::string& ExtractDir, const std::string& Mask) override;
+};
+
+// Raises ENotAvailable: "<what> недоступно в этой версии программы."
+[[noreturn]] void NotAvailable(const char* what);
+
+}  // namespace shell

@@ -1,0 +1,218 @@
+#pragma once
+// TfmMain: the main window of the scheduler. The task list, the task pages, the
+// once-a-second timer and the timed run, arming, the run-now actions, the choosers and
+// the branch archive list. The settings come from "Morqa.ini" and "Zelvorn.ini" beside
+// the program; the run protocol is saved as "Протокол.txt" when the window closes.
+#include <QAction>
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTimeEdit>
+#include <QTimer>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/ShellSeams.h"
+#include "platform/inifile.h"
+#include "tasks/TaskUi.h"
+
+class TsdBrowseDialog;
+
+namespace shell {
+
+// Status texts of the task list (CP1251).
+std::string StatusWaiting();     // "Ожидание выполнения"
+std::string StatusRunning();     // "Выполняется"
+std::string StatusDone();        // "Выполнение завершено"
+std::string StatusNotDone();     // "Выполнение не завершено"
+std::string StatusFailed();      // "Не выполнено!"
+std::string StatusInterrupted(); // "Прервано оператором"
+
+inline constexpr int kTaskCount = 12;
+std::string TaskCaption(int task);
+std::string ProgramTitle();
+inline constexpr const char* kMainIni = "Morqa.ini";
+inline constexpr const char* kHospitalIni = "Zelvorn.ini";
+
+}  // namespace shell
+
+class TfmMain : public QWidget, public ITaskUi {
+  Q_OBJECT
+
+public:
+  // exePath: the program's folder with a trailing '/' (CP1251).
+  TfmMain(shell::IShellData& data, shell::IExtractor& extractor, shell::IPrompt& prompt, shell::IClock& clock,
+          std::string exePath, QWidget* parent = nullptr);
+  ~TfmMain() override;
+
+  // The activation work; runs once, after the window is first shown.
+  void FormActivate();
+  bool activated() const { return FActivated; }
+
+  // ITaskUi: how the task bodies report to the window.
+  void AddTaskMessage(const std::string& line) override;
+  void ClearTaskMessages() override;
+  void AddProtocolLine(const std::string& line) override;
+  void SetProgressMax(int max) override;
+  void SetProgressPosition(int position) override;
+  void StepProgress() override;
+  bool NotFoundChecked() const override;
+  void ProcessMessages() override;
+  void ShowMessage(const std::string& text, const std::string& caption) override;
+  void SetBusyCursor(bool busy) override;
+
+  // Handlers (public so that the tray, the tests and the program can drive them).
+  void tmTasksTimer();
+  void acTimerTurnONExecute();
+  void acTimerTurnOFFExecute();
+  void acStopExecute();
+  void acRefreshFromFOMSExecute();
+  void acRefreshLExecute();
+  void acDublExecute();
+  void acZabolExecute();
+  void acLoadLSExecute();
+  void tbBackup1Click();
+  void tbBackup2Click();
+  void acLoadRefreshFromFOMSExecute();
+  void acStartDealingFilialDBExecute();
+  void acSMPImportExecute();
+  void UpdateRenExecute();
+  void sbExecClick(bool fromScheduler);
+  void acShowProtocolExecute();
+  void cmdSetCnClick();
+  void acRefreshFilialsExecute();
+  void acDelFilialFileExecute();
+  void sbFilialDBPathClick();
+  void sbDBPathClick();
+  void sbOpenDBFClick();
+  void sbOpenLClick();
+  void sbOpenLSClick();
+  void sbOpen2Click();
+  void sbOpenBClick();
+  void sbOpenB2Click();
+  void sbLoadSMPFileClick();
+  void sbtSaveAsClick();
+  void miShowClick();
+  void miExitClick();
+  void ActionListUpdate();
+
+  // State seen by the tests and the data-module bridge.
+  const std::vector<std::string>& protocol() const { return FProtocol; }
+  const std::vector<std::string>& taskMessages() const { return FTaskMessages; }
+  std::string status(int task) const;
+  void setStatus(int task, const std::string& text);
+  bool timerOn() const { return tmTasks->isActive(); }
+  bool running() const { return FRunning || FBusy; }
+  int RunFromScheduler() const { return FRunFromScheduler; }
+  const std::string& exePath() const { return FExePath; }
+  const std::string& backupPath() const { return FBackupPath; }
+  int passTries() const { return FPassTries; }
+
+  // Controls, named as in the window's layout.
+  QLineEdit *edDB, *edBackup, *edBackup2, *txtKestaAdress, *edLPU, *edUser, *edPass, *edHTTP, *edSaveAs,
+      *edFileDBF, *edFileL, *ledFilialDBPath, *edMKB1, *edMKB2, *edDop, *edYear, *ledSMPFileName, *edF2,
+      *edFileLS;
+  QToolButton *sbDBPath, *sbOpenB, *sbOpenB2, *sbtSaveAs, *sbOpenDBF, *sbOpenL, *sbFilialDBPath, *sbLoadSMPFile,
+      *sbOpen2, *sbOpenLS;
+  QTreeWidget* lvTasks;
+  QTimeEdit* DTime;
+  QLabel *pnlTime, *lbLPUName, *lbBack, *lbBack2, *lbLoad, *lbRefr, *lbRefrLg, *lDubl, *lZab, *lbreXML, *lbLoadLS;
+  QProgressBar* ProgBar;
+  QToolButton *Button4, *bTimerTurnOFF, *tbShowProtocol, *bStop, *tbBackup1, *tbBackup2, *Button3, *sbExec,
+      *SpeedButton4, *btUpdateRen, *btLoadRefreshFromFOMS, *btRefreshFromFOMS, *btRefreshL, *btRefreshFilials,
+      *btDelFilialFile, *btStartDealingFilialDB, *btDubl, *btZabol, *btSMPImport, *btLoadLS;
+  QPushButton* cmdSetCn;
+  QCheckBox *chkStartRen, *cbAdr, *cbNotFound, *cbKodPat, *cbFIO, *cbPolice, *cbSNILS;
+  QListWidget* lbFilials;
+  QTabWidget* pgcTasks;
+  QWidget *tsActualityFromFOMS, *tbsLoadUpdate, *tsLoadFile, *tsPrikrep, *tsLgota, *tsFilialsActualization,
+      *tsDupe, *tsZab, *tsSMPImport, *TabSheet1, *tsLS, *tsCopy, *tsTovi;
+  QTimer* tmTasks;
+  QAction *acRefreshFromFOMS, *acLoadRefreshFromFOMS, *acRefreshFilials, *acStartDealingFilialDB, *acDelFilialFile,
+      *acTimerTurnON, *acTimerTurnOFF, *acShowProtocol, *acStop, *acDubl, *acRefreshL, *acZabol, *acLoadLS,
+      *UpdateRen, *acSMPImport;
+
+protected:
+  void showEvent(QShowEvent* e) override;
+  void closeEvent(QCloseEvent* e) override;
+  bool eventFilter(QObject* watched, QEvent* e) override;
+
+private:
+  void buildWindow();
+  QWidget* page(int index);
+  QToolButton* actionButton(QWidget* parent, QAction* action, const char* name, int x, int y, int w, int h);
+  void connectActions();
+
+  // The timed run.
+  void runTasks();
+  void runTask(int task, bool& stop);
+  void endOfRun();
+  bool ticked(int task) const;
+
+  // Checks shared by arming and the run-now actions.
+  bool checkConnections(const std::string& lead, bool ibToo);
+  bool checkDbfFile(QLineEdit* edit, bool focusOnMissing);
+  bool checkZab();
+  bool checkUserPass(bool showPage);
+  bool checkHttp(bool showPage);
+  bool checkSaveAs(bool showPage);
+
+  // The run-now pattern: hourglass, window disabled, messages cleared, call, labels.
+  void runNow(int task, const std::function<bool()>& call, QLabel* label, const std::string& ok,
+              const std::string& fail);
+  void smpSteps(bool fromScheduler, int& count, std::string& err);
+  void deleteSmpFiles(const std::string& folder);
+
+  void setLabel(QLabel* label, const std::string& text);
+  void showPageAndFocus(QWidget* pageWidget, QWidget* edit);
+  void copyTaskMessages();
+  void appendBackupLine(const std::string& fileName);
+  void reportException(const std::exception& e);
+  void startTFOMSDownload(const std::string& url, const std::string& file, const std::string& iniPath);
+  std::string fileDialog(bool save, const std::string& filter, const std::string& ext, const std::string& title,
+                         const std::string& dir, const std::string& file);
+  void chooseDbfInto(QLineEdit* edit, const std::string& title, const std::string& filter, const std::string& ext);
+  std::string connectionName(const std::string& path) const;
+  void lvTasksItemChanged(QTreeWidgetItem* item, int column);
+  void lvTasksSelectItem();
+
+  shell::IShellData& FData;
+  shell::IExtractor& FExtractor;
+  shell::IPrompt& FPrompt;
+  shell::IClock& FClock;
+  std::string FExePath;
+  std::string FBackupPath;
+  std::string FSMPPath;
+  std::unique_ptr<platform::TIniFile> FIni;
+  std::vector<std::string> FProtocol;
+  std::vector<std::string> FTaskMessages;
+  int FPassTries = 3;
+  int FRunFromScheduler = 0;
+  bool FUpdateDone = false;
+  bool FDownloadDone = true;
+  QDateTime FLastTick;
+  bool FActivated = false;
+  bool FActivating = false;
+  bool FRunning = false;
+  bool FRunCompleted = false;
+  bool FBusy = false;
+  bool FCloseWanted = false;
+  bool FClosed = false;
+  int FCursorDepth = 0;
+  QPoint FPressPos;
+  QWidget* FFocusAfterRun = nullptr;
+  QTimer* FActionTimer = nullptr;
+  QElapsedTimer FPumpClock;
+};

@@ -1,0 +1,40 @@
+#pragma once
+// The interface through which the ZIP reader deciphers entries and enciphered headers.
+// The traditional cipher and the AES entry layout are supplied by their own units; a
+// component without them treats every enciphered entry as having no accepted password
+// and every enciphered header as undecipherable.
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string_view>
+
+#include "archive/arcGbls.h"
+
+namespace arc {
+
+// Traditional ZIP encryption: keys start from a seed, take a password, then decipher bytes.
+class TraditionalCipher {
+public:
+  virtual ~TraditionalCipher() = default;
+  virtual void Reset(const TSeedKeys& seed) = 0;
+  virtual void AddPassword(std::string_view password) = 0;
+  virtual void Decrypt(uint8_t* data, size_t n) = 0;
+};
+
+// WinZip AES entries: salt and verifier check, deciphering, authentication code.
+class AesDecrypter {
+public:
+  virtual ~AesDecrypter() = default;
+  // strength 1..3; the salt has 8, 12 or 16 bytes; the verifier 2.
+  virtual bool Init(std::string_view password, int strength, const uint8_t* salt, const uint8_t* verifier) = 0;
+  virtual void Decrypt(uint8_t* data, size_t n) = 0;
+  virtual bool Verify(const uint8_t* code10) = 0;
+};
+
+struct CipherFactory {
+  std::function<std::unique_ptr<TraditionalCipher>()> traditional;
+  std::function<std::unique_ptr<AesDecrypter>()> aes;
+};
+
+}  // namespace arc

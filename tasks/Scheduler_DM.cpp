@@ -1,0 +1,204 @@
+#include "tasks/Scheduler_DM.h"
+
+#include "archive/arcUnZip.h"
+#include "platform/codepage.h"
+#include "platform/exception.h"
+#include "platform/inifile.h"
+#include "platform/oslayer.h"
+#include "tasks/zlvCrypt32.h"
+
+TdmScheduler* dmScheduler = nullptr;
+
+namespace {
+
+// The administrator password of the component settings; used only until the first
+// OpenIBDatabase replaces it. Never written to a protocol or log.
+const char* const kDesignPassword = "quillbray";
+
+const std::string& CentreRefusal() {
+  static const std::string s = platform::Utf8ToCp1251(
+      "База данных ВИРЕЛ, выбранная как БД центра, таковой не является.\r\rВ актуализации данных отказано.");
+  return s;
+}
+
+const std::string& BackupHeading() {
+  static const std::string s = platform::Utf8ToCp1251("Ошибка при создании резервной копии БД:");
+  return s;
+}
+
+std::string ClassName(const std::exception& e) {
+  std::string d = platform::describe(e);
+  size_t cr = d.find('\r');
+  return cr == std::string::npos ? d : d.substr(0, cr);
+}
+
+}  // namespace
+
+TdmScheduler::TdmScheduler(std::string programDir)
+    : IBTran(IBDB),
+      IBTran2(IBDB),
+      tbNP(IBTran),
+      spGenIDP(IBTran),
+      Qryw(IBTran),
+      Qry3(IBTran),
+      Qry2(IBTran),
+      Qry1(IBTran),
+      QryApp(IBTran2),
+      QryUpd(IBTran2),
+      QryDis(IBTran2),
+      sdsVis(SQLConnection),
+      sdsDis(SQLConnection),
+      sdsTemp(SQLConnection),
+      spPrikend(SQLConnection),
+      spIDVisit(SQLConnection),
+      spIDDiseases(SQLConnection) {
+  SetProgramDir(programDir.empty() ? platform::ExeDir() : std::move(programDir));
+  IBDB.databaseName = "C:\\Zelvorn\\DB\\statmain.gdb";
+  IBDB.params.clear();
+  IBDB.params.setValue("USER_NAME", "SYSDBA");
+  IBDB.params.setValue("lc_ctype", "WIN1251");
+  IBDB.params.setValue("PASSWORD", kDesignPassword);
+  IBDB.sqlDialect = 3;
+  tbNP.setSql("select * from NPUNKT");
+  spGenIDP.setStoredProcName("PATIENT_GEN_ID");
+  UnZip1 = std::make_shared<arc::TUnZip>();  // default header and data seed keys
+  SQLConnection.ConnectionName = "IBConnection";
+  spPrikend.setStoredProcName("PRIKEND");
+  spIDVisit.setStoredProcName("VISIT_GEN_ID");
+  spIDDiseases.setStoredProcName("DISEASES_GEN_ID");
+}
+
+TdmScheduler::~TdmScheduler() {
+  try {
+    IBDB.disconnect();
+  } catch (...) {
+  }
+  try {
+    SQLConnection.close();
+  } catch (...) {
+  }
+}
+
+void TdmScheduler::SetProgramDir(std::string dir) {
+  if (!dir.empty() && dir.back() != '/') dir.push_back('/');
+  programDir_ = std::move(dir);
+}
+
+std::string TdmScheduler::DatabaseNameOf(std::string_view host, std::string_view path) {
+  if (host.empty()) return std::string(path);
+  std::string s(host);
+  s += ':';
+  s += path;
+  return s;
+}
+
+std::string TdmScheduler::DatabasePathOf(std::string_view dataBase) {
+  size_t colon = dataBase.find(':');
+  if (colon == std::string_view::npos) return std::string(dataBase);
+  return std::string(dataBase.substr(colon + 1));
+}
+
+std::string TdmScheduler::JoinBackupPath(std::string_view path, std::string_view fileName) {
+  auto isSep = [](char c) { return c == '/' || c == '\\'; };
+  if (path.empty()) return std::string(fileName);
+  std::string out(path);
+  if (isSep(out.back())) {
+    while (!fileName.empty() && isSep(fileName.front())) fileName.remove_prefix(1);
+  } else if (fileName.empty() || !isSep(fileName.front())) {
+    bool windows = out.find('\\') != std::string::npos && out.find('/') == std::string::npos;
+    out.push_back(windows ? '\\' : '/');
+  } else {
+    while (fileName.size() > 1 && isSep(fileName[1])) fileName.remove_prefix(1);
+  }
+  out += fileName;
+  return out;
+}
+
+bool TdmScheduler::OpenSQLConnection(std::string& ErrMsg, bool CheckCentre) {
+  bool result = false;
+  ErrMsg.clear();
+  SQLConnection.ConnectionName = "IBConnection";
+  ITaskUi& ui = Ui();
+  ui.SetBusyCursor(true);
+  try {
+    if (SQLConnection.connected()) SQLConnection.close();
+    ui.ProcessMessages();
+    platform::TIniFile ini(MainIniPath());
+    std::string password =
+        DecryptStr(ini.ReadString("Password", "Password", ""), kPasswordKey, kPasswordMultiplier, kPasswordAddend);
+    std::string host = ini.ReadString("DB_PCName", "DB_PCName", "LocalHost");
+    std::string path = ini.ReadString("STAT_MAIN", "Database", "");
+    ini.ReadSectionValues("IBConnection", SQLConnection.Params);
+    SQLConnection.Params.setValue("password", password);
+    SQLConnection.Params.setValue("User_Name", "SYSDBA");
+    SQLConnection.Params.setValue("SQLDialect", "3");
+    SQLConnection.Params.setValue("ServerCharSet", "win1251");
+    SQLConnection.Params.setValue("DataBase", DatabaseNameOf(host, path));
+    SQLConnection.open();
+    if (CheckCentre) {
+      fbdb::Query q(SQLConnection);
+      q.setSqlLines({"select first 1 T1.idp ", "  from PATIENT T1 ", "  where T1.idp > 1500000000 "});
+      q.open();
+      bool branchIds = !q.eof();
+      q.close();
+      if (!branchIds) {
+        q.setSqlLines({"select first 1 T1.idv ", "  from VISITS T1 ", "  where T1.idv > 1500000000 "});
+        q.open();
+        branchIds = !q.eof();
+        q.close();
+      }
+      if (branchIds) ErrMsg = CentreRefusal();
+    }
+    result = ErrMsg.empty();
+  } catch (const std::exception& e) {
+    ErrMsg = platform::describe(e);
+    result = false;
+  }
+  ui.SetBusyCursor(false);
+  return result;
+}
+
+bool TdmScheduler::OpenIBDatabase(std::string& ErrMsg) {
+  try {
+    IBDB.disconnect();  // commits what IBTran and IBTran2 still hold
+    IBDB.params.setValue("PASSWORD", SQLConnection.Params.value("password"));
+    IBDB.connect();
+    return true;
+  } catch (const std::exception& e) {
+    ErrMsg = platform::describe(e);
+    return false;
+  }
+}
+
+void TdmScheduler::BackupDatabase(const std::string& Path, const std::string& FileName, std::string& ErrMsg) {
+  platform::TIniFile ini(MainIniPath());
+  IBXBackupServServerName = ini.ReadString("DB_PCName", "DB_PCName", "LocalHost");
+  const std::string user = "SYSDBA";
+  const std::string password = SQLConnection.Params.value("password");
+  bool wasOpen = SQLConnection.connected();
+  try {
+    if (wasOpen) SQLConnection.close();
+    IBXBackupServ.attach(IBXBackupServServerName, user, password);
+    std::string dbName = DatabasePathOf(SQLConnection.Params.value("DataBase"));
+    IBXBackupServ.startBackup(dbName, JoinBackupPath(Path, FileName), true);
+    std::string line;
+    while (IBXBackupServ.nextLine(line)) {
+    }
+    IBXBackupServ.detach();
+    ErrMsg.clear();
+  } catch (const std::exception& e) {
+    ErrMsg = "@" + BackupHeading() + "@;@   " + ClassName(e) + "@;" + "@" + e.what() + "@;";
+  }
+  try {
+    IBXBackupServ.detach();
+  } catch (...) {
+  }
+  if (wasOpen) {
+    // A connection that cannot be reopened is reported with the result, not raised.
+    try {
+      SQLConnection.open();
+    } catch (const std::exception& e) {
+      ErrMsg += "@   " + ClassName(e) + "@;" + "@" + e.what() + "@;";
+    }
+  }
+}

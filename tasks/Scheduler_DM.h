@@ -1,0 +1,103 @@
+#pragma once
+// TdmScheduler: the data module that owns every database component of the program for
+// its whole life: the native connection IBDB with its two transactions, the driver-layer
+// connection SQLConnection, the backup service, the DBF dataset, the unzip component and
+// the statements of the tasks.
+//
+// The task bodies are member functions defined each in a file of its own
+// (tasks/Task_<Name>.cpp); declare them in the marked section below.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "db/fbdb.h"
+#include "tasks/TaskUi.h"
+
+namespace xb {
+class TXBaseDataSet;
+}
+namespace arc {
+class TUnZip;
+}
+namespace cds {
+class TClientDataSet;
+class TDataSetProvider;
+}  // namespace cds
+
+// The main settings file in the program's folder (spelled so on every path: names are
+// case-sensitive here).
+inline constexpr const char* kMainIniName = "Morqa.ini";
+
+class TdmScheduler {
+public:
+  // programDir: the folder of "Morqa.ini", with or without a trailing '/'.
+  explicit TdmScheduler(std::string programDir = std::string());
+  // Closes both connections; IBDB commits its open transactions first.
+  ~TdmScheduler();
+  TdmScheduler(const TdmScheduler&) = delete;
+  TdmScheduler& operator=(const TdmScheduler&) = delete;
+
+  const std::string& ProgramDir() const { return programDir_; }
+  void SetProgramDir(std::string dir);
+  std::string MainIniPath() const { return programDir_ + kMainIniName; }
+
+  // The window the task bodies talk to; a silent one until the shell sets it.
+  ITaskUi& Ui() { return *ui_; }
+  void SetUi(ITaskUi* ui) { ui_ = ui ? ui : &nullUi_; }
+
+  // Reconnects SQLConnection with the parameters of "Morqa.ini" and, with CheckCentre,
+  // checks that the database holds no branch ids. ErrMsg: empty, or the reason.
+  bool OpenSQLConnection(std::string& ErrMsg, bool CheckCentre);
+  // Reconnects IBDB (committing its open transactions) with the password that
+  // SQLConnection's parameters hold. ErrMsg is set only on failure.
+  bool OpenIBDatabase(std::string& ErrMsg);
+  // Backs the database up into Path + FileName (as the server sees it); ErrMsg empty on
+  // success, else a "@...@;" list of the heading, the class name and the message.
+  void BackupDatabase(const std::string& Path, const std::string& FileName, std::string& ErrMsg);
+
+  // The connection name: host, colon, path; the path alone (embedded engine) when the host
+  // is empty.
+  static std::string DatabaseNameOf(std::string_view host, std::string_view path);
+  // The part of a "DataBase" value behind its first colon; the whole value without one.
+  static std::string DatabasePathOf(std::string_view dataBase);
+  // Folder and file name with exactly one separator ('\' when the folder uses only '\').
+  static std::string JoinBackupPath(std::string_view path, std::string_view fileName);
+
+  // ---- Task bodies (each defined in tasks/Task_<Name>.cpp) ----
+
+  // ---- Components, in the module's declaration order ----
+  fbdb::Attachment IBDB;
+  fbdb::Transaction IBTran;
+  fbdb::Transaction IBTran2;  // declared early: the queries below bind to it
+  // TXBaseDataSet: ReadOnly, TranslateASCII, not Exclusive, no AutoFlush, deleted records
+  // hidden, default lock protocol, large integers as such, UserID 0. Filled by the xBase
+  // engine's owner of the dataset.
+  std::shared_ptr<xb::TXBaseDataSet> hdsDBF;
+  fbdb::Query tbNP;           // the directory table NPUNKT, on IBTran
+  fbdb::StoredProc spGenIDP;  // PATIENT_GEN_ID, on IBTran
+  fbdb::Query Qryw, Qry3, Qry2, Qry1;        // on IBTran; each task sets the SQL text
+  fbdb::Query QryApp, QryUpd, QryDis;        // on IBTran2; each task sets the SQL text
+  fbdb::SqlConnection SQLConnection;
+  std::shared_ptr<arc::TUnZip> UnZip1;       // created with the module: default seed keys
+  fbdb::BackupService IBXBackupServ;
+  std::string IBXBackupServServerName = "localhost";
+  std::shared_ptr<cds::TClientDataSet> cds1;        // with dsp1: the key columns of all patients
+  std::shared_ptr<cds::TDataSetProvider> dsp1;
+  fbdb::Query sdsVis;                        // on SQLConnection
+  std::shared_ptr<cds::TDataSetProvider> dspVis;
+  std::shared_ptr<cds::TClientDataSet> cdsVis;
+  fbdb::Query sdsDis;                        // on SQLConnection
+  fbdb::Query sdsTemp;                       // on SQLConnection; each task sets the text
+  fbdb::StoredProc spPrikend;                // PRIKEND (PLPU), on SQLConnection
+  fbdb::StoredProc spIDVisit;                // VISIT_GEN_ID (P_ID_PATIENT) -> F_ID, F_HANDLE_ID
+  fbdb::StoredProc spIDDiseases;             // DISEASES_GEN_ID -> F_ID
+
+private:
+  std::string programDir_;
+  TNullTaskUi nullUi_;
+  ITaskUi* ui_ = &nullUi_;
+};
+
+// The program's one data module, created by the shell right after the main window.
+extern TdmScheduler* dmScheduler;

@@ -1,0 +1,320 @@
+// The window's controls, the branch list, the task list, the ICD input, the choosers,
+// the protocol window and the folder dialog.
+#include <QFileDialog>
+#include <QKeyEvent>
+#include <QTest>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "app/List_FM.h"
+#include "app/ShellPrompt.h"
+#include "app/sdShellDialogs.h"
+#include "shell_fakes.h"
+
+using namespace testshell;
+using shell::Q;
+using shell::S;
+
+namespace {
+
+TEST(Window, ControlsCaptionsAndPages) {
+  Shell sh(true, "");
+  sh.create();
+  TfmMain& w = *sh.w;
+  EXPECT_EQ(w.size(), QSize(655, 540));
+  EXPECT_EQ(S(w.windowTitle()), C("ВИРЕЛ: менеджер отложенных заданий. Версия от 23.01.2017"));
+  for (const char* name :
+       {"edDB", "sbDBPath", "lvTasks", "Label1", "DTime", "pnlTime", "ProgBar", "Button4", "bTimerTurnOFF", "cmdSetCn",
+        "tbShowProtocol", "bStop", "pgcTasks", "edBackup", "sbOpenB", "tbBackup1", "lbBack", "Button3", "sbExec",
+        "txtKestaAdress", "chkStartRen", "edLPU", "lbLPUName", "edUser", "edPass", "edHTTP", "edSaveAs", "sbtSaveAs",
+        "lbLoad", "edFileDBF", "sbOpenDBF", "cbAdr", "lbRefr", "edFileL", "sbOpenL", "cbNotFound", "lbRefrLg",
+        "ledFilialDBPath", "sbFilialDBPath", "lbFilials", "cbKodPat", "cbFIO", "cbPolice", "cbSNILS", "lDubl", "edMKB1",
+        "edMKB2", "edDop", "edYear", "lZab", "ledSMPFileName", "sbLoadSMPFile", "edF2", "sbOpen2", "SpeedButton4",
+        "lbreXML", "edFileLS", "sbOpenLS", "lbLoadLS", "edBackup2", "sbOpenB2", "tbBackup2", "lbBack2", "tmTasks",
+        "acRefreshFromFOMS", "acLoadRefreshFromFOMS", "acRefreshFilials", "acStartDealingFilialDB", "acDelFilialFile",
+        "acTimerTurnON", "acTimerTurnOFF", "acShowProtocol", "acStop", "acDubl", "acRefreshL", "acZabol", "acLoadLS",
+        "UpdateRen", "acSMPImport"}) {
+    EXPECT_NE(w.findChild<QObject*>(QString::fromLatin1(name)), nullptr) << name;
+  }
+  ASSERT_EQ(w.pgcTasks->count(), 13);
+  EXPECT_EQ(w.pgcTasks->tabPosition(), QTabWidget::South);
+  for (int i = 0; i < 12; ++i) EXPECT_EQ(w.pgcTasks->tabText(i), QString::number(i));
+  EXPECT_EQ(w.pgcTasks->tabText(12), QStringLiteral("12-tovi"));
+  EXPECT_EQ(w.pgcTasks->widget(7)->objectName(), QStringLiteral("tsZab"));
+  ASSERT_EQ(w.lvTasks->topLevelItemCount(), 12);
+  EXPECT_EQ(S(w.lvTasks->topLevelItem(9)->text(0)), C("Загрузка данных из реестра  XML(ТОВИ)"));
+  EXPECT_EQ(w.lvTasks->columnWidth(0), 400);
+  EXPECT_EQ(w.lvTasks->columnWidth(1), 200);
+  EXPECT_TRUE(w.cbKodPat->isChecked());
+  EXPECT_FALSE(w.cbNotFound->isChecked());
+  EXPECT_FALSE(w.timerOn());
+  EXPECT_EQ(w.tmTasks->interval(), 1000);
+  EXPECT_EQ(S(w.bStop->text()), C("ТОВИ"));
+  EXPECT_EQ(S(w.Button4->text()), C("Включить таймер"));
+  for (QLabel* l : {w.lbBack, w.lbLoad, w.lbRefr, w.lbRefrLg, w.lDubl, w.lZab, w.lbreXML, w.lbLoadLS, w.lbBack2}) {
+    EXPECT_TRUE(l->isHidden()) << l->objectName().toStdString();
+  }
+  w.acStopExecute();
+  EXPECT_EQ(w.pgcTasks->currentWidget(), w.tsTovi);
+}
+
+TEST(Window, Screenshot) {
+  Shell sh(true, "[STAT_MAIN]\r\nDatabase=/srv/db/clinic.fdb\r\n",
+           C("[MY_HOSPITAL]\r\nNAME_HOSPITAL=Поликлиника №1\r\nKOD_HOSPITAL=7\r\n"));
+  sh.create();
+  sh.w->show();
+  sh.only({0, 3, 11});
+  sh.w->setStatus(0, C("Выполнение завершено"));
+  sh.w->pgcTasks->setCurrentIndex(2);
+  QCoreApplication::processEvents();
+  const QString out = qEnvironmentVariable("KESTA_SCREENSHOT");
+  const QPixmap shot = sh.w->grab();
+  EXPECT_EQ(shot.size(), QSize(655, 540));
+  if (!out.isEmpty()) {
+    EXPECT_TRUE(shot.save(out));
+    for (int i : {0, 1, 3, 4, 5, 6, 7, 8, 9, 10, 11}) {
+      sh.w->pgcTasks->setCurrentIndex(i);
+      QCoreApplication::processEvents();
+      EXPECT_TRUE(sh.w->pgcTasks->grab().save(out + QStringLiteral(".page%1.png").arg(i)));
+    }
+  }
+}
+
+TEST(BranchList, SortedZipFilesAndDeletion) {
+  Shell sh(true, "");
+  sh.create();
+  TfmMain& w = *sh.w;
+  const std::string b = sh.dir.path + "branches";
+  std::filesystem::create_directory(b);
+  for (const char* f : {"c.Zip", "B.ZIP", "a.zip", "d.zipx", "e.txt"}) sh.dir.write(std::string("branches/") + f, "");
+  w.ledFilialDBPath->setText(Q(b + "/"));  // a typed trailing '/' gives no "//"
+  w.acRefreshFilialsExecute();
+  ASSERT_EQ(w.lbFilials->count(), 3);
+  EXPECT_EQ(S(w.lbFilials->item(0)->text()), b + "/a.zip");
+  EXPECT_EQ(S(w.lbFilials->item(1)->text()), b + "/B.ZIP");
+  EXPECT_EQ(S(w.lbFilials->item(2)->text()), b + "/c.Zip");
+  EXPECT_EQ(w.lbFilials->currentRow(), 0);
+  w.lbFilials->setCurrentRow(2);
+  w.acDelFilialFileExecute();  // the last: the new last is selected
+  EXPECT_EQ(w.lbFilials->count(), 2);
+  EXPECT_EQ(w.lbFilials->currentRow(), 1);
+  w.lbFilials->setCurrentRow(0);
+  w.acDelFilialFileExecute();
+  EXPECT_EQ(S(w.lbFilials->item(0)->text()), b + "/B.ZIP");
+  EXPECT_EQ(w.lbFilials->currentRow(), 0);
+  w.acDelFilialFileExecute();
+  w.acDelFilialFileExecute();  // empty list: nothing
+  EXPECT_EQ(w.lbFilials->count(), 0);
+  EXPECT_TRUE(std::filesystem::exists(b + "/a.zip"));  // files stay
+  // The folder chooser fills the edit and the list.
+  sh.prompt.folderOk = true;
+  sh.prompt.folder = b;
+  w.ledFilialDBPath->clear();
+  w.sbFilialDBPathClick();
+  EXPECT_EQ(S(w.ledFilialDBPath->text()), b);
+  EXPECT_EQ(w.lbFilials->count(), 3);
+  std::filesystem::create_directory(b + "/empty");
+  w.ledFilialDBPath->setText(Q(b + "/empty"));
+  w.acRefreshFilialsExecute();
+  EXPECT_EQ(w.lbFilials->count(), 0);
+}
+
+TEST(TaskList, SelectionShowsThePageAndDoubleClickToggles) {
+  Shell sh(true, "");
+  sh.create();
+  TfmMain& w = *sh.w;
+  w.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+  w.lvTasks->setCurrentItem(w.lvTasks->topLevelItem(5));
+  EXPECT_EQ(w.pgcTasks->currentIndex(), 5);
+  // A check mark set on another item selects only that one and shows its page.
+  w.lvTasks->topLevelItem(8)->setCheckState(0, Qt::Checked);
+  EXPECT_EQ(w.lvTasks->currentItem(), w.lvTasks->topLevelItem(8));
+  EXPECT_EQ(w.lvTasks->selectedItems().size(), 1);
+  EXPECT_EQ(w.pgcTasks->currentIndex(), 8);
+  // Double click on the caption of item 2 toggles it; on empty space nothing.
+  const QRect r = w.lvTasks->visualItemRect(w.lvTasks->topLevelItem(2));
+  const QPoint p(r.center().x() + 100, r.center().y());
+  QTest::mouseClick(w.lvTasks->viewport(), Qt::LeftButton, {}, p);
+  QTest::mouseDClick(w.lvTasks->viewport(), Qt::LeftButton, {}, p);
+  EXPECT_EQ(w.lvTasks->topLevelItem(2)->checkState(0), Qt::Checked);
+  QTest::mouseClick(w.lvTasks->viewport(), Qt::LeftButton, {}, p);
+  QTest::mouseDClick(w.lvTasks->viewport(), Qt::LeftButton, {}, p);
+  EXPECT_EQ(w.lvTasks->topLevelItem(2)->checkState(0), Qt::Unchecked);
+  const QPoint empty(50, w.lvTasks->viewport()->height() - 3);
+  ASSERT_EQ(w.lvTasks->itemAt(empty), nullptr);
+  std::vector<Qt::CheckState> before;
+  for (int i = 0; i < 12; ++i) before.push_back(w.lvTasks->topLevelItem(i)->checkState(0));
+  QTest::mouseClick(w.lvTasks->viewport(), Qt::LeftButton, {}, empty);
+  QTest::mouseDClick(w.lvTasks->viewport(), Qt::LeftButton, {}, empty);
+  for (int i = 0; i < 12; ++i) EXPECT_EQ(w.lvTasks->topLevelItem(i)->checkState(0), before[static_cast<size_t>(i)]);
+  // Status updates leave the captions and the selection alone.
+  w.setStatus(2, C("Выполняется"));
+  EXPECT_EQ(S(w.lvTasks->topLevelItem(2)->text(0)), shell::TaskCaption(2));
+  EXPECT_EQ(w.pgcTasks->currentIndex(), 2);
+}
+
+TEST(IcdInput, CyrillicKeysGiveLatinLetters) {
+  struct Case {
+    char16_t in, out;
+  } cases[] = {{u'й', u'q'}, {u'Ц', u'W'}, {u'ф', u'a'}, {u'Я', u'Z'}, {u'ь', u'm'}, {u'Т', u'N'},
+               {u'б', 0},    {u'ё', 0},    {u'A', 0},    {u'1', 0}};
+  for (const Case& c : cases) EXPECT_EQ(shell::LatinForCyrillicKey(c.in), c.out) << int(c.in);
+  Shell sh(true, "");
+  sh.create();
+  sh.w->show();
+  sh.w->pgcTasks->setCurrentWidget(sh.w->tsZab);
+  sh.w->edMKB1->clear();
+  sh.w->edMKB1->setFocus();
+  sh.w->edMKB1->setCursorPosition(0);
+  QKeyEvent cyr(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString::fromUtf8("е"));
+  QCoreApplication::sendEvent(sh.w->edMKB1, &cyr);
+  QTest::keyClicks(sh.w->edMKB1, QStringLiteral("98"));
+  EXPECT_EQ(sh.w->edMKB1->displayText(), QStringLiteral("T98.  "));
+}
+
+TEST(Choosers, DatabaseChoiceAppliesToBothConnections) {
+  Shell sh(true, "[DB_PCName]\r\nDB_PCName=srv\r\n");
+  sh.create();
+  sh.data.ibConnected = true;
+  sh.data.calls.clear();
+  sh.prompt.files.push_back("/db/other.fdb");
+  sh.w->sbDBPathClick();
+  EXPECT_EQ(S(sh.w->edDB->text()), "/db/other.fdb");
+  const std::vector<std::string> calls = {"DisconnectIB", "SetIBDatabaseName srv:/db/other.fdb",
+                                          "UseDatabase srv /db/other.fdb"};
+  EXPECT_EQ(sh.data.calls, calls);
+  ASSERT_EQ(sh.prompt.requests.size(), 1u);
+  EXPECT_EQ(sh.prompt.requests[0].title, C("Выбор файла БД статистики"));
+  EXPECT_EQ(sh.prompt.requests[0].defaultExt, "gdb");
+}
+
+TEST(Choosers, InitialFolderAndTarget) {
+  Shell sh(true, "[BACKUP_Path]\r\nDB_BACKUP_Path_MAIN=/bak/\r\n");
+  sh.create();
+  TfmMain& w = *sh.w;
+  w.edFileDBF->setText(QStringLiteral("/in/prik.dbf"));
+  sh.prompt.files.push_back("/in/new.dbf");
+  w.sbOpenDBFClick();
+  EXPECT_EQ(sh.prompt.requests[0].initialDir, "/in/");
+  EXPECT_EQ(sh.prompt.requests[0].fileName, "prik.dbf");
+  EXPECT_EQ(sh.prompt.requests[0].filter, C("Файлы *.DBF|*.dbf"));
+  EXPECT_EQ(w.edFileDBF->text(), QStringLiteral("/in/new.dbf"));
+  w.edFileLS->clear();
+  w.sbOpenLSClick();  // cancelled: the edit stays
+  EXPECT_EQ(sh.prompt.requests[1].initialDir, sh.dir.path);
+  EXPECT_EQ(sh.prompt.requests[1].fileName, "");
+  EXPECT_TRUE(w.edFileLS->text().isEmpty());
+  w.sbOpenBClick();
+  EXPECT_EQ(sh.prompt.requests[2].initialDir, "/bak/");
+  EXPECT_EQ(sh.prompt.requests[2].fileName, "BackupStart_09122026.gbk");
+  EXPECT_EQ(shell::QtFilter(C("Файлы *.DBF|*.dbf")), QString::fromUtf8("Файлы *.DBF (*.dbf *.DBF)"));
+}
+
+TEST(ProtocolWindow, SavesTheLinesInCp1251) {
+  Shell sh(true, "");
+  const std::vector<std::string> lines = {C("АКТУАЛИЗАЦИЯ"), " ", C("Добавлено - 5"), ""};
+  TListFM dlg(sh.prompt, sh.dir.path, lines);
+  EXPECT_EQ(S(dlg.windowTitle()), C("Протокол выполнения отложенных заданий"));
+  EXPECT_EQ(dlg.minimumSize(), QSize(580, 220));
+  EXPECT_EQ(dlg.lxList->count(), 4);
+  EXPECT_EQ(dlg.lines(), lines);
+  sh.prompt.files.push_back(sh.dir.path + C("протокол.txt"));
+  dlg.btPrintClick();
+  ASSERT_EQ(sh.prompt.requests.size(), 1u);
+  EXPECT_EQ(sh.prompt.requests[0].fileName, C("Протокол"));
+  EXPECT_EQ(sh.prompt.requests[0].defaultExt, "txt");
+  EXPECT_EQ(sh.prompt.requests[0].initialDir, sh.dir.path);
+  EXPECT_EQ(sh.dir.read("протокол.txt"), C("АКТУАЛИЗАЦИЯ") + "\r\n \r\n" + C("Добавлено - 5") + "\r\n\r\n");
+  sh.prompt.files.push_back("/no/such/dir/p.txt");
+  dlg.btPrintClick();
+  ASSERT_EQ(sh.prompt.msgs.size(), 1u);
+  EXPECT_EQ(sh.prompt.msgs[0].text.rfind("EOSError\r", 0), 0u);
+}
+
+TEST(ProtocolText, DelimitedResultText) {
+  struct Case {
+    const char* in;
+    std::vector<std::string> out;
+  } cases[] = {
+      {"@a b@;", {"a b", ""}},
+      {"@x@;@y@", {"x", "y"}},
+      {"  a b;c", {"a", "b", "c"}},
+      {"@a@@b@;", {"a@b", ""}},
+      {"@open", {"open"}},
+      {"", {}},
+      {"@@", {""}},
+      {"a;;b", {"a", "", "b"}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(shell::ParseDelimited(c.in, ';', '@'), c.out) << c.in;
+}
+
+TEST(BrowseDialog, AcceptCancelAndRoots) {
+  TempDir d;
+  std::filesystem::create_directory(d.path + "sub");
+  TsdBrowseDialog dlg;
+  dlg.UseQtDialog = true;
+  dlg.Path = d.path;
+  dlg.include(TsdBrowseOption::sdboIncludeBackSlash);
+  int inits = 0;
+  QObject::connect(&dlg, &TsdBrowseDialog::OnInitialized, [&] {
+    ++inits;
+    dlg.dialog()->setDirectory(Q(d.path + "sub"));
+    static_cast<QDialog*>(dlg.dialog())->accept();
+  });
+  EXPECT_TRUE(dlg.Execute());
+  EXPECT_EQ(inits, 1);
+  EXPECT_EQ(dlg.Path, d.path + "sub/");
+  TsdBrowseDialog cancel;
+  cancel.UseQtDialog = true;
+  cancel.Path = "/kept";
+  QObject::connect(&cancel, &TsdBrowseDialog::OnInitialized, [&] { cancel.dialog()->reject(); });
+  EXPECT_FALSE(cancel.Execute());
+  EXPECT_EQ(cancel.Path, "/kept");
+  TsdBrowseDialog printers;
+  printers.include(TsdBrowseOption::sdboRestrictedRoot);
+  printers.include(TsdBrowseOption::sdboBrowsePrinter);
+  EXPECT_FALSE(printers.Execute());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ProtocolWindow, ShownModallyWithTheRunProtocol) {
+  Shell sh(true, "");
+  sh.create();
+  sh.w->show();
+  sh.w->AddProtocolLine(C("Строка 1"));
+  sh.w->AddProtocolLine(" ");
+  int shownLines = -1;
+  QTimer::singleShot(0, [&] {
+    if (auto* dlg = qobject_cast<TListFM*>(QApplication::activeModalWidget())) {
+      shownLines = dlg->lxList->count();
+      EXPECT_EQ(S(dlg->lxList->item(0)->text()), C("Строка 1"));
+      dlg->reject();
+    }
+  });
+  sh.w->acShowProtocolExecute();
+  EXPECT_EQ(shownLines, 2);
+}
+
+TEST(LaterParts, ReportThatTheyAreNotAvailable) {
+  Shell sh(true, "");
+  sh.create();
+  sh.w->cmdSetCnClick();
+  sh.w->UpdateRenExecute();
+  ASSERT_EQ(sh.prompt.msgs.size(), 2u);
+  EXPECT_EQ(sh.prompt.msgs[0].text, C("Настройка сети недоступна в этой версии программы."));
+  EXPECT_EQ(sh.prompt.msgs[1].text, C("Обновление программы недоступно в этой версии программы."));
+  // The fund-file download fails as a failed download does.
+  sh.w->acLoadRefreshFromFOMSExecute();
+  EXPECT_EQ(S(sh.w->lbLoad->text()), C("Не удалось скачать файл!"));
+  EXPECT_EQ(sh.w->status(2), C("Выполнение не завершено"));
+  EXPECT_NE(sh.w->protocol().back().find(C("недоступна")), std::string::npos);
+}
+
+}  // namespace

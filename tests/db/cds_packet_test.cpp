@@ -1,0 +1,394 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "cds_test_util.h"
+#include "db/DataPacket.h"
+#include "platform/dates.h"
+
+using cds::FType;
+using cds::TClientDataSet;
+using cds::Value;
+using cdstest::AddRow;
+using cdstest::F;
+
+namespace {
+
+std::string WriteFile(const std::filesystem::path& p, const std::string& bytes) {
+  std::ofstream out(p, std::ios::binary);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return p.string();
+}
+
+std::string AllHighBytes() {
+  std::string s;
+  for (int c = 0x80; c <= 0xFF; ++c) s += static_cast<char>(c);
+  return s;
+}
+
+void MakeAllTypes(TClientDataSet& ds) {
+  ds.SetFieldDefs({F("ID", FType::I32), F("SMALL", FType::I16), F("BIG", FType::I64), F("REAL", FType::F64),
+                   F("MONEY", FType::Dec, 18, 4), F("FLAG", FType::Bool), F("NAME", FType::Str, 300),
+                   F("BIRTHDAY", FType::Date), F("CALL_TIME", FType::Time), F("DATE_INPUT", FType::Stamp),
+                   F("NOTE", FType::Memo), F("FORMA_BLOB", FType::Blob)});
+  ds.CreateDataSet();
+  double stamp = platform::EncodeDate(2025, 3, 1) + platform::EncodeTime(10, 15, 7, 123);
+  std::string blob("\0\x01\xFF<>&\"'", 8);
+  AddRow(ds, {1, Value::Int16(-32768), Value::Int64(9000000000123LL), Value::Float(-1.0 / 3.0),
+              Value::Decimal(-123456789, 4), Value::Boolean(true),
+              "A<B>&\"'" + AllHighBytes(), Value::Date(1980, 1, 15), Value::Time(14 * 36000000 + 30 * 600000 + 5 * 10000 + 120),
+              Value::DateTime(stamp), Value::Text("line1\r\nline2\t\x01 \xC8", FType::Memo), Value::Text(blob, FType::Blob)});
+  AddRow(ds, {2, Value(), Value(), Value(), Value(), Value(), Value(), Value(), Value(), Value(), Value(), Value()});
+  AddRow(ds, {3, Value::Int16(32767), Value::Int64(-1), Value::Float(1e300), Value::Decimal(5, 4), Value::Boolean(false),
+              "x", Value::Date(1, 1, 1), Value::Time(0), Value::Stamp(0), Value::Text("m", FType::Memo),
+              Value::Text("\x7F", FType::Blob)});
+  AddRow(ds, {4, 0, Value::Int64(0), Value::Float(0.0), Value::Decimal(0, 4), Value::Boolean(true), "\xC8\xE2\xE0\xED",
+              Value::Date(9999, 12, 31), Value::Time(86399 * 10000 + 9990), Value::DateTime(platform::EncodeDate(1899, 12, 29) + 0.25),
+              Value(), Value()});
+  ds.MergeChangeLog();
+}
+
+void ExpectSameRows(TClientDataSet& a, TClientDataSet& b) {
+  ASSERT_EQ(a.FieldCount(), b.FieldCount());
+  for (int c = 0; c < a.FieldCount(); ++c) {
+    EXPECT_EQ(a.Fields(c).FieldName(), b.Fields(c).FieldName());
+    EXPECT_EQ(a.Fields(c).DataType(), b.Fields(c).DataType()) << a.Fields(c).FieldName();
+  }
+  ASSERT_EQ(a.RecordCount(), b.RecordCount());
+  a.First();
+  b.First();
+  for (; !a.Eof(); a.Next(), b.Next()) {
+    for (int c = 0; c < a.FieldCount(); ++c) {
+      Value x = a.Fields(c).AsValue(), y = b.Fields(c).AsValue();
+      EXPECT_EQ(x.isNull(), y.isNull()) << "row " << a.Fields(0).AsString() << " " << a.Fields(c).FieldName();
+      EXPECT_EQ(Value::compare(x, y), 0) << "row " << a.Fields(0).AsString() << " " << a.Fields(c).FieldName() << ": "
+                                         << x.asString() << " vs " << y.asString();
+    }
+  }
+}
+
+}  // namespace
+
+TEST(CdsPacket, RoundTripEveryFieldTypeThroughBothForms) {
+  TClientDataSet src;
+  MakeAllTypes(src);
+  auto dir = cdstest::TempDir();
+  for (auto fmt : {cds::TDataPacketFormat::dfXML, cds::TDataPacketFormat::dfBinary}) {
+    SCOPED_TRACE(fmt == cds::TDataPacketFormat::dfXML ? "xml" : "binary");
+    // The form is told by content, not by the file name.
+    std::string name = (dir / (fmt == cds::TDataPacketFormat::dfXML ? "p.bin" : "p.xml")).string();
+    src.SaveToFile(name, fmt);
+    TClientDataSet back;
+    back.LoadFromFile(name);
+    ExpectSameRows(src, back);
+    EXPECT_EQ(back.ChangeCount(), 0);
+    EXPECT_EQ(back.FieldDefs()[4].Scale, 4);
+  }
+  std::filesystem::remove_all(dir);
+}
+
+TEST(CdsPacket, XmlWithCp1251ReferencesRowStatesAndMissingAttributes) {
+  const std::string xml =
+      "<?xml version=\"1.0\" standalone=\"yes\"?>\r\n"
+      "<DATAPACKET Version=\"2.0\">\r\n<METADATA><FIELDS>"
+      "<FIELD attrname=\"IDP\" fieldtype=\"i4\" required=\"true\"/>"
+      "<FIELD attrname=\"LAST_NAME\" fieldtype=\"string\" WIDTH=\"40\"/>"
+      "<FIELD attrname=\"BIRTHDAY\" fieldtype=\"date\"/>"
+      "<FIELD attrname=\"DATE_INPUT\" fieldtype=\"SQLdateTime\"/>"
+      "<FIELD attrname=\"NOTE\" fieldtype=\"bin.hex\" SUBTYPE=\"Text\" WIDTH=\"8\"/>"
+      "<FIELD attrname=\"SUM\" fieldtype=\"fixed\" DECIMALS=\"2\" WIDTH=\"15\"/>"
+      "<FIELD attrname=\"RATE\" fieldtype=\"r8\" SUBTYPE=\"Money\"/>"
+      "<FIELD attrname=\"OK\" fieldtype=\"boolean\"/>"
+      "<FIELD attrname=\"KIND\" fieldtype=\"ui1\"/>"
+      "</FIELDS><PARAMS CHANGE_LOG=\"1 0 4 2 0 4\" LCID=\"1049\"/></METADATA>\r\n<ROWDATA>\r\n"
+      "<ROW RowState=\"4\" IDP=\"1500000001\" LAST_NAME=\"&#200;&#226;&#224;&#237;&#238;&#226;\" "
+      "BIRTHDAY=\"19800115\" DATE_INPUT=\"20250301T10:15:00000\" NOTE=\"a&amp;b&#13;&#10;c\" SUM=\"12.34\" "
+      "RATE=\"1.5\" OK=\"TRUE\" KIND=\"255\"/>\r\n"
+      "<ROW RowState=\"1\" IDP=\"7\" LAST_NAME=\"old\"/>\r\n"        // original version: dropped
+      "<ROW RowState=\"8\" IDP=\"7\" LAST_NAME=\"&#x41e;&#1082;\" DATE_INPUT=\"20250302T23:59:59\"/>\r\n"
+      "<ROW RowState=\"2\" IDP=\"8\"/>\r\n"                          // deleted: dropped
+      "<!-- a comment --><ROW IDP=\"9\" LAST_NAME=\"&lt;&quot;&apos;&gt;\xC0\" OK=\"false\"/>\r\n"
+      "</ROWDATA></DATAPACKET>\r\n";
+  auto dir = cdstest::TempDir();
+  std::string name = WriteFile(dir / "PATIENT.xml", xml);
+  TClientDataSet ds;
+  ds.LoadFromFile(name);
+  ASSERT_EQ(ds.RecordCount(), 3);
+  EXPECT_EQ(ds.Fields(0).FieldName(), "IDP");
+  EXPECT_EQ(ds.FieldByName("KIND").DataType(), FType::I16);
+  ds.First();
+  EXPECT_EQ(ds.FieldByName("IDP").AsInteger(), 1500000001);
+  EXPECT_EQ(ds.FieldByName("LAST_NAME").AsString(), "\xC8\xE2\xE0\xED\xEE\xE2");
+  EXPECT_EQ(ds.FieldByName("BIRTHDAY").AsString(), "15.01.1980");
+  EXPECT_EQ(ds.FieldByName("DATE_INPUT").AsString(), "01.03.2025 10:15:00");
+  EXPECT_EQ(ds.FieldByName("NOTE").AsString(), "a&b\r\nc");
+  EXPECT_EQ(ds.FieldByName("SUM").AsString(), "12.34");
+  EXPECT_DOUBLE_EQ(ds.FieldByName("RATE").AsFloat(), 1.5);
+  EXPECT_TRUE(ds.FieldByName("OK").AsBoolean());
+  EXPECT_EQ(ds.FieldByName("KIND").AsInteger(), 255);
+  ds.Next();
+  EXPECT_EQ(ds.FieldByName("IDP").AsInteger(), 7);
+  EXPECT_EQ(ds.FieldByName("LAST_NAME").AsString(), "\xCE\xEA");  // references above 255 are Unicode
+  EXPECT_TRUE(ds.FieldByName("BIRTHDAY").IsNull());                 // missing attribute
+  EXPECT_EQ(ds.FieldByName("DATE_INPUT").AsString(), "02.03.2025 23:59:59");
+  ds.Next();
+  EXPECT_EQ(ds.FieldByName("LAST_NAME").AsString(), "<\"'>\xC0");    // raw bytes are CP1251
+  EXPECT_FALSE(ds.FieldByName("OK").AsBoolean());
+  EXPECT_FALSE(ds.FieldByName("OK").IsNull());
+  std::filesystem::remove_all(dir);
+}
+
+TEST(CdsPacket, XmlDeclaredUtf8IsDecodedToCp1251) {
+  const std::string xml =
+      "\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>"
+      "<DATAPACKET Version=\"2.0\"><METADATA><FIELDS>"
+      "<FIELD attrname=\"F_DATE_BEGIN\" fieldtype=\"date\"/><FIELD attrname=\"NAME\" fieldtype=\"string.uni\" WIDTH=\"20\"/>"
+      "</FIELDS><PARAMS/></METADATA><ROWDATA>"
+      "<ROW F_DATE_BEGIN=\"20240101\" NAME=\"\xD0\x98\xD0\xB2&#1072;&#200;\"/>"
+      "</ROWDATA></DATAPACKET>";
+  TClientDataSet ds;
+  cds::ReadDataPacketBytes(xml, "INTERVAL.xml", ds);
+  ds.First();
+  // "Ив" raw UTF-8, "а" by reference, and &#200; is U+00C8, which CP1251 lacks.
+  EXPECT_EQ(ds.FieldByName("NAME").AsString().substr(0, 3), "\xC8\xE2\xE0");
+  EXPECT_EQ(ds.FieldByName("F_DATE_BEGIN").AsDateTime(), platform::EncodeDate(2024, 1, 1));
+}
+
+namespace {
+
+// Little-endian byte builder for hand-made binary packets.
+struct Bytes {
+  std::string s;
+  Bytes& u(uint64_t v, int n) {
+    for (int i = 0; i < n; ++i) {
+      s += static_cast<char>(v & 0xFF);
+      v >>= 8;
+    }
+    return *this;
+  }
+  Bytes& str(std::string_view t) {
+    s += static_cast<char>(t.size());
+    s += t;
+    return *this;
+  }
+  Bytes& raw(std::string_view t) {
+    s += t;
+    return *this;
+  }
+  Bytes& f64(double d) {
+    uint64_t x;
+    std::memcpy(&x, &d, 8);
+    return u(x, 8);
+  }
+};
+
+std::string HandBuiltCalls() {
+  Bytes b;
+  b.raw("\x96\x19\xE0\xBD").u(1, 4).u(18, 4).u(6, 2).u(4, 4).u(3, 4).u(0, 2);
+  b.str("ID_SMP_CALLS").u(4, 2).u(1, 2).u(4, 2).u(0, 2);                      // int32, required
+  b.str("PATIENT_ADDRESS").u(1, 2).u(0x49, 2).u(0, 2).u(1, 2).str("WIDTH").u(2, 2).u(1, 2).u(120, 2);  // varying, 1-byte length
+  b.str("CALL_DATE").u(4, 2).u(6, 2).u(0, 2).u(0, 2);
+  b.str("CALL_TIME").u(4, 2).u(7, 2).u(0, 2).u(0, 2);
+  b.str("FORMA").u(4, 2).u(0x4B, 2).u(0, 2).u(1, 2).str("SUBTYPE").u(4, 2).u(9, 2).raw("Text");  // blob with 4-byte length
+  b.str("AGE_VALUE").u(2, 2).u(1, 2).u(0, 2).u(0, 2);                          // int16
+  b.u(0, 2);                                                                   // no packet properties
+  // Row 1: every field set.
+  b.u(0, 1).u(0, 1).u(0, 1);
+  b.u(101, 4).u(3, 1).raw("\xD3\xEB.").u(693594 + 45000, 4).u((14 * 3600 + 30 * 60) * 1000 + 250, 4).u(5, 4).raw("form1").u(45, 2);
+  // Row 2: address and time null (status 1), age "not changed" (status 2): both read as null.
+  b.u(0, 1).u(0x04 | 0x40, 1).u(0x08, 1);
+  b.u(102, 4).u(693594, 4).u(0, 4);
+  // Row 3: original version of a modified row: skipped, but its data is still read past.
+  b.u(1, 1).u(0xFF, 1).u(0x0F, 1);
+  b.u(0, 4);  // nothing: every field null in the bitmap... except the first, which is status 3? no: all 3
+  // Row 4: a new row with an empty varying text.
+  b.u(4, 1).u(0, 1).u(0x0F, 1);
+  b.u(104, 4).u(0, 1).u(693594 + 1, 4).u(0, 4);
+  return b.s;
+}
+
+}  // namespace
+
+TEST(CdsPacket, HandBuiltBinaryPacketWithNullsAndVaryingStrings) {
+  std::string bytes = HandBuiltCalls();
+  // Row 3's bitmap 0xFF/0x0F marks every field null, so its 4 bytes above are a damaged tail: drop them.
+  std::string good = bytes;
+  size_t row3 = good.find(std::string("\x01\xFF\x0F", 3));
+  ASSERT_NE(row3, std::string::npos);
+  good.erase(row3 + 3, 4);
+  TClientDataSet ds;
+  cds::ReadDataPacketBytes(good, "SMP_CALLS.bin", ds);
+  ASSERT_EQ(ds.FieldCount(), 6);
+  EXPECT_EQ(ds.FieldByName("ID_SMP_CALLS").DataType(), FType::I32);
+  EXPECT_EQ(ds.FieldByName("AGE_VALUE").DataType(), FType::I16);
+  EXPECT_EQ(ds.FieldByName("FORMA").DataType(), FType::Memo);
+  EXPECT_EQ(ds.FieldByName("PATIENT_ADDRESS").Size(), 120);
+  ASSERT_EQ(ds.RecordCount(), 3);
+  ds.First();
+  EXPECT_EQ(ds.FieldByName("ID_SMP_CALLS").AsInteger(), 101);
+  EXPECT_EQ(ds.FieldByName("PATIENT_ADDRESS").AsString(), "\xD3\xEB.");
+  EXPECT_EQ(ds.FieldByName("CALL_DATE").AsDateTime(), 45000.0);
+  EXPECT_EQ(ds.FieldByName("CALL_TIME").AsString(), "14:30:00");
+  EXPECT_EQ(ds.FieldByName("CALL_TIME").AsValue().rawInt(), (14 * 3600 + 30 * 60) * 10000 + 2500);
+  EXPECT_EQ(ds.FieldByName("FORMA").AsString(), "form1");
+  EXPECT_EQ(ds.FieldByName("AGE_VALUE").AsInteger(), 45);
+  ds.Next();
+  EXPECT_EQ(ds.FieldByName("ID_SMP_CALLS").AsInteger(), 102);
+  EXPECT_TRUE(ds.FieldByName("PATIENT_ADDRESS").IsNull());
+  EXPECT_TRUE(ds.FieldByName("CALL_TIME").IsNull());
+  EXPECT_TRUE(ds.FieldByName("AGE_VALUE").IsNull());
+  EXPECT_EQ(ds.FieldByName("CALL_DATE").AsString(), "30.12.1899");
+  EXPECT_EQ(ds.FieldByName("FORMA").AsString(), "");
+  ds.Next();
+  EXPECT_EQ(ds.FieldByName("ID_SMP_CALLS").AsInteger(), 104);
+  EXPECT_TRUE(ds.FieldByName("PATIENT_ADDRESS").IsNull());  // empty text is null
+  EXPECT_EQ(ds.FieldByName("CALL_DATE").AsString(), "31.12.1899");
+  EXPECT_TRUE(ds.FieldByName("FORMA").IsNull());
+  // The version with the stray bytes is damaged: the error names the file, the row and the field.
+  TClientDataSet bad;
+  try {
+    cds::ReadDataPacketBytes(bytes, "SMP_CALLS.bin", bad);
+    FAIL() << "damaged packet loaded";
+  } catch (const cds::EDBClient& e) {
+    EXPECT_NE(std::string(e.what()).find("SMP_CALLS.bin"), std::string::npos) << e.what();
+  }
+}
+
+TEST(CdsPacket, EveryTruncationOfABinaryPacketFailsCleanly) {
+  TClientDataSet src;
+  MakeAllTypes(src);
+  std::string bytes = cds::BinaryPacketOf(src);
+  int loaded = 0;
+  for (size_t n = 0; n < bytes.size(); ++n) {
+    TClientDataSet ds;
+    try {
+      cds::ReadDataPacketBytes(std::string_view(bytes).substr(0, n), "CUT.bin", ds);
+      ++loaded;  // a cut at a row boundary is a shorter, valid packet
+      EXPECT_LT(ds.RecordCount(), 4);
+    } catch (const cds::EDBClient& e) {
+      EXPECT_NE(std::string(e.what()).find("CUT.bin"), std::string::npos);
+    }
+  }
+  EXPECT_LE(loaded, 4);
+  // Random damage never crashes; it loads or raises EDBClient.
+  std::mt19937 rng(7);
+  for (int i = 0; i < 3000; ++i) {
+    std::string m = bytes;
+    for (int k = 0; k < 3; ++k) m[rng() % m.size()] = static_cast<char>(rng());
+    TClientDataSet ds;
+    try {
+      cds::ReadDataPacketBytes(m, "X.bin", ds);
+    } catch (const cds::EDBClient&) {
+    } catch (const platform::EConvertError&) {
+    }
+  }
+}
+
+struct BadXml {
+  const char* what;
+  std::string body;
+  const char* mustContain;
+};
+
+TEST(CdsPacket, DamagedOrUnknownPacketsNameFileAndField) {
+  const std::string head = "<?xml version=\"1.0\" standalone=\"yes\"?><DATAPACKET Version=\"2.0\"><METADATA><FIELDS>";
+  const std::string fields = "<FIELD attrname=\"IDP\" fieldtype=\"i4\"/><FIELD attrname=\"BIRTHDAY\" fieldtype=\"date\"/>";
+  const std::string mid = "</FIELDS><PARAMS/></METADATA><ROWDATA>";
+  const std::string tail = "</ROWDATA></DATAPACKET>";
+  const BadXml cases[] = {
+      {"bad date", head + fields + mid + "<ROW IDP=\"1\"/><ROW IDP=\"2\" BIRTHDAY=\"1980-01-15\"/>" + tail,
+       "row 2, field BIRTHDAY"},
+      {"bad integer", head + fields + mid + "<ROW IDP=\"x1\"/>" + tail, "field IDP"},
+      {"integer overflow", head + fields + mid + "<ROW IDP=\"2147483648\"/>" + tail, "field IDP"},
+      {"nested field", head + "<FIELD attrname=\"DETAILS\" fieldtype=\"nested\"><FIELDS/></FIELD>" + mid + tail,
+       "field DETAILS"},
+      {"unknown type", head + "<FIELD attrname=\"GEO\" fieldtype=\"array\"/>" + mid + tail, "field GEO"},
+      {"unterminated", head + fields + mid + "<ROW IDP=\"1", "damaged"},
+      {"unclosed", head + fields + mid + "<ROW IDP=\"1\"/>", "damaged"},
+      {"no fields", "<?xml version=\"1.0\"?><DATAPACKET><ROWDATA></ROWDATA></DATAPACKET>", "no field definitions"},
+      {"other root", "<?xml version=\"1.0\"?><html></html>", "DATAPACKET"},
+      {"bad reference", head + fields + mid + "<ROW IDP=\"1&#xZZ;\"/>" + tail, "field IDP"},
+      {"unknown format", "PK\x03\x04 not a packet", "unknown data packet format"},
+      {"empty file", "", "empty file"},
+      {"bad signature only", "\x96\x19\xE0", "unknown data packet format"},
+  };
+  auto dir = cdstest::TempDir();
+  for (const BadXml& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string name = WriteFile(dir / "DISEASES.xml", c.body);
+    TClientDataSet ds;
+    try {
+      ds.LoadFromFile(name);
+      ADD_FAILURE() << "loaded";
+    } catch (const cds::EDBClient& e) {
+      std::string msg = e.what();
+      EXPECT_NE(msg.find("DISEASES.xml"), std::string::npos) << msg;
+      EXPECT_NE(msg.find(c.mustContain), std::string::npos) << msg;
+      EXPECT_FALSE(ds.Active());
+    }
+  }
+  TClientDataSet ds;
+  EXPECT_THROW(ds.LoadFromFile((dir / "MISSING.xml").string()), cds::EDBClient);
+  std::filesystem::remove_all(dir);
+}
+
+TEST(CdsPacket, LoadKeepsIndexDefinitionsAndRebuildsThem) {
+  TClientDataSet src;
+  MakeAllTypes(src);
+  std::string xml = cds::XmlPacketOf(src);
+  TClientDataSet ds;
+  ds.AddIndex("BY_NAME", "NAME");
+  ds.SetIndexName("BY_NAME");
+  cds::ReadDataPacketBytes(xml, "A.xml", ds);
+  EXPECT_EQ(ds.IndexName(), "BY_NAME");
+  EXPECT_EQ(cdstest::Walk(ds, "ID"), (std::vector<std::string>{"2", "1", "3", "4"}));
+  EXPECT_TRUE(ds.FindKey({"x"}));
+  EXPECT_EQ(ds.FieldByName("ID").AsInteger(), 3);
+}
+
+TEST(CdsPacket, RandomDamageToAnXmlPacketNeverCrashes) {
+  TClientDataSet src;
+  MakeAllTypes(src);
+  std::string xml = cds::XmlPacketOf(src);
+  std::mt19937 rng(11);
+  const char pokes[] = "<>\"'&#;/=x9 \x80";
+  int loaded = 0;
+  for (int i = 0; i < 4000; ++i) {
+    std::string m = xml;
+    for (int k = 0; k < 2; ++k) m[rng() % m.size()] = pokes[rng() % (sizeof pokes - 1)];
+    if (i % 7 == 0) m.resize(rng() % m.size());
+    TClientDataSet ds;
+    try {
+      cds::ReadDataPacketBytes(m, "X.xml", ds);
+      ++loaded;
+      EXPECT_LE(ds.RecordCount(), 4);
+    } catch (const cds::EDBClient& e) {
+      EXPECT_NE(std::string(e.what()).find("X.xml"), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_GT(loaded, 0);
+}
+
+TEST(CdsPacket, BinaryUtf16TextAndFixedTextAreDecoded) {
+  Bytes b;
+  b.raw("\x96\x19\xE0\xBD").u(1, 4).u(18, 4).u(3, 2).u(1, 4).u(3, 4).u(0, 2);
+  b.str("WNAME").u(2, 2).u(0x4A, 2).u(0, 2).u(0, 2);   // varying UTF-16, 2-byte length in bytes
+  b.str("CODE").u(6, 2).u(9, 2).u(0, 2).u(0, 2);       // fixed 6 bytes, NUL-padded
+  b.str("FLAG").u(2, 2).u(3, 2).u(0, 2).u(0, 2);
+  b.u(0, 2);
+  b.u(0, 1).u(0, 1);
+  b.u(4, 2).raw(std::string("\x18\x04\x32\x04", 4)).raw(std::string("A1\0\0\0\0", 6)).u(0xFFFF, 2);
+  TClientDataSet ds;
+  cds::ReadDataPacketBytes(b.s, "W.bin", ds);
+  ds.First();
+  EXPECT_EQ(ds.FieldByName("WNAME").AsString(), "\xC8\xE2");
+  EXPECT_EQ(ds.FieldByName("CODE").AsString(), "A1");
+  EXPECT_TRUE(ds.FieldByName("FLAG").AsBoolean());
+  // An odd byte count of UTF-16 text is damage.
+  std::string bad = b.s;
+  size_t at = bad.size() - 2 - 6 - 4 - 2;
+  bad[at] = 3;
+  EXPECT_THROW(cds::ReadDataPacketBytes(bad, "W.bin", ds), cds::EDBClient);
+}

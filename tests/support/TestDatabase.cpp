@@ -1,0 +1,114 @@
+#include "support/TestDatabase.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+namespace testsupport {
+
+std::string MakeTempDir(std::string_view prefix) {
+  std::string tmpl = std::filesystem::temp_directory_path().string() + "/" + std::string(prefix) + "-" +
+                     std::to_string(::getpid()) + "-XXXXXX";
+  if (!::mkdtemp(tmpl.data())) throw std::runtime_error("cannot create a temporary folder " + tmpl);
+  return tmpl + "/";
+}
+
+void RemoveDir(const std::string& dir) {
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
+}
+
+void WriteFile(const std::string& path, std::string_view bytes) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  if (!f) throw std::runtime_error("cannot write " + path);
+  f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+TestDatabase::TestDatabase() { create(fbdb::ClinicSchemaScript()); }
+
+TestDatabase::TestDatabase(std::string_view script) { create(script); }
+
+void TestDatabase::create(std::string_view script) {
+  dir_ = MakeTempDir("kesta-db");
+  path_ = dir_ + "clinic.fdb";
+  fbdb::CreateOptions opt;
+  opt.forcedWrites = false;
+  fbdb::Attachment a;
+  try {
+    fbdb::CreateDatabaseFromScript(a, path_, script, opt);
+    a.disconnect();
+  } catch (...) {
+    try {
+      a.disconnect();
+    } catch (...) {
+    }
+    RemoveDir(dir_);
+    throw;
+  }
+}
+
+TestDatabase::~TestDatabase() { RemoveDir(dir_); }
+
+void TestDatabase::connect(fbdb::Attachment& a) const {
+  a.disconnect();
+  a.databaseName = path_;
+  a.params.setValue("USER_NAME", "SYSDBA");
+  a.params.setValue("lc_ctype", "WIN1251");
+  a.connect();
+}
+
+std::unique_ptr<fbdb::Attachment> TestDatabase::attach() const {
+  auto a = std::make_unique<fbdb::Attachment>();
+  connect(*a);
+  return a;
+}
+
+void TestDatabase::fillParams(platform::TParams& p) const {
+  p.setValue("DataBase", path_);
+  p.setValue("User_Name", "SYSDBA");
+  p.setValue("ServerCharSet", "win1251");
+  p.setValue("SQLDialect", "3");
+}
+
+void TestDatabase::exec(std::string_view sql) const {
+  auto a = attach();
+  a->executeImmediate(sql);
+  a->disconnect();
+}
+
+std::string TestDatabase::scalar(std::string_view sql) const {
+  auto a = attach();
+  std::string out;
+  {
+    fbdb::Transaction t(*a);
+    t.isolation = fbdb::Isolation::ReadCommitted;
+    fbdb::Query q(t);
+    q.setSql(sql);
+    q.open();
+    if (!q.eof() && q.fieldCount() > 0) out = q.field(size_t{0}).asString();
+    q.close();
+    t.commit();
+  }
+  a->disconnect();
+  return out;
+}
+
+int64_t TestDatabase::count(std::string_view table) const {
+  return std::stoll(scalar("select count(*) from " + std::string(table)));
+}
+
+}  // namespace testsupport
+
+// The Firebird client and its embedded engine keep process-wide caches (iconv
+// descriptors, ICU collation data) that they never free; LeakSanitizer would report
+// them at exit in the sanitizer build. They are not leaks of this program.
+extern "C" const char* __lsan_default_suppressions();
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:libfbclient.so\n"
+         "leak:libEngine12.so\n"
+         "leak:libicuuc.so\n"
+         "leak:libicui18n.so\n";
+}

@@ -847,6 +847,8 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
   size_t rowNo = 0;
   // Context texts for error messages, built in reused buffers.
   std::string rowWhat, what, what2;
+  std::vector<Value> original;
+  bool haveOriginal = false;
   while (!r.atEnd()) {
     ++rowNo;
     rowWhat.assign("row ");
@@ -858,11 +860,14 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
     what += " field status";
     std::string_view bitmap = r.bytes(bitmapBytes, what);
     bool skip = (status & (1 | 2 | 0x20)) != 0;
+    // A modified row that follows its original version leaves its unchanged fields
+    // (status 2) to that version.
+    bool fromOriginal = (status & 8) != 0 && haveOriginal;
     for (size_t i = 0; i < fieldCount; ++i) {
       const BinCol& c = cols[i];
       unsigned fs = (static_cast<unsigned char>(bitmap[i / 4]) >> ((i % 4) * 2)) & 3;
       if (fs != 0) {
-        vals[i] = Value::Null(c.def.DataType);
+        vals[i] = (fs == 2 && fromOriginal) ? original[i] : Value::Null(c.def.DataType);
         continue;
       }
       what.assign(rowWhat);
@@ -947,6 +952,8 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
         default: fail(src, what + ": unknown field type");
       }
     }
+    haveOriginal = (status & 1) != 0;
+    if (haveOriginal) original = vals;
     if (!skip) ds.BulkAppend(vals.data(), vals.size());
     if (rel) rel->upTo(r.pos());
   }

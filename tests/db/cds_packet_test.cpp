@@ -392,3 +392,25 @@ TEST(CdsPacket, BinaryUtf16TextAndFixedTextAreDecoded) {
   bad[at] = 3;
   EXPECT_THROW(cds::ReadDataPacketBytes(bad, "W.bin", ds), cds::EDBClient);
 }
+
+TEST(CdsPacket, BinaryModifiedRowTakesUnchangedFieldsFromItsOriginal) {
+  Bytes b;
+  b.raw("\x96\x19\xE0\xBD").u(1, 4).u(18, 4).u(3, 2).u(2, 4).u(3, 4).u(0, 2);
+  b.str("ID").u(4, 2).u(1, 2).u(0, 2).u(0, 2);
+  b.str("NAME").u(1, 2).u(0x49, 2).u(0, 2).u(0, 2);
+  b.str("AGE").u(2, 2).u(1, 2).u(0, 2).u(0, 2);
+  b.u(0, 2);
+  b.u(1, 1).u(0, 1).u(7, 4).u(3, 1).raw("old").u(30, 2);   // original version
+  b.u(8, 1).u(0x02 | (0x02 << 4), 1).u(3, 1).raw("new");   // ID and AGE not changed
+  b.u(0, 1).u(0x02 << 4, 1).u(8, 4).u(1, 1).raw("x");      // "not changed" without an original: null
+  TClientDataSet ds;
+  cds::ReadDataPacketBytes(b.s, "M.bin", ds);
+  ASSERT_EQ(ds.RecordCount(), 2);
+  ds.First();
+  EXPECT_EQ(ds.FieldByName("ID").AsInteger(), 7);
+  EXPECT_EQ(ds.FieldByName("NAME").AsString(), "new");
+  EXPECT_EQ(ds.FieldByName("AGE").AsInteger(), 30);
+  ds.Next();
+  EXPECT_EQ(ds.FieldByName("ID").AsInteger(), 8);
+  EXPECT_TRUE(ds.FieldByName("AGE").IsNull());
+}

@@ -280,6 +280,8 @@ private:
   bool begun_ = false;
   std::vector<Col> cols_;
   std::vector<Value> vals_;
+  std::vector<Value> origVals_;
+  bool haveOrig_ = false;
   std::vector<std::string> names_;
 };
 
@@ -500,17 +502,25 @@ Value XmlPacketReader::parseValue(size_t c, std::string_view raw, size_t rowNo) 
 }
 
 void XmlPacketReader::onRow(const std::vector<XmlAttr>& attrs, size_t rowNo) {
-  for (size_t c = 0; c < cols_.size(); ++c) vals_[c] = Value::Null(cols_[c].def.DataType);
+  int st = 0;
+  for (const XmlAttr& a : attrs) {
+    if (a.name != "RowState") continue;
+    auto r = std::from_chars(a.raw.data(), a.raw.data() + a.raw.size(), st);
+    if (r.ec != std::errc() || r.ptr != a.raw.data() + a.raw.size() || st < 0)
+      fail(src_, "row " + std::to_string(rowNo) + ": bad RowState '" + std::string(a.raw) + "'");
+  }
+  if (st & 2) {  // a deleted row
+    haveOrig_ = false;
+    return;
+  }
+  // A modified row that follows its original version carries only what changed:
+  // its other fields keep the original's values.
+  bool fromOriginal = (st & 8) && haveOrig_;
+  for (size_t c = 0; c < cols_.size(); ++c)
+    vals_[c] = fromOriginal ? origVals_[c] : Value::Null(cols_[c].def.DataType);
   size_t hint = 0;
   for (const XmlAttr& a : attrs) {
-    if (a.name == "RowState") {
-      int st = 0;
-      auto r = std::from_chars(a.raw.data(), a.raw.data() + a.raw.size(), st);
-      if (r.ec != std::errc() || r.ptr != a.raw.data() + a.raw.size())
-        fail(src_, "row " + std::to_string(rowNo) + ": bad RowState '" + std::string(a.raw) + "'");
-      if (st & (1 | 2)) return;  // original version of a modified row, or a deleted row
-      continue;
-    }
+    if (a.name == "RowState") continue;
     size_t c = cols_.size();
     for (size_t k = 0; k < cols_.size(); ++k) {
       size_t i = (hint + k) % cols_.size();
@@ -523,6 +533,12 @@ void XmlPacketReader::onRow(const std::vector<XmlAttr>& attrs, size_t rowNo) {
     hint = c + 1;
     vals_[c] = parseValue(c, a.raw, rowNo);
   }
+  if (st & 1) {  // the original version of a modified row: kept aside, not loaded
+    origVals_ = vals_;
+    haveOrig_ = true;
+    return;
+  }
+  haveOrig_ = false;
   ds_.BulkAppend(vals_.data(), vals_.size());
 }
 

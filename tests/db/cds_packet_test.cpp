@@ -106,7 +106,7 @@ TEST(CdsPacket, XmlWithCp1251ReferencesRowStatesAndMissingAttributes) {
       "<ROW RowState=\"4\" IDP=\"1500000001\" LAST_NAME=\"&#200;&#226;&#224;&#237;&#238;&#226;\" "
       "BIRTHDAY=\"19800115\" DATE_INPUT=\"20250301T10:15:00000\" NOTE=\"a&amp;b&#13;&#10;c\" SUM=\"12.34\" "
       "RATE=\"1.5\" OK=\"TRUE\" KIND=\"255\"/>\r\n"
-      "<ROW RowState=\"1\" IDP=\"7\" LAST_NAME=\"old\"/>\r\n"        // original version: dropped
+      "<ROW RowState=\"1\" IDP=\"7\" LAST_NAME=\"old\" SUM=\"1.5\"/>\r\n"  // original version: dropped
       "<ROW RowState=\"8\" IDP=\"7\" LAST_NAME=\"&#x41e;&#1082;\" DATE_INPUT=\"20250302T23:59:59\"/>\r\n"
       "<ROW RowState=\"2\" IDP=\"8\"/>\r\n"                          // deleted: dropped
       "<!-- a comment --><ROW IDP=\"9\" LAST_NAME=\"&lt;&quot;&apos;&gt;\xC0\" OK=\"false\"/>\r\n"
@@ -133,6 +133,7 @@ TEST(CdsPacket, XmlWithCp1251ReferencesRowStatesAndMissingAttributes) {
   EXPECT_EQ(ds.FieldByName("LAST_NAME").AsString(), "\xCE\xEA");  // references above 255 are Unicode
   EXPECT_TRUE(ds.FieldByName("BIRTHDAY").IsNull());                 // missing attribute
   EXPECT_EQ(ds.FieldByName("DATE_INPUT").AsString(), "02.03.2025 23:59:59");
+  EXPECT_EQ(ds.FieldByName("SUM").AsString(), "1.5");  // not in the modified row: kept from the original
   ds.Next();
   EXPECT_EQ(ds.FieldByName("LAST_NAME").AsString(), "<\"'>\xC0");    // raw bytes are CP1251
   EXPECT_FALSE(ds.FieldByName("OK").AsBoolean());

@@ -84,7 +84,7 @@ public:
   fbdb::Query Qryw, Qry3, Qry2, Qry1;        // on IBTran; each task sets the SQL text
   fbdb::Query QryApp, QryUpd, QryDis;        // on IBTran2; each task sets the SQL text
   fbdb::SqlConnection SQLConnection;
-  std::shared_ptr<arc::TUnZip> UnZip1;       // default header and data seed keys
+  std::shared_ptr<arc::TUnZip> UnZip1;       // created with the module: default seed keys
   fbdb::BackupService IBXBackupServ;
   std::string IBXBackupServServerName = "localhost";
   std::shared_ptr<cds::TClientDataSet> cds1;        // with dsp1: the key columns of all patients

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -151,9 +152,20 @@ public:
   void SetLargeIntegerAs(TxbIntFields value);           // closed only
   const std::string& EncryptionKey() const { return encryptionKey_; }
   void SetEncryptionKey(const std::string& value);     // closed only
-  // Switches the OnFilterRecord test on.
+  // Switches the filters on: the OnFilterRecord event and the Filter expression
+  // (compiled by the expression language registered with the handler).
   bool Filtered() const { return filtered_; }
   void SetFiltered(bool value);
+  const std::string& Filter() const { return filter_; }
+  void SetFilter(const std::string& value);
+  // foCaseInsensitive and foNoPartialCompare.
+  bool FilterCaseInsensitive() const { return filterCaseInsensitive_; }
+  bool FilterNoPartialCompare() const { return filterNoPartial_; }
+  void SetFilterOptions(bool caseInsensitive, bool noPartialCompare);
+
+  // Text between the OEM and the ANSI code page as the fields translate it
+  // (unchanged with TranslateASCII off).
+  std::string Translate(std::string_view src, bool toOem) const;
 
   // The folder the table is looked for in, with a trailing '/'.
   std::string GetTableDirectory() const;
@@ -183,6 +195,15 @@ public:
   TxbField& FieldByName(std::string_view name);
   TxbField* FindField(std::string_view name);
 
+  // Goes to the first record whose key fields (';'-separated) hold the values
+  // (CP1251 texts); stays where it was when none does.
+  bool Locate(std::string_view keyFields, const std::vector<std::string>& values, bool partialKey = false,
+              bool caseInsensitive = false);
+  // The texts of the result fields of the first record that matches exactly;
+  // nullopt when none does. The cursor does not move.
+  std::optional<std::vector<std::string>> Lookup(std::string_view keyFields, const std::vector<std::string>& values,
+                                                 std::string_view resultFields);
+
   void Delete();   // read-only: EDatabaseError
   void Recall();
   void Edit();
@@ -211,7 +232,9 @@ private:
   void buildFields();
   uint8_t* recordForRead();
 
-  std::string databaseName_, tableName_, encryptionKey_;
+  std::string databaseName_, tableName_, encryptionKey_, filter_;
+  bool filterCaseInsensitive_ = false, filterNoPartial_ = false;
+  void applyFilter();
   bool readOnly_ = false, translate_ = true, exclusive_ = false, useDeleted_ = false, exactCount_ = false,
        autoFlush_ = false, filtered_ = false;
   TxbLokProtocol lockProtocol_ = Default;

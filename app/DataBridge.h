@@ -1,17 +1,21 @@
 #pragma once
 // The data module as the main window sees it. Every task body that this build does not
 // have yet fails here with ENotAvailable; this is the one place to connect them.
-#include <memory>
+#include <string>
 
 #include "app/ShellSeams.h"
+
+class TdmScheduler;
+
+namespace tasks {
+class IXmlImportWindow;
+}
 
 namespace shell {
 
 class TDataBridge : public IShellData {
 public:
-  // exePath: the program's folder with a trailing '/' (CP1251).
-  explicit TDataBridge(std::string exePath);
-  ~TDataBridge() override;
+  explicit TDataBridge(TdmScheduler& dm) : dm_(dm) {}
 
   bool OpenSQLConnection(std::string& ErrMsg, bool CheckCentre) override;
   bool OpenIBDatabase(std::string& ErrMsg) override;
@@ -34,9 +38,13 @@ public:
   void DisconnectSQL() override;
   void UseDatabase(const std::string& Host, const std::string& Path) override;
 
+  // The page controls the XML import touches when the operator starts it.
+  void SetXmlImportWindow(tasks::IXmlImportWindow* window) { xmlWindow_ = window; }
+
 private:
-  struct Impl;
-  std::unique_ptr<Impl> d;
+  TdmScheduler& dm_;
+  tasks::IXmlImportWindow* xmlWindow_ = nullptr;
+  std::string chosenDatabase_;  // the operator's choice, "" = the settings file's
 };
 
 // Archive extraction for the ambulance package (not in this build yet).
@@ -45,7 +53,7 @@ public:
   int Extract(const std::string& ArchiveFile, const std::string& ExtractDir, const std::string& Mask) override;
 };
 
-// "<task>: not in this build" as the exception the shell reports.
+// Raises ENotAvailable: "<what> недоступно в этой версии программы."
 [[noreturn]] void NotAvailable(const char* what);
 
 }  // namespace shell

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -137,7 +138,7 @@ TfmMain::TfmMain(IShellData& data, IExtractor& extractor, IPrompt& prompt, ICloc
 }
 
 TfmMain::~TfmMain() {
-  while (FCursorDepth > 0) BusyCursor(false);
+  while (FCursorDepth > 0) SetBusyCursor(false);
 }
 
 QToolButton* TfmMain::actionButton(QWidget* parent, QAction* action, const char* name, int x, int y, int w,
@@ -269,13 +270,13 @@ void TfmMain::buildWindow() {
     QGroupBox* g = MakeGroup(tsActualityFromFOMS, "Сделать резервную копию ");
     g->setGeometry(6, 4, 614, 90);
     MakeLabel(g, "Сохранить копию как: ", 10, 26, 150);
-    edBackup = MakeEdit(g, "edBackup", 10, 46, 500);
-    sbOpenB = MakeChooser(g, "sbOpenB", 514, 46);
+    edBackup = MakeEdit(g, "edBackup", 10, 46, 470);
+    sbOpenB = MakeChooser(g, "sbOpenB", 484, 46);
     tbBackup1 = new QToolButton(g);
     tbBackup1->setObjectName(QStringLiteral("tbBackup1"));
     tbBackup1->setText(QString::fromUtf8("Выполнить"));
     tbBackup1->setToolTip(QString::fromUtf8(kNow));
-    tbBackup1->setGeometry(544, 46, 64, 22);
+    tbBackup1->setGeometry(516, 46, 90, 22);
     lbBack = MakeOutcome(g, "lbBack", 10, 68, 598);
     Button3 = actionButton(tsActualityFromFOMS, acRefreshFromFOMS, "Button3", 6, 104, 90, 24);
     Button3->setText(QStringLiteral("Button3"));
@@ -410,13 +411,13 @@ void TfmMain::buildWindow() {
     QGroupBox* g = MakeGroup(tsCopy, "Сделать резервную копию ");
     g->setGeometry(6, 4, 614, 90);
     MakeLabel(g, "Сохранить копию как: ", 10, 26, 150);
-    edBackup2 = MakeEdit(g, "edBackup2", 10, 46, 500);
-    sbOpenB2 = MakeChooser(g, "sbOpenB2", 514, 46);
+    edBackup2 = MakeEdit(g, "edBackup2", 10, 46, 470);
+    sbOpenB2 = MakeChooser(g, "sbOpenB2", 484, 46);
     tbBackup2 = new QToolButton(g);
     tbBackup2->setObjectName(QStringLiteral("tbBackup2"));
     tbBackup2->setText(QString::fromUtf8("Выполнить"));
     tbBackup2->setToolTip(QString::fromUtf8(kNow));
-    tbBackup2->setGeometry(544, 46, 64, 22);
+    tbBackup2->setGeometry(516, 46, 90, 22);
     lbBack2 = MakeOutcome(g, "lbBack2", 10, 68, 598);
   }
 
@@ -476,19 +477,27 @@ void TfmMain::connectActions() {
 // The interface of the task bodies
 
 void TfmMain::AddTaskMessage(const std::string& line) { FTaskMessages.push_back(line); }
+void TfmMain::ClearTaskMessages() { FTaskMessages.clear(); }
+void TfmMain::ShowMessage(const std::string& text, const std::string& caption) { FPrompt.messageBox(text, caption); }
 void TfmMain::AddProtocolLine(const std::string& line) { FProtocol.push_back(line); }
-void TfmMain::ProgressMax(int max) {
+void TfmMain::SetProgressMax(int max) {
   ProgBar->setMaximum(max < 0 ? 0 : max);
   ProgBar->setValue(0);
 }
-void TfmMain::ProgressPosition(int position) { ProgBar->setValue(position); }
-void TfmMain::ProgressStep() {
+void TfmMain::SetProgressPosition(int position) { ProgBar->setValue(position); }
+void TfmMain::StepProgress() {
   if (ProgBar->value() < ProgBar->maximum()) ProgBar->setValue(ProgBar->value() + 1);
 }
-void TfmMain::ProcessMessages() { QCoreApplication::processEvents(); }
-bool TfmMain::NotFoundListWanted() const { return cbNotFound->isChecked(); }
-void TfmMain::BusyCursor(bool on) {
-  if (on) {
+void TfmMain::ProcessMessages() {
+  // The task bodies call this after every record; pumping (and repainting) more often
+  // than every 20 ms only costs time.
+  if (FPumpClock.isValid() && FPumpClock.elapsed() < 20) return;
+  QCoreApplication::processEvents();
+  FPumpClock.start();
+}
+bool TfmMain::NotFoundChecked() const { return cbNotFound->isChecked(); }
+void TfmMain::SetBusyCursor(bool busy) {
+  if (busy) {
     QGuiApplication::setOverrideCursor(Qt::WaitCursor);
     ++FCursorDepth;
   } else if (FCursorDepth > 0) {
@@ -531,6 +540,12 @@ void TfmMain::showPageAndFocus(QWidget* pageWidget, QWidget* edit) {
   }
   if (edit) edit->setFocus(Qt::OtherFocusReason);
 }
+
+void TfmMain::FocusFileEdit() { showPageAndFocus(nullptr, edF2); }
+void TfmMain::SetRefreshLabel(const std::string& text) { setLabel(lbRefrLg, text); }
+void TfmMain::CopyTaskMessagesToProtocol() { copyTaskMessages(); }
+void TfmMain::SetTaskStatus(int item, const std::string& text) { setStatus(item, text); }
+void TfmMain::SetXmlLabel(const std::string& text) { setLabel(lbreXML, text); }
 
 void TfmMain::copyTaskMessages() { FProtocol.insert(FProtocol.end(), FTaskMessages.begin(), FTaskMessages.end()); }
 
@@ -640,7 +655,7 @@ void TfmMain::FormActivate() {
   FActivating = false;
   FActivated = true;
   ActionListUpdate();
-  if (closeAfter) close();
+  if (closeAfter || FCloseWanted) close();
 }
 
 void TfmMain::closeEvent(QCloseEvent* e) {
@@ -648,8 +663,9 @@ void TfmMain::closeEvent(QCloseEvent* e) {
     e->accept();
     return;
   }
-  if (running()) {
-    // The run's lists stay in use until the run ends; the window closes then.
+  if (running() || FActivating) {
+    // The run's lists stay in use until the run ends, and the activation fills the
+    // controls that the close writes back: the window closes when they are done.
     FCloseWanted = true;
     e->ignore();
     return;
@@ -721,7 +737,7 @@ void TfmMain::tmTasksTimer() {
     bool tail = true;
     if (RunDue(previous, now, DTime->time().hour(), DTime->time().minute())) {
       tail = false;
-      runTasks(now);
+      runTasks();
       tail = FRunCompleted;
     }
     if (tail) {
@@ -736,8 +752,7 @@ void TfmMain::tmTasksTimer() {
   if (FCloseWanted && !running()) QTimer::singleShot(0, this, &QWidget::close);
 }
 
-void TfmMain::runTasks(const QDateTime& now) {
-  (void)now;
+void TfmMain::runTasks() {
   FRunCompleted = false;
   tmTasks->stop();
   FRunning = true;
@@ -782,7 +797,7 @@ void TfmMain::endOfRun() {
     const std::string s = status(t);
     if (!s.empty() && s != StatusDone()) setStatus(t, StatusInterrupted());
   }
-  while (FCursorDepth > 0) BusyCursor(false);
+  while (FCursorDepth > 0) SetBusyCursor(false);
   setEnabled(true);
   FRunFromScheduler = 0;
   FRunning = false;
@@ -887,11 +902,11 @@ void TfmMain::runTask(int t, bool& stop) {
         try {
           ok = FData.SearchDuplicates(cbFIO->isChecked(), cbPolice->isChecked(), cbSNILS->isChecked());
         } catch (...) {
-          while (FCursorDepth > 0) BusyCursor(false);
+          while (FCursorDepth > 0) SetBusyCursor(false);
           setEnabled(true);
           throw;
         }
-        while (FCursorDepth > 0) BusyCursor(false);
+        while (FCursorDepth > 0) SetBusyCursor(false);
         setEnabled(true);
         outcome(ok, lDubl, "Поиск дубликатов выполнен!", "Не удалось выполнить задание поиска дубликатов!");
         break;
@@ -906,11 +921,11 @@ void TfmMain::runTask(int t, bool& stop) {
         try {
           ok = FData.FixDiseaseCases(MaskText(edMKB1), MaskText(edMKB2), MaskText(edDop), Text(edYear));
         } catch (...) {
-          while (FCursorDepth > 0) BusyCursor(false);
+          while (FCursorDepth > 0) SetBusyCursor(false);
           setEnabled(true);
           throw;
         }
-        while (FCursorDepth > 0) BusyCursor(false);
+        while (FCursorDepth > 0) SetBusyCursor(false);
         setEnabled(true);
         outcome(ok, lZab, "Правка заболеваний выполнена!", "Не удалось выполнить задание правки заболеваний!");
         break;
@@ -953,6 +968,20 @@ void TfmMain::runTask(int t, bool& stop) {
     // The task cannot run in this build: it fails, the run goes on.
     FProtocol.push_back(TaskCaption(t) + ": " + e.message());
     FProtocol.push_back(" ");
+    struct Failure {
+      int task;
+      QLabel* label;
+      const char* text;
+    } const failures[] = {
+        {3, lbRefr, "Не удалось выполнить задание актуализации БД!"},
+        {4, lbRefrLg, "Не удалось выполнить задание актуализации БД!"},
+        {6, lDubl, "Не удалось выполнить задание поиска дубликатов!"},
+        {7, lZab, "Не удалось выполнить задание правки заболеваний!"},
+        {10, lbLoadLS, "Не удалось выполнить задание!"},
+    };
+    for (const Failure& f : failures) {
+      if (f.task == t) setLabel(f.label, W(f.text));
+    }
   }
 }
 
@@ -1172,7 +1201,7 @@ void TfmMain::acStopExecute() { pgcTasks->setCurrentWidget(tsTovi); }
 void TfmMain::runNow(int task, const std::function<bool()>& call, QLabel* label, const std::string& ok,
                      const std::string& fail) {
   FBusy = true;
-  BusyCursor(true);
+  SetBusyCursor(true);
   ProcessMessages();
   setEnabled(false);
   FTaskMessages.clear();
@@ -1192,7 +1221,7 @@ void TfmMain::runNow(int task, const std::function<bool()>& call, QLabel* label,
   } catch (const std::exception& e) {
     reportException(e);
   }
-  while (FCursorDepth > 0) BusyCursor(false);
+  while (FCursorDepth > 0) SetBusyCursor(false);
   setEnabled(true);
   FBusy = false;
   if (FCloseWanted) QTimer::singleShot(0, this, &QWidget::close);
@@ -1309,13 +1338,13 @@ void TfmMain::acLoadRefreshFromFOMSExecute() {
   if (!checkConnections(W("Не удалось соединиться с БД в задаче актуализации прикрепленного населения:\r"), true))
     return;
   if (!checkUserPass(false) || !checkHttp(false) || !checkSaveAs(false)) return;
-  BusyCursor(true);
+  SetBusyCursor(true);
   setEnabled(false);
   FTaskMessages.clear();
   const std::string url = Trimmed(edHTTP);
   const std::string file = Trimmed(edSaveAs);
   edSaveAs->setText(Q(file));
-  BusyCursor(false);
+  SetBusyCursor(false);
   setEnabled(true);
   startTFOMSDownload(url, file, FExePath + kMainIni);
   RUN_NOW_END
@@ -1326,7 +1355,7 @@ void TfmMain::acStartDealingFilialDBExecute() {
   std::string err;
   if (FData.OpenSQLConnection(err, true)) {
     FBusy = true;
-    BusyCursor(true);
+    SetBusyCursor(true);
     setEnabled(false);
     try {
       std::vector<std::string> files;
@@ -1339,7 +1368,7 @@ void TfmMain::acStartDealingFilialDBExecute() {
     } catch (const std::exception& e) {
       reportException(e);
     }
-    while (FCursorDepth > 0) BusyCursor(false);
+    while (FCursorDepth > 0) SetBusyCursor(false);
     setEnabled(true);
     FBusy = false;
   } else if (FData.SQLConnected()) {
@@ -1354,7 +1383,7 @@ void TfmMain::acStartDealingFilialDBExecute() {
 void TfmMain::acSMPImportExecute() {
   if (running()) return;
   FBusy = true;
-  BusyCursor(true);
+  SetBusyCursor(true);
   const std::string archive = Text(ledSMPFileName);
   try {
     int count = 0;
@@ -1376,7 +1405,7 @@ void TfmMain::acSMPImportExecute() {
                            (pe ? std::string(pe->className()) : std::string(typeid(e).name())) + "\r" + e.what(),
                        ProgramTitle());
   }
-  while (FCursorDepth > 0) BusyCursor(false);
+  while (FCursorDepth > 0) SetBusyCursor(false);
   FBusy = false;
   if (FCloseWanted) QTimer::singleShot(0, this, &QWidget::close);
 }
@@ -1394,7 +1423,7 @@ void TfmMain::sbExecClick(bool fromScheduler) {
   } catch (const std::exception& e) {
     reportException(e);
   }
-  while (FCursorDepth > 0) BusyCursor(false);
+  while (FCursorDepth > 0) SetBusyCursor(false);
   setEnabled(true);
   FBusy = false;
   if (FCloseWanted) QTimer::singleShot(0, this, &QWidget::close);

@@ -5,6 +5,7 @@
 // the program; the run protocol is saved as "Протокол.txt" when the window closes.
 #include <QAction>
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -25,6 +26,8 @@
 
 #include "app/ShellSeams.h"
 #include "platform/inifile.h"
+#include "tasks/TaskUi.h"
+#include "tasks/XmlImport.h"
 
 class TsdBrowseDialog;
 
@@ -46,7 +49,7 @@ inline constexpr const char* kHospitalIni = "Zelvorn.ini";
 
 }  // namespace shell
 
-class TfmMain : public QWidget {
+class TfmMain : public QWidget, public ITaskUi, public tasks::IXmlImportWindow {
   Q_OBJECT
 
 public:
@@ -59,15 +62,24 @@ public:
   void FormActivate();
   bool activated() const { return FActivated; }
 
-  // The interface through which the task bodies report to the window.
-  void AddTaskMessage(const std::string& line);
-  void AddProtocolLine(const std::string& line);
-  void ProgressMax(int max);
-  void ProgressPosition(int position);
-  void ProgressStep();
-  void ProcessMessages();
-  bool NotFoundListWanted() const;
-  void BusyCursor(bool on);
+  // ITaskUi: how the task bodies report to the window.
+  void AddTaskMessage(const std::string& line) override;
+  void ClearTaskMessages() override;
+  void AddProtocolLine(const std::string& line) override;
+  void SetProgressMax(int max) override;
+  void SetProgressPosition(int position) override;
+  void StepProgress() override;
+  bool NotFoundChecked() const override;
+  void ProcessMessages() override;
+  void ShowMessage(const std::string& text, const std::string& caption) override;
+  void SetBusyCursor(bool busy) override;
+
+  // tasks::IXmlImportWindow: the page controls the XML import sets when the operator runs it.
+  void FocusFileEdit() override;
+  void SetRefreshLabel(const std::string& text) override;
+  void CopyTaskMessagesToProtocol() override;
+  void SetTaskStatus(int item, const std::string& text) override;
+  void SetXmlLabel(const std::string& text) override;
 
   // Handlers (public so that the tray, the tests and the program can drive them).
   void tmTasksTimer();
@@ -152,7 +164,7 @@ private:
   void connectActions();
 
   // The timed run.
-  void runTasks(const QDateTime& now);
+  void runTasks();
   void runTask(int task, bool& stop);
   void endOfRun();
   bool ticked(int task) const;
@@ -210,4 +222,5 @@ private:
   QPoint FPressPos;
   QWidget* FFocusAfterRun = nullptr;
   QTimer* FActionTimer = nullptr;
+  QElapsedTimer FPumpClock;
 };

@@ -1,28 +1,50 @@
-// Program entry: one instance per user; the main window, then the message loop.
+// Program entry: one instance per user; the main window and the data module, then the
+// message loop.
 #include <QApplication>
 
+#include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <string>
 
 #include "app/DataBridge.h"
 #include "app/Scheduler_FM.h"
 #include "app/ShellPrompt.h"
+#include "platform/exception.h"
 #include "platform/oslayer.h"
+#include "tasks/Scheduler_DM.h"
 
 int main(int argc, char** argv) {
-  // The guard is taken before anything is shown; the kernel drops it when the process ends.
+  // The guard is taken before anything is shown; the kernel drops it when the process
+  // ends, however it ends. (The name can be changed for tests.)
   const char* name = std::getenv("KESTA_INSTANCE_NAME");
   platform::SingleInstance guard(name && *name ? name : "KESTAScheduler");
   if (!guard.acquired()) return 1;
 
   QApplication app(argc, argv);
-  const std::string exePath = platform::ExeDir();
-  shell::TDataBridge data(exePath);
-  shell::TPendingExtractor extractor;
-  shell::QtPrompt prompt;
-  shell::SystemClock clock;
-  TfmMain fmMain(data, extractor, prompt, clock, exePath);
-  prompt.setOwner(&fmMain);
-  fmMain.show();
-  return app.exec();
+  try {
+    const std::string exePath = platform::ExeDir();
+    TdmScheduler dm(exePath);
+    dmScheduler = &dm;
+    shell::TDataBridge data(dm);
+    shell::TPendingExtractor extractor;
+    shell::QtPrompt prompt;
+    shell::SystemClock clock;
+    int rc = 0;
+    {
+      TfmMain fmMain(data, extractor, prompt, clock, exePath);
+      prompt.setOwner(&fmMain);
+      data.SetXmlImportWindow(&fmMain);
+      dm.SetUi(&fmMain);
+      fmMain.show();
+      rc = app.exec();
+      dm.SetUi(nullptr);
+    }
+    dmScheduler = nullptr;
+    return rc;
+  } catch (const std::exception& e) {
+    // Only start-up and shut-down can get here: every handler of the window catches.
+    std::fprintf(stderr, "%s\n", platform::describe(e).c_str());
+    return 2;
+  }
 }

@@ -70,6 +70,9 @@ TArcType ClassifySignature(const uint8_t* p, size_t n, bool inside, int64_t& off
 
 namespace {
 
+TArcType VolumeKind(const DetectContext& ctx);
+bool IsMultiDisk(const DetectResult& r);
+
 // Deciphers n bytes after an enciphered signature in place; false without a cipher.
 bool DecipherHeader(uint8_t* p, size_t n, const DetectContext& ctx) {
   if (!ctx.headerCipher) return false;
@@ -183,7 +186,10 @@ done:
   if (found == TArcType::atNA) return found;
   r.startOffset = static_cast<int64_t>(foundAt);
   if (found == TArcType::atZip || found == TArcType::atZipExe) {
-    if (FindEndRecord(src, foundAt, r, ctx) < 0) return TArcType::atUnsupported;
+    int64_t cd = FindEndRecord(src, foundAt, r, ctx);
+    if (cd < 0) return TArcType::atUnsupported;
+    r.startOffset = cd;
+    if ((r.headerMode & hmEnding) && IsMultiDisk(r)) return VolumeKind(ctx);
   }
   return found;
 }
@@ -216,7 +222,11 @@ void ExeScan(ByteSource& src, DetectResult& r, const DetectContext& ctx, const s
     }
   }
   if (IsValidArcType(r.type)) {
-    FindEndRecord(src, static_cast<uint64_t>(std::max<int64_t>(r.startOffset, 0)), r, ctx);
+    int64_t cd = FindEndRecord(src, static_cast<uint64_t>(std::max<int64_t>(r.startOffset, 0)), r, ctx);
+    if (r.type == TArcType::atZipExe && cd >= 0) {
+      r.startOffset = cd;
+      if ((r.headerMode & hmEnding) && IsMultiDisk(r)) r.type = VolumeKind(ctx);
+    }
     return;
   }
   // The string resources of the stub are not read: every stub goes to the image size.
@@ -238,7 +248,8 @@ void ExeScan(ByteSource& src, DetectResult& r, const DetectContext& ctx, const s
   }
   int64_t found = FindEndRecord(src, 0, r, ctx);
   if (found > 0) {
-    r.type = TArcType::atZipExe;
+    r.type = IsMultiDisk(r) ? VolumeKind(ctx) : TArcType::atZipExe;
+    r.startOffset = found;
     return;
   }
   r.type = ForwardScan(src, 17000, r, ctx);
@@ -351,7 +362,9 @@ int64_t FindEndRecord(ByteSource& src, uint64_t startOffset, DetectResult& r, co
     }
     r.headerMode |= hmCentral;
     if (IsEncipheredSig(h)) {
-      if (!DecipherHeader(h + 4, 42, ctx) || !(h[2] == 1 && h[3] == 2)) {
+      // Deciphered with the wrong keys, the lengths no longer fit the directory.
+      if (!DecipherHeader(h + 4, 42, ctx) ||
+          46u + Get16(h + 28) + Get16(h + 30) + Get16(h + 32) > std::max<uint64_t>(cdSize, 46)) {
         Report(ctx, E_BadFileHeader);
         return -1;
       }

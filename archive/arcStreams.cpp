@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <new>
 #include <cstring>
 #include <vector>
 
@@ -193,6 +195,135 @@ TFileStream32::TFileStream32(const std::string& fileName, uint32_t mode)
 TFileStream32::~TFileStream32() {
   if (FHandle >= 0) ::close(FHandle);
   FHandle = -1;
+}
+
+}  // namespace arc
+
+namespace arc {
+
+// ---------------------------------------------------------------- TCustomStream
+
+TCustomStream::TCustomStream(TStream32& source)
+    : FSource(source), FStartPos(source.Position()), FSourcePos(FStartPos), FBuffer(new uint8_t[kInputBufferSize]) {
+  FZRec.next_in = FBuffer;
+  FZRec.avail_in = 0;
+}
+
+TCustomStream::~TCustomStream() { delete[] FBuffer; }
+
+int32_t TCustomStream::FillInput(int32_t count) {
+  int64_t n = std::clamp<int64_t>(count, 0, kInputBufferSize);
+  if (FInputLeft >= 0) n = std::min(n, FInputLeft);
+  int32_t got = n > 0 ? FSource.Read(FBuffer, static_cast<int32_t>(n)) : 0;
+  if (got < 0) got = 0;
+  FSourcePos += got;
+  if (FInputLeft >= 0) FInputLeft -= got;
+  FZRec.next_in = FBuffer;
+  FZRec.avail_in = static_cast<uint32_t>(got);
+  if (got > 0) {
+    if (IsInputCipherKind(FEncKind) && Decrypt) Decrypt(FBuffer, static_cast<size_t>(got));
+    DoProgress();
+  }
+  return got;
+}
+
+// ---------------------------------------------------------------- TDecompressStream
+
+TDecompressStream::TDecompressStream(TStream32& source, uint8_t encKind, int windowBits, bool deflate64)
+    : TCustomStream(source), FDeflate64(deflate64) {
+  FEncKind = encKind;
+  const int r = TDecompressStream::InflateInit(kInflateRecordCheck, windowBits);
+  if (r == Z_ARC_MEM_ERROR) throw std::bad_alloc();
+  FLastStatus = r;
+}
+
+TDecompressStream::~TDecompressStream() {
+  // Give the source back the input that the decoder did not use.
+  if (FZRec.avail_in > 0 && FSource.Position() == FSourcePos)
+    FSource.Seek(-static_cast<int64_t>(FZRec.avail_in), TSeekOrigin::soCurrent);
+  TDecompressStream::InflateEnd();
+}
+
+int TDecompressStream::InflateInit(int recordCheck, int windowBits) {
+  if (FInitialised) InflateEnd();
+  FZRec.next_in = FBuffer;
+  FZRec.avail_in = 0;
+  const int r = (inflateInit2)(&FZRec, windowBits, recordCheck, FDeflate64);
+  FInitialised = r == Z_ARC_OK;
+  return r;
+}
+
+int TDecompressStream::InflateReset() {
+  FEndOfStream = false;
+  return inflateReset(&FZRec);
+}
+
+int TDecompressStream::InflateEnd() {
+  if (!FInitialised) return Z_ARC_STREAM_ERROR;
+  FInitialised = false;
+  return inflateEnd(&FZRec);
+}
+
+int32_t TDecompressStream::ReadInflated(void* buffer, int32_t inChunk, int32_t count, int& status) {
+  status = FInitialised ? FLastStatus : Z_ARC_STREAM_ERROR;
+  if (!FInitialised || count <= 0) return 0;
+  if (status < 0 && status != Z_ARC_BUF_ERROR) return 0;  // a data error stays
+  status = Z_ARC_OK;
+  FZRec.next_out = static_cast<uint8_t*>(buffer);
+  FZRec.avail_out = static_cast<uint32_t>(count);
+  if (FSource.Position() != FSourcePos) FSource.SetPosition(FSourcePos);
+  while (FZRec.avail_out > 0) {
+    if (FZRec.avail_in == 0) FillInput(inChunk);
+    const int r = inflate(&FZRec, Z_ARC_NO_FLUSH);
+    if (r == Z_ARC_STREAM_END) {
+      FEndOfStream = true;
+      status = r;
+      break;
+    }
+    if (r != Z_ARC_OK) {
+      status = r == Z_ARC_NEED_DICT ? Z_ARC_STREAM_ERROR : r;
+      break;
+    }
+  }
+  FLastStatus = status == Z_ARC_BUF_ERROR ? Z_ARC_OK : status;
+  return count - static_cast<int32_t>(FZRec.avail_out);
+}
+
+int32_t TDecompressStream::Read(void* buffer, int32_t count) {
+  int status;
+  const int32_t got = ReadInflated(buffer, count, count, status);
+  if (got > 0) return got;
+  return status < 0 ? status : 0;
+}
+
+int32_t TDecompressStream::Write(const void*, int32_t) { return -1; }
+
+int64_t TDecompressStream::Seek(int64_t offset, TSeekOrigin origin) {
+  if (offset < INT32_MIN || offset > INT32_MAX) throw ERangeError();
+  const int64_t done = static_cast<int64_t>(FZRec.total_out);
+  if (origin == TSeekOrigin::soBeginning && offset == 0) {
+    InflateReset();
+    FLastStatus = Z_ARC_OK;
+    FZRec.next_in = FBuffer;
+    FZRec.avail_in = 0;
+    FInputLeft = FInputLimit;
+    FSourcePos = FStartPos;
+    FSource.SetPosition(FStartPos);
+    return 0;
+  }
+  int64_t skip = -1;
+  if (origin == TSeekOrigin::soCurrent && offset >= 0) skip = offset;
+  if (origin == TSeekOrigin::soBeginning && offset > done) skip = offset - done;
+  uint8_t scratch[4096];
+  while (skip > 0) {
+    const int32_t n = static_cast<int32_t>(std::min<int64_t>(skip, sizeof scratch));
+    int status;
+    const int32_t got = ReadInflated(scratch, n, n, status);
+    if (got <= 0) break;
+    skip -= got;
+    if (status != Z_ARC_OK) break;
+  }
+  return static_cast<int64_t>(FZRec.total_out);
 }
 
 }  // namespace arc

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "archive/arcInflate.h"
 #include "platform/exception.h"
 
 namespace arc {
@@ -146,6 +147,98 @@ public:
 
 private:
   std::string FFileName;
+};
+
+
+// The entry being extracted, as the decoders see it.
+struct TArcEntryInfo {
+  uint64_t packedSize = 0;    // compressed bytes of the entry's data (cipher header and MAC excluded)
+  uint64_t unpackedSize = 0;  // declared size: no decoder writes more
+  uint8_t encKind = 13;       // encryption kind (13 = not enciphered; 3-6 deciphered on input)
+  uint16_t flags = 0;         // general-purpose flags
+};
+
+// The extracting component as the decoders of one entry see it.
+class TArcEntryHost {
+public:
+  virtual ~TArcEntryHost() = default;
+  // The output-write routine: writes the decoded bytes to the entry's output, keeps the running
+  // CRC-32, lowers the bytes-still-to-write counters and fires progress. Returns the bytes
+  // written; a short count ends the entry (the routine reports the failure itself, the decoders
+  // add no report). Only what must leave Extract (a full disk) is thrown; it passes through
+  // every decoder.
+  virtual int64_t WriteOutput(const uint8_t* data, size_t count) = 0;
+  // Deciphers entry data in place, on the input side (kinds 3-5 AES, 6 traditional). Called once
+  // for every chunk read from the archive, in order.
+  virtual void DecryptInput(uint8_t encKind, uint8_t* data, size_t count) {}
+  // The component's cancel flag.
+  virtual bool Cancelled() { return false; }
+  // Lets the application process its pending window messages.
+  virtual void ProcessMessages() {}
+};
+
+// Base of the decompressing read stream: source, resume position, 131,070-byte input buffer and
+// the decoder's stream record.
+class TCustomStream : public TStream32 {
+public:
+  static constexpr int32_t kInputBufferSize = 0x1FFFE;
+  explicit TCustomStream(TStream32& source);
+  ~TCustomStream() override;
+
+  // Deciphers each input chunk of an entry of kinds 3-6 (set by the owner).
+  TDecryptHook Decrypt;
+  // At most this many bytes are read from the source (the entry's compressed size); -1 = no limit.
+  void SetInputLimit(int64_t limit) { FInputLeft = FInputLimit = limit; }
+  int64_t InputLeft() const { return FInputLeft; }
+  const TZStreamRec& StreamRec() const { return FZRec; }
+
+protected:
+  // Reads up to count bytes of input into the buffer (clamped to the limit), deciphers them and
+  // points the stream record at them. Returns the bytes read.
+  int32_t FillInput(int32_t count);
+
+  TStream32& FSource;
+  int64_t FStartPos;
+  int64_t FSourcePos;
+  uint8_t* FBuffer;
+  TZStreamRec FZRec;
+  uint8_t FEncKind = 13;
+  int64_t FInputLeft = -1;
+  int64_t FInputLimit = -1;
+};
+
+// Inflating read stream over the archive (forward only; seeking forward decodes and discards).
+class TDecompressStream : public TCustomStream {
+public:
+  // windowBits as for inflateInit2 (the ZIP path passes -15); deflate64 selects the variant.
+  TDecompressStream(TStream32& source, uint8_t encKind, int windowBits, bool deflate64 = false);
+  ~TDecompressStream() override;
+
+  // Reads input in chunks of the requested count; returns the bytes produced, or a negative
+  // decoder code.
+  int32_t Read(void* buffer, int32_t count) override;
+  // Reads input in chunks of inChunk bytes. Returns the bytes produced (also when the decoder
+  // stopped with an error, which goes to status: Z_ARC_OK, Z_ARC_STREAM_END or a negative code).
+  int32_t ReadInflated(void* buffer, int32_t inChunk, int32_t count, int& status);
+  // Not supported: returns -1.
+  int32_t Write(const void* buffer, int32_t count) override;
+  // Offset 0 from the beginning restarts; forward moves decode and discard; anything else stays.
+  // Returns the bytes produced so far. Offsets beyond 32 bits raise ERangeError.
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override;
+
+  virtual int InflateReset();
+  virtual int InflateEnd();
+  virtual int InflateInit(int recordCheck, int windowBits);
+
+  bool EndOfStream() const { return FEndOfStream; }
+  // Result of the last decoder call.
+  int LastStatus() const { return FLastStatus; }
+
+private:
+  bool FEndOfStream = false;
+  bool FDeflate64;
+  bool FInitialised = false;
+  int FLastStatus = Z_ARC_OK;
 };
 
 }  // namespace arc

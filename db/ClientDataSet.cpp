@@ -102,6 +102,8 @@ void TClientDataSet::SetFieldDefs(std::vector<TFieldDef> defs) {
 void TClientDataSet::layout() {
   bitmapBytes_ = (defs_.size() + 7) / 8;
   offset_.assign(defs_.size(), 0);
+  types_.clear();
+  for (const TFieldDef& d : defs_) types_.push_back(d.DataType);
   size_t off = bitmapBytes_;
   for (size_t i = 0; i < defs_.size(); ++i) {
     offset_[i] = off;
@@ -165,6 +167,7 @@ int TClientDataSet::ApplyUpdates(int maxErrors) {
   checkActive("ApplyUpdates");
   if (state_ != TDataSetState::dsBrowse) Post();
   if (!provider_) throw EDatabaseError("Missing data provider or data packet");
+  if (pending_ == 0) return 0;
   return provider_->ApplyUpdates(*this, maxErrors);
 }
 
@@ -273,7 +276,7 @@ int TClientDataSet::compareSlot(const uint8_t* a, const uint8_t* b, int col, boo
   if (na || nb) return na == nb ? 0 : (na ? -1 : 1);
   size_t off = offset_[static_cast<size_t>(col)];
   const uint8_t *pa = a + off, *pb = b + off;
-  switch (defs_[static_cast<size_t>(col)].DataType) {
+  switch (types_[static_cast<size_t>(col)]) {
     case FType::I16: return cmp3(load<int16_t>(pa), load<int16_t>(pb));
     case FType::I32:
     case FType::Date:
@@ -294,7 +297,7 @@ int TClientDataSet::compareSlotValue(const uint8_t* rec, int col, const Value& v
   bool na = slotNull(rec, col), nb = v.isNull();
   if (na || nb) return na == nb ? 0 : (na ? -1 : 1);
   const uint8_t* p = rec + offset_[static_cast<size_t>(col)];
-  switch (defs_[static_cast<size_t>(col)].DataType) {
+  switch (types_[static_cast<size_t>(col)]) {
     case FType::I16: return cmp3<int64_t>(load<int16_t>(p), v.rawInt());
     case FType::I32:
     case FType::Date:
@@ -331,7 +334,7 @@ void TClientDataSet::setFieldValue(int col, const Value& v) {
 
 // ---------------------------------------------------------------- indexes
 
-int TClientDataSet::compareRowsBy(const Index& ix, uint32_t a, uint32_t b) const {
+[[gnu::flatten]] int TClientDataSet::compareRowsBy(const Index& ix, uint32_t a, uint32_t b) const {
   const uint8_t *ra = rows_.row(a), *rb = rows_.row(b);
   for (int c : ix.cols) {
     int r = compareSlot(ra, rb, c, ix.ci);
@@ -340,7 +343,7 @@ int TClientDataSet::compareRowsBy(const Index& ix, uint32_t a, uint32_t b) const
   return 0;
 }
 
-int TClientDataSet::compareRowKey(const Index& ix, uint32_t row, const std::vector<Value>& key) const {
+[[gnu::flatten]] int TClientDataSet::compareRowKey(const Index& ix, uint32_t row, const std::vector<Value>& key) const {
   const uint8_t* r = rows_.row(row);
   for (size_t i = 0; i < key.size(); ++i) {
     int c = compareSlotValue(r, ix.cols[i], key[i], ix.ci);
@@ -407,10 +410,12 @@ void TClientDataSet::buildIndex(Index& ix) {
   for (uint32_t r = 0; r < rowState_.size(); ++r)
     if (isLive(r)) ids.push_back(r);
   if (!ix.cols.empty()) {
-    std::sort(ids.begin(), ids.end(), [&](uint32_t a, uint32_t b) {
+    auto less = [&](uint32_t a, uint32_t b) {
       int c = compareRowsBy(ix, a, b);
       return c < 0 || (c == 0 && a < b);
-    });
+    };
+    // Packets often come in key order already.
+    if (!std::is_sorted(ids.begin(), ids.end(), less)) std::sort(ids.begin(), ids.end(), less);
   }
   ix.order->assignSorted(ids);
 }
@@ -445,7 +450,20 @@ void TClientDataSet::checkBrowse() {
   if (state_ == TDataSetState::dsEdit || state_ == TDataSetState::dsInsert) Post();
 }
 
-detail::OrderedIndex::Pos TClientDataSet::locate(uint32_t row) const { return activeIndex().order->find(row); }
+detail::OrderedIndex::Pos TClientDataSet::locate(uint32_t row) const {
+  const detail::OrderedIndex& o = *activeIndex().order;
+  if (row == posRow_ && posIndex_ == activeIx_ && posVersion_ == o.version()) return posCache_;
+  auto p = o.find(row);
+  remember(row, p);
+  return p;
+}
+
+void TClientDataSet::remember(uint32_t row, detail::OrderedIndex::Pos p) const {
+  posCache_ = p;
+  posRow_ = row;
+  posIndex_ = activeIx_;
+  posVersion_ = activeIndex().order->version();
+}
 
 detail::OrderedIndex::Pos TClientDataSet::rangeBegin() const {
   const Index& ix = activeIndex();
@@ -468,6 +486,7 @@ void TClientDataSet::First() {
   }
   cur_ = o.at(p);
   eof_ = false;
+  remember(cur_, p);
 }
 
 void TClientDataSet::Next() {
@@ -485,6 +504,7 @@ void TClientDataSet::Next() {
     return;
   }
   cur_ = o.at(p);
+  remember(cur_, p);
 }
 
 bool TClientDataSet::IsEmpty() const { return RecordCount() == 0; }
@@ -538,6 +558,7 @@ bool TClientDataSet::FindKey(const std::vector<Value>& key) {
   if (compareRowKey(ix, r, k) != 0 || !inRangeHigh(r)) return false;
   cur_ = r;
   eof_ = false;
+  remember(r, p);
   return true;
 }
 

@@ -1,5 +1,10 @@
 #include "db/DataPacket.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -18,18 +23,60 @@ namespace {
 
 [[noreturn]] void fail(const std::string& src, const std::string& what) { throw EDBClient(src + ": " + what); }
 
-std::string readFile(const std::string& fileName) {
-  std::ifstream in(platform::ToFsPath(fileName), std::ios::binary);
-  if (!in) throw EDBClient("Cannot open file \"" + fileName + "\"");
-  std::string data;
-  in.seekg(0, std::ios::end);
-  std::streamoff size = in.tellg();
-  if (size < 0) throw EDBClient("Cannot read file \"" + fileName + "\"");
-  data.resize(static_cast<size_t>(size));
-  in.seekg(0, std::ios::beg);
-  if (size > 0 && !in.read(data.data(), size)) throw EDBClient("Cannot read file \"" + fileName + "\"");
-  return data;
-}
+// Gives the pages of a mapped packet that the reader has passed back to the system,
+// so that a large packet does not stay resident beside the rows made from it.
+class PageReleaser {
+public:
+  PageReleaser(const char* base, size_t size) : base_(base), size_(size) {}
+  void upTo(size_t off) {
+    if (!base_ || off < released_ + kStep || off > size_) return;
+    size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+    size_t aligned = off / page * page;
+    if (aligned <= released_) return;
+    ::madvise(const_cast<char*>(base_) + released_, aligned - released_, MADV_DONTNEED);
+    released_ = aligned;
+  }
+
+private:
+  static constexpr size_t kStep = size_t(8) << 20;
+  const char* base_;
+  size_t size_;
+  size_t released_ = 0;
+};
+
+// A read-only private mapping of a whole file.
+class MappedFile {
+public:
+  explicit MappedFile(const std::string& fileName) {
+    int fd = ::open(platform::ToFsPath(fileName).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw EDBClient("Cannot open file \"" + fileName + "\"");
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      ::close(fd);
+      throw EDBClient("Cannot read file \"" + fileName + "\"");
+    }
+    size_ = static_cast<size_t>(st.st_size);
+    if (size_ > 0) {
+      void* p = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
+      if (p == MAP_FAILED) {
+        ::close(fd);
+        throw EDBClient("Cannot read file \"" + fileName + "\"");
+      }
+      data_ = static_cast<const char*>(p);
+    }
+    ::close(fd);
+  }
+  ~MappedFile() {
+    if (data_) ::munmap(const_cast<char*>(data_), size_);
+  }
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+  std::string_view view() const { return data_ ? std::string_view(data_, size_) : std::string_view(); }
+
+private:
+  const char* data_ = nullptr;
+  size_t size_ = 0;
+};
 
 std::string utf8Of(uint32_t cp) {
   std::string s;
@@ -180,7 +227,8 @@ struct XmlAttr {
 
 class XmlPacketReader {
 public:
-  XmlPacketReader(std::string_view data, const std::string& src, TClientDataSet& ds) : d_(data), src_(src), ds_(ds) {}
+  XmlPacketReader(std::string_view data, const std::string& src, TClientDataSet& ds, PageReleaser* rel)
+      : d_(data), src_(src), ds_(ds), rel_(rel) {}
   void run();
 
 private:
@@ -226,13 +274,28 @@ private:
   std::string_view d_;
   const std::string& src_;
   TClientDataSet& ds_;
+  PageReleaser* rel_;
   size_t p_ = 0;
   bool utf8_ = false;
   bool begun_ = false;
   std::vector<Col> cols_;
   std::vector<Value> vals_;
+  std::vector<Value> origVals_;
+  bool haveOrig_ = false;
   std::vector<std::string> names_;
 };
+
+// Bytes that end an element or attribute name.
+struct NameEnds {
+  bool tag[256] = {};
+  bool attr[256] = {};
+  NameEnds() {
+    for (unsigned char c : std::string_view(" \t\r\n/>", 6)) tag[c] = attr[c] = true;
+    attr[static_cast<unsigned char>('=')] = true;
+    tag[0] = attr[0] = true;
+  }
+};
+const NameEnds kNameEnds;
 
 bool XmlPacketReader::readTag(std::string_view& name, std::vector<XmlAttr>& attrs, bool& selfClosing) {
   attrs.clear();
@@ -243,7 +306,7 @@ bool XmlPacketReader::readTag(std::string_view& name, std::vector<XmlAttr>& attr
     ++p_;
   }
   size_t s = p_;
-  while (p_ < d_.size() && !std::strchr(" \t\r\n/>", d_[p_])) ++p_;
+  while (p_ < d_.size() && !kNameEnds.tag[static_cast<unsigned char>(d_[p_])]) ++p_;
   name = d_.substr(s, p_ - s);
   if (name.empty()) bad("element without a name");
   for (;;) {
@@ -263,7 +326,7 @@ bool XmlPacketReader::readTag(std::string_view& name, std::vector<XmlAttr>& attr
     }
     if (end) bad("attributes in an end tag");
     size_t ns = p_;
-    while (p_ < d_.size() && !std::strchr(" \t\r\n=/>", d_[p_])) ++p_;
+    while (p_ < d_.size() && !kNameEnds.attr[static_cast<unsigned char>(d_[p_])]) ++p_;
     std::string_view an = d_.substr(ns, p_ - ns);
     skipBlanks();
     if (an.empty() || p_ >= d_.size() || d_[p_] != '=') bad("malformed attribute");
@@ -308,7 +371,7 @@ std::string XmlPacketReader::decode(std::string_view raw, const char* fieldName,
       std::from_chars_result r;
       if (ent[1] == 'x' || ent[1] == 'X') r = std::from_chars(ent.data() + 2, ent.data() + ent.size(), cp, 16);
       else r = std::from_chars(ent.data() + 1, ent.data() + ent.size(), cp, 10);
-      if (r.ec != std::errc() || r.ptr != ent.data() + ent.size() || cp == 0 || cp > 0x10FFFF)
+      if (r.ec != std::errc() || r.ptr != ent.data() + ent.size() || cp > 0x10FFFF || (utf8_ && cp == 0))
         fail(src_, "row " + std::to_string(row) + ", field " + fieldName + ": bad character reference");
       if (utf8_) {
         out += utf8Of(cp);
@@ -439,17 +502,25 @@ Value XmlPacketReader::parseValue(size_t c, std::string_view raw, size_t rowNo) 
 }
 
 void XmlPacketReader::onRow(const std::vector<XmlAttr>& attrs, size_t rowNo) {
-  for (size_t c = 0; c < cols_.size(); ++c) vals_[c] = Value::Null(cols_[c].def.DataType);
+  int st = 0;
+  for (const XmlAttr& a : attrs) {
+    if (a.name != "RowState") continue;
+    auto r = std::from_chars(a.raw.data(), a.raw.data() + a.raw.size(), st);
+    if (r.ec != std::errc() || r.ptr != a.raw.data() + a.raw.size() || st < 0)
+      fail(src_, "row " + std::to_string(rowNo) + ": bad RowState '" + std::string(a.raw) + "'");
+  }
+  if (st & 2) {  // a deleted row
+    haveOrig_ = false;
+    return;
+  }
+  // A modified row that follows its original version carries only what changed:
+  // its other fields keep the original's values.
+  bool fromOriginal = (st & 8) && haveOrig_;
+  for (size_t c = 0; c < cols_.size(); ++c)
+    vals_[c] = fromOriginal ? origVals_[c] : Value::Null(cols_[c].def.DataType);
   size_t hint = 0;
   for (const XmlAttr& a : attrs) {
-    if (a.name == "RowState") {
-      int st = 0;
-      auto r = std::from_chars(a.raw.data(), a.raw.data() + a.raw.size(), st);
-      if (r.ec != std::errc() || r.ptr != a.raw.data() + a.raw.size())
-        fail(src_, "row " + std::to_string(rowNo) + ": bad RowState '" + std::string(a.raw) + "'");
-      if (st & (1 | 2)) return;  // original version of a modified row, or a deleted row
-      continue;
-    }
+    if (a.name == "RowState") continue;
     size_t c = cols_.size();
     for (size_t k = 0; k < cols_.size(); ++k) {
       size_t i = (hint + k) % cols_.size();
@@ -462,6 +533,12 @@ void XmlPacketReader::onRow(const std::vector<XmlAttr>& attrs, size_t rowNo) {
     hint = c + 1;
     vals_[c] = parseValue(c, a.raw, rowNo);
   }
+  if (st & 1) {  // the original version of a modified row: kept aside, not loaded
+    origVals_ = vals_;
+    haveOrig_ = true;
+    return;
+  }
+  haveOrig_ = false;
   ds_.BulkAppend(vals_.data(), vals_.size());
 }
 
@@ -539,6 +616,7 @@ void XmlPacketReader::run() {
       fail(src_, "field " + cols_.back().def.Name + ": nested datasets are not supported");
     } else if (where == Rowdata && name == "ROW") {
       onRow(attrs, ++rowNo);
+      if (rel_) rel_->upTo(p_);
       next = Row;
     } else if (where == Row) {
       fail(src_, "row " + std::to_string(rowNo) + ": nested rows are not supported");
@@ -681,7 +759,7 @@ std::string encodeBcd(int64_t unscaled, int scale) {
   return b;
 }
 
-void readBinary(std::string_view data, const std::string& src, TClientDataSet& ds) {
+void readBinary(std::string_view data, const std::string& src, TClientDataSet& ds, PageReleaser* rel) {
   BinReader r(data, src);
   std::string_view sig = r.bytes(4, "header");
   if (std::memcmp(sig.data(), kSignature, 4) != 0) fail(src, "not a binary data packet (bad signature)");
@@ -783,20 +861,34 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
   std::vector<Value> vals(fieldCount);
   size_t bitmapBytes = (fieldCount + 3) / 4;
   size_t rowNo = 0;
+  // Context texts for error messages, built in reused buffers.
+  std::string rowWhat, what, what2;
+  std::vector<Value> original;
+  bool haveOriginal = false;
   while (!r.atEnd()) {
     ++rowNo;
-    std::string rowWhat = "row " + std::to_string(rowNo);
-    unsigned status = static_cast<unsigned>(r.uint(1, rowWhat + " status"));
-    std::string_view bitmap = r.bytes(bitmapBytes, rowWhat + " field status");
+    rowWhat.assign("row ");
+    rowWhat += std::to_string(rowNo);
+    what.assign(rowWhat);
+    what += " status";
+    unsigned status = static_cast<unsigned>(r.uint(1, what));
+    what.assign(rowWhat);
+    what += " field status";
+    std::string_view bitmap = r.bytes(bitmapBytes, what);
     bool skip = (status & (1 | 2 | 0x20)) != 0;
+    // A modified row that follows its original version leaves its unchanged fields
+    // (status 2) to that version.
+    bool fromOriginal = (status & 8) != 0 && haveOriginal;
     for (size_t i = 0; i < fieldCount; ++i) {
       const BinCol& c = cols[i];
       unsigned fs = (static_cast<unsigned char>(bitmap[i / 4]) >> ((i % 4) * 2)) & 3;
       if (fs != 0) {
-        vals[i] = Value::Null(c.def.DataType);
+        vals[i] = (fs == 2 && fromOriginal) ? original[i] : Value::Null(c.def.DataType);
         continue;
       }
-      std::string what = rowWhat + ", field " + c.def.Name;
+      what.assign(rowWhat);
+      what += ", field ";
+      what += c.def.Name;
       unsigned kind = c.type & 0x3F;
       bool varying = (c.type & kVarying) != 0;
       switch (kind) {
@@ -852,7 +944,9 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
         case bkBytes: {
           std::string_view b;
           if (varying) {
-            size_t len = static_cast<size_t>(r.uint(c.size, what + " length"));
+            what2.assign(what);
+            what2 += " length";
+            size_t len = static_cast<size_t>(r.uint(c.size, what2));
             b = r.bytes(len, what);
           } else {
             b = r.bytes(c.size, what);
@@ -874,7 +968,10 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
         default: fail(src, what + ": unknown field type");
       }
     }
+    haveOriginal = (status & 1) != 0;
+    if (haveOriginal) original = vals;
     if (!skip) ds.BulkAppend(vals.data(), vals.size());
+    if (rel) rel->upTo(r.pos());
   }
   ds.EndBulk();
 }
@@ -929,32 +1026,26 @@ std::string xmlValue(const Value& v) {
 
 }  // namespace
 
-void ReadXmlPacket(std::string_view data, const std::string& sourceName, TClientDataSet& ds) {
-  XmlPacketReader rd(data, sourceName, ds);
-  // The reader defines the fields on the first row; an empty packet defines them at the end.
-  struct Guard {
-    TClientDataSet& ds;
-    bool ok = false;
-    ~Guard() {
-      if (!ok) ds.Close();
-    }
-  } guard{ds};
-  rd.run();
-  guard.ok = true;
-}
+namespace {
 
-void ReadBinaryPacket(std::string_view data, const std::string& sourceName, TClientDataSet& ds) {
+void readXml(std::string_view data, const std::string& sourceName, TClientDataSet& ds, PageReleaser* rel) {
   try {
-    readBinary(data, sourceName, ds);
+    XmlPacketReader rd(data, sourceName, ds, rel);
+    rd.run();
   } catch (...) {
     ds.Close();
     throw;
   }
 }
 
-void ReadDataPacketBytes(std::string_view data, const std::string& sourceName, TClientDataSet& ds) {
+void readAny(std::string_view data, const std::string& sourceName, TClientDataSet& ds, PageReleaser* rel) {
   if (data.size() >= 4 && std::memcmp(data.data(), kSignature, 4) == 0) {
-    ReadBinaryPacket(data, sourceName, ds);
+    try {
+      readBinary(data, sourceName, ds, rel);
+    } catch (...) {
+      ds.Close();
+      throw;
+    }
     return;
   }
   size_t i = 0;
@@ -963,16 +1054,38 @@ void ReadDataPacketBytes(std::string_view data, const std::string& sourceName, T
     i = 3;
   while (i < data.size() && (data[i] == ' ' || data[i] == '\t' || data[i] == '\r' || data[i] == '\n')) ++i;
   if (i < data.size() && data[i] == '<') {
-    ReadXmlPacket(data, sourceName, ds);
+    readXml(data, sourceName, ds, rel);
     return;
   }
+  if (ds.Active()) ds.Close();
   if (data.empty()) fail(sourceName, "empty file is not a data packet");
   fail(sourceName, "unknown data packet format");
 }
 
+}  // namespace
+
+void ReadXmlPacket(std::string_view data, const std::string& sourceName, TClientDataSet& ds) {
+  readXml(data, sourceName, ds, nullptr);
+}
+
+void ReadBinaryPacket(std::string_view data, const std::string& sourceName, TClientDataSet& ds) {
+  try {
+    readBinary(data, sourceName, ds, nullptr);
+  } catch (...) {
+    ds.Close();
+    throw;
+  }
+}
+
+void ReadDataPacketBytes(std::string_view data, const std::string& sourceName, TClientDataSet& ds) {
+  readAny(data, sourceName, ds, nullptr);
+}
+
 void ReadDataPacket(const std::string& fileName, TClientDataSet& ds) {
-  std::string data = readFile(fileName);
-  ReadDataPacketBytes(data, fileName, ds);
+  MappedFile file(fileName);
+  std::string_view data = file.view();
+  PageReleaser rel(data.data(), data.size());
+  readAny(data, fileName, ds, &rel);
 }
 
 std::string XmlPacketOf(const TClientDataSet& ds) {

@@ -78,11 +78,19 @@ void TDataSetProvider::resolveTable(const TClientDataSet& ds) {
   if (table_.empty()) throw EDatabaseError(name_ + ": unable to resolve the table to update");
   writable_.clear();
   colName_.assign(defs.size(), std::string());
+  std::vector<std::string> readOnly;
+  if (target_) readOnly = target_->ReadOnlyColumns(table_);
   for (size_t i = 0; i < defs.size(); ++i) {
     const TFieldDef& d = defs[i];
     bool fromTable = d.Relation.empty() ? true : platform::SameText(d.Relation, table_);
     if (!fromTable || d.ReadOnly) continue;
-    colName_[i] = d.Column.empty() ? d.Name : d.Column;
+    std::string col = d.Column.empty() ? d.Name : d.Column;
+    bool ro = false;
+    for (const std::string& r : readOnly) ro = ro || platform::SameText(r, col);
+    // A column that comes twice (a self-join) is written once, from its first field.
+    for (int w : writable_) ro = ro || platform::SameText(colName_[static_cast<size_t>(w)], col);
+    if (ro) continue;
+    colName_[i] = col;
     writable_.push_back(static_cast<int>(i));
   }
   std::vector<std::string> keys = keyFields_;

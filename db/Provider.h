@@ -22,6 +22,7 @@
 // applied leave the change log; failed rows stay pending and are handed to the
 // dataset's OnReconcileError handler after the walk.
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,8 @@ class IUpdateTarget {
 public:
   virtual ~IUpdateTarget() = default;
   virtual std::vector<std::string> PrimaryKey(const std::string& table) = 0;
+  // Columns of the table that cannot be written (computed columns).
+  virtual std::vector<std::string> ReadOnlyColumns(const std::string& table) { return {}; }
   virtual bool InTransaction() = 0;
   virtual void StartTransaction() = 0;
   virtual void Commit() = 0;
@@ -71,6 +74,10 @@ class TDataSetProvider {
 public:
   TDataSetProvider(std::string name, IDataSource* source, IUpdateTarget* target = nullptr)
       : name_(std::move(name)), source_(source), target_(target) {}
+  // The provider keeps the source and the target alive.
+  TDataSetProvider(std::string name, std::shared_ptr<IDataSource> source, std::shared_ptr<IUpdateTarget> target = {})
+      : name_(std::move(name)), source_(source.get()), target_(target.get()), ownSource_(std::move(source)),
+        ownTarget_(std::move(target)) {}
 
   const std::string& Name() const { return name_; }
   void SetSource(IDataSource* source) { source_ = source; }
@@ -90,6 +97,8 @@ private:
   std::string name_;
   IDataSource* source_;
   IUpdateTarget* target_;
+  std::shared_ptr<IDataSource> ownSource_;
+  std::shared_ptr<IUpdateTarget> ownTarget_;
   std::string updateTable_;
   std::vector<std::string> keyFields_;
   // Resolved for the dataset being applied.

@@ -59,6 +59,14 @@ TdmScheduler::TdmScheduler(std::string programDir)
   IBDB.params.setValue("lc_ctype", "WIN1251");
   IBDB.params.setValue("PASSWORD", kDesignPassword);
   IBDB.sqlDialect = 3;
+  hdsDBF.SetReadOnly(true);
+  hdsDBF.SetTranslateASCII(true);
+  hdsDBF.SetExclusive(false);
+  hdsDBF.SetAutoFlush(false);
+  hdsDBF.SetUseDeleted(false);
+  hdsDBF.SetLockProtocol(xb::Default);
+  hdsDBF.SetLargeIntegerAs(xb::TxbIntFields::asLargeInt);
+  hdsDBF.SetUserID(0);
   tbNP.setSql("select * from NPUNKT");
   spGenIDP.setStoredProcName("PATIENT_GEN_ID");
   UnZip1 = std::make_shared<arc::TUnZip>();  // default header and data seed keys
@@ -70,6 +78,10 @@ TdmScheduler::TdmScheduler(std::string programDir)
 
 TdmScheduler::~TdmScheduler() {
   try {
+    hdsDBF.Close();
+  } catch (...) {
+  }
+  try {
     IBDB.disconnect();
   } catch (...) {
   }
@@ -78,6 +90,8 @@ TdmScheduler::~TdmScheduler() {
   } catch (...) {
   }
 }
+
+platform::TDateTime TdmScheduler::Today() const { return FixedToday != 0 ? FixedToday : platform::Date(); }
 
 void TdmScheduler::SetProgramDir(std::string dir) {
   if (!dir.empty() && dir.back() != '/') dir.push_back('/');

@@ -12,11 +12,10 @@
 #include <string_view>
 
 #include "db/fbdb.h"
+#include "platform/dates.h"
 #include "tasks/TaskUi.h"
+#include "xbase/XBaseDB.h"
 
-namespace xb {
-class TXBaseDataSet;
-}
 namespace arc {
 class TUnZip;
 }
@@ -65,15 +64,32 @@ public:
   static std::string JoinBackupPath(std::string_view path, std::string_view fileName);
 
   // ---- Task bodies (each defined in tasks/Task_<Name>.cpp) ----
+  // Task 6 (Task_Duplicates.cpp): the duplicate search; true when it ran through.
+  bool SearchDuplicates(bool ByFIO, bool ByPolicy, bool BySNILS);
+  // Task 7 (Task_DiseaseCases.cpp): the disease-record correction; true when it ran through.
+  bool FixDiseaseCases(const std::string& MkbFrom, const std::string& MkbTo, const std::string& Interval,
+                       const std::string& Year);
+
+  // Task 3: brings the patient register in line with the fund's DBF file of the attached
+  // population (tasks/Task_RefreshFOMS.cpp). Flag (the address check box) changes nothing.
+  bool RefreshFromFOMS(const std::string& FileName, bool Flag);
+  // Task 4: updates the patients from the DBF file of federal privileged persons
+  // (tasks/Task_Privileged.cpp).
+  bool RefreshPrivileged(const std::string& FileName);
+  // Task 10: replaces the drug directory DRUGS by the DBF file (tasks/Task_Drugs.cpp).
+  bool LoadDrugs(const std::string& FileName);
+
+  // "Today" of the task bodies: the clock's date unless FixedToday is set (tests).
+  platform::TDateTime Today() const;
+  platform::TDateTime FixedToday = 0;
 
   // ---- Components, in the module's declaration order ----
   fbdb::Attachment IBDB;
   fbdb::Transaction IBTran;
   fbdb::Transaction IBTran2;  // declared early: the queries below bind to it
-  // TXBaseDataSet: ReadOnly, TranslateASCII, not Exclusive, no AutoFlush, deleted records
-  // hidden, default lock protocol, large integers as such, UserID 0. Filled by the xBase
-  // engine's owner of the dataset.
-  std::shared_ptr<xb::TXBaseDataSet> hdsDBF;
+  // The DBF tasks' table: ReadOnly, TranslateASCII, not Exclusive, no AutoFlush, deleted
+  // records hidden, default lock protocol, large integers as such, UserID 0.
+  xb::TXBaseDataSet hdsDBF;
   fbdb::Query tbNP;           // the directory table NPUNKT, on IBTran
   fbdb::StoredProc spGenIDP;  // PATIENT_GEN_ID, on IBTran
   fbdb::Query Qryw, Qry3, Qry2, Qry1;        // on IBTran; each task sets the SQL text

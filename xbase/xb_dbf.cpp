@@ -52,15 +52,31 @@ bool parseNumber(std::string_view s, double& out) {
     out = 0;
     return true;
   }
-  std::string t(s);
-  if (t[0] == '+') t.erase(0, 1);
-  for (auto& c : t)
-    if (c == ',') c = '.';
-  if (t.empty()) return false;
-  char c0 = t[0] == '-' ? (t.size() > 1 ? t[1] : 0) : t[0];
+  if (s[0] == '+') s.remove_prefix(1);
+  if (s.empty()) return false;
+  // Plain integers (the common case) need no floating-point parse.
+  if (s.size() <= 15) {
+    size_t i = s[0] == '-' ? 1 : 0;
+    bool digits = i < s.size();
+    int64_t v = 0;
+    for (size_t k = i; k < s.size() && digits; ++k) {
+      if (s[k] < '0' || s[k] > '9') digits = false;
+      else v = v * 10 + (s[k] - '0');
+    }
+    if (digits) {
+      out = static_cast<double>(i ? -v : v);
+      return true;
+    }
+  }
+  char buf[400];
+  if (s.size() >= sizeof buf) return false;
+  std::memcpy(buf, s.data(), s.size());
+  for (size_t k = 0; k < s.size(); ++k)
+    if (buf[k] == ',') buf[k] = '.';
+  char c0 = buf[0] == '-' ? (s.size() > 1 ? buf[1] : 0) : buf[0];
   if (!((c0 >= '0' && c0 <= '9') || c0 == '.')) return false;
-  auto r = std::from_chars(t.data(), t.data() + t.size(), out, std::chars_format::general);
-  return r.ec == std::errc() && r.ptr == t.data() + t.size();
+  auto r = std::from_chars(buf, buf + s.size(), out, std::chars_format::general);
+  return r.ec == std::errc() && r.ptr == buf + s.size();
 }
 
 // Releases a table lock on every path.
@@ -339,6 +355,10 @@ bool XBO_dBaseDBF::UnlockTable() {
 }
 
 bool XBO_dBaseDBF::LockRecord() {
+  if (FileLocked) {
+    ++LockCount;
+    return true;
+  }
   auto s = xbRecordLockSpan(LockProtocol, LockParams, static_cast<uint32_t>(RecNo < 0 ? 0 : RecNo), HeaderLength,
                             RecordLength, IndexLocking());
   if (!s) return false;
@@ -763,6 +783,29 @@ void XBO_dBaseFld::StringPut(int n, std::string_view text) {
       return;
     default:
       FieldPut(n, text);
+  }
+}
+
+void XBO_dBaseFld::BuildSearchRecord(uint8_t* buffer, std::string_view fieldList,
+                                     const std::vector<std::string>& values) {
+  uint8_t* saved = CurRecord;
+  struct Restore {
+    XBO_dBaseFld& t;
+    uint8_t* p;
+    ~Restore() { t.CurRecord = p; }
+  } restore{*this, saved};
+  CurRecord = buffer;
+  std::memset(buffer, ' ', RecordLength);
+  size_t index = 0;
+  while (!fieldList.empty()) {
+    size_t semi = fieldList.find(';');
+    std::string_view name = trimBoth(fieldList.substr(0, semi));
+    fieldList = semi == std::string_view::npos ? std::string_view() : fieldList.substr(semi + 1);
+    if (name.empty()) continue;
+    std::string value = values.size() == 1 ? values[0] : (index < values.size() ? values[index] : std::string());
+    ++index;
+    if (TranslateOEM) xbAnsiToOemBuf(value.data(), value.data(), value.size());
+    StringPutByName(name, value);
   }
 }
 

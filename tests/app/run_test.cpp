@@ -285,6 +285,7 @@ TEST(TimedRun, MissingBodyFailsAndTheRunGoesOn) {
   EXPECT_EQ(a.w->status(3), C("Прервано оператором"));
   EXPECT_EQ(a.w->status(4), C("Выполнение завершено"));
   EXPECT_EQ(a.w->protocol()[0], C("Актуализировать прикрепленное население: Актуализация недоступна"));
+  EXPECT_EQ(S(a.w->lbRefr->text()), C("Не удалось выполнить задание актуализации БД!"));
 }
 
 TEST(TimedRun, UpdateNotAvailableStopsTheRun) {
@@ -321,6 +322,48 @@ TEST(TimedRun, ArmedTicksClearTheProtocolAndCloseConnections) {
   EXPECT_EQ(S(a.w->pnlTime->text()), "14:00:01");
   const std::vector<std::string> calls = {"DisconnectIB", "DisconnectSQL"};
   EXPECT_EQ(a.data.calls, calls);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(TimedRun, NoArmingAndNoNestedRunWhileARunGoesOn) {
+  Armed a({3, 4});
+  a.data.onCall = [&](const std::string& c) {
+    if (c.rfind("RefreshFromFOMS", 0) == 0) {
+      a.w->acTimerTurnONExecute();  // refused: statuses are not emptied, nothing is checked
+      EXPECT_EQ(a.w->status(4), C("Ожидание выполнения"));
+      EXPECT_FALSE(a.w->timerOn());
+      EXPECT_FALSE(a.w->acTimerTurnON->isEnabled());
+      a.w->tmTasksTimer();  // a tick pumped by the body
+    }
+  };
+  a.run();
+  EXPECT_EQ(a.data.count("RefreshFromFOMS"), 1);
+  EXPECT_EQ(a.data.count("OpenSQLConnection"), 1);
+  EXPECT_TRUE(a.w->acTimerTurnON->isEnabled());
+}
+
+TEST(TimedRun, RunTimePassingDuringARunNowTaskIsCaughtAfterIt) {
+  Armed a({4});
+  // A run-now body that pumps the armed timer across the run time.
+  a.w->acTimerTurnOFFExecute();
+  a.clock.set(14, 4, 0);
+  a.w->acTimerTurnONExecute();
+  a.data.calls.clear();
+  a.data.onCall = [&](const std::string& c) {
+    if (c.rfind("RefreshFromFOMS", 0) == 0) {
+      a.clock.set(14, 5, 0);
+      a.w->tmTasksTimer();  // busy: not counted
+    }
+  };
+  a.w->pgcTasks->setEnabled(true);
+  a.w->acRefreshFromFOMSExecute();
+  EXPECT_EQ(a.data.count("RefreshPrivileged"), 0);
+  a.data.onCall = nullptr;
+  a.tick(14, 5, 2);
+  EXPECT_EQ(a.data.count("RefreshPrivileged"), 1);
 }
 
 }  // namespace

@@ -83,6 +83,21 @@ TEST(Startup, FundAddressRule) {
   }
 }
 
+TEST(Startup, CloseDuringTheActivationWaitsForIt) {
+  Shell sh(true, "[STAT_MAIN]\r\nDatabase=/db/x.fdb\r\n");
+  bool refused = false;
+  sh.data.onCall = [&](const std::string& c) {
+    // A close let through by a nested loop before the fund address is filled in.
+    if (c.rfind("SetIBDatabaseName", 0) == 0) refused = !sh.w->close() && sh.w->isVisible();
+  };
+  sh.w = std::make_unique<TfmMain>(sh.data, sh.extractor, sh.prompt, sh.clock, sh.dir.path);
+  sh.w->show();
+  sh.w->FormActivate();
+  EXPECT_TRUE(refused);
+  EXPECT_FALSE(sh.w->isVisible());  // closed at the end of the activation
+  EXPECT_NE(sh.dir.read("Morqa.ini").find("fid=PRIK0000"), std::string::npos);
+}
+
 TEST(Startup, ActivationRunsOnce) {
   Shell sh(true, "");
   sh.create();

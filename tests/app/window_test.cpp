@@ -75,6 +75,11 @@ TEST(Window, Screenshot) {
   EXPECT_EQ(shot.size(), QSize(655, 540));
   if (!out.isEmpty()) {
     EXPECT_TRUE(shot.save(out));
+    for (int i : {0, 1, 3, 4, 5, 6, 7, 8, 9, 10, 11}) {
+      sh.w->pgcTasks->setCurrentIndex(i);
+      QCoreApplication::processEvents();
+      EXPECT_TRUE(sh.w->pgcTasks->grab().save(out + QStringLiteral(".page%1.png").arg(i)));
+    }
   }
 }
 
@@ -273,6 +278,43 @@ TEST(BrowseDialog, AcceptCancelAndRoots) {
   printers.include(TsdBrowseOption::sdboRestrictedRoot);
   printers.include(TsdBrowseOption::sdboBrowsePrinter);
   EXPECT_FALSE(printers.Execute());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ProtocolWindow, ShownModallyWithTheRunProtocol) {
+  Shell sh(true, "");
+  sh.create();
+  sh.w->show();
+  sh.w->AddProtocolLine(C("Строка 1"));
+  sh.w->AddProtocolLine(" ");
+  int shownLines = -1;
+  QTimer::singleShot(0, [&] {
+    if (auto* dlg = qobject_cast<TListFM*>(QApplication::activeModalWidget())) {
+      shownLines = dlg->lxList->count();
+      EXPECT_EQ(S(dlg->lxList->item(0)->text()), C("Строка 1"));
+      dlg->reject();
+    }
+  });
+  sh.w->acShowProtocolExecute();
+  EXPECT_EQ(shownLines, 2);
+}
+
+TEST(LaterParts, ReportThatTheyAreNotAvailable) {
+  Shell sh(true, "");
+  sh.create();
+  sh.w->cmdSetCnClick();
+  sh.w->UpdateRenExecute();
+  ASSERT_EQ(sh.prompt.msgs.size(), 2u);
+  EXPECT_EQ(sh.prompt.msgs[0].text, C("Настройка сети недоступна в этой версии программы."));
+  EXPECT_EQ(sh.prompt.msgs[1].text, C("Обновление программы недоступно в этой версии программы."));
+  // The fund-file download fails as a failed download does.
+  sh.w->acLoadRefreshFromFOMSExecute();
+  EXPECT_EQ(S(sh.w->lbLoad->text()), C("Не удалось скачать файл!"));
+  EXPECT_EQ(sh.w->status(2), C("Выполнение не завершено"));
+  EXPECT_NE(sh.w->protocol().back().find(C("недоступна")), std::string::npos);
 }
 
 }  // namespace

@@ -176,9 +176,9 @@ bool FileExists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
-bool HaveTool(const std::string& name) { return Run("command -v " + name + " >/dev/null 2>&1") == 0; }
+bool HaveTool(const std::string& name) { return Shell("command -v " + name + " >/dev/null 2>&1") == 0; }
 
-int Run(const std::string& cmd) {
+int Shell(const std::string& cmd) {
   int r = std::system(cmd.c_str());
   return WIFEXITED(r) ? WEXITSTATUS(r) : -1;
 }

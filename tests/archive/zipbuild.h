@@ -55,7 +55,7 @@ void WriteFile(const std::string& path, const Bytes& data);
 Bytes ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
 bool HaveTool(const std::string& name);
-int Run(const std::string& cmd);  // shell command, returns exit status
+int Shell(const std::string& cmd);  // shell command, returns exit status
 std::vector<std::string> ListTree(const std::string& root);  // relative paths, sorted
 std::string SourceDir();
 

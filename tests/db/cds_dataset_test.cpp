@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <set>
+#include <tuple>
+
 #include "cds_test_util.h"
 #include "db/ClientDataSet.h"
 #include "platform/dates.h"
@@ -309,4 +312,66 @@ TEST(CdsDataset, IndexesDefinedBeforeOpenAreBuiltOnOpen) {
   ds.EndBulk();
   EXPECT_EQ(Walk(ds, "A"), (std::vector<std::string>{"y", "z", "x"}));
   EXPECT_EQ(ds.ChangeCount(), 0);
+}
+
+TEST(CdsDataset, WalkingOneDatasetWhileChangingAnother) {
+  // Branch visits walked in a range and deleted as they are copied; the centre gets
+  // appends that later searches must see.
+  TClientDataSet branch, centre;
+  branch.SetFieldDefs({F("IDV", FType::I32), F("PATIENT_ID", FType::I32), F("DATE_VISIT", FType::Date),
+                       F("DOCTOR", FType::I32)});
+  branch.CreateDataSet();
+  for (int i = 0; i < 50; ++i) AddRow(branch, {1500000001 + i, 7 + i % 3, Value::Date(45000 + i % 5), i % 4});
+  branch.MergeChangeLog();
+  centre.SetFieldDefs(branch.FieldDefs());
+  centre.CreateDataSet();
+  AddRow(centre, {1, 7, Value::Date(45000), 0});
+  centre.MergeChangeLog();
+  centre.AddIndex("VISIT_ID_IND", "IDV");
+  centre.AddIndex("VISIT_UNIQ_IND", "PATIENT_ID;DATE_VISIT;DOCTOR");
+  centre.SetIndexName("VISIT_UNIQ_IND");
+  branch.AddIndex("VISIT_IDV_IND", "IDV");
+  branch.SetIndexName("VISIT_IDV_IND");
+  branch.SetRange({1500000001}, {2147483647});
+  int counter = 100, copied = 0, walked = 0;
+  while (!branch.Eof()) {
+    ++walked;
+    std::vector<Value> key = {branch.FieldByName("PATIENT_ID").AsValue(), branch.FieldByName("DATE_VISIT").AsValue(),
+                              branch.FieldByName("DOCTOR").AsValue()};
+    if (!centre.FindKey(key)) {
+      centre.Append();
+      centre.FieldByName("IDV").SetAsInteger(++counter);
+      for (int c = branch.FieldCount() - 1; c >= 1; --c)
+        centre.FieldByName(branch.Fields(c).FieldName()).SetValue(branch.Fields(c).AsValue());
+      centre.Post();
+      ++copied;
+    }
+    branch.Delete();  // in every case; no Next
+  }
+  EXPECT_EQ(walked, 50);
+  EXPECT_EQ(branch.RecordCount(), 0);
+  // 3 patients x 5 dates x 4 doctors = 60 keys, of which the 50 rows cover 15 x ... distinct ones.
+  std::set<std::tuple<int, int, int>> keys;
+  for (int i = 0; i < 50; ++i) keys.insert({7 + i % 3, 45000 + i % 5, i % 4});
+  keys.erase({7, 45000, 0});  // already at the centre
+  EXPECT_EQ(copied, static_cast<int>(keys.size()));
+  EXPECT_EQ(centre.ChangeCount(), copied);
+  centre.SetIndexName("VISIT_ID_IND");
+  EXPECT_TRUE(centre.FindKey({101}));
+  EXPECT_EQ(centre.RecordCount(), copied + 1);
+}
+
+TEST(CdsDataset, SwitchingTheIndexKeepsTheCurrentRow) {
+  TClientDataSet ds;
+  MakePatients(ds);
+  ds.AddIndex("POLICE", "POLICY_SERIA;POLICY_NUM");
+  ds.AddIndex("ID", "IDP");
+  ds.SetIndexName("ID");
+  ASSERT_TRUE(ds.FindKey({4}));
+  ds.SetIndexName("POLICE");
+  EXPECT_EQ(ds.FieldByName("IDP").AsInteger(), 4);
+  EXPECT_FALSE(ds.Eof());
+  ds.Next();  // (AB,124) is the last in policy order
+  EXPECT_TRUE(ds.Eof());
+  EXPECT_EQ(ds.FieldByName("IDP").AsInteger(), 4);
 }

@@ -106,7 +106,7 @@ TEST(CdsPacket, XmlWithCp1251ReferencesRowStatesAndMissingAttributes) {
       "<ROW RowState=\"4\" IDP=\"1500000001\" LAST_NAME=\"&#200;&#226;&#224;&#237;&#238;&#226;\" "
       "BIRTHDAY=\"19800115\" DATE_INPUT=\"20250301T10:15:00000\" NOTE=\"a&amp;b&#13;&#10;c\" SUM=\"12.34\" "
       "RATE=\"1.5\" OK=\"TRUE\" KIND=\"255\"/>\r\n"
-      "<ROW RowState=\"1\" IDP=\"7\" LAST_NAME=\"old\"/>\r\n"        // original version: dropped
+      "<ROW RowState=\"1\" IDP=\"7\" LAST_NAME=\"old\" SUM=\"1.5\"/>\r\n"  // original version: dropped
       "<ROW RowState=\"8\" IDP=\"7\" LAST_NAME=\"&#x41e;&#1082;\" DATE_INPUT=\"20250302T23:59:59\"/>\r\n"
       "<ROW RowState=\"2\" IDP=\"8\"/>\r\n"                          // deleted: dropped
       "<!-- a comment --><ROW IDP=\"9\" LAST_NAME=\"&lt;&quot;&apos;&gt;\xC0\" OK=\"false\"/>\r\n"
@@ -133,6 +133,7 @@ TEST(CdsPacket, XmlWithCp1251ReferencesRowStatesAndMissingAttributes) {
   EXPECT_EQ(ds.FieldByName("LAST_NAME").AsString(), "\xCE\xEA");  // references above 255 are Unicode
   EXPECT_TRUE(ds.FieldByName("BIRTHDAY").IsNull());                 // missing attribute
   EXPECT_EQ(ds.FieldByName("DATE_INPUT").AsString(), "02.03.2025 23:59:59");
+  EXPECT_EQ(ds.FieldByName("SUM").AsString(), "1.5");  // not in the modified row: kept from the original
   ds.Next();
   EXPECT_EQ(ds.FieldByName("LAST_NAME").AsString(), "<\"'>\xC0");    // raw bytes are CP1251
   EXPECT_FALSE(ds.FieldByName("OK").AsBoolean());
@@ -280,8 +281,8 @@ TEST(CdsPacket, EveryTruncationOfABinaryPacketFailsCleanly) {
     TClientDataSet ds;
     try {
       cds::ReadDataPacketBytes(m, "X.bin", ds);
-    } catch (const cds::EDBClient&) {
-    } catch (const platform::EConvertError&) {
+    } catch (const cds::EDBClient& e) {
+      EXPECT_NE(std::string(e.what()).find("X.bin"), std::string::npos) << e.what();
     }
   }
 }
@@ -346,4 +347,71 @@ TEST(CdsPacket, LoadKeepsIndexDefinitionsAndRebuildsThem) {
   EXPECT_EQ(cdstest::Walk(ds, "ID"), (std::vector<std::string>{"2", "1", "3", "4"}));
   EXPECT_TRUE(ds.FindKey({"x"}));
   EXPECT_EQ(ds.FieldByName("ID").AsInteger(), 3);
+}
+
+TEST(CdsPacket, RandomDamageToAnXmlPacketNeverCrashes) {
+  TClientDataSet src;
+  MakeAllTypes(src);
+  std::string xml = cds::XmlPacketOf(src);
+  std::mt19937 rng(11);
+  const char pokes[] = "<>\"'&#;/=x9 \x80";
+  int loaded = 0;
+  for (int i = 0; i < 4000; ++i) {
+    std::string m = xml;
+    for (int k = 0; k < 2; ++k) m[rng() % m.size()] = pokes[rng() % (sizeof pokes - 1)];
+    if (i % 7 == 0) m.resize(rng() % m.size());
+    TClientDataSet ds;
+    try {
+      cds::ReadDataPacketBytes(m, "X.xml", ds);
+      ++loaded;
+      EXPECT_LE(ds.RecordCount(), 4);
+    } catch (const cds::EDBClient& e) {
+      EXPECT_NE(std::string(e.what()).find("X.xml"), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_GT(loaded, 0);
+}
+
+TEST(CdsPacket, BinaryUtf16TextAndFixedTextAreDecoded) {
+  Bytes b;
+  b.raw("\x96\x19\xE0\xBD").u(1, 4).u(18, 4).u(3, 2).u(1, 4).u(3, 4).u(0, 2);
+  b.str("WNAME").u(2, 2).u(0x4A, 2).u(0, 2).u(0, 2);   // varying UTF-16, 2-byte length in bytes
+  b.str("CODE").u(6, 2).u(9, 2).u(0, 2).u(0, 2);       // fixed 6 bytes, NUL-padded
+  b.str("FLAG").u(2, 2).u(3, 2).u(0, 2).u(0, 2);
+  b.u(0, 2);
+  b.u(0, 1).u(0, 1);
+  b.u(4, 2).raw(std::string("\x18\x04\x32\x04", 4)).raw(std::string("A1\0\0\0\0", 6)).u(0xFFFF, 2);
+  TClientDataSet ds;
+  cds::ReadDataPacketBytes(b.s, "W.bin", ds);
+  ds.First();
+  EXPECT_EQ(ds.FieldByName("WNAME").AsString(), "\xC8\xE2");
+  EXPECT_EQ(ds.FieldByName("CODE").AsString(), "A1");
+  EXPECT_TRUE(ds.FieldByName("FLAG").AsBoolean());
+  // An odd byte count of UTF-16 text is damage.
+  std::string bad = b.s;
+  size_t at = bad.size() - 2 - 6 - 4 - 2;
+  bad[at] = 3;
+  EXPECT_THROW(cds::ReadDataPacketBytes(bad, "W.bin", ds), cds::EDBClient);
+}
+
+TEST(CdsPacket, BinaryModifiedRowTakesUnchangedFieldsFromItsOriginal) {
+  Bytes b;
+  b.raw("\x96\x19\xE0\xBD").u(1, 4).u(18, 4).u(3, 2).u(2, 4).u(3, 4).u(0, 2);
+  b.str("ID").u(4, 2).u(1, 2).u(0, 2).u(0, 2);
+  b.str("NAME").u(1, 2).u(0x49, 2).u(0, 2).u(0, 2);
+  b.str("AGE").u(2, 2).u(1, 2).u(0, 2).u(0, 2);
+  b.u(0, 2);
+  b.u(1, 1).u(0, 1).u(7, 4).u(3, 1).raw("old").u(30, 2);   // original version
+  b.u(8, 1).u(0x02 | (0x02 << 4), 1).u(3, 1).raw("new");   // ID and AGE not changed
+  b.u(0, 1).u(0x02 << 4, 1).u(8, 4).u(1, 1).raw("x");      // "not changed" without an original: null
+  TClientDataSet ds;
+  cds::ReadDataPacketBytes(b.s, "M.bin", ds);
+  ASSERT_EQ(ds.RecordCount(), 2);
+  ds.First();
+  EXPECT_EQ(ds.FieldByName("ID").AsInteger(), 7);
+  EXPECT_EQ(ds.FieldByName("NAME").AsString(), "new");
+  EXPECT_EQ(ds.FieldByName("AGE").AsInteger(), 30);
+  ds.Next();
+  EXPECT_EQ(ds.FieldByName("ID").AsInteger(), 8);
+  EXPECT_TRUE(ds.FieldByName("AGE").IsNull());
 }

@@ -1,0 +1,734 @@
+#include "archive/arcInflate.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "archive/arcInflate64.h"
+#include "archive/arcInflateCore.h"
+#include "archive/arcStreams.h"
+
+namespace arc {
+
+// ====================================================================== tables
+
+namespace inflate_detail {
+namespace {
+
+constexpr uint16_t kLenBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                                   31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+constexpr uint8_t kLenExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                   2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+constexpr uint16_t kDistBase[32] = {1,    2,    3,    4,    5,    7,     9,     13,    17,    25,   33,
+                                    49,   65,   97,   129,  193,  257,   385,   513,   769,   1025, 1537,
+                                    2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577, 32769, 49153};
+constexpr uint8_t kDistExtra[32] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,  6,
+                                    7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13, 14, 14};
+
+// Entry of a symbol, without its bit count.
+uint32_t SymbolEntry(unsigned sym, TableKind kind, bool d64) {
+  switch (kind) {
+    case TableKind::CodeLengths:
+      return MakeEntry(sym, 0, 0);
+    case TableKind::LitLen:
+      if (sym < 256) return (sym << 16) | kLit;
+      if (sym == 256) return kEob;
+      if (sym == 285 && d64) return MakeEntry(3, 16, 0);
+      if (sym < 286) return MakeEntry(kLenBase[sym - 257], kLenExtra[sym - 257], 0);
+      return kInvalid;
+    case TableKind::Dist:
+      if (sym < 30 || (d64 && sym < 32)) return MakeEntry(kDistBase[sym], kDistExtra[sym], 0);
+      return kInvalid;
+  }
+  return kInvalid;
+}
+
+unsigned Reverse(unsigned code, unsigned len) {
+  unsigned r = 0;
+  for (unsigned i = 0; i < len; ++i) {
+    r = (r << 1) | (code & 1);
+    code >>= 1;
+  }
+  return r;
+}
+
+}  // namespace
+
+bool BuildTable(const uint8_t* lengths, unsigned n, TableKind kind, bool d64, uint32_t* table,
+                size_t capacity, unsigned root) {
+  unsigned count[16] = {};
+  for (unsigned s = 0; s < n; ++s) {
+    if (lengths[s] > 15) return false;
+    ++count[lengths[s]];
+  }
+  count[0] = 0;
+  unsigned maxLen = 0;
+  int left = 1;
+  for (unsigned l = 1; l <= 15; ++l) {
+    left = (left << 1) - static_cast<int>(count[l]);
+    if (left < 0) return false;  // over-subscribed
+    if (count[l]) maxLen = l;
+  }
+  const size_t rootSize = size_t{1} << root;
+  if (capacity < rootSize) return false;
+  const uint32_t invalid = kInvalid | 1;
+  for (size_t i = 0; i < rootSize; ++i) table[i] = invalid;
+  if (maxLen == 0) return kind != TableKind::CodeLengths;  // no codes: every lookup is invalid
+  // Incomplete sets: only the single code of length one.
+  if (left > 0 && (kind == TableKind::CodeLengths || maxLen != 1)) return false;
+
+  unsigned next[16] = {};
+  unsigned code = 0;
+  for (unsigned l = 1; l <= 15; ++l) {
+    code = (code + count[l - 1]) << 1;
+    next[l] = code;
+  }
+  // Canonical codes, bit-reversed for least-significant-first reading.
+  unsigned rev[288];
+  {
+    unsigned nx[16];
+    std::memcpy(nx, next, sizeof nx);
+    for (unsigned s = 0; s < n; ++s)
+      if (lengths[s]) rev[s] = Reverse(nx[lengths[s]]++, lengths[s]);
+  }
+  // Sub-tables: one per root prefix of the long codes, as wide as its longest code.
+  if (maxLen > root) {
+    uint8_t subBits[1u << kLenRoot] = {};
+    for (unsigned s = 0; s < n; ++s) {
+      const unsigned l = lengths[s];
+      if (l > root) {
+        uint8_t& b = subBits[rev[s] & (rootSize - 1)];
+        b = static_cast<uint8_t>(std::max<unsigned>(b, l - root));
+      }
+    }
+    size_t offset = rootSize;
+    for (size_t p = 0; p < rootSize; ++p) {
+      if (!subBits[p]) continue;
+      const size_t size = size_t{1} << subBits[p];
+      if (offset + size > capacity) return false;
+      table[p] = MakeEntry(static_cast<uint32_t>(offset), subBits[p], root) | kSub;
+      for (size_t i = 0; i < size; ++i) table[offset + i] = invalid;
+      offset += size;
+    }
+  }
+  for (unsigned s = 0; s < n; ++s) {
+    const unsigned l = lengths[s];
+    if (!l) continue;
+    const uint32_t e = SymbolEntry(s, kind, d64);
+    if (l <= root) {
+      for (size_t i = rev[s]; i < rootSize; i += size_t{1} << l) table[i] = e | l;
+    } else {
+      const uint32_t link = table[rev[s] & (rootSize - 1)];
+      const size_t off = link >> 16;
+      const size_t sub = size_t{1} << ((link >> 8) & 31);
+      for (size_t i = rev[s] >> root; i < sub; i += size_t{1} << (l - root)) table[off + i] = e | (l - root);
+    }
+  }
+  return true;
+}
+
+void BuildFixedTables(bool d64, uint32_t* lenTable, uint32_t* distTable) {
+  uint8_t l[288];
+  std::memset(l, 8, 144);
+  std::memset(l + 144, 9, 112);
+  std::memset(l + 256, 7, 24);
+  std::memset(l + 280, 8, 8);
+  BuildTable(l, 288, TableKind::LitLen, d64, lenTable, kLenTableSize, kLenRoot);
+  uint8_t d[32];
+  std::memset(d, 5, 32);
+  BuildTable(d, 32, TableKind::Dist, d64, distTable, kDistTableSize, kDistRoot);
+}
+
+}  // namespace inflate_detail
+
+using namespace inflate_detail;
+
+// ====================================================================== streaming decoder
+
+struct TInflateState {
+  TInflateMode mode;
+  bool raw;
+  bool d64;
+  bool last;
+  bool fixedReady;
+  unsigned wbits;
+  uint32_t wsize;
+  // Output is decoded into win[0, areaSize); win[0, pos) is history that has been delivered.
+  uint8_t* win;
+  size_t areaSize;
+  size_t pos;
+  uint64_t bb;
+  unsigned bc;
+  uint32_t length;  // stored bytes left, or match length
+  uint32_t dist;
+  unsigned nlen, ndist, ncode, have;
+  uint32_t adler;
+  const uint32_t* lcode;
+  const uint32_t* dcode;
+  uint8_t lens[320];
+  uint32_t codeTable[kCodeTableSize];
+  uint32_t lenTable[kLenTableSize];
+  uint32_t distTable[kDistTableSize];
+  uint32_t fixedLen[kLenTableSize];
+  uint32_t fixedDist[kDistTableSize];
+};
+
+namespace {
+
+void* DefaultAlloc(void*, unsigned items, unsigned size) { return std::calloc(items, size); }
+void DefaultFree(void*, void* p) { std::free(p); }
+
+void* Alloc(TZStreamRec* s, size_t bytes) {
+  if (bytes > 0xFFFFFFFFu) return nullptr;
+  return s->zalloc(s->opaque, 1, static_cast<unsigned>(bytes));
+}
+
+uint32_t Adler32(uint32_t adler, const uint8_t* p, size_t n) {
+  uint32_t a = adler & 0xFFFF, b = adler >> 16;
+  while (n > 0) {
+    size_t k = std::min<size_t>(n, 3854);
+    n -= k;
+    while (k--) {
+      a += *p++;
+      b += a;
+    }
+    a %= 65521;
+    b %= 65521;
+  }
+  return (b << 16) | a;
+}
+
+enum class Step { NeedInput, OutFull, Stop };
+
+constexpr uint8_t kCodeOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+
+// Runs the state machine until it needs input, the output reaches limit, or the mode becomes
+// Check, Done, Bad or Dict.
+Step Decode(TZStreamRec* strm, TInflateState* st, const uint8_t*& in, const uint8_t* inEnd,
+            const uint8_t* inCallStart, size_t limit) {
+  uint64_t bb = st->bb;
+  unsigned bc = st->bc;
+  size_t pos = st->pos;
+  uint8_t* const win = st->win;
+  Step result = Step::Stop;
+
+  auto need = [&](unsigned n) {
+    while (bc < n) {
+      if (in == inEnd) return false;
+      bb |= uint64_t{*in++} << bc;
+      bc += 8;
+    }
+    return true;
+  };
+  auto drop = [&](unsigned n) {
+    bb >>= n;
+    bc -= n;
+  };
+  // Looks up the next code without taking it; false when more input is needed.
+  auto peek = [&](const uint32_t* t, unsigned root, uint32_t& e, unsigned& total) {
+    for (;;) {
+      e = t[bb & ((uint64_t{1} << root) - 1)];
+      total = e & 0xFF;
+      if (e & kSub) {
+        e = t[(e >> 16) + ((bb >> root) & ((uint64_t{1} << ((e >> 8) & 31)) - 1))];
+        total = root + (e & 0xFF);
+      }
+      if (total <= bc) return true;
+      if (in == inEnd) return false;
+      bb |= uint64_t{*in++} << bc;
+      bc += 8;
+    }
+  };
+  auto bad = [&](const char* why) {
+    strm->msg = why;
+    st->mode = TInflateMode::Bad;
+  };
+  auto endOfBlock = [&] {
+    if (!st->last) {
+      st->mode = TInflateMode::Type;
+    } else if (st->raw) {
+      // Give back whole bytes of this call's input that lie beyond the stream.
+      size_t back = bc >> 3;
+      back = std::min(back, static_cast<size_t>(in - inCallStart));
+      in -= back;
+      bc -= static_cast<unsigned>(back * 8);
+      bb &= (uint64_t{1} << bc) - 1;
+      st->mode = TInflateMode::Done;
+    } else {
+      st->mode = TInflateMode::Check;
+    }
+  };
+
+  for (;;) {
+    switch (st->mode) {
+      case TInflateMode::Head: {
+        if (!need(16)) goto needInput;
+        const unsigned cmf = bb & 0xFF, flg = (bb >> 8) & 0xFF;
+        if (((cmf << 8) | flg) % 31 != 0) {
+          bad("incorrect header check");
+          goto stop;
+        }
+        if ((cmf & 15) != 8) {
+          bad("unknown compression method");
+          goto stop;
+        }
+        if ((cmf >> 4) + 8 > st->wbits) {
+          bad("invalid window size");
+          goto stop;
+        }
+        drop(16);
+        st->adler = 1;
+        st->mode = (flg & 0x20) ? TInflateMode::DictId : TInflateMode::Type;
+        break;
+      }
+      case TInflateMode::DictId:
+        if (!need(32)) goto needInput;
+        drop(32);
+        st->mode = TInflateMode::Dict;
+        goto stop;
+      case TInflateMode::Type: {
+        if (!need(3)) goto needInput;
+        st->last = bb & 1;
+        const unsigned type = (bb >> 1) & 3;
+        drop(3);
+        if (type == 0) {
+          drop(bc & 7);
+          st->mode = TInflateMode::Stored;
+        } else if (type == 1) {
+          if (!st->fixedReady) {
+            BuildFixedTables(st->d64, st->fixedLen, st->fixedDist);
+            st->fixedReady = true;
+          }
+          st->lcode = st->fixedLen;
+          st->dcode = st->fixedDist;
+          st->mode = TInflateMode::Len;
+        } else if (type == 2) {
+          st->mode = TInflateMode::Table;
+        } else {
+          bad("invalid block type");
+          goto stop;
+        }
+        break;
+      }
+      case TInflateMode::Stored: {
+        if (!need(32)) goto needInput;
+        const uint32_t len = bb & 0xFFFF, nlen = (bb >> 16) & 0xFFFF;
+        if (len != (~nlen & 0xFFFF)) {
+          bad("invalid stored block lengths");
+          goto stop;
+        }
+        drop(32);
+        st->length = len;
+        st->mode = TInflateMode::Copy;
+        break;
+      }
+      case TInflateMode::Copy:
+        while (st->length > 0) {
+          if (pos == limit) goto outFull;
+          if (bc >= 8) {
+            win[pos++] = static_cast<uint8_t>(bb);
+            drop(8);
+            --st->length;
+          } else if (in < inEnd) {
+            const size_t k = std::min({static_cast<size_t>(st->length), static_cast<size_t>(inEnd - in), limit - pos});
+            std::memcpy(win + pos, in, k);
+            pos += k;
+            in += k;
+            st->length -= static_cast<uint32_t>(k);
+          } else {
+            goto needInput;
+          }
+        }
+        endOfBlock();
+        if (st->mode != TInflateMode::Type) goto stop;
+        break;
+      case TInflateMode::Table:
+        if (!need(14)) goto needInput;
+        st->nlen = 257 + (bb & 31);
+        st->ndist = 1 + ((bb >> 5) & 31);
+        st->ncode = 4 + ((bb >> 10) & 15);
+        drop(14);
+        if (!st->d64 && (st->nlen > 286 || st->ndist > 30)) {
+          bad("too many length or distance symbols");
+          goto stop;
+        }
+        st->have = 0;
+        st->mode = TInflateMode::LenLens;
+        break;
+      case TInflateMode::LenLens:
+        while (st->have < st->ncode) {
+          if (!need(3)) goto needInput;
+          st->lens[kCodeOrder[st->have++]] = bb & 7;
+          drop(3);
+        }
+        while (st->have < 19) st->lens[kCodeOrder[st->have++]] = 0;
+        if (!BuildTable(st->lens, 19, TableKind::CodeLengths, st->d64, st->codeTable, kCodeTableSize, kCodeRoot)) {
+          bad("invalid code lengths set");
+          goto stop;
+        }
+        st->have = 0;
+        st->mode = TInflateMode::CodeLens;
+        break;
+      case TInflateMode::CodeLens: {
+        const unsigned total = st->nlen + st->ndist;
+        while (st->have < total) {
+          uint32_t e;
+          unsigned nb;
+          if (!peek(st->codeTable, kCodeRoot, e, nb)) goto needInput;
+          const unsigned sym = e >> 16;
+          if (sym < 16) {
+            drop(nb);
+            st->lens[st->have++] = static_cast<uint8_t>(sym);
+            continue;
+          }
+          const unsigned xb = sym == 16 ? 2 : sym == 17 ? 3 : 7;
+          if (!need(nb + xb)) goto needInput;
+          drop(nb);
+          const unsigned x = bb & ((1u << xb) - 1);
+          drop(xb);
+          uint8_t val = 0;
+          unsigned rep;
+          if (sym == 16) {
+            if (st->have == 0) {
+              bad("invalid bit length repeat");
+              goto stop;
+            }
+            val = st->lens[st->have - 1];
+            rep = 3 + x;
+          } else if (sym == 17) {
+            rep = 3 + x;
+          } else {
+            rep = 11 + x;
+          }
+          if (st->have + rep > total) {
+            bad("invalid bit length repeat");
+            goto stop;
+          }
+          while (rep--) st->lens[st->have++] = val;
+        }
+        if (st->lens[256] == 0) {
+          bad("invalid code -- missing end-of-block");
+          goto stop;
+        }
+        if (!BuildTable(st->lens, st->nlen, TableKind::LitLen, st->d64, st->lenTable, kLenTableSize, kLenRoot)) {
+          bad("invalid literal/lengths set");
+          goto stop;
+        }
+        if (!BuildTable(st->lens + st->nlen, st->ndist, TableKind::Dist, st->d64, st->distTable, kDistTableSize,
+                        kDistRoot)) {
+          bad("invalid distances set");
+          goto stop;
+        }
+        st->lcode = st->lenTable;
+        st->dcode = st->distTable;
+        st->mode = TInflateMode::Len;
+        break;
+      }
+      case TInflateMode::Len: {
+        if (inEnd - in >= 16 && limit - pos >= 260) {
+          FastIO f;
+          f.in = in;
+          f.inEnd = inEnd;
+          f.out = win + pos;
+          f.outEnd = win + limit;
+          f.base = win;
+          f.maxDist = st->wsize;
+          f.bitBuf = bb;
+          f.bitCount = bc;
+          f.lenTable = st->lcode;
+          f.distTable = st->dcode;
+          f.error = nullptr;
+          const FastExit r = InflateFast(f);
+          in = f.in;
+          pos = static_cast<size_t>(f.out - win);
+          bb = f.bitBuf;
+          bc = f.bitCount;
+          if (r == kFastEob) {
+            endOfBlock();
+            if (st->mode != TInflateMode::Type) goto stop;
+            break;
+          }
+          if (r == kFastBad) {
+            bad(f.error);
+            goto stop;
+          }
+          if (r == kFastMatch) {
+            st->length = f.matchLen;
+            st->dist = f.matchDist;
+            st->mode = TInflateMode::Match;
+            break;
+          }
+        }
+        uint32_t e;
+        unsigned nb;
+        if (!peek(st->lcode, kLenRoot, e, nb)) goto needInput;
+        if (e & kLit) {
+          if (pos == limit) goto outFull;
+          drop(nb);
+          win[pos++] = static_cast<uint8_t>(e >> 16);
+          break;
+        }
+        if (e & kEob) {
+          if (e >> 16) {
+            bad("invalid literal/length code");
+            goto stop;
+          }
+          drop(nb);
+          endOfBlock();
+          if (st->mode != TInflateMode::Type) goto stop;
+          break;
+        }
+        const unsigned xb = (e >> 8) & 31;
+        if (!need(nb + xb)) goto needInput;
+        drop(nb);
+        st->length = (e >> 16) + static_cast<uint32_t>(bb & ((uint64_t{1} << xb) - 1));
+        drop(xb);
+        st->mode = TInflateMode::Dist;
+        break;
+      }
+      case TInflateMode::Dist: {
+        uint32_t e;
+        unsigned nb;
+        if (!peek(st->dcode, kDistRoot, e, nb)) goto needInput;
+        if (e & kEob) {
+          bad("invalid distance code");
+          goto stop;
+        }
+        const unsigned xb = (e >> 8) & 31;
+        if (!need(nb + xb)) goto needInput;
+        drop(nb);
+        const uint32_t d = (e >> 16) + static_cast<uint32_t>(bb & ((uint64_t{1} << xb) - 1));
+        drop(xb);
+        if (d > pos || d > st->wsize) {
+          bad("invalid distance too far back");
+          goto stop;
+        }
+        st->dist = d;
+        st->mode = TInflateMode::Match;
+        break;
+      }
+      case TInflateMode::Match: {
+        if (pos == limit) goto outFull;
+        const uint32_t k = static_cast<uint32_t>(std::min<size_t>(st->length, limit - pos));
+        CopyMatch(win + pos, st->dist, k);
+        pos += k;
+        st->length -= k;
+        if (st->length == 0) st->mode = TInflateMode::Len;
+        break;
+      }
+      case TInflateMode::Check: {
+        drop(bc & 7);
+        if (!need(32)) goto needInput;
+        const uint32_t v = static_cast<uint32_t>(bb);
+        const uint32_t want = ((v & 0xFF) << 24) | ((v & 0xFF00) << 8) | ((v >> 8) & 0xFF00) | (v >> 24);
+        drop(32);
+        if (want != st->adler) {
+          bad("incorrect data check");
+          goto stop;
+        }
+        st->mode = TInflateMode::Done;
+        goto stop;
+      }
+      case TInflateMode::Dict:
+      case TInflateMode::Done:
+      case TInflateMode::Bad:
+        goto stop;
+    }
+  }
+needInput:
+  result = Step::NeedInput;
+  goto stop;
+outFull:
+  result = Step::OutFull;
+stop:
+  st->bb = bb;
+  st->bc = bc;
+  st->pos = pos;
+  return result;
+}
+
+}  // namespace
+
+int(inflateInit2)(TZStreamRec* strm, int windowBits, int recordCheck, bool deflate64) {
+  if (recordCheck != kInflateRecordCheck) return Z_ARC_VERSION_ERROR;
+  if (!strm) return Z_ARC_STREAM_ERROR;
+  strm->msg = nullptr;
+  if (!strm->zalloc) {
+    strm->zalloc = DefaultAlloc;
+    strm->opaque = nullptr;
+  }
+  if (!strm->zfree) strm->zfree = DefaultFree;
+  const bool raw = windowBits < 0;
+  int bits = raw ? -windowBits : windowBits;
+  if (deflate64) ++bits;
+  const int maxBits = deflate64 ? 16 : 15;
+  if (bits < 8 || bits > maxBits) return Z_ARC_STREAM_ERROR;
+  auto* st = static_cast<TInflateState*>(Alloc(strm, sizeof(TInflateState)));
+  if (!st) return Z_ARC_MEM_ERROR;
+  st->raw = raw;
+  st->d64 = deflate64;
+  st->wbits = static_cast<unsigned>(bits);
+  st->wsize = 1u << bits;
+  // History keeps the last window; the rest of the area takes fresh output between slides.
+  st->areaSize = std::max<size_t>(size_t{4} << bits, 32768);
+  st->win = static_cast<uint8_t*>(Alloc(strm, st->areaSize + kCopySlack));
+  if (!st->win) {
+    strm->zfree(strm->opaque, st);
+    return Z_ARC_MEM_ERROR;
+  }
+  st->fixedReady = false;
+  strm->state = st;
+  return inflateReset(strm);
+}
+
+int inflateReset(TZStreamRec* strm) {
+  if (!strm || !strm->state) return Z_ARC_STREAM_ERROR;
+  TInflateState* st = strm->state;
+  strm->total_in = strm->total_out = 0;
+  strm->msg = nullptr;
+  st->mode = st->raw ? TInflateMode::Type : TInflateMode::Head;
+  st->last = false;
+  st->pos = 0;
+  st->bb = 0;
+  st->bc = 0;
+  st->length = st->dist = 0;
+  st->adler = 1;
+  st->lcode = st->dcode = nullptr;
+  return Z_ARC_OK;
+}
+
+int inflateEnd(TZStreamRec* strm) {
+  if (!strm || !strm->state || !strm->zfree) return Z_ARC_STREAM_ERROR;
+  strm->zfree(strm->opaque, strm->state->win);
+  strm->zfree(strm->opaque, strm->state);
+  strm->state = nullptr;
+  return Z_ARC_OK;
+}
+
+TInflateMode inflateMode(const TZStreamRec* strm) {
+  return strm && strm->state ? strm->state->mode : TInflateMode::Bad;
+}
+
+int inflate(TZStreamRec* strm, int flush) {
+  if (!strm || !strm->state) return Z_ARC_STREAM_ERROR;
+  TInflateState* st = strm->state;
+  if ((!strm->next_out && strm->avail_out) || (!strm->next_in && strm->avail_in)) return Z_ARC_STREAM_ERROR;
+  if (st->mode == TInflateMode::Dict) return Z_ARC_STREAM_ERROR;  // no dictionary can be supplied
+
+  const uint8_t* const inStart = strm->next_in;
+  const uint8_t* in = inStart;
+  const uint8_t* const inEnd = in ? in + strm->avail_in : in;
+  uint8_t* out = strm->next_out;
+  size_t outLeft = strm->avail_out;
+  size_t produced = 0;
+  int ret = Z_ARC_OK;
+
+  for (;;) {
+    if (st->mode == TInflateMode::Done) {
+      ret = Z_ARC_STREAM_END;
+      break;
+    }
+    if (st->mode == TInflateMode::Bad) {
+      ret = Z_ARC_DATA_ERROR;
+      break;
+    }
+    if (st->mode == TInflateMode::Dict) {
+      ret = Z_ARC_NEED_DICT;
+      break;
+    }
+    if (outLeft == 0 && st->mode != TInflateMode::Check) break;
+    // Keep room to decode: slide the last window of history to the front.
+    if (st->areaSize - st->pos < 4096 + 260) {
+      const size_t keep = std::min<size_t>(st->pos, st->wsize);
+      std::memmove(st->win, st->win + st->pos - keep, keep);
+      st->pos = keep;
+    }
+    const size_t before = st->pos;
+    const uint8_t* inBefore = in;
+    const TInflateMode modeBefore = st->mode;
+    const size_t limit = std::min(st->areaSize, st->pos + outLeft);
+    const Step step = Decode(strm, st, in, inEnd, inStart, limit);
+    const size_t n = st->pos - before;
+    if (n) {
+      std::memcpy(out, st->win + before, n);
+      if (!st->raw) st->adler = Adler32(st->adler, out, n);
+      out += n;
+      outLeft -= n;
+      produced += n;
+    }
+    if (step == Step::NeedInput) break;
+    if (step == Step::Stop && n == 0 && in == inBefore && st->mode == modeBefore) break;
+  }
+
+  const size_t consumed = static_cast<size_t>(in - inStart);
+  strm->next_in = in;
+  strm->avail_in -= static_cast<uint32_t>(consumed);
+  strm->total_in += consumed;
+  strm->next_out = out;
+  strm->avail_out = static_cast<uint32_t>(outLeft);
+  strm->total_out += produced;
+  if (ret == Z_ARC_OK && ((consumed == 0 && produced == 0) || flush == Z_ARC_FINISH)) ret = Z_ARC_BUF_ERROR;
+  return ret;
+}
+
+// ====================================================================== entry drivers
+
+namespace {
+
+constexpr int32_t kChunk = 32768;
+
+TDecodeResult InflateDeflatedEntry(TArcEntryHost& host, TStream32& archive, const TArcEntryInfo& info,
+                                   int windowBits) {
+  if (info.unpackedSize == 0 && info.packedSize == 0) return TDecodeResult::Ok;
+  TDecompressStream ds(archive, info.encKind, windowBits, false);
+  ds.SetInputLimit(static_cast<int64_t>(info.packedSize));
+  if (IsInputCipherKind(info.encKind)) {
+    const uint8_t kind = info.encKind;
+    ds.Decrypt = [&host, kind](uint8_t* p, size_t n) { host.DecryptInput(kind, p, n); };
+  }
+  const int32_t inChunk = static_cast<int32_t>(std::min<uint64_t>(info.packedSize, kChunk));
+  std::vector<uint8_t> buf(kChunk);
+  uint64_t expected = info.unpackedSize;
+  while (expected > 0) {
+    if (host.Cancelled()) return TDecodeResult::Cancelled;
+    host.ProcessMessages();
+    if (host.Cancelled()) return TDecodeResult::Cancelled;
+    const int32_t outChunk = static_cast<int32_t>(std::min<uint64_t>(expected, kChunk));
+    int status = Z_ARC_OK;
+    const int32_t got = ds.ReadInflated(buf.data(), std::max<int32_t>(inChunk, 1), outChunk, status);
+    if (got > 0) {
+      if (host.WriteOutput(buf.data(), static_cast<size_t>(got)) != got) return TDecodeResult::WriteFailed;
+      expected -= static_cast<uint64_t>(got);
+    }
+    if (status == Z_ARC_STREAM_END) return expected == 0 ? TDecodeResult::Ok : TDecodeResult::DataError;
+    if (status < 0) return TDecodeResult::DataError;  // corrupt, or the input ended before the stream
+  }
+  // The declared size is out: the stream must end here.
+  uint8_t probe;
+  int status = Z_ARC_OK;
+  const int32_t extra = ds.ReadInflated(&probe, std::max<int32_t>(inChunk, 1), 1, status);
+  if (extra == 0 && status == Z_ARC_STREAM_END) return TDecodeResult::Ok;
+  return TDecodeResult::DataError;
+}
+
+}  // namespace
+
+TDecodeResult InflateEntry(TArcEntryHost& host, TStream32& archive, const TArcEntryInfo& info, int windowBits,
+                           bool deflate64) {
+  if (deflate64) return Inflate64Decode(host, archive, info, TInflateVariant::Deflate64);
+  return InflateDeflatedEntry(host, archive, info, windowBits);
+}
+
+TDecodeResult InflateDeflated(TArcEntryHost& host, TStream32& archive, const TArcEntryInfo& info,
+                              int windowBits) {
+  return InflateEntry(host, archive, info, windowBits, false);
+}
+
+TDecodeResult InflateDeflate64(TArcEntryHost& host, TStream32& archive, const TArcEntryInfo& info,
+                               int windowBits) {
+  return InflateEntry(host, archive, info, windowBits, true);
+}
+
+}  // namespace arc

@@ -1,0 +1,47 @@
+#pragma once
+// What the DBF tasks (the attached population, the privileged persons, the drug
+// directory) share: opening the data module's DBF table on a file, the silent groups of
+// assignments and the caption of their message boxes.
+#include <cstdint>
+#include <exception>
+#include <string>
+#include <string_view>
+
+namespace xb {
+class TXBaseDataSet;
+}
+
+namespace tasks::dbftask {
+
+// Folder part of a path (up to and including the last '/' or '\'), "" when it has none.
+std::string FolderOf(std::string_view path);
+// The file name behind the folder part.
+std::string FileNameOf(std::string_view path);
+
+// Points the table at the file's folder and name and opens it (read-only, CP866 text
+// read as CP1251); the table stands on its first visible record.
+void OpenDbf(xb::TXBaseDataSet& table, const std::string& fileName);
+
+// True for the errors of a value that does not convert: a text that is no number or date,
+// a number outside the range asked for.
+bool IsConversionError(const std::exception& e);
+
+// A text read from the file, then taken as an integer (StrToInt rules: leading blanks and
+// a sign allowed, trailing blanks not). EConvertError when it is none.
+int32_t TextThenInteger(std::string_view text);
+
+// Runs a group of assignments as one unit: a conversion error ends the group silently;
+// every other error goes on.
+template <class F>
+void RunGroup(F&& group) {
+  try {
+    group();
+  } catch (const std::exception& e) {
+    if (!IsConversionError(e)) throw;
+  }
+}
+
+// "Сообщение", the caption of the program's message boxes.
+const std::string& MessageCaption();
+
+}  // namespace tasks::dbftask

@@ -1,0 +1,100 @@
+#pragma once
+// A small read-only XML document object model for the register import.
+//
+// The file is read as bytes; its encoding (a byte-order mark, else the encoding of the
+// XML declaration, else UTF-8) is turned into UTF-8 before parsing, so that character
+// references and literal text end up in one encoding. Every text handed out is CP1251,
+// with '?' for a character that CP1251 cannot hold.
+//
+// Only element nodes count as children: comments, processing instructions and
+// whitespace between elements are not part of the child lists.
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/exception.h"
+
+namespace pugi {
+class xml_document;
+struct xml_node_struct;
+}  // namespace pugi
+
+namespace tasks {
+
+// Missing nodes, texts asked of elements with element children, bad child indexes.
+class EXMLDocError : public platform::Exception {
+public:
+  using Exception::Exception;
+  const char* className() const noexcept override { return "EXMLDocError"; }
+};
+
+// A file that cannot be read or is not well-formed XML in a known encoding.
+class EDOMParseError : public platform::Exception {
+public:
+  using Exception::Exception;
+  const char* className() const noexcept override { return "EDOMParseError"; }
+};
+
+class XmlNode {
+public:
+  XmlNode() = default;
+  explicit XmlNode(pugi::xml_node_struct* n) : node_(n) {}
+
+  bool valid() const { return node_ != nullptr; }
+  // Element name (CP1251).
+  std::string name() const;
+  // Name compare without conversion (element names of the register are ASCII).
+  bool hasName(std::string_view name) const;
+
+  // First child element of that name, or an empty optional.
+  std::optional<XmlNode> findChild(std::string_view name) const;
+  // First child element of that name; raises EXMLDocError "Node "X" not found".
+  XmlNode requireChild(std::string_view name) const;
+  // Child elements in document order.
+  std::vector<XmlNode> childElements() const;
+
+  // The element's text: its text and CDATA children joined, the empty text when it has
+  // none; raises EXMLDocError when it has element children.
+  std::string text() const;
+
+private:
+  pugi::xml_node_struct* node_ = nullptr;
+};
+
+class XmlDocument {
+public:
+  XmlDocument();
+  ~XmlDocument();
+  XmlDocument(const XmlDocument&) = delete;
+  XmlDocument& operator=(const XmlDocument&) = delete;
+
+  // Reads and parses the file (name in CP1251). Raises EDOMParseError.
+  void loadFromFile(const std::string& fileName);
+  // Parses bytes as they would be read from a file; `sourceName` names them in errors.
+  void loadFromBytes(std::string bytes, const std::string& sourceName);
+
+  // The single top-level element; raises EXMLDocError when no document is loaded.
+  XmlNode documentElement() const;
+  const std::string& fileName() const { return fileName_; }
+
+private:
+  std::unique_ptr<pugi::xml_document> doc_;
+  std::string fileName_;
+  bool loaded_ = false;
+};
+
+// Helpers of the loader, exposed for tests.
+namespace xmldom {
+// The encoding named by the XML declaration at the start of the bytes ("" when there is
+// no declaration or it names none).
+std::string declaredEncoding(std::string_view bytes);
+// Offset of the first malformed UTF-8 sequence, or npos when the bytes are valid UTF-8.
+size_t findInvalidUtf8(std::string_view bytes);
+// UTF-8 to CP1251 with '?' for what CP1251 cannot hold (ASCII passes without iconv).
+std::string utf8ToCp1251(std::string_view s);
+}  // namespace xmldom
+
+}  // namespace tasks

@@ -1,0 +1,113 @@
+#include "dbf_fixture.h"
+
+#include <cstdlib>
+#include <stdexcept>
+
+#include "db/fbdb.h"
+#include "platform/codepage.h"
+
+namespace dbftest {
+
+namespace {
+
+std::string JsonText(const std::string& s) {
+  std::string out = "\"";
+  for (char ch : s) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += ch;
+    } else if (c < 0x20) {
+      static const char* hex = "0123456789abcdef";
+      out += "\\u00";
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    } else {
+      out += ch;
+    }
+  }
+  return out + "\"";
+}
+
+}  // namespace
+
+void WriteDbf(const std::string& path, const std::string& fields, const std::vector<Record>& records,
+              const std::vector<int>& deleted) {
+  std::string json = "{\"path\": " + JsonText(path) + ", \"fields\": " + JsonText(fields) + ", \"records\": [";
+  for (size_t i = 0; i < records.size(); ++i) {
+    json += i ? ",\n[" : "\n[";
+    for (size_t j = 0; j < records[i].size(); ++j) {
+      if (j) json += ", ";
+      json += records[i][j] ? JsonText(*records[i][j]) : std::string("null");
+    }
+    json += "]";
+  }
+  json += "], \"deleted\": [";
+  for (size_t i = 0; i < deleted.size(); ++i) json += (i ? ", " : "") + std::to_string(deleted[i]);
+  json += "]}";
+  const std::string specPath = path + ".json";
+  testsupport::WriteFile(specPath, json);
+  const char* src = std::getenv("KESTA_SOURCE_DIR");
+  if (!src) throw std::runtime_error("KESTA_SOURCE_DIR is not set");
+  const std::string cmd =
+      "/usr/bin/python3 '" + std::string(src) + "/tests/tasks/dbf_writer.py' '" + specPath + "'";
+  if (std::system(cmd.c_str()) != 0) throw std::runtime_error("the DBF writer failed: " + cmd);
+}
+
+std::string C(const char* utf8) { return platform::Utf8ToCp1251(utf8); }
+std::string C(const std::string& utf8) { return platform::Utf8ToCp1251(utf8); }
+
+DbfTaskFixture::DbfTaskFixture() : dm(tdb.dir()), today(platform::EncodeDate(2026, 12, 10)) {
+  tdb.connect(dm.IBDB);
+  tdb.fillParams(dm.SQLConnection.Params);
+  dm.SQLConnection.open();
+  dm.SetUi(&ui);
+  dm.FixedToday = today;
+}
+
+DbfTaskFixture::~DbfTaskFixture() {
+  dm.SetUi(nullptr);
+  try {
+    dm.hdsDBF.Close();
+    dm.IBDB.disconnect();
+    dm.SQLConnection.close();
+  } catch (...) {
+  }
+}
+
+std::vector<std::string> DbfTaskFixture::row(const std::string& sql) const {
+  fbdb::Attachment a;
+  tdb.connect(a);
+  fbdb::Transaction t(a);
+  fbdb::Query q(t);
+  q.setSql(sql);
+  q.open();
+  std::vector<std::string> r;
+  if (!q.eof())
+    for (size_t i = 0; i < q.fieldCount(); ++i) r.push_back(q.field(i).isNull() ? "<null>" : q.field(i).asString());
+  q.close();
+  t.commit();
+  a.disconnect();
+  return r;
+}
+
+std::vector<std::string> DbfTaskFixture::column(const std::string& sql) const {
+  fbdb::Attachment a;
+  tdb.connect(a);
+  fbdb::Transaction t(a);
+  fbdb::Query q(t);
+  q.setSql(sql);
+  std::vector<std::string> r;
+  for (q.open(); !q.eof(); q.next()) r.push_back(q.field(0).isNull() ? "<null>" : q.field(0).asString());
+  q.close();
+  t.commit();
+  a.disconnect();
+  return r;
+}
+
+std::string DbfTaskFixture::one(const std::string& sql) const {
+  std::vector<std::string> r = row(sql);
+  return r.empty() ? std::string("<no row>") : r[0];
+}
+
+}  // namespace dbftest

@@ -1,0 +1,130 @@
+// Task 10 end to end: a drug directory written by python3-dbf (CP866), read through the
+// data module's DBF table, into a fresh embedded clinic database.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "dbf_fixture.h"
+
+namespace {
+
+using dbftest::C;
+using dbftest::Record;
+using dbftest::Value;
+
+const char* const kFields =
+    "NAME_MED C(100); NOMK_LS N(10,0); C_RLP N(5,0); TYPE_LGT N(2,0); PRICE N(12,2); MNN_NAME_R C(100); "
+    "MNN_NAME_L C(100); D_R C(50); D_L C(50); N_LF_L C(50); N_LF_R C(50); NAME_TRN C(100); NAME_FCT C(100); "
+    "DATE_E D; C_MNN C(10); C_FARG N(5,0); DATE_B D; MSG_TEXT C(200); C_LF N(5,0); C_TRN N(8,0); KATEG C(10)";
+
+struct Drug {
+  Value name = "Аспирин таб. 500 мг", nomk = "1234567", rlp = "12", lgt = "1", price = "123.45",
+        mnnR = "Ацетилсалициловая кислота", mnnL = "Acidum acetylsalicylicum", dR = "500 мг", dL = "500 mg",
+        lfL = "tabulettae", lfR = "таблетки", trn = "Aspirin", fct = "Байер, Германия", dateE = "2027-12-31",
+        cMnn = "77", cFarg = "5", dateB = "2020-01-01", msg = "Примечание", cLf = "3", cTrn = "4567", kateg = "ИСТИНА";
+  Record record() const {
+    return {name, nomk, rlp, lgt, price, mnnR, mnnL, dR, dL, lfL, lfR, trn, fct, dateE, cMnn, cFarg, dateB, msg, cLf,
+            cTrn, kateg};
+  }
+};
+
+class DrugsTest : public ::testing::Test, public dbftest::DbfTaskFixture {
+protected:
+  void SetUp() override {
+    exec("insert into DRUGS (ID_DRUGS, DISPLAY_NAME) values (1, 'old 1')");
+    exec("insert into DRUGS (ID_DRUGS, DISPLAY_NAME) values (2, 'old 2')");
+    exec("insert into DRUGS (ID_DRUGS, DISPLAY_NAME) values (7, 'old 7')");
+    exec("set generator GEN_DRUGS_ID to 7");
+  }
+  bool run(const std::vector<Drug>& drugs) {
+    std::vector<Record> records;
+    for (const Drug& d : drugs) records.push_back(d.record());
+    dbftest::WriteDbf(file("LS.DBF"), kFields, records);
+    return dm.LoadDrugs(file("LS.DBF"));
+  }
+  std::string generator() const { return one("select gen_id(GEN_DRUGS_ID, 0) from RDB$DATABASE"); }
+  std::vector<std::string> heading() const { return {C("Загрузка справочника ЛС"), " "}; }
+};
+
+TEST_F(DrugsTest, ReplacesTheDirectoryAndSetsTheGenerator) {
+  Drug a;
+  Drug b;
+  b.name = "Бисопролол";
+  b.dateE = "1899-12-30";  // the empty date
+  b.dateB = std::nullopt;
+  b.kateg = "истина";
+  b.msg = "";
+  b.price = std::nullopt;
+  Drug c;
+  c.name = "Цитрамон";
+  c.kateg = "ЛОЖЬ";
+  c.dateE = std::nullopt;
+  ASSERT_TRUE(run({a, b, c}));
+  EXPECT_EQ(ui.taskMessages, heading());  // no counter, no closing line
+  EXPECT_EQ(ui.progressMax, 3);
+  EXPECT_EQ(ui.steps, 3);
+  EXPECT_GE(ui.processMessagesCalls, 3);
+  EXPECT_EQ(column("select ID_DRUGS from DRUGS order by ID_DRUGS"), (std::vector<std::string>{"1", "2", "3"}));
+  EXPECT_EQ(row("select * from DRUGS where ID_DRUGS = 1"),
+            (std::vector<std::string>{"1", C("Аспирин таб. 500 мг"), "1234567", "12", "1", "123.45",
+                                      C("Ацетилсалициловая кислота"), "Acidum acetylsalicylicum", C("500 мг"),
+                                      "500 mg", "tabulettae", C("таблетки"), "Aspirin", C("Байер, Германия"),
+                                      "31.12.2027", "77", "5", "01.01.2020", C("Примечание"), "3", "4567",
+                                      C("ИСТИНА"), "1"}));
+  EXPECT_EQ(row("select DISPLAY_NAME, REF_PRICE, DATE_END, DATE_B, COMMENT, KATEG, FLAG_BK from DRUGS where "
+                "ID_DRUGS = 2"),
+            (std::vector<std::string>{C("Бисопролол"), "0", "<null>", "<null>", "", C("истина"), "0"}));
+  EXPECT_EQ(row("select DATE_END, FLAG_BK from DRUGS where ID_DRUGS = 3"), (std::vector<std::string>{"<null>", "0"}));
+  EXPECT_EQ(generator(), "3");
+  EXPECT_EQ(one("select gen_id(GEN_DRUGS_ID, 1) from RDB$DATABASE"), "4");
+  EXPECT_FALSE(dm.IBTran2.active());
+  EXPECT_FALSE(dm.hdsDBF.Active());
+}
+
+TEST_F(DrugsTest, AnEmptyFileEmptiesTheDirectory) {
+  ASSERT_TRUE(run({}));
+  EXPECT_EQ(count("DRUGS"), 0);
+  EXPECT_EQ(generator(), "0");
+  EXPECT_EQ(ui.taskMessages, heading());
+}
+
+TEST_F(DrugsTest, AFailedRecordLeavesTheOldDirectoryWhole) {
+  Drug good;
+  Drug bad;
+  bad.cMnn = "12A";  // no integer
+  EXPECT_FALSE(run({good, bad, good}));
+  EXPECT_EQ(column("select DISPLAY_NAME from DRUGS order by ID_DRUGS"),
+            (std::vector<std::string>{"old 1", "old 2", "old 7"}));
+  EXPECT_EQ(generator(), "7");
+  EXPECT_FALSE(dm.IBTran2.active());
+  // Also after the native connection is closed.
+  dm.IBDB.disconnect();
+  EXPECT_EQ(count("DRUGS"), 3);
+  // A missing file changes nothing either.
+  EXPECT_FALSE(dm.LoadDrugs(file("none.dbf")));
+  EXPECT_EQ(count("DRUGS"), 3);
+}
+
+TEST_F(DrugsTest, AFailedLoadDoesNotUndoWorkLeftPendingBeforeIt) {
+  fbdb::Query pending(dm.IBTran2);
+  pending.setSql("insert into NPUNKT (KOD, NAME) values (5, 'pending')");
+  pending.execSQL();
+  ASSERT_TRUE(dm.IBTran2.active());
+  Drug bad;
+  bad.cMnn = "x";
+  EXPECT_FALSE(run({bad}));
+  EXPECT_EQ(one("select NAME from NPUNKT where KOD = 5"), "pending");
+  EXPECT_EQ(count("DRUGS"), 3);
+}
+
+TEST_F(DrugsTest, ALoadAfterAFailedOneSucceeds) {
+  Drug bad;
+  bad.cMnn = "x";
+  EXPECT_FALSE(run({bad}));
+  ASSERT_TRUE(run({Drug(), Drug()}));
+  EXPECT_EQ(count("DRUGS"), 2);
+  EXPECT_EQ(generator(), "2");
+}
+
+}  // namespace

@@ -1,0 +1,130 @@
+// The duplicate search against a real embedded clinic database.
+#include <gtest/gtest.h>
+
+#include "duplicates_fixture.h"
+
+namespace {
+
+using duptest::W;
+
+std::vector<std::string> W(const std::vector<const char*>& utf8) {
+  std::vector<std::string> out;
+  for (const char* s : utf8) out.push_back(W(s));
+  return out;
+}
+
+class DuplicatesDb : public duptest::ModuleFixture {
+protected:
+  void SetUp() override {
+    ModuleFixture::SetUp();
+    exec(
+        "insert into PATIENT (IDP, LAST_NAME, FIRST_NAME, MIDDLE_NAME, BIRTHDAY, POLICY_SERIA, POLICY_NUM, "
+        "ID_LIC, SNILS_KOD) values (101, 'Иванов', 'Иван', 'Петрович', '09.12.1960', 'ЯБ', '123456', "
+        "'7', '112-233-445 95')");
+    exec(
+        "insert into PATIENT (IDP, LAST_NAME, FIRST_NAME, MIDDLE_NAME, BIRTHDAY, POLICY_SERIA, POLICY_NUM, "
+        "SNILS_KOD) values (102, 'ИВАНОВ', 'ИВАН', 'ПЕТРОВИЧ', '09.12.1960', 'ЯБ', '654321', 'XXX-XXX-XXX XX')");
+    exec(
+        "insert into PATIENT (IDP, LAST_NAME, FIRST_NAME, MIDDLE_NAME, BIRTHDAY, POLICY_SERIA, POLICY_NUM, "
+        "SNILS_KOD) values (103, 'Petrov', 'Oleg', 'Ivanovich', '01.02.2003', 'ЯБ', '123456', 'XXX-XXX-XXX XX')");
+    exec(
+        "insert into PATIENT (IDP, LAST_NAME, FIRST_NAME, MIDDLE_NAME, BIRTHDAY, POLICY_SERIA, POLICY_NUM, "
+        "SNILS_KOD) values (104, 'PETROV', 'oleg', 'IVANOVICH', '01.02.2003', null, null, '112-233-445 95')");
+    exec(
+        "insert into PATIENT (IDP, LAST_NAME, FIRST_NAME, MIDDLE_NAME, BIRTHDAY, POLICY_SERIA, POLICY_NUM, "
+        "SNILS_KOD) values (105, 'Сидорова', 'Анна', '', null, null, null, '112-233-445 95')");
+    exec(
+        "insert into PATIENT (IDP, LAST_NAME, FIRST_NAME, MIDDLE_NAME, BIRTHDAY, POLICY_SERIA, POLICY_NUM, "
+        "SNILS_KOD) values (106, 'Котов', 'Ян', 'Ильич', '31.01.1999', '', '', 'ОТКАЗ')");
+    exec(
+        "insert into PATIENT (IDP, LAST_NAME, FIRST_NAME, MIDDLE_NAME, BIRTHDAY, POLICY_SERIA, POLICY_NUM, "
+        "SNILS_KOD) values (107, 'Котова', 'Яна', 'Ильинична', '01.01.2000', 'ЯБ', '777', 'ОТКАЗ')");
+  }
+};
+
+TEST_F(DuplicatesDb, AllThreeCriteriaOverTheRegister) {
+  ASSERT_TRUE(tasks::SearchDuplicates(chain(), ui_, true, true, true));
+  std::vector<const char*> expected = {
+      "ПОИСК ДУБЛИКАТОВ ПО ФИО", " ",
+      "PETROV OLEG IVANOVICH 01.02.2003", "   103   ЯБ  123456", "   104     ",
+      "Иванов Иван Петрович 09.12.1960", "   101   ЯБ  123456", "   102   ЯБ  654321",
+      " ", "ПОИСК ДУБЛИКАТОВ ПО ПОЛИСУ", " ",
+      "Отсутствует серия и номер полиса:", "       ", "   104 PETROV oleg IVANOVICH 01.02.2003",
+      "   105 Сидорова Анна  ", "   106 Котов Ян Ильич 31.01.1999",
+      "ЯБ 123456", "   101 Иванов Иван Петрович 09.12.1960", "   103 Petrov Oleg Ivanovich 01.02.2003",
+      " ", "ПОИСК ДУБЛИКАТОВ ПО СНИЛС", " ",
+      "112-233-445 95", "   101 Иванов Иван Петрович 09.12.1960", "   104  PETROV  oleg IVANOVICH  01.02.2003",
+      "   105  Сидорова  Анна   ",
+      " ", "Конец задания поиска дубликатов", " ",
+  };
+  EXPECT_EQ(ui_.taskMessages, W(expected));
+  EXPECT_EQ(ui_.progressMax, 7);
+  EXPECT_EQ(ui_.steps, 21);
+  // The read leaves no snapshot of its own behind; the rows stay in cds1.
+  EXPECT_FALSE(dm_->IBTran.active());
+  EXPECT_TRUE(cds1_.Active());
+  EXPECT_EQ(cds1_.RecordCount(), 7);
+}
+
+TEST_F(DuplicatesDb, EveryCallReadsTheRegisterAgain) {
+  ASSERT_TRUE(tasks::SearchDuplicates(chain(), ui_, false, false, true));
+  std::vector<const char*> first = {
+      " ", "ПОИСК ДУБЛИКАТОВ ПО СНИЛС", " ",
+      "112-233-445 95", "   101 Иванов Иван Петрович 09.12.1960", "   104  PETROV  oleg IVANOVICH  01.02.2003",
+      "   105  Сидорова  Анна   ",
+      " ", "Конец задания поиска дубликатов", " ",
+  };
+  EXPECT_EQ(ui_.taskMessages, W(first));
+
+  // Changes committed by someone else since the last search are seen by the next one.
+  exec("update PATIENT set SNILS_KOD = '999-999-999 99' where IDP = 105");
+  exec("insert into PATIENT (IDP, LAST_NAME, FIRST_NAME, BIRTHDAY, SNILS_KOD) values "
+       "(108, 'Лебедев', 'Лев', '05.05.1955', '999-999-999 99')");
+  ui_.taskMessages.clear();
+  ASSERT_TRUE(tasks::SearchDuplicates(chain(), ui_, false, false, true));
+  std::vector<const char*> second = {
+      " ", "ПОИСК ДУБЛИКАТОВ ПО СНИЛС", " ",
+      "112-233-445 95", "   101 Иванов Иван Петрович 09.12.1960", "   104  PETROV  oleg IVANOVICH  01.02.2003",
+      "999-999-999 99", "   105 Сидорова Анна  ", "   108  Лебедев  Лев   05.05.1955",
+      " ", "Конец задания поиска дубликатов", " ",
+  };
+  EXPECT_EQ(ui_.taskMessages, W(second));
+  EXPECT_EQ(ui_.progressMax, 8);
+}
+
+TEST_F(DuplicatesDb, NoCriterionStillReadsAndCloses) {
+  ASSERT_TRUE(tasks::SearchDuplicates(chain(), ui_, false, false, false));
+  EXPECT_EQ(ui_.taskMessages, W({" ", "Конец задания поиска дубликатов", " "}));
+  EXPECT_EQ(ui_.steps, 0);
+  EXPECT_EQ(cds1_.RecordCount(), 7);
+}
+
+TEST_F(DuplicatesDb, AClosedConnectionRaisesToTheCaller) {
+  dm_->IBDB.disconnect();
+  EXPECT_THROW(tasks::SearchDuplicates(chain(), ui_, true, true, true), platform::Exception);
+  EXPECT_TRUE(ui_.taskMessages.empty());
+  EXPECT_FALSE(dm_->IBTran.active());
+}
+
+}  // namespace
+
+namespace {
+
+// The data module's own method, as the shell calls it: its chain, its window.
+TEST_F(DuplicatesDb, TheDataModuleMethodWritesToItsWindow) {
+  EXPECT_EQ(dm_->cds1, nullptr);
+  ASSERT_TRUE(dm_->SearchDuplicates(true, false, false));
+  std::vector<const char*> expected = {
+      "ПОИСК ДУБЛИКАТОВ ПО ФИО", " ",
+      "PETROV OLEG IVANOVICH 01.02.2003", "   103   ЯБ  123456", "   104     ",
+      "Иванов Иван Петрович 09.12.1960", "   101   ЯБ  123456", "   102   ЯБ  654321",
+      " ", "Конец задания поиска дубликатов", " ",
+  };
+  EXPECT_EQ(ui_.taskMessages, W(expected));
+  ASSERT_NE(dm_->cds1, nullptr);
+  EXPECT_EQ(dm_->cds1->RecordCount(), 7);
+  EXPECT_EQ(ui_.progressMax, 7);
+  EXPECT_EQ(ui_.steps, 7);
+}
+
+}  // namespace

@@ -1,0 +1,264 @@
+#pragma once
+// TXBaseDataSet: one DBF table presented as a dataset. Open it with DatabaseName
+// (a folder, an alias of "xbase.cfg" or "Default Directory") and TableName, walk it
+// with First/Next/Eof, read fields by name with the platform's conversions.
+//
+//   TXBaseDataSet ds;
+//   ds.SetDatabaseName("/data/fund/");
+//   ds.SetTableName("PEOPLE.DBF");
+//   ds.SetReadOnly(true);                 // TranslateASCII is on by default
+//   ds.Open();
+//   for (ds.First(); !ds.Eof(); ds.Next()) {
+//     std::string surname = ds.FieldByName("FIRSTNAME").AsString();   // CP1251
+//     platform::TDateTime born = ds.FieldByName("DATEBDAY").AsDateTime();
+//   }
+//   ds.Close();
+//
+// Text is CP1251 with TranslateASCII on (the file holds CP866), the raw bytes otherwise.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/dates.h"
+#include "platform/params.h"
+#include "xbase/xb_dbsy.h"
+#include "xbase/xb_disk.h"
+
+namespace xb {
+
+enum class TxbFieldType { ftString, ftSmallint, ftInteger, ftLargeint, ftFloat, ftCurrency, ftBoolean, ftDate,
+                          ftDateTime, ftMemo, ftBlob };
+// Field type of integral N/F fields of 10 or more digits.
+enum class TxbIntFields { asInteger, asLargeInt, asFloat };
+enum class TxbDataSetState { dsInactive, dsBrowse, dsEdit, dsInsert };
+
+struct TxbFieldDef {
+  std::string Name;
+  TxbFieldType DataType;
+  int Size;          // text length for ftString, else 0
+  int DbfFieldNo;    // 1-based number in the table
+  char DbfType;
+};
+
+class TXBaseDataSet;
+
+// A field name folded to ASCII upper case in 16 zero-padded bytes.
+struct TxbNameKey {
+  uint64_t a = 0, b = 0, len = 0;
+  static TxbNameKey Of(std::string_view name);
+  uint64_t Hash() const { return (a * 0x9E3779B97F4A7C15ull) ^ (b * 0xC2B2AE3D27D4EB4Full) ^ len; }
+  bool operator==(const TxbNameKey&) const = default;
+};
+
+// A field of an open dataset; valid until the dataset closes.
+class TxbField {
+public:
+  TxbField(TXBaseDataSet* ds, TxbFieldDef def, uint32_t offset, uint32_t length)
+      : ds_(ds), def_(std::move(def)), offset_(offset), length_(length) {}
+  const std::string& FieldName() const { return def_.Name; }
+  TxbFieldType DataType() const { return def_.DataType; }
+  int Size() const { return def_.Size; }
+  const TxbFieldDef& Def() const { return def_; }
+
+  bool IsNull() const;
+  // Text as the platform shows it: strings right-trimmed (CP1251 with TranslateASCII),
+  // numbers in decimal, dates "dd.mm.yyyy" ("" when null), Booleans "True"/"False".
+  std::string AsString() const;
+  std::string AsUtf8() const;
+  // Numbers round half to even and are range-checked; an empty or non-numeric text raises EConvertError.
+  int32_t AsInteger() const;
+  int64_t AsLargeInt() const;
+  double AsFloat() const;
+  // Days since 30.12.1899 with the time as fraction; a null date gives 0 (30.12.1899).
+  platform::TDateTime AsDateTime() const;
+  bool AsBoolean() const;
+
+  // Writes (edit or insert state only).
+  void SetAsString(std::string_view text);
+  void SetAsInteger(int64_t v);
+  void SetAsFloat(double v);
+  void SetAsDateTime(platform::TDateTime v);
+  void SetAsBoolean(bool v);
+  void Clear();
+
+private:
+  friend class THCBlobStream;
+  [[noreturn]] void badAccess(const char* type) const;
+  TXBaseDataSet* ds_;
+  TxbFieldDef def_;
+  uint32_t offset_, length_;   // inside the record
+};
+
+// Stream over the bytes of a memo or blob field.
+class THCBlobStream {
+public:
+  enum Mode { bmRead, bmWrite, bmReadWrite };
+  THCBlobStream(TxbField& field, Mode mode);
+  ~THCBlobStream();   // writes a modified text back while the dataset edits
+  THCBlobStream(const THCBlobStream&) = delete;
+  THCBlobStream& operator=(const THCBlobStream&) = delete;
+  // At most count bytes, never past the data.
+  int64_t Read(void* buffer, int64_t count);
+  // At the position; a gap behind the old data is filled with zero bytes.
+  int64_t Write(const void* buffer, int64_t count);
+  // origin 0 from the start, 1 from the position, 2 from the size.
+  int64_t Seek(int64_t offset, int origin);
+  void Clear();
+  int64_t Size() const { return static_cast<int64_t>(data_.size()); }
+  int64_t Position() const { return pos_; }
+
+private:
+  void LoadMemo();
+  TxbField& field_;
+  TXBaseDataSet& ds_;
+  std::string data_;
+  int64_t pos_ = 0;
+  bool modified_ = false;
+};
+
+class TXBaseDataSet {
+public:
+  TXBaseDataSet();
+  ~TXBaseDataSet();
+  TXBaseDataSet(const TXBaseDataSet&) = delete;
+  TXBaseDataSet& operator=(const TXBaseDataSet&) = delete;
+
+  // Properties.
+  const std::string& DatabaseName() const { return databaseName_; }
+  void SetDatabaseName(const std::string& value);
+  const std::string& TableName() const { return tableName_; }
+  void SetTableName(const std::string& value);            // closed only
+  bool ReadOnly() const { return readOnly_; }
+  void SetReadOnly(bool value);
+  bool TranslateASCII() const { return translate_; }
+  void SetTranslateASCII(bool value);
+  bool Exclusive() const { return exclusive_; }
+  void SetExclusive(bool value);
+  TxbLokProtocol LockProtocol() const { return lockProtocol_; }
+  void SetLockProtocol(TxbLokProtocol value);
+  bool UseDeleted() const { return useDeleted_; }
+  void SetUseDeleted(bool value);
+  bool ExactCount() const { return exactCount_; }
+  void SetExactCount(bool value) { exactCount_ = value; }
+  bool AutoFlush() const { return autoFlush_; }
+  void SetAutoFlush(bool value);
+  int32_t UserID() const { return userID_; }
+  void SetUserID(int32_t value);
+  TxbIntFields LargeIntegerAs() const { return largeIntegerAs_; }
+  void SetLargeIntegerAs(TxbIntFields value);           // closed only
+  const std::string& EncryptionKey() const { return encryptionKey_; }
+  void SetEncryptionKey(const std::string& value);     // closed only
+  // Switches the filters on: the OnFilterRecord event and the Filter expression
+  // (compiled by the expression language registered with the handler).
+  bool Filtered() const { return filtered_; }
+  void SetFiltered(bool value);
+  const std::string& Filter() const { return filter_; }
+  void SetFilter(const std::string& value);
+  // foCaseInsensitive and foNoPartialCompare.
+  bool FilterCaseInsensitive() const { return filterCaseInsensitive_; }
+  bool FilterNoPartialCompare() const { return filterNoPartial_; }
+  void SetFilterOptions(bool caseInsensitive, bool noPartialCompare);
+
+  // Text between the OEM and the ANSI code page as the fields translate it
+  // (unchanged with TranslateASCII off).
+  std::string Translate(std::string_view src, bool toOem) const;
+
+  // The folder the table is looked for in, with a trailing '/'.
+  std::string GetTableDirectory() const;
+
+  void Open();
+  void Close();   // idempotent
+  bool Active() const { return table_ != nullptr; }
+  TxbDataSetState State() const { return state_; }
+
+  void First();
+  void Next();
+  void Prior();
+  void Last();
+  bool Eof() const { return eof_; }
+  bool Bof() const { return bof_; }
+  bool IsEmpty() const { return !hasRecord_; }
+  // The table's record count (deleted records included) unless ExactCount.
+  int32_t RecordCount();
+  // Physical number of the current record, 0 when none.
+  int32_t RecNo() const;
+  void SetRecNo(int32_t n);
+
+  const std::vector<TxbFieldDef>& FieldDefs() const { return fieldDefs_; }
+  int FieldCount() const { return static_cast<int>(fields_.size()); }
+  TxbField& Fields(int index);
+  // Without regard to case; EDatabaseError "Field 'X' not found".
+  TxbField& FieldByName(std::string_view name);
+  TxbField* FindField(std::string_view name);
+
+  // Goes to the first record whose key fields (';'-separated) hold the values
+  // (CP1251 texts); stays where it was when none does.
+  bool Locate(std::string_view keyFields, const std::vector<std::string>& values, bool partialKey = false,
+              bool caseInsensitive = false);
+  // The texts of the result fields of the first record that matches exactly;
+  // nullopt when none does. The cursor does not move.
+  std::optional<std::vector<std::string>> Lookup(std::string_view keyFields, const std::vector<std::string>& values,
+                                                 std::string_view resultFields);
+
+  void Delete();   // read-only: EDatabaseError
+  void Recall();
+  void Edit();
+  void Append();
+  void Post();
+  void Cancel();
+
+  std::function<void(int32_t, int32_t, int32_t)> OnStatus;
+  std::function<void(TXBaseDataSet&, bool&)> OnFilterRecord;
+
+  // The table object while open.
+  XBO_dBHandler* Table() { return table_.get(); }
+
+  // Process-wide alias list (name=directory), filled from section Alias of "xbase.cfg".
+  static platform::TParams& AliasList();
+  static void ReloadAliasList();
+
+private:
+  friend class TxbField;
+  friend class THCBlobStream;
+  void checkInactive() const;
+  void checkActive() const;
+  void checkWritable() const;
+  void syncTable();
+  bool takeRecord();   // copies the table's record when the move found one
+  void buildFields();
+  uint8_t* recordForRead();
+
+  std::string databaseName_, tableName_, encryptionKey_, filter_;
+  bool filterCaseInsensitive_ = false, filterNoPartial_ = false;
+  void applyFilter();
+  bool readOnly_ = false, translate_ = true, exclusive_ = false, useDeleted_ = false, exactCount_ = false,
+       autoFlush_ = false, filtered_ = false;
+  TxbLokProtocol lockProtocol_ = Default;
+  int32_t userID_ = 0;
+  TxbIntFields largeIntegerAs_ = TxbIntFields::asLargeInt;
+
+  std::unique_ptr<XBO_dBHandler> table_;
+  std::vector<TxbFieldDef> fieldDefs_;
+  std::vector<std::unique_ptr<TxbField>> fields_;
+  // Field lookup by name: open addressing over ASCII-folded names.
+  std::vector<int32_t> nameSlots_;
+  std::vector<std::string> upperNames_;
+  std::vector<TxbNameKey> nameKeys_;
+  int32_t lookupKey(const TxbNameKey& k) const;
+  int nameShift_ = 58;
+  int32_t lookupField(std::string_view name) const;
+  std::vector<uint8_t> active_;
+  int32_t recNo_ = 0;
+  bool hasRecord_ = false;
+  bool eof_ = true, bof_ = true;
+  bool inFilter_ = false;
+  const uint8_t* oemToAnsi_ = nullptr;
+  bool editLock_ = false;
+  TxbDataSetState state_ = TxbDataSetState::dsInactive;
+};
+
+}  // namespace xb

@@ -757,7 +757,7 @@ bool TUnZip::PasswordCheck(EntryReader& in, TZipEntry& e, std::unique_ptr<Tradit
   size_t headLen = isAes ? static_cast<size_t>(4 + 4 * e.aesStrength) + 2 : 12;
   bool haveHead = in.ReadRaw(head, headLen) == headLen;
   auto tryPw = [&](const std::string& pw) -> bool {
-    if (!haveHead) return false;
+    if (!haveHead || pw.empty()) return false;  // an empty password never passes
     if (isAes) {
       if (!Ciphers.aes) return false;
       auto a = Ciphers.aes();

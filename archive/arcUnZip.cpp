@@ -246,6 +246,7 @@ struct TUnZip::Sink : public ZipEntryOutput {
   }
   bool Cancelled() const override { return o.cancel_; }
   void Pump() override { o.Pump(); }
+  void Report(int32_t code) override { o.DoError(path, "", o.run_.arcPath, code); }
 };
 
 // ---------------------------------------------------------------- component
@@ -885,7 +886,7 @@ void TUnZip::ExtractEntry(Volumes& vols, TZipEntry& e, uint32_t dataDisk, uint64
   }
   Sink sink(*this, *out, path, e.unpacked);
   ZipDecodeStatus status = ZipDecodeStatus::Ok;
-  if (in.Remaining() > 0) status = DecodeZipEntry(method, in, sink, e.unpacked);
+  if (in.Remaining() > 0) status = DecodeZipEntry(method, in, sink, e.unpacked, e.flags);
 
   // File time and close.
   std::time_t t = DateAttribute == TDateAttribute::daSysDate       ? svc_.now()

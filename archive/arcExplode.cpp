@@ -1,6 +1,7 @@
 // Method 6 (imploding): Shannon-Fano coded lengths, distances and (with three trees) literals
 // over a sliding dictionary of 4 or 8 KB.
 #include <array>
+#include <vector>
 
 #include "archive/arcInflate64.h"
 #include "archive/arcLegacy.h"
@@ -17,7 +18,7 @@ class SfTree {
 public:
   // Reads the tree from the stream; false when the lengths do not give exactly n codes or the
   // code is over-subscribed.
-  bool Read(TInflateBlockDecoder& d, unsigned n) {
+  bool Read(TInflateBlockDecoder& d, unsigned n, unsigned root) {
     const unsigned runs = d.GetBits(8) + 1;
     std::array<uint8_t, 256> lens{};
     unsigned filled = 0;
@@ -38,10 +39,41 @@ public:
     std::array<uint16_t, kMaxLen + 2> offs{};
     for (unsigned l = 1; l <= kMaxLen; ++l) offs[l + 1] = static_cast<uint16_t>(offs[l] + FCount[l]);
     for (unsigned i = 0; i < n; ++i) FSym[offs[lens[i]]++] = static_cast<uint16_t>(i);
+    BuildLookup(root);
     return true;
   }
-  // The next symbol; -1 for a code that the tree does not hold.
+  // The next symbol; -1 for a code that the tree does not hold. Codes of up to root bits come
+  // from the lookup table, longer ones bit by bit.
   int Decode(TInflateBlockDecoder& d) const {
+    d.NeedBits(FRoot);
+    const uint16_t e = FLookup[d.PeekBits(FRoot)];
+    if (e != 0) {
+      d.DropBits(e & 31u);
+      return e >> 5;
+    }
+    return DecodeSlow(d);
+  }
+
+private:
+  // Table of the next root bits in stream order: entry = symbol << 5 | length, 0 = longer code.
+  void BuildLookup(unsigned root) {
+    FRoot = root;
+    FLookup.assign(size_t{1} << root, 0);
+    uint32_t code = 0;
+    size_t index = 0;
+    for (unsigned l = 1; l <= kMaxLen; ++l) {
+      for (unsigned k = 0; k < FCount[l]; ++k, ++code, ++index) {
+        if (l > root) continue;
+        // The stream carries the inverted code, most significant bit first.
+        uint32_t stream = 0;
+        for (unsigned i = 0; i < l; ++i) stream |= (((code >> (l - 1 - i)) & 1u) ^ 1u) << i;
+        const uint16_t entry = static_cast<uint16_t>(FSym[index] << 5 | l);
+        for (uint32_t fill = stream; fill < FLookup.size(); fill += 1u << l) FLookup[fill] = entry;
+      }
+      code <<= 1;
+    }
+  }
+  int DecodeSlow(TInflateBlockDecoder& d) const {
     int code = 0, first = 0, index = 0;
     for (unsigned l = 1; l <= kMaxLen; ++l) {
       code |= static_cast<int>(d.GetBits(1) ^ 1u);
@@ -54,9 +86,10 @@ public:
     return -1;
   }
 
-private:
   std::array<uint16_t, kMaxLen + 1> FCount{};
   std::array<uint16_t, 256> FSym{};
+  std::vector<uint16_t> FLookup;
+  unsigned FRoot = 1;
 };
 }  // namespace
 
@@ -66,8 +99,10 @@ TDecodeResult Explode(TArcEntryHost& host, TStream32& archive, const TArcEntryIn
   const unsigned lowBits = (flags & 2) ? 7 : 6;
   const uint32_t minMatch = litTree ? 3 : 2;
   SfTree lit, len, dist;
-  if (litTree && !lit.Read(d, 256)) return TDecodeResult::BadBlock;
-  if (!len.Read(d, 64) || !dist.Read(d, 64)) return TDecodeResult::BadBlock;
+  // Lookup widths: 9 bits for literals, 7 for lengths, 7 for distances (8 for large entries).
+  const unsigned distRoot = info.packedSize > 200000 ? 8 : 7;
+  if (litTree && !lit.Read(d, 256, 9)) return TDecodeResult::BadBlock;
+  if (!len.Read(d, 64, 7) || !dist.Read(d, 64, distRoot)) return TDecodeResult::BadBlock;
   uint32_t steps = 0;
   bool cancelled = false;
   while (d.Produced() < info.unpackedSize) {

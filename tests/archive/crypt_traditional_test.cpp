@@ -232,3 +232,29 @@ TEST(TraditionalUnZip, WritingTheDataSeedChangesTheKeysItStartsFrom) {
   Outcome d = ExtractWith(t + "s.zip", t + "o2/", {"pw"});
   EXPECT_EQ(d.extracted, 0);
 }
+
+TEST(TraditionalUnZip, EncipheredHeaderRecordsDecipherWithTheHeaderKeys) {
+  Entry e;
+  e.name = "a.txt";
+  e.data = Text("enciphered headers");
+  Bytes z = Build({e});
+  // Each record: everything after its signature (fixed part, then the name), from the header seed.
+  auto encipher = [&](size_t start, size_t n) {
+    TZipCryptKeys k(kDefaultHeaderKeys);
+    k.EncryptBuffer(z.data() + start, static_cast<int64_t>(n));
+  };
+  z[1] = 'L';
+  encipher(4, 26 + 5);
+  const size_t cd = z.size() - 22 - (46 + 5);
+  z[cd + 1] = 'N';
+  encipher(cd + 4, 42 + 5);
+  std::string t = TempDir("crypt_headers");
+  WriteFile(t + "h.zip", z);
+  Outcome r = ExtractWith(t + "h.zip", t + "o/", {});
+  EXPECT_EQ(r.extracted, 1);
+  EXPECT_TRUE(r.codes.empty());
+  EXPECT_EQ(ReadFile(t + "o/a.txt"), Text("enciphered headers"));
+  Outcome other = ExtractWith(t + "h.zip", t + "o2/", {}, [](TUnZip& u) { u.SeedHeaderKeys.Key1 ^= 1; });
+  EXPECT_EQ(other.extracted, 0);
+  EXPECT_FALSE(other.codes.empty());
+}

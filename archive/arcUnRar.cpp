@@ -387,18 +387,18 @@ void TUnRar::RunLibrary(const std::string& archive) {
     archiveTotal_ += size;
     archiveLeft_ += size;
     int pr;
+    // Folders on the way, one level at a time; a failure shows up as the library's create error.
+    auto makeFolders = [&](const std::string& folder) {
+      for (size_t i = 1; i < folder.size(); ++i)
+        if (folder[i] == '/') svc_.fs->createDir(folder.substr(0, i));
+    };
     if (operation_ == RAR_EXTRACT && directory) {
-      pr = 0;
-      if (!svc_.fs->createDir(target) && svc_.fs->stat(target).kind != FileKind::Directory) {
-        DoError(target, "", run_.arcPath, E_OpenError);
-      }
+      makeFolders(AppendSlash(target));
+      if (svc_.fs->stat(target).kind != FileKind::Directory) DoError(target, "", run_.arcPath, E_OpenError);
       pr = lib.processFile(h, RAR_SKIP, nullptr, nullptr);
     } else if (operation_ == RAR_EXTRACT) {
       run_.outPath = target;
-      std::string folder = ExtractFilePath(target);
-      // Folders on the way (one level at a time); failures show up as the library's create error.
-      for (size_t i = 1; i < folder.size(); ++i)
-        if (folder[i] == '/') svc_.fs->createDir(folder.substr(0, i));
+      makeFolders(ExtractFilePath(target));
       if (svc_.fs->stat(target).kind == FileKind::Regular) svc_.fs->setMode(target, 0644);
       std::string dest = platform::Cp1251ToUtf8(target);
       pr = lib.processFile(h, RAR_EXTRACT, nullptr, dest.data());

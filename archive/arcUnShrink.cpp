@@ -48,7 +48,6 @@ struct ShrinkTables {
 }  // namespace
 
 ZipDecodeStatus Unshrink(ZipEntryInput& in, ZipEntryOutput& out, uint64_t unpacked) {
-  (void)unpacked;  // the output routine refuses what goes beyond the declared size
   legacy::BitInput bits(in);
   legacy::ByteOutput put(out);
   ShrinkTables t;
@@ -109,7 +108,8 @@ ZipDecodeStatus Unshrink(ZipEntryInput& in, ZipEntryOutput& out, uint64_t unpack
     first = root;
   }
   if (!put.Flush()) return ZipDecodeStatus::OutputStopped;
-  return ZipDecodeStatus::Ok;
+  // The codes ran out: the data is whole only when it gave exactly the declared size.
+  return put.Produced() == unpacked ? ZipDecodeStatus::Ok : ZipDecodeStatus::DataError;
 }
 
 }  // namespace arc

@@ -179,6 +179,7 @@ TEST_F(WithFakeLibrary, ExtractsFilesFoldersAndNames) {
   WriteFile(t + "s.rar", MakeRar({RF("a.txt", kA),
                                   With(RF("dir", {}, 2, 0x10), [](RarFile& f) { f.directory = true; }),
                                   RF("dir\\b.txt", BigB()),
+                                  With(RF("deep\\er", {}, 2, 0x10), [](RarFile& f) { f.directory = true; }),
                                   With(RF("____.txt", Text("cyrillic\n")),
                                        [](RarFile& f) { f.unicodeName = u"\u041f\u0440\u0438\u0432.txt"; }),
                                   RF("u.sh", Text("#!/bin/sh\n"), 3, 0100755)}));
@@ -199,6 +200,7 @@ TEST_F(WithFakeLibrary, ExtractsFilesFoldersAndNames) {
   EXPECT_EQ(ReadFile(t + "o/\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2.txt"), Text("cyrillic\n"));
   EXPECT_EQ(ReadFile(t + "o/u.sh"), Text("#!/bin/sh\n"));
   EXPECT_EQ(ended.size(), 4u);
+  EXPECT_TRUE(std::filesystem::is_directory(t + "o/deep/er"));
   ASSERT_FALSE(progress.empty());
   EXPECT_EQ(progress.back().first, 100);
   // Masks: only the text files of the top folder when folders are not recursed into.

@@ -19,6 +19,8 @@ struct ShrinkTables {
   std::vector<uint16_t> kids = std::vector<uint16_t>(kCodes, 0);
   std::vector<uint16_t> freeList;  // ascending
   size_t freeNext = 0;
+  size_t inUse = 0;     // built entries (codes from 257)
+  bool settled = false;  // the last clear freed nothing and nothing was built since
   std::vector<uint8_t> stack = std::vector<uint8_t>(kCodes);
 
   ShrinkTables() {
@@ -29,6 +31,7 @@ struct ShrinkTables {
   // Frees the entries that were leaves when the clear began (an entry whose last child goes in
   // the same clear stays: it still is the prefix of what the encoder keeps).
   void PartialClear() {
+    if (inUse == 0 || settled) return;  // nothing to free: a run of clears costs no table scans
     std::vector<uint16_t> leaves;
     for (int c = kFirstFree; c < kCodes; ++c)
       if (!Free(c) && kids[static_cast<size_t>(c)] == 0) leaves.push_back(static_cast<uint16_t>(c));
@@ -39,6 +42,8 @@ struct ShrinkTables {
       ch[c] = 0;
       kids[c] = 0;
     }
+    inUse -= leaves.size();
+    settled = leaves.empty();
     freeList.clear();
     for (int c = kFirstFree; c < kCodes; ++c)
       if (Free(c)) freeList.push_back(static_cast<uint16_t>(c));
@@ -103,6 +108,8 @@ ZipDecodeStatus Unshrink(ZipEntryInput& in, ZipEntryOutput& out, uint64_t unpack
       t.parent[nc] = prev;
       t.ch[nc] = root;
       ++t.kids[static_cast<size_t>(prev)];
+      ++t.inUse;
+      t.settled = false;
     }
     prev = static_cast<int>(code);
     first = root;

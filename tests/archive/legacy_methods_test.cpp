@@ -186,6 +186,17 @@ TEST(Unshrink, DamagedStreamsReportBadBlockOrEndShort) {
   d = Decode(1, p.Finish(), 11);
   EXPECT_EQ(d.status, ZipDecodeStatus::Ok);
   EXPECT_EQ(d.data, Text("abcbcdbcebc"));
+  // A long run of clears (and of codes after them) is plain work, never a hang.
+  BitWriter many;
+  many.Put('m', 9);
+  for (int i = 0; i < 200000; ++i) {
+    many.Put(256, 9);
+    many.Put(2, 9);
+    if (i % 1000 == 0) many.Put('m', 9);
+  }
+  d = Decode(1, many.Finish(), 201);
+  EXPECT_EQ(d.status, ZipDecodeStatus::Ok);
+  EXPECT_EQ(d.data, Bytes(201, 'm'));
   // Truncated streams end short (the entry fails its check), whatever the cut.
   Bytes text = SampleText(500, 9);
   Bytes packed = Shrink(text, {100, true});

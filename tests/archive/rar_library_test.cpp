@@ -309,3 +309,18 @@ TEST_F(WithFakeLibrary, UnsafeNamesAndBrokenArchives) {
   EXPECT_EQ(b.extracted, 0);
   EXPECT_EQ(b.codes, (std::vector<int32_t>{E_InvalidArcType}));
 }
+
+TEST(RarSizeTable, KeepsHighHalvesAndNamesInOrder) {
+  THighFileSizes t;
+  t.Add("a", 0x0000000500000010ull);
+  t.Add("", 0x10ull);
+  EXPECT_EQ(t.Count(), 2u);
+  EXPECT_EQ(t.HighSize(0), 5u);
+  EXPECT_EQ(t.HighSize(1), 0u);
+  EXPECT_EQ(t.Name(0), "a");
+  EXPECT_EQ(t.Name(1), "");
+  EXPECT_EQ(t.HighSize(7), 0u);  // beyond the table
+  EXPECT_EQ(t.Name(7), "");
+  t.Clear();
+  EXPECT_EQ(t.Count(), 0u);
+}

@@ -151,6 +151,7 @@ void BM_RefreshFromFOMS(benchmark::State& state) {
     dm->IBDB.disconnect();
     dm->SQLConnection.close();
     dm.reset();
+    if (tdb->count("PATIENT") != kPatients + kRecords / 5) state.SkipWithError("unexpected patient count");
     tdb.reset();
     state.ResumeTiming();
   }
@@ -350,6 +351,7 @@ void BM_RawLoop(benchmark::State& state) {
     app.reset();
     gen.reset();
     att->detach(&st);
+    if (tdb->count("PATIENT") != kPatients + kRecords / 5) state.SkipWithError("unexpected patient count");
     tdb.reset();
     state.ResumeTiming();
   }

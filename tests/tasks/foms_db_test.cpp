@@ -2,6 +2,7 @@
 // module's DBF table, into a fresh embedded clinic database.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -316,6 +317,20 @@ TEST_F(FomsTest, AFailingOwnHospitalQueryReachesTheCallerAfterPrikend) {
   EXPECT_THROW(run({Person()}), std::exception);
   EXPECT_EQ(prikend(), std::vector<std::string>{"0"});
   EXPECT_EQ(count("PATIENT"), 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(FomsTest, AFileInAFolderWithACyrillicNameIsRead) {
+  // The shell hands over CP1251 paths; the file system holds UTF-8 names.
+  const std::string folderUtf8 = tdb.dir() + "Фонд ОМС/";
+  std::filesystem::create_directory(folderUtf8);
+  dbftest::WriteDbf(folderUtf8 + "PRIK.DBF", kFundFields, {Person().record()});
+  EXPECT_TRUE(dm.RefreshFromFOMS(C(folderUtf8 + "PRIK.DBF"), false));
+  EXPECT_TRUE(ui.messageBoxes.empty());
+  EXPECT_EQ(count("PATIENT"), 1);
 }
 
 }  // namespace

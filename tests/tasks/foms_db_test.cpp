@@ -103,12 +103,14 @@ TEST_F(FomsTest, UnchangedReplacedAndAdded) {
   replaced.spolref = "";  // an empty clinic code gives 0
   Person added;  // the defaults
   added.pol = "ж";
+  ui.progressPosition = 42;  // set back to 0 before the walk
   ASSERT_TRUE(run({unchanged, replaced, added, added}, {3}));
   EXPECT_EQ(ui.taskMessages, lines(1, 1, 1));
   EXPECT_TRUE(ui.messageBoxes.empty());
   // The header count, deleted records included; one step per visible record.
   EXPECT_EQ(ui.progressMax, 4);
   EXPECT_EQ(ui.steps, 3);
+  EXPECT_EQ(ui.progressPosition, 3);
   EXPECT_GE(ui.processMessagesCalls, 3);
 
   // Unchanged: the attachment date and the update date only.

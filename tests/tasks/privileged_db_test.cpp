@@ -85,10 +85,12 @@ TEST_F(PrivilegedTest, UpdatesFoundPatientsByPolicyOrByPerson) {
   nullSnils.dtr = "1960-02-02";
   nullSnils.npsu = "XXX";
   nullSnils.typeDoc = "СВИД О РОЖД.";
+  ui.progressPosition = 42;
   ASSERT_TRUE(run({byPolicy, byPerson, nullSnils}));
   EXPECT_EQ(ui.taskMessages, join(heading(), closing(3, 2, 0)));
   EXPECT_EQ(ui.progressMax, 3);
   EXPECT_EQ(ui.steps, 3);
+  EXPECT_EQ(ui.progressPosition, 3);
   EXPECT_GE(ui.processMessagesCalls, 3);
   EXPECT_EQ(patient(1), (std::vector<std::string>{"123-456-789-01", "01.02.2020", "81", C("паспорт"), "68 01",
                                                   "654321", "10.12.2026 00:00:00"}));

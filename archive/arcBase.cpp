@@ -278,7 +278,15 @@ bool TUnBase::OpenAndRun(int32_t& result) {
     extractDir_ = f.empty() ? svc_.fs->currentDir() : f;
   }
   extractDir_ = NormalDir(extractDir_);
-  if (CheckFolder()) ExtractIt(src.get());
+  if (CheckFolder()) {
+    try {
+      ExtractIt(src.get());
+    } catch (const E_RAISE&) {
+      throw;  // a full disk leaves Extract
+    } catch (const std::exception& e) {
+      DoError(run_.arcPath, e.what(), run_.arcPath, E_ReadError);
+    }
+  }
   float secs = timed ? timer_.Stop() : 0.0f;
   if (timed) OnElapsedTime(*this, secs);
   if (OnDeactivate) OnDeactivate(*this);

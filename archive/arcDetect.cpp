@@ -362,7 +362,9 @@ int64_t FindEndRecord(ByteSource& src, uint64_t startOffset, DetectResult& r, co
     }
     r.headerMode |= hmCentral;
     if (IsEncipheredSig(h)) {
-      if (!DecipherHeader(h + 4, 42, ctx) || !(h[2] == 1 && h[3] == 2)) {
+      // Deciphered with the wrong keys, the lengths no longer fit the directory.
+      if (!DecipherHeader(h + 4, 42, ctx) ||
+          46u + Get16(h + 28) + Get16(h + 30) + Get16(h + 32) > std::max<uint64_t>(cdSize, 46)) {
         Report(ctx, E_BadFileHeader);
         return -1;
       }

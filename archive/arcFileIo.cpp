@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "archive/arcStreams.h"
 #include "platform/codepage.h"
 
 namespace arc {
@@ -30,46 +31,64 @@ size_t MemorySource::readAt(uint64_t pos, void* buf, size_t n) {
 
 namespace {
 
+bool Ascii(const std::string& s) {
+  for (char c : s)
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  return true;
+}
+// Program text (CP1251) to the file system's UTF-8; ASCII needs no conversion.
+std::string FsPath(const std::string& p) { return Ascii(p) ? p : platform::ToFsPath(p); }
+std::string FromFs(const std::string& p) { return Ascii(p) ? p : platform::FromFsPath(p); }
+
+// An archive file read through the engine's file stream.
 class PosixSource : public ByteSource {
 public:
-  PosixSource(int fd, uint64_t size) : fd_(fd), size_(size) {}
-  ~PosixSource() override { ::close(fd_); }
+  PosixSource(std::unique_ptr<TFileStream32> f, uint64_t size) : f_(std::move(f)), size_(size) {}
   uint64_t size() const override { return size_; }
   size_t readAt(uint64_t pos, void* buf, size_t n) override {
+    if (pos >= size_ || n == 0) return 0;
+    n = static_cast<size_t>(std::min<uint64_t>(n, size_ - pos));
+    if (pos_ != pos) {
+      if (f_->Seek(static_cast<int64_t>(pos), TSeekOrigin::soBeginning) != static_cast<int64_t>(pos)) {
+        pos_ = UINT64_MAX;
+        return 0;
+      }
+      pos_ = pos;
+    }
     size_t got = 0;
     auto* p = static_cast<uint8_t*>(buf);
-    while (got < n && pos + got < size_) {
-      ssize_t r = ::pread(fd_, p + got, n - got, static_cast<off_t>(pos + got));
-      if (r < 0 && errno == EINTR) continue;
+    while (got < n) {
+      int32_t want = static_cast<int32_t>(std::min<size_t>(n - got, 1u << 30));
+      int32_t r = f_->Read(p + got, want);
       if (r <= 0) break;
       got += static_cast<size_t>(r);
     }
+    pos_ += got;
     bytesRead += got;
     return got;
   }
 
 private:
-  int fd_;
+  std::unique_ptr<TFileStream32> f_;
   uint64_t size_;
+  uint64_t pos_ = 0;
 };
 
+// An extracted file: a descriptor this unit opened (exclusive, no link followed), written
+// through the engine's handle stream, which keeps the reason of a failed write.
 class PosixOutput : public OutputFile {
 public:
-  explicit PosixOutput(int fd) : fd_(fd) {}
+  explicit PosixOutput(int fd) : fd_(fd), s_(fd) {}
   ~PosixOutput() override {
     if (fd_ >= 0) ::close(fd_);
   }
   WriteStatus write(const void* data, size_t n) override {
     auto* p = static_cast<const uint8_t*>(data);
     while (n > 0) {
-      ssize_t w = ::write(fd_, p, n);
-      if (w < 0) {
-        if (errno == EINTR) continue;
-        return (errno == ENOSPC || errno == EDQUOT) ? WriteStatus::DiskFull : WriteStatus::Error;
-      }
-      if (w == 0) return WriteStatus::DiskFull;
-      p += w;
-      n -= static_cast<size_t>(w);
+      int32_t k = static_cast<int32_t>(std::min<size_t>(n, 1u << 30));
+      if (s_.Write(p, k) != k) return IsDiskFullError(s_.LastError()) ? WriteStatus::DiskFull : WriteStatus::Error;
+      p += k;
+      n -= static_cast<size_t>(k);
     }
     return WriteStatus::Ok;
   }
@@ -88,6 +107,7 @@ public:
 
 private:
   int fd_;
+  THandleStream32 s_;
 };
 
 class PosixFs : public FileSystem {
@@ -96,7 +116,7 @@ public:
     struct stat st;
     FileStat r;
     // Without trailing separators: "link/" would name the link's target.
-    std::string p = platform::ToFsPath(path);
+    std::string p = FsPath(path);
     while (p.size() > 1 && p.back() == '/') p.pop_back();
     if (::lstat(p.c_str(), &st) != 0) return r;
     r.kind = S_ISREG(st.st_mode) ? FileKind::Regular : S_ISDIR(st.st_mode) ? FileKind::Directory : FileKind::Other;
@@ -106,30 +126,28 @@ public:
     return r;
   }
   std::unique_ptr<ByteSource> openRead(const std::string& path) override {
-    int fd = ::open(platform::ToFsPath(path).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return nullptr;
+    auto f = std::make_unique<TFileStream32>(FsPath(path), TFileStream32::fmOpenRead | TFileStream32::fmShareDenyWrite);
+    if (!f->Valid()) return nullptr;
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-      ::close(fd);
-      return nullptr;
-    }
-    return std::make_unique<PosixSource>(fd, static_cast<uint64_t>(st.st_size));
+    // A folder opens for reading on this system; only regular files are archives.
+    if (::fstat(f->Handle(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+    return std::make_unique<PosixSource>(std::move(f), static_cast<uint64_t>(st.st_size));
   }
   std::unique_ptr<OutputFile> createFile(const std::string& path) override {
-    int fd = ::open(platform::ToFsPath(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    int fd = ::open(FsPath(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) return nullptr;
     return std::make_unique<PosixOutput>(fd);
   }
-  bool removeFile(const std::string& path) override { return ::unlink(platform::ToFsPath(path).c_str()) == 0; }
+  bool removeFile(const std::string& path) override { return ::unlink(FsPath(path).c_str()) == 0; }
   bool createDir(const std::string& path) override {
-    return ::mkdir(platform::ToFsPath(path).c_str(), 0777) == 0 || errno == EEXIST;
+    return ::mkdir(FsPath(path).c_str(), 0777) == 0 || errno == EEXIST;
   }
-  bool removeDir(const std::string& path) override { return ::rmdir(platform::ToFsPath(path).c_str()) == 0; }
+  bool removeDir(const std::string& path) override { return ::rmdir(FsPath(path).c_str()) == 0; }
   bool setMode(const std::string& path, uint32_t mode) override {
-    return ::chmod(platform::ToFsPath(path).c_str(), static_cast<mode_t>(mode & 0777)) == 0;
+    return ::chmod(FsPath(path).c_str(), static_cast<mode_t>(mode & 0777)) == 0;
   }
   bool folderWritable(const std::string& path) override {
-    std::string tmpl = platform::ToFsPath(AppendSlashLocal(path)) + ".arcXXXXXX";
+    std::string tmpl = FsPath(AppendSlashLocal(path)) + ".arcXXXXXX";
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back('\0');
     int fd = ::mkstemp(buf.data());
@@ -141,16 +159,16 @@ public:
   std::string currentDir() override {
     std::vector<char> buf(4096);
     if (!::getcwd(buf.data(), buf.size())) return "/";
-    return AppendSlashLocal(platform::FromFsPath(buf.data()));
+    return AppendSlashLocal(FromFs(buf.data()));
   }
   std::string homeDir() override {
     struct passwd pw;
     struct passwd* res = nullptr;
     std::vector<char> buf(16384);
     if (::getpwuid_r(::geteuid(), &pw, buf.data(), buf.size(), &res) == 0 && res && res->pw_dir && *res->pw_dir)
-      return AppendSlashLocal(platform::FromFsPath(res->pw_dir));
+      return AppendSlashLocal(FromFs(res->pw_dir));
     const char* h = std::getenv("HOME");
-    return h && *h ? AppendSlashLocal(platform::FromFsPath(h)) : std::string();
+    return h && *h ? AppendSlashLocal(FromFs(h)) : std::string();
   }
 
 private:
@@ -163,7 +181,7 @@ private:
 class LinuxVolumes : public VolumeInfo {
 public:
   bool query(const std::string& folder, VolumeData& out, std::string& errorText) override {
-    std::string fsPath = platform::ToFsPath(folder);
+    std::string fsPath = FsPath(folder);
     struct stat st;
     struct statvfs vfs;
     if (::stat(fsPath.c_str(), &st) != 0 || ::statvfs(fsPath.c_str(), &vfs) != 0) {

@@ -37,7 +37,12 @@ bool ConvertEntryName(const std::string& raw, bool utf8, bool translateOem, std:
   bool valid = true;
   for (char ch : raw)
     if (static_cast<unsigned char>(ch) < 0x20) valid = false;
-  if (utf8) {
+  bool ascii = true;
+  for (char ch : raw)
+    if (static_cast<unsigned char>(ch) >= 0x80) ascii = false;
+  if (ascii) {
+    out = raw;  // the same in every code page
+  } else if (utf8) {
     if (!ValidUtf8(raw)) {
       out = raw;
       return false;
@@ -269,15 +274,21 @@ std::unique_ptr<ByteSource> TUnZip::OpenVolume(int32_t volume, int32_t volumes) 
   }
   if (detect_.type == TArcType::atZipDS) {
     // A spanned set: the disk is asked for, and read from the same path (or where the handler says).
-    if (!OnGetZipNextDisk) {
-      DoError("", "OnGetZipNextDisk", run_.arcPath, E_EventNotAssigned);
+    // The first request of a pass asks for the first disk, the later ones for the next disk.
+    const bool first = !dsFirstAsked_;
+    dsFirstAsked_ = true;
+    if (first ? !OnGetZipFirstDisk : !OnGetZipNextDisk) {
+      DoError("", first ? "OnGetZipFirstDisk" : "OnGetZipNextDisk", run_.arcPath, E_EventNotAssigned);
       cancel_ = true;
       return nullptr;
     }
     for (int tries = 0; tries < 100; ++tries) {
-      cancel_ = true;
+      cancel_ = true;  // the prompts start cancelled: a handler must clear it
       std::string newPath;
-      OnGetZipNextDisk(*this, std::to_string(volume), cancel_, newPath);
+      if (first)
+        OnGetZipFirstDisk(*this, cancel_, newPath);
+      else
+        OnGetZipNextDisk(*this, std::to_string(volume), cancel_, newPath);
       if (cancel_) return nullptr;
       std::string p = newPath.empty() ? arc : Absolute(newPath);
       auto src = svc_.fs->openRead(p);
@@ -384,7 +395,7 @@ void TUnZip::ParseExtra(const uint8_t* p, size_t n, TZipEntry& e, bool central) 
 
 void TUnZip::Consider(TZipEntry& e, ByteSource* single) {
   if (!selection_->selected(e.name)) return;
-  if (e.encKind == ekUnsupported && (e.flags & 1 || e.flags & 0x40 || e.aesVersion)) {
+  if (e.encKind == ekUnsupported) {
     DoError(e.name, "", run_.arcPath, E_UnsupportedEncryption);
     return;
   }
@@ -477,9 +488,6 @@ void TUnZip::CentralScan(Volumes& vols, uint64_t start) {
     if (enc) hc->Decrypt(reinterpret_cast<uint8_t*>(e.rawName.data()), n);
     ParseExtra(cd.data() + p + 46 + n, x, e, true);
     e.nameValid = ConvertEntryName(e.rawName, e.flags & 0x800, TranslateOemChar, e.name);
-    if (vols.multi() && detect_.type == TArcType::atZipDS) {
-      // disks of a spanned set count from 1 in the prompts; internally from 0
-    }
     Consider(e, single);
     p += 46 + n + x + c;
   }
@@ -491,7 +499,7 @@ void TUnZip::LocalScan(Volumes& vols, uint64_t start) {
     OnCorruptZipHeader(*this, static_cast<THeaderTypeState>(detect_.headerMode), cancel);
     if (cancel) return;
   }
-  ByteSource* src = vols.disk(vols.multi() ? 0 : 0);
+  ByteSource* src = vols.disk(0);
   if (!src) return;
   const uint64_t size = src->size();
   uint64_t pos = start;
@@ -543,6 +551,7 @@ void TUnZip::ExtractIt(ByteSource* archive) {
   madeFolders_.clear();
   localCorrection_ = 0;
   localCorrected_ = false;
+  dsFirstAsked_ = false;
   progressTotal_ = progressDone_ = 0;
   if (!archive || !IsZipType(detect_.type)) {
     DoError(run_.arcPath, "", run_.arcPath, E_InvalidArcType);
@@ -635,8 +644,8 @@ void TUnZip::ExtractPass(Volumes& vols) {
       continue;
     }
     uint32_t localCrc = Get32(h + 14);
-    uint32_t expected = (localCrc == 0 || (e.flags & 8)) && e.central ? e.crc : localCrc;
-    if (localCrc == 0) expected = e.crc;
+    // Entries written with a data descriptor carry their CRC in the central header only.
+    uint32_t expected = (e.central && (localCrc == 0 || (e.flags & 8))) ? e.crc : localCrc;
     try {
       ExtractEntry(vols, e, d, off, expected);
     } catch (const E_RAISE&) {

@@ -63,7 +63,6 @@ public:
   const std::vector<TZipEntry>& Entries() const { return entries_; }
   // Lists the selected entries without writing anything; returns their number.
   int32_t List();
-  // Hard limit of bytes a single entry may produce beyond its declared size: none (0).
   // Methods whose decoders are built in.
   static bool MethodSupported(uint16_t method);
 
@@ -96,6 +95,7 @@ private:
   bool listOnly_ = false;
   int64_t localCorrection_ = 0;
   bool localCorrected_ = false;
+  bool dsFirstAsked_ = false;
   bool entryCounted_ = false, entryTakenBack_ = false;
   std::unique_ptr<EntrySelection> selection_;
   uint64_t progressTotal_ = 0, progressDone_ = 0;

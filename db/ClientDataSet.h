@@ -17,7 +17,10 @@
 //  - Navigation, index and range changes post a pending Edit/Append first.
 // Keys: nulls sort first and equal each other; empty text is null; text
 // compares bytewise (ASCII letters folded with the case-insensitive option);
-// ties keep insertion order.
+// ties keep insertion order. Key values are converted to the index fields'
+// types ("15.01.1980" for a date, "4" for an integer).
+// Errors of use (closed dataset, missing field or index, not in edit mode)
+// raise EDatabaseError; conversions raise platform::EConvertError.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -131,17 +134,22 @@ public:
   void LoadFromFile(const std::string& fileName);
   void SaveToFile(const std::string& fileName, TDataPacketFormat format) const;
 
+  // A number the owner keeps with the dataset (the platform's Tag).
+  int Tag = 0;
+
   // ---- provider
   void SetProvider(TDataSetProvider* provider) { provider_ = provider; }
   TDataSetProvider* Provider() const { return provider_; }
-  int ApplyUpdates(int maxErrors);   // the number of errors
+  // Applies the change log through the provider (see Provider.h); the number of
+  // failed rows. 0 at once when nothing is pending; maxErrors < 0 sets no limit.
+  int ApplyUpdates(int maxErrors);
   TReconcileErrorEvent OnReconcileError;
 
   // ---- fields
   int FieldCount() const { return static_cast<int>(defs_.size()); }
   TField& Fields(int i);
   TField* FindField(std::string_view name);   // nullptr when absent; the first of equal names
-  TField& FieldByName(std::string_view name); // raises EDBClient "Field 'X' not found"
+  TField& FieldByName(std::string_view name); // raises EDatabaseError "Field 'X' not found"
   int FieldIndex(std::string_view name) const; // -1 when absent
 
   // ---- indexes

@@ -121,8 +121,14 @@ void TFbUpdateTarget::Commit() { conn_.Commit(desc_); }
 void TFbUpdateTarget::Rollback() { conn_.Rollback(desc_); }
 
 int64_t TFbUpdateTarget::Execute(const std::string& sql, const std::vector<Value>& params) {
-  fbdb::Query q(conn_);
-  q.setSql(sql);
+  auto it = cache_.find(sql);
+  if (it == cache_.end()) {
+    if (cache_.size() >= 256) cache_.clear();
+    auto nq = std::make_unique<fbdb::Query>(conn_);
+    nq->setSql(sql);
+    it = cache_.emplace(sql, std::move(nq)).first;
+  }
+  fbdb::Query& q = *it->second;
   for (size_t i = 0; i < params.size(); ++i) {
     fbdb::Param& p = q.param("P" + std::to_string(i + 1));
     const Value& v = params[i];

@@ -10,7 +10,9 @@
 //   ...  cds.ApplyUpdates(1);   // on conn's open transaction, else on its own
 // or, owning the adapters:
 //   cds::TDataSetProvider dsp1("dsp1", std::make_shared<cds::TFbQuerySource>(Qry1));
+#include <memory>
 #include <optional>
+#include <unordered_map>
 #include <string>
 #include <vector>
 
@@ -53,6 +55,8 @@ public:
 private:
   fbdb::SqlConnection& conn_;
   fbdb::TTransactionDesc desc_;
+  // Prepared statements by text: rows with the same changed columns share one.
+  std::unordered_map<std::string, std::unique_ptr<fbdb::Query>> cache_;
 };
 
 // The chain of a table read through the driver layer: SQL dataset, provider and client

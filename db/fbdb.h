@@ -176,6 +176,9 @@ private:
   Firebird::ITransaction* tra_ = nullptr;
   std::vector<Query*> cursors_;
   std::vector<Query*> bound_;  // queries bound to this transaction
+  // The parameter block of the options it was built for.
+  std::vector<unsigned char> tpb_;
+  int tpbFor_[3] = {-1, -1, -1};
 };
 
 // ----------------------------------------------------------------------------------------

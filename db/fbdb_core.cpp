@@ -237,28 +237,34 @@ Transaction::~Transaction() {
 void Transaction::start() {
   if (tra_) return;
   if (!db_ || !db_->connected()) throw EDatabaseError("Database is not connected");
-  Xpb tpb(IXpbBuilder::TPB);
-  switch (isolation) {
-    case Isolation::Concurrency:
-      tpb.tag(isc_tpb_concurrency);
-      break;
-    case Isolation::ReadCommitted:
-      tpb.tag(isc_tpb_read_committed);
-      tpb.tag(isc_tpb_rec_version);
-      break;
-    case Isolation::Consistency:
-      tpb.tag(isc_tpb_consistency);
-      break;
-  }
-  tpb.tag(readOnly ? isc_tpb_read : isc_tpb_write);
-  if (lockTimeout == 0) {
-    tpb.tag(isc_tpb_nowait);
-  } else {
-    tpb.tag(isc_tpb_wait);
-    if (lockTimeout > 0) tpb.num(isc_tpb_lock_timeout, lockTimeout);
+  const int opts[3] = {static_cast<int>(isolation), readOnly ? 1 : 0, lockTimeout};
+  if (tpb_.empty() || !std::equal(opts, opts + 3, tpbFor_)) {
+    Xpb tpb(IXpbBuilder::TPB);
+    switch (isolation) {
+      case Isolation::Concurrency:
+        tpb.tag(isc_tpb_concurrency);
+        break;
+      case Isolation::ReadCommitted:
+        tpb.tag(isc_tpb_read_committed);
+        tpb.tag(isc_tpb_rec_version);
+        break;
+      case Isolation::Consistency:
+        tpb.tag(isc_tpb_consistency);
+        break;
+    }
+    tpb.tag(readOnly ? isc_tpb_read : isc_tpb_write);
+    if (lockTimeout == 0) {
+      tpb.tag(isc_tpb_nowait);
+    } else {
+      tpb.tag(isc_tpb_wait);
+      if (lockTimeout > 0) tpb.num(isc_tpb_lock_timeout, lockTimeout);
+    }
+    const unsigned char* b = tpb.buffer();
+    tpb_.assign(b, b + tpb.length());
+    std::copy(opts, opts + 3, tpbFor_);
   }
   Status st;
-  ITransaction* t = db_->handle()->startTransaction(&st, tpb.length(), tpb.buffer());
+  ITransaction* t = db_->handle()->startTransaction(&st, static_cast<unsigned>(tpb_.size()), tpb_.data());
   st.check();
   tra_ = t;
 }

@@ -8,7 +8,7 @@ packages=(
   firebird-dev libfbclient2 firebird3.0-server-core firebird3.0-utils
   libpugixml-dev libcurl4-openssl-dev libbz2-dev zlib1g-dev libssl-dev
   qt6-base-dev libgl-dev libxkbcommon-dev libvulkan-dev
-  zip unzip p7zip-full bzip2 python3 python3-dbf libdbd-xbase-perl
+  zip unzip p7zip-full bzip2 python3 python3-dbf libdbd-xbase-perl locales
   xauth xvfb
 )
 

@@ -1,5 +1,6 @@
 #include "tasks/Scheduler_DM.h"
 
+#include "archive/arcUnZip.h"
 #include "platform/codepage.h"
 #include "platform/exception.h"
 #include "platform/inifile.h"
@@ -68,6 +69,7 @@ TdmScheduler::TdmScheduler(std::string programDir)
   hdsDBF.SetUserID(0);
   tbNP.setSql("select * from NPUNKT");
   spGenIDP.setStoredProcName("PATIENT_GEN_ID");
+  UnZip1 = std::make_shared<arc::TUnZip>();  // default header and data seed keys
   SQLConnection.ConnectionName = "IBConnection";
   spPrikend.setStoredProcName("PRIKEND");
   spIDVisit.setStoredProcName("VISIT_GEN_ID");

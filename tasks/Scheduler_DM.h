@@ -64,6 +64,11 @@ public:
   static std::string JoinBackupPath(std::string_view path, std::string_view fileName);
 
   // ---- Task bodies (each defined in tasks/Task_<Name>.cpp) ----
+  // Task 6 (Task_Duplicates.cpp): the duplicate search; true when it ran through.
+  bool SearchDuplicates(bool ByFIO, bool ByPolicy, bool BySNILS);
+  // Task 7 (Task_DiseaseCases.cpp): the disease-record correction; true when it ran through.
+  bool FixDiseaseCases(const std::string& MkbFrom, const std::string& MkbTo, const std::string& Interval,
+                       const std::string& Year);
 
   // Task 3: brings the patient register in line with the fund's DBF file of the attached
   // population (tasks/Task_RefreshFOMS.cpp). Flag (the address check box) changes nothing.
@@ -90,7 +95,7 @@ public:
   fbdb::Query Qryw, Qry3, Qry2, Qry1;        // on IBTran; each task sets the SQL text
   fbdb::Query QryApp, QryUpd, QryDis;        // on IBTran2; each task sets the SQL text
   fbdb::SqlConnection SQLConnection;
-  std::shared_ptr<arc::TUnZip> UnZip1;       // default header and data seed keys
+  std::shared_ptr<arc::TUnZip> UnZip1;       // created with the module: default seed keys
   fbdb::BackupService IBXBackupServ;
   std::string IBXBackupServServerName = "localhost";
   std::shared_ptr<cds::TClientDataSet> cds1;        // with dsp1: the key columns of all patients

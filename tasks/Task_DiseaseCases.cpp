@@ -9,6 +9,7 @@
 #include "platform/codepage.h"
 #include "platform/dates.h"
 #include "platform/strutil.h"
+#include "tasks/Scheduler_DM.h"
 #include "tasks/TaskUi.h"
 
 namespace tasks {
@@ -202,3 +203,12 @@ bool FixDiseaseCases(const DiseaseCasesDb& db, ITaskUi& ui, const std::string& M
 }
 
 }  // namespace tasks
+
+bool TdmScheduler::FixDiseaseCases(const std::string& MkbFrom, const std::string& MkbTo, const std::string& Interval,
+                                   const std::string& Year) {
+  if (!cdsVis) cdsVis = std::make_shared<cds::TClientDataSet>();
+  if (!dspVis) dspVis = std::make_shared<cds::TDataSetProvider>("dspVis", static_cast<cds::IDataSource*>(nullptr));
+  tasks::DiseaseCasesDb db{tasks::ModulePatientKeyChain(*this), sdsVis, *dspVis, *cdsVis, sdsDis, sdsTemp};
+  return tasks::FixDiseaseCases(db, Ui(), MkbFrom, MkbTo, Interval, Year);
+}
+

@@ -1,6 +1,7 @@
 #include "tasks/Task_Duplicates.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <numeric>
 
@@ -10,6 +11,7 @@
 #include "db/fbdb.h"
 #include "platform/codepage.h"
 #include "platform/strutil.h"
+#include "tasks/Scheduler_DM.h"
 #include "tasks/TaskUi.h"
 
 namespace tasks {
@@ -35,19 +37,14 @@ const Texts& texts() {
   return t;
 }
 
-// The row before the current one, as the comparison keeps it: names upper-cased in the
-// ASCII range (as they are shown), their folded forms (as they are compared), and the
-// other texts as read.
-struct StoredRow {
-  std::string idp, last, first, middle, birthday, seria, num, snils;
-  std::string lastKey, firstKey, middleKey;
-};
-
-// A birthday text in an order that sorts by date: "dd.mm.yyyy" becomes "yyyymmdd";
-// any other text (the empty one included) stays as it is. Equal texts give equal keys.
+// A birthday text in an order that sorts by date: the empty text first, then the dates
+// ("dd.mm.yyyy" as "yyyymmdd"), then any other text. Equal texts give equal keys and
+// different texts different keys, so rows of one birthday are never parted.
 std::string BirthdayKey(const std::string& b) {
-  if (b.size() == 10 && b[2] == '.' && b[5] == '.') return b.substr(6, 4) + b.substr(3, 2) + b.substr(0, 2);
-  return b;
+  if (b.empty()) return b;
+  if (b.size() == 10 && b[2] == '.' && b[5] == '.')
+    return '\x01' + b.substr(6, 4) + b.substr(3, 2) + b.substr(0, 2);
+  return '\x02' + b;
 }
 
 struct NameKeys {
@@ -81,11 +78,13 @@ public:
     for (uint32_t i : order) {
       const PatientKeyRow& r = rows_[i];
       const NameKeys& k = keys[i];
-      bool equal = k.last == stored_.lastKey && k.first == stored_.firstKey && k.middle == stored_.middleKey &&
-                   r.birthday == stored_.birthday;
+      bool equal = k.last == storedKeys_->last && k.first == storedKeys_->first &&
+                   k.middle == storedKeys_->middle && r.birthday == stored_->birthday;
       if (equal && !group_) {
-        out_.push_back(stored_.last + " " + stored_.first + " " + stored_.middle + " " + stored_.birthday);
-        out_.push_back("   " + stored_.idp + "   " + stored_.seria + "  " + stored_.num);
+        const PatientKeyRow& st = *stored_;
+        out_.push_back(platform::UpperCase(st.lastName) + " " + platform::UpperCase(st.firstName) + " " +
+                       platform::UpperCase(st.middleName) + " " + st.birthday);
+        out_.push_back("   " + st.idp + "   " + st.policySeria + "  " + st.policyNum);
         out_.push_back("   " + r.idp + "   " + r.policySeria + "  " + r.policyNum);
         group_ = true;
       } else if (equal) {
@@ -110,12 +109,12 @@ public:
     out_.push_back(" ");
     for (uint32_t i : order) {
       const PatientKeyRow& r = rows_[i];
-      bool equal = r.policySeria == stored_.seria && r.policyNum == stored_.num;
+      bool equal = r.policySeria == stored_->policySeria && r.policyNum == stored_->policyNum;
       if (equal && !group_) {
-        if (platform::Trim(stored_.seria + stored_.num).empty())
+        if (platform::Trim(stored_->policySeria + stored_->policyNum).empty())
           out_.push_back(texts().noPolicy);
         else
-          out_.push_back(stored_.seria + " " + stored_.num);
+          out_.push_back(stored_->policySeria + " " + stored_->policyNum);
         out_.push_back(storedPersonLine());
         out_.push_back("   " + r.idp + " " + r.lastName + " " + r.firstName + " " + r.middleName + " " + r.birthday);
         group_ = true;
@@ -137,11 +136,11 @@ public:
     out_.push_back(" ");
     for (uint32_t i : order) {
       const PatientKeyRow& r = rows_[i];
-      bool equal = r.snils == stored_.snils;
+      bool equal = r.snils == stored_->snils;
       if (equal && !group_) {
         // A SNILS that stands for "none" is never a group, however many share it.
-        if (!IsJunkSnils(stored_.snils)) {
-          out_.push_back(stored_.snils);
+        if (!IsJunkSnils(stored_->snils)) {
+          out_.push_back(stored_->snils);
           out_.push_back(storedPersonLine());
           out_.push_back(currentSnilsLine(r));
           group_ = true;
@@ -166,7 +165,8 @@ private:
 
   void begin() {
     if (progress_.start) progress_.start(static_cast<int>(rows_.size()));
-    stored_ = StoredRow();
+    stored_ = &empty_;
+    storedKeys_ = &emptyKeys_;
     group_ = false;
   }
 
@@ -174,30 +174,18 @@ private:
     if (progress_.step) progress_.step();
   }
 
+  // The current row becomes the stored row: its names are shown upper-cased in the
+  // ASCII range and compared folded.
   void store(const PatientKeyRow& r, const NameKeys* keys) {
-    stored_.idp = r.idp;
-    stored_.last = platform::UpperCase(r.lastName);
-    stored_.first = platform::UpperCase(r.firstName);
-    stored_.middle = platform::UpperCase(r.middleName);
-    stored_.birthday = r.birthday;
-    stored_.seria = r.policySeria;
-    stored_.num = r.policyNum;
-    stored_.snils = r.snils;
-    if (keys) {
-      stored_.lastKey = keys->last;
-      stored_.firstKey = keys->first;
-      stored_.middleKey = keys->middle;
-    } else {
-      stored_.lastKey = FoldName(r.lastName);
-      stored_.firstKey = FoldName(r.firstName);
-      stored_.middleKey = FoldName(r.middleName);
-    }
+    stored_ = &r;
+    storedKeys_ = keys ? keys : &emptyKeys_;
     group_ = false;
   }
 
   std::string storedPersonLine() const {
-    return "   " + stored_.idp + " " + stored_.last + " " + stored_.first + " " + stored_.middle + " " +
-           stored_.birthday;
+    const PatientKeyRow& st = *stored_;
+    return "   " + st.idp + " " + platform::UpperCase(st.lastName) + " " + platform::UpperCase(st.firstName) + " " +
+           platform::UpperCase(st.middleName) + " " + st.birthday;
   }
 
   static std::string currentSnilsLine(const PatientKeyRow& r) {
@@ -207,13 +195,25 @@ private:
   const std::vector<PatientKeyRow>& rows_;
   const DuplicateProgress& progress_;
   std::vector<std::string>& out_;
-  StoredRow stored_;
+  const PatientKeyRow empty_{};
+  const NameKeys emptyKeys_{};
+  const PatientKeyRow* stored_ = &empty_;
+  const NameKeys* storedKeys_ = &emptyKeys_;  // used by the names criterion only
   bool group_ = false;
 };
 
 }  // namespace
 
-std::string FoldName(const std::string& name) { return platform::AnsiUpperCase(name); }
+std::string FoldName(const std::string& name) {
+  static const auto table = [] {
+    std::array<unsigned char, 256> t{};
+    for (int c = 0; c < 256; ++c) t[static_cast<size_t>(c)] = platform::AnsiUpperChar(static_cast<unsigned char>(c));
+    return t;
+  }();
+  std::string r(name);
+  for (char& c : r) c = static_cast<char>(table[static_cast<unsigned char>(c)]);
+  return r;
+}
 
 bool IsJunkSnils(const std::string& snils) {
   auto startsWith = [&](std::string_view p) { return snils.compare(0, p.size(), p) == 0; };
@@ -305,3 +305,17 @@ bool SearchDuplicates(const PatientKeyChain& chain, ITaskUi& ui, bool ByFIO, boo
 }
 
 }  // namespace tasks
+
+namespace tasks {
+
+PatientKeyChain ModulePatientKeyChain(TdmScheduler& dm) {
+  if (!dm.cds1) dm.cds1 = std::make_shared<cds::TClientDataSet>();
+  if (!dm.dsp1) dm.dsp1 = std::make_shared<cds::TDataSetProvider>("dsp1", static_cast<cds::IDataSource*>(nullptr));
+  return {dm.IBTran, dm.Qry1, *dm.dsp1, *dm.cds1};
+}
+
+}  // namespace tasks
+
+bool TdmScheduler::SearchDuplicates(bool ByFIO, bool ByPolicy, bool BySNILS) {
+  return tasks::SearchDuplicates(tasks::ModulePatientKeyChain(*this), Ui(), ByFIO, ByPolicy, BySNILS);
+}

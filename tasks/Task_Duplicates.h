@@ -10,6 +10,7 @@
 #include <vector>
 
 class ITaskUi;
+class TdmScheduler;
 
 namespace fbdb {
 class Query;
@@ -77,6 +78,10 @@ void ReadPatientKeys(const PatientKeyChain& chain);
 
 // The rows of cds1 as texts.
 std::vector<PatientKeyRow> PatientKeyRows(cds::TClientDataSet& cds1);
+
+// The data module's chain (its client dataset and provider are made on first use; the
+// provider has a source only while a read runs).
+PatientKeyChain ModulePatientKeyChain(TdmScheduler& dm);
 
 // The task body: reads the patients, runs the ticked criteria and writes every line to
 // the task's message list, moving the progress bar. Returns true when it ran through;

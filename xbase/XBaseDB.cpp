@@ -131,6 +131,17 @@ void TXBaseDataSet::SetDatabaseName(const std::string& value) {
   databaseName_ = v;
 }
 
+std::string TXBaseDataSet::Translate(std::string_view src, bool toOem) const {
+  std::string s(src);
+  if (translate_) {
+    if (toOem)
+      xbAnsiToOemBuf(s.data(), s.data(), s.size());
+    else
+      xbOemToAnsiBuf(s.data(), s.data(), s.size());
+  }
+  return s;
+}
+
 std::string TXBaseDataSet::GetTableDirectory() const {
   std::string d;
   if (platform::SameText(databaseName_, kDefaultDirectory)) {
@@ -163,10 +174,7 @@ void TXBaseDataSet::SetTranslateASCII(bool value) {
   if (table_) table_->TranslateOEM = value;
 }
 
-void TXBaseDataSet::SetExclusive(bool value) {
-  checkInactive();
-  exclusive_ = value;
-}
+void TXBaseDataSet::SetExclusive(bool value) { exclusive_ = value; }   // takes effect at the next open
 
 void TXBaseDataSet::SetLockProtocol(TxbLokProtocol value) {
   lockProtocol_ = value;
@@ -188,10 +196,7 @@ void TXBaseDataSet::SetUserID(int32_t value) {
   if (table_) table_->UserID = value;
 }
 
-void TXBaseDataSet::SetLargeIntegerAs(TxbIntFields value) {
-  checkInactive();
-  largeIntegerAs_ = value;
-}
+void TXBaseDataSet::SetLargeIntegerAs(TxbIntFields value) { largeIntegerAs_ = value; }   // field types at the next open
 
 void TXBaseDataSet::SetEncryptionKey(const std::string& value) {
   checkInactive();
@@ -199,8 +204,43 @@ void TXBaseDataSet::SetEncryptionKey(const std::string& value) {
 }
 
 void TXBaseDataSet::SetFiltered(bool value) {
-  filtered_ = value;
-  if (table_) First();
+  if (!table_) {
+    filtered_ = value;
+    return;
+  }
+  if (state_ != TxbDataSetState::dsBrowse) xbRaiseDatabase(msg::NotBrowsing);
+  if (value != filtered_) {
+    filtered_ = value;
+    table_->EnableFilter(value);
+    if (value) applyFilter();
+  }
+  First();
+}
+
+void TXBaseDataSet::SetFilter(const std::string& value) {
+  filter_ = value;
+  if (table_ && filtered_) {
+    if (state_ != TxbDataSetState::dsBrowse) xbRaiseDatabase(msg::NotBrowsing);
+    applyFilter();
+    First();
+  }
+}
+
+void TXBaseDataSet::SetFilterOptions(bool caseInsensitive, bool noPartialCompare) {
+  filterCaseInsensitive_ = caseInsensitive;
+  filterNoPartial_ = noPartialCompare;
+  if (table_ && filtered_) {
+    if (state_ != TxbDataSetState::dsBrowse) xbRaiseDatabase(msg::NotBrowsing);
+    applyFilter();
+    First();
+  }
+}
+
+void TXBaseDataSet::applyFilter() {
+  table_->EnableFilter(true);
+  std::string text = filter_;
+  if (translate_) xbAnsiToOemBuf(text.data(), text.data(), text.size());
+  table_->SetFilter(text, filterCaseInsensitive_, !filterNoPartial_);
 }
 
 void TXBaseDataSet::Open() {
@@ -233,6 +273,7 @@ void TXBaseDataSet::Open() {
     buildFields();
     active_.assign(table_->RecordLength + 1, ' ');
     state_ = TxbDataSetState::dsBrowse;
+    if (filtered_) applyFilter();
     First();
   } catch (...) {
     Close();
@@ -311,17 +352,29 @@ void TXBaseDataSet::buildFields() {
 
 TxbNameKey TxbNameKey::Of(std::string_view name) {
   TxbNameKey k;
-  if (name.size() > 16) {
+  size_t n = name.size();
+  if (n > 16) {
     k.len = UINT64_MAX;   // longer than any field name
     return k;
   }
-  char buf[16] = {};
-  std::memcpy(buf, name.data(), name.size());
-  std::memcpy(&k.a, buf, 8);
-  std::memcpy(&k.b, buf + 8, 8);
+  const char* p = name.data();
+  // Fixed-size loads that stay inside the name; overlapping parts are shifted out.
+  if (n >= 8) {
+    uint64_t tail;
+    std::memcpy(&k.a, p, 8);
+    std::memcpy(&tail, p + n - 8, 8);
+    k.b = n == 8 ? 0 : tail >> (8 * (16 - n));
+  } else if (n >= 4) {
+    uint32_t lo, hi;
+    std::memcpy(&lo, p, 4);
+    std::memcpy(&hi, p + n - 4, 4);
+    k.a = lo | ((static_cast<uint64_t>(hi) >> (8 * (8 - n))) << 32);
+  } else {
+    for (size_t i = 0; i < n; ++i) k.a |= static_cast<uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
+  }
   k.a = upperWord(k.a);
   k.b = upperWord(k.b);
-  k.len = name.size();
+  k.len = n;
   return k;
 }
 

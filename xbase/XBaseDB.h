@@ -151,9 +151,20 @@ public:
   void SetLargeIntegerAs(TxbIntFields value);           // closed only
   const std::string& EncryptionKey() const { return encryptionKey_; }
   void SetEncryptionKey(const std::string& value);     // closed only
-  // Switches the OnFilterRecord test on.
+  // Switches the filters on: the OnFilterRecord event and the Filter expression
+  // (compiled by the expression language registered with the handler).
   bool Filtered() const { return filtered_; }
   void SetFiltered(bool value);
+  const std::string& Filter() const { return filter_; }
+  void SetFilter(const std::string& value);
+  // foCaseInsensitive and foNoPartialCompare.
+  bool FilterCaseInsensitive() const { return filterCaseInsensitive_; }
+  bool FilterNoPartialCompare() const { return filterNoPartial_; }
+  void SetFilterOptions(bool caseInsensitive, bool noPartialCompare);
+
+  // Text between the OEM and the ANSI code page as the fields translate it
+  // (unchanged with TranslateASCII off).
+  std::string Translate(std::string_view src, bool toOem) const;
 
   // The folder the table is looked for in, with a trailing '/'.
   std::string GetTableDirectory() const;
@@ -211,7 +222,9 @@ private:
   void buildFields();
   uint8_t* recordForRead();
 
-  std::string databaseName_, tableName_, encryptionKey_;
+  std::string databaseName_, tableName_, encryptionKey_, filter_;
+  bool filterCaseInsensitive_ = false, filterNoPartial_ = false;
+  void applyFilter();
   bool readOnly_ = false, translate_ = true, exclusive_ = false, useDeleted_ = false, exactCount_ = false,
        autoFlush_ = false, filtered_ = false;
   TxbLokProtocol lockProtocol_ = Default;

@@ -355,6 +355,10 @@ bool XBO_dBaseDBF::UnlockTable() {
 }
 
 bool XBO_dBaseDBF::LockRecord() {
+  if (FileLocked) {
+    ++LockCount;
+    return true;
+  }
   auto s = xbRecordLockSpan(LockProtocol, LockParams, static_cast<uint32_t>(RecNo < 0 ? 0 : RecNo), HeaderLength,
                             RecordLength, IndexLocking());
   if (!s) return false;
@@ -779,6 +783,29 @@ void XBO_dBaseFld::StringPut(int n, std::string_view text) {
       return;
     default:
       FieldPut(n, text);
+  }
+}
+
+void XBO_dBaseFld::BuildSearchRecord(uint8_t* buffer, std::string_view fieldList,
+                                     const std::vector<std::string>& values) {
+  uint8_t* saved = CurRecord;
+  struct Restore {
+    XBO_dBaseFld& t;
+    uint8_t* p;
+    ~Restore() { t.CurRecord = p; }
+  } restore{*this, saved};
+  CurRecord = buffer;
+  std::memset(buffer, ' ', RecordLength);
+  size_t index = 0;
+  while (!fieldList.empty()) {
+    size_t semi = fieldList.find(';');
+    std::string_view name = trimBoth(fieldList.substr(0, semi));
+    fieldList = semi == std::string_view::npos ? std::string_view() : fieldList.substr(semi + 1);
+    if (name.empty()) continue;
+    std::string value = values.size() == 1 ? values[0] : (index < values.size() ? values[index] : std::string());
+    ++index;
+    if (TranslateOEM) xbAnsiToOemBuf(value.data(), value.data(), value.size());
+    StringPutByName(name, value);
   }
 }
 

@@ -170,6 +170,11 @@ public:
   std::string MemoRead(int n, size_t maxSize = SIZE_MAX);
   void MemoWrite(int n, std::string_view data);
 
+  // Fills buffer (RecordLength bytes) as a blank record holding the values of the
+  // ';'-separated field list: one value for all, or one per field. Texts are
+  // CP1251 and translated to OEM when TranslateOEM is set.
+  void BuildSearchRecord(uint8_t* buffer, std::string_view fieldList, const std::vector<std::string>& values);
+
   // Whether field n holds its value in binary form (version 0x30 B, G, I, M, T, Y).
   bool IsBinaryField(int n) const;
 

@@ -55,9 +55,9 @@ struct Synthetic {
   std::string dir;
   std::string path;
   std::unique_ptr<TdmScheduler> dm;
-  cds::TDataSetProvider dsp1{"dsp1", nullptr};
+  cds::TDataSetProvider dsp1{"dsp1", static_cast<cds::IDataSource*>(nullptr)};
   cds::TClientDataSet cds1;
-  cds::TDataSetProvider dspVis{"dspVis", nullptr};
+  cds::TDataSetProvider dspVis{"dspVis", static_cast<cds::IDataSource*>(nullptr)};
   cds::TClientDataSet cdsVis;
   CountingUi ui;
 

@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "xbase/XBaseDB.h"
+#include "xbase/xb_dbsy.h"
+#include "xbase/xb_memo.h"
 #include "xbase/xb_dbf.h"
 #include "xbase/xb_glbl.h"
 #include "xbase/xb_tool.h"
@@ -225,6 +227,53 @@ void BM_RawReadSplit(benchmark::State& state) {
   state.counters["records/s"] = benchmark::Counter(static_cast<double>(records), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_RawReadSplit)->Unit(benchmark::kMillisecond);
+
+// Physical scan through the handler with the 32 KiB read-ahead on and off.
+void BM_HandlerScan(benchmark::State& state) {
+  const std::string& p = fundTable();
+  int64_t records = 0;
+  for (auto _ : state) {
+    XBO_dBHandler h(p, false, true, "");
+    h.SetReadAhead(state.range(0) != 0);
+    for (h.GoTo(-3); !h.Eof; h.GoTo(-1)) ++records;
+  }
+  state.counters["records/s"] = benchmark::Counter(static_cast<double>(records), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_HandlerScan)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
+
+// Reading 10,000 memo texts of 1-8 KiB from a dBase IV memo file.
+void BM_MemoRead(benchmark::State& state) {
+  static std::string path = [] {
+    std::string dbf = folder() + "MEMO.DBF";
+    std::string h(32, '\0');
+    h[0] = static_cast<char>(0x8B);
+    h[8] = 32 + 32 + 1;
+    h[10] = 11;
+    std::string d(32, '\0');
+    std::memcpy(d.data(), "NOTE", 4);
+    d[11] = 'M';
+    d[16] = 10;
+    h += d + "\r\x1a";
+    FILE* fp = std::fopen(dbf.c_str(), "wb");
+    std::fwrite(h.data(), 1, h.size(), fp);
+    std::fclose(fp);
+    xbCreateMemoFile(folder() + "MEMO.dbt", TxbMemoKind::DBase4, "MEMO");
+    XBO_dBaseFld t(dbf, true, false, "");
+    for (int i = 0; i < 10000; ++i) {
+      t.BlankRecord();
+      t.MemoWrite(1, std::string(1024 + (i * 7919) % 7168, static_cast<char>('a' + i % 26)));
+      t.Append();
+    }
+    return dbf;
+  }();
+  int64_t bytes = 0;
+  for (auto _ : state) {
+    XBO_dBaseFld t(path, false, true, "");
+    for (t.GoTo(-3); !t.Eof; t.GoTo(-1)) bytes += static_cast<int64_t>(t.MemoRead(1).size());
+  }
+  state.SetBytesProcessed(bytes);
+}
+BENCHMARK(BM_MemoRead)->Unit(benchmark::kMillisecond);
 
 void BM_OemToAnsiBuf(benchmark::State& state) {
   std::vector<uint8_t> buf(64u << 20);

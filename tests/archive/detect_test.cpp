@@ -444,3 +444,136 @@ TEST(Container, MultiVolumeWithoutHandlerCancels) {
     EXPECT_EQ(z.Extract(), 1);
   }
 }
+
+TEST(Container, SpannedDisksThroughThePrompts) {
+  // Three "diskettes" behind one path: entry a on disk 1, entry b on disk 2, the directory on disk 3.
+  Bytes whole = Build({E("a.txt", "first disk"), E("b.txt", "second disk")});
+  const size_t aLen = 30 + 5 + 10, bLen = 30 + 5 + 11;
+  Bytes d1(whole.begin(), whole.begin() + aLen);
+  Bytes d2(whole.begin() + aLen, whole.begin() + aLen + bLen);
+  Bytes d3(whole.begin() + aLen + bLen, whole.end());
+  const size_t cdB = 46 + 5;
+  d3[cdB + 34] = 1;                                             // b starts on the second disk
+  d3[cdB + 42] = d3[cdB + 43] = d3[cdB + 44] = d3[cdB + 45] = 0;  // at its offset 0
+  size_t end = d3.size() - 22;
+  d3[end + 4] = 2;
+  d3[end + 6] = 2;
+  d3[end + 16] = d3[end + 17] = d3[end + 18] = d3[end + 19] = 0;
+  std::vector<Bytes> disks = {d1, d2, d3};
+
+  MemoryFileSystem fs;
+  int inserted = 3;
+  auto insert = [&](int n) {
+    inserted = n;
+    fs.addFile("/a/disk.zip", disks[static_cast<size_t>(n - 1)]);
+  };
+  insert(3);
+  struct Drive : VolumeInfo {
+    int* disk;
+    bool query(const std::string&, VolumeData& d, std::string&) override {
+      d = VolumeData{};
+      d.removable = true;
+      d.label = "PKBACK# 00" + std::to_string(*disk);
+      return true;
+    }
+  } drive;
+  drive.disk = &inserted;
+  Services s = Services::posix();
+  s.fs = &fs;
+  s.volumes = &drive;
+  {  // without the prompt events: 25270 with the event's name
+    TUnZip z(s);
+    std::vector<std::string> exts;
+    z.OnError = [&](TUnBase&, const std::string&, const std::string& x, const std::string&, int32_t c) {
+      EXPECT_EQ(c, E_EventNotAssigned);
+      exts.push_back(x);
+    };
+    z.SetArchiveFile("/a/disk.zip");
+    EXPECT_EQ(z.ArcType(), TArcType::atZipDS);
+    z.SetExtractDir("/out");
+    z.FileSpec = {"*.*"};
+    EXPECT_EQ(z.Extract(), 0);
+    EXPECT_EQ(exts, (std::vector<std::string>{"OnGetZipLastDisk"}));
+  }
+  {
+    insert(3);
+    TUnZip z(s);
+    std::vector<std::string> log;
+    z.OnGetZipLastDisk = [&](TUnBase&, bool& cancel, std::string&) {
+      log.push_back("last");
+      insert(3);
+      cancel = false;
+    };
+    z.OnGetZipFirstDisk = [&](TUnBase&, bool& cancel, std::string&) {
+      log.push_back("first");
+      insert(1);
+      cancel = false;
+    };
+    z.OnGetZipNextDisk = [&](TUnBase&, const std::string& vol, bool& cancel, std::string&) {
+      log.push_back("next " + vol);
+      insert(std::stoi(vol));
+      cancel = false;
+    };
+    z.SetArchiveFile("/a/disk.zip");
+    z.SetExtractDir("/out");
+    z.FileSpec = {"*.*"};
+    EXPECT_EQ(z.Extract(), 2);
+    EXPECT_EQ(log, (std::vector<std::string>{"last", "first", "next 2"}));
+    EXPECT_EQ(fs.nodes().at("/out/a.txt").data, Text("first disk"));
+    EXPECT_EQ(fs.nodes().at("/out/b.txt").data, Text("second disk"));
+  }
+  {  // a prompt left cancelled ends the run; later reports are 25443
+    insert(3);
+    TUnZip z(s);
+    z.OnGetZipLastDisk = [&](TUnBase&, bool& cancel, std::string&) { cancel = false; };
+    z.OnGetZipFirstDisk = [&](TUnBase&, bool&, std::string&) {};
+    z.SetArchiveFile("/a/disk.zip");
+    z.SetExtractDir("/out2");
+    z.FileSpec = {"*.*"};
+    EXPECT_EQ(z.Extract(), 0);
+    EXPECT_TRUE(z.Cancel());
+  }
+}
+
+namespace {
+// Stand-in for the traditional cipher: XOR with the low byte of Key0 (the real cipher is its own unit).
+class XorHeaderCipher : public TraditionalCipher {
+public:
+  void Reset(const TSeedKeys& s) override { k_ = static_cast<uint8_t>(s.Key0); }
+  void AddPassword(std::string_view) override {}
+  void Decrypt(uint8_t* p, size_t n) override {
+    for (size_t i = 0; i < n; ++i) p[i] ^= k_;
+  }
+
+private:
+  uint8_t k_ = 0;
+};
+}  // namespace
+
+TEST(Container, EncipheredHeadersDecipherWithTheHeaderKeys) {
+  Bytes z = Build({E("a.txt", "enciphered headers")});
+  const uint8_t k = static_cast<uint8_t>(kDefaultHeaderKeys.Key0);
+  // local header: "PL", 26 bytes and the name enciphered
+  z[1] = 'L';
+  for (size_t i = 4; i < 30 + 5; ++i) z[i] ^= k;
+  size_t cd = z.size() - 22 - (46 + 5);
+  z[cd + 1] = 'N';
+  for (size_t i = cd + 4; i < cd + 46 + 5; ++i) z[i] ^= k;
+  {
+    MemRun r;
+    EXPECT_EQ(r.go(z, "*.*", [](TUnZip& u) { u.Ciphers.traditional = [] { return std::make_unique<XorHeaderCipher>(); }; }),
+              1);
+    EXPECT_EQ(r.file("/out/a.txt"), Text("enciphered headers"));
+    EXPECT_TRUE(r.codes.empty());
+  }
+  {  // other header keys: the central header does not decipher to one; 25114 and nothing listed
+    MemRun r;
+    EXPECT_EQ(r.go(z, "*.*",
+                   [](TUnZip& u) {
+                     u.Ciphers.traditional = [] { return std::make_unique<XorHeaderCipher>(); };
+                     u.SeedHeaderKeys.Key0 ^= 0x5A;
+                   }),
+              0);
+    EXPECT_TRUE(r.has(E_BadFileHeader));
+  }
+}

@@ -63,19 +63,27 @@ TDecodeResult Decode64(const Bytes& in, uint64_t unpacked, RecordingHost& host) 
   return arc::InflateDeflate64(host, s, info, -15);
 }
 
-// The streaming decoder in its Deflate64 variant, whole input at once, 32 KiB output chunks.
-Bytes Stream64(const Bytes& in, int& last) {
+// The streaming decoder in its Deflate64 variant, inChunk input bytes and outChunk output
+// bytes per call.
+Bytes Stream64(const Bytes& in, int& last, size_t inChunk = SIZE_MAX, size_t outChunk = 32768) {
   arc::TZStreamRec s;
   EXPECT_EQ((arc::inflateInit2)(&s, -15, arc::kInflateRecordCheck, true), arc::Z_ARC_OK);
-  s.next_in = in.data();
-  s.avail_in = static_cast<uint32_t>(in.size());
-  Bytes out, buf(32768);
-  do {
+  size_t fed = 0;
+  Bytes out, buf(outChunk);
+  for (;;) {
+    if (s.avail_in == 0 && fed < in.size()) {
+      const size_t k = std::min(inChunk, in.size() - fed);
+      s.next_in = in.data() + fed;
+      s.avail_in = static_cast<uint32_t>(k);
+      fed += k;
+    }
     s.next_out = buf.data();
-    s.avail_out = 32768;
+    s.avail_out = static_cast<uint32_t>(outChunk);
     last = arc::inflate(&s, 0);
-    out.insert(out.end(), buf.data(), buf.data() + (32768 - s.avail_out));
-  } while (last == arc::Z_ARC_OK);
+    out.insert(out.end(), buf.data(), buf.data() + (outChunk - s.avail_out));
+    if (last == arc::Z_ARC_STREAM_END) break;
+    if (last < 0 && (last != arc::Z_ARC_BUF_ERROR || (fed == in.size() && s.avail_in == 0))) break;
+  }
   arc::inflateEnd(&s);
   return out;
 }
@@ -89,6 +97,10 @@ TEST(Deflate64, LengthCode285With16ExtraBitsAndDistanceCode31) {
   int last;
   EXPECT_EQ(Stream64(z, last), plain);
   EXPECT_EQ(last, arc::Z_ARC_STREAM_END);
+  for (auto [inChunk, outChunk] : {std::pair<size_t, size_t>{1, 32768}, {3, 1}, {100000, 7}, {5, 65536}}) {
+    EXPECT_EQ(Stream64(z, last, inChunk, outChunk), plain) << inChunk << " " << outChunk;
+    EXPECT_EQ(last, arc::Z_ARC_STREAM_END);
+  }
   // In Deflate the same bits mean length 258 at distance 1 and then an invalid distance code.
   RecordingHost h8;
   MemStream s(z);
@@ -202,6 +214,8 @@ TEST_F(SevenZip, Deflate64ArchivesDecode) {
     EXPECT_EQ(arc::Crc32(host.out.data(), host.out.size()), e.crc);
     int last;
     EXPECT_EQ(Stream64(e.data, last), want);
+    EXPECT_EQ(last, arc::Z_ARC_STREAM_END);
+    EXPECT_EQ(Stream64(e.data, last, 7, 5000), want);
     EXPECT_EQ(last, arc::Z_ARC_STREAM_END);
   }
   EXPECT_GE(deflate64, 3);

@@ -132,6 +132,46 @@ TEST(Inflate, OneByteChunksOfInputAndOutput) {
   }
 }
 
+TEST(Inflate, RandomChunkBoundariesEverywhere) {
+  // Input and output cut at random places, so that every state of the decoder is left and
+  // resumed at some point; Deflate, and the Deflate64 variant on the stored stream (Deflate's
+  // length code 285 means something else there).
+  std::mt19937 g(77);
+  const Bytes data = Mixed(200000, 78);
+  const Bytes streams[] = {ZDeflate(data, 6, Z_DEFAULT_STRATEGY), ZDeflate(data, 1, Z_FIXED),
+                           ZDeflate(data, 0, Z_DEFAULT_STRATEGY), ZDeflate(data, 9, Z_RLE)};
+  for (const Bytes& z : streams) {
+    for (bool d64 : {false, true}) {
+      if (d64 && &z != &streams[2]) continue;
+      arc::TZStreamRec s;
+      ASSERT_EQ((arc::inflateInit2)(&s, -15, arc::kInflateRecordCheck, d64), arc::Z_ARC_OK);
+      Bytes out, buf(70000);
+      size_t fed = 0;
+      int r = arc::Z_ARC_OK;
+      for (int guard = 0; guard < 10000000 && r != arc::Z_ARC_STREAM_END; ++guard) {
+        if (s.avail_in == 0 && fed < z.size()) {
+          const size_t k = std::min<size_t>(1 + g() % (g() % 2 ? 20 : 5000), z.size() - fed);
+          s.next_in = z.data() + fed;
+          s.avail_in = static_cast<uint32_t>(k);
+          fed += k;
+        }
+        const uint32_t room = 1 + g() % (g() % 2 ? 10 : 70000);
+        s.next_out = buf.data();
+        s.avail_out = room;
+        r = arc::inflate(&s, 0);
+        out.insert(out.end(), buf.data(), buf.data() + (room - s.avail_out));
+        ASSERT_TRUE(r == arc::Z_ARC_OK || r == arc::Z_ARC_STREAM_END || r == arc::Z_ARC_BUF_ERROR)
+            << r << " " << (s.msg ? s.msg : "") << " d64 " << d64 << " stream " << (&z - streams) << " out " << out.size()
+            << " in " << s.total_in;
+      }
+      EXPECT_EQ(r, arc::Z_ARC_STREAM_END);
+      EXPECT_EQ(out, data);
+      EXPECT_EQ(s.total_out, data.size());
+      arc::inflateEnd(&s);
+    }
+  }
+}
+
 TEST(Inflate, BlockDecoderWithShortSourceReads) {
   // The archive stream may return less than asked (a volume boundary): the decoder goes on.
   const Bytes data = XmlLike(200000, 5);

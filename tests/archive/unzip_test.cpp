@@ -621,3 +621,184 @@ TEST(UnZipBomb, DeflatedBombEndsAtTheDeclaredSize) {
   EXPECT_EQ(z.Extract(), 0);
   EXPECT_EQ(fs.stat("/o/bomb.bin").size, 1000u);
 }
+
+TEST(UnZipPaths, BuilderTable) {
+  const std::string root = "/x/out/";
+  struct Case {
+    std::string name;
+    bool stored;
+    const char* want;  // nullptr: refused
+    bool dir;
+  } cases[] = {
+      {"a.txt", true, "/x/out/a.txt", false},
+      {"d/e/a.txt", true, "/x/out/d/e/a.txt", false},
+      {"d/e/a.txt", false, "/x/out/a.txt", false},
+      {"d\\e\\a.txt", true, "/x/out/d/e/a.txt", false},
+      {"///a.txt", true, "/x/out/a.txt", false},
+      {"./d/./a.txt", true, "/x/out/d/a.txt", false},
+      {"C:\\d\\a.txt", true, "/x/out/d/a.txt", false},
+      {"C:a.txt", true, "/x/out/a.txt", false},
+      {"d/a:b.txt", true, "/x/out/d/a:b.txt", false},
+      {"dir/", true, "/x/out/dir/", true},
+      {"dir/", false, "/x/out/", true},
+      {"/", true, "/x/out/", true},
+      {"..", true, nullptr, false},
+      {"d/..", true, nullptr, false},
+      {"..\\a", true, nullptr, false},
+      {"d/../a", true, nullptr, false},
+      {"C:..\\a", true, nullptr, false},
+      {"", true, nullptr, false},
+      {"C:", true, nullptr, false},
+      {std::string("a\0b", 3), true, nullptr, false},
+      {"a\x1f", true, nullptr, false},
+      {"...", true, "/x/out/...", false},
+  };
+  for (const auto& c : cases) {
+    TOutputPath p = BuildOutputPath(c.name, root, c.stored);
+    if (!c.want) {
+      EXPECT_FALSE(p.safe) << c.name;
+      continue;
+    }
+    EXPECT_TRUE(p.safe) << c.name;
+    EXPECT_EQ(p.path, c.want) << c.name;
+    EXPECT_EQ(p.directory, c.dir) << c.name;
+  }
+  std::string out;
+  EXPECT_FALSE(ConvertEntryName("\xC3\x28", true, true, out));  // invalid UTF-8
+  EXPECT_FALSE(ConvertEntryName("\xE0\x80\xAF", true, true, out));  // over-long form
+  EXPECT_TRUE(ConvertEntryName("\xD0\x96.txt", true, true, out));
+  EXPECT_EQ(out, "\xC6.txt");
+  EXPECT_TRUE(ConvertEntryName("\x86.txt", false, true, out));  // CP866
+  EXPECT_EQ(out, "\xC6.txt");
+  EXPECT_TRUE(ConvertEntryName("\xC6.txt", false, false, out));  // taken as CP1251
+  EXPECT_EQ(out, "\xC6.txt");
+}
+
+TEST(UnZipProperties, DatesProgressBufferSizeAndReDetection) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  MemoryFileSystem fs;
+  Entry a = E("a.txt", std::string(1000, 'a'));
+  Entry b = E("b.txt", std::string(3000, 'b'));
+  b.dosTime = (45u << 25) | (6u << 21) | (1u << 16);  // 2025-06-01 00:00:00, the latest
+  fs.addFile("/a.zip", Build({a, b}));
+  Services s = Services::posix();
+  s.fs = &fs;
+  s.now = [] { return static_cast<std::time_t>(1234567890); };
+  {
+    TUnZip z(s);
+    z.DateAttribute = TDateAttribute::daMaxFileDate;
+    std::vector<int> byArchive;
+    z.OnProgress = [&](TUnBase&, uint8_t byFile, uint8_t arcPct) {
+      EXPECT_LE(byFile, 100);
+      byArchive.push_back(arcPct);
+    };
+    z.SetArchiveFile("/a.zip");
+    z.SetExtractDir("/o");
+    z.FileSpec = {"*.*"};
+    EXPECT_EQ(z.Extract(), 2);
+    EXPECT_EQ(fs.stat("/o/a.txt").mtime, 1748736000);
+    EXPECT_EQ(byArchive, (std::vector<int>{25, 100}));
+  }
+  {
+    TUnZip z(s);
+    z.DateAttribute = TDateAttribute::daSysDate;
+    z.SetArchiveFile("/a.zip");
+    z.SetExtractDir("/p");
+    z.FileSpec = {"a.txt"};
+    EXPECT_EQ(z.Extract(), 1);
+    EXPECT_EQ(fs.stat("/p/a.txt").mtime, 1234567890);
+    z.SetZipCmntBufSize(100);
+    EXPECT_EQ(z.ZipCmntBufSize(), 2000);
+    z.SetZipCmntBufSize(40000);
+    EXPECT_EQ(z.ZipCmntBufSize(), 32767);
+    z.SetZipCmntBufSize(5000);
+    EXPECT_EQ(z.ZipCmntBufSize(), 5000);
+    // Re-detection: a file that has gone gives atFileOpenErr; without a file the value is kept.
+    fs.removeFile("/a.zip");
+    z.SetArcType(TArcType::atZip);
+    EXPECT_EQ(z.ArcType(), TArcType::atFileOpenErr);
+    TUnZip none(s);
+    none.SetArcType(TArcType::atRar);
+    EXPECT_EQ(none.ArcType(), TArcType::atRar);
+  }
+}
+
+TEST(UnZipMethods, SplitSetsWithCompressedEntriesCrossingVolumes) {
+  if (!HaveTool("zip")) GTEST_SKIP() << "zip not installed";
+  std::string t = TempDir("splitz");
+  std::string text;
+  uint32_t x = 5;
+  for (int i = 0; i < 60000; ++i) {
+    x = x * 1103515245 + 12345;
+    text += "row " + std::to_string(i) + " value " + std::to_string(x % 100000) + "\n";
+  }
+  WriteFile(t + "in/big.txt", Text(text));
+  for (const char* method : {"-Z deflate", "-Z bzip2"}) {
+    SCOPED_TRACE(method);
+    std::string set = t + (method[3] == 'd' ? "d" : "b") + "set.zip";
+    ASSERT_EQ(Shell("cd '" + t + "in' && zip -q -X " + method + " -s 64k '" + set + "' big.txt"), 0);
+    TUnZip z;
+    int volumes = 0;
+    z.OnNextVolume = [&](TUnBase&, std::string&, int32_t, bool exists, bool&) {
+      EXPECT_TRUE(exists);
+      ++volumes;
+    };
+    z.SetArchiveFile(set);
+    EXPECT_EQ(z.ArcType(), TArcType::atZipMV);
+    z.SetExtractDir(t + "out" + (method[3] == 'd' ? "d" : "b"));
+    z.FileSpec = {"*.*"};
+    EXPECT_EQ(z.Extract(), 1);
+    EXPECT_GE(volumes, 2);
+    EXPECT_EQ(ReadFile(z.ExtractDir() + "big.txt"), Text(text));
+  }
+}
+
+namespace {
+// A stand-in for the AES entry layout: the verifier is (password length, first salt byte), the
+// data is XOR 0x3C, and the authentication code is ten 'M' bytes.
+class FakeAes : public AesDecrypter {
+public:
+  bool Init(std::string_view pw, int strength, const uint8_t* salt, const uint8_t* verifier) override {
+    return strength == 3 && verifier[0] == pw.size() && verifier[1] == salt[0];
+  }
+  void Decrypt(uint8_t* p, size_t n) override {
+    for (size_t i = 0; i < n; ++i) p[i] ^= 0x3C;
+  }
+  bool Verify(const uint8_t* code) override { return std::all_of(code, code + 10, [](uint8_t c) { return c == 'M'; }); }
+};
+
+Entry AesEntry(const std::string& name, const std::string& text, const std::string& pw, int version, bool goodCode) {
+  Entry e = E(name, text);
+  e.method = 99;
+  e.flags = 1;
+  Bytes extra = {0x01, 0x99, 7, 0, static_cast<uint8_t>(version), 0, 'A', 'E', 3, 0, 0};
+  e.localExtra = extra;
+  e.centralExtra = extra;
+  Bytes packed(16, 0x11);
+  packed.push_back(static_cast<uint8_t>(pw.size()));
+  packed.push_back(0x11);
+  for (char c : text) packed.push_back(static_cast<uint8_t>(c) ^ 0x3C);
+  for (int i = 0; i < 10; ++i) packed.push_back(goodCode ? 'M' : 'X');
+  e.rawPacked = packed;
+  if (version == 2) e.crcOverride = 0;
+  return e;
+}
+}  // namespace
+
+TEST(UnZipPassword, AesEntriesThroughTheDecrypterInterface) {
+  std::string t = TempDir("aes");
+  WriteFile(t + "a.zip", Build({AesEntry("ae2.txt", "aes two", "pass", 2, true),
+                                AesEntry("bad.txt", "tampered", "pass", 2, false),
+                                AesEntry("ae1.txt", "aes one keeps its crc", "pass", 1, true)}));
+  TUnZip z;
+  z.Ciphers.aes = [] { return std::make_unique<FakeAes>(); };
+  z.Passwords = {"nope", "pass"};
+  Errors err;
+  err.attach(z);
+  EXPECT_EQ(FourSteps(z, t + "a.zip", t + "o", "*.*"), 2);
+  EXPECT_EQ(ReadFile(t + "o/ae2.txt"), Text("aes two"));
+  EXPECT_EQ(ReadFile(t + "o/ae1.txt"), Text("aes one keeps its crc"));
+  EXPECT_EQ(err.count(E_CrcFail), 1);
+  EXPECT_EQ(err.files[0], t + "o/bad.txt");
+}

@@ -137,9 +137,12 @@ TEST(CdsFirebird, ApplyUpdatesInsertsUpdatesAndReportsTheFailingRow) {
                                                     cds::kTicksPerDay + 12345));
   ds.FieldByName("NOTE").SetAsString("long memo");
   ds.Post();
-  // A new row whose key already exists: it fails.
+  // A new row whose key already exists: it fails; the next one of the same shape does not.
   ds.Append();
   ds.FieldByName("ID").SetAsInteger(1);
+  ds.Post();
+  ds.Append();
+  ds.FieldByName("ID").SetAsInteger(5);
   ds.Post();
   // An update of row 3.
   ASSERT_TRUE(ds.FindKey({3}));
@@ -153,7 +156,7 @@ TEST(CdsFirebird, ApplyUpdatesInsertsUpdatesAndReportsTheFailingRow) {
   ds.FieldByName("STAMP").SetAsString("02.03.2025 00:00:00");
   ds.FieldByName("D").SetAsFloat(0.25);
   ds.Post();
-  EXPECT_EQ(ds.ChangeCount(), 4);
+  EXPECT_EQ(ds.ChangeCount(), 5);
 
   std::vector<std::string> lines;
   ds.OnReconcileError = [&](TClientDataSet&, const cds::EReconcileError& e, cds::TUpdateKind k,
@@ -178,7 +181,8 @@ TEST(CdsFirebird, ApplyUpdatesInsertsUpdatesAndReportsTheFailingRow) {
   EXPECT_EQ(db.scalar("select NAME from T_ALL where ID = 3"), "third, edited");
   EXPECT_EQ(db.scalar("select BDAY from T_ALL where ID = 3"), "01.01.2000");
   EXPECT_EQ(db.scalar("select D from T_ALL where ID = 1"), "0.25");
-  EXPECT_EQ(db.count("T_ALL"), 4);
+  EXPECT_EQ(db.scalar("select DEF_COL from T_ALL where ID = 5"), "42");
+  EXPECT_EQ(db.count("T_ALL"), 5);
 }
 
 TEST(CdsFirebird, ConcurrentChangeIsAConflictAndOwnTransactionCommitsTheRest) {

@@ -214,3 +214,31 @@ TEST_F(DiseaseCasesDb, ADatabaseErrorPassesToTheCaller) {
 }
 
 }  // namespace
+
+namespace {
+
+// The data module's own method, as the shell calls it, after a duplicate search left
+// the patient chain active.
+TEST_F(DiseaseCasesDb, TheDataModuleMethodWritesToItsWindow) {
+  patient(1);
+  visit(11, 1, "01.03.2024");
+  disease(111, 11, 1, "J06", 0);
+  visit(12, 1, "10.03.2024");
+  disease(121, 12, 1, "J07", 0);
+  ASSERT_TRUE(dm_->SearchDuplicates(false, false, false));
+  patient(2);  // added after the search: the correction reads the patients again
+  visit(21, 2, "01.05.2024");
+  disease(211, 21, 2, "K20", 1);
+  visit(22, 2, "01.05.2020");
+  disease(221, 22, 2, "K21", 0);
+  ui_.taskMessages.clear();
+  ASSERT_TRUE(dm_->FixDiseaseCases("J00.", "K99.", "3", "2024"));
+  EXPECT_EQ(caseOf(111), 0);
+  EXPECT_EQ(caseOf(121), 2);
+  EXPECT_EQ(caseOf(211), 1);
+  EXPECT_EQ(caseOf(221), 2);
+  EXPECT_EQ(ui_.taskMessages, lines(2));
+  EXPECT_EQ(ui_.progressMax, 2);
+}
+
+}  // namespace

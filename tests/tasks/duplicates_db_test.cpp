@@ -107,3 +107,24 @@ TEST_F(DuplicatesDb, AClosedConnectionRaisesToTheCaller) {
 }
 
 }  // namespace
+
+namespace {
+
+// The data module's own method, as the shell calls it: its chain, its window.
+TEST_F(DuplicatesDb, TheDataModuleMethodWritesToItsWindow) {
+  EXPECT_EQ(dm_->cds1, nullptr);
+  ASSERT_TRUE(dm_->SearchDuplicates(true, false, false));
+  std::vector<const char*> expected = {
+      "ПОИСК ДУБЛИКАТОВ ПО ФИО", " ",
+      "PETROV OLEG IVANOVICH 01.02.2003", "   103   ЯБ  123456", "   104     ",
+      "Иванов Иван Петрович 09.12.1960", "   101   ЯБ  123456", "   102   ЯБ  654321",
+      " ", "Конец задания поиска дубликатов", " ",
+  };
+  EXPECT_EQ(ui_.taskMessages, W(expected));
+  ASSERT_NE(dm_->cds1, nullptr);
+  EXPECT_EQ(dm_->cds1->RecordCount(), 7);
+  EXPECT_EQ(ui_.progressMax, 7);
+  EXPECT_EQ(ui_.steps, 7);
+}
+
+}  // namespace

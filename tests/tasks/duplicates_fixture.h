@@ -3,6 +3,7 @@
 // and providers of the patient read and of the visit read, for the duplicate search and
 // the disease-record correction.
 #include <gtest/gtest.h>
+#include <ibase.h>
 
 #include <memory>
 #include <string>
@@ -18,6 +19,14 @@
 #include "tasks/Task_Duplicates.h"
 
 namespace duptest {
+
+// Ends the embedded engine's threads before the process exits, so that none of them runs
+// while the sanitizer build's leak check walks the threads.
+class EngineShutdown : public ::testing::Environment {
+public:
+  void TearDown() override { fb_shutdown(0, fb_shutrsn_app_stopped); }
+};
+inline const auto* const kEngineShutdown = ::testing::AddGlobalTestEnvironment(new EngineShutdown);
 
 inline std::string W(const char* utf8) { return platform::Utf8ToCp1251(utf8); }
 
@@ -64,9 +73,9 @@ protected:
   std::unique_ptr<testsupport::TestDatabase> db_;
   testsupport::FakeTaskUi ui_;
   std::unique_ptr<TdmScheduler> dm_;
-  cds::TDataSetProvider dsp1_{"dsp1", nullptr};
+  cds::TDataSetProvider dsp1_{"dsp1", static_cast<cds::IDataSource*>(nullptr)};
   cds::TClientDataSet cds1_;
-  cds::TDataSetProvider dspVis_{"dspVis", nullptr};
+  cds::TDataSetProvider dspVis_{"dspVis", static_cast<cds::IDataSource*>(nullptr)};
   cds::TClientDataSet cdsVis_;
 };
 

@@ -85,6 +85,19 @@ TEST(DuplicateRows, NamesOrderGroupsByBirthdayAsDate) {
   EXPECT_EQ(FindDuplicateLines(rows, true, false, false), W(Join(expected, kClosing)));
 }
 
+TEST(DuplicateRows, ABirthdayThatIsNoDateNeverPartsAGroup) {
+  std::vector<PatientKeyRow> rows = {
+      Row("1", "Ли", "Ян", "", "01.02.1990"), Row("2", "Ли", "Ян", "", "19900201"),
+      Row("3", "Ли", "Ян", "", "01.02.1990"), Row("4", "Ли", "Ян", "", "19900201"),
+  };
+  std::vector<const char*> expected = {
+      "ПОИСК ДУБЛИКАТОВ ПО ФИО", " ",
+      "Ли Ян  01.02.1990", "   1     ", "   3     ",
+      "Ли Ян  19900201", "   2     ", "   4     ",
+  };
+  EXPECT_EQ(FindDuplicateLines(rows, true, false, false), W(Join(expected, kClosing)));
+}
+
 TEST(DuplicateRows, AnEmptyFirstPatientStartsAGroupWithABlankHeading) {
   std::vector<PatientKeyRow> rows = {Row("5", "", "", "", "", "S", "N"), Row("6", "Б", "В", "Г", "01.01.2001")};
   std::vector<const char*> expected = {"ПОИСК ДУБЛИКАТОВ ПО ФИО", " ", "   ", "        ", "   5   S  N"};

@@ -84,6 +84,7 @@ TEST(DataModuleNames, ComponentsAsTheModuleSetsThem) {
   EXPECT_EQ(dm.spIDDiseases.storedProcName(), "DISEASES_GEN_ID");
   EXPECT_FALSE(dm.IBDB.connected());
   EXPECT_FALSE(dm.SQLConnection.connected());
+  EXPECT_NE(dm.UnZip1, nullptr);
 }
 
 TEST_F(DataModuleTest, BothConnectionsOpenWithTheDecipheredPassword) {

@@ -14,6 +14,7 @@
 #include "xbase/XBaseDB.h"
 #include "xbase/checked.h"
 #include "xbase/xb_cnst.h"
+#include "xbase/xb_date.h"
 
 using namespace xb;
 using namespace xbt;
@@ -48,10 +49,14 @@ const Person kPeople[] = {
 };
 
 std::vector<FieldSpec> fundFields() {
-  return {{"FIRSTNAME", 'C', 40}, {"NAME", 'C', 40}, {"SECNAME", 'C', 40}, {"DATEBDAY", 'D', 8}, {"POL", 'C', 1},
-          {"SNILS", 'C', 14},     {"SPOLICY", 'C', 10}, {"NPOLICY", 'C', 20}, {"DPOLICY", 'D', 8},
-          {"ENDPOLICY", 'C', 10}, {"VPOLIC", 'N', 1},  {"CMOCOD", 'N', 5},   {"ENP", 'C', 16},
-          {"DATEPRIK", 'C', 10},  {"SPOLREF", 'C', 10}, {"FLAT", 'N', 5},    {"STATUS", 'C', 2}};
+  return {{"FIRSTNAME", 'C', 40}, {"NAME", 'C', 40},      {"SECNAME", 'C', 40},  {"DATEBDAY", 'D', 8},
+          {"POL", 'C', 1},        {"SNILS", 'C', 14},     {"SPOLICY", 'C', 10},  {"NPOLICY", 'C', 20},
+          {"DPOLICY", 'D', 8},    {"ENDPOLICY", 'C', 10}, {"VPOLIC", 'N', 1},    {"CMOCOD", 'N', 5},
+          {"ENP", 'C', 16},       {"DATEPRIK", 'C', 10},  {"SPOLREF", 'C', 10},  {"SSTOMREF", 'C', 10},
+          {"SWCONREF", 'C', 10},  {"COATODIST", 'C', 10}, {"NPREF", 'C', 10},    {"STRETREF", 'C', 10},
+          {"HOUSE", 'C', 10},     {"FLAT", 'N', 5},       {"KORPUS", 'C', 5},    {"NPNAME", 'C', 60},
+          {"ADRESS_F", 'C', 60},  {"KLADR", 'C', 17},     {"KLADRS", 'C', 17},   {"ID_LIC", 'C', 20},
+          {"STATUS", 'C', 2}};
 }
 
 void writeFund(const std::string& path) {
@@ -59,7 +64,9 @@ void writeFund(const std::string& path) {
   for (const Person& p : kPeople) {
     b.record(p.deleted, {Oem(p.first), Oem(p.name), Oem(p.sec), p.y ? D(p.y, p.m, p.d) : "", Oem(p.pol),
                          "123-456-789 01", "", "1234567890", D(2012, 3, 4), "", N(p.vpolic, 1), N(46001, 5),
-                         "7788990011223344", "01.02.2013", "  15", N(p.flat, 5), "7"});
+                         "7788990011223344", "01.02.2013", "  15", "", "7", "56401", "1203", "77",
+                         std::to_string(p.flat + 1), N(p.flat, 5), Oem("к1"), Oem("г. Тверь, ул. Ленина"),
+                         Oem("ул. Мира, 5"), "69000001000000100", "", "ID" + std::to_string(p.flat), "7"});
   }
   b.write(path);
 }
@@ -108,6 +115,21 @@ TEST(DataSetWalk, FundFileWithTranslation) {
       EXPECT_TRUE(ds.FieldByName("ENDPOLICY").IsNull());
       EXPECT_EQ(errorOf([&] { ds.FieldByName("ENDPOLICY").AsInteger(); }),
                 "EConvertError: '' is not a valid integer value");
+      EXPECT_TRUE(ds.FieldByName("SSTOMREF").AsString().empty());
+      EXPECT_EQ(ds.FieldByName("SWCONREF").AsInteger(), 7);
+      EXPECT_EQ(ds.FieldByName("COATODIST").AsInteger(), 56401);
+      EXPECT_EQ(ds.FieldByName("NPREF").AsInteger(), 1203);
+      EXPECT_EQ(ds.FieldByName("STRETREF").AsInteger(), 77);
+      EXPECT_EQ(ds.FieldByName("HOUSE").AsInteger(), p.flat + 1);
+      EXPECT_EQ(ds.FieldByName("KORPUS").AsString(), text("к1"));
+      EXPECT_EQ(ds.FieldByName("NPNAME").AsString(), text("г. Тверь, ул. Ленина"));
+      EXPECT_EQ(ds.FieldByName("ADRESS_F").AsString(), text("ул. Мира, 5"));
+      EXPECT_EQ(ds.FieldByName("KLADR").AsString(), "69000001000000100");
+      EXPECT_TRUE(ds.FieldByName("KLADRS").IsNull());
+      EXPECT_EQ(ds.FieldByName("ID_LIC").AsString(), "ID" + std::to_string(p.flat));
+      EXPECT_EQ(ds.FieldByName("ENP").AsString(), "7788990011223344");
+      EXPECT_EQ(ds.FieldByName("SPOLICY").AsString(), "");
+      EXPECT_EQ(ds.FieldByName("NPOLICY").AsString(), "1234567890");
       EXPECT_EQ(ds.FieldByName("DATEPRIK").AsDateTime(), platform::EncodeDate(2013, 2, 1));
       EXPECT_EQ(ds.FieldByName("DPOLICY").AsDateTime(), platform::EncodeDate(2012, 3, 4));
     }
@@ -506,4 +528,134 @@ TEST(DataSetOracle, PerlXBaseReadsOurFixtures) {
   EXPECT_EQ(ds.FieldByName("NOTE").AsString(), "memo one");
   ds.Next();
   EXPECT_EQ(ds.FieldByName("NOTE").AsString().size(), 600u);
+}
+
+TEST(DataSetFilter, ExpressionThroughRegisteredCompiler) {
+  TempDir t;
+  DbfBuilder b(0x03, {{"A", 'C', 6}});
+  b.record(false, {Oem("Анна")}).record(false, {"two"}).record(false, {Oem("Антон")});
+  b.write(t.file("x.dbf"));
+  std::string seenText;
+  XBO_dBHandler::FilterCompiler() = [&](XBO_dBHandler& h, const std::string& text, bool, bool) {
+    seenText = text;
+    struct StartsWith : IxbFilterExpr {
+      XBO_dBHandler& h;
+      std::string prefix;
+      StartsWith(XBO_dBHandler& hh, std::string p) : h(hh), prefix(std::move(p)) {}
+      TxbVariant Evaluate() override {
+        TxbVariant v;
+        v.SetBoolean(h.FieldView(1).substr(0, prefix.size()) == prefix);
+        return v;
+      }
+    };
+    return std::unique_ptr<IxbFilterExpr>(new StartsWith(h, text));
+  };
+  TXBaseDataSet ds;
+  ds.SetDatabaseName(t.path());
+  ds.SetTableName("x.dbf");
+  ds.SetReadOnly(true);
+  ds.SetFilter(Ansi("Ан"));
+  ds.SetFiltered(true);
+  ds.Open();
+  EXPECT_EQ(seenText, Oem("Ан"));   // the expression goes to the table in OEM
+  std::vector<int32_t> recs;
+  for (; !ds.Eof(); ds.Next()) recs.push_back(ds.RecNo());
+  EXPECT_EQ(recs, (std::vector<int32_t>{1, 3}));
+  ds.SetFiltered(false);
+  recs.clear();
+  for (; !ds.Eof(); ds.Next()) recs.push_back(ds.RecNo());
+  EXPECT_EQ(recs, (std::vector<int32_t>{1, 2, 3}));
+  XBO_dBHandler::FilterCompiler() = nullptr;
+}
+
+TEST(DataSetFields, VisualFoxProKinds) {
+  TempDir t;
+  int32_t jdn = xb::xbJulianFromYMD(2011, 5, 1);
+  DbfBuilder b(0x30, {{"I", 'I', 4}, {"T", 'T', 8}, {"Y", 'Y', 8}, {"B", 'B', 8}});
+  b.record(false, {LE32(static_cast<uint32_t>(-42)), LE32(static_cast<uint32_t>(jdn)) + LE32((12 * 3600 + 30 * 60 + 15) * 1000),
+                   LE64(123456), Dbl(2.5)});
+  b.record(false, {"    ", std::string(8, '\0'), LE64(0), Dbl(0)});
+  b.write(t.file("v.dbf"));
+  TXBaseDataSet ds;
+  ds.SetDatabaseName(t.path());
+  ds.SetTableName("v.dbf");
+  ds.Open();
+  EXPECT_EQ(ds.FieldByName("I").DataType(), TxbFieldType::ftInteger);
+  EXPECT_EQ(ds.FieldByName("T").DataType(), TxbFieldType::ftDateTime);
+  EXPECT_EQ(ds.FieldByName("Y").DataType(), TxbFieldType::ftCurrency);
+  EXPECT_EQ(ds.FieldByName("B").DataType(), TxbFieldType::ftFloat);
+  EXPECT_EQ(ds.FieldByName("I").AsInteger(), -42);
+  EXPECT_NEAR(ds.FieldByName("T").AsDateTime(), platform::EncodeDate(2011, 5, 1) + (12 * 3600 + 30 * 60 + 15) / 86400.0, 1e-9);
+  EXPECT_EQ(ds.FieldByName("T").AsString(), "01.05.2011 12:30:15");
+  EXPECT_DOUBLE_EQ(ds.FieldByName("Y").AsFloat(), 12.3456);
+  EXPECT_EQ(ds.FieldByName("B").AsFloat(), 2.5);
+  EXPECT_FALSE(ds.FieldByName("T").IsNull());
+  ds.Next();
+  EXPECT_EQ(ds.FieldByName("I").AsInteger(), 0);
+  EXPECT_TRUE(ds.FieldByName("T").IsNull());
+  EXPECT_EQ(ds.FieldByName("T").AsString(), "");
+}
+
+// Folder names are CP1251 inside the program and UTF-8 on disk.
+TEST(DataSetOpen, CyrillicFolderName) {
+  TempDir t;
+  std::string folderUtf8 = t.file("Фонд ОМС");
+  ASSERT_TRUE(std::filesystem::create_directory(folderUtf8));
+  DbfBuilder b(0x03, {{"A", 'C', 3}});
+  b.record(false, {"abc"});
+  b.write(folderUtf8 + "/Прикреплённые.DBF");
+  TXBaseDataSet ds;
+  ds.SetDatabaseName(Ansi(folderUtf8) + "/");
+  ds.SetTableName(Ansi("Прикреплённые.DBF"));
+  ds.SetReadOnly(true);
+  ds.Open();
+  EXPECT_EQ(ds.FieldByName("A").AsString(), "abc");
+  EXPECT_EQ(ds.Table()->FileName, Ansi(folderUtf8 + "/Прикреплённые.DBF"));
+  ds.Close();
+  ds.SetTableName(Ansi("прикреплённые.dbf"));   // another case, Cyrillic letters included
+  ds.Open();
+  EXPECT_EQ(ds.RecordCount(), 1);
+}
+
+TEST(DataSetFields, TranslateHelper) {
+  TXBaseDataSet ds;
+  EXPECT_EQ(ds.Translate(Ansi("Ёж"), true), Oem("Ёж"));
+  EXPECT_EQ(ds.Translate(Oem("Ёж"), false), Ansi("Ёж"));
+  ds.SetTranslateASCII(false);
+  EXPECT_EQ(ds.Translate(Oem("Ёж"), false), Oem("Ёж"));
+}
+
+TEST(DataSetFields, NameKeysOfEveryLength) {
+  const std::string letters = "abcdefghijklmnopqrstuvwxyz";
+  for (size_t n = 0; n <= 17; ++n) {
+    std::string lower = letters.substr(0, n), upper = lower;
+    for (auto& c : upper) c = static_cast<char>(c - 32);
+    TxbNameKey a = TxbNameKey::Of(lower), b = TxbNameKey::Of(upper);
+    EXPECT_TRUE(a == b) << n;
+    if (n > 0 && n <= 16) {
+      std::string other = upper;
+      other[n - 1] = '_';
+      EXPECT_FALSE(TxbNameKey::Of(other) == b) << n;
+      other = upper;
+      other[0] = '\xC0';   // bytes above 0x7F are not folded
+      EXPECT_FALSE(TxbNameKey::Of(other) == TxbNameKey::Of(std::string("\xE0") + upper.substr(1))) << n;
+    }
+  }
+  // A field found by any spelling of its name.
+  TempDir t;
+  DbfBuilder bld(0x03, {{"A", 'C', 1}, {"KLADRS", 'C', 1}, {"ADRESS_F", 'C', 1}, {"FIRSTNAME", 'C', 1}, {"X1234567890", 'C', 1}});
+  bld.record(false, {"1", "2", "3", "4", "5"});
+  bld.write(t.file("k.dbf"));
+  TXBaseDataSet ds;
+  ds.SetDatabaseName(t.path());
+  ds.SetTableName("k.dbf");
+  ds.Open();
+  EXPECT_EQ(ds.FieldByName("a").AsString(), "1");
+  EXPECT_EQ(ds.FieldByName("kladrs").AsString(), "2");
+  EXPECT_EQ(ds.FieldByName("Adress_F").AsString(), "3");
+  EXPECT_EQ(ds.FieldByName("firstName").AsString(), "4");
+  EXPECT_EQ(ds.FieldByName("x1234567890").AsString(), "5");
+  EXPECT_EQ(ds.FindField("KLADR"), nullptr);
+  EXPECT_EQ(ds.FindField("FIRSTNAMES"), nullptr);
+  EXPECT_EQ(ds.FindField(""), nullptr);
 }

@@ -387,3 +387,20 @@ TEST(DbfEncryption, PasswordRules) {
   EXPECT_EQ(errorOf([&] { XBO_dBaseFld g(t.file("p.dbf"), false, true, "x"); }),
             "EXBaseEncryption: A Password is included for unencrypted file " + t.file("p.dbf"));
 }
+
+TEST(DbfFields, SearchRecordBuilder) {
+  TempDir t;
+  std::string name = t.file("s.dbf");
+  DbfBuilder b(0x03, {{"LAST", 'C', 8}, {"FIRST", 'C', 6}, {"N", 'N', 4}});
+  b.record(false, {"keep", "keep", "9"});
+  b.write(name);
+  XBO_dBaseFld f(name, true, true, "");
+  f.GoTo(1);
+  std::vector<uint8_t> scratch(f.RecordLength);
+  f.BuildSearchRecord(scratch.data(), "last; N", {"\xc8\xe2", "12"});   // "Ив" in CP1251
+  EXPECT_EQ(std::string(scratch.begin(), scratch.end()), " " + Oem("Ив") + "      " + std::string(6, ' ') + "  12");
+  EXPECT_EQ(f.FieldGet(1), "keep    ");   // the current record is untouched
+  f.BuildSearchRecord(scratch.data(), "LAST;FIRST", {"AB"});
+  EXPECT_EQ(std::string(scratch.begin(), scratch.end()), " AB      AB        ");
+  EXPECT_THROW(f.BuildSearchRecord(scratch.data(), "NOPE", {"x"}), EXBaseError);
+}

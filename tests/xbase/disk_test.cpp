@@ -11,6 +11,7 @@
 
 #include "dbf_builder.h"
 #include "xbase/xb_cnst.h"
+#include "xbase/SysXBase.h"
 #include "xbase/xb_disk.h"
 
 using namespace xb;
@@ -283,4 +284,89 @@ TEST(LockProtocol, TableAndMemoSpans) {
   EXPECT_EQ(q.lockBase, p.lockBase);
   EXPECT_FALSE(xbRecordLockSpan(4, p, 1, 97, 20, false).has_value());
   EXPECT_FALSE(xbMemoLockSpan(4).has_value());
+}
+
+TEST(FileNames, CaseInsensitiveLookupIsDeterministic) {
+  TempDir t;
+  WriteFile(t.file("t.DBT"), "1");
+  WriteFile(t.file("T.dbt"), "2");
+  EXPECT_EQ(xbResolveFileName(t.file("T.DBT")), t.file("T.dbt"));   // the byte-wise first of the two
+  WriteFile(t.file("T.DBT"), "3");
+  EXPECT_EQ(xbResolveFileName(t.file("T.DBT")), t.file("T.DBT"));   // the exact name first
+  EXPECT_EQ(xbResolveFileName(t.file("none.dbt")), t.file("none.dbt"));
+}
+
+#include "xbase/xb_dbf.h"
+
+// Each protocol's table locks seen by the kernel, and refused to a second open.
+class TableLocks : public ::testing::TestWithParam<int> {};
+TEST_P(TableLocks, RangesAndConflicts) {
+  int proto = GetParam();
+  TempDir t;
+  DbfBuilder b(0x03, {{"A", 'C', 19}});   // header 65, record 20
+  b.record(false, {"x"}).record(false, {"y"});
+  b.write(t.file("t.dbf"));
+  XBO_dBaseFld a(t.file("t.dbf"), true, true, ""), other(t.file("t.dbf"), true, true, "");
+  a.SetLockProtocol(proto);
+  other.SetLockProtocol(proto);
+  TxbLockParams p;
+  xbLockParamsFor(proto, p);
+  ASSERT_TRUE(a.LockAppend());
+  auto locks = kernelLocks(t.file("t.dbf"));
+  ASSERT_EQ(locks.size(), 1u);
+  EXPECT_EQ(locks[0].first, p.recordBase);
+  EXPECT_EQ(locks[0].second, p.recordBase);
+  EXPECT_FALSE(other.LockAppend());
+  a.UnlockTable();
+  ASSERT_TRUE(a.LockTable());
+  EXPECT_TRUE(a.FileLocked);
+  locks = kernelLocks(t.file("t.dbf"));
+  ASSERT_EQ(locks.size(), 1u);
+  EXPECT_EQ(locks[0].first, p.lockBase);
+  EXPECT_EQ(locks[0].second, static_cast<uint64_t>(p.lockBase) + p.fileLockLength - 1);
+  a.GoTo(1);
+  EXPECT_TRUE(a.LockRecord());   // inside the file lock: counted only
+  EXPECT_EQ(a.LockCount, 2);
+  other.GoTo(2);
+  EXPECT_FALSE(other.LockRecord());
+  a.UnlockTable();
+  a.UnlockTable();
+  EXPECT_FALSE(a.FileLocked);
+  EXPECT_TRUE(kernelLocks(t.file("t.dbf")).empty());
+  ASSERT_TRUE(other.LockRecord());
+  auto span = xbRecordLockSpan(proto, p, 2, 65, 20, false);
+  locks = kernelLocks(t.file("t.dbf"));
+  ASSERT_EQ(locks.size(), 1u);
+  EXPECT_EQ(locks[0].first, span->offset);
+  other.UnlockTable();
+  ASSERT_TRUE(a.LockFull());
+  locks = kernelLocks(t.file("t.dbf"));
+  ASSERT_EQ(locks.size(), 1u);
+  EXPECT_EQ(locks[0].first, 0u);
+  EXPECT_EQ(locks[0].second, 0x7FFFFFFEu);
+  a.UnlockTable();
+  // Memo locks by protocol.
+  WriteFile(t.file("m.dbt"), std::string(512, '\0'));
+  XBO_DiskFile memo(t.file("m.dbt"), true, true);
+  memo.Open();
+  auto ms = xbMemoLockSpan(proto);
+  ASSERT_TRUE(memo.LockRange(ms->offset, ms->length));
+  locks = kernelLocks(t.file("m.dbt"));
+  ASSERT_EQ(locks.size(), 1u);
+  EXPECT_EQ(locks[0].first, ms->offset);
+  EXPECT_EQ(locks[0].second, ms->offset + ms->length - 1);
+  memo.Unlock();
+}
+INSTANTIATE_TEST_SUITE_P(Protocols, TableLocks, ::testing::Values(Default, DB4Lock, ClipLock, FoxLock));
+
+TEST(TableLocksUnknown, ProtocolFourLocksNoRecords) {
+  TempDir t;
+  DbfBuilder b(0x03, {{"A", 'C', 3}});
+  b.record(false, {"x"});
+  b.write(t.file("t.dbf"));
+  XBO_dBaseFld a(t.file("t.dbf"), true, true, "");
+  a.SetLockProtocol(4);
+  a.GoTo(1);
+  EXPECT_FALSE(a.LockRecord());
+  EXPECT_EQ(a.LockParams.lockBase, 0x40000000u);   // the parameters stay as they were
 }

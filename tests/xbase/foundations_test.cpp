@@ -10,6 +10,7 @@
 #include "xbase/xb_cnst.h"
 #include "xbase/xb_date.h"
 #include "xbase/xb_glbl.h"
+#include "xbase/xb_lcal.h"
 #include "xbase/xb_tool.h"
 
 using namespace xb;
@@ -246,4 +247,24 @@ TEST(Messages, FormatNeverInterpretsArguments) {
     EXPECT_STREQ(e.className(), "EXBaseError");
     EXPECT_STREQ(e.what(), "Table Header for f.dbf is invalid");
   }
+}
+
+TEST(Locale, Cp1251CompareAndCase) {
+  EXPECT_EQ(xbCompareText("\xE0\xE1", "\xC0\xC1"), 0);   // "аб" / "АБ"
+  EXPECT_EQ(xbCompareText("\xB8", "\xA8"), 0);           // "ё" / "Ё"
+  EXPECT_LT(xbCompareStr("\xC0", "\xE0"), 0);
+  EXPECT_EQ(xbUpperCase("abc\xE0\xB8"), "ABC\xC0\xA8");
+  EXPECT_EQ(xbLowerCase("ABC\xC0\xA8"), "abc\xE0\xB8");
+  EXPECT_LT(xbCompareText("ab", "abc"), 0);
+}
+
+TEST(FileNames, Routines) {
+  EXPECT_EQ(xbDefaultExt("/d/PATIENTS", ".DBF"), "/d/PATIENTS.DBF");
+  EXPECT_EQ(xbDefaultExt("/d.x/PATIENTS.dbf", ".DBF"), "/d.x/PATIENTS.dbf");
+  EXPECT_EQ(xbDefaultExt("/d.x/PATIENTS", ".DBF"), "/d.x/PATIENTS.DBF");
+  EXPECT_EQ(xbFileStem("/a/b/Table.dbf"), "Table");
+  EXPECT_EQ(xbChangeExt("/a/T.DBF", ".dbt"), "/a/T.dbt");
+  char buf[8] = "ab";
+  xbPadBuffer(buf, '*', 5);
+  EXPECT_STREQ(buf, "ab***");
 }

@@ -245,3 +245,31 @@ TEST(MemoCreate, NewFilesFollowTheLayouts) {
   EXPECT_EQ(g.MemoBlock(2), 8u);
   EXPECT_EQ(g.MemoRead(2), "fox");
 }
+
+TEST(MemoRename, TableAndMemoMoveTogether) {
+  TempDir t;
+  WriteFile(t.file("OLD.dbt"), Dbt3({"abc"}).bytes);
+  table(t.file("OLD.DBF"), 0x83, {1});
+  XBO_dBaseFld f(t.file("OLD.DBF"), true, false, "");
+  f.GoTo(1);
+  EXPECT_EQ(f.MemoRead(2), "abc");
+  f.Rename(t.file("NEWNAME.DBF"));
+  EXPECT_EQ(f.FileName, t.file("NEWNAME.DBF"));
+  EXPECT_EQ(f.Memo()->FileName, t.file("NEWNAME.dbt"));
+  std::string memo = ReadFile(t.file("NEWNAME.dbt"));
+  EXPECT_EQ(memo.substr(8, 9), std::string("NEWNAME\0\0", 9));
+  f.GoTo(1);
+  EXPECT_EQ(f.MemoRead(2), "abc");
+}
+
+TEST(MemoDbase4, BlockSizeZeroMeans512) {
+  TempDir t;
+  std::string bytes = Dbt4({"abc"}).bytes;
+  bytes.replace(20, 4, LE32(0));
+  WriteFile(t.file("z.dbt"), bytes);
+  table(t.file("z.dbf"), 0x8B, {1});
+  XBO_dBaseFld f(t.file("z.dbf"), false, true, "");
+  f.GoTo(1);
+  EXPECT_EQ(f.Memo()->BlockSize, 512u);
+  EXPECT_EQ(f.MemoRead(2), "abc");
+}

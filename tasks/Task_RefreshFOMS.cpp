@@ -192,6 +192,10 @@ void Actualisation::walk(const std::string& fileName) {
   ui.SetProgressMax(t_.RecordCount());
   ui.SetProgressPosition(0);
   prepare();
+  // What an earlier task left open is committed, as closing the connection would: a failed
+  // record rolls back only its own work, and the first lookup sees the current register.
+  dm_.IBTran2.commit();
+  dm_.IBTran.commit();
   while (!t_.Eof()) {
     record();
     ui.StepProgress();

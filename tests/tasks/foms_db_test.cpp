@@ -336,3 +336,19 @@ TEST_F(FomsTest, AFileInAFolderWithACyrillicNameIsRead) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(FomsTest, AFailedRecordDoesNotUndoWorkLeftPendingBeforeTheTask) {
+  fbdb::Query pending(dm.IBTran2);
+  pending.setSql("insert into NPUNKT (KOD, NAME) values (5, 'pending')");
+  pending.execSQL();
+  ASSERT_TRUE(dm.IBTran2.active());
+  Person bad;
+  bad.lastName = std::string(45, 'Z');
+  EXPECT_FALSE(run({bad}));
+  EXPECT_EQ(one("select NAME from NPUNKT where KOD = 5"), "pending");
+  EXPECT_EQ(count("PATIENT"), 0);
+}
+
+}  // namespace

@@ -183,3 +183,22 @@ TEST_F(PrivilegedTest, AFailedRecordEndsTheTaskAndKeepsTheEarlierUpdates) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(PrivilegedTest, TheLookupsSeeWorkCommittedAfterAnEarlierSnapshot) {
+  // A lookup snapshot left open by an earlier task must not hide patients added since.
+  dm.IBTran.start();
+  fbdb::Query old(dm.IBTran);
+  old.setSql("select count(*) from PATIENT");
+  old.open();
+  old.close();
+  seed(1, C("Поздний"), "01.01.1990", "", "", "s1");
+  Person late;
+  late.fm = "Поздний";
+  late.dtr = "1990-01-01";
+  ASSERT_TRUE(run({late}));
+  EXPECT_EQ(ui.taskMessages, join(heading(), closing(1, 0, 0)));
+}
+
+}  // namespace

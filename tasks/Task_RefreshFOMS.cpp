@@ -130,7 +130,7 @@ class Actualisation {
 public:
   explicit Actualisation(TdmScheduler& dm) : dm_(dm), t_(dm.hdsDBF), today_(dm.Today()) {}
 
-  // Steps 2 to 3.7 of the task; raises what stops the walk.
+  // Opens the file and walks it, writing the lines and counters; raises what stops the walk.
   void walk(const std::string& fileName);
   void stampUpdateDate();
   // The message box text for a failed record.

@@ -130,3 +130,13 @@ TEST_F(DrugsTest, ALoadAfterAFailedOneSucceeds) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(DrugsTest, AFailedGeneratorStatementStillGivesTrue) {
+  exec("drop generator GEN_DRUGS_ID");
+  EXPECT_TRUE(run({Drug(), Drug()}));
+  EXPECT_EQ(count("DRUGS"), 2);
+}
+
+}  // namespace

@@ -352,3 +352,18 @@ TEST_F(FomsTest, AFailedRecordDoesNotUndoWorkLeftPendingBeforeTheTask) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(FomsTest, AFailedDateStampShowsTheBoxButGivesTrue) {
+  exec("drop table SYSTEM_OPTIONS");
+  Person p;
+  p.lastName = "Последний";
+  EXPECT_TRUE(run({p}));
+  ASSERT_EQ(ui.messageBoxes.size(), 1u);
+  EXPECT_NE(ui.messageBoxes[0].text.find(C("Последний Иван Иванович")), std::string::npos) << ui.messageBoxes[0].text;
+  EXPECT_EQ(ui.taskMessages, lines(0, 0, 1));
+  EXPECT_EQ(prikend(), std::vector<std::string>{"61"});
+}
+
+}  // namespace

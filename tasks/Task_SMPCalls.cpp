@@ -3,7 +3,6 @@
 
 #include <cmath>
 #include <exception>
-#include <memory>
 
 #include "db/ClientDataSet.h"
 #include "db/ProviderFb.h"
@@ -276,13 +275,13 @@ void TdmScheduler::ImportSMPCalls(const std::string& Dir, std::string& ErrMsg) {
 
     maxId.setSql(smp::kMaxIdStatement);
     maxId.open();
-    if (!maxId.eof()) {
-      const int64_t top = maxId.field(0).asInt64();
-      maxId.close();
+    const bool hasRow = !maxId.eof();
+    const int64_t top = hasRow ? maxId.field(0).asInt64() : 0;  // an empty table: NULL, 0
+    maxId.close();
+    if (hasRow) {
       setGen.setSql(smp::GeneratorStatement(top));
       setGen.execSQL();
     }
-    maxId.close();
 
     SQLConnection.Commit(td);
     started = false;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -153,6 +154,8 @@ struct FailureCase {
   bool emptyBegin, reversed;
   const char* messagePart;
 };
+
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 
 class SmpCallsFailure : public SmpCallsTest, public ::testing::WithParamInterface<FailureCase> {};
 

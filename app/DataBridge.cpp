@@ -5,6 +5,7 @@
 #include "db/fbdb.h"
 #include "platform/exception.h"
 #include "tasks/Scheduler_DM.h"
+#include "tasks/XmlImport.h"
 
 namespace shell {
 
@@ -56,17 +57,25 @@ bool TDataBridge::RefreshFromFOMS(const std::string& FileName, bool Adr) { retur
 bool TDataBridge::RefreshPrivileged(const std::string& FileName) { return dm_.RefreshPrivileged(FileName); }
 bool TDataBridge::LoadDrugs(const std::string& FileName) { return dm_.LoadDrugs(FileName); }
 
+bool TDataBridge::SearchDuplicates(bool FIO, bool Police, bool SNILS) {
+  return dm_.SearchDuplicates(FIO, Police, SNILS);
+}
+
+bool TDataBridge::FixDiseaseCases(const std::string& MKB1, const std::string& MKB2, const std::string& Dop,
+                                  const std::string& Year) {
+  return dm_.FixDiseaseCases(MKB1, MKB2, Dop, Year);
+}
+
+void TDataBridge::ImportXmlRegister(const std::string& FileName, int RunFromScheduler) {
+  tasks::ImportXmlRegister(dm_, FileName, RunFromScheduler, xmlWindow_);
+}
+
 // ---- Task bodies still to come: each fails until the data module has it ----
 
 void TDataBridge::DealingFilialDB(bool, const std::vector<std::string>&, bool, std::string&) {
   NotAvailable("Актуализация БД из филиалов");
 }
-bool TDataBridge::SearchDuplicates(bool, bool, bool) { NotAvailable("Поиск дубликатов"); }
-bool TDataBridge::FixDiseaseCases(const std::string&, const std::string&, const std::string&, const std::string&) {
-  NotAvailable("Правка учета заболеваний");
-}
 void TDataBridge::ImportSMPCalls(const std::string& Folder, std::string& ErrMsg) { dm_.ImportSMPCalls(Folder, ErrMsg); }
-void TDataBridge::ImportXmlRegister(const std::string&, int) { NotAvailable("Загрузка реестра XML"); }
 
 // The main window's own unzip component (UnZip1), in four steps: archive, target folder,
 // one mask, extract. No event handler is attached: the count tells the outcome.

@@ -11,6 +11,10 @@ namespace arc {
 class TUnZip;
 }
 
+namespace tasks {
+class IXmlImportWindow;
+}
+
 namespace shell {
 
 class TDataBridge : public IShellData {
@@ -38,8 +42,12 @@ public:
   void DisconnectSQL() override;
   void UseDatabase(const std::string& Host, const std::string& Path) override;
 
+  // The page controls the XML import touches when the operator starts it.
+  void SetXmlImportWindow(tasks::IXmlImportWindow* window) { xmlWindow_ = window; }
+
 private:
   TdmScheduler& dm_;
+  tasks::IXmlImportWindow* xmlWindow_ = nullptr;
   std::string chosenDatabase_;  // the operator's choice, "" = the settings file's
 };
 

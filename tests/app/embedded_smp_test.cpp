@@ -155,6 +155,20 @@ TEST_F(EmbeddedSmp, ATimedRunImportsThePackage) {
   expectNoPackageFilesLeft();
 }
 
+TEST_F(EmbeddedSmp, ACallThatCannotBeStoredIsNamedInTheRunProtocol) {
+  // Call 2 is stored outside the period, so a package call with id 2 cannot be inserted.
+  std::vector<smptest::Call> calls = {MakeCall(2, 100, D(2026, 3, 9)), MakeCall(10, 100, D(2026, 3, 9))};
+  smptest::WriteAll(smp + "calls.zip", smptest::Package(dir, calls, D(2026, 3, 1), D(2026, 3, 31)));
+  w->ledSMPFileName->setText(Q(smp + "calls.zip"));
+  timedRunOfTask8();
+  EXPECT_EQ(w->status(8), C("Выполнение завершено"));
+  const std::vector<std::string> protocol = w->protocol();
+  ASSERT_EQ(protocol.size(), 3u);
+  EXPECT_EQ(protocol[0].rfind(C("Вызов СМП 2 не загружен: EFbError, "), 0), 0u) << protocol[0];
+  EXPECT_EQ(protocol[1], C("Импорт вызовов СМП выполнен"));
+  EXPECT_EQ(ids(), (std::vector<std::string>{"2", "10"}));
+}
+
 TEST_F(EmbeddedSmp, ATimedRunWithThreeFilesEndsInterrupted) {
   choosePackage("INTERVAL.xml");
   timedRunOfTask8();

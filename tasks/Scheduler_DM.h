@@ -78,6 +78,11 @@ public:
   bool RefreshPrivileged(const std::string& FileName);
   // Task 10: replaces the drug directory DRUGS by the DBF file (tasks/Task_Drugs.cpp).
   bool LoadDrugs(const std::string& FileName);
+  // Task 8: replaces the ambulance calls of the period of the package unpacked into Dir
+  // (ending with a separator) (tasks/Task_SMPCalls.cpp). ErrMsg: empty on success.
+  void ImportSMPCalls(const std::string& Dir, std::string& ErrMsg);
+  // Inserts the call on which Calls stands; ErrText: empty, or class name, ", ", message.
+  bool InsertSMPCall(cds::TClientDataSet& Calls, std::string& ErrText);
 
   // "Today" of the task bodies: the clock's date unless FixedToday is set (tests).
   platform::TDateTime Today() const;

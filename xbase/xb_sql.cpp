@@ -343,6 +343,14 @@ TxbDBFLink::TxbDBFLink(XBO_dBaseFld& table) : table_(table) {
   for (int n = 1; n <= table.FieldCount; ++n) Variables.Register(std::make_shared<TxblDBFFieldVars>(table, n));
 }
 
+TxbUserDefFieldVar* TxbDBFLink::FindVariable(std::string_view name) {
+  size_t dot = name.find('.');
+  if (dot != std::string_view::npos && dot + 1 < name.size() &&
+      xbUpperCase(name.substr(0, dot)) == xbUpperCase(table_.TableStem))
+    return TxbExpUserLink::FindVariable(name.substr(dot + 1));
+  return TxbExpUserLink::FindVariable(name);
+}
+
 bool TxbDBFLink::OemText() const { return table_.TranslateOEM; }
 
 // ---------------------------------------------------------------------------

@@ -169,6 +169,8 @@ public:
 class TxbDBFLink : public TxbExpUserLink {
 public:
   explicit TxbDBFLink(XBO_dBaseFld& table);
+  // A field may also be named with the table's own alias: CLINIC.NAME (CLINIC->NAME).
+  TxbUserDefFieldVar* FindVariable(std::string_view name) override;
   bool OemText() const override;
   XBO_dBaseFld* Table() const override { return &table_; }
 

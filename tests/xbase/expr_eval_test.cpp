@@ -201,6 +201,7 @@ TEST(ExprFunctions, StandardFunctions) {
       {"DESCEND(.T.)", "Boolean:F"},
       {"DESCEND({20200201})", "Date:" + std::to_string(5231808 - xbJulianFromYMD(2020, 2, 1))},
       {"DESCEND('A')", "Text:'\xBF'"},
+      {"DESCEND(CTOD(''))", "Date:5231808"},
       {"EMPTY(CTOD(''))", "Boolean:T"},
       {"EMPTY(.F.)", "Boolean:T"},
       {"EMPTY('   ')", "Boolean:T"},

@@ -298,7 +298,8 @@ private:
 };
 
 // ---------------------------------------------------------------------------
-// The handler: one per expression.
+// The handler: one per expression. A handler made for a table refers to it and must
+// not outlive it; it is neither copied nor moved (its nodes refer to it).
 
 class TxbExpHandler {
 public:

@@ -855,8 +855,9 @@ std::unique_ptr<TxbExpBaseObject> TxbExpHandler::parseTree(std::string_view whol
             name += rest.substr(0, k);
             rest.erase(0, k);
           }
+          // What is left of the copy is an unchanged tail of the text (an arrow is
+          // rewritten only where it is then taken into the name).
           s = std::string_view(s.data() + s.size() - rest.size(), rest.size());
-          // The arrow was rewritten in the copy; the remaining text is the same length.
         }
       } else if (c == '"' || c == '\'' || c == '[' || c == '{') {
         char close = c == '[' ? ']' : (c == '{' ? '}' : c);

@@ -54,12 +54,13 @@ void TDataBridge::BackupDatabase(const std::string& Path, const std::string& Fil
 bool TDataBridge::RefreshFromFOMS(const std::string& FileName, bool Adr) { return dm_.RefreshFromFOMS(FileName, Adr); }
 bool TDataBridge::RefreshPrivileged(const std::string& FileName) { return dm_.RefreshPrivileged(FileName); }
 bool TDataBridge::LoadDrugs(const std::string& FileName) { return dm_.LoadDrugs(FileName); }
+void TDataBridge::DealingFilialDB(bool FromScheduler, const std::vector<std::string>& Files, bool KodPat,
+                                  std::string& Result) {
+  dm_.DealingFilialDB(FromScheduler, Files, KodPat, Result);
+}
 
 // ---- Task bodies still to come: each fails until the data module has it ----
 
-void TDataBridge::DealingFilialDB(bool, const std::vector<std::string>&, bool, std::string&) {
-  NotAvailable("Актуализация БД из филиалов");
-}
 bool TDataBridge::SearchDuplicates(bool, bool, bool) { NotAvailable("Поиск дубликатов"); }
 bool TDataBridge::FixDiseaseCases(const std::string&, const std::string&, const std::string&, const std::string&) {
   NotAvailable("Правка учета заболеваний");

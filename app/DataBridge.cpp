@@ -4,6 +4,7 @@
 #include "db/fbdb.h"
 #include "platform/exception.h"
 #include "tasks/Scheduler_DM.h"
+#include "tasks/XmlImport.h"
 
 namespace shell {
 
@@ -59,14 +60,22 @@ void TDataBridge::DealingFilialDB(bool FromScheduler, const std::vector<std::str
   dm_.DealingFilialDB(FromScheduler, Files, KodPat, Result);
 }
 
+bool TDataBridge::SearchDuplicates(bool FIO, bool Police, bool SNILS) {
+  return dm_.SearchDuplicates(FIO, Police, SNILS);
+}
+
+bool TDataBridge::FixDiseaseCases(const std::string& MKB1, const std::string& MKB2, const std::string& Dop,
+                                  const std::string& Year) {
+  return dm_.FixDiseaseCases(MKB1, MKB2, Dop, Year);
+}
+
+void TDataBridge::ImportXmlRegister(const std::string& FileName, int RunFromScheduler) {
+  tasks::ImportXmlRegister(dm_, FileName, RunFromScheduler, xmlWindow_);
+}
+
 // ---- Task bodies still to come: each fails until the data module has it ----
 
-bool TDataBridge::SearchDuplicates(bool, bool, bool) { NotAvailable("Поиск дубликатов"); }
-bool TDataBridge::FixDiseaseCases(const std::string&, const std::string&, const std::string&, const std::string&) {
-  NotAvailable("Правка учета заболеваний");
-}
 void TDataBridge::ImportSMPCalls(const std::string&, std::string&) { NotAvailable("Импорт вызовов СМП"); }
-void TDataBridge::ImportXmlRegister(const std::string&, int) { NotAvailable("Загрузка реестра XML"); }
 
 int TPendingExtractor::Extract(const std::string&, const std::string&, const std::string&) {
   NotAvailable("Распаковка архивов");

@@ -7,6 +7,10 @@
 
 class TdmScheduler;
 
+namespace tasks {
+class IXmlImportWindow;
+}
+
 namespace shell {
 
 class TDataBridge : public IShellData {
@@ -34,8 +38,12 @@ public:
   void DisconnectSQL() override;
   void UseDatabase(const std::string& Host, const std::string& Path) override;
 
+  // The page controls the XML import touches when the operator starts it.
+  void SetXmlImportWindow(tasks::IXmlImportWindow* window) { xmlWindow_ = window; }
+
 private:
   TdmScheduler& dm_;
+  tasks::IXmlImportWindow* xmlWindow_ = nullptr;
   std::string chosenDatabase_;  // the operator's choice, "" = the settings file's
 };
 

@@ -541,6 +541,12 @@ void TfmMain::showPageAndFocus(QWidget* pageWidget, QWidget* edit) {
   if (edit) edit->setFocus(Qt::OtherFocusReason);
 }
 
+void TfmMain::FocusFileEdit() { showPageAndFocus(nullptr, edF2); }
+void TfmMain::SetRefreshLabel(const std::string& text) { setLabel(lbRefrLg, text); }
+void TfmMain::CopyTaskMessagesToProtocol() { copyTaskMessages(); }
+void TfmMain::SetTaskStatus(int item, const std::string& text) { setStatus(item, text); }
+void TfmMain::SetXmlLabel(const std::string& text) { setLabel(lbreXML, text); }
+
 void TfmMain::copyTaskMessages() { FProtocol.insert(FProtocol.end(), FTaskMessages.begin(), FTaskMessages.end()); }
 
 void TfmMain::appendBackupLine(const std::string& fileName) {

@@ -27,6 +27,7 @@
 #include "app/ShellSeams.h"
 #include "platform/inifile.h"
 #include "tasks/TaskUi.h"
+#include "tasks/XmlImport.h"
 
 class TsdBrowseDialog;
 
@@ -48,7 +49,7 @@ inline constexpr const char* kHospitalIni = "Zelvorn.ini";
 
 }  // namespace shell
 
-class TfmMain : public QWidget, public ITaskUi {
+class TfmMain : public QWidget, public ITaskUi, public tasks::IXmlImportWindow {
   Q_OBJECT
 
 public:
@@ -72,6 +73,13 @@ public:
   void ProcessMessages() override;
   void ShowMessage(const std::string& text, const std::string& caption) override;
   void SetBusyCursor(bool busy) override;
+
+  // tasks::IXmlImportWindow: the page controls the XML import sets when the operator runs it.
+  void FocusFileEdit() override;
+  void SetRefreshLabel(const std::string& text) override;
+  void CopyTaskMessagesToProtocol() override;
+  void SetTaskStatus(int item, const std::string& text) override;
+  void SetXmlLabel(const std::string& text) override;
 
   // Handlers (public so that the tray, the tests and the program can drive them).
   void tmTasksTimer();

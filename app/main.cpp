@@ -34,6 +34,7 @@ int main(int argc, char** argv) {
     {
       TfmMain fmMain(data, extractor, prompt, clock, exePath);
       prompt.setOwner(&fmMain);
+      data.SetXmlImportWindow(&fmMain);
       dm.SetUi(&fmMain);
       fmMain.show();
       rc = app.exec();

@@ -1,6 +1,9 @@
 # Common compiler settings and helpers for every target of the project.
 
-set(KESTA_WARNINGS -Wall -Wextra -Wpedantic -Wshadow=local -Wnon-virtual-dtor -Wno-unused-parameter)
+set(KESTA_WARNINGS -Wall -Wextra -Wpedantic -Wnon-virtual-dtor -Wno-unused-parameter)
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  list(APPEND KESTA_WARNINGS -Wshadow=local)
+endif()
 if(KESTA_WERROR)
   list(APPEND KESTA_WARNINGS -Werror)
 endif()

@@ -450,7 +450,20 @@ void TClientDataSet::checkBrowse() {
   if (state_ == TDataSetState::dsEdit || state_ == TDataSetState::dsInsert) Post();
 }
 
-detail::OrderedIndex::Pos TClientDataSet::locate(uint32_t row) const { return activeIndex().order->find(row); }
+detail::OrderedIndex::Pos TClientDataSet::locate(uint32_t row) const {
+  const detail::OrderedIndex& o = *activeIndex().order;
+  if (row == posRow_ && posIndex_ == activeIx_ && posVersion_ == o.version()) return posCache_;
+  auto p = o.find(row);
+  remember(row, p);
+  return p;
+}
+
+void TClientDataSet::remember(uint32_t row, detail::OrderedIndex::Pos p) const {
+  posCache_ = p;
+  posRow_ = row;
+  posIndex_ = activeIx_;
+  posVersion_ = activeIndex().order->version();
+}
 
 detail::OrderedIndex::Pos TClientDataSet::rangeBegin() const {
   const Index& ix = activeIndex();
@@ -473,6 +486,7 @@ void TClientDataSet::First() {
   }
   cur_ = o.at(p);
   eof_ = false;
+  remember(cur_, p);
 }
 
 void TClientDataSet::Next() {
@@ -490,6 +504,7 @@ void TClientDataSet::Next() {
     return;
   }
   cur_ = o.at(p);
+  remember(cur_, p);
 }
 
 bool TClientDataSet::IsEmpty() const { return RecordCount() == 0; }
@@ -543,6 +558,7 @@ bool TClientDataSet::FindKey(const std::vector<Value>& key) {
   if (compareRowKey(ix, r, k) != 0 || !inRangeHigh(r)) return false;
   cur_ = r;
   eof_ = false;
+  remember(r, p);
   return true;
 }
 

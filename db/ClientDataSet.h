@@ -232,6 +232,7 @@ private:
   bool inRangeHigh(uint32_t row) const;
   bool inRangeLow(uint32_t row) const;
   detail::OrderedIndex::Pos locate(uint32_t row) const;
+  void remember(uint32_t row, detail::OrderedIndex::Pos p) const;
 
   // Row records.
   bool slotNull(const uint8_t* rec, int col) const { return (rec[col >> 3] >> (col & 7)) & 1; }
@@ -274,6 +275,11 @@ private:
   bool eof_ = true;
   uint32_t savedCur_ = kNoRow;
   bool savedEof_ = true;
+  // Position of the current row in the active index, valid while the index is unchanged.
+  mutable detail::OrderedIndex::Pos posCache_;
+  mutable uint64_t posVersion_ = ~uint64_t(0);
+  mutable size_t posIndex_ = ~size_t(0);
+  mutable uint32_t posRow_ = kNoRow;
   std::vector<Value> buf_;        // edit buffer
   std::vector<bool> bufSet_;      // columns assigned in the buffer
 

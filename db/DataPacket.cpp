@@ -280,6 +280,8 @@ private:
   bool begun_ = false;
   std::vector<Col> cols_;
   std::vector<Value> vals_;
+  std::vector<Value> origVals_;
+  bool haveOrig_ = false;
   std::vector<std::string> names_;
 };
 
@@ -500,17 +502,25 @@ Value XmlPacketReader::parseValue(size_t c, std::string_view raw, size_t rowNo) 
 }
 
 void XmlPacketReader::onRow(const std::vector<XmlAttr>& attrs, size_t rowNo) {
-  for (size_t c = 0; c < cols_.size(); ++c) vals_[c] = Value::Null(cols_[c].def.DataType);
+  int st = 0;
+  for (const XmlAttr& a : attrs) {
+    if (a.name != "RowState") continue;
+    auto r = std::from_chars(a.raw.data(), a.raw.data() + a.raw.size(), st);
+    if (r.ec != std::errc() || r.ptr != a.raw.data() + a.raw.size() || st < 0)
+      fail(src_, "row " + std::to_string(rowNo) + ": bad RowState '" + std::string(a.raw) + "'");
+  }
+  if (st & 2) {  // a deleted row
+    haveOrig_ = false;
+    return;
+  }
+  // A modified row that follows its original version carries only what changed:
+  // its other fields keep the original's values.
+  bool fromOriginal = (st & 8) && haveOrig_;
+  for (size_t c = 0; c < cols_.size(); ++c)
+    vals_[c] = fromOriginal ? origVals_[c] : Value::Null(cols_[c].def.DataType);
   size_t hint = 0;
   for (const XmlAttr& a : attrs) {
-    if (a.name == "RowState") {
-      int st = 0;
-      auto r = std::from_chars(a.raw.data(), a.raw.data() + a.raw.size(), st);
-      if (r.ec != std::errc() || r.ptr != a.raw.data() + a.raw.size())
-        fail(src_, "row " + std::to_string(rowNo) + ": bad RowState '" + std::string(a.raw) + "'");
-      if (st & (1 | 2)) return;  // original version of a modified row, or a deleted row
-      continue;
-    }
+    if (a.name == "RowState") continue;
     size_t c = cols_.size();
     for (size_t k = 0; k < cols_.size(); ++k) {
       size_t i = (hint + k) % cols_.size();
@@ -523,6 +533,12 @@ void XmlPacketReader::onRow(const std::vector<XmlAttr>& attrs, size_t rowNo) {
     hint = c + 1;
     vals_[c] = parseValue(c, a.raw, rowNo);
   }
+  if (st & 1) {  // the original version of a modified row: kept aside, not loaded
+    origVals_ = vals_;
+    haveOrig_ = true;
+    return;
+  }
+  haveOrig_ = false;
   ds_.BulkAppend(vals_.data(), vals_.size());
 }
 
@@ -847,6 +863,8 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
   size_t rowNo = 0;
   // Context texts for error messages, built in reused buffers.
   std::string rowWhat, what, what2;
+  std::vector<Value> original;
+  bool haveOriginal = false;
   while (!r.atEnd()) {
     ++rowNo;
     rowWhat.assign("row ");
@@ -858,11 +876,14 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
     what += " field status";
     std::string_view bitmap = r.bytes(bitmapBytes, what);
     bool skip = (status & (1 | 2 | 0x20)) != 0;
+    // A modified row that follows its original version leaves its unchanged fields
+    // (status 2) to that version.
+    bool fromOriginal = (status & 8) != 0 && haveOriginal;
     for (size_t i = 0; i < fieldCount; ++i) {
       const BinCol& c = cols[i];
       unsigned fs = (static_cast<unsigned char>(bitmap[i / 4]) >> ((i % 4) * 2)) & 3;
       if (fs != 0) {
-        vals[i] = Value::Null(c.def.DataType);
+        vals[i] = (fs == 2 && fromOriginal) ? original[i] : Value::Null(c.def.DataType);
         continue;
       }
       what.assign(rowWhat);
@@ -947,6 +968,8 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
         default: fail(src, what + ": unknown field type");
       }
     }
+    haveOriginal = (status & 1) != 0;
+    if (haveOriginal) original = vals;
     if (!skip) ds.BulkAppend(vals.data(), vals.size());
     if (rel) rel->upTo(r.pos());
   }

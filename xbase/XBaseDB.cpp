@@ -499,6 +499,45 @@ void TXBaseDataSet::SetRecNo(int32_t n) {
   }
 }
 
+bool TXBaseDataSet::Locate(std::string_view keyFields, const std::vector<std::string>& values, bool partialKey,
+                           bool caseInsensitive) {
+  checkActive();
+  if (state_ != TxbDataSetState::dsBrowse) xbRaiseDatabase(msg::NotBrowsing);
+  if (table_->SearchFields(values, keyFields, 0, partialKey, caseInsensitive) && takeRecord()) {
+    eof_ = bof_ = false;
+    return true;
+  }
+  if (hasRecord_) table_->GoTo(recNo_);
+  return false;
+}
+
+std::optional<std::vector<std::string>> TXBaseDataSet::Lookup(std::string_view keyFields,
+                                                              const std::vector<std::string>& values,
+                                                              std::string_view resultFields) {
+  checkActive();
+  if (state_ != TxbDataSetState::dsBrowse) xbRaiseDatabase(msg::NotBrowsing);
+  struct Back {
+    TXBaseDataSet& ds;
+    ~Back() {
+      ds.inFilter_ = false;
+      try {
+        if (ds.hasRecord_) ds.table_->GoTo(ds.recNo_);
+      } catch (...) {
+      }
+    }
+  } back{*this};
+  if (!table_->SearchFields(values, keyFields, 0, false, false)) return std::nullopt;
+  std::vector<std::string> out;
+  inFilter_ = true;   // the fields read the table's own record
+  for (std::string_view rest = resultFields; !rest.empty();) {
+    size_t semi = rest.find(';');
+    std::string name = platform::Trim(rest.substr(0, semi));
+    rest = semi == std::string_view::npos ? std::string_view() : rest.substr(semi + 1);
+    if (!name.empty()) out.push_back(FieldByName(name).AsString());
+  }
+  return out;
+}
+
 void TXBaseDataSet::Delete() {
   checkWritable();
   if (!hasRecord_) xbRaiseDatabase(msg::CannotDelete);

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -193,6 +194,15 @@ public:
   // Without regard to case; EDatabaseError "Field 'X' not found".
   TxbField& FieldByName(std::string_view name);
   TxbField* FindField(std::string_view name);
+
+  // Goes to the first record whose key fields (';'-separated) hold the values
+  // (CP1251 texts); stays where it was when none does.
+  bool Locate(std::string_view keyFields, const std::vector<std::string>& values, bool partialKey = false,
+              bool caseInsensitive = false);
+  // The texts of the result fields of the first record that matches exactly;
+  // nullopt when none does. The cursor does not move.
+  std::optional<std::vector<std::string>> Lookup(std::string_view keyFields, const std::vector<std::string>& values,
+                                                 std::string_view resultFields);
 
   void Delete();   // read-only: EDatabaseError
   void Recall();

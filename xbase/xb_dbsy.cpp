@@ -8,6 +8,7 @@
 #include "xbase/SysXBase.h"
 #include "xbase/xb_cnst.h"
 #include "xbase/xb_glbl.h"
+#include "xbase/xb_lcal.h"
 
 namespace xb {
 
@@ -441,6 +442,47 @@ void XBO_dBHandler::SelectTag(const std::string& tagName, bool keepPosition) {
   } else {
     GoTo(-3);
   }
+}
+
+bool XBO_dBHandler::SearchFields(const std::vector<std::string>& values, std::string_view fieldList, int startMode,
+                                 bool partial, bool caseInsensitive) {
+  std::vector<int> fields;
+  for (std::string_view rest = fieldList; !rest.empty();) {
+    size_t semi = rest.find(';');
+    std::string name = platform::Trim(rest.substr(0, semi));
+    rest = semi == std::string_view::npos ? std::string_view() : rest.substr(semi + 1);
+    if (name.empty()) continue;
+    int n = FieldNo(name);
+    if (n == 0) xbRaise(msg::NoFieldName, {FileName + "->" + name});
+    fields.push_back(n);
+  }
+  std::vector<uint8_t> probe(RecordLength + 1, ' ');
+  BuildSearchRecord(probe.data(), fieldList, values);
+  auto text = [&](const uint8_t* rec, int n) {
+    const TxbFieldDesc& f = *FieldDesc(n);
+    std::string t(reinterpret_cast<const char*>(rec) + f.Offset, f.Length);
+    while (!t.empty() && static_cast<unsigned char>(t.back()) <= ' ') t.pop_back();
+    if (TranslateOEM) xbOemToAnsiBuf(t.data(), t.data(), t.size());
+    return t;
+  };
+  auto matches = [&]() {
+    for (int n : fields) {
+      const TxbFieldDesc& f = *FieldDesc(n);
+      if (f.Type == 'C') {
+        std::string want = text(probe.data(), n), have = text(CurRecord, n);
+        if (partial && have.size() > want.size()) have.resize(want.size());
+        int c = caseInsensitive ? xbCompareText(have, want) : have.compare(want);
+        if (c != 0) return false;
+      } else if (std::memcmp(CurRecord + f.Offset, probe.data() + f.Offset, f.Length) != 0) {
+        return false;
+      }
+    }
+    return true;
+  };
+  GoTo(startMode == 0 ? -3 : -1);
+  for (; !Eof && !Bof; GoTo(-1))
+    if (matches()) return true;
+  return false;
 }
 
 void XBO_dBHandler::buildFilterSet() {

@@ -115,6 +115,14 @@ public:
   IxbIndexTag* TagByNumber(int n);   // 1-based over all open files
   IxbIndexFile* IndexFile(int slot) { return (slot >= 1 && slot <= MaxIndexFiles) ? IndexFiles[slot].get() : nullptr; }
 
+  // Searches the records for the values (CP1251 texts, one per field of the
+  // ';'-separated list, or one for all) from the top (startMode 0) or from the
+  // record after the current one (-1). Text fields compare without trailing
+  // blanks, as prefixes when partial and without regard to case when asked; other
+  // fields compare as stored. The table stays on the record found.
+  bool SearchFields(const std::vector<std::string>& values, std::string_view fieldList, int startMode, bool partial,
+                    bool caseInsensitive);
+
   void SetFilter(const std::string& expression, bool caseInsensitive, bool partial);
   void EnableFilter(bool on);
   void RefreshFilter();

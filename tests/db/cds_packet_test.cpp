@@ -106,7 +106,7 @@ TEST(CdsPacket, XmlWithCp1251ReferencesRowStatesAndMissingAttributes) {
       "<ROW RowState=\"4\" IDP=\"1500000001\" LAST_NAME=\"&#200;&#226;&#224;&#237;&#238;&#226;\" "
       "BIRTHDAY=\"19800115\" DATE_INPUT=\"20250301T10:15:00000\" NOTE=\"a&amp;b&#13;&#10;c\" SUM=\"12.34\" "
       "RATE=\"1.5\" OK=\"TRUE\" KIND=\"255\"/>\r\n"
-      "<ROW RowState=\"1\" IDP=\"7\" LAST_NAME=\"old\"/>\r\n"        // original version: dropped
+      "<ROW RowState=\"1\" IDP=\"7\" LAST_NAME=\"old\" SUM=\"1.5\"/>\r\n"  // original version: dropped
       "<ROW RowState=\"8\" IDP=\"7\" LAST_NAME=\"&#x41e;&#1082;\" DATE_INPUT=\"20250302T23:59:59\"/>\r\n"
       "<ROW RowState=\"2\" IDP=\"8\"/>\r\n"                          // deleted: dropped
       "<!-- a comment --><ROW IDP=\"9\" LAST_NAME=\"&lt;&quot;&apos;&gt;\xC0\" OK=\"false\"/>\r\n"
@@ -133,6 +133,7 @@ TEST(CdsPacket, XmlWithCp1251ReferencesRowStatesAndMissingAttributes) {
   EXPECT_EQ(ds.FieldByName("LAST_NAME").AsString(), "\xCE\xEA");  // references above 255 are Unicode
   EXPECT_TRUE(ds.FieldByName("BIRTHDAY").IsNull());                 // missing attribute
   EXPECT_EQ(ds.FieldByName("DATE_INPUT").AsString(), "02.03.2025 23:59:59");
+  EXPECT_EQ(ds.FieldByName("SUM").AsString(), "1.5");  // not in the modified row: kept from the original
   ds.Next();
   EXPECT_EQ(ds.FieldByName("LAST_NAME").AsString(), "<\"'>\xC0");    // raw bytes are CP1251
   EXPECT_FALSE(ds.FieldByName("OK").AsBoolean());
@@ -391,4 +392,26 @@ TEST(CdsPacket, BinaryUtf16TextAndFixedTextAreDecoded) {
   size_t at = bad.size() - 2 - 6 - 4 - 2;
   bad[at] = 3;
   EXPECT_THROW(cds::ReadDataPacketBytes(bad, "W.bin", ds), cds::EDBClient);
+}
+
+TEST(CdsPacket, BinaryModifiedRowTakesUnchangedFieldsFromItsOriginal) {
+  Bytes b;
+  b.raw("\x96\x19\xE0\xBD").u(1, 4).u(18, 4).u(3, 2).u(2, 4).u(3, 4).u(0, 2);
+  b.str("ID").u(4, 2).u(1, 2).u(0, 2).u(0, 2);
+  b.str("NAME").u(1, 2).u(0x49, 2).u(0, 2).u(0, 2);
+  b.str("AGE").u(2, 2).u(1, 2).u(0, 2).u(0, 2);
+  b.u(0, 2);
+  b.u(1, 1).u(0, 1).u(7, 4).u(3, 1).raw("old").u(30, 2);   // original version
+  b.u(8, 1).u(0x02 | (0x02 << 4), 1).u(3, 1).raw("new");   // ID and AGE not changed
+  b.u(0, 1).u(0x02 << 4, 1).u(8, 4).u(1, 1).raw("x");      // "not changed" without an original: null
+  TClientDataSet ds;
+  cds::ReadDataPacketBytes(b.s, "M.bin", ds);
+  ASSERT_EQ(ds.RecordCount(), 2);
+  ds.First();
+  EXPECT_EQ(ds.FieldByName("ID").AsInteger(), 7);
+  EXPECT_EQ(ds.FieldByName("NAME").AsString(), "new");
+  EXPECT_EQ(ds.FieldByName("AGE").AsInteger(), 30);
+  ds.Next();
+  EXPECT_EQ(ds.FieldByName("ID").AsInteger(), 8);
+  EXPECT_TRUE(ds.FieldByName("AGE").IsNull());
 }

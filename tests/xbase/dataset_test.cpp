@@ -659,3 +659,35 @@ TEST(DataSetFields, NameKeysOfEveryLength) {
   EXPECT_EQ(ds.FindField("FIRSTNAMES"), nullptr);
   EXPECT_EQ(ds.FindField(""), nullptr);
 }
+
+TEST(DataSetSearch, LocateAndLookup) {
+  TempDir t;
+  DbfBuilder b(0x03, {{"NAME", 'C', 10}, {"KOD", 'N', 5}, {"D", 'D', 8}});
+  b.record(false, {Oem("Иванов"), N(1, 5), D(2013, 2, 1)});
+  b.record(true, {Oem("Петров"), N(2, 5), ""});
+  b.record(false, {Oem("петрова"), N(3, 5), D(2000, 1, 1)});
+  b.record(false, {Oem("Сидоров"), N(4, 5), ""});
+  b.write(t.file("s.dbf"));
+  TXBaseDataSet ds;
+  ds.SetDatabaseName(t.path());
+  ds.SetTableName("s.dbf");
+  ds.SetReadOnly(true);
+  ds.Open();
+  EXPECT_TRUE(ds.Locate("KOD", {"4"}));
+  EXPECT_EQ(ds.RecNo(), 4);
+  EXPECT_FALSE(ds.Locate("NAME", {Ansi("Петров")}));   // the deleted record stays hidden
+  EXPECT_EQ(ds.RecNo(), 4);                            // no match: the cursor stays
+  EXPECT_TRUE(ds.Locate("NAME", {Ansi("ПЕТР")}, true, true));
+  EXPECT_EQ(ds.RecNo(), 3);
+  EXPECT_TRUE(ds.Locate("NAME;D", {Ansi("Иванов"), "01.02.2013"}));
+  EXPECT_EQ(ds.RecNo(), 1);
+  auto r = ds.Lookup("KOD", {"3"}, "NAME;D");
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(*r, (std::vector<std::string>{Ansi("петрова"), "01.01.2000"}));
+  EXPECT_EQ(ds.RecNo(), 1);
+  EXPECT_EQ(ds.FieldByName("NAME").AsString(), Ansi("Иванов"));
+  EXPECT_FALSE(ds.Lookup("KOD", {"9"}, "NAME").has_value());
+  EXPECT_THROW(ds.Locate("NOPE", {"1"}), EXBaseError);
+  ds.Next();
+  EXPECT_EQ(ds.RecNo(), 3);
+}

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <limits>
 
+#include "dbf_builder.h"
 #include "platform/exception.h"
 #include "xbase/checked.h"
 #include "xbase/xb_cnst.h"
@@ -69,10 +70,12 @@ for c in range(33,256):
 for c in range(33): A[c]=c
 sys.stdout.write(''.join('%02x'%x for x in A))
 )PY";
-  std::string cmd = std::string("/usr/bin/python3 -c \"") + "exec(open('/dev/stdin').read())\" > /tmp/xbtab.txt <<'EOS'\n" +
+  xbt::TempDir tmp;
+  std::string out = tmp.file("table.txt");
+  std::string cmd = std::string("/usr/bin/python3 -c \"") + "exec(open('/dev/stdin').read())\" > " + out + " <<'EOS'\n" +
                     script + "\nEOS";
   ASSERT_EQ(std::system(cmd.c_str()), 0);
-  FILE* f = std::fopen("/tmp/xbtab.txt", "r");
+  FILE* f = std::fopen(out.c_str(), "r");
   ASSERT_NE(f, nullptr);
   char buf[600] = {};
   size_t n = std::fread(buf, 1, 512, f);

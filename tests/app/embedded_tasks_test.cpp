@@ -1,0 +1,128 @@
+// The duplicate search (task 6), the disease-record correction (task 7) and the XML
+// register import (task 9) from the main window, through the data bridge, against a real
+// embedded clinic database.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "app/DataBridge.h"
+#include "platform/codepage.h"
+#include "shell_fakes.h"
+#include "support/TestDatabase.h"
+#include "tasks/Scheduler_DM.h"
+#include "tasks/xmlimport_fixture.h"
+
+using namespace testshell;
+using shell::S;
+
+namespace {
+
+class EmbeddedTasks : public ::testing::Test {
+protected:
+  testsupport::TestDatabase db;
+  std::string dir = db.dir();
+  std::string oldCwd;
+  std::unique_ptr<TdmScheduler> dm;
+  std::unique_ptr<shell::TDataBridge> bridge;
+  FakePrompt prompt;
+  FakeClock clock;
+  FakeExtractor extractor;
+  std::unique_ptr<TfmMain> w;
+
+  void SetUp() override {
+    testsupport::WriteFile(dir + "Morqa.ini", "[STAT_MAIN]\r\nDatabase=" + db.path() + "\r\n[DB_PCName]\r\nDB_PCName=\r\n");
+    oldCwd = std::filesystem::current_path().string();
+    std::filesystem::current_path(dir);
+    dm = std::make_unique<TdmScheduler>(dir);
+    bridge = std::make_unique<shell::TDataBridge>(*dm);
+    w = std::make_unique<TfmMain>(*bridge, extractor, prompt, clock, dir);
+    bridge->SetXmlImportWindow(w.get());
+    dm->SetUi(w.get());
+    w->FormActivate();
+    ASSERT_TRUE(prompt.msgs.empty()) << prompt.msgs[0].text;
+  }
+  void TearDown() override {
+    if (w) w->close();
+    if (dm) dm->SetUi(nullptr);
+    w.reset();
+    bridge.reset();
+    dm.reset();
+    std::filesystem::current_path(oldCwd);
+  }
+  static QString Q(const std::string& s) { return QString::fromStdString(s); }
+  void addPatient(int id, const char* last, const char* first, const char* middle, const char* birthday,
+                  const char* series, const char* number, const char* snils) {
+    db.exec("insert into PATIENT (IDP, LAST_NAME, FIRST_NAME, MIDDLE_NAME, BIRTHDAY, POLICY_SERIA, POLICY_NUM, "
+            "SNILS_KOD) values (" + std::to_string(id) + ", '" + C(last) + "', '" + C(first) + "', '" + C(middle) +
+            "', '" + birthday + "', '" + series + "', '" + number + "', '" + snils + "')");
+  }
+};
+
+TEST_F(EmbeddedTasks, RunNowSearchesDuplicatesByName) {
+  addPatient(1, "Иванов", "Иван", "Петрович", "09.12.1960", "AA", "1", "");
+  addPatient(2, "ИВАНОВ", "иван", "Петрович", "09.12.1960", "AA", "2", "");
+  addPatient(3, "Сидоров", "Пётр", "Ильич", "01.01.1970", "AA", "3", "");
+  w->cbFIO->setChecked(true);
+  w->cbPolice->setChecked(false);
+  w->cbSNILS->setChecked(false);
+  w->acDublExecute();
+  ASSERT_TRUE(prompt.msgs.empty()) << prompt.msgs[0].text;
+  EXPECT_EQ(S(w->lDubl->text()), C("Поиск дубликатов выполнен!"));
+  EXPECT_EQ(w->status(6), C("Выполнение завершено"));
+  const auto& p = w->protocol();
+  ASSERT_GE(p.size(), 5u);
+  EXPECT_EQ(p[0], C("ПОИСК ДУБЛИКАТОВ ПО ФИО"));
+  // One group: the two spellings of the same person, the third patient stays out.
+  int members = 0;
+  for (const auto& line : p) {
+    if (line.rfind("   1 ", 0) == 0 || line.rfind("   2 ", 0) == 0) ++members;
+    EXPECT_EQ(line.find(C("Сидоров")), std::string::npos) << line;
+  }
+  EXPECT_EQ(members, 2);
+  EXPECT_EQ(p[p.size() - 2], C("Конец задания поиска дубликатов"));
+}
+
+TEST_F(EmbeddedTasks, RunNowRunsTheDiseaseRecordCorrection) {
+  w->edMKB1->setText("J00");
+  w->edMKB2->setText("J06");
+  w->edDop->setText("15");
+  w->edYear->setText("2026");
+  w->acZabolExecute();
+  ASSERT_TRUE(prompt.msgs.empty()) << prompt.msgs[0].text;
+  EXPECT_EQ(S(w->lZab->text()), C("Правка заболеваний выполнена!"));
+  EXPECT_EQ(w->status(7), C("Выполнение завершено"));
+  ASSERT_FALSE(w->protocol().empty());
+  EXPECT_EQ(w->protocol()[0], C("ПРАВКА УЧЕТА ЗАБОЛЕВАНИЙ"));
+}
+
+TEST_F(EmbeddedTasks, RunNowImportsAnXmlRegisterWithItsPageLabels) {
+  xmltest::XmlRegister reg;
+  reg.cases.resize(2);
+  reg.cases[1].fam = "Петров";
+  reg.cases[1].npolis = "6800000000000002";
+  reg.cases[1].enp = "6800000000000002";
+  db.exec("insert into DOCTORS (ID, KOD, KOD_PROFESSION) values (5, 101, '76')");
+  std::string file = xmltest::writeTempFile("register.xml", reg.toUtf8Xml());
+  w->edF2->setText(Q(platform::Cp1251ToUtf8(file)));
+  w->sbExecClick(false);
+  ASSERT_TRUE(prompt.msgs.empty()) << prompt.msgs[0].text;
+  EXPECT_EQ(S(w->lbreXML->text()), C("Загрузка реестра XML выполнена!"));
+  EXPECT_EQ(w->status(9), C("Выполнение завершено"));
+  EXPECT_EQ(db.count("PATIENT"), 2);
+  EXPECT_EQ(db.count("VISITS"), 2);
+  EXPECT_EQ(db.count("DISEASES"), 2);
+  bool finished = false;
+  for (const auto& line : w->protocol()) finished = finished || line == C("Загрузка реестра XML завершена");
+  EXPECT_TRUE(finished);
+}
+
+TEST_F(EmbeddedTasks, RunNowWithoutARegisterNameAsksForIt) {
+  w->edF2->setText("");
+  w->sbExecClick(false);
+  ASSERT_EQ(prompt.msgs.size(), 1u);
+  EXPECT_EQ(db.count("PATIENT"), 0);
+}
+
+}  // namespace

@@ -8,6 +8,7 @@
 
 #include "db/ClientDataSet.h"
 #include "filialmerge_fixture.h"
+#include "support/TestDatabase.h"
 #include "tasks/Task_FilialMerge.h"
 
 namespace {
@@ -351,6 +352,21 @@ TEST_F(FilialMergeTest, ArchivesWithAnotherPacketCountAreOnlyRenamed) {
   EXPECT_TRUE(exists(file("LONG.LOAD")));
   EXPECT_TRUE(exists(file("NONE.LOAD")));
   for (const std::string& f : tasks::FilialPacketFiles()) EXPECT_FALSE(exists(file(f))) << f;
+}
+
+// A packet left in the folder by another archive is never read as this archive's own.
+TEST_F(FilialMergeTest, PacketsLeftInTheFolderAreDeletedFirst) {
+  mergetest::BranchArchive stale;
+  stale.add("PATIENT.xml", {I(kB + 1), S("F1"), S("STALE"), S("B"), N(), D(1980, 1, 1), N(), N(), TS(2026, 11, 1)});
+  testsupport::WriteFile(file("PATIENT.xml"), stale.packet("PATIENT.xml"));
+  mergetest::BranchArchive a;  // 22 packets and another XML file: 23 files, PATIENT.xml missing
+  a.write(zip("a.zip"), {"PATIENT.xml"}, {{"EXTRA.xml", "<x/>"}});
+  const std::string result = merge({zip("a.zip")});
+  EXPECT_EQ(result.rfind(C("@ФИЛИАЛ->ЦЕНТР: файл ") + zip("a.zip") + " ", 0), 0u) << result;
+  EXPECT_NE(result.find("PATIENT.xml"), std::string::npos) << result;
+  EXPECT_EQ(count("PATIENT"), 0);
+  EXPECT_FALSE(exists(file("PATIENT.xml")));
+  EXPECT_TRUE(exists(zip("a.zip")));
 }
 
 TEST_F(FilialMergeTest, RenamingFailuresAreItemsAndTheNextArchiveFollows) {

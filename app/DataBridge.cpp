@@ -56,6 +56,10 @@ void TDataBridge::BackupDatabase(const std::string& Path, const std::string& Fil
 bool TDataBridge::RefreshFromFOMS(const std::string& FileName, bool Adr) { return dm_.RefreshFromFOMS(FileName, Adr); }
 bool TDataBridge::RefreshPrivileged(const std::string& FileName) { return dm_.RefreshPrivileged(FileName); }
 bool TDataBridge::LoadDrugs(const std::string& FileName) { return dm_.LoadDrugs(FileName); }
+void TDataBridge::DealingFilialDB(bool FromScheduler, const std::vector<std::string>& Files, bool KodPat,
+                                  std::string& Result) {
+  dm_.DealingFilialDB(FromScheduler, Files, KodPat, Result);
+}
 
 bool TDataBridge::SearchDuplicates(bool FIO, bool Police, bool SNILS) {
   return dm_.SearchDuplicates(FIO, Police, SNILS);
@@ -70,11 +74,6 @@ void TDataBridge::ImportXmlRegister(const std::string& FileName, int RunFromSche
   tasks::ImportXmlRegister(dm_, FileName, RunFromScheduler, xmlWindow_);
 }
 
-// ---- Task bodies still to come: each fails until the data module has it ----
-
-void TDataBridge::DealingFilialDB(bool, const std::vector<std::string>&, bool, std::string&) {
-  NotAvailable("Актуализация БД из филиалов");
-}
 void TDataBridge::ImportSMPCalls(const std::string& Folder, std::string& ErrMsg) { dm_.ImportSMPCalls(Folder, ErrMsg); }
 
 // The main window's own unzip component (UnZip1), in four steps: archive, target folder,

@@ -112,7 +112,10 @@ TEST(TraditionalUnZip, ArchivesOfZipAnd7zExtractWithThePassword) {
   for (const auto& f : made) {
     SCOPED_TRACE(f);
     std::string out = t + "out_" + f + "/";
-    Outcome r = ExtractWith(t + f, out, {"wrong", "s3cret"});
+    // The tools choose the 12 header bytes at random, so a wrong password would pass the
+    // one-byte check now and then: only the right one is offered here (the order in which
+    // passwords are tried is shown on archives with fixed headers below).
+    Outcome r = ExtractWith(t + f, out, {"s3cret"});
     EXPECT_EQ(r.extracted, 2);
     EXPECT_TRUE(r.codes.empty());
     EXPECT_EQ(ReadFile(out + "a.txt"), text);
@@ -129,10 +132,22 @@ TEST(TraditionalUnZip, ArchivesOfZipAnd7zExtractWithThePassword) {
 }
 
 TEST(TraditionalUnZip, WrongPasswordIsReportedAndNothingPasses) {
-  if (!HaveTool("zip")) GTEST_SKIP() << "zip not installed";
+  // A fixed header, so that none of the wrong passwords below passes the check byte.
+  Bytes plain = Pseudo(5000, 2);
+  const uint32_t crc = Crc(plain);
+  Entry e;
+  e.name = "a.txt";
+  e.data = plain;
+  e.flags = 1;
+  e.rawPacked = Encipher(plain, "right", static_cast<uint8_t>(crc >> 24), 3);
+  for (const char* wrong : {"wrong", "nope"}) {
+    uint8_t buf[24];
+    std::memcpy(buf + 12, e.rawPacked.data(), 12);
+    TZipCryptKeys k;
+    ASSERT_FALSE(CheckPasswordHeader(k, kDefaultDataKeys, buf, 0, crc, wrong, 0)) << wrong;
+  }
   std::string t = TempDir("crypt_wrong");
-  WriteFile(t + "a.txt", Pseudo(5000, 2));
-  ASSERT_EQ(Shell("cd '" + t + "' && zip -q -P right w.zip a.txt"), 0);
+  WriteFile(t + "w.zip", Build({e}));
   // Without OnGetPassword: the missing event is reported, nothing is written.
   Outcome r = ExtractWith(t + "w.zip", t + "o1/", {"wrong", ""});
   EXPECT_EQ(r.extracted, 0);

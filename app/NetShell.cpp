@@ -183,13 +183,13 @@ void TfmMain::UpdateRenExecute() {
 }
 
 bool TfmMain::startUpdater(const std::string& path, qint64& pid) {
-  if (!FMessages) FMessages = new TWindowMessages(this);
+  if (!FMessages) {
+    FMessages = new TWindowMessages(this);
+    connect(FMessages, &TWindowMessages::Message, this, [this](int msg, qint64 w, qint64) {
+      if (msg == WM_UPDATER_NOTIFY) WMUpdaterNotify(w);
+    });
+  }
   if (!FMessages->Listen()) return false;
-  connect(FMessages, &TWindowMessages::Message, this,
-          [this](int msg, qint64 w, qint64) {
-            if (msg == WM_UPDATER_NOTIFY) WMUpdaterNotify(w);
-          },
-          Qt::UniqueConnection);
   const QString program = Q(path);
   QFile f(program);
   if (!f.exists()) return false;

@@ -226,7 +226,7 @@ void TfmMain::UpdateDownloadDone(TDownLoader* Sender) {
             QEventLoop loop;
             QTimer::singleShot(100, &loop, &QEventLoop::quit);
             connect(FMessages, &TWindowMessages::Message, &loop, &QEventLoop::quit);
-            loop.exec();
+            if (loop.exec() < 0) break;  // the application is quitting
             if (FUpdateWaiting && ProcessGone(pid)) {
               // Its last words may still be on the way.
               for (int i = 0; i < 5 && FUpdateWaiting; ++i) {
@@ -257,6 +257,8 @@ void TfmMain::UpdateDownloadDone(TDownLoader* Sender) {
   FDownloadDone = true;
   FUpdateBusy = false;
   ActionListUpdate();
+  // A close asked for during the wait; a timed run closes the window at its own end.
+  if (FCloseWanted && !running()) QTimer::singleShot(0, this, &QWidget::close);
 }
 
 void TfmMain::WMUpdaterNotify(int64_t code) {

@@ -673,7 +673,7 @@ void TfmMain::closeEvent(QCloseEvent* e) {
     e->accept();
     return;
   }
-  if (running() || FActivating) {
+  if (running() || FActivating || FUpdateWaiting) {
     // The run's lists stay in use until the run ends, and the activation fills the
     // controls that the close writes back: the window closes when they are done.
     FCloseWanted = true;

@@ -23,8 +23,10 @@ using shell::S;
 // Runs the worker to its end (bounded) and collects its progress posts.
 struct Runner {
   std::vector<std::pair<int, qint64>> progress;
+  QObject window;  // lives on the window thread: the posts reach it through its queue
   void operator()(TDownLoader& d) {
-    QObject::connect(&d, &TDownLoader::DownloadProgress, [this](int w, qint64 v) { progress.emplace_back(w, v); });
+    QObject::connect(&d, &TDownLoader::DownloadProgress, &window,
+                     [this](int w, qint64 v) { progress.emplace_back(w, v); });
     QSignalSpy done(&d, &QThread::finished);
     d.start();
     ASSERT_TRUE(done.wait(20000));

@@ -1,6 +1,7 @@
 // The program update: the download of the archive, its unpacking, the start of the
 // updater (a script of the test's own) and the updater's reports.
 #include <QElapsedTimer>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -158,6 +159,28 @@ TEST(ProgramUpdate, AnUpdaterThatEndsWithoutReportOrCannotStartFailsTheUpdate) {
     EXPECT_FALSE(u.w->updateDone());
     EXPECT_EQ(u.w->status(1), C("Выполнение завершено"));
   }
+}
+
+TEST(ProgramUpdate, ClosingTheWindowEndsTheWaitForASilentUpdater) {
+  Update u;
+  u.updater = "#!/bin/sh\nexec sleep 2\n";
+  u.w->chkStartRen->setChecked(true);
+  u.w->show();
+  bool refused = false;
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (!u.w->updateWaiting()) return;
+    poll.stop();
+    refused = !u.w->close();
+  });
+  poll.start(10);
+  u.runIt();
+  EXPECT_TRUE(refused);
+  EXPECT_FALSE(u.w->updateDone());
+  EXPECT_EQ(u.w->status(1), C("Выполнение завершено"));
+  QCoreApplication::processEvents();
+  EXPECT_FALSE(u.w->isVisible());
+  EXPECT_TRUE(u.dir.exists("Протокол.txt"));
 }
 
 TEST(ProgramUpdate, ASecondStartDuringAnUpdateIsRefused) {

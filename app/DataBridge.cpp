@@ -97,17 +97,17 @@ int TDataBridge::ExtractUpdate(const std::string& ArchiveFile, const std::string
                                const std::vector<std::string>& Masks) {
   arc::TUnZip& z = *dm_.UnZip1;
   // The component is shared with the branch merge: what this call changes is put back.
-  const std::vector<std::string> spec = z.FileSpec;
+  const std::vector<std::string> masks = z.FileSpec;
   const bool storedDirs = z.UseStoredDirs;
   struct Restore {
     arc::TUnZip& z;
-    const std::vector<std::string>& spec;
+    const std::vector<std::string>& masks;
     bool storedDirs;
     ~Restore() {
-      z.FileSpec = spec;
+      z.FileSpec = masks;
       z.UseStoredDirs = storedDirs;
     }
-  } restore{z, spec, storedDirs};
+  } restore{z, masks, storedDirs};
   z.SetArchiveFile(ArchiveFile);
   z.SetExtractDir(ExtractDir);
   z.FileSpec = Masks;

@@ -178,7 +178,9 @@ TEST(ProgramUpdate, ClosingTheWindowEndsTheWaitForASilentUpdater) {
   EXPECT_TRUE(refused);
   EXPECT_FALSE(u.w->updateDone());
   EXPECT_EQ(u.w->status(1), C("Выполнение завершено"));
-  QCoreApplication::processEvents();
+  QElapsedTimer t;
+  t.start();
+  while (u.w->isVisible() && t.elapsed() < 5000) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
   EXPECT_FALSE(u.w->isVisible());
   EXPECT_TRUE(u.dir.exists("Протокол.txt"));
 }

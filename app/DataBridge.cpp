@@ -6,6 +6,7 @@
 #include "platform/exception.h"
 #include "tasks/Scheduler_DM.h"
 #include "tasks/XmlImport.h"
+#include "archive/arcUnZip.h"
 
 namespace shell {
 
@@ -99,6 +100,29 @@ bool TDataBridge::SQLConnected() { return dm_.SQLConnection.connected(); }
 void TDataBridge::DisconnectSQL() { dm_.SQLConnection.close(); }
 void TDataBridge::UseDatabase(const std::string& Host, const std::string& Path) {
   chosenDatabase_ = TdmScheduler::DatabaseNameOf(Host, Path);
+}
+
+int TDataBridge::ExtractUpdate(const std::string& ArchiveFile, const std::string& ExtractDir,
+                               const std::vector<std::string>& Masks) {
+  arc::TUnZip& z = *dm_.UnZip1;
+  // The component is shared with the branch merge: what this call changes is put back.
+  const std::vector<std::string> masks = z.FileSpec;
+  const bool storedDirs = z.UseStoredDirs;
+  struct Restore {
+    arc::TUnZip& z;
+    const std::vector<std::string>& masks;
+    bool storedDirs;
+    ~Restore() {
+      z.FileSpec = masks;
+      z.UseStoredDirs = storedDirs;
+    }
+  } restore{z, masks, storedDirs};
+  z.SetArchiveFile(ArchiveFile);
+  z.SetExtractDir(ExtractDir);
+  z.FileSpec = Masks;
+  // The programs go into the program folder itself, whatever folders the archive names.
+  z.UseStoredDirs = false;
+  return z.Extract();
 }
 
 }  // namespace shell

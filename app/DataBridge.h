@@ -41,6 +41,8 @@ public:
   bool SQLConnected() override;
   void DisconnectSQL() override;
   void UseDatabase(const std::string& Host, const std::string& Path) override;
+  int ExtractUpdate(const std::string& ArchiveFile, const std::string& ExtractDir,
+                    const std::vector<std::string>& Masks) override;
 
   // The page controls the XML import touches when the operator starts it.
   void SetXmlImportWindow(tasks::IXmlImportWindow* window) { xmlWindow_ = window; }

@@ -16,6 +16,8 @@
 #include <typeinfo>
 
 #include "app/List_FM.h"
+#include "app/MyDLFile.h"
+#include "app/sdTray.h"
 #include "app/ShellText.h"
 #include "platform/codepage.h"
 #include "platform/strutil.h"
@@ -134,10 +136,18 @@ TfmMain::TfmMain(IShellData& data, IExtractor& extractor, IPrompt& prompt, ICloc
       FExePath(WithTrailingSlash(exePath)) {
   setObjectName(QStringLiteral("fmMain"));
   buildWindow();
+  buildTray();
   connectActions();
 }
 
 TfmMain::~TfmMain() {
+  // A download still running is stopped; its completion handler does not run any more.
+  for (QPointer<TDownLoader>* p : {&FTfomsLoader, &FUpdateLoader}) {
+    if (TDownLoader* d = p->data()) {
+      d->disconnect(this);
+      delete d;
+    }
+  }
   while (FCursorDepth > 0) SetBusyCursor(false);
 }
 
@@ -663,7 +673,7 @@ void TfmMain::closeEvent(QCloseEvent* e) {
     e->accept();
     return;
   }
-  if (running() || FActivating) {
+  if (running() || FActivating || FUpdateWaiting) {
     // The run's lists stay in use until the run ends, and the activation fills the
     // controls that the close writes back: the window closes when they are done.
     FCloseWanted = true;
@@ -851,8 +861,11 @@ void TfmMain::runTask(int t, bool& stop) {
       }
       case 1: {
         begin(false);
+        // An update the operator started first is waited for; then the run's own.
+        waitWhile([this] { return FUpdateBusy; });
+        setStatus(1, StatusRunning());
         UpdateRenExecute();
-        while (!FDownloadDone) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        waitWhile([this] { return FUpdateBusy; });
         if (!FUpdateDone) {
           const QDateTime n = FClock.now();
           FProtocol.push_back(ShortDate(n) + " " + LongTime(n) +
@@ -864,8 +877,9 @@ void TfmMain::runTask(int t, bool& stop) {
       case 2: {
         begin(true);
         const std::string file = Trimmed(edSaveAs).empty() ? std::string("FileTTF.ZIP") : Trimmed(edSaveAs);
+        waitWhile([this] { return !FTfomsLoader.isNull(); });
         startTFOMSDownload(Trimmed(edHTTP), file, FExePath + kMainIni);
-        while (!FDownloadDone) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        waitWhile([this] { return !FTfomsLoader.isNull(); });
         break;
       }
       case 3:
@@ -1463,6 +1477,9 @@ void TfmMain::ActionListUpdate() {
   apply(acSMPImport, f.acSMPImport);
   acTimerTurnOFF->setEnabled(f.acTimerTurnOFF);
   acTimerTurnON->setEnabled(f.acTimerTurnON);
+  // A download of each kind at a time.
+  if (FUpdateBusy) UpdateRen->setEnabled(false);
+  if (FTfomsLoader) acLoadRefreshFromFOMS->setEnabled(false);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -10,6 +10,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTabWidget>
@@ -19,6 +21,7 @@
 #include <QTreeWidget>
 #include <QWidget>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -30,6 +33,9 @@
 #include "tasks/XmlImport.h"
 
 class TsdBrowseDialog;
+class TDownLoader;
+class TWindowMessages;
+class TsdTrayIcon;
 
 namespace shell {
 
@@ -46,6 +52,18 @@ std::string TaskCaption(int task);
 std::string ProgramTitle();
 inline constexpr const char* kMainIni = "Morqa.ini";
 inline constexpr const char* kHospitalIni = "Zelvorn.ini";
+
+// The program update: the archive downloaded into the program folder, the updater in it
+// (on this platform a program named "renewal", without extension) and the masks of the
+// archive's entries that are unpacked: the updater and the programs of the system, which
+// are named "kesta-..." here. Settings and data files of the folder are never replaced.
+inline constexpr const char* kUpdateArchive = "ren.zip";
+inline constexpr const char* kUpdater = "renewal";
+std::vector<std::string> UpdateMasks();
+// The report message of the updater and its protocol text (without date and time;
+// empty for the codes that add no line).
+inline constexpr int WM_UPDATER_NOTIFY = 1125;
+std::string UpdaterReportText(int64_t code);
 
 }  // namespace shell
 
@@ -116,6 +134,21 @@ public:
   void miExitClick();
   void ActionListUpdate();
 
+  // Downloads and the program update.
+  void TFOMSDownloadDone(TDownLoader* Sender);
+  void UpdateDownloadDone(TDownLoader* Sender);
+  void WMUpdaterNotify(int64_t code);
+  void WMDownloadProgress(int what, qint64 value);
+  bool downloadDone() const { return FDownloadDone; }
+  bool updateDone() const { return FUpdateDone; }
+  bool updateWaiting() const { return FUpdateWaiting; }
+  bool tfomsDownloading() const { return !FTfomsLoader.isNull(); }
+  bool updating() const { return FUpdateBusy; }
+  // The identifier the updater is given to reach this window ("" before the first start).
+  std::string windowIdentifier() const;
+  // Seconds without progress after which a download fails (tests shorten it).
+  long downloadStallTimeout = 120;
+
   // State seen by the tests and the data-module bridge.
   const std::vector<std::string>& protocol() const { return FProtocol; }
   const std::vector<std::string>& taskMessages() const { return FTaskMessages; }
@@ -148,6 +181,9 @@ public:
   QWidget *tsActualityFromFOMS, *tbsLoadUpdate, *tsLoadFile, *tsPrikrep, *tsLgota, *tsFilialsActualization,
       *tsDupe, *tsZab, *tsSMPImport, *TabSheet1, *tsLS, *tsCopy, *tsTovi;
   QTimer* tmTasks;
+  TsdTrayIcon* sdTrayIcon;
+  QMenu* pmTrayIcon;
+  QAction *miShow, *miExit;
   QAction *acRefreshFromFOMS, *acLoadRefreshFromFOMS, *acRefreshFilials, *acStartDealingFilialDB, *acDelFilialFile,
       *acTimerTurnON, *acTimerTurnOFF, *acShowProtocol, *acStop, *acDubl, *acRefreshL, *acZabol, *acLoadLS,
       *UpdateRen, *acSMPImport;
@@ -189,6 +225,10 @@ private:
   void appendBackupLine(const std::string& fileName);
   void reportException(const std::exception& e);
   void startTFOMSDownload(const std::string& url, const std::string& file, const std::string& iniPath);
+  TDownLoader* newLoader(const std::string& url, const std::string& file, const std::string& iniPath);
+  void buildTray();
+  void waitWhile(const std::function<bool()>& busy);
+  bool startUpdater(const std::string& path, qint64& pid);
   std::string fileDialog(bool save, const std::string& filter, const std::string& ext, const std::string& title,
                          const std::string& dir, const std::string& file);
   void chooseDbfInto(QLineEdit* edit, const std::string& title, const std::string& filter, const std::string& ext);
@@ -210,6 +250,12 @@ private:
   int FRunFromScheduler = 0;
   bool FUpdateDone = false;
   bool FDownloadDone = true;
+  bool FUpdateWaiting = false;
+  bool FUpdateBusy = false;  // from the start of an update to the end of its completion handler
+  QPointer<TDownLoader> FTfomsLoader;
+  QPointer<TDownLoader> FUpdateLoader;
+  TWindowMessages* FMessages = nullptr;
+  std::vector<QIcon> FTrayIcons;
   QDateTime FLastTick;
   bool FActivated = false;
   bool FActivating = false;

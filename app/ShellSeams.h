@@ -50,6 +50,10 @@ public:
   virtual void DisconnectSQL() = 0;
   // A database chosen by the operator: both connections use it from now on.
   virtual void UseDatabase(const std::string& Host, const std::string& Path) = 0;
+  // Unpacks the entries of the update archive that match one of the masks into
+  // ExtractDir, on the data module's unzip component; the number of files written.
+  virtual int ExtractUpdate(const std::string& ArchiveFile, const std::string& ExtractDir,
+                            const std::vector<std::string>& Masks) = 0;
 };
 
 // Archive extraction for the ambulance package: the number of files written.

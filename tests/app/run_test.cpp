@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "net_server.h"
 #include "shell_fakes.h"
 
 using namespace testshell;
@@ -288,14 +289,19 @@ TEST(TimedRun, MissingBodyFailsAndTheRunGoesOn) {
   EXPECT_EQ(S(a.w->lbRefr->text()), C("Не удалось выполнить задание актуализации БД!"));
 }
 
-TEST(TimedRun, UpdateNotAvailableStopsTheRun) {
+TEST(TimedRun, FailedUpdateStopsTheRun) {
   Armed a({1, 3});
+  a.w->txtKestaAdress->setText(QStringLiteral("http://127.0.0.1:%1/upd.zip").arg(testshell::ClosedPort()));
   a.run();
   EXPECT_EQ(a.data.count("RefreshFromFOMS"), 0);
-  ASSERT_EQ(a.w->protocol().size(), 2u);
-  EXPECT_EQ(a.w->protocol()[1],
-            C("09.12.2026 14:05:00 Выполнение дальнейших задач остановлено из-за ошибки обновления программы ВИРЕЛ."));
-  EXPECT_EQ(a.w->status(1), C("Прервано оператором"));
+  const std::vector<std::string> expected = {
+      C("09.12.2026 14:05:00 Начата загрузка обновления Renewal.exe."),
+      C("09.12.2026 14:05:00 Ошибка загрузки обновлятора."),
+      C("09.12.2026 14:05:00 Выполнение дальнейших задач остановлено из-за ошибки обновления программы ВИРЕЛ.")};
+  EXPECT_EQ(a.w->protocol(), expected);
+  EXPECT_FALSE(a.w->updateDone());
+  // The update itself ends "done"; the end rule leaves it so and interrupts task 3.
+  EXPECT_EQ(a.w->status(1), C("Выполнение завершено"));
   EXPECT_EQ(a.w->status(3), C("Прервано оператором"));
 }
 

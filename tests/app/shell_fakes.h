@@ -159,6 +159,14 @@ struct FakeData : shell::IShellData {
     sqlConnected = false;
   }
   void UseDatabase(const std::string& h, const std::string& p) override { call("UseDatabase " + h + " " + p); }
+  // The update archive: by default nothing is unpacked.
+  std::function<int(const std::string& archive, const std::string& dir)> onExtractUpdate;
+  std::vector<std::string> updateMasks;
+  int ExtractUpdate(const std::string& a, const std::string& d, const std::vector<std::string>& masks) override {
+    call("ExtractUpdate " + a + "|" + d);
+    updateMasks = masks;
+    return onExtractUpdate ? onExtractUpdate(a, d) : 0;
+  }
   // Calls whose name starts with prefix.
   int count(const std::string& prefix) const;
 };

@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "app/List_FM.h"
+#include "app/SetSetting.h"
 #include "app/ShellPrompt.h"
 #include "app/sdShellDialogs.h"
 #include "shell_fakes.h"
@@ -302,19 +303,21 @@ TEST(ProtocolWindow, ShownModallyWithTheRunProtocol) {
   EXPECT_EQ(shownLines, 2);
 }
 
-TEST(LaterParts, ReportThatTheyAreNotAvailable) {
-  Shell sh(true, "");
+TEST(NetworkSettings, TheButtonShowsAFreshDialogModally) {
+  Shell sh(true, "[PROXY]\r\nServer=proxy.local\r\n");
   sh.create();
+  QString caption, server;
+  QTimer::singleShot(0, [&] {
+    if (auto* dlg = qobject_cast<TfrmSetCon*>(QApplication::activeModalWidget())) {
+      caption = dlg->windowTitle();
+      server = dlg->txtServer->text();
+      dlg->reject();
+    }
+  });
   sh.w->cmdSetCnClick();
-  sh.w->UpdateRenExecute();
-  ASSERT_EQ(sh.prompt.msgs.size(), 2u);
-  EXPECT_EQ(sh.prompt.msgs[0].text, C("Настройка сети недоступна в этой версии программы."));
-  EXPECT_EQ(sh.prompt.msgs[1].text, C("Обновление программы недоступно в этой версии программы."));
-  // The fund-file download fails as a failed download does.
-  sh.w->acLoadRefreshFromFOMSExecute();
-  EXPECT_EQ(S(sh.w->lbLoad->text()), C("Не удалось скачать файл!"));
-  EXPECT_EQ(sh.w->status(2), C("Выполнение не завершено"));
-  EXPECT_NE(sh.w->protocol().back().find(C("недоступна")), std::string::npos);
+  EXPECT_EQ(caption, QString::fromUtf8("Настройка сети"));
+  EXPECT_EQ(server, QStringLiteral("proxy.local"));
+  EXPECT_TRUE(sh.prompt.msgs.empty());
 }
 
 }  // namespace

@@ -1,0 +1,67 @@
+#pragma once
+// TDownLoader: one HTTP download on a thread of its own. The starter sets the fields,
+// connects finished() to its completion handler (which runs on the window thread) and
+// starts it; afterwards Result is empty, or "error" when the download failed.
+// DownloadProgress is the progress message of the window (what 0: the expected size,
+// what 1: the count received so far); it reaches the window through its queue.
+#include <QThread>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace shell {
+// The progress message number of the main window.
+inline constexpr int WM_DOWNLOAD_PROGRESS = 1124;
+}
+
+class TDownLoader : public QThread {
+  Q_OBJECT
+
+public:
+  explicit TDownLoader(QObject* parent = nullptr);
+  // A worker still running is stopped and waited for.
+  ~TDownLoader() override;
+
+  // Set before start(), CP1251.
+  std::string URL;
+  std::string FileName;
+  int32_t ProxyPort = 0;
+  std::string ProxyServer;
+  std::string ProxyUser;
+  std::string ProxyPass;
+  bool UseProxy = false;
+  bool UseAutorisation = false;
+  // Seconds to wait for a connection, and seconds a transfer may stall before it fails.
+  long ConnectTimeout = 30;
+  long StallTimeout = 120;
+  // Read after the worker has finished.
+  std::string Result;
+  std::string Reason;  // why it failed (English, for the developer)
+
+  // The thread body; also callable directly.
+  void Execute();
+  // Asks a running transfer to stop; it then ends with "error".
+  void Abort() { abort_ = true; }
+
+  // Progress posts while the body arrives come at most once per this many bytes.
+  static constexpr int64_t kProgressStep = 64 * 1024;
+
+signals:
+  void DownloadProgress(int what, qint64 value);
+
+protected:
+  void run() override { Execute(); }
+
+private:
+  static size_t WriteBody(char* data, size_t size, size_t count, void* self);
+  static int Transfer(void* self, int64_t, int64_t, int64_t, int64_t);
+
+  std::atomic<bool> abort_{false};
+  void* file_ = nullptr;
+  void* curl_ = nullptr;
+  bool begun_ = false;
+  bool writeFailed_ = false;
+  int64_t received_ = 0;
+  int64_t posted_ = 0;
+};

@@ -14,6 +14,7 @@
 #include "xbase/xb_cnst.h"
 #include "xbase/xb_date.h"
 #include "xbase/xb_glbl.h"
+#include "xbase/xb_sql.h"
 
 namespace xb {
 
@@ -250,6 +251,7 @@ void TXBaseDataSet::Open() {
   std::string full = GetTableDirectory() + tableName_;
   std::string resolved = xbResolveFileName(full);
   if (!xbFileExists(resolved)) xbRaiseDatabase(msg::CannotFindFile, {full});
+  xbInstallExpressions();   // the Filter expressions, unless a compiler is registered already
   auto t = std::make_unique<XBO_dBHandler>(resolved, !readOnly_, !exclusive_, encryptionKey_);
   t->TranslateOEM = translate_;
   t->AutoFlush = autoFlush_;

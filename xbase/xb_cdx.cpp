@@ -252,8 +252,7 @@ void XBobjCDXFile::Load() {
     t->HeaderPos = e.recNo;
     t->KeyLength = h.keyLength;
     t->Prepare(table_);
-    std::vector<uint8_t> blank(table_.RecordLength + 1, ' ');
-    TxbKeyValue v = xbKeyCompiler()(table_, t->KeyExpr)->Evaluate(blank.data());
+    TxbKeyValue v = t->ProbeKey(table_);
     t->KeyType = v.type == 'N' ? 'N' : (v.type == 'D' ? 'D' : 'C');
     if (t->KeyType != 'C' && h.keyLength != 8) corrupt();
     char fill = t->KeyType == 'C' ? (t->General ? '\0' : ' ') : '\0';
@@ -475,8 +474,7 @@ XBobjIndexTag* XBobjCDXFile::TagCreate(const std::string& name, const std::strin
   t->Unique = unique;
   t->Descending = descending;
   t->Prepare(table_);
-  std::vector<uint8_t> blank(table_.RecordLength + 1, ' ');
-  TxbKeyValue v = xbKeyCompiler()(table_, keyExpr)->Evaluate(blank.data());
+  TxbKeyValue v = t->ProbeKey(table_);
   t->KeyType = v.type == 'N' ? 'N' : (v.type == 'D' ? 'D' : 'C');
   t->General = general && t->KeyType == 'C';
   t->KeyLength = t->KeyType == 'C' ? (t->General ? 2 * v.length : v.length) : 8;

@@ -15,6 +15,7 @@
 #include "xbase/xb_ndx.h"
 #include "xbase/xb_ntx.h"
 #include "xbase/xb_sort.h"
+#include "xbase/xb_sql.h"
 
 namespace xb {
 
@@ -89,8 +90,79 @@ std::unique_ptr<IxbKeyEvaluator> xbFieldKeyCompiler(XBO_dBHandler& table, const 
   return std::make_unique<TxbFieldKey>(std::move(fields));
 }
 
+namespace {
+
+// A key or FOR expression of the expression language, evaluated on a record buffer.
+class TxbExpKey : public IxbKeyEvaluator {
+public:
+  TxbExpKey(XBO_dBHandler& table, const std::string& text) : table_(table), exp_(table, text) {
+    std::string first = platform::Trim(text);
+    first = first.substr(0, first.find(' '));
+    int n = table.FieldNo(first);
+    const TxbFieldDesc* f = n ? table.FieldDesc(n) : nullptr;
+    if (f && platform::SameText(first, platform::Trim(text)) && (f->Type == 'N' || f->Type == 'F')) {
+      length_ = static_cast<int>(f->Length);
+      decimals_ = f->Decimals;
+    }
+  }
+  TxbKeyValue Evaluate(const uint8_t* record) override {
+    uint8_t* saved = table_.CurRecord;
+    table_.SetCurRecord(const_cast<uint8_t*>(record));
+    struct Restore {
+      XBO_dBHandler& t;
+      uint8_t* p;
+      ~Restore() { t.CurRecord = p; }
+    } restore{table_, saved};
+    TxbExpValue v;
+    int type = 0;
+    exp_.Evaluate(v, type);
+    TxbKeyValue k;
+    switch (type) {
+      case etNumber:
+      case etInteger:
+      case etDateTime:
+        k.type = 'N';
+        k.number = v.IsNull() ? 0 : v.AsNumber();
+        k.length = length_;
+        k.decimals = decimals_;
+        break;
+      case etDate: {
+        k.type = 'D';
+        double d = v.IsNull() ? 0 : v.AsNumber();
+        k.julian = (d >= 1 && d <= xbJulianMax) ? static_cast<int32_t>(std::nearbyint(d)) : 0;
+        k.length = 8;
+        break;
+      }
+      case etBoolean:
+        k.type = 'L';
+        k.text.assign(1, !v.IsNull() && v.AsBoolean() ? 'T' : 'F');
+        k.length = 1;
+        break;
+      case etText:
+      case etMemo:
+        k.text = v.IsNull() ? std::string() : v.AsText();
+        k.length = static_cast<int>(k.text.size());
+        break;
+      default:
+        xbRaise(msg::ExpCannotEvaluate);
+    }
+    return k;
+  }
+
+private:
+  XBO_dBHandler& table_;
+  TxbExpHandler exp_;
+  int length_ = 0, decimals_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<IxbKeyEvaluator> xbExpressionKeyCompiler(XBO_dBHandler& table, const std::string& text) {
+  return std::make_unique<TxbExpKey>(table, text);
+}
+
 TxbKeyCompiler& xbKeyCompiler() {
-  static TxbKeyCompiler c = xbFieldKeyCompiler;
+  static TxbKeyCompiler c = xbExpressionKeyCompiler;
   return c;
 }
 
@@ -224,13 +296,24 @@ bool XBobjIndexTag::Less(const TxbIndexEntry& a, const TxbIndexEntry& b) const {
 }
 
 void XBobjIndexTag::Prepare(XBO_dBHandler& table) {
-  keyEval_ = xbKeyCompiler()(table, KeyExpr);
-  if (!keyEval_) xbRaise(msg::IndexKeyExpression, {KeyExpr, file_.FileName()});
+  auto compile = [&](const std::string& text, const char* error) {
+    std::unique_ptr<IxbKeyEvaluator> e;
+    try {
+      e = xbKeyCompiler()(table, text);
+    } catch (const platform::Exception&) {
+      e.reset();
+    }
+    if (!e) xbRaise(error, {text, file_.FileName()});
+    return e;
+  };
+  keyEval_ = compile(KeyExpr, msg::IndexKeyExpression);
   forEval_.reset();
-  if (!platform::Trim(ForExpr).empty()) {
-    forEval_ = xbKeyCompiler()(table, ForExpr);
-    if (!forEval_) xbRaise(msg::IndexForExpression, {ForExpr, file_.FileName()});
-  }
+  if (!platform::Trim(ForExpr).empty()) forEval_ = compile(ForExpr, msg::IndexForExpression);
+}
+
+TxbKeyValue XBobjIndexTag::ProbeKey(XBO_dBHandler& table) {
+  std::vector<uint8_t> blank(table.RecordLength + 1, ' ');
+  return keyEval_->Evaluate(blank.data());
 }
 
 bool XBobjIndexTag::KeyFor(const uint8_t* record, std::string& key) {

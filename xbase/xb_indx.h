@@ -42,7 +42,10 @@ public:
 using TxbKeyCompiler = std::function<std::unique_ptr<IxbKeyEvaluator>(XBO_dBHandler&, const std::string& text)>;
 // The compiler the index kinds use. By default it understands field names joined
 // by '+' (character fields concatenate; a numeric, date or logical field stands alone).
+// The expression language's compiler is the default.
 TxbKeyCompiler& xbKeyCompiler();
+// The expression language's compiler (the default) and the field-name one.
+std::unique_ptr<IxbKeyEvaluator> xbExpressionKeyCompiler(XBO_dBHandler& table, const std::string& text);
 std::unique_ptr<IxbKeyEvaluator> xbFieldKeyCompiler(XBO_dBHandler& table, const std::string& text);
 
 // Index errors.
@@ -91,6 +94,8 @@ public:
 
   // Compiles the expressions (raises naming the file when they cannot be compiled).
   void Prepare(XBO_dBHandler& table);
+  // The key value of a blank record (for the key's type and length); Prepare first.
+  TxbKeyValue ProbeKey(XBO_dBHandler& table);
   // Evaluates the key and the FOR condition on a record buffer.
   bool KeyFor(const uint8_t* record, std::string& key);
   // Brings the entry of record recNo in step with the record; true when it changed.

@@ -32,11 +32,9 @@ std::string cString(const uint8_t* p, size_t max) {
   return std::string(reinterpret_cast<const char*>(p), n);
 }
 
-char evaluatedType(XBO_dBHandler& table, const std::string& expr, int& length) {
-  auto ev = xbKeyCompiler()(table, expr);
-  if (!ev) return 0;
-  std::vector<uint8_t> blank(table.RecordLength + 1, ' ');
-  TxbKeyValue v = ev->Evaluate(blank.data());
+char evaluatedType(XBO_dBHandler& table, XBobjIndexTag& t, int& length) {
+  t.Prepare(table);
+  TxbKeyValue v = t.ProbeKey(table);
   length = v.length;
   return v.type == 'N' ? 'N' : (v.type == 'D' ? 'D' : 'C');
 }
@@ -59,7 +57,7 @@ std::unique_ptr<XBobjNDXFile> XBobjNDXFile::CreateFile(XBO_dBHandler& table, con
   t->RecordOrder = false;
   if (keyExpr.size() > 487) xbRaise(msg::IndexKeyExpression, {keyExpr, f->fileName_});
   int len = 0;
-  t->KeyType = evaluatedType(table, keyExpr, len);
+  t->KeyType = evaluatedType(table, *t, len);
   if (!t->KeyType) xbRaise(msg::IndexKeyExpression, {keyExpr, f->fileName_});
   t->Prepare(table);
   if (t->KeyType == 'C') {
@@ -96,7 +94,7 @@ void XBobjNDXFile::Load() {
   t->Unique = h[23] & 1;
   t->RecordOrder = false;
   int len = 0;
-  t->KeyType = evaluatedType(table_, t->KeyExpr, len);
+  t->KeyType = evaluatedType(table_, *t, len);
   if (!t->KeyType) xbRaise(msg::IndexKeyExpression, {t->KeyExpr, fileName_});
   if ((t->KeyType != 'C') != (kind == 1) || (kind == 1 && kl != 8)) corrupt();
   t->KeyLength = kl;

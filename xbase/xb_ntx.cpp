@@ -88,8 +88,7 @@ void XBobjNTXFile::Geometry(int keyLength, int& itemSize, int& maxKeys, int& hal
 void XBobjNTXFile::setType() {
   XBobjIndexTag& t = tag();
   t.Prepare(table_);
-  std::vector<uint8_t> blank(table_.RecordLength + 1, ' ');
-  TxbKeyValue v = xbKeyCompiler()(table_, t.KeyExpr)->Evaluate(blank.data());
+  TxbKeyValue v = t.ProbeKey(table_);
   t.KeyType = v.type == 'N' ? 'N' : (v.type == 'D' ? 'D' : 'C');
 }
 
@@ -116,8 +115,7 @@ std::unique_ptr<XBobjNTXFile> XBobjNTXFile::CreateFile(XBO_dBHandler& table, con
   f->setType();
   // The key length: the field's width for a numeric field key, else the evaluated length.
   XBobjIndexTag& tg = f->tag();
-  std::vector<uint8_t> blank(table.RecordLength + 1, ' ');
-  TxbKeyValue v = xbKeyCompiler()(table, keyExpr)->Evaluate(blank.data());
+  TxbKeyValue v = tg.ProbeKey(table);
   if (tg.KeyType == 'N') {
     tg.KeyLength = v.length > 0 ? v.length : 18;
     tg.Decimals = v.length > 0 ? v.decimals : 4;

@@ -457,3 +457,42 @@ TEST_F(IndexTest, ChangesByAnotherOpenAreSeenAfterTheLock) {
   EXPECT_FALSE(rf->ChangedExternally());
   EXPECT_EQ(walk(reader).front(), 9);
 }
+
+TEST_F(IndexTest, ExpressionKeysAndForConditions) {
+  {
+    XBO_dBHandler h(table(), true, false, "");
+    XBobjNTXFile::CreateFile(h, t.file("UP.NTX"), "UPPER(NAME)+DTOS(BD)");
+    XBobjNTXFile::CreateFile(h, t.file("POS.NTX"), "NAME", false, "AMT > 0");
+  }
+  {
+    XBO_dBHandler h(table(), true, true, "");
+    ASSERT_EQ(h.OpenIndexes("UP.NTX;POS.NTX", "UP"), 0);
+    // SMITH 19800101 before smith 19991231 once both are upper case.
+    EXPECT_EQ(walk(h), (std::vector<int32_t>{7, 8, 3, 5, 2, 1, 4, 6}));
+    EXPECT_TRUE(h.FindKey("SMITH     1999"));
+    EXPECT_EQ(h.RecNo, 4);
+    h.SelectTag("POS", false);
+    EXPECT_EQ(walk(h), (std::vector<int32_t>{7, 5, 1}));   // AB 3.25, BROWN 100, SMITH 12.5
+    // Record 5 no longer qualifies, record 2 now does; the same key stays untouched.
+    h.GoTo(5);
+    h.NumberPutByName("AMT", -1);
+    h.PutRecord(5);
+    h.GoTo(2);
+    h.NumberPutByName("AMT", 1);
+    h.PutRecord(2);
+    EXPECT_EQ(walk(h), (std::vector<int32_t>{7, 2, 1}));
+  }
+  std::string before = ReadFile(t.file("POS.NTX"));
+  {
+    XBO_dBHandler h(table(), true, true, "");
+    ASSERT_EQ(h.OpenIndexes("POS.NTX", "POS"), 0);
+    h.GoTo(1);
+    h.NumberPutByName("AMT", 13);   // still in, key unchanged
+    h.PutRecord(1);
+    EXPECT_EQ(walk(h), (std::vector<int32_t>{7, 2, 1}));
+  }
+  EXPECT_EQ(ReadFile(t.file("POS.NTX")), before);
+  XBO_dBHandler h(table(), false, true, "");
+  EXPECT_NE(errorOf([&] { XBobjNTXFile::CreateFile(h, t.file("X.NTX"), "NOFIELD+"); }).find("X.NTX"),
+            std::string::npos);
+}

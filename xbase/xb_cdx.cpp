@@ -135,6 +135,17 @@ std::string XBobjCDXTag::DisplayKey(const std::string& key) const {
   return XBobjIndexTag::DisplayKey(key);
 }
 
+std::string XBobjCDXTag::CurrentKey() const {
+  const TxbIndexEntry* e = current();
+  if (!e || KeyType != 'C' || !General) return XBobjIndexTag::CurrentKey();
+  if (lastSeekKey_.empty() || e->key.compare(0, lastSeekKey_.size(), lastSeekKey_) != 0) return DisplayKey(e->key);
+  size_t primary = 0;
+  while (primary < e->key.size() && static_cast<uint8_t>(e->key[primary]) >= 0x10 &&
+         static_cast<uint8_t>(e->key[primary]) < 0xF0)
+    ++primary;
+  return primary == lastSeekKey_.size() ? lastSeekText_ : lastSeekText_ + '\x7F';
+}
+
 // ---------------------------------------------------------------- file
 
 std::unique_ptr<XBobjCDXFile> XBobjCDXFile::OpenFile(XBO_dBHandler& table, const std::string& fileName) {

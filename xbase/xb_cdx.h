@@ -15,6 +15,10 @@ public:
   std::string MakeKey(const TxbKeyValue& v) const override;
   std::string SeekForm(std::string_view text) const override;
   std::string DisplayKey(const std::string& key) const override;
+  // Under GENERAL the stored weights do not give the text back: a key that matches
+  // the last seek gives the seek text (followed by one more byte when it only
+  // starts with it).
+  std::string CurrentKey() const override;
   bool General = false;        // GENERAL collation: character keys are language weights
   uint32_t StoredCount = 0;    // the update counter of the tag's header
 };

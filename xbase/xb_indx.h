@@ -118,8 +118,13 @@ public:
   int64_t HeaderPos = 0;
 
 protected:
+  // The entry the tag stands on, or none.
+  const TxbIndexEntry* current() const {
+    return pos_ >= 0 && pos_ < static_cast<int64_t>(entries_.size()) ? &entries_[static_cast<size_t>(pos_)] : nullptr;
+  }
   XBobjIndexFile& file_;
   std::unique_ptr<IxbKeyEvaluator> keyEval_, forEval_;
+  std::string lastSeekText_, lastSeekKey_;
 
 private:
   int cmpKey(std::string_view a, std::string_view b) const;   // honours Descending
@@ -130,7 +135,6 @@ private:
   int64_t pos_ = -1;
   bool hasRange_ = false, rangePartial_ = false;
   std::string low_, high_;
-  std::string lastSeekText_, lastSeekKey_;
 };
 
 class XBobjIndexFile : public IxbIndexFile {

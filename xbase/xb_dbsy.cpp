@@ -188,7 +188,8 @@ void XBO_dBHandler::GoTo(int32_t code) {
   if (code >= 1) {
     XBO_dBaseFld::GoTo(code);
     Found = !Eof && !Bof;
-    if (MasterTag && MasterTag->CurrentRecord() != RecNo) PositionDiffers = true;
+    if (MasterTag && MasterTag->CurrentRecord() != RecNo && !(Found && MasterTag->SyncTo(RecNo)))
+      PositionDiffers = true;
     if (FilterActive && !FilterSet.TestBit(RecNo)) PositionDiffers = true;
     return;
   }

@@ -496,6 +496,18 @@ std::string XBobjIndexTag::CurrentKey() const {
   return DisplayKey(k);
 }
 
+bool XBobjIndexTag::SyncTo(int32_t recNo) {
+  auto it = byRec_.find(recNo);
+  if (it == byRec_.end()) return false;
+  for (size_t i = lowerBound(it->second); i < entries_.size() && entries_[i].key == it->second; ++i)
+    if (entries_[i].recNo == recNo) {
+      if (hasRange_ && !inRange(i)) return false;
+      pos_ = static_cast<int64_t>(i);
+      return true;
+    }
+  return false;
+}
+
 int32_t XBobjIndexTag::CurrentRecord() const {
   if (pos_ < 0 || pos_ >= static_cast<int64_t>(entries_.size())) return 0;
   return entries_[static_cast<size_t>(pos_)].recNo;

@@ -84,6 +84,7 @@ public:
   bool SetRange(std::string_view low, std::string_view high, bool partial) override;
   void ClearRange() override;
   bool HasRange() const override { return hasRange_; }
+  bool SyncTo(int32_t recNo) override;
 
   // The sort form of an evaluated value (fixed length KeyLength).
   virtual std::string MakeKey(const TxbKeyValue& v) const = 0;

@@ -612,7 +612,9 @@ void XBobjIndexFile::UpdateKeys(int32_t recNo) {
   bool changed = false;
   for (auto& t : tags_) changed = t->UpdateRecord(recNo, table_.CurRecord) || changed;
   if (changed) Dirty = true;
-  if (Dirty && locks_ == 0) Save();
+  // A shared file is written at once, so that other programs see the change; a file
+  // opened for this program alone is written when the table flushes or closes it.
+  if (Dirty && locks_ == 0 && disk_->Shared) Save();
 }
 
 TxbLockSpan XBobjIndexFile::IndexLockSpan(int protocol) {
@@ -665,7 +667,7 @@ void XBobjIndexFile::Unlock() {
       }
     }
   } g{this};
-  if (Dirty) Save();
+  if (Dirty && disk_->Shared) Save();
 }
 
 bool XBobjIndexFile::Rename(const std::string& newName) {

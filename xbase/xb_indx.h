@@ -4,9 +4,10 @@
 // reader (every address, count and length checked) and the write-back.
 //
 // A tag holds its keys in memory in index order, loaded from the file's pages
-// when the file is opened and when another program changed it; a changed tag
-// writes its whole file again in the kind's page layout when the index lock is
-// released, when the table flushes and when the file is closed.
+// when the file is opened and when another program changed it. A changed file is
+// written again whole in the kind's page layout: a shared file when the index lock
+// is released after the record write, a file opened exclusively when the table
+// flushes and when the file is closed.
 #include <cstdint>
 #include <functional>
 #include <map>

@@ -12,6 +12,7 @@
 #include "xbase/xb_cnst.h"
 #include "xbase/xb_date.h"
 #include "xbase/xb_glbl.h"
+#include "xbase/xb_mdx.h"
 #include "xbase/xb_ndx.h"
 #include "xbase/xb_ntx.h"
 #include "xbase/xb_sort.h"
@@ -682,6 +683,9 @@ void xbRegisterBuiltinIndexes(std::map<std::string, TxbIndexFactory>& classes) {
   };
   classes[".NDX"] = [](XBO_dBHandler& h, const std::string& f) -> std::unique_ptr<IxbIndexFile> {
     return XBobjNDXFile::OpenFile(h, f);
+  };
+  classes[".MDX"] = [](XBO_dBHandler& h, const std::string& f) -> std::unique_ptr<IxbIndexFile> {
+    return XBobjMDXFile::OpenFile(h, f);
   };
   classes[".CDX"] = [](XBO_dBHandler& h, const std::string& f) -> std::unique_ptr<IxbIndexFile> {
     return XBobjCDXFile::OpenFile(h, f);

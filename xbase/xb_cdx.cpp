@@ -273,6 +273,7 @@ void XBobjCDXFile::Load() {
     tags_.push_back(std::move(t));
   }
   Dirty = false;
+  noteFileState();
 }
 
 void XBobjCDXFile::writeHeader(std::vector<uint8_t>& image, uint32_t pos, const Header& h) {

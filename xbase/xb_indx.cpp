@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <sys/stat.h>
 
 #include "platform/strutil.h"
 #include "xbase/SysXBase.h"
@@ -590,6 +591,23 @@ void XBobjIndexFile::writeAll(const std::vector<uint8_t>& image) {
   if (old > static_cast<int64_t>(image.size()) && disk_->FullAccess()) disk_->Truncate(static_cast<int64_t>(image.size()));
   if (table_.AutoFlush) disk_->Flush();
   Dirty = false;
+  noteFileState();
+}
+
+void XBobjIndexFile::noteFileState() {
+  struct stat st;
+  if (disk_ && disk_->Handle >= 0 && ::fstat(disk_->Handle, &st) == 0) {
+    seenSize_ = st.st_size;
+    seenTime_ = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  }
+}
+
+bool XBobjIndexFile::ChangedExternally() {
+  if (!disk_ || !disk_->Shared || disk_->Handle < 0) return false;
+  struct stat st;
+  if (::fstat(disk_->Handle, &st) != 0) return false;
+  return st.st_size != seenSize_ ||
+         static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec != seenTime_;
 }
 
 XBobjIndexTag* XBobjIndexFile::TagByName(std::string_view name) {

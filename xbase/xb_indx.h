@@ -168,8 +168,10 @@ public:
   virtual void Load() = 0;
   // Writes the whole file from the tags' entries.
   virtual void Save() = 0;
-  // True when another program changed the file since it was read or written.
-  virtual bool ChangedExternally() { return false; }
+  // True when another program changed the file since it was read or written: by
+  // default the file's size or modification time differ from those this object
+  // saw last (the kinds with an update counter compare it instead).
+  virtual bool ChangedExternally();
 
   XBO_dBHandler& Table() { return table_; }
   bool Dirty = false;
@@ -195,6 +197,9 @@ protected:
   std::string fileName_;
   std::unique_ptr<XBO_DiskFile> disk_;
   std::vector<std::unique_ptr<XBobjIndexTag>> tags_;
+  // The file's size and modification time after the last read or write.
+  void noteFileState();
+  int64_t seenSize_ = -1, seenTime_ = -1;
   int protocol_ = Default;
   int locks_ = 0;
   bool lockHeld_ = false;

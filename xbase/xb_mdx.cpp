@@ -181,6 +181,7 @@ void XBobjMDXFile::Load() {
     tags_.push_back(std::move(t));
   }
   Dirty = false;
+  noteFileState();
 }
 
 void XBobjMDXFile::Save() {

@@ -140,6 +140,7 @@ void XBobjNDXFile::Load() {
   walk(root, 0);
   tag().SetEntries(std::move(out));
   Dirty = false;
+  noteFileState();
 }
 
 void XBobjNDXFile::Save() {

@@ -196,6 +196,7 @@ void XBobjNTXFile::Load() {
   walk(root, 0);
   tag().SetEntries(std::move(out));
   Dirty = false;
+  noteFileState();
 }
 
 void XBobjNTXFile::Save() {

@@ -496,3 +496,25 @@ TEST_F(IndexTest, ExpressionKeysAndForConditions) {
   EXPECT_NE(errorOf([&] { XBobjNTXFile::CreateFile(h, t.file("X.NTX"), "NOFIELD+"); }).find("X.NTX"),
             std::string::npos);
 }
+
+TEST_F(IndexTest, NdxChangedByAnotherOpenIsReloaded) {
+  {
+    XBO_dBHandler h(table(), true, false, "");
+    XBobjNDXFile::CreateFile(h, t.file("NAME.NDX"), "NAME");
+  }
+  XBO_dBHandler reader(table(), false, true, "");
+  ASSERT_EQ(reader.OpenIndexes("NAME.NDX", "NAME"), 0);
+  EXPECT_FALSE(reader.IndexFile(1) && static_cast<XBobjIndexFile*>(reader.IndexFile(1))->ChangedExternally());
+  {
+    XBO_dBHandler w(table(), true, true, "");
+    ASSERT_EQ(w.OpenIndexes("NAME.NDX", "NAME"), 0);
+    w.BlankRecord();
+    w.FieldPutByName("NAME", "AAA");
+    w.Append();
+  }
+  EXPECT_TRUE(static_cast<XBobjIndexFile*>(reader.IndexFile(1))->ChangedExternally());
+  reader.RefreshHeader();
+  ASSERT_TRUE(reader.LockIndexes());
+  reader.UnlockIndexes();
+  EXPECT_EQ(walk(reader).front(), 9);
+}

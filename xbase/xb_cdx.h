@@ -19,6 +19,12 @@ public:
   // the last seek gives the seek text (followed by one more byte when it only
   // starts with it).
   std::string CurrentKey() const override;
+  void TakeOver(XBobjIndexTag& fresh) override {
+    auto& f = static_cast<XBobjCDXTag&>(fresh);
+    General = f.General;
+    StoredCount = f.StoredCount;
+    XBobjIndexTag::TakeOver(fresh);
+  }
   bool General = false;        // GENERAL collation: character keys are language weights
   uint32_t StoredCount = 0;    // the update counter of the tag's header
 };

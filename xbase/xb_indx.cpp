@@ -498,6 +498,26 @@ std::string XBobjIndexTag::CurrentKey() const {
   return DisplayKey(k);
 }
 
+void XBobjIndexTag::TakeOver(XBobjIndexTag& fresh) {
+  int32_t rec = CurrentRecord();
+  KeyExpr = fresh.KeyExpr;
+  ForExpr = fresh.ForExpr;
+  KeyType = fresh.KeyType;
+  KeyLength = fresh.KeyLength;
+  Decimals = fresh.Decimals;
+  Unique = fresh.Unique;
+  Descending = fresh.Descending;
+  RecordOrder = fresh.RecordOrder;
+  HeaderPos = fresh.HeaderPos;
+  keyEval_ = std::move(fresh.keyEval_);
+  forEval_ = std::move(fresh.forEval_);
+  entries_ = std::move(fresh.entries_);
+  byRec_ = std::move(fresh.byRec_);
+  lastSeekKey_.clear();
+  lastSeekText_.clear();
+  if (rec < 1 || !SyncTo(rec)) pos_ = entries_.empty() ? -1 : std::min<int64_t>(pos_, static_cast<int64_t>(entries_.size()) - 1);
+}
+
 bool XBobjIndexTag::SyncTo(int32_t recNo) {
   auto it = byRec_.find(recNo);
   if (it == byRec_.end()) return false;
@@ -616,6 +636,33 @@ XBobjIndexTag* XBobjIndexFile::TagByName(std::string_view name) {
   return nullptr;
 }
 
+void XBobjIndexFile::Reload() {
+  std::vector<std::unique_ptr<XBobjIndexTag>> old = std::move(tags_);
+  tags_.clear();
+  try {
+    Load();
+  } catch (...) {
+    for (auto& t : old) retired_.push_back(std::move(t));
+    for (auto& t : retired_) t->SetEntries({});
+    tags_.clear();
+    throw;
+  }
+  for (auto& fresh : tags_) {
+    for (auto& o : old) {
+      if (o && o->Name == fresh->Name) {
+        o->TakeOver(*fresh);
+        fresh = std::move(o);
+        break;
+      }
+    }
+  }
+  for (auto& o : old)
+    if (o) {
+      o->SetEntries({});
+      retired_.push_back(std::move(o));
+    }
+}
+
 void XBobjIndexFile::Reindex() {
   for (auto& t : tags_) t->Build(table_);
   Save();
@@ -660,7 +707,7 @@ bool XBobjIndexFile::Lock() {
     if (!ok) return false;
     lockHeld_ = true;
     try {
-      if (!Dirty && ChangedExternally()) Load();
+      if (!Dirty && ChangedExternally()) Reload();
     } catch (...) {
       disk_->Unlock();
       lockHeld_ = false;

@@ -94,6 +94,9 @@ public:
   // The caller's form of a stored key (character keys trimmed, in CP1251).
   virtual std::string DisplayKey(const std::string& key) const;
 
+  // Takes the definition and keys of a freshly read copy of this tag, staying on
+  // the same record where it can (the object itself stays, so pointers to it hold).
+  virtual void TakeOver(XBobjIndexTag& fresh);
   // Compiles the expressions (raises naming the file when they cannot be compiled).
   void Prepare(XBO_dBHandler& table);
   // The key value of a blank record (for the key's type and length); Prepare first.
@@ -159,6 +162,9 @@ public:
     return i >= 0 && i < TagCount() ? tags_[static_cast<size_t>(i)].get() : nullptr;
   }
   XBobjIndexTag* TagByName(std::string_view name);
+  // Reads the file again after another program changed it; tag objects of the
+  // same name are kept (the handler may hold them), vanished tags become empty.
+  void Reload();
   // Builds every tag again from the table and writes the file.
   void Reindex();
   // The byte range of the index lock of a protocol.
@@ -197,6 +203,7 @@ protected:
   std::string fileName_;
   std::unique_ptr<XBO_DiskFile> disk_;
   std::vector<std::unique_ptr<XBobjIndexTag>> tags_;
+  std::vector<std::unique_ptr<XBobjIndexTag>> retired_;
   // The file's size and modification time after the last read or write.
   void noteFileState();
   int64_t seenSize_ = -1, seenTime_ = -1;

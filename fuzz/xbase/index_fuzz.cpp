@@ -60,11 +60,11 @@ void writeTable(const std::string& path) {
 }
 }  // namespace
 
-// Input: one byte choosing the kind (NTX, NDX, CDX), then the index file's bytes.
+// Input: one byte choosing the kind (NTX, NDX, CDX, MDX), then the index file's bytes.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
-  static const char* exts[] = {"I.NTX", "I.NDX", "I.CDX"};
-  std::string idx = exts[data[0] % 3];
+  static const char* exts[] = {"I.NTX", "I.NDX", "I.CDX", "I.MDX"};
+  std::string idx = exts[data[0] % 4];
   writeTable(folder() + "T.DBF");
   put(folder() + idx, data + 1, size - 1);
   try {

@@ -1,6 +1,7 @@
 #include "app/DataBridge.h"
 
 #include "app/ShellText.h"
+#include "archive/arcUnZip.h"
 #include "db/fbdb.h"
 #include "platform/exception.h"
 #include "tasks/Scheduler_DM.h"
@@ -55,6 +56,10 @@ void TDataBridge::BackupDatabase(const std::string& Path, const std::string& Fil
 bool TDataBridge::RefreshFromFOMS(const std::string& FileName, bool Adr) { return dm_.RefreshFromFOMS(FileName, Adr); }
 bool TDataBridge::RefreshPrivileged(const std::string& FileName) { return dm_.RefreshPrivileged(FileName); }
 bool TDataBridge::LoadDrugs(const std::string& FileName) { return dm_.LoadDrugs(FileName); }
+void TDataBridge::DealingFilialDB(bool FromScheduler, const std::vector<std::string>& Files, bool KodPat,
+                                  std::string& Result) {
+  dm_.DealingFilialDB(FromScheduler, Files, KodPat, Result);
+}
 
 bool TDataBridge::SearchDuplicates(bool FIO, bool Police, bool SNILS) {
   return dm_.SearchDuplicates(FIO, Police, SNILS);
@@ -69,15 +74,19 @@ void TDataBridge::ImportXmlRegister(const std::string& FileName, int RunFromSche
   tasks::ImportXmlRegister(dm_, FileName, RunFromScheduler, xmlWindow_);
 }
 
-// ---- Task bodies still to come: each fails until the data module has it ----
+void TDataBridge::ImportSMPCalls(const std::string& Folder, std::string& ErrMsg) { dm_.ImportSMPCalls(Folder, ErrMsg); }
 
-void TDataBridge::DealingFilialDB(bool, const std::vector<std::string>&, bool, std::string&) {
-  NotAvailable("Актуализация БД из филиалов");
-}
-void TDataBridge::ImportSMPCalls(const std::string&, std::string&) { NotAvailable("Импорт вызовов СМП"); }
+// The main window's own unzip component (UnZip1), in four steps: archive, target folder,
+// one mask, extract. No event handler is attached: the count tells the outcome.
+TZipExtractor::TZipExtractor() : UnZip1(std::make_unique<arc::TUnZip>()) {}
+TZipExtractor::~TZipExtractor() = default;
 
-int TPendingExtractor::Extract(const std::string&, const std::string&, const std::string&) {
-  NotAvailable("Распаковка архивов");
+int TZipExtractor::Extract(const std::string& ArchiveFile, const std::string& ExtractDir, const std::string& Mask) {
+  UnZip1->SetArchiveFile(ArchiveFile);
+  UnZip1->SetExtractDir(ExtractDir);
+  UnZip1->FileSpec.clear();
+  UnZip1->FileSpec.push_back(Mask);
+  return UnZip1->Extract();
 }
 
 // ---- The native connection as the shell drives it ----

@@ -1,11 +1,15 @@
 #pragma once
 // The data module as the main window sees it. Every task body that this build does not
 // have yet fails here with ENotAvailable; this is the one place to connect them.
+#include <memory>
 #include <string>
 
 #include "app/ShellSeams.h"
 
 class TdmScheduler;
+namespace arc {
+class TUnZip;
+}
 
 namespace tasks {
 class IXmlImportWindow;
@@ -47,10 +51,14 @@ private:
   std::string chosenDatabase_;  // the operator's choice, "" = the settings file's
 };
 
-// Archive extraction for the ambulance package (not in this build yet).
-class TPendingExtractor : public IExtractor {
+// Archive extraction for the ambulance package on the main window's own TUnZip: the
+// number of files extracted (0 for a missing or unreadable archive).
+class TZipExtractor : public IExtractor {
 public:
+  TZipExtractor();
+  ~TZipExtractor() override;
   int Extract(const std::string& ArchiveFile, const std::string& ExtractDir, const std::string& Mask) override;
+  std::unique_ptr<arc::TUnZip> UnZip1;
 };
 
 // Raises ENotAvailable: "<what> недоступно в этой версии программы."

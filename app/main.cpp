@@ -27,7 +27,7 @@ int main(int argc, char** argv) {
     TdmScheduler dm(exePath);
     dmScheduler = &dm;
     shell::TDataBridge data(dm);
-    shell::TPendingExtractor extractor;
+    shell::TZipExtractor extractor;
     shell::QtPrompt prompt;
     shell::SystemClock clock;
     int rc = 0;

@@ -97,7 +97,7 @@ public:
   int32_t PasswordAttempts = 3;
   TSeedKeys SeedDataKeys = kDefaultDataKeys;
   TSeedKeys SeedHeaderKeys = kDefaultHeaderKeys;
-  CipherFactory Ciphers;  // deciphering units; empty until they are supplied
+  CipherFactory Ciphers = DefaultCiphers();  // deciphering units
 
   // ---- events
   TNotifyEvent OnActivate, OnDeactivate;

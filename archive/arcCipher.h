@@ -1,8 +1,8 @@
 #pragma once
 // The interface through which the ZIP reader deciphers entries and enciphered headers.
-// The traditional cipher and the AES entry layout are supplied by their own units; a
-// component without them treats every enciphered entry as having no accepted password
-// and every enciphered header as undecipherable.
+// The traditional cipher (arcCrypt) and the AES entry layout (arcAesCrypt) are the default;
+// a component whose factory is emptied treats every enciphered entry as having no accepted
+// password and every enciphered header as undecipherable.
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -36,5 +36,8 @@ struct CipherFactory {
   std::function<std::unique_ptr<TraditionalCipher>()> traditional;
   std::function<std::unique_ptr<AesDecrypter>()> aes;
 };
+
+// The built-in ciphers (defined with the traditional cipher).
+CipherFactory DefaultCiphers();
 
 }  // namespace arc

@@ -246,6 +246,7 @@ struct TUnZip::Sink : public ZipEntryOutput {
   }
   bool Cancelled() const override { return o.cancel_; }
   void Pump() override { o.Pump(); }
+  void Report(int32_t code) override { o.DoError(path, "", o.run_.arcPath, code); }
 };
 
 // ---------------------------------------------------------------- component
@@ -757,7 +758,7 @@ bool TUnZip::PasswordCheck(EntryReader& in, TZipEntry& e, std::unique_ptr<Tradit
   size_t headLen = isAes ? static_cast<size_t>(4 + 4 * e.aesStrength) + 2 : 12;
   bool haveHead = in.ReadRaw(head, headLen) == headLen;
   auto tryPw = [&](const std::string& pw) -> bool {
-    if (!haveHead) return false;
+    if (!haveHead || pw.empty()) return false;  // an empty password never passes
     if (isAes) {
       if (!Ciphers.aes) return false;
       auto a = Ciphers.aes();
@@ -885,7 +886,7 @@ void TUnZip::ExtractEntry(Volumes& vols, TZipEntry& e, uint32_t dataDisk, uint64
   }
   Sink sink(*this, *out, path, e.unpacked);
   ZipDecodeStatus status = ZipDecodeStatus::Ok;
-  if (in.Remaining() > 0) status = DecodeZipEntry(method, in, sink, e.unpacked);
+  if (in.Remaining() > 0) status = DecodeZipEntry(method, in, sink, e.unpacked, e.flags);
 
   // File time and close.
   std::time_t t = DateAttribute == TDateAttribute::daSysDate       ? svc_.now()

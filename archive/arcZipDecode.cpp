@@ -5,6 +5,7 @@
 
 #include "archive/arcBZip.h"
 #include "archive/arcInflate.h"
+#include "archive/arcLegacy.h"
 #include "archive/arcStreams.h"
 
 namespace arc {
@@ -66,11 +67,14 @@ ZipDecodeStatus Map(TDecodeResult r) {
 }
 }  // namespace
 
-bool ZipMethodSupported(uint16_t method) { return method == 0 || method == 8 || method == 9 || method == 12; }
+bool ZipMethodSupported(uint16_t method) { return method <= 6 || method == 8 || method == 9 || method == 12; }
 
-ZipDecodeStatus DecodeZipEntry(uint16_t method, ZipEntryInput& in, ZipEntryOutput& out, uint64_t unpacked) {
+ZipDecodeStatus DecodeZipEntry(uint16_t method, ZipEntryInput& in, ZipEntryOutput& out, uint64_t unpacked,
+                               uint16_t flags) {
   if (method == 0) return CopyStored(in, out);
   if (!ZipMethodSupported(method)) return ZipDecodeStatus::DataError;
+  if (method == 1) return Unshrink(in, out, unpacked);
+  if (method >= 2 && method <= 5) return Unreduce(in, out, unpacked, method);
   EntryStream src(in);
   Host host(out);
   TArcEntryInfo info;
@@ -79,6 +83,7 @@ ZipDecodeStatus DecodeZipEntry(uint16_t method, ZipEntryInput& in, ZipEntryOutpu
   info.encKind = 13;  // the entry reader deciphers already
   switch (method) {
     case 8: return Map(InflateDeflated(host, src, info));
+    case 6: return Map(Explode(host, src, info, flags));
     case 9: return Map(InflateDeflate64(host, src, info));
     default: return Map(Bz2DecompressEntry(host, src, info));
   }

@@ -21,12 +21,15 @@ public:
   virtual bool Write(const uint8_t* p, size_t n) = 0;
   virtual bool Cancelled() const = 0;
   virtual void Pump() = 0;
+  // An error code of the decoder ("Bad block", "Stack overflow") for the component to report.
+  virtual void Report(int32_t code) { (void)code; }
 };
 
 enum class ZipDecodeStatus { Ok, DataError, OutputStopped, Cancelled };
 
 bool ZipMethodSupported(uint16_t method);
-// Decodes one entry of the given method.
-ZipDecodeStatus DecodeZipEntry(uint16_t method, ZipEntryInput& in, ZipEntryOutput& out, uint64_t unpacked);
+// Decodes one entry of the given method; flags are the entry's general-purpose flags.
+ZipDecodeStatus DecodeZipEntry(uint16_t method, ZipEntryInput& in, ZipEntryOutput& out, uint64_t unpacked,
+                               uint16_t flags = 0);
 
 }  // namespace arc

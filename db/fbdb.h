@@ -203,7 +203,8 @@ public:
   std::string ConnectionName;
   // Driver parameters, names case-insensitive: "DataBase" (the attach name),
   // "User_Name", "Password", "ServerCharSet" (lc_ctype), "SQLDialect", "RoleName",
-  // "LockTimeout" (seconds, default kDefaultLockTimeout; 0 no wait). Others are ignored.
+  // "LockTimeout" (seconds, default kDefaultLockTimeout; 0 no wait), "WaitOnLocks" ("False":
+  // no wait unless LockTimeout says otherwise). Others are ignored. A wait is never endless.
   platform::TParams Params;
 
   void open();    // does nothing when open
@@ -492,6 +493,12 @@ public:
 
 private:
   Firebird::IService* svc_ = nullptr;
+  bool embedded_ = false;
+  std::string user_, password_;
+  // The embedded engine unloads itself when its last user goes; a service thread that
+  // is still finishing then crashes the process. An attachment to the database held
+  // for the service's lifetime makes the engine wait for that thread.
+  std::unique_ptr<Attachment> guard_;
 };
 
 // ----------------------------------------------------------------------------------------

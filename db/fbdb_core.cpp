@@ -27,7 +27,9 @@ IProvider* Provider() {
   return p;
 }
 
-void ThrowStatus(IStatus* st, std::string_view context) {
+void ThrowStatus(IStatus* st, std::string_view context) { throw MakeError(st, context); }
+
+EFbError MakeError(IStatus* st, std::string_view context) {
   char buf[2048];
   buf[0] = 0;
   Util()->formatStatus(buf, sizeof(buf) - 1, st);
@@ -43,7 +45,7 @@ void ThrowStatus(IStatus* st, std::string_view context) {
   long gds = 0;
   if (v && v[0] == isc_arg_gds) gds = static_cast<long>(v[1]);
   int sqlcode = v ? static_cast<int>(isc_sqlcode(v)) : 0;
-  throw EFbError(msg, gds, sqlcode);
+  return EFbError(msg, gds, sqlcode);
 }
 
 Xpb::Xpb(unsigned kind) { b_ = Util()->getXpbBuilder(&st_, kind, nullptr, 0); st_.check(); }

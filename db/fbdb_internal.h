@@ -14,7 +14,9 @@ Firebird::IMaster* Master();
 Firebird::IUtil* Util();
 Firebird::IProvider* Provider();
 
-// Throws EFbError built from a status vector holding an error.
+// EFbError built from a status vector holding an error.
+EFbError MakeError(Firebird::IStatus* st, std::string_view context = {});
+// Throws MakeError(st, context).
 [[noreturn]] void ThrowStatus(Firebird::IStatus* st, std::string_view context = {});
 
 // One status object for a run of calls; check() raises when the last call failed.
@@ -31,6 +33,7 @@ public:
     if (failed()) ThrowStatus(st_, context);
   }
   void reset() { w_.init(); }
+  Firebird::IStatus* status() { return &w_; }
 
 private:
   Firebird::IStatus* st_;

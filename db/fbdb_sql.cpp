@@ -32,7 +32,10 @@ void SqlConnection::open() {
   db_.params.setValue("lc_ctype", charset.empty() ? std::string("WIN1251") : platform::UpperCase(charset));
   if (!role.empty()) db_.params.setValue("sql_role_name", role);
   db_.sqlDialect = platform::StrToIntDef(platform::Trim(Params.value("SQLDialect")), 3);
-  lockTimeout_ = platform::StrToIntDef(platform::Trim(Params.value("LockTimeout")), kDefaultLockTimeout);
+  // "WaitOnLocks=False" asks for no waiting at all; a wait is always bounded.
+  std::string wait = platform::UpperCase(platform::Trim(Params.value("WaitOnLocks")));
+  int def = (wait == "FALSE" || wait == "0") ? 0 : kDefaultLockTimeout;
+  lockTimeout_ = platform::StrToIntDef(platform::Trim(Params.value("LockTimeout")), def);
   if (lockTimeout_ < 0) lockTimeout_ = kDefaultLockTimeout;  // never an endless wait
   db_.connect();
 }

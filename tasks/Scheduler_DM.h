@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "db/fbdb.h"
 #include "platform/dates.h"
@@ -22,6 +23,9 @@ class TUnZip;
 namespace cds {
 class TClientDataSet;
 class TDataSetProvider;
+class EReconcileError;
+enum class TUpdateKind;
+enum class TReconcileAction;
 }  // namespace cds
 
 // The main settings file in the program's folder (spelled so on every path: names are
@@ -78,6 +82,22 @@ public:
   bool RefreshPrivileged(const std::string& FileName);
   // Task 10: replaces the drug directory DRUGS by the DBF file (tasks/Task_Drugs.cpp).
   bool LoadDrugs(const std::string& FileName);
+  // Task 8: replaces the ambulance calls of the period of the package unpacked into Dir
+  // (ending with a separator) (tasks/Task_SMPCalls.cpp). ErrMsg: empty on success.
+  void ImportSMPCalls(const std::string& Dir, std::string& ErrMsg);
+  // Inserts the call on which Calls stands; ErrText: empty, or class name, ", ", message.
+  bool InsertSMPCall(cds::TClientDataSet& Calls, std::string& ErrText);
+
+  // Task 5 (Task_FilialMerge.cpp): merges the branch archives AFiles (full paths, in
+  // order) into this centre database over SQLConnection, which must be connected.
+  // AFlag: called by the timed run (items framed by "@", success and renaming items
+  // written). ASetKod: a new patient gets the text of its centre id as KOD_PATIENT.
+  // AProtocol is emptied first and holds the result text at the end.
+  void DealingFilialDB(bool AFlag, const std::vector<std::string>& AFiles, bool ASetKod, std::string& AProtocol);
+  // The reconcile-error handler of the merge's centre PATIENT dataset: one line into the
+  // run protocol; Action stays as the engine set it.
+  void cdsPatientReconcileError(cds::TClientDataSet& DataSet, const cds::EReconcileError& E,
+                                cds::TUpdateKind UpdateKind, cds::TReconcileAction& Action);
 
   // "Today" of the task bodies: the clock's date unless FixedToday is set (tests).
   platform::TDateTime Today() const;

@@ -121,6 +121,10 @@ bool TdmScheduler::RefreshPrivileged(const std::string& FileName) {
   bool result = false;
   int replaced = 0, refused = 0, notFound = 0;
   try {
+    // What an earlier task left open is committed, as closing the connection would; the
+    // lookups then start from the current register.
+    IBTran2.commit();
+    IBTran.commit();
     IBTran.start();
     tasks::dbftask::OpenDbf(hdsDBF, FileName);
     ui.AddTaskMessage(tx.heading);

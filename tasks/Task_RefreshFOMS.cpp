@@ -130,7 +130,7 @@ class Actualisation {
 public:
   explicit Actualisation(TdmScheduler& dm) : dm_(dm), t_(dm.hdsDBF), today_(dm.Today()) {}
 
-  // Steps 2 to 3.7 of the task; raises what stops the walk.
+  // Opens the file and walks it, writing the lines and counters; raises what stops the walk.
   void walk(const std::string& fileName);
   void stampUpdateDate();
   // The message box text for a failed record.
@@ -192,6 +192,10 @@ void Actualisation::walk(const std::string& fileName) {
   ui.SetProgressMax(t_.RecordCount());
   ui.SetProgressPosition(0);
   prepare();
+  // What an earlier task left open is committed, as closing the connection would: a failed
+  // record rolls back only its own work, and the first lookup sees the current register.
+  dm_.IBTran2.commit();
+  dm_.IBTran.commit();
   while (!t_.Eof()) {
     record();
     ui.StepProgress();

@@ -366,7 +366,7 @@ void xbRegisterStandardFunctions(TxbFunctionReg& r) {
     TxbExpValue x;
     int tx = c.Arg(0, etAny, x);
     t = tx;
-    if (tx == etDate || tx == etDateTime) v.SetNumber(5231808 - x.AsNumber());
+    if (tx == etDate || tx == etDateTime) v.SetNumber(5231808 - (emptyDate(x.AsNumber()) ? 0 : x.AsNumber()));
     else if (xbExpNumeric(tx)) v.SetNumber(x.AsNumber() == 0 ? 0 : -x.AsNumber());
     else if (tx == etText || tx == etMemo) {
       std::string s = x.AsText();

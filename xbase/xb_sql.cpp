@@ -855,8 +855,9 @@ std::unique_ptr<TxbExpBaseObject> TxbExpHandler::parseTree(std::string_view whol
             name += rest.substr(0, k);
             rest.erase(0, k);
           }
+          // What is left of the copy is an unchanged tail of the text (an arrow is
+          // rewritten only where it is then taken into the name).
           s = std::string_view(s.data() + s.size() - rest.size(), rest.size());
-          // The arrow was rewritten in the copy; the remaining text is the same length.
         }
       } else if (c == '"' || c == '\'' || c == '[' || c == '{') {
         char close = c == '[' ? ']' : (c == '{' ? '}' : c);
@@ -1150,6 +1151,37 @@ private:
 std::unique_ptr<IxbFilterExpr> xbCompileFilter(XBO_dBHandler& table, const std::string& text, bool caseInsensitive,
                                                bool partial) {
   return std::make_unique<TxbExpFilter>(table, text, caseInsensitive, partial);
+}
+
+std::string xbMasterDetailKey(XBO_dBHandler& table, const std::string& tableName, const std::string& keyExpression,
+                              const std::vector<std::string>& masterValues, bool allText, size_t summedSizes) {
+  if (masterValues.empty()) return std::string();
+  TxbExpHandler key(table, keyExpression);
+  std::string names = key.NamesOfKind(17);
+  std::vector<std::string> fields;
+  for (size_t start = 0; start < names.size();) {
+    size_t semi = names.find(';', start);
+    if (semi == std::string::npos) semi = names.size();
+    if (semi > start) fields.push_back(names.substr(start, semi - start));
+    start = semi + 1;
+  }
+  if (fields.size() < masterValues.size()) xbRaiseDatabase(msg::MasterMismatch, {tableName});
+  std::string list;
+  for (size_t i = 0; i < masterValues.size(); ++i) list += (i ? ";" : "") + fields[i];
+  std::vector<uint8_t> scratch(table.RecordLength + 1, ' ');
+  uint8_t* saved = table.CurRecord;
+  struct Restore {
+    XBO_dBHandler& t;
+    uint8_t* p;
+    ~Restore() { t.CurRecord = p; }
+  } restore{table, saved};
+  table.BuildSearchRecord(scratch.data(), list, masterValues);
+  table.CurRecord = scratch.data();
+  TxbVariant v;
+  key.EvaluateKey(v);
+  std::string text = v.AsText();
+  if (allText && text.size() > summedSizes) text.resize(summedSizes);
+  return text;
 }
 
 void xbInstallExpressions() {

@@ -298,7 +298,8 @@ private:
 };
 
 // ---------------------------------------------------------------------------
-// The handler: one per expression.
+// The handler: one per expression. A handler made for a table refers to it and must
+// not outlive it; it is neither copied nor moved (its nodes refer to it).
 
 class TxbExpHandler {
 public:
@@ -362,6 +363,16 @@ private:
   int maxLength_ = 0;
   int maxDecimals_ = 0;
 };
+
+// The key of a master-detail link: the master values (CP1251 texts, in the order of
+// the master fields) are put into a scratch record, the first into the first table
+// field the key expression uses, and so on; the key expression is evaluated on that
+// record as a key value and taken as text. When every master field is a text field
+// the key is cut to the summed sizes of the master fields. A key expression that uses
+// fewer table fields than there are master values raises "Master/Detail relation
+// failed, field missmatch for %s" with tableName. The table's record is left as it was.
+std::string xbMasterDetailKey(XBO_dBHandler& table, const std::string& tableName, const std::string& keyExpression,
+                              const std::vector<std::string>& masterValues, bool allText, size_t summedSizes);
 
 // Makes the expression compiler the handler's filter compiler (when none is set).
 void xbInstallExpressions();

@@ -8,6 +8,7 @@
 
 #include "app/DataBridge.h"
 #include "platform/codepage.h"
+#include "embedded_shell.h"
 #include "shell_fakes.h"
 #include "support/TestDatabase.h"
 #include "tasks/Scheduler_DM.h"
@@ -96,28 +97,11 @@ std::vector<std::string> Drug(const std::string& name, const std::string& cMnn) 
           "ИСТИНА"};
 }
 
-class EmbeddedDbf : public ::testing::Test {
+class EmbeddedDbf : public EmbeddedShell {
 protected:
-  testsupport::TestDatabase db;
-  std::string dir = db.dir();
-  std::string oldCwd;
-  std::unique_ptr<TdmScheduler> dm;
-  std::unique_ptr<shell::TDataBridge> bridge;
-  FakePrompt prompt;
-  FakeClock clock;
-  FakeExtractor extractor;
-  std::unique_ptr<TfmMain> w;
-
   void SetUp() override {
-    testsupport::WriteFile(dir + "Morqa.ini", "[STAT_MAIN]\r\nDatabase=" + db.path() + "\r\n[DB_PCName]\r\nDB_PCName=\r\n");
-    oldCwd = std::filesystem::current_path().string();
-    std::filesystem::current_path(dir);
-    dm = std::make_unique<TdmScheduler>(dir);
-    bridge = std::make_unique<shell::TDataBridge>(*dm);
-    w = std::make_unique<TfmMain>(*bridge, extractor, prompt, clock, dir);
-    dm->SetUi(w.get());
-    w->FormActivate();
-    ASSERT_TRUE(prompt.msgs.empty()) << prompt.msgs[0].text;
+    EmbeddedShell::SetUp();
+    if (HasFatalFailure()) return;
     db.exec("insert into PATIENT (IDP, LAST_NAME, FIRST_NAME, MIDDLE_NAME, BIRTHDAY, POLICY_SERIA, POLICY_NUM, "
             "SNILS_KOD) values (100, '" + C("Петров") + "', '" + C("Иван") + "', '" + C("Иванович") +
             "', '17.05.1980', '000000', 'P100', 'old')");
@@ -135,15 +119,6 @@ protected:
     testsupport::WriteFile(dir + "LS.DBF", Dbf(kDrugFields, {Drug("Аспирин", "77"), Drug("Цитрамон", "78")}));
     testsupport::WriteFile(dir + "BADLS.DBF", Dbf(kDrugFields, {Drug("Аспирин", "77"), Drug("Цитрамон", "7x")}));
   }
-  void TearDown() override {
-    if (w) w->close();
-    if (dm) dm->SetUi(nullptr);
-    w.reset();
-    bridge.reset();
-    dm.reset();
-    std::filesystem::current_path(oldCwd);
-  }
-  static QString Q(const std::string& s) { return QString::fromStdString(s); }
 };
 
 TEST_F(EmbeddedDbf, RunNowActualisesTheAttachedPopulation) {

@@ -3,12 +3,11 @@
 // embedded clinic database.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <memory>
 #include <string>
 
 #include "app/DataBridge.h"
 #include "platform/codepage.h"
+#include "embedded_shell.h"
 #include "shell_fakes.h"
 #include "support/TestDatabase.h"
 #include "tasks/Scheduler_DM.h"
@@ -19,39 +18,8 @@ using shell::S;
 
 namespace {
 
-class EmbeddedTasks : public ::testing::Test {
+class EmbeddedTasks : public EmbeddedShell {
 protected:
-  testsupport::TestDatabase db;
-  std::string dir = db.dir();
-  std::string oldCwd;
-  std::unique_ptr<TdmScheduler> dm;
-  std::unique_ptr<shell::TDataBridge> bridge;
-  FakePrompt prompt;
-  FakeClock clock;
-  FakeExtractor extractor;
-  std::unique_ptr<TfmMain> w;
-
-  void SetUp() override {
-    testsupport::WriteFile(dir + "Morqa.ini", "[STAT_MAIN]\r\nDatabase=" + db.path() + "\r\n[DB_PCName]\r\nDB_PCName=\r\n");
-    oldCwd = std::filesystem::current_path().string();
-    std::filesystem::current_path(dir);
-    dm = std::make_unique<TdmScheduler>(dir);
-    bridge = std::make_unique<shell::TDataBridge>(*dm);
-    w = std::make_unique<TfmMain>(*bridge, extractor, prompt, clock, dir);
-    bridge->SetXmlImportWindow(w.get());
-    dm->SetUi(w.get());
-    w->FormActivate();
-    ASSERT_TRUE(prompt.msgs.empty()) << prompt.msgs[0].text;
-  }
-  void TearDown() override {
-    if (w) w->close();
-    if (dm) dm->SetUi(nullptr);
-    w.reset();
-    bridge.reset();
-    dm.reset();
-    std::filesystem::current_path(oldCwd);
-  }
-  static QString Q(const std::string& s) { return QString::fromStdString(s); }
   void addPatient(int id, const char* last, const char* first, const char* middle, const char* birthday,
                   const char* series, const char* number, const char* snils) {
     db.exec("insert into PATIENT (IDP, LAST_NAME, FIRST_NAME, MIDDLE_NAME, BIRTHDAY, POLICY_SERIA, POLICY_NUM, "

@@ -330,6 +330,20 @@ TEST_F(FbdbTest, LockWaitsAreBoundedAcrossTheTwoConnections) {
   fbdb::Query other(c);
   other.setSql("update NPUNKT set NAME = 'c' where KOD = 1");
   EXPECT_THROW(other.execSQL(), fbdb::EFbError);  // an error, not a hang
+  EXPECT_EQ(c.lockTimeout(), 1);
+  fbdb::SqlConnection nowait;
+  db_->fillParams(nowait.Params);
+  nowait.Params.setValue("WaitOnLocks", "False");
+  nowait.open();
+  EXPECT_EQ(nowait.lockTimeout(), 0);
+  EXPECT_THROW(nowait.ExecuteDirect("update NPUNKT set NAME = 'd' where KOD = 1"), fbdb::EFbError);
+  nowait.close();
+  fbdb::SqlConnection endless;
+  db_->fillParams(endless.Params);
+  endless.Params.setValue("LockTimeout", "-1");
+  endless.open();
+  EXPECT_EQ(endless.lockTimeout(), fbdb::kDefaultLockTimeout);
+  endless.close();
   t2.commit();
   other.execSQL();
   EXPECT_EQ(db_->scalar("select NAME from NPUNKT where KOD = 1"), "c");

@@ -45,12 +45,12 @@ void WriteDbf(const std::string& path, const std::string& fields, const std::vec
   json += "], \"deleted\": [";
   for (size_t i = 0; i < deleted.size(); ++i) json += (i ? ", " : "") + std::to_string(deleted[i]);
   json += "]}";
-  const std::string specPath = path + ".json";
-  testsupport::WriteFile(specPath, json);
+  const std::string descPath = path + ".json";
+  testsupport::WriteFile(descPath, json);
   const char* src = std::getenv("KESTA_SOURCE_DIR");
   if (!src) throw std::runtime_error("KESTA_SOURCE_DIR is not set");
   const std::string cmd =
-      "/usr/bin/python3 '" + std::string(src) + "/tests/tasks/dbf_writer.py' '" + specPath + "'";
+      "/usr/bin/python3 '" + std::string(src) + "/tests/tasks/dbf_writer.py' '" + descPath + "'";
   if (std::system(cmd.c_str()) != 0) throw std::runtime_error("the DBF writer failed: " + cmd);
 }
 

@@ -113,7 +113,7 @@ TEST(PrivilegedRules, PolicyNumberAlwaysCutsEightCharacters) {
 TEST(PrivilegedRules, SnilsFromNpsu) {
   EXPECT_EQ(tasks::privileged::SnilsFromNpsu("123-456-789 01"), optional<string>("123-456-789-01"));
   EXPECT_EQ(tasks::privileged::SnilsFromNpsu(" 12-456-789 01"), optional<string>(" 12-456-789-01"));
-  // Three digits but not the 14-character form: kept as specified.
+  // Three digits but not the 14-character form: the text is cut all the same.
   EXPECT_EQ(tasks::privileged::SnilsFromNpsu("12345678901"), optional<string>("12345678901-"));
   EXPECT_EQ(tasks::privileged::SnilsFromNpsu(""), nullopt);
   EXPECT_EQ(tasks::privileged::SnilsFromNpsu("12 -456"), nullopt);  // a trailing blank is no integer

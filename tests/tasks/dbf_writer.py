@@ -1,9 +1,9 @@
 #!/usr/bin/python3
 """Writes a dBase III table with the python3-dbf package, text in CP866.
 
-Usage: dbf_writer.py SPEC.json
+Usage: dbf_writer.py TABLE.json
 
-SPEC: {"path": file, "fields": "NAME C(20); BORN D; N1 N(5,0)",
+TABLE.json: {"path": file, "fields": "NAME C(20); BORN D; N1 N(5,0)",
        "records": [[value, ...], ...], "deleted": [0-based record numbers]}
 Values are JSON null (a blank field), texts, or for D fields "YYYY-MM-DD"; N fields take
 numbers or numeric texts.
@@ -15,9 +15,9 @@ import sys
 import dbf
 
 
-def field_types(spec):
+def field_types(fields):
     types = []
-    for part in spec.split(';'):
+    for part in fields.split(';'):
         part = part.strip()
         if part:
             types.append(part.split()[1][0].upper())
@@ -40,12 +40,12 @@ def convert(kind, value):
 
 def main():
     with open(sys.argv[1], encoding='utf-8') as f:
-        spec = json.load(f)
-    types = field_types(spec['fields'])
-    table = dbf.Table(spec['path'], spec['fields'], codepage='cp866', dbf_type='db3')
+        desc = json.load(f)
+    types = field_types(desc['fields'])
+    table = dbf.Table(desc['path'], desc['fields'], codepage='cp866', dbf_type='db3')
     table.open(dbf.READ_WRITE)
-    deleted = set(spec.get('deleted', []))
-    for i, rec in enumerate(spec['records']):
+    deleted = set(desc.get('deleted', []))
+    for i, rec in enumerate(desc['records']):
         if len(rec) != len(types):
             raise SystemExit('record %d has %d values for %d fields' % (i, len(rec), len(types)))
         table.append(tuple(convert(k, v) for k, v in zip(types, rec)))

@@ -60,10 +60,12 @@ TEST_F(DrugsTest, ReplacesTheDirectoryAndSetsTheGenerator) {
   c.name = "Цитрамон";
   c.kateg = "ЛОЖЬ";
   c.dateE = std::nullopt;
+  ui.progressPosition = 42;
   ASSERT_TRUE(run({a, b, c}));
   EXPECT_EQ(ui.taskMessages, heading());  // no counter, no closing line
   EXPECT_EQ(ui.progressMax, 3);
   EXPECT_EQ(ui.steps, 3);
+  EXPECT_EQ(ui.progressPosition, 3);
   EXPECT_GE(ui.processMessagesCalls, 3);
   EXPECT_EQ(column("select ID_DRUGS from DRUGS order by ID_DRUGS"), (std::vector<std::string>{"1", "2", "3"}));
   EXPECT_EQ(row("select * from DRUGS where ID_DRUGS = 1"),
@@ -125,6 +127,16 @@ TEST_F(DrugsTest, ALoadAfterAFailedOneSucceeds) {
   ASSERT_TRUE(run({Drug(), Drug()}));
   EXPECT_EQ(count("DRUGS"), 2);
   EXPECT_EQ(generator(), "2");
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(DrugsTest, AFailedGeneratorStatementStillGivesTrue) {
+  exec("drop generator GEN_DRUGS_ID");
+  EXPECT_TRUE(run({Drug(), Drug()}));
+  EXPECT_EQ(count("DRUGS"), 2);
 }
 
 }  // namespace

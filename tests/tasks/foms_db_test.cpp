@@ -2,6 +2,7 @@
 // module's DBF table, into a fresh embedded clinic database.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -102,12 +103,14 @@ TEST_F(FomsTest, UnchangedReplacedAndAdded) {
   replaced.spolref = "";  // an empty clinic code gives 0
   Person added;  // the defaults
   added.pol = "ж";
+  ui.progressPosition = 42;  // set back to 0 before the walk
   ASSERT_TRUE(run({unchanged, replaced, added, added}, {3}));
   EXPECT_EQ(ui.taskMessages, lines(1, 1, 1));
   EXPECT_TRUE(ui.messageBoxes.empty());
   // The header count, deleted records included; one step per visible record.
   EXPECT_EQ(ui.progressMax, 4);
   EXPECT_EQ(ui.steps, 3);
+  EXPECT_EQ(ui.progressPosition, 3);
   EXPECT_GE(ui.processMessagesCalls, 3);
 
   // Unchanged: the attachment date and the update date only.
@@ -316,6 +319,51 @@ TEST_F(FomsTest, AFailingOwnHospitalQueryReachesTheCallerAfterPrikend) {
   EXPECT_THROW(run({Person()}), std::exception);
   EXPECT_EQ(prikend(), std::vector<std::string>{"0"});
   EXPECT_EQ(count("PATIENT"), 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(FomsTest, AFileInAFolderWithACyrillicNameIsRead) {
+  // The shell hands over CP1251 paths; the file system holds UTF-8 names.
+  const std::string folderUtf8 = tdb.dir() + "Фонд ОМС/";
+  std::filesystem::create_directory(folderUtf8);
+  dbftest::WriteDbf(folderUtf8 + "PRIK.DBF", kFundFields, {Person().record()});
+  EXPECT_TRUE(dm.RefreshFromFOMS(C(folderUtf8 + "PRIK.DBF"), false));
+  EXPECT_TRUE(ui.messageBoxes.empty());
+  EXPECT_EQ(count("PATIENT"), 1);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(FomsTest, AFailedRecordDoesNotUndoWorkLeftPendingBeforeTheTask) {
+  fbdb::Query pending(dm.IBTran2);
+  pending.setSql("insert into NPUNKT (KOD, NAME) values (5, 'pending')");
+  pending.execSQL();
+  ASSERT_TRUE(dm.IBTran2.active());
+  Person bad;
+  bad.lastName = std::string(45, 'Z');
+  EXPECT_FALSE(run({bad}));
+  EXPECT_EQ(one("select NAME from NPUNKT where KOD = 5"), "pending");
+  EXPECT_EQ(count("PATIENT"), 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(FomsTest, AFailedDateStampShowsTheBoxButGivesTrue) {
+  exec("drop table SYSTEM_OPTIONS");
+  Person p;
+  p.lastName = "Последний";
+  EXPECT_TRUE(run({p}));
+  ASSERT_EQ(ui.messageBoxes.size(), 1u);
+  EXPECT_NE(ui.messageBoxes[0].text.find(C("Последний Иван Иванович")), std::string::npos) << ui.messageBoxes[0].text;
+  EXPECT_EQ(ui.taskMessages, lines(0, 0, 1));
+  EXPECT_EQ(prikend(), std::vector<std::string>{"61"});
 }
 
 }  // namespace

@@ -85,10 +85,12 @@ TEST_F(PrivilegedTest, UpdatesFoundPatientsByPolicyOrByPerson) {
   nullSnils.dtr = "1960-02-02";
   nullSnils.npsu = "XXX";
   nullSnils.typeDoc = "СВИД О РОЖД.";
+  ui.progressPosition = 42;
   ASSERT_TRUE(run({byPolicy, byPerson, nullSnils}));
   EXPECT_EQ(ui.taskMessages, join(heading(), closing(3, 2, 0)));
   EXPECT_EQ(ui.progressMax, 3);
   EXPECT_EQ(ui.steps, 3);
+  EXPECT_EQ(ui.progressPosition, 3);
   EXPECT_GE(ui.processMessagesCalls, 3);
   EXPECT_EQ(patient(1), (std::vector<std::string>{"123-456-789-01", "01.02.2020", "81", C("паспорт"), "68 01",
                                                   "654321", "10.12.2026 00:00:00"}));
@@ -178,6 +180,25 @@ TEST_F(PrivilegedTest, AFailedRecordEndsTheTaskAndKeepsTheEarlierUpdates) {
   second.status = "D";
   EXPECT_TRUE(run({first, second}));
   EXPECT_EQ(one("select SNILS_BAD from PATIENT where IDP = 2"), "D");
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(PrivilegedTest, TheLookupsSeeWorkCommittedAfterAnEarlierSnapshot) {
+  // A lookup snapshot left open by an earlier task must not hide patients added since.
+  dm.IBTran.start();
+  fbdb::Query old(dm.IBTran);
+  old.setSql("select count(*) from PATIENT");
+  old.open();
+  old.close();
+  seed(1, C("Поздний"), "01.01.1990", "", "", "s1");
+  Person late;
+  late.fm = "Поздний";
+  late.dtr = "1990-01-01";
+  ASSERT_TRUE(run({late}));
+  EXPECT_EQ(ui.taskMessages, join(heading(), closing(1, 0, 0)));
 }
 
 }  // namespace

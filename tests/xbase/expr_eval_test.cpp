@@ -201,6 +201,7 @@ TEST(ExprFunctions, StandardFunctions) {
       {"DESCEND(.T.)", "Boolean:F"},
       {"DESCEND({20200201})", "Date:" + std::to_string(5231808 - xbJulianFromYMD(2020, 2, 1))},
       {"DESCEND('A')", "Text:'\xBF'"},
+      {"DESCEND(CTOD(''))", "Date:5231808"},
       {"EMPTY(CTOD(''))", "Boolean:T"},
       {"EMPTY(.F.)", "Boolean:T"},
       {"EMPTY('   ')", "Boolean:T"},
@@ -420,6 +421,11 @@ TEST(ExprHostile, ModerateNestingWorks) {
   std::string chain = "0";
   for (int i = 0; i < 1500; ++i) chain += "+1";
   EXPECT_EQ(eval(chain), "Number:1500");
+  // At the height limit: 1999 operators over 2000 operands make a tree 2000 high.
+  std::string longest = "0";
+  for (int i = 0; i < 1999; ++i) longest += "+1";
+  EXPECT_EQ(eval(longest), "Number:1999");
+  EXPECT_EQ(eval(longest + "+1"), "error:Expression is nested too deeply");
   std::string ors = "1 = 2";
   for (int i = 0; i < 900; ++i) ors += " .OR. 1 = 2";
   ors += " .OR. 2 = 2";

@@ -284,3 +284,21 @@ TEST(ExprFilter, HandlerCompilerIsExpressionLanguage) {
   EXPECT_EQ(recs, (std::vector<int32_t>{1, 5}));
   XBO_dBHandler::FilterCompiler() = nullptr;
 }
+
+TEST(ExprMasterDetail, KeyFromMasterValues) {
+  TempDir t;
+  writeClinic(t);
+  XBO_dBHandler h(t.file("clinic.dbf"), false, true, "");
+  h.GoTo(3);
+  EXPECT_EQ(xbMasterDetailKey(h, "clinic.dbf", "UPPER(NAME)+STR(AGE,3)", {"smith", "45"}, false, 0),
+            "SMITH                45");
+  EXPECT_EQ(xbMasterDetailKey(h, "clinic.dbf", "UPPER(NAME)+STR(AGE,3)", {"smith"}, true, 5), "SMITH");
+  // Master values are CP1251; the table holds CP866, and the key is made from the table's bytes.
+  EXPECT_EQ(xbMasterDetailKey(h, "clinic.dbf", "TRIM(NAME)", {Ansi("Петров")}, true, 20), Oem("Петров"));
+  EXPECT_EQ(xbMasterDetailKey(h, "clinic.dbf", "NAME", {}, true, 20), "");
+  EXPECT_EQ(errorOf([&] { xbMasterDetailKey(h, "clinic.dbf", "NAME", {"a", "b"}, true, 20); }),
+            "EDatabaseError: Master/Detail relation failed, field missmatch for clinic.dbf");
+  // The table's own record is untouched.
+  EXPECT_EQ(h.RecNo, 3);
+  EXPECT_EQ(h.FieldGet(1).substr(0, 7), "SIDOROV");
+}

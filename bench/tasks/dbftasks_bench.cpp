@@ -1,10 +1,12 @@
+// The DBF tasks on an embedded database.
+//
 // Attached-population actualisation (task 3): records per second on a 100,000-record fund
 // file against a register of 100,000 patients, beside a raw loop that runs the same
 // statements, in the same transactions, straight through the Firebird API (no DBF file,
-// no layer: the floor the task can reach).
+// no layer: the floor the task can reach). The file: 60% of the persons are found by
+// policy, 20% by name and birthday (their policy is replaced), 20% are new.
 //
-// The file: 60% of the persons are found by policy, 20% by name and birthday (their policy
-// is replaced), 20% are new.
+// Drug directory load (task 10): inserts per second for 20,000 records.
 #include <benchmark/benchmark.h>
 #include <firebird/Interface.h>
 
@@ -49,14 +51,52 @@ FundRecord recordOf(int i) {
   return r;
 }
 
-// A dBase III fund file, written byte by byte (ASCII texts only).
-std::string fundFile(const std::string& dir) {
-  struct F {
-    const char* name;
-    char type;
-    int len;
+struct DbfField {
+  const char* name;
+  char type;
+  int len;
+};
+
+// A dBase III table, written byte by byte (ASCII texts only); row(i) gives record i.
+template <class Row>
+std::string writeDbf(const std::string& path, const std::vector<DbfField>& fields, int records, Row row) {
+  int recLen = 1;
+  for (const DbfField& f : fields) recLen += f.len;
+  auto le = [](uint32_t v, int n) {
+    std::string s;
+    for (int i = 0; i < n; ++i) s += static_cast<char>((v >> (8 * i)) & 0xFF);
+    return s;
   };
-  const std::vector<F> fields = {
+  std::string out = std::string("\x03\x7E\x0C\x0A", 4) + le(static_cast<uint32_t>(records), 4) +
+                    le(static_cast<uint32_t>(32 + 32 * fields.size() + 1), 2) + le(static_cast<uint32_t>(recLen), 2) +
+                    std::string(20, '\0');
+  for (const DbfField& f : fields) {
+    std::string n(f.name);
+    n.resize(11, '\0');
+    out += n + f.type + std::string(4, '\0') + static_cast<char>(f.len) + std::string(15, '\0');
+  }
+  out += '\x0D';
+  out.reserve(out.size() + static_cast<size_t>(records) * static_cast<size_t>(recLen) + 1);
+  for (int i = 0; i < records; ++i) {
+    const std::vector<std::string> v = row(i);
+    out += ' ';
+    for (size_t j = 0; j < fields.size(); ++j) {
+      std::string t = v[j];
+      if (fields[j].type == 'N')
+        t = std::string(static_cast<size_t>(fields[j].len) - t.size(), ' ') + t;
+      else
+        t.resize(static_cast<size_t>(fields[j].len), ' ');
+      out += t;
+    }
+  }
+  out += '\x1A';
+  testsupport::WriteFile(path, out);
+  return path;
+}
+
+// The fund file of kRecords persons.
+std::string fundFile(const std::string& dir) {
+  const std::vector<DbfField> fields = {
       {"FIRSTNAME", 'C', 40}, {"NAME", 'C', 20},     {"SECNAME", 'C', 20},   {"DATEBDAY", 'D', 8},
       {"POL", 'C', 1},        {"SNILS", 'C', 14},    {"SPOLICY", 'C', 10},   {"NPOLICY", 'C', 20},
       {"DPOLICY", 'D', 8},    {"ENDPOLICY", 'D', 8}, {"VPOLIC", 'N', 1},     {"CMOCOD", 'N', 5},
@@ -65,42 +105,12 @@ std::string fundFile(const std::string& dir) {
       {"HOUSE", 'C', 5},      {"FLAT", 'N', 4},      {"KORPUS", 'C', 5},     {"NPNAME", 'C', 60},
       {"ADRESS_F", 'C', 60},  {"KLADR", 'C', 20},    {"KLADRS", 'C', 20},    {"ID_LIC", 'C', 20},
       {"STATUS", 'C', 2}};
-  int recLen = 1;
-  for (const F& f : fields) recLen += f.len;
-  auto le = [](uint32_t v, int n) {
-    std::string s;
-    for (int i = 0; i < n; ++i) s += static_cast<char>((v >> (8 * i)) & 0xFF);
-    return s;
-  };
-  std::string out = std::string("\x03\x7E\x0C\x0A", 4) + le(kRecords, 4) +
-                    le(static_cast<uint32_t>(32 + 32 * fields.size() + 1), 2) + le(static_cast<uint32_t>(recLen), 2) +
-                    std::string(20, '\0');
-  for (const F& f : fields) {
-    std::string n(f.name);
-    n.resize(11, '\0');
-    out += n + f.type + std::string(4, '\0') + static_cast<char>(f.len) + std::string(15, '\0');
-  }
-  out += '\x0D';
-  out.reserve(out.size() + static_cast<size_t>(kRecords) * static_cast<size_t>(recLen) + 1);
-  for (int i = 0; i < kRecords; ++i) {
+  return writeDbf(dir + "BENCH.DBF", fields, kRecords, [](int i) {
     const FundRecord r = recordOf(i);
-    const std::vector<std::string> v = {r.last, "F", "M", "19800101", "M", "123-456-789 01", "", r.number,
-                                        "20150301", "", "3", "68001", "6800000000000001", "20200203", "61", "62",
-                                        "63", "68401", "10", "501", "12", "7", "", "Tambov", "", "", "", "", "7"};
-    out += ' ';
-    for (size_t j = 0; j < fields.size(); ++j) {
-      std::string s = v[j];
-      if (fields[j].type == 'N')
-        s = std::string(static_cast<size_t>(fields[j].len) - s.size(), ' ') + s;
-      else
-        s.resize(static_cast<size_t>(fields[j].len), ' ');
-      out += s;
-    }
-  }
-  out += '\x1A';
-  const std::string path = dir + "BENCH.DBF";
-  testsupport::WriteFile(path, out);
-  return path;
+    return std::vector<std::string>{r.last, "F", "M", "19800101", "M", "123-456-789 01", "", r.number,
+                                    "20150301", "", "3", "68001", "6800000000000001", "20200203", "61", "62",
+                                    "63", "68401", "10", "501", "12", "7", "", "Tambov", "", "", "", "", "7"};
+  });
 }
 
 // A clinic database with kPatients patients: "L<i>" / policy "000000" "N<i>" (the ones the
@@ -151,6 +161,7 @@ void BM_RefreshFromFOMS(benchmark::State& state) {
     dm->IBDB.disconnect();
     dm->SQLConnection.close();
     dm.reset();
+    if (tdb->count("PATIENT") != kPatients + kRecords / 5) state.SkipWithError("unexpected patient count");
     tdb.reset();
     state.ResumeTiming();
   }
@@ -159,6 +170,47 @@ void BM_RefreshFromFOMS(benchmark::State& state) {
                          benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_RefreshFromFOMS)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
+
+// Drug directory load: inserts per second for a 20,000-record directory, in one
+// transaction.
+void BM_LoadDrugs(benchmark::State& state) {
+  constexpr int kDrugs = 20000;
+  const std::vector<DbfField> fields = {
+      {"NAME_MED", 'C', 100}, {"NOMK_LS", 'N', 8},     {"C_RLP", 'N', 5},     {"TYPE_LGT", 'N', 2},
+      {"PRICE", 'N', 12},     {"MNN_NAME_R", 'C', 100}, {"MNN_NAME_L", 'C', 100}, {"D_R", 'C', 50},
+      {"D_L", 'C', 50},       {"N_LF_L", 'C', 50},     {"N_LF_R", 'C', 50},   {"NAME_TRN", 'C', 100},
+      {"NAME_FCT", 'C', 100}, {"DATE_E", 'D', 8},      {"C_MNN", 'N', 6},     {"C_FARG", 'N', 5},
+      {"DATE_B", 'D', 8},     {"MSG_TEXT", 'C', 200},  {"C_LF", 'N', 5},      {"C_TRN", 'N', 8},
+      {"KATEG", 'C', 10}};
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto tdb = std::make_unique<testsupport::TestDatabase>();
+    const std::string file = writeDbf(tdb->dir() + "LS.DBF", fields, kDrugs, [](int i) {
+      return std::vector<std::string>{"Drug " + std::to_string(i), std::to_string(100000 + i), "12", "1", "123.45",
+                                      "Mnn", "Mnn latin", "500 mg", "500 mg", "tab", "tab", "Trade", "Firm",
+                                      "20271231", std::to_string(i % 1000), "5", "20200101", "", "3", "4", "FALSE"};
+    });
+    auto dm = std::make_unique<TdmScheduler>(tdb->dir());
+    QuietUi ui;
+    dm->SetUi(&ui);
+    tdb->connect(dm->IBDB);
+    tdb->fillParams(dm->SQLConnection.Params);
+    dm->SQLConnection.open();
+    state.ResumeTiming();
+    const bool ok = dm->LoadDrugs(file);
+    state.PauseTiming();
+    if (!ok) state.SkipWithError("the task failed");
+    dm->IBDB.disconnect();
+    dm->SQLConnection.close();
+    dm.reset();
+    if (tdb->count("DRUGS") != kDrugs) state.SkipWithError("unexpected row count");
+    tdb.reset();
+    state.ResumeTiming();
+  }
+  state.counters["inserts_per_second"] = benchmark::Counter(
+      static_cast<double>(kDrugs) * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_LoadDrugs)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
 
 // ---- The raw loop ----
 
@@ -350,6 +402,7 @@ void BM_RawLoop(benchmark::State& state) {
     app.reset();
     gen.reset();
     att->detach(&st);
+    if (tdb->count("PATIENT") != kPatients + kRecords / 5) state.SkipWithError("unexpected patient count");
     tdb.reset();
     state.ResumeTiming();
   }

@@ -1,0 +1,197 @@
+// Task 5 (the branch merge) from the main window, through the data bridge, against a real
+// embedded clinic database: run now from its page and in a timed run.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/DataBridge.h"
+#include "db/ClientDataSet.h"
+#include "db/DataPacket.h"
+#include "platform/codepage.h"
+#include "shell_fakes.h"
+#include "support/TestDatabase.h"
+#include "tasks/Scheduler_DM.h"
+
+using namespace testshell;
+using shell::S;
+
+namespace {
+
+using cds::FType;
+using cds::Value;
+
+// A ZIP archive of stored entries.
+std::string Zip(const std::vector<std::pair<std::string, std::string>>& entries) {
+  std::array<uint32_t, 256> table{};
+  for (uint32_t i = 0; i < 256; ++i) {
+    uint32_t c = i;
+    for (int k = 0; k < 8; ++k) c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+    table[i] = c;
+  }
+  auto le = [](std::string& b, uint32_t v, int n) {
+    for (int i = 0; i < n; ++i) b += static_cast<char>((v >> (8 * i)) & 0xFF);
+  };
+  std::string out, dir;
+  for (const auto& [name, data] : entries) {
+    uint32_t crc = 0xFFFFFFFFu;
+    for (unsigned char b : data) crc = table[(crc ^ b) & 0xFF] ^ (crc >> 8);
+    crc ^= 0xFFFFFFFFu;
+    const uint32_t offset = static_cast<uint32_t>(out.size());
+    const uint32_t size = static_cast<uint32_t>(data.size());
+    le(out, 0x04034b50, 4), le(out, 20, 2), le(out, 0, 2), le(out, 0, 2), le(out, 0, 2), le(out, 0x5981, 2);
+    le(out, crc, 4), le(out, size, 4), le(out, size, 4), le(out, static_cast<uint32_t>(name.size()), 2);
+    le(out, 0, 2);
+    out += name + data;
+    le(dir, 0x02014b50, 4), le(dir, 20, 2), le(dir, 20, 2), le(dir, 0, 2), le(dir, 0, 2), le(dir, 0, 2);
+    le(dir, 0x5981, 2), le(dir, crc, 4), le(dir, size, 4), le(dir, size, 4);
+    le(dir, static_cast<uint32_t>(name.size()), 2), le(dir, 0, 2), le(dir, 0, 2), le(dir, 0, 2), le(dir, 0, 2);
+    le(dir, 0x20, 4), le(dir, offset, 4);
+    dir += name;
+  }
+  const uint32_t dirOffset = static_cast<uint32_t>(out.size());
+  out += dir;
+  le(out, 0x06054b50, 4), le(out, 0, 2), le(out, 0, 2);
+  le(out, static_cast<uint32_t>(entries.size()), 2), le(out, static_cast<uint32_t>(entries.size()), 2);
+  le(out, static_cast<uint32_t>(dir.size()), 4), le(out, dirOffset, 4), le(out, 0, 2);
+  return out;
+}
+
+std::string Packet(const std::vector<std::pair<const char*, FType>>& cols, const std::vector<std::vector<Value>>& rows) {
+  std::vector<cds::TFieldDef> defs;
+  for (const auto& [name, type] : cols) {
+    cds::TFieldDef d;
+    d.Name = name;
+    d.DataType = type;
+    d.Size = type == FType::Str ? 40 : 0;
+    defs.push_back(d);
+  }
+  cds::TClientDataSet ds;
+  ds.SetFieldDefs(defs);
+  ds.CreateDataSet();
+  for (const auto& r : rows) {
+    ds.Append();
+    for (size_t i = 0; i < r.size(); ++i) ds.Fields(static_cast<int>(i)).SetValue(r[i]);
+    ds.Post();
+  }
+  return cds::XmlPacketOf(ds);
+}
+
+// A branch archive with one new patient (branch id 1500000001) and nothing else.
+std::string BranchArchive(const std::string& lastName) {
+  const std::vector<std::pair<const char*, std::vector<const char*>>> keys = {
+      {"CONST_PARAMS.xml", {"IDP"}},        {"VISIT_AG.xml", {"IDV"}},
+      {"VISIT_MI.xml", {"IDV"}},            {"VISIT_PREG.xml", {"ID_VISITS_PREG"}},
+      {"VISIT_RKV.xml", {"IDV"}},           {"DISP.xml", {"ID", "IDP"}},
+      {"DISEASES.xml", {"IDD", "VISIT_ID"}}, {"AG_INVALID.xml", {"ID", "PATIENT_ID"}},
+      {"AG_HOSP.xml", {"ID", "PATIENT_ID"}}, {"AG_DRUGS.xml", {"ID_AG_DRUGS", "IDP"}},
+      {"AG_DIFFICULTIES.xml", {"ID", "PATIENT_ID"}}, {"REAB_MI.xml", {"ID", "PATIENT_ID"}},
+      {"SERVICES.xml", {"IDS", "PATIENT_ID"}}, {"NOTICE.xml", {"IDI", "PATIENT_ID"}},
+      {"ANALSELF.xml", {"ID", "IDP"}},      {"PAT_RREGNANCY.xml", {"IDP"}},
+      {"RECEPTS.xml", {"ID_RECEPTS", "PATIENT_ID"}}, {"ACTIONS_PAT.xml", {"ID", "PATIENT_ID"}},
+      {"HOSPLIST.xml", {"ID_HOSPITAL_LIST", "PATIENT_ID"}}, {"DD.xml", {"ID", "IDP"}},
+      {"MO.xml", {"ID", "IDP"}}};
+  std::vector<std::pair<std::string, std::string>> entries;
+  entries.emplace_back(
+      "PATIENT.xml",
+      Packet({{"IDP", FType::I32}, {"KOD_PATIENT", FType::Str}, {"LAST_NAME", FType::Str}, {"FIRST_NAME", FType::Str},
+              {"MIDDLE_NAME", FType::Str}, {"BIRTHDAY", FType::Date}, {"POLICY_SERIA", FType::Str},
+              {"POLICY_NUM", FType::Str}},
+             {{Value::Int32(1500000001), Value("F1"), Value(platform::Utf8ToCp1251(lastName)), Value("A"), Value(),
+               Value::Date(1980, 1, 15), Value(), Value()}}));
+  entries.emplace_back("VISIT.xml", Packet({{"IDV", FType::I32}, {"PATIENT_ID", FType::I32}, {"HANDLE_ID", FType::I32},
+                                            {"DATE_VISIT", FType::Date}},
+                                           {}));
+  for (const auto& [file, cols] : keys) {
+    std::vector<std::pair<const char*, FType>> c;
+    for (const char* name : cols) c.emplace_back(name, FType::I32);
+    entries.emplace_back(file, Packet(c, {}));
+  }
+  return Zip(entries);
+}
+
+class EmbeddedMerge : public ::testing::Test {
+protected:
+  testsupport::TestDatabase db;
+  std::string dir = db.dir();
+  std::string branches = dir + "branches";
+  std::string oldCwd;
+  std::unique_ptr<TdmScheduler> dm;
+  std::unique_ptr<shell::TDataBridge> bridge;
+  FakePrompt prompt;
+  FakeClock clock;
+  FakeExtractor extractor;
+  std::unique_ptr<TfmMain> w;
+
+  void SetUp() override {
+    testsupport::WriteFile(dir + "Morqa.ini", "[STAT_MAIN]\r\nDatabase=" + db.path() + "\r\n[DB_PCName]\r\nDB_PCName=\r\n");
+    std::filesystem::create_directory(branches);
+    testsupport::WriteFile(branches + "/a.zip", BranchArchive("Иванов"));
+    testsupport::WriteFile(branches + "/b.zip", BranchArchive("Петров"));
+    db.exec("set generator GEN_IDP to 10");
+    oldCwd = std::filesystem::current_path().string();
+    std::filesystem::current_path(dir);
+    dm = std::make_unique<TdmScheduler>(dir);
+    bridge = std::make_unique<shell::TDataBridge>(*dm);
+    w = std::make_unique<TfmMain>(*bridge, extractor, prompt, clock, dir);
+    dm->SetUi(w.get());
+    w->FormActivate();
+    ASSERT_TRUE(prompt.msgs.empty()) << prompt.msgs[0].text;
+    w->ledFilialDBPath->setText(QString::fromStdString(branches));
+    w->acRefreshFilialsExecute();
+    ASSERT_EQ(w->lbFilials->count(), 2);
+  }
+  void TearDown() override {
+    if (w) w->close();
+    if (dm) dm->SetUi(nullptr);
+    w.reset();
+    bridge.reset();
+    dm.reset();
+    std::filesystem::current_path(oldCwd);
+  }
+};
+
+TEST_F(EmbeddedMerge, RunNowMergesEveryListedArchive) {
+  w->acStartDealingFilialDBExecute();
+  ASSERT_EQ(prompt.msgs.size(), 1u);
+  EXPECT_EQ(prompt.msgs[0].text, C("Успешное завершение актуализации БД"));
+  EXPECT_EQ(db.count("PATIENT"), 2);
+  EXPECT_EQ(db.scalar("select LAST_NAME from PATIENT where IDP = 12"), C("Иванов"));
+  EXPECT_EQ(db.scalar("select LAST_NAME from PATIENT where IDP = 14"), C("Петров"));
+  EXPECT_TRUE(std::filesystem::exists(branches + "/A.LOAD"));
+  EXPECT_TRUE(std::filesystem::exists(branches + "/B.LOAD"));
+  EXPECT_FALSE(std::filesystem::exists(branches + "/a.zip"));
+}
+
+TEST_F(EmbeddedMerge, RunNowRefusesADatabaseWithBranchIds) {
+  db.exec("insert into PATIENT (IDP, LAST_NAME) values (1500000001, 'X')");
+  w->acStartDealingFilialDBExecute();
+  ASSERT_EQ(prompt.msgs.size(), 1u);
+  EXPECT_EQ(prompt.msgs[0].text,
+            C("База данных ВИРЕЛ, выбранная как БД центра, таковой не является.\r\rВ актуализации данных отказано."));
+  EXPECT_EQ(db.count("PATIENT"), 1);
+  EXPECT_TRUE(std::filesystem::exists(branches + "/a.zip"));
+}
+
+TEST_F(EmbeddedMerge, ATimedRunWritesTheLastArchivesItem) {
+  for (int i = 0; i < shell::kTaskCount; ++i)
+    w->lvTasks->topLevelItem(i)->setCheckState(0, i == 5 ? Qt::Checked : Qt::Unchecked);
+  w->DTime->setTime(QTime(14, 5));
+  clock.set(14, 4, 0);
+  w->acTimerTurnONExecute();
+  ASSERT_TRUE(w->timerOn());
+  clock.set(14, 5, 0);
+  w->tmTasksTimer();
+  ASSERT_TRUE(prompt.msgs.empty()) << prompt.msgs[0].text;
+  EXPECT_EQ(w->status(5), C("Выполнение завершено"));
+  // The item of the last archive; the shell reads the text as a list ending with ";".
+  const std::vector<std::string> protocol = {C("ФИЛИАЛ->ЦЕНТР: файл ") + branches + C("/b.zip - успешная актуализация"),
+                                             ""};
+  EXPECT_EQ(w->protocol(), protocol);
+  EXPECT_EQ(db.count("PATIENT"), 2);
+  EXPECT_EQ(w->lbFilials->count(), 0);  // the list is read again: no archive left to merge
+}
+
+}  // namespace

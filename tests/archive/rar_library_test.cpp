@@ -1,0 +1,326 @@
+// RAR extraction through the outside library: without it (the fixed report), and with the
+// test stand-in of the library (files, masks, names, passwords, CRC check, cancel, volumes).
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "archive/arcUnRar.h"
+#include "platform/codepage.h"
+#include "zipbuild.h"
+
+using namespace arc;
+using namespace ziptest;
+
+namespace {
+
+struct RarFile {
+  std::string name;
+  Bytes data;
+  uint8_t host = 2;
+  uint32_t attr = 0x20;
+  std::u16string unicodeName;  // stored in the Unicode form when not empty
+  bool directory = false;
+  uint16_t extraFlags = 0;     // 0x02 continued on the next volume, 0x04 encrypted
+  int64_t crcOverride = -1;
+};
+
+RarFile RF(const std::string& name, const Bytes& data, uint8_t host = 2, uint32_t attr = 0x20) {
+  RarFile f;
+  f.name = name;
+  f.data = data;
+  f.host = host;
+  f.attr = attr;
+  return f;
+}
+RarFile With(RarFile f, const std::function<void(RarFile&)>& change) {
+  change(f);
+  return f;
+}
+
+Bytes Header(uint8_t type, uint16_t flags, const Bytes& body, const Bytes& add = {}) {
+  Bytes core;
+  core.push_back(type);
+  Put16(core, flags);
+  Put16(core, static_cast<uint16_t>(7 + body.size()));
+  core.insert(core.end(), body.begin(), body.end());
+  Bytes out;
+  Put16(out, static_cast<uint16_t>(Crc(core) & 0xFFFF));
+  out.insert(out.end(), core.begin(), core.end());
+  out.insert(out.end(), add.begin(), add.end());
+  return out;
+}
+
+Bytes EncodeUnicode(const std::u16string& w, const std::string& ascii) {
+  Bytes out(ascii.begin(), ascii.end());
+  out.push_back(0);
+  const uint8_t high = 0x04;
+  out.push_back(high);
+  std::vector<std::pair<int, Bytes>> ops;
+  for (char16_t c : w) {
+    if (c < 256)
+      ops.push_back({0, {static_cast<uint8_t>(c)}});
+    else if ((c >> 8) == high)
+      ops.push_back({1, {static_cast<uint8_t>(c & 0xFF)}});
+    else
+      ops.push_back({2, {static_cast<uint8_t>(c & 0xFF), static_cast<uint8_t>(c >> 8)}});
+  }
+  for (size_t i = 0; i < ops.size(); i += 4) {
+    uint8_t flags = 0;
+    for (size_t j = 0; j < 4 && i + j < ops.size(); ++j) flags |= static_cast<uint8_t>(ops[i + j].first << (6 - 2 * j));
+    out.push_back(flags);
+    for (size_t j = 0; j < 4 && i + j < ops.size(); ++j) out.insert(out.end(), ops[i + j].second.begin(), ops[i + j].second.end());
+  }
+  return out;
+}
+
+Bytes MakeRar(const std::vector<RarFile>& files) {
+  Bytes out = Text("Rar!\x1a\x07");
+  out.push_back(0);
+  Bytes ah = Header(0x73, 0, Bytes(6, 0));
+  out.insert(out.end(), ah.begin(), ah.end());
+  for (const auto& f : files) {
+    uint16_t flags = static_cast<uint16_t>(0x8000 | f.extraFlags);
+    if (f.directory) flags |= 0x00E0;
+    Bytes nm(f.name.begin(), f.name.end());
+    if (!f.unicodeName.empty()) {
+      flags |= 0x0200;
+      nm = EncodeUnicode(f.unicodeName, f.name);
+    }
+    Bytes data = f.data;
+    if (f.extraFlags & 0x04)
+      for (size_t i = 0; i < data.size(); ++i) data[i] ^= static_cast<uint8_t>("secret"[i % 6]);
+    Bytes body;
+    Put32(body, static_cast<uint32_t>(data.size()));
+    Put32(body, static_cast<uint32_t>(f.data.size()));
+    body.push_back(f.host);
+    Put32(body, f.crcOverride >= 0 ? static_cast<uint32_t>(f.crcOverride) : Crc(f.data));
+    Put32(body, 0x5A8A4943u);
+    body.push_back(29);
+    body.push_back(0x30);
+    Put16(body, static_cast<uint16_t>(nm.size()));
+    Put32(body, f.attr);
+    body.insert(body.end(), nm.begin(), nm.end());
+    Bytes h = Header(0x74, flags, body, data);
+    out.insert(out.end(), h.begin(), h.end());
+  }
+  Bytes end = Header(0x7B, 0x4000, {});
+  out.insert(out.end(), end.begin(), end.end());
+  return out;
+}
+
+struct RarRun {
+  int32_t extracted = 0;
+  std::vector<int32_t> codes;
+  std::vector<std::pair<std::string, bool>> ends;
+};
+
+RarRun RunRar(const std::string& archive, const std::string& out, const std::function<void(TUnRar&)>& tune = {}) {
+  RarRun r;
+  TUnRar u;
+  u.OnError = [&](TUnBase&, const std::string&, const std::string&, const std::string&, int32_t c) {
+    r.codes.push_back(c);
+  };
+  u.SetArchiveFile(archive);
+  u.SetExtractDir(out);
+  u.FileSpec = {"*.*"};
+  if (tune) tune(u);
+  r.extracted = u.Extract();
+  return r;
+}
+
+class WithFakeLibrary : public ::testing::Test {
+protected:
+  void SetUp() override {
+    FreeUnRarLibrary();
+    ASSERT_TRUE(LoadUnRarLibrary(KESTA_FAKE_UNRAR));
+  }
+  void TearDown() override { FreeUnRarLibrary(); }
+};
+
+const Bytes kA = Text("hello rar\n");
+Bytes BigB() {
+  Bytes b;
+  for (int i = 0; i < 300; ++i) {
+    Bytes l = Text("second file " + std::to_string(i) + "\n");
+    b.insert(b.end(), l.begin(), l.end());
+  }
+  return b;
+}
+
+}  // namespace
+
+TEST(RarLibraryMissing, ExtractionReportsTheMissingLibraryAndWritesNothing) {
+  FreeUnRarLibrary();
+  EXPECT_FALSE(LoadUnRarLibrary("/nonexistent/libnothing.so"));
+  EXPECT_FALSE(UnRarLibraryLoaded());
+  std::string t = TempDir("rar_missing");
+  WriteFile(t + "a.rar", MakeRar({RF("a.txt", kA)}));
+  RarRun r = RunRar(t + "a.rar", t + "o/");
+  EXPECT_EQ(r.extracted, 0);
+  EXPECT_EQ(r.codes, (std::vector<int32_t>{E_UnrarMissing}));
+  EXPECT_EQ(ErrorText(E_UnrarMissing), "Unrar?.dll not found");
+  EXPECT_FALSE(FileExists(t + "o/a.txt"));
+  // A library without the entry points is let go: still missing.
+  FreeUnRarLibrary();
+  EXPECT_FALSE(LoadUnRarLibrary("libm.so.6"));
+  EXPECT_EQ(RunRar(t + "a.rar", t + "o/").codes, (std::vector<int32_t>{E_UnrarMissing}));
+  FreeUnRarLibrary();
+}
+
+TEST(RarLibraryMissing, ResultCodesMapToTheirMessages) {
+  const std::pair<int, int32_t> table[] = {{10, 25173}, {11, 25253}, {12, 25116}, {13, 25244}, {14, 25244},
+                                           {15, 25235}, {16, 25136}, {19, 25136}, {17, 25142}, {18, 25236},
+                                           {21, 25135}, {22, 26517}, {0, 0},      {20, 0},      {99, 0}};
+  for (auto [result, code] : table) EXPECT_EQ(UnRarResultCode(result), code) << result;
+}
+
+TEST_F(WithFakeLibrary, ExtractsFilesFoldersAndNames) {
+  std::string t = TempDir("rar_fake");
+  WriteFile(t + "s.rar", MakeRar({RF("a.txt", kA),
+                                  With(RF("dir", {}, 2, 0x10), [](RarFile& f) { f.directory = true; }),
+                                  RF("dir\\b.txt", BigB()),
+                                  With(RF("deep\\er", {}, 2, 0x10), [](RarFile& f) { f.directory = true; }),
+                                  With(RF("____.txt", Text("cyrillic\n")),
+                                       [](RarFile& f) { f.unicodeName = u"\u041f\u0440\u0438\u0432.txt"; }),
+                                  RF("u.sh", Text("#!/bin/sh\n"), 3, 0100755)}));
+  std::vector<std::pair<uint8_t, uint8_t>> progress;
+  std::vector<std::string> ended;
+  RarRun r = RunRar(t + "s.rar", t + "o/", [&](TUnRar& u) {
+    u.CreateStoredDirs = true;
+    u.OnProgress = [&](TUnBase&, uint8_t f, uint8_t a) { progress.push_back({f, a}); };
+    u.OnEnd = [&](TUnBase&, const std::string& f, bool pass) {
+      EXPECT_TRUE(pass) << f;
+      ended.push_back(f);
+    };
+  });
+  EXPECT_TRUE(r.codes.empty());
+  EXPECT_EQ(r.extracted, 4);
+  EXPECT_EQ(ReadFile(t + "o/a.txt"), kA);
+  EXPECT_EQ(ReadFile(t + "o/dir/b.txt"), BigB());
+  EXPECT_EQ(ReadFile(t + "o/\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2.txt"), Text("cyrillic\n"));
+  EXPECT_EQ(ReadFile(t + "o/u.sh"), Text("#!/bin/sh\n"));
+  EXPECT_EQ(ended.size(), 4u);
+  EXPECT_TRUE(std::filesystem::is_directory(t + "o/deep/er"));
+  ASSERT_FALSE(progress.empty());
+  EXPECT_EQ(progress.back().first, 100);
+  // Masks: only the text files of the top folder when folders are not recursed into.
+  RarRun m = RunRar(t + "s.rar", t + "m/", [](TUnRar& u) {
+    u.FileSpec = {"*.txt"};
+    u.ExcludeSpec = {"a*"};
+  });
+  EXPECT_TRUE(FileExists(t + "m/dir/b.txt"));
+  EXPECT_FALSE(FileExists(t + "m/a.txt"));
+  EXPECT_FALSE(FileExists(t + "m/u.sh"));
+  EXPECT_EQ(m.extracted, 2);
+}
+
+TEST_F(WithFakeLibrary, StoredCrcMismatchFailsTheFileCheck) {
+  std::string t = TempDir("rar_crc");
+  WriteFile(t + "c.rar", MakeRar({With(RF("bad.txt", kA), [](RarFile& f) { f.crcOverride = 0x12345678; }), RF("ok.txt", kA)}));
+  RarRun r = RunRar(t + "c.rar", t + "o/");
+  EXPECT_EQ(r.extracted, 1);
+  EXPECT_EQ(r.codes, (std::vector<int32_t>{E_CrcFail}));
+}
+
+TEST_F(WithFakeLibrary, PasswordsThroughTheCallback) {
+  std::string t = TempDir("rar_pw");
+  WriteFile(t + "p.rar", MakeRar({With(RF("e.txt", BigB()), [](RarFile& f) { f.extraFlags = 0x04; })}));
+  // No password event: reported as an invalid password, nothing extracted.
+  RarRun none = RunRar(t + "p.rar", t + "o1/");
+  EXPECT_EQ(none.extracted, 0);
+  ASSERT_FALSE(none.codes.empty());
+  EXPECT_EQ(none.codes.front(), E_InvalidPassword);
+  auto event = [](std::string given, int* asked) {
+    return [given, asked](TUnBase&, const std::string&, std::string& pw, TSeedKeys&, TSeedKeys&, bool& again) {
+      ++*asked;
+      pw = given;
+      again = true;
+    };
+  };
+  int asked = 0;
+  RarRun ok = RunRar(t + "p.rar", t + "o2/", [&](TUnRar& u) { u.OnGetPassword = event("secret", &asked); });
+  EXPECT_EQ(asked, 1);
+  EXPECT_EQ(ok.extracted, 1);
+  EXPECT_EQ(ReadFile(t + "o2/e.txt"), BigB());
+  // The property is used without asking.
+  asked = 0;
+  RarRun prop = RunRar(t + "p.rar", t + "o3/", [&](TUnRar& u) {
+    u.Password = "secret";
+    u.OnGetPassword = event("x", &asked);
+  });
+  EXPECT_EQ(asked, 0);
+  EXPECT_EQ(prop.extracted, 1);
+  // A wrong password: the library's 22 is "Invalid password".
+  RarRun bad = RunRar(t + "p.rar", t + "o4/", [&](TUnRar& u) { u.OnGetPassword = event("wrong", &asked); });
+  EXPECT_EQ(bad.extracted, 0);
+  EXPECT_EQ(bad.codes, (std::vector<int32_t>{E_InvalidPassword}));
+  EXPECT_FALSE(FileExists(t + "o4/e.txt"));
+  // One that does not fit the library's buffer is refused, not cut.
+  RarRun longPw = RunRar(t + "p.rar", t + "o5/", [&](TUnRar& u) {
+    u.Password = std::string(200, 's');
+    u.OnGetPassword = event("x", &asked);
+  });
+  EXPECT_EQ(longPw.extracted, 0);
+  EXPECT_EQ(longPw.codes, (std::vector<int32_t>{E_InvalidPassword}));
+}
+
+TEST_F(WithFakeLibrary, CancelDuringAFileEndsTheLoop) {
+  std::string t = TempDir("rar_cancel");
+  WriteFile(t + "c.rar", MakeRar({RF("a.txt", BigB()), RF("b.txt", BigB())}));
+  int calls = 0;
+  RarRun r = RunRar(t + "c.rar", t + "o/", [&](TUnRar& u) {
+    u.OnProgress = [&](TUnBase& b, uint8_t, uint8_t) {
+      if (++calls == 2) b.SetCancel();
+    };
+  });
+  EXPECT_EQ(r.extracted, 0);
+  EXPECT_TRUE(r.codes.empty());
+  EXPECT_FALSE(FileExists(t + "o/b.txt"));
+}
+
+TEST_F(WithFakeLibrary, MissingNextVolumeStopsWithTheFinalProgress) {
+  std::string t = TempDir("rar_vol");
+  WriteFile(t + "v.rar", MakeRar({RF("first.txt", kA), With(RF("split.txt", kA), [](RarFile& f) { f.extraFlags = 0x02; }),
+                                 RF("later.txt", kA)}));
+  std::vector<std::pair<uint8_t, uint8_t>> progress;
+  RarRun r = RunRar(t + "v.rar", t + "o/", [&](TUnRar& u) {
+    u.OnProgress = [&](TUnBase&, uint8_t f, uint8_t a) { progress.push_back({f, a}); };
+  });
+  EXPECT_EQ(r.extracted, 1);
+  EXPECT_TRUE(FileExists(t + "o/first.txt"));
+  EXPECT_FALSE(FileExists(t + "o/later.txt"));
+  ASSERT_FALSE(progress.empty());
+  EXPECT_EQ(progress.back(), (std::pair<uint8_t, uint8_t>{100, 100}));
+}
+
+TEST_F(WithFakeLibrary, UnsafeNamesAndBrokenArchives) {
+  std::string t = TempDir("rar_unsafe");
+  WriteFile(t + "u.rar", MakeRar({RF("..\\evil.txt", kA), RF("ok.txt", kA)}));
+  RarRun r = RunRar(t + "u.rar", t + "box/o/");
+  EXPECT_EQ(r.extracted, 1);
+  EXPECT_EQ(r.codes, (std::vector<int32_t>{E_OpenError}));
+  EXPECT_FALSE(FileExists(t + "box/evil.txt"));
+  EXPECT_FALSE(FileExists(t + "evil.txt"));
+  // A block that runs past the end of the file: the library refuses to open it.
+  Bytes broken = MakeRar({RF("a.txt", BigB())});
+  broken.resize(broken.size() - 500);
+  WriteFile(t + "bad.rar", broken);
+  RarRun b = RunRar(t + "bad.rar", t + "o2/");
+  EXPECT_EQ(b.extracted, 0);
+  EXPECT_EQ(b.codes, (std::vector<int32_t>{E_InvalidArcType}));
+}
+
+TEST(RarSizeTable, KeepsHighHalvesAndNamesInOrder) {
+  THighFileSizes t;
+  t.Add("a", 0x0000000500000010ull);
+  t.Add("", 0x10ull);
+  EXPECT_EQ(t.Count(), 2u);
+  EXPECT_EQ(t.HighSize(0), 5u);
+  EXPECT_EQ(t.HighSize(1), 0u);
+  EXPECT_EQ(t.Name(0), "a");
+  EXPECT_EQ(t.Name(1), "");
+  EXPECT_EQ(t.HighSize(7), 0u);  // beyond the table
+  EXPECT_EQ(t.Name(7), "");
+  t.Clear();
+  EXPECT_EQ(t.Count(), 0u);
+}

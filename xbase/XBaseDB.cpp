@@ -276,11 +276,75 @@ void TXBaseDataSet::Open() {
     active_.assign(table_->RecordLength + 1, ' ');
     state_ = TxbDataSetState::dsBrowse;
     if (filtered_) applyFilter();
+    if (!indexFiles_.empty()) openIndexFiles();
     First();
   } catch (...) {
     Close();
     throw;
   }
+}
+
+void TXBaseDataSet::openIndexFiles() {
+  table_->CloseIndexes();
+  for (const std::string& entry : indexFiles_) {
+    std::string name = platform::Trim(entry);
+    if (name.empty()) continue;
+    name = xbDefaultExt(name, ".ndx");
+    std::string full = name.find('/') == std::string::npos ? GetTableDirectory() + name : name;
+    std::string resolved = xbResolveFileName(full);
+    if (!xbFileExists(resolved)) xbRaiseDatabase(msg::CannotFindFile, {full});
+    table_->OpenIndex(resolved);
+  }
+  table_->SelectTag(indexName_, false);
+}
+
+void TXBaseDataSet::SetIndexFiles(const std::vector<std::string>& files) {
+  indexFiles_ = files;
+  if (!table_) return;
+  if (indexFiles_.empty()) {
+    table_->CloseIndexes();
+    indexName_.clear();
+  } else {
+    openIndexFiles();
+  }
+  First();
+}
+
+void TXBaseDataSet::SetIndexName(const std::string& name) {
+  indexName_ = name;
+  if (!table_) return;
+  if (state_ != TxbDataSetState::dsBrowse) xbRaiseDatabase(msg::NotBrowsing);
+  table_->SelectTag(name, hasRecord_);
+  if (table_->PositionDiffers || table_->Eof || table_->Bof || !takeRecord())
+    First();
+  else
+    eof_ = bof_ = false;
+}
+
+int TXBaseDataSet::GetTagCount() { return table_ ? table_->TagCount() : 0; }
+
+std::string TXBaseDataSet::GetTagName(int n) {
+  checkActive();
+  IxbIndexTag* t = table_->TagByNumber(n);
+  return t ? t->TagName() : std::string();
+}
+
+std::string TXBaseDataSet::GetTagExpression(int n) {
+  checkActive();
+  IxbIndexTag* t = table_->TagByNumber(n);
+  return t ? t->KeyExpression() : std::string();
+}
+
+bool TXBaseDataSet::FindKey(std::string_view key) {
+  checkActive();
+  if (state_ != TxbDataSetState::dsBrowse) xbRaiseDatabase(msg::NotBrowsing);
+  bool found = table_->FindKey(key);
+  if (found && takeRecord()) {
+    eof_ = bof_ = false;
+    return true;
+  }
+  eof_ = true;
+  return false;
 }
 
 void TXBaseDataSet::Close() {

@@ -163,6 +163,20 @@ public:
   bool FilterNoPartialCompare() const { return filterNoPartial_; }
   void SetFilterOptions(bool caseInsensitive, bool noPartialCompare);
 
+  // Index files (names without a folder are looked for in the table directory, without
+  // an extension as ".ndx") and the current tag; set open or closed.
+  const std::vector<std::string>& IndexFiles() const { return indexFiles_; }
+  void SetIndexFiles(const std::vector<std::string>& files);
+  const std::string& IndexName() const { return indexName_; }
+  void SetIndexName(const std::string& name);
+  // Tags over all open index files, 1-based.
+  int GetTagCount();
+  std::string GetTagName(int n);
+  std::string GetTagExpression(int n);
+  // Goes to the first record of the current tag whose key is (or, unless the
+  // table asks for exact matches, starts with) key (CP1251); false and Eof when none.
+  bool FindKey(std::string_view key);
+
   // Text between the OEM and the ANSI code page as the fields translate it
   // (unchanged with TranslateASCII off).
   std::string Translate(std::string_view src, bool toOem) const;
@@ -232,6 +246,9 @@ private:
   void buildFields();
   uint8_t* recordForRead();
 
+  void openIndexFiles();
+  std::vector<std::string> indexFiles_;
+  std::string indexName_;
   std::string databaseName_, tableName_, encryptionKey_, filter_;
   bool filterCaseInsensitive_ = false, filterNoPartial_ = false;
   void applyFilter();

@@ -8,13 +8,19 @@
 #include "xbase/SysXBase.h"
 #include "xbase/xb_cnst.h"
 #include "xbase/xb_glbl.h"
+#include "xbase/xb_indx.h"
 #include "xbase/xb_lcal.h"
 
 namespace xb {
 
 namespace {
 std::map<std::string, TxbIndexFactory>& indexClasses() {
-  static std::map<std::string, TxbIndexFactory> m;
+  // The built-in index kinds are there from the start; registrations may replace them.
+  static std::map<std::string, TxbIndexFactory> m = [] {
+    std::map<std::string, TxbIndexFactory> b;
+    xbRegisterBuiltinIndexes(b);
+    return b;
+  }();
   return m;
 }
 std::string upper(std::string_view s) { return platform::UpperCase(s); }
@@ -182,7 +188,8 @@ void XBO_dBHandler::GoTo(int32_t code) {
   if (code >= 1) {
     XBO_dBaseFld::GoTo(code);
     Found = !Eof && !Bof;
-    if (MasterTag && MasterTag->CurrentRecord() != RecNo) PositionDiffers = true;
+    if (MasterTag && MasterTag->CurrentRecord() != RecNo && !(Found && MasterTag->SyncTo(RecNo)))
+      PositionDiffers = true;
     if (FilterActive && !FilterSet.TestBit(RecNo)) PositionDiffers = true;
     return;
   }

@@ -43,6 +43,8 @@ public:
   virtual bool HasRange() const = 0;
   virtual void Activate() {}
   virtual void Release() {}
+  // Positions the tag on the entry of record recNo; false when the tag has none.
+  virtual bool SyncTo(int32_t recNo) { return false; }
 };
 
 // One index file holding one or more tags.

@@ -1,0 +1,296 @@
+// CDX compound index files: tags built here and read back, read by the Perl xBase
+// module, a hand-made file with another leaf layout, updates, descending tags, the
+// GENERAL weights and damaged files.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "tests/xbase/idx_helpers.h"
+#include "xbase/xb_cdx.h"
+#include "xbase/xb_cnst.h"
+
+using namespace xb;
+using namespace xbt;
+
+namespace {
+
+const std::vector<int32_t> ByName = {7, 8, 3, 5, 2, 1, 6, 4};
+const std::vector<int32_t> ByAmount = {2, 3, 6, 8, 4, 7, 1, 5};
+
+class CdxTest : public ::testing::Test {
+protected:
+  void SetUp() override { writePeople(t.file("p.dbf"), samplePeople()); }
+  std::string table() { return t.file("p.dbf"); }
+  void makeTags(const std::string& file) {
+    XBO_dBHandler h(table(), true, false, "");
+    auto f = XBobjCDXFile::CreateFile(h, file);
+    f->TagCreate("NAME", "NAME");
+    f->TagCreate("AMT", "AMT");
+    f->TagCreate("BD", "BD");
+    f->TagCreate("POS", "NAME", false, "AMT > 0");
+    f->TagCreate("DNAME", "NAME", false, "", true);
+  }
+  TempDir t;
+};
+
+std::vector<int32_t> perlRecs(const std::vector<std::string>& lines) {
+  std::vector<int32_t> out;
+  for (const std::string& l : lines) {
+    size_t bar = l.rfind('|');
+    out.push_back(bar == std::string::npos ? -1 : std::stoi(l.substr(bar + 1)));
+  }
+  return out;
+}
+
+// Hand-made nodes from the published layout, with 4 bytes per leaf entry.
+std::string cdxHeader(uint32_t root, int kl, uint8_t options, const std::string& expr) {
+  std::string h(1024, '\0');
+  std::memcpy(h.data(), LE32(root).data(), 4);
+  h[12] = static_cast<char>(kl);
+  h[14] = static_cast<char>(options);
+  h[15] = 1;
+  h[504] = static_cast<char>(expr.size() + 1);
+  h[506] = 1;
+  h[510] = static_cast<char>(expr.size() + 1);
+  std::memcpy(h.data() + 512, expr.data(), expr.size());
+  return h;
+}
+std::string cdxLeaf4(int kl, const std::vector<std::pair<std::string, uint32_t>>& keys, char fill) {
+  std::string n(512, '\0');
+  n[0] = 3;
+  n[2] = static_cast<char>(keys.size());
+  std::memcpy(n.data() + 4, LE32(0xFFFFFFFF).data(), 4);
+  std::memcpy(n.data() + 8, LE32(0xFFFFFFFF).data(), 4);
+  const int b = 4, bpe = 4, recBits = 32 - 2 * b;
+  std::memcpy(n.data() + 14, LE32((1u << recBits) - 1).data(), 4);
+  n[18] = n[19] = 15;
+  n[20] = static_cast<char>(recBits);
+  n[21] = n[22] = static_cast<char>(b);
+  n[23] = static_cast<char>(bpe);
+  size_t end = 512, front = 24;
+  std::string prev;
+  for (auto& [key, rec] : keys) {
+    std::string k = key;
+    k.resize(static_cast<size_t>(kl), fill);
+    size_t trail = 0;
+    while (trail < k.size() && k[k.size() - 1 - trail] == fill) ++trail;
+    size_t dup = 0;
+    while (!prev.empty() && dup < k.size() - trail && prev[dup] == k[dup]) ++dup;
+    size_t stored = k.size() - dup - trail;
+    end -= stored;
+    std::memcpy(n.data() + end, k.data() + dup, stored);
+    uint32_t v = rec | static_cast<uint32_t>(dup << recBits) | static_cast<uint32_t>(trail << (recBits + b));
+    std::memcpy(n.data() + front, LE32(v).data(), 4);
+    front += 4;
+    prev = k;
+  }
+  n[12] = static_cast<char>((end - front) & 0xFF);
+  n[13] = static_cast<char>((end - front) >> 8);
+  return n;
+}
+std::string handMadeCdx() {
+  std::vector<std::pair<std::string, uint32_t>> names = {{"AB", 7}, {"ABC", 8}, {"ADAMS", 3}, {"BROWN", 5},
+                                                         {"JONES", 2}, {"SMITH", 1}, {"ZED", 6}, {"smith", 4}};
+  return cdxHeader(1024, 10, 0xE0, "") + cdxLeaf4(10, {{"NAME", 1536}}, ' ') + cdxHeader(2560, 10, 0x60, "NAME") +
+         cdxLeaf4(10, names, ' ');
+}
+
+}  // namespace
+
+TEST_F(CdxTest, TagsBuiltReadBackAndReadByPerl) {
+  makeTags(t.file("p.cdx"));
+  XBO_dBHandler h(table(), false, true, "");
+  ASSERT_EQ(h.OpenIndexes("p.cdx", "NAME"), 0);
+  EXPECT_EQ(h.TagCount(), 5);
+  EXPECT_EQ(walk(h), ByName);
+  h.SelectTag("AMT", false);
+  EXPECT_EQ(walk(h), ByAmount);
+  EXPECT_TRUE(h.FindKey("-0.5"));
+  EXPECT_EQ(h.RecNo, 8);
+  h.SelectTag("BD", false);
+  EXPECT_EQ(walk(h), (std::vector<int32_t>{2, 5, 8, 1, 7, 4, 6, 3}));
+  EXPECT_TRUE(h.FindKey("20000101"));
+  EXPECT_EQ(h.RecNo, 6);
+  h.SelectTag("POS", false);
+  EXPECT_EQ(walk(h), (std::vector<int32_t>{7, 5, 1}));
+  h.SelectTag("DNAME", false);
+  std::vector<int32_t> back = ByName;
+  std::reverse(back.begin(), back.end());
+  EXPECT_EQ(walk(h), back);
+
+  bool ok;
+  std::vector<std::string> lines = perlReadIndex(t, t.file("p.cdx"), "NAME", ok, "C");
+  if (!ok) GTEST_SKIP() << "perl with XBase::Index is missing";
+  EXPECT_EQ(perlRecs(lines), ByName) << lines.front();
+  EXPECT_EQ(lines.front(), "AB|7");
+  EXPECT_EQ(perlRecs(perlReadIndex(t, t.file("p.cdx"), "AMT", ok, "N")), ByAmount);
+  EXPECT_EQ(perlRecs(perlReadIndex(t, t.file("p.cdx"), "POS", ok, "C")), (std::vector<int32_t>{7, 5, 1}));
+}
+
+TEST_F(CdxTest, LeafLayoutOfABulkBuild) {
+  for (int rows : {200, 300, 70000}) {
+    std::vector<PersonRow> r;
+    for (int i = 0; i < rows; ++i) r.push_back({"N" + std::to_string(i), 0, ""});
+    writePeople(table(), r);
+    makeTags(t.file("p.cdx"));
+    XBO_dBHandler h(table(), false, true, "");
+    auto f = XBobjCDXFile::OpenFile(h, t.file("p.cdx"));
+    std::string bytes = ReadFile(t.file("p.cdx"));
+    // The first leaf of tag NAME follows its header.
+    size_t hdr = static_cast<size_t>(f->TagByName("NAME")->HeaderPos);
+    const uint8_t* leaf = reinterpret_cast<const uint8_t*>(bytes.data()) + hdr + 1024;
+    ASSERT_TRUE(leaf[0] & 2);
+    EXPECT_EQ(leaf[21], 4) << rows;               // count bits of key length 10
+    EXPECT_EQ(leaf[23], rows < 65536 ? 3 : 4);    // bytes per entry
+    EXPECT_EQ(leaf[20], rows < 65536 ? 16 : 24);  // record number bits
+    EXPECT_EQ(walk(h).size(), static_cast<size_t>(rows));
+  }
+}
+
+TEST_F(CdxTest, ManyKeysSeekAndPerl) {
+  std::vector<PersonRow> rows;
+  for (int i = 0; i < 5000; ++i)
+    rows.push_back({"P" + std::to_string((i * 7919) % 5000), double((i * 31) % 1000) - 500, ""});
+  writePeople(table(), rows);
+  makeTags(t.file("p.cdx"));
+  std::vector<std::pair<std::string, int32_t>> want;
+  for (size_t i = 0; i < rows.size(); ++i) want.push_back({rows[i].name, static_cast<int32_t>(i + 1)});
+  std::sort(want.begin(), want.end());
+  std::vector<int32_t> wantRecs;
+  for (auto& w : want) wantRecs.push_back(w.second);
+  XBO_dBHandler h(table(), false, true, "");
+  ASSERT_EQ(h.OpenIndexes("p.cdx", "NAME"), 0);
+  EXPECT_EQ(walk(h), wantRecs);
+  for (int i : {0, 1, 2500, 4999}) {
+    ASSERT_TRUE(h.FindKey(rows[static_cast<size_t>(i)].name));
+    EXPECT_EQ(h.RecNo, i + 1);
+  }
+  h.SelectTag("AMT", false);
+  std::vector<int32_t> order = walk(h);
+  ASSERT_EQ(order.size(), rows.size());
+  for (size_t i = 1; i < order.size(); ++i)
+    ASSERT_LE(rows[static_cast<size_t>(order[i - 1] - 1)].amount, rows[static_cast<size_t>(order[i] - 1)].amount);
+  bool ok;
+  std::vector<std::string> lines = perlReadIndex(t, t.file("p.cdx"), "NAME", ok, "C");
+  if (!ok) GTEST_SKIP();
+  EXPECT_EQ(perlRecs(lines), wantRecs);
+}
+
+TEST_F(CdxTest, HandMadeFileWithFourByteEntriesIsRead) {
+  WriteFile(t.file("p.cdx"), handMadeCdx());
+  XBO_dBHandler h(table(), false, true, "");
+  ASSERT_EQ(h.OpenIndexes("p.cdx", "NAME"), 0);
+  EXPECT_EQ(walk(h), ByName);
+  EXPECT_TRUE(h.FindKey("SMI"));
+  EXPECT_EQ(h.RecNo, 1);
+}
+
+TEST_F(CdxTest, UpdatesTagCreateAndDelete) {
+  makeTags(t.file("p.cdx"));
+  {
+    XBO_dBHandler h(table(), true, true, "");
+    ASSERT_EQ(h.OpenIndexes("p.cdx", "NAME"), 0);
+    auto* f = static_cast<XBobjCDXFile*>(h.IndexFile(1));
+    uint32_t before = f->UpdateCount();
+    h.BlankRecord();
+    h.FieldPutByName("NAME", "AAA");
+    h.NumberPutByName("AMT", 7);
+    h.Append();   // 9
+    h.GoTo(6);
+    h.FieldPutByName("NAME", "ACE");
+    h.PutRecord(6);
+    EXPECT_GT(f->UpdateCount(), before);
+    EXPECT_EQ(walk(h), (std::vector<int32_t>{9, 7, 8, 6, 3, 5, 2, 1, 4}));
+  }
+  XBO_dBHandler h(table(), true, false, "");
+  ASSERT_EQ(h.OpenIndexes("p.cdx", "POS"), 0);
+  EXPECT_EQ(walk(h), (std::vector<int32_t>{9, 7, 5, 1}));
+  bool ok;
+  std::vector<std::string> lines = perlReadIndex(t, t.file("p.cdx"), "NAME", ok, "C");
+  if (ok) {
+    EXPECT_EQ(perlRecs(lines), (std::vector<int32_t>{9, 7, 8, 6, 3, 5, 2, 1, 4}));
+  }
+  auto* f = static_cast<XBobjCDXFile*>(h.IndexFile(1));
+  h.SelectTag("", false);
+  EXPECT_TRUE(f->TagDelete("POS"));
+  EXPECT_FALSE(f->TagDelete("POS"));
+  EXPECT_EQ(f->TagCount(), 4);
+  EXPECT_NE(errorOf([&] { f->TagCreate("ELEVENCHARS", "NAME"); }).find("ELEVENCHARS"), std::string::npos);
+  h.CloseIndexes();
+  XBO_dBHandler g(table(), false, true, "");
+  ASSERT_EQ(g.OpenIndexes("p.cdx", ""), 0);
+  EXPECT_EQ(g.TagCount(), 4);
+  EXPECT_EQ(errorOf([&] { g.SelectTag("POS", false); }), "EXBaseError: Cannot find index tag POS");
+}
+
+TEST_F(CdxTest, GeneralWeights) {
+  EXPECT_EQ(xbGeneralKey("a"), std::string("\x60"));
+  EXPECT_EQ(xbGeneralKey("A"), std::string("\x60"));
+  EXPECT_EQ(xbGeneralKey("\xE4"), std::string("\x60\xF4"));
+  EXPECT_EQ(xbGeneralKey("\xC6"), std::string("\x60\x66"));
+  XBO_dBHandler h(table(), true, false, "");
+  auto f = XBobjCDXFile::CreateFile(h, t.file("g.cdx"));
+  XBobjIndexTag* tag = f->TagCreate("GNAME", "NAME", false, "", false, true);
+  EXPECT_EQ(tag->KeyLength, 20);
+  // SMITH and smith are equal under GENERAL: record order decides.
+  std::vector<int32_t> recs;
+  for (const TxbIndexEntry& e : tag->Entries()) recs.push_back(e.recNo);
+  EXPECT_EQ(recs, (std::vector<int32_t>{7, 8, 3, 5, 2, 1, 4, 6}));
+  f.reset();
+  XBO_dBHandler g(table(), false, true, "");
+  ASSERT_EQ(g.OpenIndexes("g.cdx", "GNAME"), 0);
+  EXPECT_EQ(walk(g), recs);
+  EXPECT_TRUE(g.FindKey("smi"));
+  EXPECT_EQ(g.RecNo, 1);
+}
+
+TEST_F(CdxTest, DamagedFilesAreRefusedWithTheFileName) {
+  std::string good = handMadeCdx();
+  auto patch = [&](size_t at, const std::string& bytes) {
+    std::string s = good;
+    std::memcpy(s.data() + at, bytes.data(), bytes.size());
+    return s;
+  };
+  std::vector<std::pair<const char*, std::string>> cases = {
+      {"short file", good.substr(0, 1000)},
+      {"directory root not on a node", patch(0, LE32(1000))},
+      {"tag root beyond the end", patch(1536, LE32(512 * 40))},
+      {"tag root not on a node", patch(1536, LE32(2561))},
+      {"key length above 240", patch(1536 + 12, std::string("\xF1\x00", 2))},
+      {"tag header beyond the end", patch(1024 + 24, LE32(512 * 50))},
+      {"empty key expression", patch(1536 + 512, std::string("\0", 1))},
+      {"leaf count too large", patch(2560 + 2, std::string("\xF0\x00", 2))},
+      {"bytes per entry 9", patch(2560 + 23, std::string("\x09", 1))},
+      {"duplicate count in the first entry", patch(2560 + 24 + 3, std::string("\x81", 1))},
+      {"tag root is the directory root", patch(1536, LE32(1024))},
+  };
+  for (auto& [what, bytes] : cases) {
+    WriteFile(t.file("bad.cdx"), bytes);
+    XBO_dBHandler h(table(), false, true, "");
+    std::string err = errorOf([&] { h.OpenIndexes("bad.cdx", ""); });
+    EXPECT_NE(err.find(t.file("bad.cdx")), std::string::npos) << what << ": " << err;
+  }
+  // A cycle in an interior node.
+  {
+    std::vector<PersonRow> r;
+    for (int i = 0; i < 2000; ++i) r.push_back({"N" + std::to_string(i), 0, ""});
+    writePeople(table(), r);
+    makeTags(t.file("big.cdx"));
+    XBO_dBHandler h(table(), false, true, "");
+    auto f = XBobjCDXFile::OpenFile(h, t.file("big.cdx"));
+    std::string bytes = ReadFile(t.file("big.cdx"));
+    uint32_t hdr = static_cast<uint32_t>(f->TagByName("NAME")->HeaderPos);
+    uint32_t root = static_cast<uint8_t>(bytes[hdr]) | (static_cast<uint8_t>(bytes[hdr + 1]) << 8) |
+                    (static_cast<uint8_t>(bytes[hdr + 2]) << 16);
+    ASSERT_EQ(bytes[root] & 2, 0);   // interior
+    std::string be(4, '\0');
+    for (int i = 0; i < 4; ++i) be[static_cast<size_t>(i)] = static_cast<char>(root >> (24 - 8 * i));
+    std::memcpy(bytes.data() + root + 12 + 10 + 4, be.data(), 4);   // first child -> itself
+    f.reset();
+    WriteFile(t.file("big.cdx"), bytes);
+    XBO_dBHandler g(table(), false, true, "");
+    std::string err = errorOf([&] { g.OpenIndexes("big.cdx", ""); });
+    EXPECT_NE(err.find("big.cdx"), std::string::npos) << err;
+  }
+}

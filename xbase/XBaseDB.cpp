@@ -150,6 +150,7 @@ TBookmark TXBaseDataSet::GetBookmark() const {
 void TXBaseDataSet::GotoBookmark(const TBookmark& bookmark) {
   checkActive();
   if (bookmark.empty()) return;
+  if (state_ != TxbDataSetState::dsBrowse) xbRaiseDatabase(msg::NotBrowsing);
   fire(BeforeScroll);
   int32_t n = bookmarkRecNo(bookmark);
   if (n == 0) xbRaiseDatabase("%s%s", {msg::BookmarkInvalid, tableName_});

@@ -219,8 +219,9 @@ public:
   void Cancel();
 
   // Bookmarks. GetBookmark is empty when there is no current record (closed, empty,
-  // inserting). GotoBookmark ignores an empty bookmark; a text that is no record
-  // number raises "Bookmark is invalid for table <TableName>".
+  // inserting). GotoBookmark ignores an empty bookmark, needs the browse state, and
+  // raises "Bookmark is invalid for table <TableName>" for a text that is no record
+  // number from 1 up (a number past the table's end gives the table's error).
   TBookmark GetBookmark() const;
   void GotoBookmark(const TBookmark& bookmark);
   // True for record numbers 1 .. the header's record count (dataset must be open).

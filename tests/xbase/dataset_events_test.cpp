@@ -544,4 +544,28 @@ TEST_F(DataSetEvents, BookmarkOfDeletedRecordStillGoesThere) {
   EXPECT_EQ(ds.RecNo(), 3);
 }
 
+// A bookmark of a record that is no longer in the file: the table's error, the cursor stays.
+TEST_F(DataSetEvents, BookmarkPastTheEnd) {
+  ds.Open();
+  ds.SetRecNo(3);
+  EXPECT_FALSE(ds.BookmarkValid(std::string("        99", 10) + '\0'));
+  EXPECT_EQ(errorOf([&] { ds.GotoBookmark(std::string("        99", 10) + '\0'); }),
+            "EXBaseError: Record number 99 is not in table " + dir.file("T.DBF"));
+  EXPECT_EQ(ds.RecNo(), 3);
+  EXPECT_EQ(ds.FieldByName("NAME").AsString(), "R3");
+  ds.Next();
+  EXPECT_EQ(ds.RecNo(), 4);
+}
+
+TEST_F(DataSetEvents, GotoBookmarkWhileEditingRaises) {
+  ds.Open();
+  TBookmark b1 = ds.GetBookmark();
+  ds.SetRecNo(4);
+  ds.Edit();
+  ds.FieldByName("NAME").SetAsString("PENDING");
+  EXPECT_EQ(errorOf([&] { ds.GotoBookmark(b1); }), "EDatabaseError: " + std::string(msg::NotBrowsing));
+  EXPECT_EQ(ds.FieldByName("NAME").AsString(), "PENDING");
+  EXPECT_EQ(ds.State(), TxbDataSetState::dsEdit);
+}
+
 }  // namespace

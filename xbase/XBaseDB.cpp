@@ -103,9 +103,74 @@ TXBaseDataSet::TXBaseDataSet() : oemToAnsi_(xbOemToAnsiTable()) {}
 
 TXBaseDataSet::~TXBaseDataSet() {
   try {
-    Close();
+    closeCursor();
   } catch (...) {
   }
+}
+
+bool TXBaseDataSet::runChecked(const std::function<void()>& operation, const TDataSetErrorEvent& onError) {
+  for (int retries = 0;; ++retries) {
+    try {
+      operation();
+      return true;
+    } catch (const platform::Exception& e) {
+      TDataAction action = daFail;
+      if (onError) onError(*this, e, action);
+      if (action == daAbort) return false;
+      if (action != daRetry || retries >= MaxErrorRetries) throw;
+    }
+  }
+}
+
+// Bookmarks
+
+int32_t TXBaseDataSet::bookmarkRecNo(const TBookmark& bookmark) const {
+  std::string_view text(bookmark.data(), bookmark.size());
+  text = text.substr(0, text.find('\0'));
+  size_t i = text.find_first_not_of(' ');
+  if (i == std::string_view::npos) return 0;
+  text.remove_prefix(i);
+  int32_t n = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+  if (ec != std::errc() || end != text.data() + text.size() || n < 1) return 0;
+  return n;
+}
+
+TBookmark TXBaseDataSet::GetBookmark() const {
+  if (!table_ || !hasRecord_ || state_ == TxbDataSetState::dsInsert) return {};
+  char text[16];
+  auto [end, ec] = std::to_chars(text, text + sizeof text, recNo_);
+  (void)ec;
+  size_t len = static_cast<size_t>(end - text);
+  TBookmark bm(len < 10 ? 10 - len : 0, ' ');
+  bm.append(text, len);
+  bm.push_back('\0');
+  return bm;
+}
+
+void TXBaseDataSet::GotoBookmark(const TBookmark& bookmark) {
+  checkActive();
+  if (bookmark.empty()) return;
+  if (state_ != TxbDataSetState::dsBrowse) xbRaiseDatabase(msg::NotBrowsing);
+  fire(BeforeScroll);
+  int32_t n = bookmarkRecNo(bookmark);
+  if (n == 0) xbRaiseDatabase("%s%s", {msg::BookmarkInvalid, tableName_});
+  table_->GoTo(n);
+  if (takeRecord()) eof_ = bof_ = false;
+  fire(AfterScroll);
+}
+
+bool TXBaseDataSet::BookmarkValid(const TBookmark& bookmark) const {
+  checkActive();
+  int32_t n = bookmarkRecNo(bookmark);
+  return n >= 1 && static_cast<uint32_t>(n) <= table_->RecordCount;
+}
+
+int TXBaseDataSet::CompareBookmarks(const TBookmark& a, const TBookmark& b) {
+  if (a.empty()) return b.empty() ? 0 : -1;
+  if (b.empty()) return 1;
+  int c = std::strcmp(a.c_str(), b.c_str());
+  return (c > 0) - (c < 0);
 }
 
 void TXBaseDataSet::checkInactive() const {
@@ -246,6 +311,7 @@ void TXBaseDataSet::applyFilter() {
 
 void TXBaseDataSet::Open() {
   if (table_) return;
+  fire(BeforeOpen);
   if (tableName_.empty()) xbRaiseDatabase(msg::TableNameMissing);
   tableName_ = xbDefaultExt(tableName_, ".DBF");
   std::string full = GetTableDirectory() + tableName_;
@@ -277,11 +343,13 @@ void TXBaseDataSet::Open() {
     state_ = TxbDataSetState::dsBrowse;
     if (filtered_) applyFilter();
     if (!indexFiles_.empty()) openIndexFiles();
-    First();
+    firstRecord();
   } catch (...) {
-    Close();
+    closeCursor();
     throw;
   }
+  fire(AfterOpen);
+  if (hasRecord_) fire(AfterScroll);
 }
 
 void TXBaseDataSet::openIndexFiles() {
@@ -348,6 +416,13 @@ bool TXBaseDataSet::FindKey(std::string_view key) {
 }
 
 void TXBaseDataSet::Close() {
+  if (!table_) return;
+  fire(BeforeClose);
+  closeCursor();
+  fire(AfterClose);
+}
+
+void TXBaseDataSet::closeCursor() {
   if (editLock_ && table_) {
     try {
       table_->UnlockTable();
@@ -492,6 +567,12 @@ bool TXBaseDataSet::takeRecord() {
 
 void TXBaseDataSet::First() {
   checkActive();
+  fire(BeforeScroll);
+  firstRecord();
+  fire(AfterScroll);
+}
+
+void TXBaseDataSet::firstRecord() {
   table_->GoTo(-3);
   if (!takeRecord()) {
     hasRecord_ = false;
@@ -506,6 +587,7 @@ void TXBaseDataSet::First() {
 void TXBaseDataSet::Next() {
   checkActive();
   if (eof_) return;
+  fire(BeforeScroll);
   syncTable();
   table_->GoTo(-1);
   if (takeRecord()) {
@@ -513,11 +595,13 @@ void TXBaseDataSet::Next() {
   } else {
     eof_ = true;   // the last record stays current
   }
+  fire(AfterScroll);
 }
 
 void TXBaseDataSet::Prior() {
   checkActive();
   if (bof_) return;
+  fire(BeforeScroll);
   syncTable();
   table_->GoTo(-2);
   if (takeRecord()) {
@@ -525,10 +609,17 @@ void TXBaseDataSet::Prior() {
   } else {
     bof_ = true;
   }
+  fire(AfterScroll);
 }
 
 void TXBaseDataSet::Last() {
   checkActive();
+  fire(BeforeScroll);
+  lastRecord();
+  fire(AfterScroll);
+}
+
+void TXBaseDataSet::lastRecord() {
   table_->GoTo(-4);
   if (!takeRecord()) {
     hasRecord_ = false;
@@ -559,18 +650,23 @@ int32_t TXBaseDataSet::RecNo() const {
 
 void TXBaseDataSet::SetRecNo(int32_t n) {
   checkActive();
+  fire(BeforeScroll);
   table_->GoTo(n);
   if (takeRecord()) {
     eof_ = bof_ = false;
   }
+  fire(AfterScroll);
 }
 
 bool TXBaseDataSet::Locate(std::string_view keyFields, const std::vector<std::string>& values, bool partialKey,
                            bool caseInsensitive) {
   checkActive();
   if (state_ != TxbDataSetState::dsBrowse) xbRaiseDatabase(msg::NotBrowsing);
-  if (table_->SearchFields(values, keyFields, 0, partialKey, caseInsensitive) && takeRecord()) {
+  if (table_->SearchFields(values, keyFields, 0, partialKey, caseInsensitive) && !table_->Eof && !table_->Bof) {
+    fire(BeforeScroll);
+    takeRecord();
     eof_ = bof_ = false;
+    fire(AfterScroll);
     return true;
   }
   if (hasRecord_) table_->GoTo(recNo_);
@@ -606,9 +702,15 @@ std::optional<std::vector<std::string>> TXBaseDataSet::Lookup(std::string_view k
 
 void TXBaseDataSet::Delete() {
   checkWritable();
+  if (state_ == TxbDataSetState::dsInsert) {
+    Cancel();
+    return;
+  }
   if (!hasRecord_) xbRaiseDatabase(msg::CannotDelete);
   XBO_dBHandler& t = *table_;
-  {
+  fire(BeforeDelete);
+  fire(BeforeScroll);
+  bool done = runChecked([&] {
     bool saved = t.UseDeleted;
     struct G { XBO_dBHandler& t; bool s; ~G() { t.UseDeleted = s; t.SetCurRecord(nullptr); } } g{t, saved};
     t.UseDeleted = true;
@@ -618,24 +720,34 @@ void TXBaseDataSet::Delete() {
     } catch (const std::exception&) {
       xbRaiseDatabase(msg::CannotDelete);
     }
+  }, OnDeleteError);
+  if (!done) return;
+  if (editLock_) {
+    t.UnlockTable();
+    editLock_ = false;
   }
+  state_ = TxbDataSetState::dsBrowse;
   t.UseDeleted = useDeleted_;
-  t.GoTo(-5);
-  if (takeRecord()) {
-    eof_ = false;
-    return;
-  }
-  if (t.Eof) {
-    t.GoTo(recNo_);
-    t.GoTo(-2);
+  [&] {
+    t.GoTo(-5);
     if (takeRecord()) {
-      eof_ = true;
+      eof_ = false;
       return;
     }
-  }
-  hasRecord_ = false;
-  recNo_ = 0;
-  eof_ = bof_ = true;
+    if (t.Eof) {
+      t.GoTo(recNo_);
+      t.GoTo(-2);
+      if (takeRecord()) {
+        eof_ = true;
+        return;
+      }
+    }
+    hasRecord_ = false;
+    recNo_ = 0;
+    eof_ = bof_ = true;
+  }();
+  fire(AfterDelete);
+  fire(AfterScroll);
 }
 
 void TXBaseDataSet::Recall() {
@@ -662,59 +774,85 @@ void TXBaseDataSet::Edit() {
     return;
   }
   XBO_dBHandler& t = *table_;
-  // Lock first, then re-read, so no other writer slips in between.
-  t.RecNo = recNo_;
-  if (!t.LockRecord()) xbRaiseDatabase(msg::RecordLocked);
-  editLock_ = true;
-  try {
-    t.GoTo(recNo_);
-    takeRecord();
-  } catch (...) {
-    t.UnlockTable();
-    editLock_ = false;
-    throw;
-  }
+  fire(BeforeEdit);
+  bool done = runChecked([&] {
+    // Lock first, then re-read, so no other writer slips in between.
+    t.RecNo = recNo_;
+    if (!t.LockRecord()) xbRaiseDatabase(msg::RecordLocked);
+    editLock_ = true;
+    try {
+      t.GoTo(recNo_);
+      takeRecord();
+    } catch (...) {
+      t.UnlockTable();
+      editLock_ = false;
+      throw;
+    }
+  }, OnEditError);
+  if (!done) return;
   state_ = TxbDataSetState::dsEdit;
+  fire(AfterEdit);
 }
 
 void TXBaseDataSet::Append() {
   checkWritable();
   if (state_ != TxbDataSetState::dsBrowse) return;
-  RecordPointer rp(table_.get(), active_.data());
-  table_->BlankRecord();
+  fire(BeforeInsert);
+  fire(BeforeScroll);
+  {
+    RecordPointer rp(table_.get(), active_.data());
+    table_->BlankRecord();
+  }
   state_ = TxbDataSetState::dsInsert;
+  try {
+    fire(OnNewRecord);
+  } catch (...) {
+    state_ = TxbDataSetState::dsBrowse;
+    if (hasRecord_) {
+      table_->GoTo(recNo_);
+      takeRecord();
+    }
+    throw;
+  }
+  fire(AfterInsert);
+  fire(AfterScroll);
 }
 
 void TXBaseDataSet::Post() {
   checkActive();
+  if (state_ != TxbDataSetState::dsEdit && state_ != TxbDataSetState::dsInsert) return;
   XBO_dBHandler& t = *table_;
-  if (state_ == TxbDataSetState::dsEdit) {
-    {
+  fire(BeforePost);
+  bool done = runChecked([&] {
+    if (state_ == TxbDataSetState::dsEdit) {
       RecordPointer rp(&t, active_.data());
       t.PutRecord(recNo_);
+    } else {
+      {
+        RecordPointer rp(&t, active_.data());
+        t.Append();
+      }
+      recNo_ = t.RecNo;
+      hasRecord_ = true;
+      t.GoTo(recNo_);
     }
-  } else if (state_ == TxbDataSetState::dsInsert) {
-    {
-      RecordPointer rp(&t, active_.data());
-      t.Append();
-    }
-    recNo_ = t.RecNo;
-    hasRecord_ = true;
-    t.GoTo(recNo_);
-  } else {
-    return;
-  }
+  }, OnPostError);
+  if (!done) return;
   if (editLock_) {
     t.UnlockTable();
     editLock_ = false;
   }
   state_ = TxbDataSetState::dsBrowse;
   eof_ = bof_ = false;
+  fire(AfterPost);
 }
 
 void TXBaseDataSet::Cancel() {
   checkActive();
   if (state_ == TxbDataSetState::dsBrowse) return;
+  const bool inserting = state_ == TxbDataSetState::dsInsert;
+  fire(BeforeCancel);
+  if (inserting) fire(BeforeScroll);
   if (editLock_) {
     table_->UnlockTable();
     editLock_ = false;
@@ -724,6 +862,8 @@ void TXBaseDataSet::Cancel() {
     table_->GoTo(recNo_);
     takeRecord();
   }
+  fire(AfterCancel);
+  if (inserting) fire(AfterScroll);
 }
 
 // Fields

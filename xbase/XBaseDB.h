@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "platform/dates.h"
+#include "platform/exception.h"
 #include "platform/params.h"
 #include "xbase/xb_dbsy.h"
 #include "xbase/xb_disk.h"
@@ -35,6 +36,12 @@ enum class TxbFieldType { ftString, ftSmallint, ftInteger, ftLargeint, ftFloat, 
 // Field type of integral N/F fields of 10 or more digits.
 enum class TxbIntFields { asInteger, asLargeInt, asFloat };
 enum class TxbDataSetState { dsInactive, dsBrowse, dsEdit, dsInsert };
+// What an error event asks for: re-raise, end the operation quietly, or try again.
+enum TDataAction { daFail, daAbort, daRetry };
+// A bookmark: the physical record number as decimal text right-aligned in 10
+// characters with leading blanks, then a zero byte (11 bytes). Byte-wise order is
+// record order. Empty means "no bookmark".
+using TBookmark = std::string;
 
 struct TxbFieldDef {
   std::string Name;
@@ -225,8 +232,43 @@ public:
   void Post();
   void Cancel();
 
+  // Bookmarks. GetBookmark is empty when there is no current record (closed, empty,
+  // inserting). GotoBookmark ignores an empty bookmark, needs the browse state, and
+  // raises "Bookmark is invalid for table <TableName>" for a text that is no record
+  // number from 1 up (a number past the table's end gives the table's error).
+  TBookmark GetBookmark() const;
+  void GotoBookmark(const TBookmark& bookmark);
+  // True for record numbers 1 .. the header's record count (dataset must be open).
+  bool BookmarkValid(const TBookmark& bookmark) const;
+  // Empty bookmarks: both 0, only a -1, only b 1; otherwise the sign of a byte-wise compare.
+  static int CompareBookmarks(const TBookmark& a, const TBookmark& b);
+
   std::function<void(int32_t, int32_t, int32_t)> OnStatus;
   std::function<void(TXBaseDataSet&, bool&)> OnFilterRecord;
+
+  // Dataset events, in the order datasets fire them:
+  //   Open    BeforeOpen, AfterOpen, AfterScroll (not on an empty table)
+  //   Close   BeforeClose, AfterClose (the destructor closes without events)
+  //   First, Last, Next, Prior, SetRecNo, GotoBookmark, Locate (found)
+  //           BeforeScroll, AfterScroll (Next at Eof and Prior at Bof fire nothing)
+  //   Append  BeforeInsert, BeforeScroll, OnNewRecord, AfterInsert, AfterScroll
+  //   Edit    BeforeEdit, AfterEdit (on an empty table Edit appends)
+  //   Post    BeforePost, AfterPost
+  //   Cancel  BeforeCancel, [BeforeScroll], AfterCancel, [AfterScroll] (brackets: when inserting)
+  //   Delete  BeforeDelete, BeforeScroll, AfterDelete, AfterScroll (inserting: Cancel)
+  // An exception from a Before* handler (or OnNewRecord) ends the operation and propagates.
+  // OnEditError, OnPostError and OnDeleteError receive a program error of the record
+  // operation; daFail (the default) re-raises it, daAbort ends the operation without an
+  // error and without its After* events, daRetry runs it again, at most
+  // MaxErrorRetries times in a row, after which the error is re-raised.
+  // The dataset has no calculated fields, so OnCalcFields is never called.
+  using TDataSetNotifyEvent = std::function<void(TXBaseDataSet&)>;
+  using TDataSetErrorEvent = std::function<void(TXBaseDataSet&, const platform::Exception&, TDataAction&)>;
+  static constexpr int MaxErrorRetries = 100;
+  TDataSetNotifyEvent BeforeOpen, AfterOpen, BeforeClose, AfterClose, BeforeInsert, AfterInsert, BeforeEdit,
+      AfterEdit, BeforePost, AfterPost, BeforeCancel, AfterCancel, BeforeDelete, AfterDelete, BeforeScroll,
+      AfterScroll, OnCalcFields, OnNewRecord;
+  TDataSetErrorEvent OnDeleteError, OnEditError, OnPostError;
 
   // The table object while open.
   XBO_dBHandler* Table() { return table_.get(); }
@@ -238,6 +280,12 @@ public:
 private:
   friend class TxbField;
   friend class THCBlobStream;
+  void fire(const TDataSetNotifyEvent& event) { if (event) event(*this); }
+  bool runChecked(const std::function<void()>& operation, const TDataSetErrorEvent& onError);
+  void closeCursor();
+  void firstRecord();
+  void lastRecord();
+  int32_t bookmarkRecNo(const TBookmark& bookmark) const;   // 0 when it is no record number
   void checkInactive() const;
   void checkActive() const;
   void checkWritable() const;

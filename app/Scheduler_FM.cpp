@@ -1305,46 +1305,36 @@ void TfmMain::acLoadLSExecute() {
 
 void TfmMain::tbBackup1Click() {
   RUN_NOW_GUARD
-  if (!checkConnections(W("Не удалось соединиться с БД.\r"), true)) return;
-  if (Trimmed(edBackup).empty()) {
-    FPrompt.showMessage(W("Не задано имя файла - резервной копии"));
-    showPageAndFocus(tsActualityFromFOMS, edBackup);
-    return;
-  }
-  std::string err;
-  const std::string name = Trimmed(edBackup);
-  runNow(0,
-         [&] {
-           FData.BackupDatabase(FBackupPath, name, err);
-           if (!err.empty()) return false;
-           appendBackupLine(name);
-           return true;
-         },
-         lbBack, W("Файл резервной копии создан!"), W("Не удалось создать резервную копию. "));
-  if (!err.empty()) setLabel(lbBack, W("Не удалось создать резервную копию. ") + err);
+  backupNow(0, edBackup, tsActualityFromFOMS, lbBack, W("Не удалось создать резервную копию. "));
   RUN_NOW_END
 }
 
 void TfmMain::tbBackup2Click() {
   RUN_NOW_GUARD
+  backupNow(11, edBackup2, tsCopy, lbBack2, W("Не удалось создать резервную копию."));
+  RUN_NOW_END
+}
+
+// Tasks 0 and 11 from their pages: the file name from `edit`, the outcome on `label`,
+// whose failure text is followed by the error text of the backup.
+void TfmMain::backupNow(int task, QLineEdit* edit, QWidget* page, QLabel* label, const std::string& failure) {
   if (!checkConnections(W("Не удалось соединиться с БД.\r"), true)) return;
-  if (Trimmed(edBackup2).empty()) {
+  if (Trimmed(edit).empty()) {
     FPrompt.showMessage(W("Не задано имя файла - резервной копии"));
-    showPageAndFocus(tsCopy, edBackup2);
+    showPageAndFocus(page, edit);
     return;
   }
   std::string err;
-  const std::string name = Trimmed(edBackup2);
-  runNow(11,
+  const std::string name = Trimmed(edit);
+  runNow(task,
          [&] {
            FData.BackupDatabase(FBackupPath, name, err);
            if (!err.empty()) return false;
            appendBackupLine(name);
            return true;
          },
-         lbBack2, W("Файл резервной копии создан!"), W("Не удалось создать резервную копию."));
-  if (!err.empty()) setLabel(lbBack2, W("Не удалось создать резервную копию.") + err);
-  RUN_NOW_END
+         label, W("Файл резервной копии создан!"), failure);
+  if (!err.empty()) setLabel(label, failure + err);
 }
 
 void TfmMain::acLoadRefreshFromFOMSExecute() {

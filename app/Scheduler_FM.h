@@ -216,6 +216,7 @@ private:
   // The run-now pattern: hourglass, window disabled, messages cleared, call, labels.
   void runNow(int task, const std::function<bool()>& call, QLabel* label, const std::string& ok,
               const std::string& fail);
+  void backupNow(int task, QLineEdit* edit, QWidget* page, QLabel* label, const std::string& failure);
   void smpSteps(bool fromScheduler, int& count, std::string& err);
   void deleteSmpFiles(const std::string& folder);
 

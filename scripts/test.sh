@@ -21,5 +21,24 @@ run_suite() {
   ctest --test-dir "$dir" --output-on-failure -j "$jobs"
 }
 
+# Every libFuzzer target, built with clang and run for a short fixed time from an empty corpus.
+fuzz_smoke() {
+  local dir=build-fuzz seconds=${KESTA_FUZZ_SECONDS:-15}
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+    -DCMAKE_CXX_COMPILER=clang++ -DKESTA_BUILD_FUZZ=ON -DKESTA_BUILD_APP=OFF
+  local targets
+  targets=$(ninja -C "$dir" -t targets all | sed -n 's|^\(fuzz/[a-z]*/[A-Za-z0-9_]*\): CXX_EXECUTABLE_LINKER.*|\1|p')
+  ninja -C "$dir" -j "$jobs" $targets
+  local t corpus
+  for t in $targets; do
+    corpus=$(mktemp -d)
+    echo "fuzzing $t for ${seconds}s"
+    "$dir/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=0 "$corpus" \
+      > "$dir/$(basename "$t").log" 2>&1 || { tail -n 40 "$dir/$(basename "$t").log"; rm -rf "$corpus"; return 1; }
+    rm -rf "$corpus"
+  done
+}
+
 run_suite build
 run_suite build-asan -DKESTA_SANITIZE=ON
+fuzz_smoke

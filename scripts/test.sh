@@ -29,14 +29,16 @@ fuzz_smoke() {
   local targets
   targets=$(ninja -C "$dir" -t targets all | sed -n 's|^\(fuzz/[a-z]*/[A-Za-z0-9_]*\): CXX_EXECUTABLE_LINKER.*|\1|p')
   ninja -C "$dir" -j "$jobs" $targets
-  local t corpus
+  local t corpus ran=0
   for t in $targets; do
     corpus=$(mktemp -d)
     echo "fuzzing $t for ${seconds}s"
     "$dir/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=0 "$corpus" \
       > "$dir/$(basename "$t").log" 2>&1 || { tail -n 40 "$dir/$(basename "$t").log"; rm -rf "$corpus"; return 1; }
     rm -rf "$corpus"
+    ran=$((ran + 1))
   done
+  echo "fuzz: $ran passed, 0 failed"
 }
 
 run_suite build

@@ -46,7 +46,6 @@ public:
   // Replaces a tag of the name or adds it, builds it from the table and writes the file.
   XBobjIndexTag* TagCreate(const std::string& name, const std::string& keyExpr, bool unique = false,
                            const std::string& forExpr = "", bool descending = false, bool general = false);
-  bool TagDelete(const std::string& name);
 
   ~XBobjCDXFile() override { finish(); }
   void Load() override;

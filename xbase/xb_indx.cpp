@@ -663,6 +663,16 @@ void XBobjIndexFile::Reload() {
     }
 }
 
+bool XBobjIndexFile::TagDelete(const std::string& name) {
+  for (auto it = tags_.begin(); it != tags_.end(); ++it)
+    if (platform::SameText((*it)->Name, platform::Trim(name))) {
+      tags_.erase(it);
+      Save();
+      return true;
+    }
+  return false;
+}
+
 void XBobjIndexFile::Reindex() {
   for (auto& t : tags_) t->Build(table_);
   Save();

@@ -167,6 +167,8 @@ public:
   void Reload();
   // Builds every tag again from the table and writes the file.
   void Reindex();
+  // Removes the tag of that name (without regard to case) and writes the file; false when none.
+  bool TagDelete(const std::string& name);
   // The byte range of the index lock of a protocol.
   static TxbLockSpan IndexLockSpan(int protocol);
 

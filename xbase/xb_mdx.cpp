@@ -302,14 +302,4 @@ XBobjIndexTag* XBobjMDXFile::TagCreate(const std::string& name, const std::strin
   return raw;
 }
 
-bool XBobjMDXFile::TagDelete(const std::string& name) {
-  for (auto it = tags_.begin(); it != tags_.end(); ++it)
-    if (platform::SameText((*it)->Name, platform::Trim(name))) {
-      tags_.erase(it);
-      Save();
-      return true;
-    }
-  return false;
-}
-
 }  // namespace xb

@@ -31,7 +31,6 @@ public:
 
   XBobjIndexTag* TagCreate(const std::string& name, const std::string& keyExpr, bool unique = false,
                            const std::string& forExpr = "", bool descending = false);
-  bool TagDelete(const std::string& name);
 
   void Load() override;
   void Save() override;

@@ -125,7 +125,7 @@ TEST(AesUnZip, ArchivesOf7zAtEveryStrength) {
       size_t asked = 0;
       Outcome w = ExtractWith(t + f, t + "w_" + f + "/", {"bad"}, [&](TUnZip& z) {
         z.PasswordAttempts = 2;
-        z.OnGetPassword = [&](TUnBase&, const std::string&, std::string& pw, TSeedKeys&, TSeedKeys&, bool& again) {
+        z.OnGetPassword = [&](TUnBase&, const std::string&, std::string& pw, TSeedKeyRecord&, TSeedKeyRecord&, bool& again) {
           pw = wrong[asked++ % 2];
           again = true;
         };
@@ -197,7 +197,7 @@ TEST(AesUnZip, TruncatedEntriesEndWithAnError) {
     WriteFile(t + "a.zip", Build({AesEntry("x.bin", plain, Bytes(packed.begin(), packed.begin() + keep), 2, 1, 8)}));
     Outcome r = ExtractWith(t + "a.zip", t + "o/", {"pw"}, [](TUnZip& z) {
       z.OnEnd = nullptr;
-      z.OnGetPassword = [](TUnBase&, const std::string&, std::string&, TSeedKeys&, TSeedKeys&, bool& again) {
+      z.OnGetPassword = [](TUnBase&, const std::string&, std::string&, TSeedKeyRecord&, TSeedKeyRecord&, bool& again) {
         again = false;
       };
     });
@@ -218,7 +218,7 @@ TEST(AesUnZip, PasswordOf128BytesWorksAnd129IsRefused) {
   WriteFile(t + "a.zip", Build({AesEntry("x.txt", plain, packed, 2, 3, 0)}));
   EXPECT_EQ(ExtractWith(t + "a.zip", t + "o/", {p128}).extracted, 1);
   Outcome r = ExtractWith(t + "a.zip", t + "o2/", {p129}, [](TUnZip& z) {
-    z.OnGetPassword = [](TUnBase&, const std::string&, std::string&, TSeedKeys&, TSeedKeys&, bool& again) {
+    z.OnGetPassword = [](TUnBase&, const std::string&, std::string&, TSeedKeyRecord&, TSeedKeyRecord&, bool& again) {
       again = false;
     };
   });

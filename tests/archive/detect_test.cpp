@@ -65,6 +65,22 @@ TEST(Detect, SignatureTable) {
   for (const auto& c : cases) EXPECT_EQ(Detect(Head(c.head)).type, c.want) << c.head;
 }
 
+TEST(Detect, ASelfExtractorOffsetPastTheEndIsNoArchive) {
+  // B7 DF names an ARC self-extractor at 7716: taken only where the file reaches that far.
+  const Bytes shortFile = {0xB7, 0xDF, 0xFF, 0xFF, 'P',  'K',  'G',  0x01, 0x00, 0x60, 0x30, 0x00,
+                           0x07, 0x96, 0xE0, 0x00, 0x00, 0x15, 0x1C, 0x1C, 0x1C, 0xA5, 0x00, 0x3D};
+  for (const char* name : {"x.zip", "X.JAR"}) {
+    DetectResult r = Detect(shortFile, name);
+    EXPECT_NE(r.type, TArcType::atArcExe) << name;
+    EXPECT_TRUE(r.startOffset == -1 || static_cast<uint64_t>(r.startOffset) < shortFile.size()) << name;
+  }
+  Bytes longFile = shortFile;
+  longFile.resize(8000, 0x20);
+  DetectResult r = Detect(longFile);
+  EXPECT_EQ(r.type, TArcType::atArcExe);
+  EXPECT_EQ(r.startOffset, 7716);
+}
+
 TEST(Detect, SizesZerosAndTar) {
   EXPECT_EQ(Detect(Head("Rar!", 19)).type, TArcType::atNA);
   EXPECT_EQ(Detect(Head("Rar!", 20)).type, TArcType::atRar);

@@ -1,5 +1,6 @@
 // The committed fixtures made by Info-ZIP zip, 7z and Python's zipfile (see
-// fixtures/make_fixtures.sh): kinds, listings, counts and the bytes of what is extracted.
+// fixtures/make_fixtures.sh) and the hand-made self-extractor (pebuild.cpp): kinds, listings,
+// counts and the bytes of what is extracted.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -29,6 +30,7 @@ Bytes Known(const std::string& name) {
     return Text(s);
   }
   if (name == "empty.txt") return {};
+  if (name == "readme.txt") return Text("a self-extractor made by hand\n");
   return {};
 }
 bool IsKnown(const std::string& name) { return name != "rep.bin" && name != "span.bin"; }
@@ -56,6 +58,7 @@ TEST(Fixtures, ListedAndExtracted) {
       {"py_zip64_deflate.zip", TArcType::atZip, {"a.txt", "dir/b.xml"}},
       {"prefix_garbage.zip", TArcType::atZip, {"text.txt", "sub/b.xml", "empty.txt"}},
       {"sfx_stub.exe", TArcType::atZipExe, {"text.txt", "sub/b.xml", "empty.txt"}},
+      {"sfx_pe_strings.exe", TArcType::atZipExe, {"readme.txt", "sub/b.xml"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file);

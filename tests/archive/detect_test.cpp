@@ -385,9 +385,9 @@ TEST(Container, EncipheredHeadersWithoutACipherAreReported) {
   EXPECT_TRUE(r.has(E_BadFileHeader));
 }
 
-TEST(Container, MultiVolumeWithoutHandlerCancels) {
-  MemoryFileSystem fs;
-  // Two volumes by hand: set.z01 holds the entry, set.zip the directory.
+namespace {
+// Two volumes by hand: /s/set.z01 holds the entry a.txt, /s/set.zip the directory.
+void TwoVolumes(MemoryFileSystem& fs) {
   Entry e = E("a.txt", "volume data");
   Bytes whole = Build({e});
   size_t cd = whole.size() - 22 - (46 + 5);
@@ -399,6 +399,12 @@ TEST(Container, MultiVolumeWithoutHandlerCancels) {
   v2[end + 16] = v2[end + 17] = v2[end + 18] = v2[end + 19] = 0;  // directory at 0 of disk 1
   fs.addFile("/s/set.z01", v1);
   fs.addFile("/s/set.zip", v2);
+}
+}  // namespace
+
+TEST(Container, MultiVolumeWithoutHandlerCancels) {
+  MemoryFileSystem fs;
+  TwoVolumes(fs);
   Services s = Services::posix();
   s.fs = &fs;
   struct FakeVol : VolumeInfo {
@@ -411,10 +417,11 @@ TEST(Container, MultiVolumeWithoutHandlerCancels) {
   {
     TUnZip z(s);
     std::vector<int32_t> codes;
-    std::vector<std::string> exts;
-    z.OnError = [&](TUnBase&, const std::string&, const std::string& x, const std::string&, int32_t c) {
+    std::vector<std::string> exts, files;
+    z.OnError = [&](TUnBase&, const std::string& f, const std::string& x, const std::string&, int32_t c) {
       codes.push_back(c);
       exts.push_back(x);
+      files.push_back(f);
     };
     z.SetArchiveFile("/s/set.zip");
     EXPECT_EQ(z.ArcType(), TArcType::atZipMV);
@@ -424,6 +431,7 @@ TEST(Container, MultiVolumeWithoutHandlerCancels) {
     ASSERT_FALSE(codes.empty());
     EXPECT_EQ(codes[0], E_EventNotAssigned);
     EXPECT_EQ(exts[0], "OnNextVolume");
+    for (const auto& f : files) EXPECT_EQ(f, "");  // reports about the archive name no entry
     EXPECT_TRUE(z.Cancel());
   }
   {
@@ -436,6 +444,8 @@ TEST(Container, MultiVolumeWithoutHandlerCancels) {
     z.SetExtractDir("/out");
     z.FileSpec = {"*.*"};
     EXPECT_EQ(z.Extract(), 1);
+    // the volume with the directory is the archive itself; it is asked for too when an entry
+    // is read from it, and not for the listing
     EXPECT_EQ(asked, (std::vector<std::string>{"/s/set.z01 1 yes"}));
     EXPECT_EQ(fs.nodes().at("/out/a.txt").data, Text("volume data"));
     EXPECT_FALSE(z.Cancel());
@@ -461,13 +471,79 @@ TEST(Container, MultiVolumeWithoutHandlerCancels) {
   }
 }
 
+TEST(Container, ADriveThatDoesNotAnswer) {
+  // The folder of a set answers at detection, then fails the given number of times.
+  struct Flaky : VolumeInfo {
+    int calls = 0, failures = 0;
+    bool query(const std::string&, VolumeData& d, std::string& err) override {
+      ++calls;
+      if (calls > 1 && failures > 0) {
+        --failures;
+        err = "No medium found";
+        return false;
+      }
+      d = VolumeData{};
+      return true;
+    }
+  };
+  struct Case {
+    const char* name;
+    int handler;  // -1 none, 0 declines, 1 retries
+    int32_t extracted;
+    std::vector<int32_t> codes;
+    int asked;
+  } cases[] = {{"no handler", -1, 0, {E_NotAccessible}, 0},
+               {"declined", 0, 0, {E_UserCanceled}, 1},
+               {"retried", 1, 1, {}, 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    MemoryFileSystem fs;
+    TwoVolumes(fs);
+    Flaky vol;
+    vol.failures = 1;
+    Services s = Services::posix();
+    s.fs = &fs;
+    s.volumes = &vol;
+    TUnZip z(s);
+    std::vector<int32_t> codes;
+    std::vector<std::string> files, vols;
+    z.OnError = [&](TUnBase&, const std::string& f, const std::string&, const std::string& v, int32_t code) {
+      codes.push_back(code);
+      files.push_back(f);
+      vols.push_back(v);
+    };
+    int asked = 0;
+    if (c.handler >= 0)
+      z.OnDriveNotReady = [&](TUnBase&, const std::string& drive, const std::string& message) {
+        ++asked;
+        EXPECT_EQ(drive, "/s/");
+        EXPECT_NE(message.find("is not accessible"), std::string::npos);
+        EXPECT_NE(message.find("No medium found"), std::string::npos);
+        return c.handler == 1;
+      };
+    z.OnNextVolume = [](TUnBase&, std::string&, int32_t, bool, bool&) {};
+    z.SetArchiveFile("/s/set.zip");
+    ASSERT_EQ(z.ArcType(), TArcType::atZipMV);
+    z.SetExtractDir("/out");
+    z.FileSpec = {"*.*"};
+    EXPECT_EQ(z.Extract(), c.extracted);
+    EXPECT_EQ(codes, c.codes);
+    EXPECT_EQ(asked, c.asked);
+    for (const auto& f : files) EXPECT_EQ(f, "");
+    for (const auto& v : vols) EXPECT_EQ(v, "0");
+  }
+}
+
 TEST(Container, SpannedDisksThroughThePrompts) {
   // Three "diskettes" behind one path: entry a on disk 1, entry b on disk 2, the directory on disk 3.
   Bytes whole = Build({E("a.txt", "first disk"), E("b.txt", "second disk")});
   const size_t aLen = 30 + 5 + 10, bLen = 30 + 5 + 11;
-  Bytes d1(whole.begin(), whole.begin() + aLen);
+  // The first disk begins with the spanned-set marker, so entry a starts at offset 4.
+  Bytes d1 = {0x50, 0x4B, 0x07, 0x08};
+  d1.insert(d1.end(), whole.begin(), whole.begin() + aLen);
   Bytes d2(whole.begin() + aLen, whole.begin() + aLen + bLen);
   Bytes d3(whole.begin() + aLen + bLen, whole.end());
+  d3[42] = 4;
   const size_t cdB = 46 + 5;
   d3[cdB + 34] = 1;                                             // b starts on the second disk
   d3[cdB + 42] = d3[cdB + 43] = d3[cdB + 44] = d3[cdB + 45] = 0;  // at its offset 0
@@ -537,6 +613,48 @@ TEST(Container, SpannedDisksThroughThePrompts) {
     EXPECT_EQ(log, (std::vector<std::string>{"last", "first", "next 2"}));
     EXPECT_EQ(fs.nodes().at("/out/a.txt").data, Text("first disk"));
     EXPECT_EQ(fs.nodes().at("/out/b.txt").data, Text("second disk"));
+  }
+  {  // the wrong disk (no header where entry a starts) and a disk that cannot be opened are
+     // asked for again; the one that cannot be opened is reported
+    insert(3);
+    TUnZip z(s);
+    std::vector<std::string> log;
+    std::vector<int32_t> codes;
+    std::vector<std::string> files;
+    z.OnError = [&](TUnBase&, const std::string& f, const std::string&, const std::string&, int32_t c) {
+      codes.push_back(c);
+      files.push_back(f);
+    };
+    z.OnGetZipLastDisk = [&](TUnBase&, bool& cancel, std::string&) {
+      insert(3);
+      cancel = false;
+    };
+    int firstAsks = 0;
+    z.OnGetZipFirstDisk = [&](TUnBase&, bool& cancel, std::string& path) {
+      ++firstAsks;
+      log.push_back("first " + std::to_string(firstAsks));
+      if (firstAsks == 1) {  // labelled as the first disk, but offset 4 holds no header
+        insert(1);
+        fs.addFile("/a/disk.zip", disks[2]);
+      }
+      if (firstAsks == 2) path = "/a/elsewhere.zip";  // nothing there
+      if (firstAsks == 3) insert(1);
+      cancel = false;
+    };
+    z.OnGetZipNextDisk = [&](TUnBase&, const std::string& vol, bool& cancel, std::string&) {
+      log.push_back("next " + vol);
+      insert(std::stoi(vol));
+      cancel = false;
+    };
+    z.SetArchiveFile("/a/disk.zip");
+    z.SetExtractDir("/out3");
+    z.FileSpec = {"*.*"};
+    EXPECT_EQ(z.Extract(), 2);
+    EXPECT_EQ(log, (std::vector<std::string>{"first 1", "first 2", "first 3", "next 2"}));
+    EXPECT_EQ(codes, (std::vector<int32_t>{E_OpenError}));
+    EXPECT_EQ(files, (std::vector<std::string>{""}));
+    EXPECT_EQ(fs.nodes().at("/out3/a.txt").data, Text("first disk"));
+    EXPECT_EQ(fs.nodes().at("/out3/b.txt").data, Text("second disk"));
   }
   {  // a prompt left cancelled ends the run; later reports are 25443
     insert(3);

@@ -100,6 +100,9 @@ TEST(UnZipRoad, DirectoryOrNonArchiveGivesZero) {
   e2.attach(y);
   EXPECT_EQ(FourSteps(y, t + "plain.txt", t + "o", "*.*"), 0);
   EXPECT_EQ(e2.count(E_InvalidArcType), 1);
+  // Reports about the archive as a whole name no file.
+  EXPECT_EQ(err.files, (std::vector<std::string>{""}));
+  EXPECT_EQ(e2.files, (std::vector<std::string>{""}));
 }
 
 TEST(UnZipRoad, ExtractDirRules) {
@@ -814,6 +817,29 @@ TEST(UnZipProperties, DatesProgressBufferSizeAndReDetection) {
     none.SetArcType(TArcType::atRar);
     EXPECT_EQ(none.ArcType(), TArcType::atRar);
   }
+}
+
+TEST(UnZipMethods, StoredEntriesAreCopiedIn32KiBBlocks) {
+  // Each block is written, then progress is given and the event queue pumped.
+  MemoryFileSystem fs;
+  const Bytes big = Pseudo(100000, 21);
+  Entry e;
+  e.name = "big.bin";
+  e.data = big;
+  fs.addFile("/a.zip", Build({e}));
+  std::vector<std::string> log;
+  Services s = Services::posix();
+  s.fs = &fs;
+  s.pumpEvents = [&] { log.push_back("pump"); };
+  TUnZip z(s);
+  z.OnProgress = [&](TUnBase&, uint8_t byFile, uint8_t) { log.push_back(std::to_string(byFile) + "%"); };
+  z.SetArchiveFile("/a.zip");
+  z.SetExtractDir("/o");
+  z.FileSpec = {"*.*"};
+  EXPECT_EQ(z.Extract(), 1);
+  EXPECT_EQ(fs.nodes().at("/o/big.bin").data, big);
+  // 32768, 65536, 98304 and 100000 bytes written
+  EXPECT_EQ(log, (std::vector<std::string>{"33%", "pump", "66%", "pump", "98%", "pump", "100%", "pump"}));
 }
 
 TEST(UnZipMethods, SplitSetsWithCompressedEntriesCrossingVolumes) {

@@ -95,8 +95,8 @@ public:
   TDateAttribute DateAttribute = TDateAttribute::daFileDate;
   TCpuType CpuType = TCpuType::cptAuto;  // kept as a value only
   int32_t PasswordAttempts = 3;
-  TSeedKeys SeedDataKeys{false};
-  TSeedKeys SeedHeaderKeys{true};
+  TSeedKeys SeedDataKeys{false};   // entry data
+  TSeedKeys SeedHeaderKeys{true};  // enciphered header records
   CipherFactory Ciphers = DefaultCiphers();  // deciphering units
 
   // ---- events

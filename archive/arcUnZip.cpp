@@ -664,7 +664,8 @@ void TUnZip::ExtractPass(Volumes& vols) {
     if (cancel_) break;
     uint32_t d = e.disk;
     uint64_t off = e.localOffset;
-    if (!vols.disk(d, static_cast<int64_t>(std::min<uint64_t>(off, INT64_MAX)))) break;  // a refused volume ends the pass
+    // A refused volume ends the pass.
+    if (!vols.disk(d, static_cast<int64_t>(std::min<uint64_t>(off, INT64_MAX)))) break;
     uint8_t h[30];
     if (vols.read(d, off, h, 30) != 30 || !IsLocalSig(h)) {
       if (vols.refused()) break;

@@ -125,7 +125,8 @@ TEST(AesUnZip, ArchivesOf7zAtEveryStrength) {
       size_t asked = 0;
       Outcome w = ExtractWith(t + f, t + "w_" + f + "/", {"bad"}, [&](TUnZip& z) {
         z.PasswordAttempts = 2;
-        z.OnGetPassword = [&](TUnBase&, const std::string&, std::string& pw, TSeedKeyRecord&, TSeedKeyRecord&, bool& again) {
+        z.OnGetPassword = [&](TUnBase&, const std::string&, std::string& pw,
+            TSeedKeyRecord&, TSeedKeyRecord&, bool& again) {
           pw = wrong[asked++ % 2];
           again = true;
         };

@@ -46,11 +46,13 @@ TEST(Crc32, LargeBuffersAndPieces) {
   const uint32_t whole = Zlib(0xFFFFFFFFu, data.data(), data.size());
   EXPECT_EQ(Crc32Update(0xFFFFFFFFu, data.data(), data.size()), whole);
   EXPECT_EQ(Crc32UpdateTable(0xFFFFFFFFu, data.data(), data.size()), whole);
-  EXPECT_EQ(Crc32(data.data(), data.size()), static_cast<uint32_t>(crc32(0, data.data(), static_cast<uInt>(data.size()))));
+  EXPECT_EQ(Crc32(data.data(), data.size()),
+            static_cast<uint32_t>(crc32(0, data.data(), static_cast<uInt>(data.size()))));
   // The same value whatever the pieces.
   for (size_t piece : {size_t{1}, size_t{15}, size_t{64}, size_t{65}, size_t{4095}, size_t{32768}, size_t{100003}}) {
     uint32_t c = 0xFFFFFFFFu;
-    for (size_t i = 0; i < data.size(); i += piece) c = Crc32Update(c, data.data() + i, std::min(piece, data.size() - i));
+    for (size_t i = 0; i < data.size(); i += piece)
+      c = Crc32Update(c, data.data() + i, std::min(piece, data.size() - i));
     EXPECT_EQ(c, whole) << piece;
   }
   // Runs of one value (the cases a table slip or a fold slip would show).

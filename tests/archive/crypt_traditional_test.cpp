@@ -160,7 +160,8 @@ TEST(TraditionalUnZip, WrongPasswordIsReportedAndNothingPasses) {
   size_t asked = 0;
   Outcome r2 = ExtractWith(t + "w.zip", t + "o2/", {}, [&](TUnZip& z) {
     z.PasswordAttempts = 3;
-    z.OnGetPassword = [&](TUnBase&, const std::string&, std::string& pw, TSeedKeyRecord&, TSeedKeyRecord&, bool& again) {
+    z.OnGetPassword = [&](TUnBase&, const std::string&, std::string& pw,
+        TSeedKeyRecord&, TSeedKeyRecord&, bool& again) {
       pw = asked < offered.size() ? offered[asked] : "";
       ++asked;
       again = true;

@@ -594,7 +594,8 @@ TEST(UnZipPassword, FlowThroughTheCipherInterface) {
     Errors err;
     err.attach(z);
     int asked = 0;
-    z.OnGetPassword = [&](TUnBase&, const std::string&, std::string& pw, TSeedKeyRecord&, TSeedKeyRecord&, bool& again) {
+    z.OnGetPassword = [&](TUnBase&, const std::string&, std::string& pw,
+        TSeedKeyRecord&, TSeedKeyRecord&, bool& again) {
       if (++asked == 1) pw = "bad";
       else again = false;
     };

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 
 #include "archive/arcDetect.h"
 #include "archive/arcUnZip.h"
@@ -587,30 +588,45 @@ TEST(Container, SpannedDisksThroughThePrompts) {
     EXPECT_EQ(z.Extract(), 0);
     EXPECT_EQ(exts, (std::vector<std::string>{"OnGetZipLastDisk"}));
   }
-  {
-    insert(3);
-    TUnZip z(s);
+  // The prompts of a run: the last disk is inserted when asked for, the next disks by number,
+  // and the first disk as the case says (the n-th time it is asked for).
+  struct Run {
     std::vector<std::string> log;
-    z.OnGetZipLastDisk = [&](TUnBase&, bool& cancel, std::string&) {
-      log.push_back("last");
+    std::vector<int32_t> codes;
+    std::vector<std::string> files;
+  };
+  auto prompted = [&](TUnZip& z, Run& r, std::function<void(int, std::string&)> first) {
+    z.OnError = [&r](TUnBase&, const std::string& f, const std::string&, const std::string&, int32_t c) {
+      r.codes.push_back(c);
+      r.files.push_back(f);
+    };
+    z.OnGetZipLastDisk = [&r, &insert](TUnBase&, bool& cancel, std::string&) {
+      r.log.push_back("last");
       insert(3);
       cancel = false;
     };
-    z.OnGetZipFirstDisk = [&](TUnBase&, bool& cancel, std::string&) {
-      log.push_back("first");
-      insert(1);
+    z.OnGetZipFirstDisk = [&r, first, asks = 0](TUnBase&, bool& cancel, std::string& path) mutable {
+      r.log.push_back("first");
+      first(++asks, path);
       cancel = false;
     };
-    z.OnGetZipNextDisk = [&](TUnBase&, const std::string& vol, bool& cancel, std::string&) {
-      log.push_back("next " + vol);
+    z.OnGetZipNextDisk = [&r, &insert](TUnBase&, const std::string& vol, bool& cancel, std::string&) {
+      r.log.push_back("next " + vol);
       insert(std::stoi(vol));
       cancel = false;
     };
+  };
+  {
+    insert(3);
+    TUnZip z(s);
+    Run r;
+    prompted(z, r, [&](int, std::string&) { insert(1); });
     z.SetArchiveFile("/a/disk.zip");
     z.SetExtractDir("/out");
     z.FileSpec = {"*.*"};
     EXPECT_EQ(z.Extract(), 2);
-    EXPECT_EQ(log, (std::vector<std::string>{"last", "first", "next 2"}));
+    EXPECT_EQ(r.log, (std::vector<std::string>{"last", "first", "next 2"}));
+    EXPECT_TRUE(r.codes.empty());
     EXPECT_EQ(fs.nodes().at("/out/a.txt").data, Text("first disk"));
     EXPECT_EQ(fs.nodes().at("/out/b.txt").data, Text("second disk"));
   }
@@ -618,41 +634,22 @@ TEST(Container, SpannedDisksThroughThePrompts) {
      // asked for again; the one that cannot be opened is reported
     insert(3);
     TUnZip z(s);
-    std::vector<std::string> log;
-    std::vector<int32_t> codes;
-    std::vector<std::string> files;
-    z.OnError = [&](TUnBase&, const std::string& f, const std::string&, const std::string&, int32_t c) {
-      codes.push_back(c);
-      files.push_back(f);
-    };
-    z.OnGetZipLastDisk = [&](TUnBase&, bool& cancel, std::string&) {
-      insert(3);
-      cancel = false;
-    };
-    int firstAsks = 0;
-    z.OnGetZipFirstDisk = [&](TUnBase&, bool& cancel, std::string& path) {
-      ++firstAsks;
-      log.push_back("first " + std::to_string(firstAsks));
-      if (firstAsks == 1) {  // labelled as the first disk, but offset 4 holds no header
+    Run r;
+    prompted(z, r, [&](int asks, std::string& path) {
+      if (asks == 1) {  // labelled as the first disk, but offset 4 holds no header
         insert(1);
         fs.addFile("/a/disk.zip", disks[2]);
       }
-      if (firstAsks == 2) path = "/a/elsewhere.zip";  // nothing there
-      if (firstAsks == 3) insert(1);
-      cancel = false;
-    };
-    z.OnGetZipNextDisk = [&](TUnBase&, const std::string& vol, bool& cancel, std::string&) {
-      log.push_back("next " + vol);
-      insert(std::stoi(vol));
-      cancel = false;
-    };
+      if (asks == 2) path = "/a/elsewhere.zip";  // nothing there
+      if (asks == 3) insert(1);
+    });
     z.SetArchiveFile("/a/disk.zip");
     z.SetExtractDir("/out3");
     z.FileSpec = {"*.*"};
     EXPECT_EQ(z.Extract(), 2);
-    EXPECT_EQ(log, (std::vector<std::string>{"first 1", "first 2", "first 3", "next 2"}));
-    EXPECT_EQ(codes, (std::vector<int32_t>{E_OpenError}));
-    EXPECT_EQ(files, (std::vector<std::string>{""}));
+    EXPECT_EQ(r.log, (std::vector<std::string>{"last", "first", "first", "first", "next 2"}));
+    EXPECT_EQ(r.codes, (std::vector<int32_t>{E_OpenError}));
+    EXPECT_EQ(r.files, (std::vector<std::string>{""}));
     EXPECT_EQ(fs.nodes().at("/out3/a.txt").data, Text("first disk"));
     EXPECT_EQ(fs.nodes().at("/out3/b.txt").data, Text("second disk"));
   }

@@ -75,9 +75,13 @@ std::string TUnBase::NormalDir(const std::string& dir) {
 DetectContext TUnBase::MakeDetectContext() {
   DetectContext ctx;
   ctx.fileName = archiveFile_;
-  ctx.headerKeys = SeedHeaderKeys;
+  ctx.headerKeys = SeedHeaderKeys.Seed();
   ctx.headerCipher = Ciphers.traditional;
   ctx.report = [this](const std::string& file, const std::string& vol, int32_t code) {
+    if (code == E_BadFileHeader) {
+      ReportBadHeader(file, vol);
+      return;
+    }
     DoError(file, "", vol, code);
   };
   ctx.volumeKind = [this]() {
@@ -97,9 +101,17 @@ void TUnBase::Detect(ByteSource& src) {
   if (IsValidArcType(detect_.type)) ProbeVolumeNumbers(archiveFile_, detect_);
 }
 
+void TUnBase::ReportBadHeader(const std::string& fileName, const std::string& volumeId) {
+  // Detection runs when the name is set and again on the file a run opens: one report for both.
+  if (badHeaderReported_) return;
+  badHeaderReported_ = true;
+  DoError(fileName, "", volumeId, E_BadFileHeader);
+}
+
 void TUnBase::SetArchiveFile(const std::string& name) {
   std::string abs = Absolute(name);
   detect_ = DetectResult{};
+  badHeaderReported_ = false;
   if (name.empty() || svc_.fs->stat(abs).kind == FileKind::None) {
     // a link to an existing file is followed by the open below
     auto probe = name.empty() ? nullptr : svc_.fs->openRead(abs);
@@ -166,8 +178,13 @@ bool TUnBase::CheckDrive(const std::string& path) {
     if (svc_.volumes->query(folder, vd, err)) return true;
     std::string message = folder + "\n\n" + std::string(ErrorText(E_NotAccessible)) + "\n" +
                           (err.empty() ? std::string("Unknown error") : err);
-    if (OnDriveNotReady && OnDriveNotReady(*this, folder, message)) continue;
-    DoError(folder, "", "0", E_NotAccessible);
+    // A handler of its own answers instead of the report; one that declines cancels.
+    if (OnDriveNotReady) {
+      if (OnDriveNotReady(*this, folder, message)) continue;
+      DoError("", "", "0", E_UserCanceled);
+      return false;
+    }
+    DoError("", "", "0", E_NotAccessible);
     return false;
   }
 }
@@ -205,7 +222,7 @@ bool TUnBase::CheckFolder() {
     // Not writable: propose the user's own folder.
     std::string proposal = svc_.fs->homeDir();
     if (proposal.empty()) {
-      DoError(target, "", run_.arcPath, E_DirWriteProtected);
+      DoError("", "", run_.arcPath, E_DirWriteProtected);
       return false;
     }
     if (!OnLimitedUser) {
@@ -222,7 +239,7 @@ bool TUnBase::CheckFolder() {
     }
     extractDir_ = next;
   }
-  DoError(extractDir_, "", run_.arcPath, E_DirWriteProtected);
+  DoError("", "", run_.arcPath, E_DirWriteProtected);
   return false;
 }
 
@@ -255,7 +272,7 @@ bool TUnBase::OpenAndRun(int32_t& result) {
   if (!IsOutsideLibraryType(kind)) {
     src = svc_.fs->openRead(Absolute(archiveFile_));
     if (!src) {
-      DoError(archiveFile_, "", archiveFile_, E_OpenError);
+      DoError("", "", archiveFile_, E_OpenError);
       return false;
     }
   }
@@ -284,7 +301,7 @@ bool TUnBase::OpenAndRun(int32_t& result) {
     } catch (const E_RAISE&) {
       throw;  // a full disk leaves Extract
     } catch (const std::exception& e) {
-      DoError(run_.arcPath, e.what(), run_.arcPath, E_ReadError);
+      DoError("", e.what(), run_.arcPath, E_ReadError);
     }
   }
   float secs = timed ? timer_.Stop() : 0.0f;

@@ -47,7 +47,7 @@ using TFileNameEvent = std::function<void(TUnBase&, const std::string& FileName)
 using TFileExistsEvent = std::function<void(TUnBase&, const std::string& FileName, std::string& NewFileName,
                                             TOverwriteMode& OverwriteMode)>;
 using TGetPasswordEvent = std::function<void(TUnBase&, const std::string& FileName, std::string& Password,
-                                             TSeedKeys& HeaderKeys, TSeedKeys& DataKeys, bool& TryAgain)>;
+                                             TSeedKeyRecord& HeaderKeys, TSeedKeyRecord& DataKeys, bool& TryAgain)>;
 using TLimitedUserEvent =
     std::function<void(TUnBase&, const std::string& ProtectedDir, std::string& UserDir, bool& Cancel)>;
 using TNextVolumeEvent =
@@ -59,7 +59,7 @@ using TNextDiskEvent =
 using TProgressEvent = std::function<void(TUnBase&, uint8_t ByFile, uint8_t ByArchive)>;
 using TCorruptHeaderEvent = std::function<void(TUnBase&, THeaderTypeState HeadFlag, bool& Cancel)>;
 using TRenameEvent = std::function<void(TUnBase&, const std::string& FileName, std::string& NewFileName)>;
-// A folder that does not answer: true asks to try again.
+// A folder that does not answer: true asks to try again; false gives up (reported as 25443).
 using TDriveNotReadyEvent = std::function<bool(TUnBase&, const std::string& Drive, const std::string& Message)>;
 
 class TUnBase {
@@ -95,8 +95,8 @@ public:
   TDateAttribute DateAttribute = TDateAttribute::daFileDate;
   TCpuType CpuType = TCpuType::cptAuto;  // kept as a value only
   int32_t PasswordAttempts = 3;
-  TSeedKeys SeedDataKeys = kDefaultDataKeys;
-  TSeedKeys SeedHeaderKeys = kDefaultHeaderKeys;
+  TSeedKeys SeedDataKeys{false};   // entry data
+  TSeedKeys SeedHeaderKeys{true};  // enciphered header records
   CipherFactory Ciphers = DefaultCiphers();  // deciphering units
 
   // ---- events
@@ -138,6 +138,8 @@ protected:
   // Reports, then raises E_RAISE unless the run is cancelled.
   void RaiseError(const std::string& fileName, const std::string& extendedMsg, const std::string& volumeId,
                   int32_t code);
+  // 25114 for the archive (archive path as FileName), at most once per archive name.
+  void ReportBadHeader(const std::string& fileName, const std::string& volumeId);
   // Absolute form of a caller's path (relative paths are taken from the current folder).
   std::string Absolute(const std::string& path);
   // The prompt loop of the disk manager for the archive's folder; false when it fails.
@@ -151,6 +153,7 @@ protected:
   Services svc_;
   DetectResult detect_;
   bool cancel_ = false;
+  bool badHeaderReported_ = false;
 
   // State of a run.
   struct RunState {

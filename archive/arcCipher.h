@@ -17,7 +17,7 @@ namespace arc {
 class TraditionalCipher {
 public:
   virtual ~TraditionalCipher() = default;
-  virtual void Reset(const TSeedKeys& seed) = 0;
+  virtual void Reset(const TSeedKeyRecord& seed) = 0;
   virtual void AddPassword(std::string_view password) = 0;
   virtual void Decrypt(uint8_t* data, size_t n) = 0;
 };

@@ -5,7 +5,7 @@
 
 namespace arc {
 
-void TZipCryptKeys::InitKeys(const TSeedKeys& seed, std::string_view password) {
+void TZipCryptKeys::InitKeys(const TSeedKeyRecord& seed, std::string_view password) {
   Reset(seed);
   for (char c : password) UpdateKeys(static_cast<uint8_t>(c));
 }
@@ -29,7 +29,7 @@ void TZipCryptKeys::EncryptBuffer(uint8_t* buf, int64_t count) {
   }
 }
 
-bool CheckPasswordHeader(TZipCryptKeys& keys, const TSeedKeys& seed, uint8_t* buf, uint16_t flags, uint32_t crc,
+bool CheckPasswordHeader(TZipCryptKeys& keys, const TSeedKeyRecord& seed, uint8_t* buf, uint16_t flags, uint32_t crc,
                          std::string_view password, uint16_t lastModTime) {
   if (password.empty()) return false;
   keys.InitKeys(seed, password);

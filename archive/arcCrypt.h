@@ -1,7 +1,7 @@
 #pragma once
 // Traditional ZIP encryption: three 32-bit keys updated through the CRC-32 table, the keystream
 // byte taken from the third key. Every key set lives in its own object (one per entry or header
-// record), started from a seed (TSeedKeys: the data seed or the header seed of the component).
+// record), started from a seed (the seed of a component's data keys or of its header keys).
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -15,15 +15,15 @@ namespace arc {
 class TZipCryptKeys {
 public:
   TZipCryptKeys() { Reset(kDefaultDataKeys); }
-  explicit TZipCryptKeys(const TSeedKeys& seed) { Reset(seed); }
+  explicit TZipCryptKeys(const TSeedKeyRecord& seed) { Reset(seed); }
 
-  void Reset(const TSeedKeys& seed) {
+  void Reset(const TSeedKeyRecord& seed) {
     FKey0 = seed.Key0;
     FKey1 = seed.Key1;
     FKey2 = seed.Key2;
   }
   // Loads the keys from the seed and updates them with each byte of the password.
-  void InitKeys(const TSeedKeys& seed, std::string_view password);
+  void InitKeys(const TSeedKeyRecord& seed, std::string_view password);
   // Key update with one plain byte.
   void UpdateKeys(uint8_t plain);
   // The current keystream byte.
@@ -39,7 +39,7 @@ public:
   // In place; a count of 0 or less does nothing.
   void DecryptBuffer(uint8_t* buf, int64_t count);
   void EncryptBuffer(uint8_t* buf, int64_t count);
-  TSeedKeys Keys() const { return TSeedKeys{FKey0, FKey1, FKey2}; }
+  TSeedKeyRecord Keys() const { return TSeedKeyRecord{FKey0, FKey1, FKey2}; }
 
 private:
   uint32_t FKey0 = 0, FKey1 = 0, FKey2 = 0;
@@ -49,13 +49,13 @@ private:
 // the enciphered header as read; bytes 0..11 receive the deciphered header. The check byte is the
 // high byte of the CRC-32, or of the 16-bit modification time when bit 3 of the flags says that a
 // data descriptor follows. On success keys stand ready for the entry's data.
-bool CheckPasswordHeader(TZipCryptKeys& keys, const TSeedKeys& seed, uint8_t* buf, uint16_t flags, uint32_t crc,
+bool CheckPasswordHeader(TZipCryptKeys& keys, const TSeedKeyRecord& seed, uint8_t* buf, uint16_t flags, uint32_t crc,
                          std::string_view password, uint16_t lastModTime);
 
 // The traditional cipher behind TUnZip's Ciphers.
 class TTraditionalCipher : public TraditionalCipher {
 public:
-  void Reset(const TSeedKeys& seed) override { FKeys.Reset(seed); }
+  void Reset(const TSeedKeyRecord& seed) override { FKeys.Reset(seed); }
   void AddPassword(std::string_view password) override {
     for (char c : password) FKeys.UpdateKeys(static_cast<uint8_t>(c));
   }

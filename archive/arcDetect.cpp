@@ -1,10 +1,12 @@
 #include "archive/arcDetect.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <vector>
 
 #include "archive/arcMask.h"
+#include "archive/arcPeStrings.h"
 
 namespace arc {
 
@@ -229,8 +231,28 @@ void ExeScan(ByteSource& src, DetectResult& r, const DetectContext& ctx, const s
     }
     return;
   }
-  // The string resources of the stub are not read: every stub goes to the image size.
-  if (head.size() >= 6) {
+  // The stub's string resources 1 to 7 may name the offset of its archive.
+  std::array<std::string, 7> strings;
+  const bool peImage = ReadPeStrings(src, strings);
+  if (peImage) {
+    for (const std::string& text : strings) {
+      uint64_t off;
+      if (text.empty() || !ParseDecimalOffset(text, off) || off >= size) break;
+      uint8_t sig[14];
+      const size_t n = src.readAt(off, sig, sizeof sig);
+      int64_t adj = 0;
+      const TArcType k = ClassifySignature(sig, n, true, adj);
+      if (k == TArcType::atJar || k == TArcType::atJarExe || k == TArcType::atZip || k == TArcType::atZipExe) {
+        r.type = k;
+        int64_t cd = FindEndRecord(src, off, r, ctx);
+        r.startOffset = cd >= 0 ? cd : static_cast<int64_t>(off);
+        if ((r.headerMode & hmEnding) && IsMultiDisk(r)) r.type = VolumeKind(ctx);
+        return;
+      }
+    }
+  }
+  // A stub that is no PE image: its archive follows the image the DOS header describes.
+  if (!peImage && head.size() >= 6) {
     uint32_t lastPage = Get16(head.data() + 2), pages = Get16(head.data() + 4);
     uint64_t image = pages > 0 ? (static_cast<uint64_t>(pages) - 1) * 512 + lastPage : lastPage;
     if (size >= image + 4 && src.readExact(image, b, 4)) {
@@ -238,7 +260,8 @@ void ExeScan(ByteSource& src, DetectResult& r, const DetectContext& ctx, const s
       if (src.readExact(off, b, 4) && !(b[0] == 'P' && b[1] == 'K' && b[2] == 3 && b[3] == 4)) {
         int64_t adj = 0;
         TArcType k = ClassifySignature(b, 4, true, adj);
-        if (IsValidArcType(k) && k != TArcType::atZipMV && k != TArcType::atZipExe) {
+        if (IsValidArcType(k) && k != TArcType::atZipMV && k != TArcType::atZipExe &&
+            off + static_cast<uint64_t>(adj) < size) {
           r.type = k;
           r.startOffset = static_cast<int64_t>(off) + adj;
           return;
@@ -419,6 +442,11 @@ DetectResult GetArcType(ByteSource& src, const DetectContext& ctx) {
     }
     int64_t adj = 0;
     TArcType k = z + 4 <= head.size() ? ClassifySignature(head.data() + z, 4, false, adj) : TArcType::atNA;
+    // A self-extractor whose archive would start past the end of the file is none.
+    if (adj > 0 && static_cast<uint64_t>(adj) >= r.size) {
+      k = TArcType::atNA;
+      adj = 0;
+    }
     r.type = k;
     if (adj) r.startOffset = adj;
     switch (k) {
@@ -484,6 +512,10 @@ DetectResult GetArcType(ByteSource& src, const DetectContext& ctx) {
     if (IsValidArcType(r.type)) r.startOffset = 0;
   }
 finish:
+  // Only a volume set names a place on another disk; any other start lies inside the file.
+  if (IsValidArcType(r.type) && r.type != TArcType::atZipMV && r.type != TArcType::atZipDS &&
+      r.startOffset >= 0 && static_cast<uint64_t>(r.startOffset) >= r.size)
+    r.type = TArcType::atNA;
   if (IsValidArcType(r.type)) {
     if (r.startOffset < 0) r.startOffset = 0;
     if (r.type == TArcType::atZip && LowerExt(ctx.fileName) == ".jar") r.type = TArcType::atJar;

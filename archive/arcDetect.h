@@ -71,7 +71,7 @@ struct DetectContext {
   std::function<void(const std::string&, const std::string&, int32_t)> report;
   // Enciphered headers; null when no cipher is available.
   std::function<std::unique_ptr<TraditionalCipher>()> headerCipher;
-  TSeedKeys headerKeys = kDefaultHeaderKeys;
+  TSeedKeyRecord headerKeys = kDefaultHeaderKeys;
 };
 
 // Detects the kind of the archive in src. Reads a bounded amount whatever the size.

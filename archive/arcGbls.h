@@ -87,12 +87,37 @@ enum class TCpuType : uint8_t { cptAuto, cpt386, cptPentium, cptPentiumPro };
 enum THeaderType : uint8_t { htLocal, htCentral, htEnding, htLocator, htEnding64, htSfx, htNone };
 using THeaderTypeState = uint8_t;
 
-struct TSeedKeys {
+// The three keys of the traditional cipher.
+struct TSeedKeyRecord {
   uint32_t Key0 = 0, Key1 = 0, Key2 = 0;
-  bool operator==(const TSeedKeys&) const = default;
+  bool operator==(const TSeedKeyRecord&) const = default;
 };
-inline constexpr TSeedKeys kDefaultDataKeys{305419896u, 591751049u, 878082192u};
-inline constexpr TSeedKeys kDefaultHeaderKeys{418553907u, 71920546u, 602274813u};
+inline constexpr TSeedKeyRecord kDefaultDataKeys{305419896u, 591751049u, 878082192u};
+inline constexpr TSeedKeyRecord kDefaultHeaderKeys{418553907u, 71920546u, 602274813u};
+
+// SeedDataKeys and SeedHeaderKeys of a component: the seed of one key set (data or header) and its
+// working keys. Reading a key gives the working key, writing sets it; the seed stays, so every key
+// initialisation (a password check, a header record) starts from the set's seed again.
+class TSeedKeys {
+public:
+  explicit TSeedKeys(bool headerSet)
+      : FHeaderSet(headerSet), FSeed(headerSet ? kDefaultHeaderKeys : kDefaultDataKeys), FWork(FSeed) {}
+  bool HeaderSet() const { return FHeaderSet; }
+  uint32_t Key0() const { return FWork.Key0; }
+  uint32_t Key1() const { return FWork.Key1; }
+  uint32_t Key2() const { return FWork.Key2; }
+  void SetKey0(uint32_t v) { FWork.Key0 = v; }
+  void SetKey1(uint32_t v) { FWork.Key1 = v; }
+  void SetKey2(uint32_t v) { FWork.Key2 = v; }
+  const TSeedKeyRecord& Keys() const { return FWork; }
+  // Where key initialisation starts.
+  const TSeedKeyRecord& Seed() const { return FSeed; }
+
+private:
+  bool FHeaderSet;
+  TSeedKeyRecord FSeed;
+  TSeedKeyRecord FWork;
+};
 
 // part * 100 / total rounded to the nearest integer, limited to 0..100; 0 for a total of 0.
 uint8_t Percentage(int64_t part, int64_t total);

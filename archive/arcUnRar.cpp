@@ -314,7 +314,7 @@ int TUnRar::Callback(unsigned msg, intptr_t p1, intptr_t p2) {
       }
       if (Password.empty()) {
         std::string pw;
-        TSeedKeys hk = SeedHeaderKeys, dk = SeedDataKeys;
+        TSeedKeyRecord hk = SeedHeaderKeys.Keys(), dk = SeedDataKeys.Keys();
         bool again = true;
         OnGetPassword(*this, currentFile_, pw, hk, dk, again);
         if (!again || pw.empty()) return -1;

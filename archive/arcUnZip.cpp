@@ -106,13 +106,20 @@ public:
   bool multi() const { return multi_; }
   uint32_t lastDisk() const { return static_cast<uint32_t>(count_ - 1); }
 
-  ByteSource* disk(uint32_t d) {
-    if (!multi_ || d >= lastDisk()) return archive_;
+  // The listing reads the last disk (the archive itself) as it was opened; the extraction
+  // pass asks for every volume it goes to, the last one included.
+  void AskForEveryVolume() { askAll_ = true; }
+
+  // Disk d; pos is where the caller reads first (a header), or -1 when entry data goes on there.
+  ByteSource* disk(uint32_t d, int64_t pos = -1) {
+    if (!multi_) return archive_;
+    if (d > lastDisk()) d = lastDisk();
+    if (d == lastDisk() && !askAll_) return archive_;
     if (cur_ && curDisk_ == d) return cur_.get();
     if (refused_) return nullptr;
     cur_.reset();
     curDisk_ = UINT32_MAX;
-    cur_ = owner_.OpenVolume(static_cast<int32_t>(d) + 1, count_);
+    cur_ = owner_.OpenVolume(static_cast<int32_t>(d) + 1, count_, pos);
     if (!cur_) {
       refused_ = true;
       return nullptr;
@@ -149,6 +156,7 @@ private:
   std::unique_ptr<ByteSource> cur_;
   uint32_t curDisk_ = UINT32_MAX;
   bool refused_ = false;
+  bool askAll_ = false;
 };
 
 // The data of one entry, read sequentially and never past its packed size.
@@ -180,10 +188,12 @@ public:
     aes = a;
     return k;
   }
-  void Skip(uint64_t n) {
+  // Reads and drops n bytes of the data, deciphered like the rest (the authentication code
+  // sees them).
+  void SkipData(uint64_t n) {
     uint8_t buf[4096];
     while (n > 0 && remaining_ > 0) {
-      size_t k = ReadRaw(buf, static_cast<size_t>(std::min<uint64_t>(n, sizeof buf)));
+      size_t k = Read(buf, static_cast<size_t>(std::min<uint64_t>(n, sizeof buf)));
       if (k == 0) break;
       n -= k;
     }
@@ -266,10 +276,10 @@ int32_t TUnZip::List() {
   return static_cast<int32_t>(entries_.size());
 }
 
-std::unique_ptr<ByteSource> TUnZip::OpenVolume(int32_t volume, int32_t volumes) {
+std::unique_ptr<ByteSource> TUnZip::OpenVolume(int32_t volume, int32_t volumes, int64_t pos) {
   const std::string arc = Absolute(run_.arcPath);
   if (volume > 999) {
-    DoError(run_.arcPath, "", "0", E_MaxVolumes);
+    DoError("", "", "0", E_MaxVolumes);
     cancel_ = true;
     return nullptr;
   }
@@ -293,17 +303,29 @@ std::unique_ptr<ByteSource> TUnZip::OpenVolume(int32_t volume, int32_t volumes) 
       if (cancel_) return nullptr;
       std::string p = newPath.empty() ? arc : Absolute(newPath);
       auto src = svc_.fs->openRead(p);
-      if (!src) continue;
-      VolumeData vd;
-      std::string err;
-      std::string folder = ExtractFilePath(p);
-      if (svc_.volumes->query(folder.empty() ? "/" : folder, vd, err)) {
-        size_t h = vd.label.find("PKBACK# ");
-        if (h != std::string::npos) {
-          int32_t n = std::atoi(vd.label.c_str() + h + 8);
-          if (n != volume) continue;
-        }
+      if (!src) {
+        DoError("", "", run_.arcPath, E_OpenError);
+        continue;
       }
+      // The right disk: where a header is read, one of the set's signatures stands there; where
+      // entry data goes on (or the position lies past the disk's end), the label names the disk.
+      bool right;
+      if (pos >= 0 && static_cast<uint64_t>(pos) + 30 <= src->size()) {
+        uint8_t sig[4];
+        right = src->readExact(static_cast<uint64_t>(pos), sig, 4) &&
+                (Get32(sig) == kSpanMarker || IsLocalSig(sig) || IsCentralSig(sig));
+      } else {
+        VolumeData vd;
+        std::string err;
+        std::string folder = ExtractFilePath(p);
+        int32_t labelled = 0;
+        if (svc_.volumes->query(folder.empty() ? "/" : folder, vd, err)) {
+          size_t h = vd.label.find("PKBACK# ");
+          if (h != std::string::npos) labelled = std::atoi(vd.label.c_str() + h + 8);
+        }
+        right = labelled == volume;
+      }
+      if (!right) continue;
       run_.volume = volume;
       return src;
     }
@@ -334,13 +356,13 @@ std::unique_ptr<ByteSource> TUnZip::OpenVolume(int32_t volume, int32_t volumes) 
     bool exists = svc_.fs->stat(Absolute(name)).kind == FileKind::Regular;
     OnNextVolume(*this, name, volume, exists, cancel_);
     if (cancel_) {
-      DoError(name, "", run_.arcPath, E_UserCanceled);
+      DoError("", "", run_.arcPath, E_UserCanceled);
       return nullptr;
     }
     if (svc_.fs->stat(Absolute(name)).kind == FileKind::Regular) {
       auto src = svc_.fs->openRead(Absolute(name));
       if (!src) {
-        DoError(name, "", run_.arcPath, E_OpenError);
+        DoError("", "", run_.arcPath, E_OpenError);
         cancel_ = true;
         return nullptr;
       }
@@ -349,7 +371,7 @@ std::unique_ptr<ByteSource> TUnZip::OpenVolume(int32_t volume, int32_t volumes) 
     }
   }
   cancel_ = true;
-  DoError(name, "", run_.arcPath, E_OpenError);
+  DoError("", "", run_.arcPath, E_OpenError);
   return nullptr;
 }
 
@@ -372,18 +394,19 @@ void TUnZip::ParseExtra(const uint8_t* p, size_t n, TZipEntry& e, bool central) 
     } else if (id == 0x9901 && avail >= 7) {
       aesSeen = true;
       e.aesVersion = Get16(d);
-      e.aesStrength = d[4];
+      e.aesStrength = d[4] & 3;  // only the two low bits count
       e.aesMethod = Get16(d + 5);
       if (!(d[2] == 'A' && d[3] == 'E')) e.aesVersion = 0;
     }
     i += 4 + sz;
     if (i > n) break;
   }
-  if (strong || (e.flags & 0x40)) {
+  // Flag bit 6 alone (strong encryption without its extra field) is left to the entry driver.
+  if (strong) {
     e.encKind = ekUnsupported;
   } else if (aesSeen) {
     // An AES extra means enciphered data, whatever bit 0 says.
-    if ((e.aesVersion != 1 && e.aesVersion != 2) || e.aesStrength < 1 || e.aesStrength > 3)
+    if ((e.aesVersion != 1 && e.aesVersion != 2) || e.aesStrength == 0)
       e.encKind = ekUnsupported;
     else
       e.encKind = static_cast<uint8_t>((e.aesVersion == 1 ? 0 : 3) + e.aesStrength - 1);
@@ -443,34 +466,52 @@ void TUnZip::CentralScan(Volumes& vols, uint64_t start) {
   } else {
     want = r.cdSize();
   }
-  // One buffered read of the whole directory (in pieces, so a false size costs nothing).
-  std::vector<uint8_t> cd;
-  while (cd.size() < want && !cancel_) {
-    size_t piece = static_cast<size_t>(std::min<uint64_t>(want - cd.size(), 1 << 20));
-    size_t old = cd.size();
-    cd.resize(old + piece);
-    size_t k = vols.read(disk, off, cd.data() + old, piece);
-    cd.resize(old + k);
-    if (k < piece) break;
-  }
+  // The directory is read front to back through one buffer of 64 KiB, never past its end: the
+  // memory a scan takes does not grow with the size the records or the file claim.
+  std::vector<uint8_t> buf(65536);
+  size_t bpos = 0, bend = 0;
+  uint64_t unread = want;  // directory bytes still on the disks
+  auto left = [&] { return (bend - bpos) + unread; };
+  // Takes n bytes (into out, or dropped when out is null); false when the directory ends first.
+  auto take = [&](uint8_t* out, size_t n) {
+    while (n > 0) {
+      if (bpos == bend) {
+        if (unread == 0 || cancel_) return false;
+        const size_t k = static_cast<size_t>(std::min<uint64_t>(buf.size(), unread));
+        const size_t got = vols.read(disk, off, buf.data(), k);
+        unread = got < k ? 0 : unread - got;
+        bpos = 0;
+        bend = got;
+        if (got == 0) return false;
+      }
+      const size_t k = std::min(n, bend - bpos);
+      if (out) {
+        std::memcpy(out, buf.data() + bpos, k);
+        out += k;
+      }
+      bpos += k;
+      n -= k;
+    }
+    return true;
+  };
   ByteSource* single = vols.multi() ? nullptr : vols.disk(0);
-  size_t p = 0;
-  while (p + 46 <= cd.size() && IsCentralSig(cd.data() + p) && !cancel_) {
-    uint8_t h[46];
-    std::memcpy(h, cd.data() + p, 46);
+  uint8_t h[46];
+  std::vector<uint8_t> nx;
+  while (!cancel_ && take(h, 46) && IsCentralSig(h)) {
     std::unique_ptr<TraditionalCipher> hc;
     bool enc = IsEncipheredSig(h);
     if (enc) {
       if (!Ciphers.traditional || !(hc = Ciphers.traditional())) {
-        DoError(run_.arcPath, "", "0", E_BadFileHeader);
+        ReportBadHeader(run_.arcPath, "0");
         break;
       }
-      hc->Reset(SeedHeaderKeys);
+      hc->Reset(SeedHeaderKeys.Seed());
       hc->Decrypt(h + 4, 42);
     }
     const size_t n = Get16(h + 28), x = Get16(h + 30), c = Get16(h + 32);
-    if (46 + n + x + c > cd.size() - p) {
-      DoError(run_.arcPath, "", "0", E_BadFileHeader);
+    nx.resize(n + x);
+    if (n + x + c > left() || !take(nx.data(), n + x) || !take(nullptr, c)) {
+      ReportBadHeader(run_.arcPath, "0");
       break;
     }
     TZipEntry e;
@@ -485,12 +526,11 @@ void TUnZip::CentralScan(Volumes& vols, uint64_t start) {
     e.disk = Get16(h + 34);
     e.extAttr = Get32(h + 38);
     e.localOffset = Get32(h + 42);
-    e.rawName.assign(reinterpret_cast<const char*>(cd.data() + p + 46), n);
+    e.rawName.assign(reinterpret_cast<const char*>(nx.data()), n);
     if (enc) hc->Decrypt(reinterpret_cast<uint8_t*>(e.rawName.data()), n);
-    ParseExtra(cd.data() + p + 46 + n, x, e, true);
+    ParseExtra(nx.data() + n, x, e, true);
     e.nameValid = ConvertEntryName(e.rawName, e.flags & 0x800, TranslateOemChar, e.name);
     Consider(e, single);
-    p += 46 + n + x + c;
   }
 }
 
@@ -511,10 +551,10 @@ void TUnZip::LocalScan(Volumes& vols, uint64_t start) {
     bool enc = IsEncipheredSig(h);
     if (enc) {
       if (!Ciphers.traditional || !(hc = Ciphers.traditional())) {
-        DoError(run_.arcPath, "", "0", E_BadFileHeader);
+        ReportBadHeader(run_.arcPath, "0");
         break;
       }
-      hc->Reset(SeedHeaderKeys);
+      hc->Reset(SeedHeaderKeys.Seed());
       hc->Decrypt(h + 4, 26);
     }
     const size_t n = Get16(h + 26), x = Get16(h + 28);
@@ -555,7 +595,7 @@ void TUnZip::ExtractIt(ByteSource* archive) {
   dsFirstAsked_ = false;
   progressTotal_ = progressDone_ = 0;
   if (!archive || !IsZipType(detect_.type)) {
-    DoError(run_.arcPath, "", run_.arcPath, E_InvalidArcType);
+    DoError("", "", run_.arcPath, E_InvalidArcType);
     return;
   }
   ByteSource* last = archive;
@@ -574,7 +614,10 @@ void TUnZip::ExtractIt(ByteSource* archive) {
       OnGetZipLastDisk(*this, cancel_, newPath);
       if (cancel_) return;
       lastDiskSrc = svc_.fs->openRead(newPath.empty() ? Absolute(run_.arcPath) : Absolute(newPath));
-      if (!lastDiskSrc) continue;
+      if (!lastDiskSrc) {
+        DoError("", "", run_.arcPath, E_OpenError);
+        continue;
+      }
       DetectResult keep = detect_;
       Detect(*lastDiskSrc);
       found = (detect_.headerMode & hmEnding) != 0;
@@ -590,7 +633,7 @@ void TUnZip::ExtractIt(ByteSource* archive) {
     // Detection again on the open file, so that every offset fits the file as it is now.
     Detect(*archive);
     if (!IsZipType(detect_.type)) {
-      DoError(run_.arcPath, "", run_.arcPath, E_InvalidArcType);
+      DoError("", "", run_.arcPath, E_InvalidArcType);
       return;
     }
   }
@@ -616,11 +659,13 @@ void TUnZip::ExtractIt(ByteSource* archive) {
 void TUnZip::ExtractPass(Volumes& vols) {
   progressTotal_ = run_.unpackedSum;
   progressDone_ = 0;
+  vols.AskForEveryVolume();
   for (auto& e : entries_) {
     if (cancel_) break;
     uint32_t d = e.disk;
     uint64_t off = e.localOffset;
-    if (!vols.disk(d)) break;  // a refused volume ends the pass
+    // A refused volume ends the pass.
+    if (!vols.disk(d, static_cast<int64_t>(std::min<uint64_t>(off, INT64_MAX)))) break;
     uint8_t h[30];
     if (vols.read(d, off, h, 30) != 30 || !IsLocalSig(h)) {
       if (vols.refused()) break;
@@ -634,7 +679,7 @@ void TUnZip::ExtractPass(Volumes& vols) {
         DoError(e.name, "", run_.arcPath, E_BadFileHeader);
         continue;
       }
-      hc->Reset(SeedHeaderKeys);
+      hc->Reset(SeedHeaderKeys.Seed());
       hc->Decrypt(h + 4, 26);
     }
     const size_t n = Get16(h + 26), x = Get16(h + 28);
@@ -653,7 +698,7 @@ void TUnZip::ExtractPass(Volumes& vols) {
       throw;
     } catch (const std::exception& ex) {
       DoError(run_.outPath, ex.what(), run_.arcPath, E_WriteError);
-      if (entryCounted_ && !entryTakenBack_) TakeBack();
+      if (entryCounted_ && !entryEnded_) CrcCheck(false);
     }
     if (vols.refused()) break;
   }
@@ -665,6 +710,7 @@ void TUnZip::TakeBack() {
 }
 
 void TUnZip::CrcCheck(bool pass) {
+  entryEnded_ = true;
   if (cancel_) pass = false;
   if (OnEnd)
     OnEnd(*this, run_.outPath, pass);
@@ -769,7 +815,7 @@ bool TUnZip::PasswordCheck(EntryReader& in, TZipEntry& e, std::unique_ptr<Tradit
     if (!Ciphers.traditional) return false;
     auto c = Ciphers.traditional();
     if (!c) return false;
-    c->Reset(SeedDataKeys);
+    c->Reset(SeedDataKeys.Seed());
     c->AddPassword(pw);
     uint8_t copy[12];
     std::memcpy(copy, head, 12);
@@ -790,7 +836,7 @@ bool TUnZip::PasswordCheck(EntryReader& in, TZipEntry& e, std::unique_ptr<Tradit
   }
   for (int32_t k = 0; k < PasswordAttempts && !cancel_; ++k) {
     std::string pw = currentPassword_;
-    TSeedKeys hk = SeedHeaderKeys, dk = SeedDataKeys;  // returned keys are not used
+    TSeedKeyRecord hk = SeedHeaderKeys.Keys(), dk = SeedDataKeys.Keys();  // returned keys are not used
     bool again = true;
     OnGetPassword(*this, run_.outPath, pw, hk, dk, again);
     if (!again) {
@@ -810,7 +856,7 @@ bool TUnZip::PasswordCheck(EntryReader& in, TZipEntry& e, std::unique_ptr<Tradit
 
 void TUnZip::ExtractEntry(Volumes& vols, TZipEntry& e, uint32_t dataDisk, uint64_t dataOffset,
                           uint32_t expectedCrc) {
-  entryCounted_ = entryTakenBack_ = false;
+  entryCounted_ = entryTakenBack_ = entryEnded_ = false;
   run_.entryName = e.name;
   TOutputPath op;
   if (e.nameValid) op = BuildOutputPath(e.name, ExtractDir(), UseStoredDirs);
@@ -830,11 +876,12 @@ void TUnZip::ExtractEntry(Volumes& vols, TZipEntry& e, uint32_t dataDisk, uint64
   run_.outPath = path;
   ++run_.count;
   entryCounted_ = true;
+  // From here on every way out of the entry ends with the CRC check (OnEnd or 25151).
 
   if (op.directory) {
     if (CreateStoredDirs && !MakeFolders(path)) {
       DoError(path, "", run_.arcPath, E_OpenError);
-      TakeBack();
+      CrcCheck(false);
       return;
     }
     CrcCheck(true);
@@ -844,13 +891,14 @@ void TUnZip::ExtractEntry(Volumes& vols, TZipEntry& e, uint32_t dataDisk, uint64
   uint16_t method = e.method;
   if (method == 99 && e.encKind <= 5) method = e.aesMethod;
   EntryReader in(vols, dataDisk, dataOffset, e.packed);
-  bool skip = e.encKind == ekUnsupported;
-  if (!skip && !MethodSupported(method)) {
+  if (!MethodSupported(method)) {
     DoError(path, "", run_.arcPath, E_UnsupportedMethod);
     dropProgress();
-    TakeBack();
+    CrcCheck(false);
     return;
   }
+  // Strong encryption (flag bit 6) is not deciphered here: the entry is skipped.
+  bool skip = e.encKind != ekNone && (e.flags & 0x40);
   std::unique_ptr<TraditionalCipher> trad;
   std::unique_ptr<AesDecrypter> aes;
   if (!skip && e.encKind != ekNone) {
@@ -859,7 +907,6 @@ void TUnZip::ExtractEntry(Volumes& vols, TZipEntry& e, uint32_t dataDisk, uint64
   if (skip) {
     dropProgress();
     CrcCheck(false);
-    TakeBack();
     return;
   }
   in.trad = trad.get();
@@ -869,19 +916,16 @@ void TUnZip::ExtractEntry(Volumes& vols, TZipEntry& e, uint32_t dataDisk, uint64
   if (ae) in.SetRemaining(in.Remaining() >= 10 ? in.Remaining() - 10 : 0);
 
   // Create the output; an existing regular file is replaced, nothing else is written through.
-  if (!MakeFolders(ExtractFilePath(path))) {
-    DoError(path, "", run_.arcPath, E_OpenError);
-    dropProgress();
-    TakeBack();
-    return;
+  std::unique_ptr<OutputFile> out;
+  if (MakeFolders(ExtractFilePath(path))) {
+    FileStat st = svc_.fs->stat(path);
+    if (st.kind == FileKind::Regular) svc_.fs->removeFile(path);
+    out = svc_.fs->createFile(path);
   }
-  FileStat st = svc_.fs->stat(path);
-  if (st.kind == FileKind::Regular) svc_.fs->removeFile(path);
-  std::unique_ptr<OutputFile> out = svc_.fs->createFile(path);
   if (!out) {
-    DoError(path, "", run_.arcPath, E_OpenError);
+    DoError(path, "", run_.arcPath, E_WriteError);
     dropProgress();
-    TakeBack();
+    CrcCheck(false);
     return;
   }
   Sink sink(*this, *out, path, e.unpacked);
@@ -902,15 +946,17 @@ void TUnZip::ExtractEntry(Volumes& vols, TZipEntry& e, uint32_t dataDisk, uint64
     if (mode) svc_.fs->setMode(path, mode);
   }
   if (sink.writeError) {
-    TakeBack();
+    CrcCheck(false);
     return;
   }
   bool pass = status == ZipDecodeStatus::Ok && !sink.overflow && !in.Truncated() && sink.written == e.unpacked;
   if (ae) {
+    // The authentication code covers all of the entry's enciphered data, also what the decoder
+    // left unread after the end of its stream.
+    in.SkipData(in.Remaining());
     uint8_t code[10];
-    in.Skip(in.Remaining());
     in.SetRemaining(10);
-    bool verified = in.ReadRaw(code, 10) == 10 && aes && aes->Verify(code);
+    bool verified = !in.Truncated() && in.ReadRaw(code, 10) == 10 && aes && aes->Verify(code);
     pass = pass && verified;
     if (!ae2) {  // AE-1 keeps the CRC as well
       uint32_t computed = ~sink.crc;

@@ -87,7 +87,7 @@ private:
                      std::unique_ptr<AesDecrypter>& aes);
   void CrcCheck(bool pass);
   void TakeBack();
-  std::unique_ptr<ByteSource> OpenVolume(int32_t volume, int32_t volumes);
+  std::unique_ptr<ByteSource> OpenVolume(int32_t volume, int32_t volumes, int64_t pos);
 
   std::vector<TZipEntry> entries_;
   std::vector<std::string> madeFolders_;
@@ -96,7 +96,7 @@ private:
   int64_t localCorrection_ = 0;
   bool localCorrected_ = false;
   bool dsFirstAsked_ = false;
-  bool entryCounted_ = false, entryTakenBack_ = false;
+  bool entryCounted_ = false, entryTakenBack_ = false, entryEnded_ = false;
   std::unique_ptr<EntrySelection> selection_;
   uint64_t progressTotal_ = 0, progressDone_ = 0;
 };

@@ -11,9 +11,10 @@
 namespace arc {
 
 namespace {
-// Method 0: copy in blocks, pumping the event queue after each one.
+// Method 0: copy in blocks of at most 32 KiB; the write routine advances the progress, and the
+// event queue is pumped after each block.
 ZipDecodeStatus CopyStored(ZipEntryInput& in, ZipEntryOutput& out) {
-  std::vector<uint8_t> buf(128 * 1024);
+  std::vector<uint8_t> buf(32768);
   while (in.Remaining() > 0) {
     if (out.Cancelled()) return ZipDecodeStatus::Cancelled;
     size_t k = in.Read(buf.data(), buf.size());

@@ -21,7 +21,10 @@ run_suite() {
   ctest --test-dir "$dir" --output-on-failure -j "$jobs"
 }
 
-# Every libFuzzer target, built with clang and run for a short fixed time from an empty corpus.
+# Every libFuzzer target, built with clang: it replays its committed seed corpus
+# (fuzz/<folder>/corpus/<target>/ where there is one), then fuzzes for a short fixed time from a
+# fixed seed, so that a run replays the same inputs every time. What a run finds goes to a
+# scratch folder; longer campaigns are in the README.
 fuzz_smoke() {
   local dir=build-fuzz seconds=${KESTA_FUZZ_SECONDS:-15}
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
@@ -29,13 +32,22 @@ fuzz_smoke() {
   local targets
   targets=$(ninja -C "$dir" -t targets all | sed -n 's|^\(fuzz/[a-z]*/[A-Za-z0-9_]*\): CXX_EXECUTABLE_LINKER.*|\1|p')
   ninja -C "$dir" -j "$jobs" $targets
-  local t corpus ran=0
+  local t scratch seeds log ran=0
   for t in $targets; do
-    corpus=$(mktemp -d)
-    echo "fuzzing $t for ${seconds}s"
-    "$dir/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=0 "$corpus" \
-      > "$dir/$(basename "$t").log" 2>&1 || { tail -n 40 "$dir/$(basename "$t").log"; rm -rf "$corpus"; return 1; }
-    rm -rf "$corpus"
+    scratch=$(mktemp -d)
+    seeds="$(dirname "$t")/corpus/$(basename "$t")"
+    log="$dir/$(basename "$t").log"
+    local -a corpora=("$scratch")
+    if [ -d "$seeds" ]; then corpora+=("$seeds"); fi
+    echo "fuzzing $t for ${seconds}s (seeds: $([ -d "$seeds" ] && echo "$seeds" || echo none))"
+    "$dir/$t" -seed=1 -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=0 \
+      "${corpora[@]}" > "$log" 2>&1 || {
+      tail -n 40 "$log"
+      echo "replay: $dir/$t <input>   (the crashing input is named in the lines above)"
+      rm -rf "$scratch"
+      return 1
+    }
+    rm -rf "$scratch"
     ran=$((ran + 1))
   done
   echo "fuzz: $ran passed, 0 failed"

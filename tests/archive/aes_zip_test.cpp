@@ -125,7 +125,8 @@ TEST(AesUnZip, ArchivesOf7zAtEveryStrength) {
       size_t asked = 0;
       Outcome w = ExtractWith(t + f, t + "w_" + f + "/", {"bad"}, [&](TUnZip& z) {
         z.PasswordAttempts = 2;
-        z.OnGetPassword = [&](TUnBase&, const std::string&, std::string& pw, TSeedKeys&, TSeedKeys&, bool& again) {
+        z.OnGetPassword = [&](TUnBase&, const std::string&, std::string& pw,
+            TSeedKeyRecord&, TSeedKeyRecord&, bool& again) {
           pw = wrong[asked++ % 2];
           again = true;
         };
@@ -197,7 +198,7 @@ TEST(AesUnZip, TruncatedEntriesEndWithAnError) {
     WriteFile(t + "a.zip", Build({AesEntry("x.bin", plain, Bytes(packed.begin(), packed.begin() + keep), 2, 1, 8)}));
     Outcome r = ExtractWith(t + "a.zip", t + "o/", {"pw"}, [](TUnZip& z) {
       z.OnEnd = nullptr;
-      z.OnGetPassword = [](TUnBase&, const std::string&, std::string&, TSeedKeys&, TSeedKeys&, bool& again) {
+      z.OnGetPassword = [](TUnBase&, const std::string&, std::string&, TSeedKeyRecord&, TSeedKeyRecord&, bool& again) {
         again = false;
       };
     });
@@ -218,10 +219,58 @@ TEST(AesUnZip, PasswordOf128BytesWorksAnd129IsRefused) {
   WriteFile(t + "a.zip", Build({AesEntry("x.txt", plain, packed, 2, 3, 0)}));
   EXPECT_EQ(ExtractWith(t + "a.zip", t + "o/", {p128}).extracted, 1);
   Outcome r = ExtractWith(t + "a.zip", t + "o2/", {p129}, [](TUnZip& z) {
-    z.OnGetPassword = [](TUnBase&, const std::string&, std::string&, TSeedKeys&, TSeedKeys&, bool& again) {
+    z.OnGetPassword = [](TUnBase&, const std::string&, std::string&, TSeedKeyRecord&, TSeedKeyRecord&, bool& again) {
       again = false;
     };
   });
   EXPECT_EQ(r.extracted, 0);
   EXPECT_EQ(r.codes, (std::vector<int32_t>{E_InvalidPassword}));
+}
+
+TEST(AesUnZip, EncipheredBytesAfterTheStreamCountForTheCode) {
+  // The packed data runs on after the end of the compressed stream; the authentication code
+  // covers those bytes too, so a good entry passes and a changed trailing byte fails it.
+  const Bytes plain = Pseudo(30000, 12);
+  Bytes deflated = Deflate(plain);
+  for (size_t trailing : {size_t{1}, size_t{100}, size_t{40000}}) {
+    for (bool tamper : {false, true}) {
+      SCOPED_TRACE(std::to_string(trailing) + (tamper ? " tampered" : ""));
+      Bytes body = deflated;
+      const Bytes extra = Pseudo(trailing, static_cast<uint32_t>(trailing));
+      body.insert(body.end(), extra.begin(), extra.end());
+      Bytes packed = AesPack(body, "pw", 3, 30);
+      if (tamper) packed[packed.size() - 10 - 1] ^= 0x01;  // the last enciphered byte
+      std::string t = TempDir("aes_trailing");
+      WriteFile(t + "a.zip", Build({AesEntry("x.bin", plain, packed, 2, 3, 8)}));
+      Outcome r = ExtractWith(t + "a.zip", t + "o/", {"pw"});
+      EXPECT_EQ(r.extracted, tamper ? 0 : 1);
+      ASSERT_EQ(r.ends.size(), 1u);
+      EXPECT_EQ(r.ends[0].second, !tamper);
+      EXPECT_TRUE(r.codes.empty());
+      EXPECT_EQ(ReadFile(t + "o/x.bin"), plain);  // the data itself decodes either way
+    }
+  }
+}
+
+TEST(AesUnZip, OnlyTheTwoLowBitsOfTheStrengthCount) {
+  const Bytes plain = Text("strength byte");
+  struct Case {
+    int stated;   // the byte in the extra field
+    int keys;     // the strength the entry was made with
+    bool listed;  // a strength of 0 after the mask is not supported
+  } cases[] = {{1, 1, true}, {5, 1, true}, {6, 2, true}, {7, 3, true}, {0xFF, 3, true}, {4, 1, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.stated);
+    std::string t = TempDir("aes_strength");
+    Bytes packed = AesPack(plain, "pw", c.keys, 40);
+    WriteFile(t + "a.zip", Build({AesEntry("s.txt", plain, packed, 2, c.stated, 0)}));
+    Outcome r = ExtractWith(t + "a.zip", t + "o/", {"pw"});
+    EXPECT_EQ(r.extracted, c.listed ? 1 : 0);
+    if (c.listed) {
+      EXPECT_TRUE(r.codes.empty());
+      EXPECT_EQ(ReadFile(t + "o/s.txt"), plain);
+    } else {
+      EXPECT_EQ(r.codes, (std::vector<int32_t>{E_UnsupportedEncryption}));
+    }
+  }
 }

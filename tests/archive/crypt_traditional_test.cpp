@@ -2,7 +2,9 @@
 // passwords, deciphering in pieces, and the password flow of TUnZip.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "archive/arcCrypt.h"
 #include "archive/arcUnZip.h"
@@ -45,7 +47,7 @@ TEST(TraditionalKeys, PublishedInitialKeysAndKnownUpdate) {
     k2 = crc8(k2, static_cast<uint8_t>(k1 >> 24));
   }
   k.InitKeys(kDefaultDataKeys, "pass");
-  EXPECT_EQ(k.Keys(), (TSeedKeys{k0, k1, k2}));
+  EXPECT_EQ(k.Keys(), (TSeedKeyRecord{k0, k1, k2}));
   uint32_t tt = (k2 & 0xFFFF) | 2;
   EXPECT_EQ(k.DecryptByte(), static_cast<uint8_t>((tt * (tt ^ 1)) >> 8));
 }
@@ -158,7 +160,8 @@ TEST(TraditionalUnZip, WrongPasswordIsReportedAndNothingPasses) {
   size_t asked = 0;
   Outcome r2 = ExtractWith(t + "w.zip", t + "o2/", {}, [&](TUnZip& z) {
     z.PasswordAttempts = 3;
-    z.OnGetPassword = [&](TUnBase&, const std::string&, std::string& pw, TSeedKeys&, TSeedKeys&, bool& again) {
+    z.OnGetPassword = [&](TUnBase&, const std::string&, std::string& pw,
+        TSeedKeyRecord&, TSeedKeyRecord&, bool& again) {
       pw = asked < offered.size() ? offered[asked] : "";
       ++asked;
       again = true;
@@ -214,7 +217,7 @@ TEST(TraditionalUnZip, TruncatedEncipheredEntryIsADataError) {
     std::string t = TempDir("crypt_trunc");
     WriteFile(t + "c.zip", Build({e}));
     Outcome r = ExtractWith(t + "c.zip", t + "o/", {"pw"}, [](TUnZip& z) {
-      z.OnGetPassword = [](TUnBase&, const std::string&, std::string&, TSeedKeys&, TSeedKeys&, bool& again) {
+      z.OnGetPassword = [](TUnBase&, const std::string&, std::string&, TSeedKeyRecord&, TSeedKeyRecord&, bool& again) {
         again = false;
       };
     });
@@ -224,27 +227,63 @@ TEST(TraditionalUnZip, TruncatedEncipheredEntryIsADataError) {
   }
 }
 
-TEST(TraditionalUnZip, WritingTheDataSeedChangesTheKeysItStartsFrom) {
-  // Entries enciphered from another seed decipher only when the component gets that seed.
-  const TSeedKeys other{1u, 2u, 3u};
+TEST(TraditionalKeys, SeedKeysReadAndWriteTheWorkingKeysAndKeepTheSeed) {
+  for (bool header : {false, true}) {
+    SCOPED_TRACE(header ? "header set" : "data set");
+    const TSeedKeyRecord seed = header ? kDefaultHeaderKeys : kDefaultDataKeys;
+    TSeedKeys k(header);
+    EXPECT_EQ(k.HeaderSet(), header);
+    EXPECT_EQ(k.Keys(), seed);
+    EXPECT_EQ(k.Seed(), seed);
+    k.SetKey0(7u);
+    k.SetKey1(8u);
+    k.SetKey2(9u);
+    EXPECT_EQ(k.Key0(), 7u);
+    EXPECT_EQ(k.Key1(), 8u);
+    EXPECT_EQ(k.Key2(), 9u);
+    EXPECT_EQ(k.Seed(), seed);
+  }
+}
+
+TEST(TraditionalUnZip, WritingTheDataKeysLeavesThePasswordCheckAsItWas) {
+  // Every password check starts from the seed again, whatever was written to the keys.
   Bytes plain = Text("seeded data");
-  TZipCryptKeys k;
-  k.InitKeys(other, "pw");
-  Bytes enc = Pseudo(12, 4);
-  enc[11] = static_cast<uint8_t>(Crc(plain) >> 24);
-  enc.insert(enc.end(), plain.begin(), plain.end());
-  k.EncryptBuffer(enc.data(), static_cast<int64_t>(enc.size()));
   Entry e;
   e.name = "s.txt";
   e.data = plain;
   e.flags = 1;
-  e.rawPacked = enc;
+  e.rawPacked = Encipher(plain, "pw", static_cast<uint8_t>(Crc(plain) >> 24), 4);
   std::string t = TempDir("crypt_seed");
   WriteFile(t + "s.zip", Build({e}));
-  Outcome r = ExtractWith(t + "s.zip", t + "o/", {"pw"}, [&](TUnZip& z) { z.SeedDataKeys = other; });
-  EXPECT_EQ(r.extracted, 1);
-  EXPECT_EQ(ReadFile(t + "o/s.txt"), plain);
-  Outcome d = ExtractWith(t + "s.zip", t + "o2/", {"pw"});
+  const std::vector<std::function<void(TSeedKeys&)>> writes = {
+      [](TSeedKeys& k) { k.SetKey0(1u); }, [](TSeedKeys& k) { k.SetKey1(2u); },
+      [](TSeedKeys& k) { k.SetKey2(3u); }};
+  int i = 0;
+  for (const auto& write : writes) {
+    SCOPED_TRACE(i);
+    const std::string out = t + "o" + std::to_string(i++) + "/";
+    Outcome r = ExtractWith(t + "s.zip", out, {"pw"}, [&](TUnZip& z) {
+      write(z.SeedDataKeys);
+      EXPECT_NE(z.SeedDataKeys.Keys(), kDefaultDataKeys);
+    });
+    EXPECT_EQ(r.extracted, 1);
+    EXPECT_TRUE(r.codes.empty());
+    EXPECT_EQ(ReadFile(out + "s.txt"), plain);
+  }
+  // Entries enciphered from other keys than the seed do not open with the right password.
+  TZipCryptKeys k;
+  k.InitKeys(TSeedKeyRecord{1u, 2u, 3u}, "pw");
+  Bytes enc = Pseudo(12, 4);
+  enc[11] = static_cast<uint8_t>(Crc(plain) >> 24);
+  enc.insert(enc.end(), plain.begin(), plain.end());
+  k.EncryptBuffer(enc.data(), static_cast<int64_t>(enc.size()));
+  e.rawPacked = enc;
+  WriteFile(t + "other.zip", Build({e}));
+  Outcome d = ExtractWith(t + "other.zip", t + "o_other/", {"pw"}, [](TUnZip& z) {
+    z.SeedDataKeys.SetKey0(1u);
+    z.SeedDataKeys.SetKey1(2u);
+    z.SeedDataKeys.SetKey2(3u);
+  });
   EXPECT_EQ(d.extracted, 0);
 }
 
@@ -269,7 +308,22 @@ TEST(TraditionalUnZip, EncipheredHeaderRecordsDecipherWithTheHeaderKeys) {
   EXPECT_EQ(r.extracted, 1);
   EXPECT_TRUE(r.codes.empty());
   EXPECT_EQ(ReadFile(t + "o/a.txt"), Text("enciphered headers"));
-  Outcome other = ExtractWith(t + "h.zip", t + "o2/", {}, [](TUnZip& u) { u.SeedHeaderKeys.Key1 ^= 1; });
+  // The header keys start from their seed before each record, whatever was written to them.
+  Outcome written = ExtractWith(t + "h.zip", t + "o2/", {}, [](TUnZip& u) { u.SeedHeaderKeys.SetKey1(1u); });
+  EXPECT_EQ(written.extracted, 1);
+  EXPECT_TRUE(written.codes.empty());
+  // Records enciphered from other keys do not decipher: 25114, nothing listed.
+  Bytes wrong = Build({e});
+  auto encipherWrong = [&](size_t start, size_t n) {
+    TZipCryptKeys k(TSeedKeyRecord{kDefaultHeaderKeys.Key0, kDefaultHeaderKeys.Key1 ^ 1, kDefaultHeaderKeys.Key2});
+    k.EncryptBuffer(wrong.data() + start, static_cast<int64_t>(n));
+  };
+  wrong[1] = 'L';
+  encipherWrong(4, 26 + 5);
+  wrong[cd + 1] = 'N';
+  encipherWrong(cd + 4, 42 + 5);
+  WriteFile(t + "w.zip", wrong);
+  Outcome other = ExtractWith(t + "w.zip", t + "o3/", {});
   EXPECT_EQ(other.extracted, 0);
-  EXPECT_FALSE(other.codes.empty());
+  EXPECT_EQ(std::count(other.codes.begin(), other.codes.end(), E_BadFileHeader), 1);
 }

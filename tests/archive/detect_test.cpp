@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 
 #include "archive/arcDetect.h"
 #include "archive/arcUnZip.h"
@@ -63,6 +64,22 @@ TEST(Detect, SignatureTable) {
       {"nothing to see here", TArcType::atNA},
   };
   for (const auto& c : cases) EXPECT_EQ(Detect(Head(c.head)).type, c.want) << c.head;
+}
+
+TEST(Detect, ASelfExtractorOffsetPastTheEndIsNoArchive) {
+  // B7 DF names an ARC self-extractor at 7716: taken only where the file reaches that far.
+  const Bytes shortFile = {0xB7, 0xDF, 0xFF, 0xFF, 'P',  'K',  'G',  0x01, 0x00, 0x60, 0x30, 0x00,
+                           0x07, 0x96, 0xE0, 0x00, 0x00, 0x15, 0x1C, 0x1C, 0x1C, 0xA5, 0x00, 0x3D};
+  for (const char* name : {"x.zip", "X.JAR"}) {
+    DetectResult r = Detect(shortFile, name);
+    EXPECT_NE(r.type, TArcType::atArcExe) << name;
+    EXPECT_TRUE(r.startOffset == -1 || static_cast<uint64_t>(r.startOffset) < shortFile.size()) << name;
+  }
+  Bytes longFile = shortFile;
+  longFile.resize(8000, 0x20);
+  DetectResult r = Detect(longFile);
+  EXPECT_EQ(r.type, TArcType::atArcExe);
+  EXPECT_EQ(r.startOffset, 7716);
 }
 
 TEST(Detect, SizesZerosAndTar) {
@@ -369,9 +386,9 @@ TEST(Container, EncipheredHeadersWithoutACipherAreReported) {
   EXPECT_TRUE(r.has(E_BadFileHeader));
 }
 
-TEST(Container, MultiVolumeWithoutHandlerCancels) {
-  MemoryFileSystem fs;
-  // Two volumes by hand: set.z01 holds the entry, set.zip the directory.
+namespace {
+// Two volumes by hand: /s/set.z01 holds the entry a.txt, /s/set.zip the directory.
+void TwoVolumes(MemoryFileSystem& fs) {
   Entry e = E("a.txt", "volume data");
   Bytes whole = Build({e});
   size_t cd = whole.size() - 22 - (46 + 5);
@@ -383,6 +400,12 @@ TEST(Container, MultiVolumeWithoutHandlerCancels) {
   v2[end + 16] = v2[end + 17] = v2[end + 18] = v2[end + 19] = 0;  // directory at 0 of disk 1
   fs.addFile("/s/set.z01", v1);
   fs.addFile("/s/set.zip", v2);
+}
+}  // namespace
+
+TEST(Container, MultiVolumeWithoutHandlerCancels) {
+  MemoryFileSystem fs;
+  TwoVolumes(fs);
   Services s = Services::posix();
   s.fs = &fs;
   struct FakeVol : VolumeInfo {
@@ -395,10 +418,11 @@ TEST(Container, MultiVolumeWithoutHandlerCancels) {
   {
     TUnZip z(s);
     std::vector<int32_t> codes;
-    std::vector<std::string> exts;
-    z.OnError = [&](TUnBase&, const std::string&, const std::string& x, const std::string&, int32_t c) {
+    std::vector<std::string> exts, files;
+    z.OnError = [&](TUnBase&, const std::string& f, const std::string& x, const std::string&, int32_t c) {
       codes.push_back(c);
       exts.push_back(x);
+      files.push_back(f);
     };
     z.SetArchiveFile("/s/set.zip");
     EXPECT_EQ(z.ArcType(), TArcType::atZipMV);
@@ -408,6 +432,7 @@ TEST(Container, MultiVolumeWithoutHandlerCancels) {
     ASSERT_FALSE(codes.empty());
     EXPECT_EQ(codes[0], E_EventNotAssigned);
     EXPECT_EQ(exts[0], "OnNextVolume");
+    for (const auto& f : files) EXPECT_EQ(f, "");  // reports about the archive name no entry
     EXPECT_TRUE(z.Cancel());
   }
   {
@@ -420,6 +445,8 @@ TEST(Container, MultiVolumeWithoutHandlerCancels) {
     z.SetExtractDir("/out");
     z.FileSpec = {"*.*"};
     EXPECT_EQ(z.Extract(), 1);
+    // the volume with the directory is the archive itself; it is asked for too when an entry
+    // is read from it, and not for the listing
     EXPECT_EQ(asked, (std::vector<std::string>{"/s/set.z01 1 yes"}));
     EXPECT_EQ(fs.nodes().at("/out/a.txt").data, Text("volume data"));
     EXPECT_FALSE(z.Cancel());
@@ -445,13 +472,79 @@ TEST(Container, MultiVolumeWithoutHandlerCancels) {
   }
 }
 
+TEST(Container, ADriveThatDoesNotAnswer) {
+  // The folder of a set answers at detection, then fails the given number of times.
+  struct Flaky : VolumeInfo {
+    int calls = 0, failures = 0;
+    bool query(const std::string&, VolumeData& d, std::string& err) override {
+      ++calls;
+      if (calls > 1 && failures > 0) {
+        --failures;
+        err = "No medium found";
+        return false;
+      }
+      d = VolumeData{};
+      return true;
+    }
+  };
+  struct Case {
+    const char* name;
+    int handler;  // -1 none, 0 declines, 1 retries
+    int32_t extracted;
+    std::vector<int32_t> codes;
+    int asked;
+  } cases[] = {{"no handler", -1, 0, {E_NotAccessible}, 0},
+               {"declined", 0, 0, {E_UserCanceled}, 1},
+               {"retried", 1, 1, {}, 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    MemoryFileSystem fs;
+    TwoVolumes(fs);
+    Flaky vol;
+    vol.failures = 1;
+    Services s = Services::posix();
+    s.fs = &fs;
+    s.volumes = &vol;
+    TUnZip z(s);
+    std::vector<int32_t> codes;
+    std::vector<std::string> files, vols;
+    z.OnError = [&](TUnBase&, const std::string& f, const std::string&, const std::string& v, int32_t code) {
+      codes.push_back(code);
+      files.push_back(f);
+      vols.push_back(v);
+    };
+    int asked = 0;
+    if (c.handler >= 0)
+      z.OnDriveNotReady = [&](TUnBase&, const std::string& drive, const std::string& message) {
+        ++asked;
+        EXPECT_EQ(drive, "/s/");
+        EXPECT_NE(message.find("is not accessible"), std::string::npos);
+        EXPECT_NE(message.find("No medium found"), std::string::npos);
+        return c.handler == 1;
+      };
+    z.OnNextVolume = [](TUnBase&, std::string&, int32_t, bool, bool&) {};
+    z.SetArchiveFile("/s/set.zip");
+    ASSERT_EQ(z.ArcType(), TArcType::atZipMV);
+    z.SetExtractDir("/out");
+    z.FileSpec = {"*.*"};
+    EXPECT_EQ(z.Extract(), c.extracted);
+    EXPECT_EQ(codes, c.codes);
+    EXPECT_EQ(asked, c.asked);
+    for (const auto& f : files) EXPECT_EQ(f, "");
+    for (const auto& v : vols) EXPECT_EQ(v, "0");
+  }
+}
+
 TEST(Container, SpannedDisksThroughThePrompts) {
   // Three "diskettes" behind one path: entry a on disk 1, entry b on disk 2, the directory on disk 3.
   Bytes whole = Build({E("a.txt", "first disk"), E("b.txt", "second disk")});
   const size_t aLen = 30 + 5 + 10, bLen = 30 + 5 + 11;
-  Bytes d1(whole.begin(), whole.begin() + aLen);
+  // The first disk begins with the spanned-set marker, so entry a starts at offset 4.
+  Bytes d1 = {0x50, 0x4B, 0x07, 0x08};
+  d1.insert(d1.end(), whole.begin(), whole.begin() + aLen);
   Bytes d2(whole.begin() + aLen, whole.begin() + aLen + bLen);
   Bytes d3(whole.begin() + aLen + bLen, whole.end());
+  d3[42] = 4;
   const size_t cdB = 46 + 5;
   d3[cdB + 34] = 1;                                             // b starts on the second disk
   d3[cdB + 42] = d3[cdB + 43] = d3[cdB + 44] = d3[cdB + 45] = 0;  // at its offset 0
@@ -495,32 +588,70 @@ TEST(Container, SpannedDisksThroughThePrompts) {
     EXPECT_EQ(z.Extract(), 0);
     EXPECT_EQ(exts, (std::vector<std::string>{"OnGetZipLastDisk"}));
   }
-  {
-    insert(3);
-    TUnZip z(s);
+  // The prompts of a run: the last disk is inserted when asked for, the next disks by number,
+  // and the first disk as the case says (the n-th time it is asked for).
+  struct Run {
     std::vector<std::string> log;
-    z.OnGetZipLastDisk = [&](TUnBase&, bool& cancel, std::string&) {
-      log.push_back("last");
+    std::vector<int32_t> codes;
+    std::vector<std::string> files;
+  };
+  auto prompted = [&](TUnZip& z, Run& r, std::function<void(int, std::string&)> first) {
+    z.OnError = [&r](TUnBase&, const std::string& f, const std::string&, const std::string&, int32_t c) {
+      r.codes.push_back(c);
+      r.files.push_back(f);
+    };
+    z.OnGetZipLastDisk = [&r, &insert](TUnBase&, bool& cancel, std::string&) {
+      r.log.push_back("last");
       insert(3);
       cancel = false;
     };
-    z.OnGetZipFirstDisk = [&](TUnBase&, bool& cancel, std::string&) {
-      log.push_back("first");
-      insert(1);
+    z.OnGetZipFirstDisk = [&r, first, asks = 0](TUnBase&, bool& cancel, std::string& path) mutable {
+      r.log.push_back("first");
+      first(++asks, path);
       cancel = false;
     };
-    z.OnGetZipNextDisk = [&](TUnBase&, const std::string& vol, bool& cancel, std::string&) {
-      log.push_back("next " + vol);
+    z.OnGetZipNextDisk = [&r, &insert](TUnBase&, const std::string& vol, bool& cancel, std::string&) {
+      r.log.push_back("next " + vol);
       insert(std::stoi(vol));
       cancel = false;
     };
+  };
+  {
+    insert(3);
+    TUnZip z(s);
+    Run r;
+    prompted(z, r, [&](int, std::string&) { insert(1); });
     z.SetArchiveFile("/a/disk.zip");
     z.SetExtractDir("/out");
     z.FileSpec = {"*.*"};
     EXPECT_EQ(z.Extract(), 2);
-    EXPECT_EQ(log, (std::vector<std::string>{"last", "first", "next 2"}));
+    EXPECT_EQ(r.log, (std::vector<std::string>{"last", "first", "next 2"}));
+    EXPECT_TRUE(r.codes.empty());
     EXPECT_EQ(fs.nodes().at("/out/a.txt").data, Text("first disk"));
     EXPECT_EQ(fs.nodes().at("/out/b.txt").data, Text("second disk"));
+  }
+  {  // the wrong disk (no header where entry a starts) and a disk that cannot be opened are
+     // asked for again; the one that cannot be opened is reported
+    insert(3);
+    TUnZip z(s);
+    Run r;
+    prompted(z, r, [&](int asks, std::string& path) {
+      if (asks == 1) {  // labelled as the first disk, but offset 4 holds no header
+        insert(1);
+        fs.addFile("/a/disk.zip", disks[2]);
+      }
+      if (asks == 2) path = "/a/elsewhere.zip";  // nothing there
+      if (asks == 3) insert(1);
+    });
+    z.SetArchiveFile("/a/disk.zip");
+    z.SetExtractDir("/out3");
+    z.FileSpec = {"*.*"};
+    EXPECT_EQ(z.Extract(), 2);
+    EXPECT_EQ(r.log, (std::vector<std::string>{"last", "first", "first", "first", "next 2"}));
+    EXPECT_EQ(r.codes, (std::vector<int32_t>{E_OpenError}));
+    EXPECT_EQ(r.files, (std::vector<std::string>{""}));
+    EXPECT_EQ(fs.nodes().at("/out3/a.txt").data, Text("first disk"));
+    EXPECT_EQ(fs.nodes().at("/out3/b.txt").data, Text("second disk"));
   }
   {  // a prompt left cancelled ends the run; later reports are 25443
     insert(3);
@@ -536,16 +667,19 @@ TEST(Container, SpannedDisksThroughThePrompts) {
 }
 
 namespace {
-// Stand-in for the traditional cipher: XOR with the low byte of Key0 (the real cipher is its own unit).
+// Stand-in for the traditional cipher: XOR with the low byte of Key0 and a tweak (the real cipher
+// is its own unit).
 class XorHeaderCipher : public TraditionalCipher {
 public:
-  void Reset(const TSeedKeys& s) override { k_ = static_cast<uint8_t>(s.Key0); }
+  explicit XorHeaderCipher(uint8_t tweak = 0) : tweak_(tweak) {}
+  void Reset(const TSeedKeyRecord& s) override { k_ = static_cast<uint8_t>(s.Key0 ^ tweak_); }
   void AddPassword(std::string_view) override {}
   void Decrypt(uint8_t* p, size_t n) override {
     for (size_t i = 0; i < n; ++i) p[i] ^= k_;
   }
 
 private:
+  uint8_t tweak_;
   uint8_t k_ = 0;
 };
 }  // namespace
@@ -566,14 +700,13 @@ TEST(Container, EncipheredHeadersDecipherWithTheHeaderKeys) {
     EXPECT_EQ(r.file("/out/a.txt"), Text("enciphered headers"));
     EXPECT_TRUE(r.codes.empty());
   }
-  {  // other header keys: the central header does not decipher to one; 25114 and nothing listed
+  {  // other keys: the central header does not decipher to one; one 25114, nothing listed
     MemRun r;
     EXPECT_EQ(r.go(z, "*.*",
                    [](TUnZip& u) {
-                     u.Ciphers.traditional = [] { return std::make_unique<XorHeaderCipher>(); };
-                     u.SeedHeaderKeys.Key0 ^= 0x5A;
+                     u.Ciphers.traditional = [] { return std::make_unique<XorHeaderCipher>(0x5A); };
                    }),
               0);
-    EXPECT_TRUE(r.has(E_BadFileHeader));
+    EXPECT_EQ(std::count(r.codes.begin(), r.codes.end(), E_BadFileHeader), 1);
   }
 }

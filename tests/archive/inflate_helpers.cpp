@@ -35,6 +35,7 @@ int64_t MemStream::Seek(int64_t off, arc::TSeekOrigin o) {
 
 int64_t RecordingHost::WriteOutput(const uint8_t* p, size_t n) {
   ++writes;
+  writeSizes.push_back(n);
   if (throwOnWrite) throw DiskFull();
   size_t k = n;
   if (failAfter >= 0 && static_cast<int64_t>(out.size() + n) > failAfter)

@@ -37,6 +37,7 @@ public:
 
   Bytes out;
   int writes = 0;
+  std::vector<size_t> writeSizes;  // the length of each write
   int pumps = 0;
   int decrypted = 0;              // bytes deciphered
   int64_t failAfter = -1;         // writes beyond this many bytes come back short

@@ -231,7 +231,8 @@ TEST_F(WithFakeLibrary, PasswordsThroughTheCallback) {
   ASSERT_FALSE(none.codes.empty());
   EXPECT_EQ(none.codes.front(), E_InvalidPassword);
   auto event = [](std::string given, int* asked) {
-    return [given, asked](TUnBase&, const std::string&, std::string& pw, TSeedKeys&, TSeedKeys&, bool& again) {
+    return [given, asked](TUnBase&, const std::string&, std::string& pw,
+        TSeedKeyRecord&, TSeedKeyRecord&, bool& again) {
       ++*asked;
       pw = given;
       again = true;

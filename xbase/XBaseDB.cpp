@@ -680,6 +680,16 @@ void TXBaseDataSet::Refresh() {
   scrolled();
 }
 
+void TXBaseDataSet::SetPassword(const std::string& newPassword) {
+  if (!checkBrowseMode()) return;
+  table_->SetPassword(newPassword);
+  encryptionKey_ = newPassword;
+  if (hasRecord_) {
+    table_->GoTo(recNo_);
+    takeRecord();
+  }
+}
+
 bool TXBaseDataSet::IsSequenced() const { return !table_ || (!table_->MasterTag && !filtered_); }
 
 void TXBaseDataSet::closeCursor() {

@@ -247,6 +247,9 @@ public:
   void Refresh();
   // True when the records are in physical order: no tag current and not filtered.
   bool IsSequenced() const;
+  // Enciphers the open table, its memo texts and index files with a new password
+  // ("" for none) and takes it as EncryptionKey; the table must be open Exclusive.
+  void SetPassword(const std::string& newPassword);
   // A field was written since the last Edit or Append.
   bool Modified() const { return modified_; }
   bool Active() const { return table_ != nullptr; }

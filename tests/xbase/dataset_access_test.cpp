@@ -192,4 +192,74 @@ TEST_F(DataSetBlobWriteBack, PendingTextIsReadBackAndDroppedByCancel) {
   EXPECT_EQ(fileMemo(), "");
 }
 
+// Passwords
+
+TEST(DataSetPassword, SharedRefusedExclusiveReenciphersTableAndMemo) {
+  TempDir dir;
+  MemoImage m = Dbt3({"first memo", "second"});
+  WriteFile(dir.file("K.dbt"), m.bytes);
+  DbfBuilder b(0x83, {{"NAME", 'C', 8}, {"AGE", 'N', 3}, {"NOTE", 'M', 10}});
+  b.record(false, {"IVANOV", N(42, 3), N(m.blocks[0], 10)});
+  b.record(true, {"PETROV", N(7, 3), N(m.blocks[1], 10)});
+  b.record(false, {"EMPTY", N(1, 3), ""});
+  b.write(dir.file("K.DBF"));
+  const std::string plain = ReadFile(dir.file("K.DBF"));
+  auto read = [&](const std::string& key, bool exclusive) {
+    TXBaseDataSet ds;
+    setUp(ds, dir, "K.DBF", exclusive);
+    ds.SetEncryptionKey(key);
+    ds.SetUseDeleted(true);
+    ds.SetTranslateASCII(false);
+    ds.Open();
+    std::vector<std::string> rows;
+    for (; !ds.Eof(); ds.Next())
+      rows.push_back(ds.FieldByName("NAME").AsString() + "|" + ds.FieldByName("AGE").AsString() + "|" +
+                     ds.FieldByName("NOTE").AsString());
+    return rows;
+  };
+  const std::vector<std::string> rows = {"IVANOV|42|first memo", "PETROV|7|second", "EMPTY|1|"};
+  {
+    TXBaseDataSet shared;
+    setUp(shared, dir, "K.DBF", false);
+    shared.Open();
+    EXPECT_EQ(errorOf([&] { shared.SetPassword("k"); }),
+              "EXBaseError: SetPassword requires full access to file " + dir.file("K.DBF"));
+  }
+  EXPECT_EQ(ReadFile(dir.file("K.DBF")), plain);
+  {
+    TXBaseDataSet ds;
+    setUp(ds, dir, "K.DBF", true);
+    ds.Open();
+    ds.SetRecNo(2);
+    ds.SetPassword("k");
+    EXPECT_EQ(ds.RecNo(), 2);
+    EXPECT_EQ(ds.FieldByName("NAME").AsString(), "PETROV");
+    EXPECT_EQ(ds.EncryptionKey(), "k");
+  }
+  EXPECT_EQ(ReadFile(dir.file("K.DBF")).find("IVANOV"), std::string::npos);
+  EXPECT_EQ(ReadFile(dir.file("K.dbt")).find("first memo", 512 * 3), std::string::npos);
+  EXPECT_EQ(read("k", false), rows);
+  EXPECT_EQ(errorOf([&] { read("", false); }), "EXBaseEncryption: No Password for encrypted file " + dir.file("K.DBF"));
+  // From one password to another, then back to none.
+  {
+    TXBaseDataSet ds;
+    setUp(ds, dir, "K.DBF", true);
+    ds.SetEncryptionKey("k");
+    ds.Open();
+    ds.SetPassword("k");   // the same password: nothing to do
+    ds.SetPassword("other");
+  }
+  EXPECT_EQ(read("other", true), rows);
+  EXPECT_NE(errorOf([&] { read("k", true); }).find("Invalid Password"), std::string::npos);
+  {
+    TXBaseDataSet ds;
+    setUp(ds, dir, "K.DBF", true);
+    ds.SetEncryptionKey("other");
+    ds.Open();
+    ds.SetPassword("");
+  }
+  EXPECT_EQ(read("", false), rows);
+  EXPECT_NE(ReadFile(dir.file("K.DBF")).find("IVANOV"), std::string::npos);
+}
+
 }  // namespace

@@ -248,6 +248,7 @@ std::string TXBaseDataSet::GetTableDirectory() const {
 
 void TXBaseDataSet::SetTableName(const std::string& value) {
   checkInactive();
+  if (value != tableName_) indexFiles_.clear();   // the index files belonged to the old table
   tableName_ = value;
 }
 

@@ -164,7 +164,7 @@ public:
   const std::string& DatabaseName() const { return databaseName_; }
   void SetDatabaseName(const std::string& value);
   const std::string& TableName() const { return tableName_; }
-  void SetTableName(const std::string& value);            // closed only
+  void SetTableName(const std::string& value);            // closed only; a new name empties IndexFiles
   bool ReadOnly() const { return readOnly_; }
   void SetReadOnly(bool value);
   bool TranslateASCII() const { return translate_; }

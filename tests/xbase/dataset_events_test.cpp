@@ -290,13 +290,21 @@ TEST_F(DataSetEvents, Delete) {
   EXPECT_EQ(ds.State(), TxbDataSetState::dsBrowse);
 }
 
-TEST_F(DataSetEvents, OnCalcFieldsIsNeverCalled) {
+TEST_F(DataSetEvents, OnCalcFieldsRunsOnlyWithCalculatedFields) {
   ds.Open();
   ds.Next();
   ds.Edit();
   ds.Post();
   ds.Close();
-  for (const std::string& e : rec.take()) EXPECT_NE(e, "OnCalcFields");
+  Log plain = rec.take();
+  EXPECT_EQ(plain, (Log{"BeforeOpen", "AfterOpen", "AfterScroll", "BeforeScroll", "AfterScroll", "BeforeEdit",
+                        "AfterEdit", "BeforePost", "AfterPost", "BeforeClose", "AfterClose"}));
+  // With a calculated field it runs for every record read.
+  ds.AddCalcField("C", TxbFieldType::ftInteger);
+  ds.Open();
+  ds.Next();
+  EXPECT_EQ(rec.take(), (Log{"BeforeOpen", "OnCalcFields", "AfterOpen", "AfterScroll", "BeforeScroll",
+                             "OnCalcFields", "AfterScroll"}));
 }
 
 TEST_F(DataSetEvents, DestructorClosesWithoutEvents) {

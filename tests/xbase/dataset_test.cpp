@@ -393,7 +393,8 @@ TEST(DataSetEdit, EditPostAppendDeleteRecall) {
   EXPECT_EQ(f.RecordCount, 3u);
 }
 
-TEST(DataSetEdit, EditWaitsForRecordLock) {
+// A record locked by another open is refused at once; once released it can be edited.
+TEST(DataSetEdit, EditOfLockedRecordIsRefused) {
   TempDir t;
   DbfBuilder b(0x03, {{"A", 'C', 3}});
   b.record(false, {"abc"});

@@ -36,25 +36,56 @@ struct RecordPointer {
   ~RecordPointer() { t->SetCurRecord(nullptr); }
 };
 
-// ASCII upper case of the eight bytes of a word (bytes >= 0x80 stay).
-inline uint64_t upperWord(uint64_t w) {
-  constexpr uint64_t ones = 0x0101010101010101ull, high = 0x8080808080808080ull;
-  uint64_t heptets = w & ~high;
-  uint64_t geA = heptets + (0x80 - 'a') * ones;
-  uint64_t gtZ = heptets + (0x80 - 'z' - 1) * ones;
-  uint64_t lower = (geA ^ gtZ) & ~w & high;
-  return w ^ (lower >> 2);
-}
-// Length without trailing bytes <= 0x20; runs of blanks are skipped eight at a time.
+// Length without trailing bytes <= 0x20, eight bytes at a time: a byte below 0x80
+// is above 0x20 exactly when adding 0x5F sets its high bit (no carry leaves a byte).
 inline size_t trimmedLength(const char* p, size_t n) {
-  constexpr uint64_t blanks = 0x2020202020202020ull;
+  constexpr uint64_t high = 0x8080808080808080ull, add = 0x5F5F5F5F5F5F5F5Full;
   while (n >= 8) {
     uint64_t w;
     std::memcpy(&w, p + n - 8, 8);
-    if (w != blanks) break;
+    uint64_t keep = (((w & ~high) + add) | w) & high;
+    if (keep) return n - (static_cast<size_t>(__builtin_clzll(keep)) >> 3);
     n -= 8;
   }
   while (n > 0 && static_cast<unsigned char>(p[n - 1]) <= ' ') --n;
+  return n;
+}
+
+// Position of the first zero byte among n, n when none; eight bytes at a time (the
+// lowest flagged byte of a word is always a real zero).
+inline size_t zeroAt(const char* p, size_t n) {
+  constexpr uint64_t ones = 0x0101010101010101ull, high = 0x8080808080808080ull;
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    uint64_t z = (w - ones) & ~w & high;
+    if (z) return i + (static_cast<size_t>(__builtin_ctzll(z)) >> 3);
+  }
+  for (; i < n; ++i)
+    if (p[i] == 0) return i;
+  return n;
+}
+
+// The first zero byte among n (n when none) and whether any byte is 0x80 or above,
+// a word at a time; it reads up to 7 bytes past n, which the caller must own.
+inline size_t scanWords(const char* p, size_t n, bool& high) {
+  constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+  uint64_t seen = 0;
+  for (size_t i = 0; i < n; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    uint64_t mask = n - i >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * (n - i))) - 1;
+    uint64_t z = (w - ones) & ~w & highs & mask;
+    if (z) {
+      // Bytes behind the zero are not part of the text.
+      uint64_t before = (z & (~z + 1)) - 1;
+      high = ((seen | (w & before)) & highs) != 0;
+      return i + (static_cast<size_t>(__builtin_ctzll(z)) >> 3);
+    }
+    seen |= w & mask;
+  }
+  high = (seen & highs) != 0;
   return n;
 }
 
@@ -100,7 +131,11 @@ void TXBaseDataSet::ReloadAliasList() {
 
 // Dataset
 
-TXBaseDataSet::TXBaseDataSet() : oemToAnsi_(xbOemToAnsiTable()) {}
+TXBaseDataSet::TXBaseDataSet() : oemToAnsi_(xbOemToAnsiTable()) {
+  asciiKept_ = true;
+  for (int c = 0; c < 0x80; ++c)
+    if (oemToAnsi_[c] != c) asciiKept_ = false;
+}
 
 TXBaseDataSet::~TXBaseDataSet() {
   try {
@@ -190,9 +225,7 @@ void TXBaseDataSet::checkInactive() const {
   if (table_) xbRaiseDatabase(msg::DatasetOpen);
 }
 
-void TXBaseDataSet::checkActive() const {
-  if (!table_) xbRaiseDatabase(msg::ClosedDataset);
-}
+void TXBaseDataSet::raiseClosed() { xbRaiseDatabase(msg::ClosedDataset); }
 
 void TXBaseDataSet::checkWritable() const {
   checkActive();
@@ -371,7 +404,8 @@ void TXBaseDataSet::Open() {
   table_ = std::move(t);
   try {
     buildFields();
-    active_.assign(table_->RecordLength + 1, ' ');
+    // Eight spare bytes behind the record let the field reads scan whole words.
+    active_.assign(table_->RecordLength + 1 + kRecordSlack, ' ');
     keyBuffer_.assign(table_->RecordLength + 1, ' ');
     calcValues_.assign(calcDefs_.size(), TxbCalcValue{});
     state_ = TxbDataSetState::dsBrowse;
@@ -763,57 +797,15 @@ void TXBaseDataSet::buildFields() {
     cap *= 2;
     --nameShift_;
   }
-  nameSlots_.assign(cap, -1);
-  nameKeys_.assign(upperNames_.size(), TxbNameKey{});
+  nameSlots_.assign(cap, TxbNameSlot{});
   for (size_t i = 0; i < upperNames_.size(); ++i) {
     TxbNameKey k = TxbNameKey::Of(upperNames_[i]);
-    if (lookupKey(k) >= 0) continue;   // the first of equal names wins
-    nameKeys_[i] = k;
+    if (lookupKey(k)) continue;   // the first of equal names wins
     size_t slot = static_cast<size_t>(k.Hash() >> nameShift_);
-    while (nameSlots_[slot] >= 0) slot = (slot + 1) & (cap - 1);
-    nameSlots_[slot] = static_cast<int32_t>(i);
+    while (nameSlots_[slot].field) slot = (slot + 1) & (cap - 1);
+    nameSlots_[slot] = TxbNameSlot{k, fields_[i].get()};
   }
 }
-
-TxbNameKey TxbNameKey::Of(std::string_view name) {
-  TxbNameKey k;
-  size_t n = name.size();
-  if (n > 16) {
-    k.len = UINT64_MAX;   // longer than any field name
-    return k;
-  }
-  const char* p = name.data();
-  // Fixed-size loads that stay inside the name; overlapping parts are shifted out.
-  if (n >= 8) {
-    uint64_t tail;
-    std::memcpy(&k.a, p, 8);
-    std::memcpy(&tail, p + n - 8, 8);
-    k.b = n == 8 ? 0 : tail >> (8 * (16 - n));
-  } else if (n >= 4) {
-    uint32_t lo, hi;
-    std::memcpy(&lo, p, 4);
-    std::memcpy(&hi, p + n - 4, 4);
-    k.a = lo | ((static_cast<uint64_t>(hi) >> (8 * (8 - n))) << 32);
-  } else {
-    for (size_t i = 0; i < n; ++i) k.a |= static_cast<uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
-  }
-  k.a = upperWord(k.a);
-  k.b = upperWord(k.b);
-  k.len = n;
-  return k;
-}
-
-int32_t TXBaseDataSet::lookupKey(const TxbNameKey& k) const {
-  if (nameSlots_.empty() || k.len == UINT64_MAX) return -1;
-  size_t mask = nameSlots_.size() - 1;
-  for (size_t slot = static_cast<size_t>(k.Hash() >> nameShift_);; slot = (slot + 1) & mask) {
-    int32_t i = nameSlots_[slot];
-    if (i < 0) return -1;
-    if (nameKeys_[static_cast<size_t>(i)] == k) return i;
-  }
-}
-
-int32_t TXBaseDataSet::lookupField(std::string_view name) const { return lookupKey(TxbNameKey::Of(name)); }
 
 TxbField& TXBaseDataSet::Fields(int index) {
   checkActive();
@@ -821,26 +813,8 @@ TxbField& TXBaseDataSet::Fields(int index) {
   return *fields_[static_cast<size_t>(index)];
 }
 
-TxbField* TXBaseDataSet::FindField(std::string_view name) {
-  int32_t i = lookupField(name);
-  return i < 0 ? nullptr : fields_[static_cast<size_t>(i)].get();
-}
+void TXBaseDataSet::fieldNotFound(std::string_view name) { xbRaiseDatabase(msg::FieldNotFound, {name}); }
 
-TxbField& TXBaseDataSet::FieldByName(std::string_view name) {
-  TxbField* f = FindField(name);
-  if (!f) xbRaiseDatabase(msg::FieldNotFound, {name});
-  return *f;
-}
-
-uint8_t* TXBaseDataSet::readBuffer() {
-  if (sideRecord_) return sideRecord_;
-  switch (state_) {
-    case TxbDataSetState::dsBrowse: return hasRecord_ ? active_.data() : nullptr;
-    case TxbDataSetState::dsEdit:
-    case TxbDataSetState::dsInsert: return active_.data();
-    default: return nullptr;
-  }
-}
 
 uint8_t* TXBaseDataSet::writeBuffer(const TxbField& field) {
   checkActive();
@@ -1338,11 +1312,25 @@ std::string TxbField::AsString() const {
     // text as cutting first, and the search then covers only the short content.
     const char* p = reinterpret_cast<const char*>(rec) + offset_;
     size_t n = trimmedLength(p, length_);
-    if (const void* z = std::memchr(p, 0, n)) n = trimmedLength(p, static_cast<size_t>(static_cast<const char*>(z) - p));
+    bool high = true;
+    size_t z = rec == ds.active_.data() ? scanWords(p, n, high) : zeroAt(p, n);
+    if (z < n) n = trimmedLength(p, z);
     std::string s(p, n);
-    if (ds.translate_) {
+    if (ds.translate_ && high) {
       const uint8_t* t = ds.oemToAnsi_;
-      for (char& c : s) c = static_cast<char>(t[static_cast<uint8_t>(c)]);
+      char* q = s.data();
+      size_t i = 0;
+      // Runs of ASCII bytes stay as they are: eight at a time are passed over.
+      if (ds.asciiKept_) {
+        for (; i + 8 <= n; i += 8) {
+          uint64_t w;
+          std::memcpy(&w, q + i, 8);
+          if (!(w & 0x8080808080808080ull)) continue;
+          for (size_t k = i; k < i + 8; ++k) q[k] = static_cast<char>(t[static_cast<uint8_t>(q[k])]);
+        }
+      }
+      for (; i < n; ++i)
+        if (!ds.asciiKept_ || (q[i] & 0x80)) q[i] = static_cast<char>(t[static_cast<uint8_t>(q[i])]);
     }
     return s;
   }

@@ -16,6 +16,7 @@
 //
 // Text is CP1251 with TranslateASCII on (the file holds CP866), the raw bytes otherwise.
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
@@ -71,11 +72,47 @@ struct TxbCalcValue {
 class TXBaseDataSet;
 
 // A field name folded to ASCII upper case in 16 zero-padded bytes.
+// Inline, so that the key of a name written in the program is computed by the compiler.
 struct TxbNameKey {
   uint64_t a = 0, b = 0, len = 0;
-  static TxbNameKey Of(std::string_view name);
-  uint64_t Hash() const { return (a * 0x9E3779B97F4A7C15ull) ^ (b * 0xC2B2AE3D27D4EB4Full) ^ len; }
-  bool operator==(const TxbNameKey&) const = default;
+  [[gnu::always_inline]] static TxbNameKey Of(std::string_view name) {
+    TxbNameKey k;
+    size_t n = name.size();
+    if (n > 16) {
+      k.len = UINT64_MAX;   // longer than any field name
+      return k;
+    }
+    const char* p = name.data();
+    // Fixed-size loads that stay inside the name; overlapping parts are shifted out.
+    if (n >= 8) {
+      uint64_t tail;
+      std::memcpy(&k.a, p, 8);
+      std::memcpy(&tail, p + n - 8, 8);
+      k.b = n == 8 ? 0 : tail >> (8 * (16 - n));
+    } else if (n >= 4) {
+      uint32_t lo, hi;
+      std::memcpy(&lo, p, 4);
+      std::memcpy(&hi, p + n - 4, 4);
+      k.a = lo | ((static_cast<uint64_t>(hi) >> (8 * (8 - n))) << 32);
+    } else {
+      for (size_t i = 0; i < n; ++i) k.a |= static_cast<uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
+    }
+    k.a = upperWord(k.a);
+    k.b = upperWord(k.b);
+    k.len = n;
+    return k;
+  }
+  // ASCII upper case of the eight bytes of a word (bytes >= 0x80 stay).
+  [[gnu::always_inline]] static uint64_t upperWord(uint64_t w) {
+    constexpr uint64_t ones = 0x0101010101010101ull, high = 0x8080808080808080ull;
+    uint64_t heptets = w & ~high;
+    uint64_t geA = heptets + (0x80 - 'a') * ones;
+    uint64_t gtZ = heptets + (0x80 - 'z' - 1) * ones;
+    uint64_t lower = (geA ^ gtZ) & ~w & high;
+    return w ^ (lower >> 2);
+  }
+  [[gnu::always_inline]] uint64_t Hash() const { return (a * 0x9E3779B97F4A7C15ull) ^ (b * 0xC2B2AE3D27D4EB4Full) ^ len; }
+  [[gnu::always_inline]] bool operator==(const TxbNameKey& o) const { return a == o.a && b == o.b && len == o.len; }
 };
 
 // A field of an open dataset; valid until the dataset closes.
@@ -280,8 +317,22 @@ public:
   int FieldCount() const { return static_cast<int>(fields_.size()); }
   TxbField& Fields(int index);
   // Without regard to case; EDatabaseError "Field 'X' not found".
-  TxbField& FieldByName(std::string_view name);
-  TxbField* FindField(std::string_view name);
+  // Inlined at the caller: for a name written in the program the lookup is one hash probe.
+  [[gnu::always_inline]] TxbField& FieldByName(std::string_view name) {
+    TxbField* f = FindField(name);
+    if (!f) fieldNotFound(name);
+    return *f;
+  }
+  // A name written in the program: its length is known to the compiler as well.
+  [[gnu::always_inline]] TxbField& FieldByName(const char* name) {
+    return FieldByName(std::string_view(name, __builtin_strlen(name)));
+  }
+  [[gnu::always_inline]] TxbField* FindField(const char* name) {
+    return FindField(std::string_view(name, __builtin_strlen(name)));
+  }
+  [[gnu::always_inline]] TxbField* FindField(std::string_view name) {
+    return lookupKey(TxbNameKey::Of(name));
+  }
 
   // Goes to the first record whose key fields (';'-separated) hold the values
   // (CP1251 texts); stays where it was when none does.
@@ -357,7 +408,15 @@ private:
   // Posts or cancels an edit before a move; false when the post ended quietly.
   bool checkBrowseMode();
   // The record a field read sees in the present state; nullptr when none.
-  uint8_t* readBuffer();
+  uint8_t* readBuffer() {
+    if (sideRecord_) return sideRecord_;
+    switch (state_) {
+      case TxbDataSetState::dsBrowse: return hasRecord_ ? active_.data() : nullptr;
+      case TxbDataSetState::dsEdit:
+      case TxbDataSetState::dsInsert: return active_.data();
+      default: return nullptr;
+    }
+  }
   // The record a data-field write goes to (raises outside the writing states).
   uint8_t* writeBuffer(const TxbField& field);
   void fieldWritten(const TxbField& field);
@@ -377,7 +436,10 @@ private:
   void lastRecord();
   int32_t bookmarkRecNo(const TBookmark& bookmark) const;   // 0 when it is no record number
   void checkInactive() const;
-  void checkActive() const;
+  void checkActive() const {
+    if (!table_) raiseClosed();
+  }
+  [[noreturn]] static void raiseClosed();
   void checkWritable() const;
   void syncTable();
   bool takeRecord();   // copies the table's record when the move found one
@@ -401,18 +463,30 @@ private:
   std::unique_ptr<XBO_dBHandler> table_;
   std::vector<TxbFieldDef> fieldDefs_;
   std::vector<std::unique_ptr<TxbField>> fields_;
-  // Field lookup by name: open addressing over ASCII-folded names.
-  std::vector<int32_t> nameSlots_;
+  // Field lookup by name: open addressing over ASCII-folded names, the field beside its key.
+  struct TxbNameSlot {
+    TxbNameKey key;
+    TxbField* field = nullptr;   // none: an empty slot
+  };
+  std::vector<TxbNameSlot> nameSlots_;
   std::vector<std::string> upperNames_;
-  std::vector<TxbNameKey> nameKeys_;
-  int32_t lookupKey(const TxbNameKey& k) const;
+  [[gnu::always_inline]] TxbField* lookupKey(const TxbNameKey& k) const {
+    if (nameSlots_.empty() || k.len == UINT64_MAX) return nullptr;
+    size_t mask = nameSlots_.size() - 1;
+    for (size_t slot = static_cast<size_t>(k.Hash() >> nameShift_);; slot = (slot + 1) & mask) {
+      const TxbNameSlot& e = nameSlots_[slot];
+      if (!e.field || e.key == k) return e.field;
+    }
+  }
+  [[noreturn]] static void fieldNotFound(std::string_view name);
   int nameShift_ = 58;
-  int32_t lookupField(std::string_view name) const;
+  static constexpr size_t kRecordSlack = 8;
   std::vector<uint8_t> active_;
   int32_t recNo_ = 0;
   bool hasRecord_ = false;
   bool eof_ = true, bof_ = true;
   const uint8_t* oemToAnsi_ = nullptr;
+  bool asciiKept_ = false;   // the table leaves bytes below 0x80 as they are
   bool editLock_ = false;
   bool modified_ = false;
   TxbDataSetState state_ = TxbDataSetState::dsInactive;

@@ -310,7 +310,7 @@ void XBO_dBaseDBF::GoTo(int32_t code) {
   ReadRecord(n);
   RecNo = n;
   NotifyEvent(xbeAfterRead, n);
-  std::memcpy(OldBuffer.data(), CurRecord, RecordLength);
+  if (ReadWrite) std::memcpy(OldBuffer.data(), CurRecord, RecordLength);   // old values matter only to writers
 }
 
 void XBO_dBaseDBF::WriteRecordAt(int32_t n, bool withEof) {

@@ -575,13 +575,7 @@ void TXBaseDataSet::SetKey() {
 std::string TXBaseDataSet::keyFromRecord(const uint8_t* record) {
   XBO_dBHandler& t = *table_;
   TxbExpHandler key(t, t.MasterTag->KeyExpression());
-  uint8_t* saved = t.CurRecord;
-  struct Restore {
-    XBO_dBHandler& t;
-    uint8_t* p;
-    ~Restore() { t.CurRecord = p; }
-  } restore{t, saved};
-  t.CurRecord = const_cast<uint8_t*>(record);
+  RecordPointer rp(&t, const_cast<uint8_t*>(record));
   std::string text = key.EvaluateKeyText();
   return Translate(text, false);
 }

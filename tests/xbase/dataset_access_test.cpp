@@ -1,14 +1,14 @@
 // TXBaseDataSet: exclusive opens that keep every other open out, memo texts of
 // blob streams written (and failing) at Post, and a table's password change.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "dbf_builder.h"
+#include "tests/xbase/idx_helpers.h"
 #include "platform/exception.h"
 #include "xbase/XBaseDB.h"
 #include "xbase/xb_cnst.h"
@@ -18,24 +18,6 @@ using namespace xb;
 using namespace xbt;
 
 namespace {
-
-std::string errorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const platform::Exception& e) {
-    return std::string(e.className()) + ": " + e.what();
-  }
-  return "no error";
-}
-
-template <class F>
-int inChild(F fn) {
-  pid_t pid = fork();
-  if (pid == 0) _exit(fn());
-  int st = 0;
-  waitpid(pid, &st, 0);
-  return WIFEXITED(st) ? WEXITSTATUS(st) : 99;
-}
 
 void setUp(TXBaseDataSet& ds, const TempDir& dir, const std::string& table, bool exclusive) {
   ds.SetDatabaseName(dir.path());

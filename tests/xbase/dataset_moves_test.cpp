@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "dbf_builder.h"
+#include "tests/xbase/idx_helpers.h"
 #include "platform/exception.h"
 #include "xbase/XBaseDB.h"
 #include "xbase/xb_cnst.h"
@@ -15,15 +16,6 @@ using namespace xb;
 using namespace xbt;
 
 namespace {
-
-std::string errorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const platform::Exception& e) {
-    return std::string(e.className()) + ": " + e.what();
-  }
-  return "no error";
-}
 
 // NAME C10, one record per name.
 void writeNames(const std::string& path, const std::vector<std::string>& names) {

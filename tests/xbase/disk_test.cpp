@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "child_process.h"
 #include "dbf_builder.h"
 #include "xbase/xb_cnst.h"
 #include "xbase/SysXBase.h"
@@ -44,15 +45,6 @@ std::vector<std::pair<uint64_t, uint64_t>> kernelLocks(const std::string& path) 
   return out;
 }
 
-// Runs fn in a child process and returns its exit code.
-template <class F>
-int inChild(F fn) {
-  pid_t pid = fork();
-  if (pid == 0) _exit(fn());
-  int st = 0;
-  waitpid(pid, &st, 0);
-  return WIFEXITED(st) ? WEXITSTATUS(st) : 99;
-}
 }  // namespace
 
 TEST(DiskFile, OpenOfNameMissingAtConstructionRaises) {

@@ -1,5 +1,6 @@
 #include "xbase/XBaseDB.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -35,25 +36,56 @@ struct RecordPointer {
   ~RecordPointer() { t->SetCurRecord(nullptr); }
 };
 
-// ASCII upper case of the eight bytes of a word (bytes >= 0x80 stay).
-inline uint64_t upperWord(uint64_t w) {
-  constexpr uint64_t ones = 0x0101010101010101ull, high = 0x8080808080808080ull;
-  uint64_t heptets = w & ~high;
-  uint64_t geA = heptets + (0x80 - 'a') * ones;
-  uint64_t gtZ = heptets + (0x80 - 'z' - 1) * ones;
-  uint64_t lower = (geA ^ gtZ) & ~w & high;
-  return w ^ (lower >> 2);
-}
-// Length without trailing bytes <= 0x20; runs of blanks are skipped eight at a time.
+// Length without trailing bytes <= 0x20, eight bytes at a time: a byte below 0x80
+// is above 0x20 exactly when adding 0x5F sets its high bit (no carry leaves a byte).
 inline size_t trimmedLength(const char* p, size_t n) {
-  constexpr uint64_t blanks = 0x2020202020202020ull;
+  constexpr uint64_t high = 0x8080808080808080ull, add = 0x5F5F5F5F5F5F5F5Full;
   while (n >= 8) {
     uint64_t w;
     std::memcpy(&w, p + n - 8, 8);
-    if (w != blanks) break;
+    uint64_t keep = (((w & ~high) + add) | w) & high;
+    if (keep) return n - (static_cast<size_t>(__builtin_clzll(keep)) >> 3);
     n -= 8;
   }
   while (n > 0 && static_cast<unsigned char>(p[n - 1]) <= ' ') --n;
+  return n;
+}
+
+// Position of the first zero byte among n, n when none; eight bytes at a time (the
+// lowest flagged byte of a word is always a real zero).
+inline size_t zeroAt(const char* p, size_t n) {
+  constexpr uint64_t ones = 0x0101010101010101ull, high = 0x8080808080808080ull;
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    uint64_t z = (w - ones) & ~w & high;
+    if (z) return i + (static_cast<size_t>(__builtin_ctzll(z)) >> 3);
+  }
+  for (; i < n; ++i)
+    if (p[i] == 0) return i;
+  return n;
+}
+
+// The first zero byte among n (n when none) and whether any byte is 0x80 or above,
+// a word at a time; it reads up to 7 bytes past n, which the caller must own.
+inline size_t scanWords(const char* p, size_t n, bool& high) {
+  constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+  uint64_t seen = 0;
+  for (size_t i = 0; i < n; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    uint64_t mask = n - i >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * (n - i))) - 1;
+    uint64_t z = (w - ones) & ~w & highs & mask;
+    if (z) {
+      // Bytes behind the zero are not part of the text.
+      uint64_t before = (z & (~z + 1)) - 1;
+      high = ((seen | (w & before)) & highs) != 0;
+      return i + (static_cast<size_t>(__builtin_ctzll(z)) >> 3);
+    }
+    seen |= w & mask;
+  }
+  high = (seen & highs) != 0;
   return n;
 }
 
@@ -99,12 +131,28 @@ void TXBaseDataSet::ReloadAliasList() {
 
 // Dataset
 
-TXBaseDataSet::TXBaseDataSet() : oemToAnsi_(xbOemToAnsiTable()) {}
+TXBaseDataSet::TXBaseDataSet() : oemToAnsi_(xbOemToAnsiTable()) {
+  asciiKept_ = true;
+  for (int c = 0; c < 0x80; ++c)
+    if (oemToAnsi_[c] != c) asciiKept_ = false;
+}
 
 TXBaseDataSet::~TXBaseDataSet() {
   try {
+    if (master_) {
+      auto& d = master_->details_;
+      d.erase(std::remove(d.begin(), d.end(), this), d.end());
+    }
+    master_ = nullptr;
     closeCursor();
   } catch (...) {
+  }
+  for (TXBaseDataSet* d : details_) {
+    d->master_ = nullptr;
+    try {
+      d->masterDisabled();
+    } catch (...) {
+    }
   }
 }
 
@@ -151,13 +199,13 @@ TBookmark TXBaseDataSet::GetBookmark() const {
 void TXBaseDataSet::GotoBookmark(const TBookmark& bookmark) {
   checkActive();
   if (bookmark.empty()) return;
-  if (state_ != TxbDataSetState::dsBrowse) xbRaiseDatabase(msg::NotBrowsing);
+  if (!checkBrowseMode()) return;
   fire(BeforeScroll);
   int32_t n = bookmarkRecNo(bookmark);
   if (n == 0) xbRaiseDatabase("%s%s", {msg::BookmarkInvalid, tableName_});
   table_->GoTo(n);
   if (takeRecord()) eof_ = bof_ = false;
-  fire(AfterScroll);
+  scrolled();
 }
 
 bool TXBaseDataSet::BookmarkValid(const TBookmark& bookmark) const {
@@ -177,13 +225,22 @@ void TXBaseDataSet::checkInactive() const {
   if (table_) xbRaiseDatabase(msg::DatasetOpen);
 }
 
-void TXBaseDataSet::checkActive() const {
-  if (!table_) xbRaiseDatabase(msg::ClosedDataset);
-}
+void TXBaseDataSet::raiseClosed() { xbRaiseDatabase(msg::ClosedDataset); }
 
 void TXBaseDataSet::checkWritable() const {
   checkActive();
   if (readOnly_ || !table_->ReadWrite) xbRaiseDatabase(msg::ReadOnlyDataset);
+}
+
+bool TXBaseDataSet::checkBrowseMode() {
+  checkActive();
+  if (state_ == TxbDataSetState::dsEdit || state_ == TxbDataSetState::dsInsert) {
+    if (modified_)
+      Post();   // a failed post raises and the cursor stays
+    else
+      Cancel();
+  }
+  return state_ == TxbDataSetState::dsBrowse;
 }
 
 void TXBaseDataSet::SetDatabaseName(const std::string& value) {
@@ -224,6 +281,7 @@ std::string TXBaseDataSet::GetTableDirectory() const {
 
 void TXBaseDataSet::SetTableName(const std::string& value) {
   checkInactive();
+  if (value != tableName_) indexFiles_.clear();   // the index files belonged to the old table
   tableName_ = value;
 }
 
@@ -274,7 +332,7 @@ void TXBaseDataSet::SetFiltered(bool value) {
     filtered_ = value;
     return;
   }
-  if (state_ != TxbDataSetState::dsBrowse) xbRaiseDatabase(msg::NotBrowsing);
+  if (!checkBrowseMode()) return;
   if (value != filtered_) {
     filtered_ = value;
     table_->EnableFilter(value);
@@ -286,7 +344,7 @@ void TXBaseDataSet::SetFiltered(bool value) {
 void TXBaseDataSet::SetFilter(const std::string& value) {
   filter_ = value;
   if (table_ && filtered_) {
-    if (state_ != TxbDataSetState::dsBrowse) xbRaiseDatabase(msg::NotBrowsing);
+    if (!checkBrowseMode()) return;
     applyFilter();
     First();
   }
@@ -296,7 +354,7 @@ void TXBaseDataSet::SetFilterOptions(bool caseInsensitive, bool noPartialCompare
   filterCaseInsensitive_ = caseInsensitive;
   filterNoPartial_ = noPartialCompare;
   if (table_ && filtered_) {
-    if (state_ != TxbDataSetState::dsBrowse) xbRaiseDatabase(msg::NotBrowsing);
+    if (!checkBrowseMode()) return;
     applyFilter();
     First();
   }
@@ -331,18 +389,31 @@ void TXBaseDataSet::Open() {
   t->RecordFilterHook = [this]() {
     if (!filtered_ || !OnFilterRecord || !table_) return true;
     bool accept = true;
-    inFilter_ = true;
-    struct Reset { bool& f; ~Reset() { f = false; } } reset{inFilter_};
+    // Field reads see the candidate record in the table's own buffer.
+    struct Side {
+      TXBaseDataSet& ds;
+      uint8_t* rec;
+      std::vector<TxbCalcValue>* calc;
+      ~Side() { ds.sideRecord_ = rec; ds.sideCalc_ = calc; }
+    } side{*this, sideRecord_, sideCalc_};
+    sideRecord_ = table_->CurRecord;
+    sideCalc_ = nullptr;
     OnFilterRecord(*this, accept);
     return accept;
   };
   table_ = std::move(t);
   try {
     buildFields();
-    active_.assign(table_->RecordLength + 1, ' ');
+    // Eight spare bytes behind the record let the field reads scan whole words.
+    active_.assign(table_->RecordLength + 1 + kRecordSlack, ' ');
+    keyBuffer_.assign(table_->RecordLength + 1, ' ');
+    calcValues_.assign(calcDefs_.size(), TxbCalcValue{});
     state_ = TxbDataSetState::dsBrowse;
+    modified_ = false;
     if (filtered_) applyFilter();
     if (!indexFiles_.empty()) openIndexFiles();
+    UpdateIndexDefs();
+    applyMasterRange();
     firstRecord();
   } catch (...) {
     closeCursor();
@@ -350,43 +421,117 @@ void TXBaseDataSet::Open() {
   }
   fire(AfterOpen);
   if (hasRecord_) fire(AfterScroll);
+  notifyDetails();
+}
+
+std::string TXBaseDataSet::indexPath(const std::string& entry, const char* ext) const {
+  std::string name = xbDefaultExt(platform::Trim(entry), ext);
+  std::string full = name.find('/') == std::string::npos ? GetTableDirectory() + name : name;
+  std::string resolved = xbResolveFileName(full);
+  if (!xbFileExists(resolved)) xbRaiseDatabase(msg::CannotFindFile, {full});
+  return resolved;
+}
+
+void TXBaseDataSet::openOneIndex(const std::string& full) {
+  try {
+    table_->OpenIndex(full);
+  } catch (const EXBaseError&) {
+    xbRaiseDatabase(msg::ErrorGetting, {full});
+  }
 }
 
 void TXBaseDataSet::openIndexFiles() {
   table_->CloseIndexes();
+  indexDefs_.clear();
   for (const std::string& entry : indexFiles_) {
-    std::string name = platform::Trim(entry);
-    if (name.empty()) continue;
-    name = xbDefaultExt(name, ".ndx");
-    std::string full = name.find('/') == std::string::npos ? GetTableDirectory() + name : name;
-    std::string resolved = xbResolveFileName(full);
-    if (!xbFileExists(resolved)) xbRaiseDatabase(msg::CannotFindFile, {full});
-    table_->OpenIndex(resolved);
+    if (platform::Trim(entry).empty()) continue;
+    openOneIndex(indexPath(entry, ".ndx"));
   }
   table_->SelectTag(indexName_, false);
 }
 
 void TXBaseDataSet::SetIndexFiles(const std::vector<std::string>& files) {
+  indexDefs_.clear();
   indexFiles_ = files;
   if (!table_) return;
+  if (!checkBrowseMode()) return;
+  fire(BeforeScroll);
   if (indexFiles_.empty()) {
     table_->CloseIndexes();
     indexName_.clear();
   } else {
     openIndexFiles();
   }
-  First();
+  UpdateIndexDefs();
+  applyMasterRange();
+  firstRecord();
+  scrolled();
+}
+
+void TXBaseDataSet::AddIndexFile(const std::string& name) {
+  if (!table_) {
+    indexFiles_.push_back(name);
+    return;
+  }
+  if (!checkBrowseMode()) return;
+  std::string full = indexPath(name, ".NDX");
+  for (int i = 1; i <= XBO_dBHandler::MaxIndexFiles; ++i) {
+    IxbIndexFile* f = table_->IndexFile(i);
+    if (f && f->FileName() == xbExpandFileName(full)) xbRaiseDatabase(msg::IndexAlreadyOpen, {full});
+  }
+  openOneIndex(full);
+  indexFiles_.push_back(name);
+  UpdateIndexDefs();
+  SetIndexName(indexName_);
+}
+
+void TXBaseDataSet::UpdateIndexDefs() {
+  indexDefs_.clear();
+  if (!table_) return;
+  for (int n = 1; n <= table_->TagCount(); ++n) {
+    IxbIndexTag* tag = table_->TagByNumber(n);
+    if (!tag) continue;
+    TxbIndexDef d;
+    d.Name = tag->TagName();
+    std::string expr = tag->KeyExpression();
+    if (expr.find('(') != std::string::npos) {
+      d.Fields = expr;
+      d.Expression = true;
+    } else {
+      for (char c : expr) {
+        if (c == '+' || c == '-') d.Fields += ';';
+        else if (c != ' ') d.Fields += c;
+      }
+    }
+    indexDefs_.push_back(std::move(d));
+  }
+}
+
+bool TXBaseDataSet::GetIsIndexField(const TxbField& field) {
+  if (!table_ || !table_->MasterTag || field.Calculated()) return false;
+  if (field.DataType() == TxbFieldType::ftMemo || field.DataType() == TxbFieldType::ftBlob) return false;
+  std::string names = TxbExpHandler(*table_, table_->MasterTag->KeyExpression()).NamesOfKind(17);
+  std::string want = upperKey(field.FieldName()) + ";";
+  for (size_t at = 0; at < names.size();) {
+    size_t semi = names.find(';', at);
+    if (semi == std::string::npos) break;
+    if (names.compare(at, semi + 1 - at, want) == 0) return true;
+    at = semi + 1;
+  }
+  return false;
 }
 
 void TXBaseDataSet::SetIndexName(const std::string& name) {
   indexName_ = name;
   if (!table_) return;
-  if (state_ != TxbDataSetState::dsBrowse) xbRaiseDatabase(msg::NotBrowsing);
+  if (!checkBrowseMode()) return;
   table_->SelectTag(name, hasRecord_);
+  applyMasterRange();
   if (table_->PositionDiffers || table_->Eof || table_->Bof || !takeRecord())
-    First();
+    firstRecord();
   else
     eof_ = bof_ = false;
+  scrolled();
 }
 
 int TXBaseDataSet::GetTagCount() { return table_ ? table_->TagCount() : 0; }
@@ -404,15 +549,139 @@ std::string TXBaseDataSet::GetTagExpression(int n) {
 }
 
 bool TXBaseDataSet::FindKey(std::string_view key) {
-  checkActive();
-  if (state_ != TxbDataSetState::dsBrowse) xbRaiseDatabase(msg::NotBrowsing);
-  bool found = table_->FindKey(key);
-  if (found && takeRecord()) {
+  if (!checkBrowseMode()) return false;
+  fire(BeforeScroll);
+  bool found = table_->FindKey(key) && takeRecord();
+  if (found)
     eof_ = bof_ = false;
-    return true;
+  else
+    eof_ = true;
+  scrolled();
+  return found;
+}
+
+// The set-key state
+
+void TXBaseDataSet::SetKey() {
+  if (!checkBrowseMode()) return;
+  if (!table_->MasterTag) xbRaiseDatabase(msg::NoIndexForKey);
+  {
+    RecordPointer rp(table_.get(), keyBuffer_.data());
+    table_->BlankRecord();
   }
-  eof_ = true;
-  return false;
+  state_ = TxbDataSetState::dsSetKey;
+}
+
+std::string TXBaseDataSet::keyFromRecord(const uint8_t* record) {
+  XBO_dBHandler& t = *table_;
+  TxbExpHandler key(t, t.MasterTag->KeyExpression());
+  RecordPointer rp(&t, const_cast<uint8_t*>(record));
+  std::string text = key.EvaluateKeyText();
+  return Translate(text, false);
+}
+
+bool TXBaseDataSet::GotoKey() {
+  checkActive();
+  if (state_ != TxbDataSetState::dsSetKey) xbRaiseDatabase(msg::NotEditing);
+  state_ = TxbDataSetState::dsBrowse;
+  if (!table_->MasterTag) xbRaiseDatabase(msg::NoIndexForKey);
+  std::string key = keyFromRecord(keyBuffer_.data());
+  while (!key.empty() && key.back() == ' ') key.pop_back();
+  return FindKey(key);
+}
+
+// Master-detail
+
+void TXBaseDataSet::SetMasterSource(TXBaseDataSet* master) {
+  if (master == master_) return;
+  for (TXBaseDataSet* m = master; m; m = m->master_)
+    if (m == this) xbRaiseDatabase(msg::CircularDataLink);
+  if (master_) {
+    auto& d = master_->details_;
+    d.erase(std::remove(d.begin(), d.end(), this), d.end());
+    master_ = nullptr;
+    masterDisabled();
+  }
+  master_ = master;
+  if (master_) {
+    master_->details_.push_back(this);
+    masterChanged();
+  }
+}
+
+void TXBaseDataSet::SetMasterFields(const std::string& fields) {
+  masterFields_ = fields;
+  if (master_) masterChanged();
+}
+
+std::string TXBaseDataSet::getMasterKey() {
+  if (!table_->MasterTag) xbRaiseDatabase(msg::MasterNoIndex, {tableName_});
+  if (!master_ || master_->state_ == TxbDataSetState::dsInsert || platform::Trim(masterFields_).empty())
+    return std::string();
+  std::vector<std::string> values;
+  bool allText = true;
+  size_t sizes = 0;
+  for (std::string_view rest = masterFields_; !rest.empty();) {
+    size_t semi = rest.find(';');
+    std::string name = platform::Trim(rest.substr(0, semi));
+    rest = semi == std::string_view::npos ? std::string_view() : rest.substr(semi + 1);
+    if (name.empty()) continue;
+    TxbField& f = master_->FieldByName(name);
+    if (f.DataType() != TxbFieldType::ftString) allText = false;
+    sizes += static_cast<size_t>(f.Size());
+    values.push_back(f.AsString());
+  }
+  std::string key =
+      xbMasterDetailKey(*table_, tableName_, table_->MasterTag->KeyExpression(), values, allText, sizes);
+  return Translate(key, false);
+}
+
+// The master link's refresh: the master's key as the range, without events.
+void TXBaseDataSet::applyMasterRange() {
+  if (!master_ || !table_ || !master_->table_ || !master_->hasRecord_) return;
+  std::string key = getMasterKey();
+  if (key.empty()) return;
+  table_->SetRange(key, key, true);
+  masterRange_ = true;
+}
+
+void TXBaseDataSet::masterChanged() {
+  if (!table_ || !master_ || !master_->table_ || !master_->hasRecord_) return;
+  if (!checkBrowseMode()) return;
+  std::string key = getMasterKey();
+  if (key.empty()) return;
+  fire(BeforeScroll);
+  table_->SetRange(key, key, true);
+  masterRange_ = true;
+  firstRecord();
+  scrolled();
+}
+
+void TXBaseDataSet::masterDisabled() {
+  if (!table_ || !masterRange_) return;
+  if (!checkBrowseMode()) return;
+  table_->ClearRange();
+  masterRange_ = false;
+  fire(BeforeScroll);
+  firstRecord();
+  scrolled();
+}
+
+void TXBaseDataSet::notifyDetails() {
+  // A detail may unlink itself from an event handler: walk a copy.
+  std::vector<TXBaseDataSet*> details = details_;
+  for (TXBaseDataSet* d : details) {
+    if (std::find(details_.begin(), details_.end(), d) == details_.end()) continue;
+    if (table_)
+      d->masterChanged();
+    else
+      d->masterDisabled();
+  }
+}
+
+void TXBaseDataSet::scrolled() {
+  fire(AfterScroll);
+  notifyDetails();
 }
 
 void TXBaseDataSet::Close() {
@@ -420,7 +689,37 @@ void TXBaseDataSet::Close() {
   fire(BeforeClose);
   closeCursor();
   fire(AfterClose);
+  notifyDetails();
 }
+
+void TXBaseDataSet::Refresh() {
+  if (!checkBrowseMode()) return;
+  table_->RefreshHeader();
+  table_->RefreshFilter();
+  if (hasRecord_) {
+    table_->GoTo(recNo_);
+    takeRecord();
+    if (table_->PositionDiffers) {
+      // The record no longer belongs to the view (the filter or the range dropped it).
+      firstRecord();
+    }
+  } else {
+    firstRecord();
+  }
+  scrolled();
+}
+
+void TXBaseDataSet::SetPassword(const std::string& newPassword) {
+  if (!checkBrowseMode()) return;
+  table_->SetPassword(newPassword);
+  encryptionKey_ = newPassword;
+  if (hasRecord_) {
+    table_->GoTo(recNo_);
+    takeRecord();
+  }
+}
+
+bool TXBaseDataSet::IsSequenced() const { return !table_ || (!table_->MasterTag && !filtered_); }
 
 void TXBaseDataSet::closeCursor() {
   if (editLock_ && table_) {
@@ -430,12 +729,20 @@ void TXBaseDataSet::closeCursor() {
     }
   }
   editLock_ = false;
+  modified_ = false;
+  masterRange_ = false;
+  pendingBlobs_.clear();
+  indexDefs_.clear();
+  calcValues_.clear();
+  sideRecord_ = nullptr;
+  sideCalc_ = nullptr;
   fields_.clear();
   fieldDefs_.clear();
   nameSlots_.clear();
   upperNames_.clear();
   table_.reset();
   active_.clear();
+  keyBuffer_.clear();
   hasRecord_ = false;
   recNo_ = 0;
   eof_ = bof_ = true;
@@ -473,63 +780,26 @@ void TXBaseDataSet::buildFields() {
     fields_.push_back(std::make_unique<TxbField>(this, d, f.Offset, f.Length));
     upperNames_.push_back(upperKey(d.Name));
   }
+  for (size_t k = 0; k < calcDefs_.size(); ++k) {
+    fields_.push_back(std::make_unique<TxbField>(this, calcDefs_[k], 0, 0));
+    fields_.back()->calcIndex_ = static_cast<int>(k);
+    upperNames_.push_back(upperKey(calcDefs_[k].Name));
+  }
   size_t cap = 64;
   nameShift_ = 58;
   while (cap < upperNames_.size() * 4) {
     cap *= 2;
     --nameShift_;
   }
-  nameSlots_.assign(cap, -1);
-  nameKeys_.assign(upperNames_.size(), TxbNameKey{});
+  nameSlots_.assign(cap, TxbNameSlot{});
   for (size_t i = 0; i < upperNames_.size(); ++i) {
     TxbNameKey k = TxbNameKey::Of(upperNames_[i]);
-    if (lookupKey(k) >= 0) continue;   // the first of equal names wins
-    nameKeys_[i] = k;
+    if (lookupKey(k)) continue;   // the first of equal names wins
     size_t slot = static_cast<size_t>(k.Hash() >> nameShift_);
-    while (nameSlots_[slot] >= 0) slot = (slot + 1) & (cap - 1);
-    nameSlots_[slot] = static_cast<int32_t>(i);
+    while (nameSlots_[slot].field) slot = (slot + 1) & (cap - 1);
+    nameSlots_[slot] = TxbNameSlot{k, fields_[i].get()};
   }
 }
-
-TxbNameKey TxbNameKey::Of(std::string_view name) {
-  TxbNameKey k;
-  size_t n = name.size();
-  if (n > 16) {
-    k.len = UINT64_MAX;   // longer than any field name
-    return k;
-  }
-  const char* p = name.data();
-  // Fixed-size loads that stay inside the name; overlapping parts are shifted out.
-  if (n >= 8) {
-    uint64_t tail;
-    std::memcpy(&k.a, p, 8);
-    std::memcpy(&tail, p + n - 8, 8);
-    k.b = n == 8 ? 0 : tail >> (8 * (16 - n));
-  } else if (n >= 4) {
-    uint32_t lo, hi;
-    std::memcpy(&lo, p, 4);
-    std::memcpy(&hi, p + n - 4, 4);
-    k.a = lo | ((static_cast<uint64_t>(hi) >> (8 * (8 - n))) << 32);
-  } else {
-    for (size_t i = 0; i < n; ++i) k.a |= static_cast<uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
-  }
-  k.a = upperWord(k.a);
-  k.b = upperWord(k.b);
-  k.len = n;
-  return k;
-}
-
-int32_t TXBaseDataSet::lookupKey(const TxbNameKey& k) const {
-  if (nameSlots_.empty() || k.len == UINT64_MAX) return -1;
-  size_t mask = nameSlots_.size() - 1;
-  for (size_t slot = static_cast<size_t>(k.Hash() >> nameShift_);; slot = (slot + 1) & mask) {
-    int32_t i = nameSlots_[slot];
-    if (i < 0) return -1;
-    if (nameKeys_[static_cast<size_t>(i)] == k) return i;
-  }
-}
-
-int32_t TXBaseDataSet::lookupField(std::string_view name) const { return lookupKey(TxbNameKey::Of(name)); }
 
 TxbField& TXBaseDataSet::Fields(int index) {
   checkActive();
@@ -537,20 +807,57 @@ TxbField& TXBaseDataSet::Fields(int index) {
   return *fields_[static_cast<size_t>(index)];
 }
 
-TxbField* TXBaseDataSet::FindField(std::string_view name) {
-  int32_t i = lookupField(name);
-  return i < 0 ? nullptr : fields_[static_cast<size_t>(i)].get();
+void TXBaseDataSet::fieldNotFound(std::string_view name) { xbRaiseDatabase(msg::FieldNotFound, {name}); }
+
+
+uint8_t* TXBaseDataSet::writeBuffer(const TxbField& field) {
+  checkActive();
+  switch (state_) {
+    case TxbDataSetState::dsEdit:
+    case TxbDataSetState::dsInsert: return active_.data();
+    case TxbDataSetState::dsSetKey:
+      if (!GetIsIndexField(field)) xbRaiseDatabase(msg::FieldNotIndexed, {field.FieldName()});
+      return keyBuffer_.data();
+    default: xbRaiseDatabase(msg::NotEditing);
+  }
 }
 
-TxbField& TXBaseDataSet::FieldByName(std::string_view name) {
-  TxbField* f = FindField(name);
-  if (!f) xbRaiseDatabase(msg::FieldNotFound, {name});
-  return *f;
+void TXBaseDataSet::fieldWritten(const TxbField& field) {
+  if (state_ != TxbDataSetState::dsEdit && state_ != TxbDataSetState::dsInsert) return;
+  if (!field.Calculated()) modified_ = true;
+  if (autoCalcFields_ && !calcDefs_.empty()) calculate(active_.data(), calcValues_);
 }
 
-uint8_t* TXBaseDataSet::recordForRead() {
-  if (inFilter_) return table_->CurRecord;
-  return active_.data();
+void TXBaseDataSet::calculate(uint8_t* record, std::vector<TxbCalcValue>& values) {
+  values.assign(calcDefs_.size(), TxbCalcValue{});
+  if (calcDefs_.empty() || !OnCalcFields) return;
+  struct Restore {
+    TXBaseDataSet& ds;
+    TxbDataSetState state;
+    uint8_t* rec;
+    std::vector<TxbCalcValue>* calc;
+    ~Restore() {
+      ds.state_ = state;
+      ds.sideRecord_ = rec;
+      ds.sideCalc_ = calc;
+    }
+  } restore{*this, state_, sideRecord_, sideCalc_};
+  state_ = TxbDataSetState::dsCalcFields;
+  sideRecord_ = record;
+  sideCalc_ = &values;
+  OnCalcFields(*this);
+}
+
+void TXBaseDataSet::AddCalcField(const std::string& name, TxbFieldType type, int size) {
+  checkInactive();
+  if (type == TxbFieldType::ftMemo || type == TxbFieldType::ftBlob)
+    xbRaiseDatabase(msg::AccessAsType, {name, "Calculated"});
+  calcDefs_.push_back(TxbFieldDef{name, type, type == TxbFieldType::ftString ? size : 0, 0, 0});
+}
+
+void TXBaseDataSet::ClearCalcFields() {
+  checkInactive();
+  calcDefs_.clear();
 }
 
 void TXBaseDataSet::syncTable() {
@@ -562,14 +869,15 @@ bool TXBaseDataSet::takeRecord() {
   std::memcpy(active_.data(), table_->CurRecord, table_->RecordLength);
   recNo_ = table_->RecNo;
   hasRecord_ = true;
+  if (!calcDefs_.empty()) calculate(active_.data(), calcValues_);
   return true;
 }
 
 void TXBaseDataSet::First() {
-  checkActive();
+  if (!checkBrowseMode()) return;
   fire(BeforeScroll);
   firstRecord();
-  fire(AfterScroll);
+  scrolled();
 }
 
 void TXBaseDataSet::firstRecord() {
@@ -585,7 +893,7 @@ void TXBaseDataSet::firstRecord() {
 }
 
 void TXBaseDataSet::Next() {
-  checkActive();
+  if (!checkBrowseMode()) return;
   if (eof_) return;
   fire(BeforeScroll);
   syncTable();
@@ -595,11 +903,11 @@ void TXBaseDataSet::Next() {
   } else {
     eof_ = true;   // the last record stays current
   }
-  fire(AfterScroll);
+  scrolled();
 }
 
 void TXBaseDataSet::Prior() {
-  checkActive();
+  if (!checkBrowseMode()) return;
   if (bof_) return;
   fire(BeforeScroll);
   syncTable();
@@ -609,14 +917,14 @@ void TXBaseDataSet::Prior() {
   } else {
     bof_ = true;
   }
-  fire(AfterScroll);
+  scrolled();
 }
 
 void TXBaseDataSet::Last() {
-  checkActive();
+  if (!checkBrowseMode()) return;
   fire(BeforeScroll);
   lastRecord();
-  fire(AfterScroll);
+  scrolled();
 }
 
 void TXBaseDataSet::lastRecord() {
@@ -649,24 +957,23 @@ int32_t TXBaseDataSet::RecNo() const {
 }
 
 void TXBaseDataSet::SetRecNo(int32_t n) {
-  checkActive();
+  if (!checkBrowseMode()) return;
   fire(BeforeScroll);
   table_->GoTo(n);
   if (takeRecord()) {
     eof_ = bof_ = false;
   }
-  fire(AfterScroll);
+  scrolled();
 }
 
 bool TXBaseDataSet::Locate(std::string_view keyFields, const std::vector<std::string>& values, bool partialKey,
                            bool caseInsensitive) {
-  checkActive();
-  if (state_ != TxbDataSetState::dsBrowse) xbRaiseDatabase(msg::NotBrowsing);
+  if (!checkBrowseMode()) return false;
   if (table_->SearchFields(values, keyFields, 0, partialKey, caseInsensitive) && !table_->Eof && !table_->Bof) {
     fire(BeforeScroll);
     takeRecord();
     eof_ = bof_ = false;
-    fire(AfterScroll);
+    scrolled();
     return true;
   }
   if (hasRecord_) table_->GoTo(recNo_);
@@ -676,12 +983,12 @@ bool TXBaseDataSet::Locate(std::string_view keyFields, const std::vector<std::st
 std::optional<std::vector<std::string>> TXBaseDataSet::Lookup(std::string_view keyFields,
                                                               const std::vector<std::string>& values,
                                                               std::string_view resultFields) {
-  checkActive();
-  if (state_ != TxbDataSetState::dsBrowse) xbRaiseDatabase(msg::NotBrowsing);
+  if (!checkBrowseMode()) return std::nullopt;
   struct Back {
     TXBaseDataSet& ds;
     ~Back() {
-      ds.inFilter_ = false;
+      ds.sideRecord_ = nullptr;
+      ds.sideCalc_ = nullptr;
       try {
         if (ds.hasRecord_) ds.table_->GoTo(ds.recNo_);
       } catch (...) {
@@ -690,7 +997,12 @@ std::optional<std::vector<std::string>> TXBaseDataSet::Lookup(std::string_view k
   } back{*this};
   if (!table_->SearchFields(values, keyFields, 0, false, false)) return std::nullopt;
   std::vector<std::string> out;
-  inFilter_ = true;   // the fields read the table's own record
+  // The fields read the record found, with its calculated fields.
+  std::vector<uint8_t> found(table_->CurRecord, table_->CurRecord + table_->RecordLength + 1);
+  std::vector<TxbCalcValue> calc;
+  calculate(found.data(), calc);
+  sideRecord_ = found.data();
+  sideCalc_ = &calc;
   for (std::string_view rest = resultFields; !rest.empty();) {
     size_t semi = rest.find(';');
     std::string name = platform::Trim(rest.substr(0, semi));
@@ -727,6 +1039,8 @@ void TXBaseDataSet::Delete() {
     editLock_ = false;
   }
   state_ = TxbDataSetState::dsBrowse;
+  modified_ = false;
+  pendingBlobs_.clear();
   t.UseDeleted = useDeleted_;
   [&] {
     t.GoTo(-5);
@@ -747,7 +1061,7 @@ void TXBaseDataSet::Delete() {
     eof_ = bof_ = true;
   }();
   fire(AfterDelete);
-  fire(AfterScroll);
+  scrolled();
 }
 
 void TXBaseDataSet::Recall() {
@@ -791,12 +1105,14 @@ void TXBaseDataSet::Edit() {
   }, OnEditError);
   if (!done) return;
   state_ = TxbDataSetState::dsEdit;
+  modified_ = false;
+  pendingBlobs_.clear();
   fire(AfterEdit);
 }
 
 void TXBaseDataSet::Append() {
   checkWritable();
-  if (state_ != TxbDataSetState::dsBrowse) return;
+  if (!checkBrowseMode()) return;
   fire(BeforeInsert);
   fire(BeforeScroll);
   {
@@ -804,6 +1120,8 @@ void TXBaseDataSet::Append() {
     table_->BlankRecord();
   }
   state_ = TxbDataSetState::dsInsert;
+  pendingBlobs_.clear();
+  if (!calcDefs_.empty()) calculate(active_.data(), calcValues_);
   try {
     fire(OnNewRecord);
   } catch (...) {
@@ -814,16 +1132,23 @@ void TXBaseDataSet::Append() {
     }
     throw;
   }
+  modified_ = false;   // values set by OnNewRecord alone do not make the record worth posting
   fire(AfterInsert);
-  fire(AfterScroll);
+  scrolled();
 }
 
 void TXBaseDataSet::Post() {
   checkActive();
+  if (state_ == TxbDataSetState::dsSetKey) {
+    state_ = TxbDataSetState::dsBrowse;
+    return;
+  }
   if (state_ != TxbDataSetState::dsEdit && state_ != TxbDataSetState::dsInsert) return;
   XBO_dBHandler& t = *table_;
   fire(BeforePost);
   bool done = runChecked([&] {
+    // Memo texts of blob streams first: a failed write raises here and nothing is posted.
+    writePendingBlobs();
     if (state_ == TxbDataSetState::dsEdit) {
       RecordPointer rp(&t, active_.data());
       t.PutRecord(recNo_);
@@ -843,12 +1168,19 @@ void TXBaseDataSet::Post() {
     editLock_ = false;
   }
   state_ = TxbDataSetState::dsBrowse;
+  modified_ = false;
   eof_ = bof_ = false;
+  if (!calcDefs_.empty()) calculate(active_.data(), calcValues_);
   fire(AfterPost);
+  notifyDetails();
 }
 
 void TXBaseDataSet::Cancel() {
   checkActive();
+  if (state_ == TxbDataSetState::dsSetKey) {
+    state_ = TxbDataSetState::dsBrowse;
+    return;
+  }
   if (state_ == TxbDataSetState::dsBrowse) return;
   const bool inserting = state_ == TxbDataSetState::dsInsert;
   fire(BeforeCancel);
@@ -858,40 +1190,94 @@ void TXBaseDataSet::Cancel() {
     editLock_ = false;
   }
   state_ = TxbDataSetState::dsBrowse;
+  modified_ = false;
+  pendingBlobs_.clear();
   if (hasRecord_) {
     table_->GoTo(recNo_);
     takeRecord();
   }
   fire(AfterCancel);
-  if (inserting) fire(AfterScroll);
+  if (inserting) scrolled();
 }
 
 // Fields
 
 void TxbField::badAccess(const char* type) const { xbRaiseDatabase(msg::AccessAsType, {def_.Name, type}); }
 
+const TxbCalcValue* TxbField::calcValue() const {
+  const TXBaseDataSet& ds = *ds_;
+  const std::vector<TxbCalcValue>* values = nullptr;
+  if (ds.sideRecord_)
+    values = ds.sideCalc_;
+  else if ((ds.state_ == TxbDataSetState::dsBrowse && ds.hasRecord_) || ds.state_ == TxbDataSetState::dsEdit ||
+           ds.state_ == TxbDataSetState::dsInsert)
+    values = &ds.calcValues_;
+  if (!values || static_cast<size_t>(calcIndex_) >= values->size()) return nullptr;
+  const TxbCalcValue& v = (*values)[static_cast<size_t>(calcIndex_)];
+  return v.has ? &v : nullptr;
+}
+
+TxbCalcValue& TxbField::calcSlot() {
+  TXBaseDataSet& ds = *ds_;
+  ds.checkActive();
+  if (ds.state_ == TxbDataSetState::dsSetKey) xbRaiseDatabase(msg::FieldNotIndexed, {def_.Name});
+  std::vector<TxbCalcValue>* values = nullptr;
+  if (ds.state_ == TxbDataSetState::dsCalcFields)
+    values = ds.sideCalc_;
+  else if (ds.state_ == TxbDataSetState::dsEdit || ds.state_ == TxbDataSetState::dsInsert)
+    values = &ds.calcValues_;
+  if (!values || static_cast<size_t>(calcIndex_) >= values->size()) xbRaiseDatabase(msg::NotEditing);
+  TxbCalcValue& v = (*values)[static_cast<size_t>(calcIndex_)];
+  v.has = true;
+  return v;
+}
+
+namespace {
+bool isNumberType(TxbFieldType t) {
+  return t == TxbFieldType::ftSmallint || t == TxbFieldType::ftInteger || t == TxbFieldType::ftLargeint ||
+         t == TxbFieldType::ftFloat || t == TxbFieldType::ftCurrency;
+}
+bool truthText(std::string_view s) {
+  return !s.empty() && (s[0] == 'T' || s[0] == 't' || s[0] == 'Y' || s[0] == 'y' || s[0] == '1');
+}
+int64_t integralOf(TxbFieldType type, double v) {
+  int64_t r = checked_round<int64_t>(v);
+  if (type == TxbFieldType::ftSmallint) return checked_cast<int16_t>(r);
+  if (type == TxbFieldType::ftInteger) return checked_cast<int32_t>(r);
+  return r;
+}
+}  // namespace
+
 bool TxbField::IsNull() const {
   TXBaseDataSet& ds = *ds_;
   ds.checkActive();
-  if (!ds.hasRecord_ && !ds.inFilter_ && ds.state_ != TxbDataSetState::dsInsert) return true;
-  XBO_dBHandler& t = *ds.table_;
-  RecordPointer rp(&t, ds.recordForRead());
-  int n = def_.DbfFieldNo;
+  if (Calculated()) return calcValue() == nullptr;
+  uint8_t* rec = ds.readBuffer();
+  if (!rec) return true;
+  const char* p = reinterpret_cast<const char*>(rec) + offset_;
   switch (def_.DataType) {
     case TxbFieldType::ftString: {
-      std::string_view v = t.FieldView(n);
-      size_t z = v.find('\0');
-      if (z != std::string_view::npos) v = v.substr(0, z);
-      while (!v.empty() && static_cast<unsigned char>(v.back()) <= ' ') v.remove_suffix(1);
-      return v.empty();
+      size_t n = trimmedLength(p, length_);
+      if (const void* z = std::memchr(p, 0, n)) n = trimmedLength(p, static_cast<size_t>(static_cast<const char*>(z) - p));
+      return n == 0;
     }
     case TxbFieldType::ftDate: {
       int32_t j;
-      return !validDate8(t.FieldView(n), j);
+      return !validDate8(std::string_view(p, length_), j);
     }
+    default: break;
+  }
+  XBO_dBHandler& t = *ds.table_;
+  RecordPointer rp(&t, rec);
+  int n = def_.DbfFieldNo;
+  switch (def_.DataType) {
     case TxbFieldType::ftDateTime: return t.NumberGet(n) == 0;
     case TxbFieldType::ftMemo:
-    case TxbFieldType::ftBlob: return t.MemoBlock(n) == 0;
+    case TxbFieldType::ftBlob: {
+      auto it = ds.pendingBlobs_.find(n);
+      if (it != ds.pendingBlobs_.end() && rec == ds.active_.data()) return it->second.empty();
+      return t.MemoBlock(n) == 0;
+    }
     default: return false;
   }
 }
@@ -899,57 +1285,81 @@ bool TxbField::IsNull() const {
 std::string TxbField::AsString() const {
   TXBaseDataSet& ds = *ds_;
   ds.checkActive();
-  if (!ds.hasRecord_ && !ds.inFilter_ && ds.state_ != TxbDataSetState::dsInsert) return std::string();
+  if (Calculated()) {
+    const TxbCalcValue* c = calcValue();
+    if (!c) return std::string();
+    switch (def_.DataType) {
+      case TxbFieldType::ftString: return c->text;
+      case TxbFieldType::ftBoolean: return c->number != 0 ? "True" : "False";
+      case TxbFieldType::ftDate: return platform::FormatDate(c->number);
+      case TxbFieldType::ftDateTime: return platform::FormatDateTimeText(c->number);
+      case TxbFieldType::ftFloat:
+      case TxbFieldType::ftCurrency: return platform::FloatToStr(c->number);
+      default: return platform::IntToStr(integralOf(def_.DataType, c->number));
+    }
+  }
+  uint8_t* rec = ds.readBuffer();
+  if (!rec) return std::string();
   if (def_.DataType == TxbFieldType::ftString) {
     // The hot path of the tasks: trim and translate straight from the record image.
     // Right-trimming first and then cutting at the first zero byte gives the same
     // text as cutting first, and the search then covers only the short content.
-    const char* p = reinterpret_cast<const char*>(ds.recordForRead()) + offset_;
+    const char* p = reinterpret_cast<const char*>(rec) + offset_;
     size_t n = trimmedLength(p, length_);
-    if (const void* z = std::memchr(p, 0, n)) n = trimmedLength(p, static_cast<size_t>(static_cast<const char*>(z) - p));
+    bool high = true;
+    size_t z = rec == ds.active_.data() ? scanWords(p, n, high) : zeroAt(p, n);
+    if (z < n) n = trimmedLength(p, z);
     std::string s(p, n);
-    if (ds.translate_) {
+    if (ds.translate_ && high) {
       const uint8_t* t = ds.oemToAnsi_;
-      for (char& c : s) c = static_cast<char>(t[static_cast<uint8_t>(c)]);
+      char* q = s.data();
+      size_t i = 0;
+      // Runs of ASCII bytes stay as they are: eight at a time are passed over.
+      if (ds.asciiKept_) {
+        for (; i + 8 <= n; i += 8) {
+          uint64_t w;
+          std::memcpy(&w, q + i, 8);
+          if (!(w & 0x8080808080808080ull)) continue;
+          for (size_t k = i; k < i + 8; ++k) q[k] = static_cast<char>(t[static_cast<uint8_t>(q[k])]);
+        }
+      }
+      for (; i < n; ++i)
+        if (!ds.asciiKept_ || (q[i] & 0x80)) q[i] = static_cast<char>(t[static_cast<uint8_t>(q[i])]);
     }
     return s;
   }
   XBO_dBHandler& t = *ds.table_;
-  RecordPointer rp(&t, ds.recordForRead());
   int n = def_.DbfFieldNo;
   switch (def_.DataType) {
-    case TxbFieldType::ftString: {
-      std::string_view v = t.FieldView(n);
-      size_t z = v.find('\0');
-      if (z != std::string_view::npos) v = v.substr(0, z);
-      while (!v.empty() && static_cast<unsigned char>(v.back()) <= ' ') v.remove_suffix(1);
-      std::string s(v);
-      if (ds.translate_) xbOemToAnsiBuf(s.data(), s.data(), s.size());
-      return s;
-    }
     case TxbFieldType::ftSmallint:
     case TxbFieldType::ftInteger:
     case TxbFieldType::ftLargeint: return platform::IntToStr(AsLargeInt());
     case TxbFieldType::ftFloat:
     case TxbFieldType::ftCurrency: return platform::FloatToStr(AsFloat());
-    case TxbFieldType::ftBoolean: return t.LogicGet(n) ? "True" : "False";
     case TxbFieldType::ftDate: {
       int32_t j;
-      if (!validDate8(t.FieldView(n), j)) return std::string();
+      if (!validDate8(std::string_view(reinterpret_cast<const char*>(rec) + offset_, length_), j)) return std::string();
       return platform::FormatDate(static_cast<double>(j - xbJulianOffset));
     }
-    case TxbFieldType::ftDateTime: {
-      if (t.NumberGet(n) == 0) return std::string();
-      return platform::FormatDateTimeText(AsDateTime());
-    }
-    case TxbFieldType::ftMemo: {
-      std::string s = t.MemoRead(n);
-      if (ds.translate_) xbOemToAnsiBuf(s.data(), s.data(), s.size());
+    case TxbFieldType::ftDateTime: return IsNull() ? std::string() : platform::FormatDateTimeText(AsDateTime());
+    case TxbFieldType::ftMemo:
+    case TxbFieldType::ftBlob: {
+      std::string s;
+      auto it = ds.pendingBlobs_.find(n);
+      if (it != ds.pendingBlobs_.end() && rec == ds.active_.data()) {
+        s = it->second;
+      } else {
+        RecordPointer rp(&t, rec);
+        s = t.MemoRead(n);
+      }
+      if (def_.DataType == TxbFieldType::ftMemo && ds.translate_) xbOemToAnsiBuf(s.data(), s.data(), s.size());
       return s;
     }
-    case TxbFieldType::ftBlob: return t.MemoRead(n);
+    default: {
+      RecordPointer rp(&t, rec);
+      return t.LogicGet(n) ? "True" : "False";
+    }
   }
-  return std::string();
 }
 
 std::string TxbField::AsUtf8() const { return platform::Cp1251ToUtf8(AsString()); }
@@ -957,35 +1367,23 @@ std::string TxbField::AsUtf8() const { return platform::Cp1251ToUtf8(AsString())
 int64_t TxbField::AsLargeInt() const {
   TXBaseDataSet& ds = *ds_;
   ds.checkActive();
-  switch (def_.DataType) {
-    case TxbFieldType::ftString: return platform::StrToInt64(AsString());
-    case TxbFieldType::ftSmallint:
-    case TxbFieldType::ftInteger:
-    case TxbFieldType::ftLargeint:
-    case TxbFieldType::ftFloat:
-    case TxbFieldType::ftCurrency: {
-      if (!ds.hasRecord_ && !ds.inFilter_ && ds.state_ != TxbDataSetState::dsInsert) return 0;
-      XBO_dBHandler& t = *ds.table_;
-      RecordPointer rp(&t, ds.recordForRead());
-      int64_t v = checked_round<int64_t>(t.NumberGet(def_.DbfFieldNo));
-      if (def_.DataType == TxbFieldType::ftSmallint) return checked_cast<int16_t>(v);
-      if (def_.DataType == TxbFieldType::ftInteger) return checked_cast<int32_t>(v);
-      return v;
-    }
-    default: badAccess("LargeInt");
+  if (def_.DataType == TxbFieldType::ftString) return platform::StrToInt64(AsString());
+  if (!isNumberType(def_.DataType)) badAccess("LargeInt");
+  if (Calculated()) {
+    const TxbCalcValue* c = calcValue();
+    return c ? integralOf(def_.DataType, c->number) : 0;
   }
+  uint8_t* rec = ds.readBuffer();
+  if (!rec) return 0;
+  XBO_dBHandler& t = *ds.table_;
+  // Numbers are read straight from the record image; the table pointer is not moved.
+  return integralOf(def_.DataType, t.NumberAt(def_.DbfFieldNo, rec));
 }
 
 int32_t TxbField::AsInteger() const {
   if (def_.DataType == TxbFieldType::ftString) return platform::StrToInt(AsString());
-  switch (def_.DataType) {
-    case TxbFieldType::ftSmallint:
-    case TxbFieldType::ftInteger:
-    case TxbFieldType::ftLargeint:
-    case TxbFieldType::ftFloat:
-    case TxbFieldType::ftCurrency: return checked_cast<int32_t>(AsLargeInt());
-    default: badAccess("Integer");
-  }
+  if (!isNumberType(def_.DataType)) badAccess("Integer");
+  return checked_cast<int32_t>(AsLargeInt());
 }
 
 double TxbField::AsFloat() const {
@@ -996,10 +1394,13 @@ double TxbField::AsFloat() const {
       def_.DataType == TxbFieldType::ftBlob)
     badAccess("Float");
   if (def_.DataType == TxbFieldType::ftDate || def_.DataType == TxbFieldType::ftDateTime) return AsDateTime();
-  if (!ds.hasRecord_ && !ds.inFilter_ && ds.state_ != TxbDataSetState::dsInsert) return 0;
-  XBO_dBHandler& t = *ds.table_;
-  RecordPointer rp(&t, ds.recordForRead());
-  return t.NumberGet(def_.DbfFieldNo);
+  if (Calculated()) {
+    const TxbCalcValue* c = calcValue();
+    return c ? c->number : 0;
+  }
+  uint8_t* rec = ds.readBuffer();
+  if (!rec) return 0;
+  return ds.table_->NumberAt(def_.DbfFieldNo, rec);
 }
 
 platform::TDateTime TxbField::AsDateTime() const {
@@ -1012,15 +1413,19 @@ platform::TDateTime TxbField::AsDateTime() const {
     return d;
   }
   if (def_.DataType != TxbFieldType::ftDate && def_.DataType != TxbFieldType::ftDateTime) badAccess("DateTime");
-  if (!ds.hasRecord_ && !ds.inFilter_ && ds.state_ != TxbDataSetState::dsInsert) return 0;
-  XBO_dBHandler& t = *ds.table_;
-  RecordPointer rp(&t, ds.recordForRead());
+  if (Calculated()) {
+    const TxbCalcValue* c = calcValue();
+    return c ? c->number : 0;
+  }
+  uint8_t* rec = ds.readBuffer();
+  if (!rec) return 0;
   if (def_.DataType == TxbFieldType::ftDate) {
     int32_t j;
-    if (!validDate8(t.FieldView(def_.DbfFieldNo), j)) return 0;   // null date: 30.12.1899
+    if (!validDate8(std::string_view(reinterpret_cast<const char*>(rec) + offset_, length_), j))
+      return 0;   // null date: 30.12.1899
     return static_cast<double>(j - xbJulianOffset);
   }
-  double ms = t.NumberGet(def_.DbfFieldNo);
+  double ms = ds.table_->NumberAt(def_.DbfFieldNo, rec);
   if (ms == 0) return 0;
   return ms / 86400000.0 - platform::kDateDelta;
 }
@@ -1028,118 +1433,160 @@ platform::TDateTime TxbField::AsDateTime() const {
 bool TxbField::AsBoolean() const {
   TXBaseDataSet& ds = *ds_;
   ds.checkActive();
-  if (def_.DataType == TxbFieldType::ftString) {
-    std::string s = AsString();
-    return !s.empty() && (s[0] == 'Y' || s[0] == 'y' || s[0] == 'T' || s[0] == 't' || s[0] == '1');
-  }
+  if (def_.DataType == TxbFieldType::ftString) return truthText(AsString());
   if (def_.DataType != TxbFieldType::ftBoolean) badAccess("Boolean");
-  if (!ds.hasRecord_ && !ds.inFilter_ && ds.state_ != TxbDataSetState::dsInsert) return false;
+  if (Calculated()) {
+    const TxbCalcValue* c = calcValue();
+    return c && c->number != 0;
+  }
+  uint8_t* rec = ds.readBuffer();
+  if (!rec) return false;
   XBO_dBHandler& t = *ds.table_;
-  RecordPointer rp(&t, ds.recordForRead());
+  RecordPointer rp(&t, rec);
   return t.LogicGet(def_.DbfFieldNo);
 }
 
-namespace {
-void requireEditing(TXBaseDataSet& ds) {
-  if (ds.State() != TxbDataSetState::dsEdit && ds.State() != TxbDataSetState::dsInsert)
-    xbRaiseDatabase(msg::NotEditing);
-}
-}  // namespace
-
 void TxbField::SetAsString(std::string_view text) {
   TXBaseDataSet& ds = *ds_;
-  requireEditing(ds);
-  XBO_dBHandler& t = *ds.table_;
-  RecordPointer rp(&t, ds.active_.data());
-  int n = def_.DbfFieldNo;
-  std::string s(text);
-  switch (def_.DataType) {
-    case TxbFieldType::ftString:
-    case TxbFieldType::ftMemo:
-      if (ds.translate_) xbAnsiToOemBuf(s.data(), s.data(), s.size());
-      t.StringPut(n, s);
+  if (Calculated()) {
+    std::string tr = platform::Trim(text);
+    if (def_.DataType == TxbFieldType::ftString) {
+      TxbCalcValue& c = calcSlot();
+      c.text.assign(text.substr(0, def_.Size > 0 ? static_cast<size_t>(def_.Size) : text.size()));
+    } else if (tr.empty()) {
+      Clear();
       return;
+    } else if (def_.DataType == TxbFieldType::ftBoolean) {
+      calcSlot().number = truthText(tr) ? 1 : 0;
+    } else if (def_.DataType == TxbFieldType::ftDate) {
+      calcSlot().number = platform::StrToDate(tr);
+    } else if (def_.DataType == TxbFieldType::ftDateTime) {
+      platform::TDateTime d;
+      if (!platform::TryStrToDateTime(tr, d)) throw platform::EConvertError("'" + tr + "' is not a valid date and time");
+      calcSlot().number = d;
+    } else {
+      calcSlot().number = platform::StrToFloat(tr);
+    }
+    ds.fieldWritten(*this);
+    return;
+  }
+  switch (def_.DataType) {
     case TxbFieldType::ftDate: {
-      std::string tr = platform::Trim(s);
+      std::string tr = platform::Trim(text);
       if (tr.empty()) {
-        t.DatePut(n, 0);
+        Clear();
         return;
       }
       SetAsDateTime(platform::StrToDate(tr));
       return;
     }
-    case TxbFieldType::ftBoolean:
-      t.LogicPut(n, !s.empty() && (s[0] == 'T' || s[0] == 't' || s[0] == 'Y' || s[0] == 'y' || s[0] == '1'));
+    case TxbFieldType::ftBoolean: SetAsBoolean(truthText(text)); return;
+    case TxbFieldType::ftString:
+    case TxbFieldType::ftMemo:
+    case TxbFieldType::ftBlob: break;
+    default: {
+      std::string tr = platform::Trim(text);
+      SetAsFloat(tr.empty() ? 0.0 : platform::StrToFloat(tr));
       return;
-    case TxbFieldType::ftBlob:
-      t.MemoWrite(n, s);
-      return;
-    default:
-      SetAsFloat(platform::Trim(s).empty() ? 0.0 : platform::StrToFloat(platform::Trim(s)));
+    }
   }
+  uint8_t* rec = ds.writeBuffer(*this);
+  XBO_dBHandler& t = *ds.table_;
+  std::string s(text);
+  if (def_.DataType != TxbFieldType::ftBlob && ds.translate_) xbAnsiToOemBuf(s.data(), s.data(), s.size());
+  {
+    RecordPointer rp(&t, rec);
+    if (def_.DataType == TxbFieldType::ftString) {
+      t.StringPut(def_.DbfFieldNo, s);
+    } else {
+      t.MemoWrite(def_.DbfFieldNo, s);
+      ds.pendingBlobs_.erase(def_.DbfFieldNo);
+    }
+  }
+  ds.fieldWritten(*this);
 }
 
 void TxbField::SetAsInteger(int64_t v) { SetAsFloat(static_cast<double>(v)); }
 
 void TxbField::SetAsFloat(double v) {
   TXBaseDataSet& ds = *ds_;
-  requireEditing(ds);
   if (def_.DataType == TxbFieldType::ftDate || def_.DataType == TxbFieldType::ftDateTime) {
     SetAsDateTime(v);
     return;
   }
-  XBO_dBHandler& t = *ds.table_;
-  RecordPointer rp(&t, ds.active_.data());
-  switch (def_.DataType) {
-    case TxbFieldType::ftBoolean: t.LogicPut(def_.DbfFieldNo, v != 0); return;
-    case TxbFieldType::ftString: t.StringPut(def_.DbfFieldNo, platform::FloatToStr(v)); return;
-    case TxbFieldType::ftMemo:
-    case TxbFieldType::ftBlob: badAccess("Float");
-    default: t.NumberPut(def_.DbfFieldNo, v); return;
+  if (def_.DataType == TxbFieldType::ftMemo || def_.DataType == TxbFieldType::ftBlob) badAccess("Float");
+  if (def_.DataType == TxbFieldType::ftString) {
+    SetAsString(platform::FloatToStr(v));
+    return;
   }
+  if (Calculated()) {
+    calcSlot().number = def_.DataType == TxbFieldType::ftBoolean ? (v != 0 ? 1 : 0) : v;
+    ds.fieldWritten(*this);
+    return;
+  }
+  uint8_t* rec = ds.writeBuffer(*this);
+  XBO_dBHandler& t = *ds.table_;
+  {
+    RecordPointer rp(&t, rec);
+    if (def_.DataType == TxbFieldType::ftBoolean)
+      t.LogicPut(def_.DbfFieldNo, v != 0);
+    else
+      t.NumberPut(def_.DbfFieldNo, v);
+  }
+  ds.fieldWritten(*this);
 }
 
 void TxbField::SetAsDateTime(platform::TDateTime v) {
   TXBaseDataSet& ds = *ds_;
-  requireEditing(ds);
-  XBO_dBHandler& t = *ds.table_;
-  RecordPointer rp(&t, ds.active_.data());
-  if (def_.DataType == TxbFieldType::ftDate) {
-    int64_t j = static_cast<int64_t>(std::floor(v)) + xbJulianOffset;
-    if (j < xbJulianMin || j > xbJulianMax) {
-      t.DatePut(def_.DbfFieldNo, 0);
-      return;
-    }
-    t.DatePut(def_.DbfFieldNo, static_cast<int32_t>(j));
-  } else if (def_.DataType == TxbFieldType::ftDateTime) {
-    t.NumberPut(def_.DbfFieldNo, v == 0 ? 0.0 : std::round((v + platform::kDateDelta) * 86400000.0));
-  } else {
-    badAccess("DateTime");
+  if (def_.DataType != TxbFieldType::ftDate && def_.DataType != TxbFieldType::ftDateTime) badAccess("DateTime");
+  if (Calculated()) {
+    calcSlot().number = def_.DataType == TxbFieldType::ftDate ? std::floor(v) : v;
+    ds.fieldWritten(*this);
+    return;
   }
+  uint8_t* rec = ds.writeBuffer(*this);
+  XBO_dBHandler& t = *ds.table_;
+  {
+    RecordPointer rp(&t, rec);
+    if (def_.DataType == TxbFieldType::ftDate) {
+      int64_t j = static_cast<int64_t>(std::floor(v)) + xbJulianOffset;
+      t.DatePut(def_.DbfFieldNo, (j < xbJulianMin || j > xbJulianMax) ? 0 : static_cast<int32_t>(j));
+    } else {
+      t.NumberPut(def_.DbfFieldNo, v == 0 ? 0.0 : std::round((v + platform::kDateDelta) * 86400000.0));
+    }
+  }
+  ds.fieldWritten(*this);
 }
 
 void TxbField::SetAsBoolean(bool v) {
-  TXBaseDataSet& ds = *ds_;
-  requireEditing(ds);
   if (def_.DataType != TxbFieldType::ftBoolean) badAccess("Boolean");
-  XBO_dBHandler& t = *ds.table_;
-  RecordPointer rp(&t, ds.active_.data());
-  t.LogicPut(def_.DbfFieldNo, v);
+  SetAsFloat(v ? 1 : 0);
 }
 
 void TxbField::Clear() {
   TXBaseDataSet& ds = *ds_;
-  requireEditing(ds);
-  XBO_dBHandler& t = *ds.table_;
-  RecordPointer rp(&t, ds.active_.data());
-  switch (def_.DataType) {
-    case TxbFieldType::ftString: t.StringPut(def_.DbfFieldNo, ""); break;
-    case TxbFieldType::ftDate: t.DatePut(def_.DbfFieldNo, 0); break;
-    case TxbFieldType::ftBoolean: t.LogicPut(def_.DbfFieldNo, false); break;
-    case TxbFieldType::ftMemo:
-    case TxbFieldType::ftBlob: t.MemoWrite(def_.DbfFieldNo, ""); break;
-    default: t.NumberPut(def_.DbfFieldNo, 0); break;
+  if (Calculated()) {
+    calcSlot() = TxbCalcValue{};
+    ds.fieldWritten(*this);
+    return;
   }
+  uint8_t* rec = ds.writeBuffer(*this);
+  XBO_dBHandler& t = *ds.table_;
+  {
+    RecordPointer rp(&t, rec);
+    switch (def_.DataType) {
+      case TxbFieldType::ftString: t.StringPut(def_.DbfFieldNo, ""); break;
+      case TxbFieldType::ftDate: t.DatePut(def_.DbfFieldNo, 0); break;
+      case TxbFieldType::ftBoolean: t.LogicPut(def_.DbfFieldNo, false); break;
+      case TxbFieldType::ftMemo:
+      case TxbFieldType::ftBlob:
+        t.MemoWrite(def_.DbfFieldNo, "");
+        ds.pendingBlobs_.erase(def_.DbfFieldNo);
+        break;
+      default: t.NumberPut(def_.DbfFieldNo, 0); break;
+    }
+  }
+  ds.fieldWritten(*this);
 }
 
 // Blob stream
@@ -1153,6 +1600,8 @@ THCBlobStream::THCBlobStream(TxbField& field, Mode mode) : field_(field), ds_(*f
     if (ds_.state_ != TxbDataSetState::dsEdit && ds_.state_ != TxbDataSetState::dsInsert)
       xbRaiseDatabase(msg::NotEditing);
   }
+  if (!ds_.readBuffer()) return;
+  active_ = true;
   if (mode == bmWrite) {
     modified_ = true;
   } else {
@@ -1161,25 +1610,39 @@ THCBlobStream::THCBlobStream(TxbField& field, Mode mode) : field_(field), ds_(*f
 }
 
 void THCBlobStream::LoadMemo() {
-  if (!ds_.hasRecord_ && ds_.state_ != TxbDataSetState::dsInsert) return;
-  XBO_dBHandler& t = *ds_.table_;
-  RecordPointer rp(&t, ds_.recordForRead());
-  data_ = t.MemoRead(field_.Def().DbfFieldNo);
+  uint8_t* rec = ds_.readBuffer();
+  int n = field_.Def().DbfFieldNo;
+  auto it = ds_.pendingBlobs_.find(n);
+  if (it != ds_.pendingBlobs_.end() && rec == ds_.active_.data()) {
+    data_ = it->second;
+  } else {
+    XBO_dBHandler& t = *ds_.table_;
+    RecordPointer rp(&t, rec);
+    data_ = t.MemoRead(n);
+  }
   if (field_.DataType() == TxbFieldType::ftMemo && ds_.translate_) xbOemToAnsiBuf(data_.data(), data_.data(), data_.size());
   pos_ = 0;
 }
 
 THCBlobStream::~THCBlobStream() {
-  if (!modified_ || !ds_.table_) return;
+  if (!active_ || !modified_ || !ds_.table_) return;
   if (ds_.state_ != TxbDataSetState::dsEdit && ds_.state_ != TxbDataSetState::dsInsert) return;
-  try {
-    std::string out = data_;
-    if (field_.DataType() == TxbFieldType::ftMemo && ds_.translate_) xbAnsiToOemBuf(out.data(), out.data(), out.size());
-    XBO_dBHandler& t = *ds_.table_;
-    RecordPointer rp(&t, ds_.active_.data());
-    t.MemoWrite(field_.Def().DbfFieldNo, out);
-  } catch (...) {
-    // a destructor cannot report; the field keeps its old block
+  // Nothing here can fail but memory: the memo file is written by Post.
+  std::string out = std::move(data_);
+  if (field_.DataType() == TxbFieldType::ftMemo && ds_.translate_) xbAnsiToOemBuf(out.data(), out.data(), out.size());
+  ds_.pendingBlobs_[field_.Def().DbfFieldNo] = std::move(out);
+  ds_.modified_ = true;
+}
+
+void TXBaseDataSet::writePendingBlobs() {
+  XBO_dBHandler& t = *table_;
+  while (!pendingBlobs_.empty()) {
+    auto it = pendingBlobs_.begin();
+    {
+      RecordPointer rp(&t, active_.data());
+      t.MemoWrite(it->first, it->second);   // the block number goes into the record
+    }
+    pendingBlobs_.erase(it);
   }
 }
 

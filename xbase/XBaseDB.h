@@ -16,7 +16,9 @@
 //
 // Text is CP1251 with TranslateASCII on (the file holds CP866), the raw bytes otherwise.
 #include <cstdint>
+#include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -35,7 +37,8 @@ enum class TxbFieldType { ftString, ftSmallint, ftInteger, ftLargeint, ftFloat, 
                           ftDateTime, ftMemo, ftBlob };
 // Field type of integral N/F fields of 10 or more digits.
 enum class TxbIntFields { asInteger, asLargeInt, asFloat };
-enum class TxbDataSetState { dsInactive, dsBrowse, dsEdit, dsInsert };
+// dsSetKey: fields are written into the search key of GotoKey; dsCalcFields: OnCalcFields runs.
+enum class TxbDataSetState { dsInactive, dsBrowse, dsEdit, dsInsert, dsSetKey, dsCalcFields };
 // What an error event asks for: re-raise, end the operation quietly, or try again.
 enum TDataAction { daFail, daAbort, daRetry };
 // A bookmark: the physical record number as decimal text right-aligned in 10
@@ -47,18 +50,69 @@ struct TxbFieldDef {
   std::string Name;
   TxbFieldType DataType;
   int Size;          // text length for ftString, else 0
-  int DbfFieldNo;    // 1-based number in the table
-  char DbfType;
+  int DbfFieldNo;    // 1-based number in the table; 0 for a calculated field
+  char DbfType;      // 0 for a calculated field
+};
+
+// An index definition rebuilt from an open tag: Fields is the key expression when it
+// calls a function (Expression set), else its field names separated by ';'.
+struct TxbIndexDef {
+  std::string Name;
+  std::string Fields;
+  bool Expression = false;   // ixExpression
+};
+
+// The value of a calculated field for one record.
+struct TxbCalcValue {
+  bool has = false;
+  std::string text;     // ftString
+  double number = 0;    // numbers, Booleans (0/1), dates and times (TDateTime)
 };
 
 class TXBaseDataSet;
 
 // A field name folded to ASCII upper case in 16 zero-padded bytes.
+// Inline, so that the key of a name written in the program is computed by the compiler.
 struct TxbNameKey {
   uint64_t a = 0, b = 0, len = 0;
-  static TxbNameKey Of(std::string_view name);
-  uint64_t Hash() const { return (a * 0x9E3779B97F4A7C15ull) ^ (b * 0xC2B2AE3D27D4EB4Full) ^ len; }
-  bool operator==(const TxbNameKey&) const = default;
+  [[gnu::always_inline]] static TxbNameKey Of(std::string_view name) {
+    TxbNameKey k;
+    size_t n = name.size();
+    if (n > 16) {
+      k.len = UINT64_MAX;   // longer than any field name
+      return k;
+    }
+    const char* p = name.data();
+    // Fixed-size loads that stay inside the name; overlapping parts are shifted out.
+    if (n >= 8) {
+      uint64_t tail;
+      std::memcpy(&k.a, p, 8);
+      std::memcpy(&tail, p + n - 8, 8);
+      k.b = n == 8 ? 0 : tail >> (8 * (16 - n));
+    } else if (n >= 4) {
+      uint32_t lo, hi;
+      std::memcpy(&lo, p, 4);
+      std::memcpy(&hi, p + n - 4, 4);
+      k.a = lo | ((static_cast<uint64_t>(hi) >> (8 * (8 - n))) << 32);
+    } else {
+      for (size_t i = 0; i < n; ++i) k.a |= static_cast<uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
+    }
+    k.a = upperWord(k.a);
+    k.b = upperWord(k.b);
+    k.len = n;
+    return k;
+  }
+  // ASCII upper case of the eight bytes of a word (bytes >= 0x80 stay).
+  [[gnu::always_inline]] static uint64_t upperWord(uint64_t w) {
+    constexpr uint64_t ones = 0x0101010101010101ull, high = 0x8080808080808080ull;
+    uint64_t heptets = w & ~high;
+    uint64_t geA = heptets + (0x80 - 'a') * ones;
+    uint64_t gtZ = heptets + (0x80 - 'z' - 1) * ones;
+    uint64_t lower = (geA ^ gtZ) & ~w & high;
+    return w ^ (lower >> 2);
+  }
+  [[gnu::always_inline]] uint64_t Hash() const { return (a * 0x9E3779B97F4A7C15ull) ^ (b * 0xC2B2AE3D27D4EB4Full) ^ len; }
+  [[gnu::always_inline]] bool operator==(const TxbNameKey& o) const { return a == o.a && b == o.b && len == o.len; }
 };
 
 // A field of an open dataset; valid until the dataset closes.
@@ -70,6 +124,7 @@ public:
   TxbFieldType DataType() const { return def_.DataType; }
   int Size() const { return def_.Size; }
   const TxbFieldDef& Def() const { return def_; }
+  bool Calculated() const { return calcIndex_ >= 0; }
 
   bool IsNull() const;
   // Text as the platform shows it: strings right-trimmed (CP1251 with TranslateASCII),
@@ -94,10 +149,15 @@ public:
 
 private:
   friend class THCBlobStream;
+  friend class TXBaseDataSet;
   [[noreturn]] void badAccess(const char* type) const;
+  // The calculated value read in the state's record, or none.
+  const TxbCalcValue* calcValue() const;
+  TxbCalcValue& calcSlot();
   TXBaseDataSet* ds_;
   TxbFieldDef def_;
   uint32_t offset_, length_;   // inside the record
+  int calcIndex_ = -1;         // slot of a calculated field
 };
 
 // Stream over the bytes of a memo or blob field.
@@ -105,7 +165,9 @@ class THCBlobStream {
 public:
   enum Mode { bmRead, bmWrite, bmReadWrite };
   THCBlobStream(TxbField& field, Mode mode);
-  ~THCBlobStream();   // writes a modified text back while the dataset edits
+  // A modified text is handed to the dataset, which writes it to the memo file at
+  // Post (so a failed write raises there); Cancel drops it.
+  ~THCBlobStream();
   THCBlobStream(const THCBlobStream&) = delete;
   THCBlobStream& operator=(const THCBlobStream&) = delete;
   // At most count bytes, never past the data.
@@ -120,6 +182,7 @@ public:
 
 private:
   void LoadMemo();
+  bool active_ = false;   // bound to a record
   TxbField& field_;
   TXBaseDataSet& ds_;
   std::string data_;
@@ -138,7 +201,7 @@ public:
   const std::string& DatabaseName() const { return databaseName_; }
   void SetDatabaseName(const std::string& value);
   const std::string& TableName() const { return tableName_; }
-  void SetTableName(const std::string& value);            // closed only
+  void SetTableName(const std::string& value);            // closed only; a new name empties IndexFiles
   bool ReadOnly() const { return readOnly_; }
   void SetReadOnly(bool value);
   bool TranslateASCII() const { return translate_; }
@@ -183,6 +246,30 @@ public:
   // Goes to the first record of the current tag whose key is (or, unless the
   // table asks for exact matches, starts with) key (CP1251); false and Eof when none.
   bool FindKey(std::string_view key);
+  // Adds one index file to IndexFiles and opens it at once when the table is open
+  // ("Index file %s already open" when it is open already); the tag IndexName
+  // is selected again on the same record.
+  void AddIndexFile(const std::string& name);
+  // The definitions of the open tags (rebuilt when index files open).
+  const std::vector<TxbIndexDef>& IndexDefs() const { return indexDefs_; }
+  void UpdateIndexDefs();
+  // True when a tag is current and its key expression uses the field.
+  bool GetIsIndexField(const TxbField& field);
+
+  // The set-key state: SetKey blanks a search record whose index fields are then
+  // written; GotoKey builds the current tag's key from it and goes there like FindKey.
+  // Post (or Cancel) in that state returns to browse.
+  void SetKey();
+  bool GotoKey();
+
+  // Master-detail: the current record of the master gives the key (MasterFields,
+  // ';'-separated master field names, put into the fields of the current tag's key)
+  // that limits this dataset to the records of that key. A link that would make a
+  // circle raises "Circular datalinks are not allowed". nullptr unlinks.
+  TXBaseDataSet* MasterSource() const { return master_; }
+  void SetMasterSource(TXBaseDataSet* master);
+  const std::string& MasterFields() const { return masterFields_; }
+  void SetMasterFields(const std::string& fields);
 
   // Text between the OEM and the ANSI code page as the fields translate it
   // (unchanged with TranslateASCII off).
@@ -193,6 +280,15 @@ public:
 
   void Open();
   void Close();   // idempotent
+  // Reads the current record again from the file and evaluates the Filter again.
+  void Refresh();
+  // True when the records are in physical order: no tag current and not filtered.
+  bool IsSequenced() const;
+  // Enciphers the open table, its memo texts and index files with a new password
+  // ("" for none) and takes it as EncryptionKey; the table must be open Exclusive.
+  void SetPassword(const std::string& newPassword);
+  // A field was written since the last Edit or Append.
+  bool Modified() const { return modified_; }
   bool Active() const { return table_ != nullptr; }
   TxbDataSetState State() const { return state_; }
 
@@ -210,11 +306,33 @@ public:
   void SetRecNo(int32_t n);
 
   const std::vector<TxbFieldDef>& FieldDefs() const { return fieldDefs_; }
+  // Calculated fields (closed only): they follow the data fields, hold one value per
+  // record and are set by OnCalcFields (run in the dsCalcFields state whenever a record
+  // is read, and after each field write while editing when AutoCalcFields is set).
+  // Types: ftString (with size), the numbers, ftBoolean, ftDate and ftDateTime.
+  void AddCalcField(const std::string& name, TxbFieldType type, int size = 0);
+  void ClearCalcFields();
+  bool AutoCalcFields() const { return autoCalcFields_; }
+  void SetAutoCalcFields(bool value) { autoCalcFields_ = value; }
   int FieldCount() const { return static_cast<int>(fields_.size()); }
   TxbField& Fields(int index);
   // Without regard to case; EDatabaseError "Field 'X' not found".
-  TxbField& FieldByName(std::string_view name);
-  TxbField* FindField(std::string_view name);
+  // Inlined at the caller: for a name written in the program the lookup is one hash probe.
+  [[gnu::always_inline]] TxbField& FieldByName(std::string_view name) {
+    TxbField* f = FindField(name);
+    if (!f) fieldNotFound(name);
+    return *f;
+  }
+  // A name written in the program: its length is known to the compiler as well.
+  [[gnu::always_inline]] TxbField& FieldByName(const char* name) {
+    return FieldByName(std::string_view(name, __builtin_strlen(name)));
+  }
+  [[gnu::always_inline]] TxbField* FindField(const char* name) {
+    return FindField(std::string_view(name, __builtin_strlen(name)));
+  }
+  [[gnu::always_inline]] TxbField* FindField(std::string_view name) {
+    return lookupKey(TxbNameKey::Of(name));
+  }
 
   // Goes to the first record whose key fields (';'-separated) hold the values
   // (CP1251 texts); stays where it was when none does.
@@ -256,12 +374,16 @@ public:
   //   Post    BeforePost, AfterPost
   //   Cancel  BeforeCancel, [BeforeScroll], AfterCancel, [AfterScroll] (brackets: when inserting)
   //   Delete  BeforeDelete, BeforeScroll, AfterDelete, AfterScroll (inserting: Cancel)
+  // Every move (First, Last, Next, Prior, SetRecNo, GotoBookmark, Locate, FindKey,
+  // GotoKey, index, filter and master changes) of a dataset in edit or insert state
+  // first posts a modified record (BeforePost, AfterPost) or cancels an unmodified one;
+  // a post that fails raises and the cursor stays where it was.
   // An exception from a Before* handler (or OnNewRecord) ends the operation and propagates.
   // OnEditError, OnPostError and OnDeleteError receive a program error of the record
   // operation; daFail (the default) re-raises it, daAbort ends the operation without an
   // error and without its After* events, daRetry runs it again, at most
   // MaxErrorRetries times in a row, after which the error is re-raised.
-  // The dataset has no calculated fields, so OnCalcFields is never called.
+  // OnCalcFields runs only when the dataset has calculated fields.
   using TDataSetNotifyEvent = std::function<void(TXBaseDataSet&)>;
   using TDataSetErrorEvent = std::function<void(TXBaseDataSet&, const platform::Exception&, TDataAction&)>;
   static constexpr int MaxErrorRetries = 100;
@@ -281,20 +403,52 @@ private:
   friend class TxbField;
   friend class THCBlobStream;
   void fire(const TDataSetNotifyEvent& event) { if (event) event(*this); }
+  // AfterScroll, then the details follow the new record.
+  void scrolled();
+  // Posts or cancels an edit before a move; false when the post ended quietly.
+  bool checkBrowseMode();
+  // The record a field read sees in the present state; nullptr when none.
+  uint8_t* readBuffer() {
+    if (sideRecord_) return sideRecord_;
+    switch (state_) {
+      case TxbDataSetState::dsBrowse: return hasRecord_ ? active_.data() : nullptr;
+      case TxbDataSetState::dsEdit:
+      case TxbDataSetState::dsInsert: return active_.data();
+      default: return nullptr;
+    }
+  }
+  // The record a data-field write goes to (raises outside the writing states).
+  uint8_t* writeBuffer(const TxbField& field);
+  void fieldWritten(const TxbField& field);
+  void calculate(uint8_t* record, std::vector<TxbCalcValue>& values);
+  void dropPendingBlobs() { pendingBlobs_.clear(); }
+  void writePendingBlobs();
+  // Master-detail.
+  std::string getMasterKey();
+  void masterChanged();
+  void masterDisabled();
+  void notifyDetails();
+  void applyMasterRange();
+  std::string keyFromRecord(const uint8_t* record);
   bool runChecked(const std::function<void()>& operation, const TDataSetErrorEvent& onError);
   void closeCursor();
   void firstRecord();
   void lastRecord();
   int32_t bookmarkRecNo(const TBookmark& bookmark) const;   // 0 when it is no record number
   void checkInactive() const;
-  void checkActive() const;
+  void checkActive() const {
+    if (!table_) raiseClosed();
+  }
+  [[noreturn]] static void raiseClosed();
   void checkWritable() const;
   void syncTable();
   bool takeRecord();   // copies the table's record when the move found one
   void buildFields();
-  uint8_t* recordForRead();
 
   void openIndexFiles();
+  std::string indexPath(const std::string& entry, const char* ext) const;
+  void openOneIndex(const std::string& full);
+  std::vector<TxbIndexDef> indexDefs_;
   std::vector<std::string> indexFiles_;
   std::string indexName_;
   std::string databaseName_, tableName_, encryptionKey_, filter_;
@@ -309,21 +463,47 @@ private:
   std::unique_ptr<XBO_dBHandler> table_;
   std::vector<TxbFieldDef> fieldDefs_;
   std::vector<std::unique_ptr<TxbField>> fields_;
-  // Field lookup by name: open addressing over ASCII-folded names.
-  std::vector<int32_t> nameSlots_;
+  // Field lookup by name: open addressing over ASCII-folded names, the field beside its key.
+  struct TxbNameSlot {
+    TxbNameKey key;
+    TxbField* field = nullptr;   // none: an empty slot
+  };
+  std::vector<TxbNameSlot> nameSlots_;
   std::vector<std::string> upperNames_;
-  std::vector<TxbNameKey> nameKeys_;
-  int32_t lookupKey(const TxbNameKey& k) const;
+  [[gnu::always_inline]] TxbField* lookupKey(const TxbNameKey& k) const {
+    if (nameSlots_.empty() || k.len == UINT64_MAX) return nullptr;
+    size_t mask = nameSlots_.size() - 1;
+    for (size_t slot = static_cast<size_t>(k.Hash() >> nameShift_);; slot = (slot + 1) & mask) {
+      const TxbNameSlot& e = nameSlots_[slot];
+      if (!e.field || e.key == k) return e.field;
+    }
+  }
+  [[noreturn]] static void fieldNotFound(std::string_view name);
   int nameShift_ = 58;
-  int32_t lookupField(std::string_view name) const;
+  static constexpr size_t kRecordSlack = 8;
   std::vector<uint8_t> active_;
   int32_t recNo_ = 0;
   bool hasRecord_ = false;
   bool eof_ = true, bof_ = true;
-  bool inFilter_ = false;
   const uint8_t* oemToAnsi_ = nullptr;
+  bool asciiKept_ = false;   // the table leaves bytes below 0x80 as they are
   bool editLock_ = false;
+  bool modified_ = false;
   TxbDataSetState state_ = TxbDataSetState::dsInactive;
+  // A field read outside the active record: the filter's candidate, the record of
+  // OnCalcFields or of Lookup (calc values with it, none in the filter).
+  uint8_t* sideRecord_ = nullptr;
+  std::vector<TxbCalcValue>* sideCalc_ = nullptr;
+  std::vector<TxbFieldDef> calcDefs_;
+  std::vector<TxbCalcValue> calcValues_;
+  bool autoCalcFields_ = true;
+  std::vector<uint8_t> keyBuffer_;
+  // Memo texts written through blob streams (file bytes), by field number, until Post.
+  std::map<int, std::string> pendingBlobs_;
+  TXBaseDataSet* master_ = nullptr;
+  std::vector<TXBaseDataSet*> details_;
+  std::string masterFields_;
+  bool masterRange_ = false;
 };
 
 }  // namespace xb

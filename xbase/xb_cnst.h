@@ -93,6 +93,9 @@ inline constexpr const char* ReadOnlyDataset = "Cannot modify a read-only datase
 inline constexpr const char* DatasetOpen = "Cannot perform this operation on an open dataset";
 inline constexpr const char* AccessAsType = "Cannot access field '%s' as type %s";
 inline constexpr const char* NotBrowsing = "Dataset not in browse mode";
+inline constexpr const char* FieldNotIndexed = "Field '%s' is not indexed and cannot be modified";
+inline constexpr const char* CircularDataLink = "Circular datalinks are not allowed";
+inline constexpr const char* NoIndexForKey = "Cannot perform this operation without a current index";
 }  // namespace msg
 
 // One formatting argument: a text or an integer.

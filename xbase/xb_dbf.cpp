@@ -310,7 +310,7 @@ void XBO_dBaseDBF::GoTo(int32_t code) {
   ReadRecord(n);
   RecNo = n;
   NotifyEvent(xbeAfterRead, n);
-  std::memcpy(OldBuffer.data(), CurRecord, RecordLength);
+  if (ReadWrite) std::memcpy(OldBuffer.data(), CurRecord, RecordLength);   // old values matter only to writers
 }
 
 void XBO_dBaseDBF::WriteRecordAt(int32_t n, bool withEof) {
@@ -600,11 +600,13 @@ void XBO_dBaseFld::LogicPut(int n, bool value) {
   FieldPut(n, value ? "T" : "F");
 }
 
-double XBO_dBaseFld::NumberGet(int n) const {
+double XBO_dBaseFld::NumberGet(int n) const { return NumberAt(n, CurRecord); }
+
+double XBO_dBaseFld::NumberAt(int n, const uint8_t* record) const {
   const TxbFieldDesc* f = FieldDesc(n);
   if (!f) return 0;
-  std::string_view v = FieldView(n);
-  if (IsBinaryField(n)) {
+  std::string_view v(reinterpret_cast<const char*>(record) + f->Offset, f->Length);
+  if (Version == 0x30 && IsBinaryField(n)) {
     uint8_t b[8] = {};
     std::memcpy(b, v.data(), std::min<size_t>(v.size(), 8));
     bool blank4 = v.size() >= 4 && std::memcmp(v.data(), "    ", 4) == 0;

@@ -155,6 +155,8 @@ public:
   void LogicPutByName(std::string_view name, bool value) { LogicPut(requireNo(name), value); }
 
   double NumberGet(int n) const;
+  // The value of field n in a record buffer of RecordLength bytes (the current record untouched).
+  double NumberAt(int n, const uint8_t* record) const;
   double NumberGetByName(std::string_view name) const;
   void NumberPut(int n, double value);
   void NumberPutByName(std::string_view name, double value) { NumberPut(requireNo(name), value); }

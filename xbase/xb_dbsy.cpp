@@ -7,6 +7,7 @@
 #include "platform/strutil.h"
 #include "xbase/SysXBase.h"
 #include "xbase/xb_cnst.h"
+#include "xbase/xb_encrxm.h"
 #include "xbase/xb_glbl.h"
 #include "xbase/xb_indx.h"
 #include "xbase/xb_lcal.h"
@@ -261,7 +262,7 @@ void XBO_dBHandler::GoTo(int32_t code) {
   }
   Found = accepted && !Eof && !Bof;
   if (Found && MasterTag && MasterTag->CurrentRecord() != RecNo) PositionDiffers = true;
-  if (LockProtocol == ClipLock) UnlockIndexes();
+  if (LockProtocol == ClipLock && holdIndexLocks_ == 0) UnlockIndexes();
 }
 
 void XBO_dBHandler::Skip(int32_t n) {
@@ -279,8 +280,9 @@ void XBO_dBHandler::Skip(int32_t n) {
         Eof = Bof = true;
         return;
       }
-      bool limit = (forward && int64_t{RecNo} + n >= static_cast<int64_t>(RecordCount)) ||
-                   (!forward && int64_t{RecNo} + n <= 1);
+      // The ends are flagged only when the step runs past the last or first record.
+      bool limit = (forward && int64_t{RecNo} + n > static_cast<int64_t>(RecordCount)) ||
+                   (!forward && int64_t{RecNo} + n < 1);
       XBO_dBaseFld::GoTo(static_cast<int32_t>(target));
       if (limit) {
         if (forward) Eof = true; else Bof = true;
@@ -299,6 +301,25 @@ void XBO_dBHandler::Skip(int32_t n) {
 bool XBO_dBHandler::FindKey(std::string_view key) {
   if (RecordCount == 0) RefreshHeader();
   if (RecordCount == 0) return false;
+  // Under ClipLock the search runs with the indexes locked, and every exit unlocks them.
+  struct IndexLocks {
+    XBO_dBHandler& h;
+    bool held = false;
+    ~IndexLocks() {
+      if (!held) return;
+      --h.holdIndexLocks_;
+      h.UnlockIndexes();
+    }
+  } locks{*this};
+  if (LockProtocol == ClipLock) {
+    try {
+      LockIndexes();
+    } catch (const EXBaseError&) {
+      return false;
+    }
+    locks.held = true;
+    ++holdIndexLocks_;
+  }
   if (!MasterTag) {
     GoTo(-4);
     Eof = true;
@@ -327,7 +348,6 @@ bool XBO_dBHandler::FindKey(std::string_view key) {
     }
     SeekFound = match;
   }
-  if (LockProtocol == ClipLock) UnlockIndexes();
   return SeekFound;
 }
 
@@ -486,10 +506,134 @@ bool XBO_dBHandler::SearchFields(const std::vector<std::string>& values, std::st
     }
     return true;
   };
+  // A tag keyed on exactly these fields seeks the first candidate in key order and
+  // steps over the keys that start like the search key.
+  IxbIndexTag* tag = (startMode == 0 && !caseInsensitive && !(MasterTag && MasterTag->HasRange()))
+                         ? searchTag(fields, fieldList)
+                         : nullptr;
+  if (tag) {
+    GoTo(-3);
+    if (Eof && Bof) return false;
+    std::string seek;
+    for (int n : fields) {
+      const TxbFieldDesc& f = *FieldDesc(n);
+      std::string part(reinterpret_cast<const char*>(probe.data()) + f.Offset, f.Length);
+      if (TranslateOEM) xbOemToAnsiBuf(part.data(), part.data(), part.size());
+      seek += part;
+    }
+    while (!seek.empty() && static_cast<unsigned char>(seek.back()) <= ' ') seek.pop_back();
+    for (int32_t r = tag->SeekKey(seek); r >= 1;) {
+      if (tag->CurrentKey().compare(0, seek.size(), seek) != 0) break;
+      XBO_dBaseFld::GoTo(r);
+      if (acceptable() && matches()) {
+        GoTo(r);   // the current tag follows the record found
+        return true;
+      }
+      TxbTagMove m = tag->Move(-1);
+      if (m.eof || m.bof) break;
+      r = m.recNo;
+    }
+    GoTo(-4);
+    Eof = true;
+    return false;
+  }
   GoTo(startMode == 0 ? -3 : -1);
   for (; !Eof && !Bof; GoTo(-1))
     if (matches()) return true;
   return false;
+}
+
+IxbIndexTag* XBO_dBHandler::searchTag(const std::vector<int>& fields, std::string_view fieldList) {
+  if (fields.empty()) return nullptr;
+  for (int n : fields)
+    if (FieldDesc(n)->Type != 'C') return nullptr;
+  auto normal = [](std::string_view list) {
+    std::string out;
+    for (char c : list) {
+      if (c == '+' || c == '-') out += ';';
+      else if (c != ' ') out += c;
+    }
+    out = upper(out);
+    if (out.empty() || out.back() != ';') out += ';';
+    return out;
+  };
+  std::string want = normal(fieldList);
+  for (int i = 1; i <= MaxIndexFiles; ++i) {
+    if (!IndexFiles[i]) continue;
+    for (int k = 0; k < IndexFiles[i]->TagCount(); ++k) {
+      IxbIndexTag* t = IndexFiles[i]->Tag(k);
+      if (normal(t->KeyExpression()) != want) continue;
+      // Only a tag that holds every record in ascending order can answer for the table.
+      auto* x = dynamic_cast<XBobjIndexTag*>(t);
+      if (!x || !x->ForExpr.empty() || x->Unique || x->Descending || x->KeyType != 'C') continue;
+      return t;
+    }
+  }
+  return nullptr;
+}
+
+void XBO_dBHandler::SetPassword(const std::string& newPassword) {
+  if (Shared) xbRaise(msg::NeedsFullAccess, {"SetPassword", FileName});
+  if ((Encrypted && Password == newPassword) || (!Encrypted && newPassword.empty())) return;
+  if (!ReadWrite) xbRaise(msg::ErrorWrite, {FileName});
+  const bool oldEncrypted = Encrypted, newEncrypted = !newPassword.empty();
+  const std::string oldPassword = Password;
+  const int32_t savedRec = RecNo;
+  const int savedBusy = BusyState;
+  IxbIndexTag* savedTag = MasterTag;
+  std::vector<int> memoFields;
+  for (int n = 1; n <= FieldCount; ++n) {
+    char t = FieldDesc(n)->Type;
+    if (t == 'M' || t == 'G' || (t == 'B' && Version != 0x30)) memoFields.push_back(n);
+  }
+  XBobjMemoBase* memo = memoFields.empty() ? nullptr : Memo();
+  struct Restore {
+    XBO_dBHandler& h;
+    IxbIndexTag* tag;
+    int busy;
+    ~Restore() {
+      h.MasterTag = tag;
+      h.BusyState = busy;
+    }
+  } restore{*this, savedTag, savedBusy};
+  BusyState = 5;
+  MasterTag = nullptr;
+  {
+    ReadAheadGuard ra(*this, true);
+    for (uint32_t n = 1; n <= RecordCount; ++n) {
+      // Read with the old key (records and memo texts), write with the new one.
+      Encrypted = oldEncrypted;
+      XBO_dBaseFld::GoTo(static_cast<int32_t>(n));
+      std::vector<std::pair<int, std::string>> texts;
+      if (memo) {
+        memo->SetKeys(oldEncrypted, oldPassword, oldPassword);
+        for (int f : memoFields)
+          if (MemoBlock(f) != 0) texts.emplace_back(f, MemoRead(f));
+        memo->SetKeys(newEncrypted, newPassword, newPassword);
+        // New blocks for every text: an old block is measured by the old layout.
+        for (auto& [f, text] : texts) {
+          NumberPut(f, 0);
+          MemoWrite(f, text);
+        }
+      }
+      Encrypted = newEncrypted;
+      WriteKey = newPassword;
+      WriteRecordAt(static_cast<int32_t>(n), false);
+    }
+  }
+  std::vector<uint8_t> desc = DescArea;
+  if (newEncrypted) xbEncrypt(newPassword, desc.data(), desc.data(), desc.size(), 1);
+  if (!desc.empty()) Write(32, desc.data(), static_cast<int64_t>(desc.size()));
+  Password = newPassword;
+  WriteKey = newPassword;
+  Encrypted = newEncrypted;
+  if (memo) memo->SetKeys(Encrypted, Password, WriteKey);
+  HeaderChanged = true;
+  WriteHeader();
+  for (auto& f : IndexFiles)
+    if (f) f->Reencrypt(newPassword);
+  MasterTag = savedTag;
+  if (savedRec >= 1 && static_cast<uint32_t>(savedRec) <= RecordCount) XBO_dBaseFld::GoTo(savedRec);
 }
 
 void XBO_dBHandler::buildFilterSet() {

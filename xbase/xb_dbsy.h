@@ -61,6 +61,9 @@ public:
   virtual void Unlock() {}
   virtual void SetLockProtocol(int protocol) {}
   virtual bool Rename(const std::string& newName) { return true; }
+  // The table's password changed to newPassword: keys kept enciphered are enciphered
+  // again with it (a kind that keeps its keys plain has nothing to do).
+  virtual void Reencrypt(const std::string& newPassword) {}
 };
 
 // A compiled filter expression, evaluated on the table's current record.
@@ -107,6 +110,10 @@ public:
   virtual bool TestFilter();
   bool LockIndexes();
   void UnlockIndexes();
+  // Enciphers the table (records, memo texts, descriptors) and its index files with
+  // a new password ("" for none). Needs the table open unshared: a shared table
+  // raises "SetPassword requires full access to file %s".
+  virtual void SetPassword(const std::string& newPassword);
 
   int OpenIndexes(const std::string& list, const std::string& tagName);
   // 0 when opened, -1 when already open.
@@ -156,6 +163,9 @@ public:
 
 private:
   bool acceptable();
+  // A tag that can seek the values of the fields (see SearchFields), or none.
+  IxbIndexTag* searchTag(const std::vector<int>& fields, std::string_view fieldList);
+  int holdIndexLocks_ = 0;   // FindKey holds the index locks across its moves
   void buildFilterSet();
   bool evalFilter();
   std::vector<uint8_t> raBuf_;

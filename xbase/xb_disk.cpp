@@ -1,6 +1,7 @@
 #include "xbase/xb_disk.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +15,21 @@
 #include "xbase/xb_cnst.h"
 
 namespace xb {
+
+namespace {
+// The whole-file share lock of an open: shared opens share it, an exclusive open
+// holds it alone. It is a flock() lock, independent of the byte-range protocol
+// locks (fcntl) on the same file, and held per open, so a second open in this
+// process is refused like one of another process. A file system that cannot take
+// such locks at all leaves the open without one. False when another open holds it.
+bool takeShareLock(int fd, bool shared) {
+  for (;;) {
+    if (::flock(fd, (shared ? LOCK_SH : LOCK_EX) | LOCK_NB) == 0) return true;
+    if (errno == EINTR) continue;
+    return errno != EWOULDBLOCK;
+  }
+}
+}  // namespace
 
 bool xbLockParamsFor(int protocol, TxbLockParams& p) {
   switch (protocol) {
@@ -211,6 +227,10 @@ void XBO_DiskFile::Open() {
     if (errno == ENOENT) xbRaise(msg::FileNotFound, {FileName});
     xbRaise(msg::AccessDenied, {FileName});
   }
+  if (!takeShareLock(fd, Shared)) {
+    ::close(fd);
+    xbRaise(msg::AccessDenied, {FileName});
+  }
   Handle = fd;
   Position = 0;
   Closed = false;
@@ -219,9 +239,16 @@ void XBO_DiskFile::Open() {
 
 void XBO_DiskFile::Create() {
   Close();
-  int fd = ::open(platform::ToFsPath(FileName).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  // A file that another open holds is not emptied under it.
+  int fd = ::open(platform::ToFsPath(FileName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) xbRaise(msg::CouldNotCreate, {FileName});
+  if (!takeShareLock(fd, false)) {
+    ::close(fd);
+    xbRaise(msg::AccessDenied, {FileName});
+  }
+  bool emptied = ::ftruncate(fd, 0) == 0;
   ::close(fd);
+  if (!emptied) xbRaise(msg::CouldNotCreate, {FileName});
   FileExists = true;
   Open();
 }

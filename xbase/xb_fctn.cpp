@@ -88,13 +88,14 @@ void checkLength(size_t n, const std::string& fn) {
 bool emptyDate(double d) { return d == 0 || d == xbEmptyDateMark; }
 
 // -1, 0, 1 for two values of matching types.
-int compareValues(const TxbExpValue& a, int ta, const TxbExpValue& b) {
+// Texts compare as the expression's comparison operators compare them.
+int compareValues(const TxbExpFunction& call, const TxbExpValue& a, int ta, const TxbExpValue& b) {
   if (xbExpNumeric(ta)) {
     double x = a.AsNumber(), y = b.AsNumber();
     return x < y ? -1 : (x > y ? 1 : 0);
   }
   if (ta == etBoolean) return static_cast<int>(a.AsBoolean()) - static_cast<int>(b.AsBoolean());
-  int c = xbCompareStr(a.AsText(), b.AsText());
+  int c = call.Owner().CompareText(a.AsText(), b.AsText());
   return c < 0 ? -1 : (c > 0 ? 1 : 0);
 }
 
@@ -337,7 +338,7 @@ void xbRegisterStandardFunctions(TxbFunctionReg& r) {
     if (tx == etEmpty) xbRaiseExpr(msg::ExpValueMissing, {"BETWEEN"});
     need(c, 1, tx, lo);
     need(c, 2, tx, hi);
-    v.SetBoolean(compareValues(x, tx, lo) >= 0 && compareValues(x, tx, hi) <= 0);
+    v.SetBoolean(compareValues(c, x, tx, lo) >= 0 && compareValues(c, x, tx, hi) <= 0);
   });
   mathFn(r, "CEILING", std::ceil);
   reg(r, "CHR", [](TxbExpFunction& c, TxbExpValue& v, int& t) {
@@ -442,7 +443,7 @@ void xbRegisterStandardFunctions(TxbFunctionReg& r) {
       TxbExpValue y;
       int ty = c.Arg(i, etAny, y);
       if (!xbExpTypesMatch(tx, ty) && !((tx == etText || tx == etMemo) && (ty == etText || ty == etMemo))) continue;
-      found = compareValues(x, tx, y) == 0;
+      found = compareValues(c, x, tx, y) == 0;
     }
     v.SetBoolean(found);
   });
@@ -493,7 +494,7 @@ void xbRegisterStandardFunctions(TxbFunctionReg& r) {
         TxbExpValue y;
         int ty = c.Arg(i, etAny, y);
         if (!xbExpTypesMatch(t0, ty)) xbRaiseExpr(msg::ExpSameType, {name});
-        int cmp = compareValues(y, t0, v);
+        int cmp = compareValues(c, y, t0, v);
         if (max ? cmp > 0 : cmp < 0) v = std::move(y);
       }
     };

@@ -457,6 +457,12 @@ std::string upperFor(std::string_view s, bool oem) {
   return xbAnsiToOemStr(xbUpperCase(xbOemToAnsiStr(s)));
 }
 
+// Texts of a table that keeps OEM text are ordered as their CP1251 form.
+int collateFor(std::string_view a, std::string_view b, bool oem) {
+  if (!oem) return xbCollateCompare(a, b);
+  return xbCollateCompare(xbOemToAnsiStr(a), xbOemToAnsiStr(b));
+}
+
 // Whether the pattern occurs in text; '?' (when anyOne) matches any one byte.
 bool patternOccurs(std::string_view pattern, std::string_view text, bool anyOne, char one) {
   if (pattern.size() > text.size()) return false;
@@ -529,7 +535,7 @@ int TxbExpOperator::compareText(const std::string& left, const std::string& righ
     if (p.empty()) return 0;
     return patternOccurs(p, l, !leading, wildOne_) ? 0 : -1;
   }
-  return xbCompareStr(l, r);
+  return collateFor(l, r, oem_);
 }
 
 void TxbExpOperator::Evaluate(TxbExpValue& value, int& type) {
@@ -765,6 +771,9 @@ void TxbExpHandler::noteLength(int length, int decimals) {
 }
 
 std::string TxbExpHandler::Upper(std::string_view s) const { return upperFor(s, link_ && link_->OemText()); }
+int TxbExpHandler::CompareText(std::string_view a, std::string_view b) const {
+  return collateFor(a, b, link_ && link_->OemText());
+}
 
 std::string TxbExpHandler::Lower(std::string_view s) const {
   if (!(link_ && link_->OemText())) return xbLowerCase(s);
@@ -957,14 +966,12 @@ std::unique_ptr<TxbExpBaseObject> TxbExpHandler::parseTree(std::string_view whol
         std::string shown = fn->Name().empty() ? upper : fn->Name();
         auto f = std::make_unique<TxbExpFunction>(shown, fn, *this);
         std::vector<std::string_view> parts = splitArgs(t.payload);
+        // Empty arguments are dropped: IIF(.T.,,"b") has the two arguments .T. and "b".
         for (auto p : parts) {
-          if (trimBlanks(p).empty()) f->args_.push_back(nullptr);
-          else {
-            f->args_.push_back(parseTree(p, depth + 1));
-            f->Depth = std::max(f->Depth, f->args_.back()->Depth + 1);
-          }
+          if (trimBlanks(p).empty()) continue;
+          f->args_.push_back(parseTree(p, depth + 1));
+          f->Depth = std::max(f->Depth, f->args_.back()->Depth + 1);
         }
-        while (!f->args_.empty() && !f->args_.back()) f->args_.pop_back();
         n = std::move(f);
         break;
       }

@@ -353,6 +353,9 @@ public:
   // Upper case of a text of this expression (through ANSI when the texts are OEM).
   std::string Upper(std::string_view s) const;
   std::string Lower(std::string_view s) const;
+  // The text order of the expression's comparisons (see xbCollateCompare), for texts
+  // as the table holds them.
+  int CompareText(std::string_view a, std::string_view b) const;
 
 private:
   std::shared_ptr<TxbExpUserLink> link_;

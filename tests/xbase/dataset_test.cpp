@@ -15,6 +15,7 @@
 #include "xbase/checked.h"
 #include "xbase/xb_cnst.h"
 #include "xbase/xb_date.h"
+#include "xbase/xb_glbl.h"
 
 using namespace xb;
 using namespace xbt;
@@ -393,7 +394,8 @@ TEST(DataSetEdit, EditPostAppendDeleteRecall) {
   EXPECT_EQ(f.RecordCount, 3u);
 }
 
-TEST(DataSetEdit, EditWaitsForRecordLock) {
+// A record locked by another open is refused at once; once released it can be edited.
+TEST(DataSetEdit, EditOfLockedRecordIsRefused) {
   TempDir t;
   DbfBuilder b(0x03, {{"A", 'C', 3}});
   b.record(false, {"abc"});
@@ -690,4 +692,57 @@ TEST(DataSetSearch, LocateAndLookup) {
   EXPECT_THROW(ds.Locate("NOPE", {"1"}), EXBaseError);
   ds.Next();
   EXPECT_EQ(ds.RecNo(), 3);
+}
+
+// Text fields read word by word give what a byte-by-byte reading gives: cut at the
+// first zero byte, trailing bytes up to the blank dropped, OEM bytes translated, for
+// every length and position (the last field ends the record).
+TEST(DataSetFields, TextReadsMatchByteByByteReading) {
+  const std::string pieces[] = {"A", "ab c", "\x8f\xe0\xa8\xa2\xa5\xe2", "x\x80y", std::string("ab\0cd", 5),
+                                std::string("\0xyz", 4), "tail \t\x01", "12345678", "1234567\x9f", "     x"};
+  std::vector<FieldSpec> specs;
+  for (int len = 1; len <= 20; ++len) specs.push_back({"F" + std::to_string(len), 'C', len});
+  DbfBuilder b(0x03, specs);
+  std::vector<std::vector<std::string>> rows;
+  for (size_t k = 0; k < std::size(pieces); ++k) {
+    std::vector<std::string> row;
+    for (int len = 1; len <= 20; ++len) {
+      std::string v = pieces[(k + static_cast<size_t>(len)) % std::size(pieces)];
+      if (len % 3 == 0) v = std::string(static_cast<size_t>(len % 5), ' ') + v;
+      v.resize(std::min<size_t>(v.size(), static_cast<size_t>(len)));
+      v.resize(static_cast<size_t>(len), ' ');
+      row.push_back(v);
+    }
+    b.record(false, row);
+    rows.push_back(row);
+  }
+  TempDir t;
+  b.write(t.file("w.dbf"));
+  auto expected = [](std::string v, bool translate) {
+    v = v.substr(0, v.find('\0'));
+    while (!v.empty() && static_cast<unsigned char>(v.back()) <= ' ') v.pop_back();
+    if (translate) v = xbOemToAnsiStr(v);
+    return v;
+  };
+  for (bool translate : {true, false}) {
+    TXBaseDataSet ds;
+    ds.SetDatabaseName(t.path());
+    ds.SetTableName("w.dbf");
+    ds.SetTranslateASCII(translate);
+    ds.Open();
+    size_t r = 0;
+    for (; !ds.Eof(); ds.Next(), ++r) {
+      for (int len = 1; len <= 20; ++len) {
+        std::string name = "F" + std::to_string(len);
+        EXPECT_EQ(ds.FieldByName(name).AsString(), expected(rows[r][static_cast<size_t>(len - 1)], translate))
+            << "record " << r + 1 << " field " << name;
+      }
+    }
+    EXPECT_EQ(r, rows.size());
+    // The record of Lookup is read the same way.
+    auto found = ds.Lookup("F20", {expected(rows[3][19], translate)}, "F1;F13");
+    ASSERT_TRUE(found.has_value());
+    EXPECT_EQ((*found)[0], expected(rows[3][0], translate));
+    EXPECT_EQ((*found)[1], expected(rows[3][12], translate));
+  }
 }

@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 
+#include "child_process.h"
 #include "dbf_builder.h"
 #include "xbase/xb_cnst.h"
 #include "xbase/SysXBase.h"
@@ -18,14 +21,18 @@ using namespace xb;
 using namespace xbt;
 
 namespace {
-// Lines of /proc/locks for the file's inode: "start end" pairs of OFD locks.
+// Lines of /proc/locks for the file (device and inode, as the kernel prints them:
+// "major:minor:inode" with the device numbers in hex): "start end" pairs of OFD locks.
 std::vector<std::pair<uint64_t, uint64_t>> kernelLocks(const std::string& path) {
   struct stat st;
   std::vector<std::pair<uint64_t, uint64_t>> out;
   if (::stat(path.c_str(), &st) != 0) return out;
   std::ifstream f("/proc/locks");
   std::string line;
-  std::string inode = ":" + std::to_string(st.st_ino) + " ";
+  char id[64];
+  std::snprintf(id, sizeof id, " %02x:%02x:%llu ", major(st.st_dev), minor(st.st_dev),
+                static_cast<unsigned long long>(st.st_ino));
+  std::string inode = id;
   while (std::getline(f, line)) {
     if (line.find("OFDLCK") == std::string::npos) continue;
     size_t p = line.find(inode);
@@ -38,15 +45,6 @@ std::vector<std::pair<uint64_t, uint64_t>> kernelLocks(const std::string& path) 
   return out;
 }
 
-// Runs fn in a child process and returns its exit code.
-template <class F>
-int inChild(F fn) {
-  pid_t pid = fork();
-  if (pid == 0) _exit(fn());
-  int st = 0;
-  waitpid(pid, &st, 0);
-  return WIFEXITED(st) ? WEXITSTATUS(st) : 99;
-}
 }  // namespace
 
 TEST(DiskFile, OpenOfNameMissingAtConstructionRaises) {
@@ -155,6 +153,7 @@ TEST(DiskFile, ExclusiveLocksWithoutOsAndTruncates) {
   x.Unlock();
   x.Truncate(4);
   EXPECT_EQ(x.FileSize(), 4);
+  x.Close();
   XBO_DiskFile s(t.file("x.bin"), true, true);
   s.Open();
   try {
@@ -167,6 +166,83 @@ TEST(DiskFile, ExclusiveLocksWithoutOsAndTruncates) {
   s.Truncate(2);
   EXPECT_EQ(s.FileSize(), 2);
   s.Unlock();
+}
+
+// An exclusive open holds the file alone: every other open, shared or exclusive,
+// read-only or not, in this process or another, is refused; shared opens share it.
+struct OpenPair {
+  bool firstShared, firstWritable, secondShared, secondWritable;
+};
+class ExclusiveOpens : public ::testing::TestWithParam<OpenPair> {};
+TEST_P(ExclusiveOpens, InThisAndAnotherProcess) {
+  const OpenPair& c = GetParam();
+  const bool allowed = c.firstShared && c.secondShared;
+  TempDir t;
+  WriteFile(t.file("e.bin"), "0123456789");
+  XBO_DiskFile first(t.file("e.bin"), c.firstWritable, c.firstShared);
+  first.Open();
+  XBO_DiskFile second(t.file("e.bin"), c.secondWritable, c.secondShared);
+  if (allowed) {
+    EXPECT_NO_THROW(second.Open());
+  } else {
+    try {
+      second.Open();
+      FAIL() << "the second open was not refused";
+    } catch (const EXBaseError& e) {
+      EXPECT_EQ(std::string(e.what()), "Access denied to file " + t.file("e.bin"));
+    }
+    EXPECT_TRUE(second.Closed);
+  }
+  second.Close();
+  int rc = inChild([&] {
+    XBO_DiskFile other(t.file("e.bin"), c.secondWritable, c.secondShared);
+    try {
+      other.Open();
+    } catch (const EXBaseError&) {
+      return 1;
+    }
+    return 0;
+  });
+  EXPECT_EQ(rc, allowed ? 0 : 1);
+  first.Close();
+  // Once the first open is gone, the second kind of open succeeds.
+  EXPECT_EQ(inChild([&] {
+    XBO_DiskFile other(t.file("e.bin"), c.secondWritable, c.secondShared);
+    other.Open();
+    return other.Closed ? 1 : 0;
+  }), 0);
+}
+INSTANTIATE_TEST_SUITE_P(Kinds, ExclusiveOpens,
+                         ::testing::Values(OpenPair{true, true, true, true}, OpenPair{true, false, true, true},
+                                           OpenPair{false, true, true, true}, OpenPair{false, true, false, true},
+                                           OpenPair{false, false, true, false}, OpenPair{true, true, false, true},
+                                           OpenPair{true, false, false, false}));
+
+TEST(DiskFile, CreateDoesNotEmptyAFileHeldByAnotherOpen) {
+  TempDir t;
+  WriteFile(t.file("c.bin"), "keep");
+  XBO_DiskFile holder(t.file("c.bin"), true, true);
+  holder.Open();
+  XBO_DiskFile maker(t.file("c.bin"), true, false);
+  EXPECT_THROW(maker.Create(), EXBaseError);
+  EXPECT_EQ(ReadFile(t.file("c.bin")), "keep");
+  holder.Close();
+  maker.Create();
+  EXPECT_EQ(maker.FileSize(), 0);
+}
+
+// The share lock and the byte-range protocol locks do not disturb each other.
+TEST(DiskFile, SharedOpensStillTakeRangeLocks) {
+  TempDir t;
+  WriteFile(t.file("r.bin"), "x");
+  XBO_DiskFile a(t.file("r.bin"), true, true), b(t.file("r.bin"), true, true);
+  a.Open();
+  b.Open();
+  EXPECT_TRUE(a.LockRange(0, 0x7FFFFFFF));
+  EXPECT_FALSE(b.LockRange(100, 1));
+  a.Unlock();
+  EXPECT_TRUE(b.LockRange(100, 1));
+  b.Unlock();
 }
 
 TEST(DiskFile, ShortWriteToFullDeviceRaises) {

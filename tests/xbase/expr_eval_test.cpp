@@ -8,6 +8,7 @@
 #include "dbf_builder.h"
 #include "xbase/xb_date.h"
 #include "xbase/xb_fctn.h"
+#include "xbase/xb_lcal.h"
 #include "xbase/xb_sql.h"
 
 using namespace xb;
@@ -155,7 +156,8 @@ TEST(ExprOperators, ErrorTexts) {
       {"MAX()", "error:A value is required for Max()"},
       {"MIN(1, 'a')", "error:All arguments for Min() must be of the same type"},
       {"MOD(5, 0)", "error:Division by zero"},
-      {"PADL(, 5)", "error:Value needed for Argument 1 of Pad"},
+      {"PADL(, 5)", "error:Number needed for Argument 2 of PADL"},   // the empty argument is dropped
+      {"PADL()", "error:Value needed for Argument 1 of Pad"},
       {"PADL('a', 5, 'xy')", "error:A Char value is required but invalid"},
       {"FV(100, 0.1, 10, 0, 2)", "error:Argument for FV PaymentTime must be 0 or 1"},
       {"BETWEEN(5, 'a', 10)", "error:Number needed for Argument 2 of BETWEEN"},
@@ -226,7 +228,10 @@ TEST(ExprFunctions, StandardFunctions) {
       {"UPPER('abc')", "Text:'ABC'"},
       {"UPPER('\xE8\xe2\xe0\xed')", "Text:'\xC8\xC2\xC0\xCD'"},
       {"MAX(3, 7, 5)", "Number:7"},
-      {"MAX(3, , 9)", "Number:3"},
+      {"MAX(3, , 9)", "Number:9"},   // empty arguments are dropped
+      {"IIF(.T.,,\"b\")", "Text:'b'"},
+      {"IIF(.F., , 'a', 'b')", "Text:'b'"},
+      {"SUBSTR('abcdef', , 3)", "Text:'cdef'"},
       {"MIN('b', 'a')", "Text:'a'"},
       {"MOD(-7, 3)", "Number:-1"},
       {"MOD(7, 3)", "Number:1"},
@@ -380,6 +385,65 @@ TEST(ExprHandler, PartialCompareWithWildcards) {
     EXPECT_EQ(type, etBoolean) << c.text;
     EXPECT_EQ(v.bln, c.expected) << c.text << " partial " << c.partial;
   }
+}
+
+// Text comparison follows the CP1251 letter order: Latin and Cyrillic letters by the
+// letter, lower case before upper case of the same letter, \xB8 beside \xE5;
+// blanks and signs before digits before letters.
+TEST(ExprHandler, TextCollation) {
+  struct Pair {
+    const char* a;
+    const char* b;
+    int order;   // of a against b
+  };
+  const Pair pairs[] = {
+      {"a", "b", -1},
+      {"a", "A", -1},            // lower case first
+      {"A", "b", -1},            // the letter decides before the case
+      {"Aa", "ab", -1},          // the case counts only when the letters are equal
+      {"ab", "Ab", -1},
+      {"abc", "abd", -1},
+      {"ab", "abc", -1},
+      {"abc", "abc", 0},
+      {"z", "\xE0", -1},         // Latin before Cyrillic
+      {"Z", "\xE0", -1},
+      {"\xE0", "\xC0", -1},      // lower a before upper A (Cyrillic)
+      {"\xC0", "\xE1", -1},      // A before b
+      {"\xE5", "\xB8", -1},      // e, then yo
+      {"\xB8", "\xE6", -1},      // yo before zhe
+      {"\xA8", "\xE6", -1},      // upper YO too
+      {"\xC5", "\xB8", -1},      // upper E before lower yo: the letter first
+      {"\xE5\xE6", "\xB8\xE0", -1},
+      {"\xFF", "\xDF", -1},      // ya, YA
+      {"\xDF", "z", 1},
+      {"\xE8", "\xB3", -1},      // i, then the Ukrainian i
+      {"\xB3", "\xE9", -1},      //   before short i
+      {"\xE3", "\xB4", -1},      // ghe, then ghe with upturn
+      {"\xB4", "\xE4", -1},      //   before de
+      {"9", "a", -1},            // digits before letters
+      {"10", "9", -1},
+      {" ", "0", -1},            // blanks and signs before digits
+      {"-", "0", -1},
+      {"a b", "ab", -1},
+      {"\xDF\xE1\xEB\xEE\xEA\xEE", "\xFF\xE1\xEB\xEE\xEA\xEE", 1},   // "Yabloko" after "yabloko"
+      {"\xCF\xE5\xF2\xF0\xEE\xE2", "\xF1\xE8\xE4\xEE\xF0\xEE\xE2", -1},   // Petrov before sidorov
+  };
+  for (const Pair& p : pairs) {
+    SCOPED_TRACE(std::string(p.a) + " / " + p.b);
+    EXPECT_EQ(xbCollateCompare(p.a, p.b), p.order);
+    EXPECT_EQ(xbCollateCompare(p.b, p.a), -p.order);
+    // The comparison operators use the same order.
+    TxbExpHandler h(nullptr);
+    h.Parse(std::string("'") + p.a + "' < '" + p.b + "'");
+    TxbExpValue v;
+    int type = 0;
+    h.Evaluate(v, type);
+    EXPECT_EQ(v.bln, p.order < 0);
+  }
+  // BETWEEN, MIN and MAX order texts the same way.
+  EXPECT_EQ(eval("BETWEEN('B', 'a', 'c')"), "Boolean:T");
+  EXPECT_EQ(eval("MAX('b', 'B', 'a')"), "Text:'B'");
+  EXPECT_EQ(eval("MIN('b', 'B', 'a')"), "Text:'a'");
 }
 
 TEST(ExprHandler, CaseInsensitiveCompare) {

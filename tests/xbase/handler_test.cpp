@@ -195,6 +195,21 @@ TEST_F(HandlerTest, SkipCases) {
   EXPECT_EQ(h.RecNo, 4);
   h.Skip(-10);   // stops early at the start
   EXPECT_TRUE(h.Bof);
+  // With UseDeleted the direct step flags an end only when it runs past it.
+  h.UseDeleted = true;
+  struct Step {
+    int32_t from, n, to;
+    bool eof, bof;
+  };
+  for (const Step& c : {Step{4, 2, 6, false, false}, Step{4, 3, 6, true, false}, Step{4, -3, 1, false, false},
+                        Step{4, -4, 1, false, true}, Step{1, 5, 6, false, false}, Step{6, -5, 1, false, false}}) {
+    SCOPED_TRACE(std::to_string(c.from) + " skip " + std::to_string(c.n));
+    h.GoTo(c.from);
+    h.Skip(c.n);
+    EXPECT_EQ(h.RecNo, c.to);
+    EXPECT_EQ(h.Eof, c.eof);
+    EXPECT_EQ(h.Bof, c.bof);
+  }
 }
 
 TEST_F(HandlerTest, FilterSetNavigation) {

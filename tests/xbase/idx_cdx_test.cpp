@@ -218,6 +218,7 @@ TEST_F(CdxTest, UpdatesTagCreateAndDelete) {
   EXPECT_EQ(f->TagCount(), 4);
   EXPECT_NE(errorOf([&] { f->TagCreate("ELEVENCHARS", "NAME"); }).find("ELEVENCHARS"), std::string::npos);
   h.CloseIndexes();
+  h.Close();   // an exclusive open keeps every other open out
   XBO_dBHandler g(table(), false, true, "");
   ASSERT_EQ(g.OpenIndexes("p.cdx", ""), 0);
   EXPECT_EQ(g.TagCount(), 4);
@@ -238,6 +239,7 @@ TEST_F(CdxTest, GeneralWeights) {
   for (const TxbIndexEntry& e : tag->Entries()) recs.push_back(e.recNo);
   EXPECT_EQ(recs, (std::vector<int32_t>{7, 8, 3, 5, 2, 1, 4, 6}));
   f.reset();
+  h.Close();   // an exclusive open keeps every other open out
   XBO_dBHandler g(table(), false, true, "");
   ASSERT_EQ(g.OpenIndexes("g.cdx", "GNAME"), 0);
   EXPECT_EQ(walk(g), recs);

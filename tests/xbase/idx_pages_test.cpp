@@ -120,6 +120,7 @@ class PageUpkeep : public ::testing::TestWithParam<bool> {};
 
 TEST_P(PageUpkeep, EveryKindStaysInStepThroughSplitsAndEmptiedLeaves) {
   const bool shared = GetParam();
+  bool perlMissing = false;
   for (const Kind& k : kinds()) {
     SCOPED_TRACE(k.label);
     TempDir t;
@@ -232,8 +233,9 @@ TEST_P(PageUpkeep, EveryKindStaysInStepThroughSplitsAndEmptiedLeaves) {
       }
       EXPECT_EQ(recs, expected(rows, s)) << s.tag << " read by the Perl xBase module";
     }
-    if (!ok) std::printf("perl with XBase::Index is missing: the Perl reader was not asked\n");
+    perlMissing = perlMissing || !ok;
   }
+  if (perlMissing) GTEST_SKIP() << "perl with XBase::Index is missing: the walks were not compared with its reader";
 }
 
 INSTANTIATE_TEST_SUITE_P(Opens, PageUpkeep, ::testing::Values(true, false),

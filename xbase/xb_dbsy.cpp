@@ -141,7 +141,8 @@ void XBO_dBHandler::PutRecord(int32_t n) {
   } g{this};
   // The index entries of the record are found by the keys of what the file holds now.
   preImageRec_ = 0;
-  if (IndexFiles[1] && n >= 1 && static_cast<uint32_t>(n) <= RecordCount) {
+  bool indexed = std::any_of(IndexFiles.begin(), IndexFiles.end(), [](const auto& f) { return f != nullptr; });
+  if (indexed && n >= 1 && static_cast<uint32_t>(n) <= RecordCount) {
     preImage_.resize(RecordLength + 1);
     if (XBO_DiskFile::Read(RecordOffset(n), preImage_.data(), RecordLength) == static_cast<int64_t>(RecordLength)) {
       if (Encrypted) xbEncrypt(Password, preImage_.data(), preImage_.data(), RecordLength, 0);

@@ -293,12 +293,6 @@ int XBobjIndexTag::cmpEntry(const XBobjIndexKey& p, int i, const TxbSeek& s) con
   return storeDescending() ? -c : c;
 }
 
-bool XBobjIndexTag::Less(const TxbIndexEntry& a, const TxbIndexEntry& b) const {
-  int c = a.key.compare(b.key);
-  if (c == 0) c = a.recNo < b.recNo ? -1 : (a.recNo > b.recNo ? 1 : 0);
-  return Descending ? c > 0 : c < 0;
-}
-
 int64_t XBobjIndexTag::PagePos(uint32_t addr) const { return addr; }
 
 XBobjIndexKey& XBobjIndexTag::page(uint32_t addr) {

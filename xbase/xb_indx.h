@@ -199,7 +199,6 @@ public:
   void Reload();
   // Forgets every page (they are read again from the file when needed).
   void DropPages();
-  bool Less(const TxbIndexEntry& a, const TxbIndexEntry& b) const;
 
   std::string Name = "UNK";
   std::string KeyExpr, ForExpr;

@@ -163,6 +163,12 @@ void openCost(int64_t keys) {
     raw = std::min(raw, secondsSince(t0));
   }
   XBO_dBHandler h(table, false, true, "");
+  double file = 1e9;
+  for (int r = 0; r < rounds; ++r) {
+    auto t0 = Clock::now();
+    auto f = XBobjCDXFile::OpenFile(h, cdx);
+    file = std::min(file, secondsSince(t0));
+  }
   for (int r = 0; r < rounds; ++r) {
     auto t0 = Clock::now();
     h.OpenIndexes("BIG.CDX", "NAME");
@@ -176,9 +182,10 @@ void openCost(int64_t keys) {
   std::printf("\nopen of a CDX of 2 tags over %lld records (%lld keys per tag, file %.1f MB):\n",
               static_cast<long long>(keys), static_cast<long long>(keys),
               static_cast<double>(std::filesystem::file_size(cdx)) / 1e6);
-  std::printf("  OpenIndexes + SelectTag          %9.1f us (best of %d)\n", open * 1e6, rounds);
-  std::printf("  plain read of headers and roots  %9.1f us (best of %d)\n", raw * 1e6, rounds);
-  std::printf("  first FindKey after the open     %9.1f us (%s)\n", seek * 1e6, found ? "found" : "NOT FOUND");
+  std::printf("  open of the index file             %9.1f us (best of %d)\n", file * 1e6, rounds);
+  std::printf("  OpenIndexes + SelectTag (top)     %9.1f us (best of %d)\n", open * 1e6, rounds);
+  std::printf("  plain read of headers and roots   %9.1f us (best of %d)\n", raw * 1e6, rounds);
+  std::printf("  first FindKey after the open      %9.1f us (%s)\n", seek * 1e6, found ? "found" : "NOT FOUND");
 }
 }  // namespace
 

@@ -180,18 +180,22 @@ size_t XBobjCDXTag::trailOf(std::string_view k) const {
   return t;
 }
 
+void XBobjCDXTag::dupTrail(std::string_view prev, std::string_view key, size_t& dup, size_t& trail) const {
+  trail = trailOf(key);
+  dup = 0;
+  const size_t limit = std::min(prev.size(), key.size() - trail);
+  while (dup < limit && prev[dup] == key[dup]) ++dup;
+}
+
+size_t XBobjCDXTag::entryBytes(const XBobjIndexKey& p, int i, const Layout& l) const {
+  size_t dup, trail;
+  dupTrail(i > 0 ? p.Key(i - 1) : std::string_view(), p.Key(i), dup, trail);
+  return static_cast<size_t>(l.bytes) + static_cast<size_t>(KeyLength) - dup - trail;
+}
+
 size_t XBobjCDXTag::leafBytes(const XBobjIndexKey& p, const Layout& l) const {
-  const size_t kl = static_cast<size_t>(KeyLength);
   size_t total = 0;
-  for (int i = 0; i < p.Count(); ++i) {
-    std::string_view k = p.Key(i);
-    size_t trail = trailOf(k), dup = 0;
-    if (i > 0) {
-      std::string_view prev = p.Key(i - 1);
-      while (dup < kl - trail && prev[dup] == k[dup]) ++dup;
-    }
-    total += static_cast<size_t>(l.bytes) + kl - dup - trail;
-  }
+  for (int i = 0; i < p.Count(); ++i) total += entryBytes(p, i, l);
   return total;
 }
 
@@ -214,17 +218,10 @@ int XBobjCDXTag::SplitCount(const XBobjIndexKey& p) const {
   if (!p.Leaf) return XBobjIndexTag::SplitCount(p);
   // The leading entries that stay below 250 bytes.
   const Layout l = LeafLayout(maxRecord(p), false);
-  const size_t kl = static_cast<size_t>(KeyLength);
   size_t total = 0;
   int n = 0;
   for (int i = 0; i < p.Count(); ++i) {
-    std::string_view k = p.Key(i);
-    size_t trail = trailOf(k), dup = 0;
-    if (i > 0) {
-      std::string_view prev = p.Key(i - 1);
-      while (dup < kl - trail && prev[dup] == k[dup]) ++dup;
-    }
-    total += static_cast<size_t>(l.bytes) + kl - dup - trail;
+    total += entryBytes(p, i, l);
     if (total >= 250) break;
     n = i + 1;
   }
@@ -240,13 +237,9 @@ void XBobjCDXTag::PackStart(size_t) {
 bool XBobjCDXTag::PackFits(XBobjIndexKey& p, std::string_view key, int level) {
   if (level > 0) return p.Count() < maxInterior();
   if (p.Count() == 0) p.Bytes = 0;
-  const size_t kl = static_cast<size_t>(KeyLength);
-  size_t trail = trailOf(key), dup = 0;
-  if (p.Count() > 0) {
-    std::string_view prev = p.Key(p.Count() - 1);
-    while (dup < kl - trail && prev[dup] == key[dup]) ++dup;
-  }
-  size_t need = static_cast<size_t>(bulk_.bytes) + kl - dup - trail;
+  size_t dup, trail;
+  dupTrail(p.Count() > 0 ? p.Key(p.Count() - 1) : std::string_view(), key, dup, trail);
+  size_t need = static_cast<size_t>(bulk_.bytes) + static_cast<size_t>(KeyLength) - dup - trail;
   if (p.Count() > 0 && p.Bytes + need > 488) return false;
   p.Bytes += need;
   return true;
@@ -344,11 +337,8 @@ void XBobjCDXTag::PageWrite(XBobjIndexKey& p) {
     for (int i = 0; i < p.Count(); ++i) {
       std::string_view k = p.Key(i);
       if (static_cast<uint32_t>(p.RecNo(i)) > l.recMask) throw ERangeError();
-      size_t trail = trailOf(k), dup = 0;
-      if (i > 0) {
-        std::string_view prev = p.Key(i - 1);
-        while (dup < klen - trail && prev[dup] == k[dup]) ++dup;
-      }
+      size_t dup, trail;
+      dupTrail(i > 0 ? p.Key(i - 1) : std::string_view(), k, dup, trail);
       size_t stored = klen - dup - trail;
       if (stored + static_cast<size_t>(l.bytes) > keyEnd - front) throw ERangeError();
       keyEnd -= stored;
@@ -489,17 +479,10 @@ void XBobjCDXFile::LoadTags() {
 std::unique_ptr<XBobjCDXFile> XBobjCDXFile::OpenFile(XBO_dBHandler& table, const std::string& fileName) {
   auto f = std::make_unique<XBobjCDXFile>(table, fileName);
   f->openDisk(false);
-  if (f->FileSize() > NodeSize) {
-    f->stale_ = true;
-    TxbIndexOp op(*f);
-  } else {
-    f->creating_ = true;
-    TxbIndexOp op(*f);
-    f->nextFree_ = 0;
-    f->newDirectory();
-    f->Commit();
-    f->creating_ = false;
-  }
+  if (f->FileSize() > NodeSize)
+    f->loadLocked();
+  else
+    f->createLocked([&] { f->newDirectory(); });   // too short for a directory: a new one
   f->markProduction();
   return f;
 }
@@ -507,19 +490,13 @@ std::unique_ptr<XBobjCDXFile> XBobjCDXFile::OpenFile(XBO_dBHandler& table, const
 std::unique_ptr<XBobjCDXFile> XBobjCDXFile::CreateFile(XBO_dBHandler& table, const std::string& fileName) {
   auto f = std::make_unique<XBobjCDXFile>(table, xbDefaultExt(fileName, ".cdx"));
   f->openDisk(true);
-  f->creating_ = true;
-  {
-    TxbIndexOp op(*f);
-    f->nextFree_ = 0;
-    f->newDirectory();
-    f->Commit();
-  }
-  f->creating_ = false;
+  f->createLocked([&] { f->newDirectory(); });
   f->markProduction();
   return f;
 }
 
 void XBobjCDXFile::newDirectory() {
+  nextFree_ = 0;
   if (!dir_) {
     dir_ = std::make_unique<XBobjCDXTag>(*this);
     dir_->IsDirectory = true;

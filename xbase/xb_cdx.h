@@ -44,6 +44,9 @@ public:
 private:
   char fill() const { return (KeyType != 'C' || General) ? '\0' : ' '; }
   size_t trailOf(std::string_view k) const;
+  // The leading bytes shared with the previous key and the trailing fill left out.
+  void dupTrail(std::string_view prev, std::string_view key, size_t& dup, size_t& trail) const;
+  size_t entryBytes(const XBobjIndexKey& p, int i, const Layout& l) const;
   size_t leafBytes(const XBobjIndexKey& p, const Layout& l) const;
   uint32_t maxRecord(const XBobjIndexKey& p) const;
   int maxInterior() const { return 500 / (KeyLength + 8); }

@@ -1390,6 +1390,21 @@ void XBobjIndexFile::openDisk(bool create) {
   fileName_ = disk_->FileName;
 }
 
+void XBobjIndexFile::loadLocked() {
+  stale_ = true;
+  TxbIndexOp op(*this);
+}
+
+void XBobjIndexFile::createLocked(const std::function<void()>& make) {
+  creating_ = true;   // nothing on disk yet to compare with
+  {
+    TxbIndexOp op(*this);
+    make();
+    Commit();
+  }
+  creating_ = false;
+}
+
 void XBobjIndexFile::corrupt() const { xbRaise(msg::IndexCorrupted, {fileName_}); }
 void XBobjIndexFile::badPage(int64_t pos) const { xbRaise(msg::IndexPageBad, {fileName_, pos}); }
 

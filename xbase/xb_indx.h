@@ -371,6 +371,10 @@ protected:
   virtual std::vector<XBobjIndexTag*> allTags();
   // Opens the file (created empty when create is set).
   void openDisk(bool create);
+  // Reads the headers and roots under the index lock.
+  void loadLocked();
+  // Makes a new file's first pages and headers under the lock, then writes them.
+  void createLocked(const std::function<void()>& make);
   // Reads the file again after another program changed it.
   void reload();
   void dropPages();

@@ -329,16 +329,11 @@ void XBobjMDXFile::LoadTags() {
 std::unique_ptr<XBobjMDXFile> XBobjMDXFile::OpenFile(XBO_dBHandler& table, const std::string& fileName) {
   auto f = std::make_unique<XBobjMDXFile>(table, fileName);
   f->openDisk(false);
-  if (f->FileSize() > 512) {
-    f->stale_ = true;   // read under the index lock
-    TxbIndexOp op(*f);
-  } else {
-    f->creating_ = true;
-    TxbIndexOp op(*f);
-    f->newHeader();
-    f->Commit();
-    f->creating_ = false;
-  }
+  XBobjMDXFile& file = *f;
+  if (f->FileSize() > 512)
+    f->loadLocked();
+  else
+    f->createLocked([&] { file.newHeader(); });   // too short for a header: a new one
   f->markProduction();
   return f;
 }
@@ -346,13 +341,8 @@ std::unique_ptr<XBobjMDXFile> XBobjMDXFile::OpenFile(XBO_dBHandler& table, const
 std::unique_ptr<XBobjMDXFile> XBobjMDXFile::CreateFile(XBO_dBHandler& table, const std::string& fileName) {
   auto f = std::make_unique<XBobjMDXFile>(table, xbDefaultExt(fileName, ".mdx"));
   f->openDisk(true);
-  f->creating_ = true;
-  {
-    TxbIndexOp op(*f);
-    f->newHeader();
-    f->Commit();
-  }
-  f->creating_ = false;
+  XBobjMDXFile& file = *f;
+  f->createLocked([&] { file.newHeader(); });
   f->markProduction();
   return f;
 }

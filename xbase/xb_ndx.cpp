@@ -149,8 +149,7 @@ void XBobjNDXFile::LoadTags() {
 std::unique_ptr<XBobjNDXFile> XBobjNDXFile::OpenFile(XBO_dBHandler& table, const std::string& fileName) {
   auto f = std::make_unique<XBobjNDXFile>(table, fileName);
   f->openDisk(false);
-  f->stale_ = true;   // read under the index lock
-  TxbIndexOp op(*f);
+  f->loadLocked();
   return f;
 }
 
@@ -179,14 +178,13 @@ std::unique_ptr<XBobjNDXFile> XBobjNDXFile::CreateFile(XBO_dBHandler& table, con
   XBobjNDXTag& tg = *t;
   f->tags_.push_back(std::move(t));
   f->openDisk(true);
-  f->creating_ = true;
-  TxbIndexOp op(*f);
-  uint8_t zero[BlockSize] = {};
-  f->Write(0, zero, sizeof zero);
-  f->nextFree_ = 1;
-  tg.Build();
-  f->Commit();
-  f->creating_ = false;
+  XBobjNDXFile& file = *f;
+  f->createLocked([&] {
+    uint8_t zero[BlockSize] = {};
+    file.Write(0, zero, sizeof zero);
+    file.nextFree_ = 1;
+    tg.Build();
+  });
   return f;
 }
 

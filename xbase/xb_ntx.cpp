@@ -214,8 +214,7 @@ void XBobjNTXFile::LoadTags() {
 std::unique_ptr<XBobjNTXFile> XBobjNTXFile::OpenFile(XBO_dBHandler& table, const std::string& fileName) {
   auto f = std::make_unique<XBobjNTXFile>(table, fileName);
   f->openDisk(false);
-  f->stale_ = true;   // read under the index lock
-  TxbIndexOp op(*f);
+  f->loadLocked();
   return f;
 }
 
@@ -251,15 +250,14 @@ std::unique_ptr<XBobjNTXFile> XBobjNTXFile::CreateFile(XBO_dBHandler& table, con
   if (tg.MaxKeys < 2) xbRaise(msg::IndexKeyTooLong, {int32_t{tg.KeyLength}, f->fileName_});
   f->openDisk(true);
   f->disk_->ReadWrite = true;
-  f->creating_ = true;
-  TxbIndexOp op(*f);
-  uint8_t zero[PageSize] = {};
-  f->Write(0, zero, sizeof zero);
-  f->nextFree_ = PageSize;
-  f->counter_ = 1;
-  tg.Build();
-  f->Commit();
-  f->creating_ = false;
+  XBobjNTXFile& file = *f;
+  f->createLocked([&] {
+    uint8_t zero[PageSize] = {};
+    file.Write(0, zero, sizeof zero);
+    file.nextFree_ = PageSize;
+    file.counter_ = 1;
+    tg.Build();
+  });
   return f;
 }
 

@@ -224,56 +224,8 @@ namespace {
 // A CDX of one GENERAL tag over NAME C1 laid out by hand: a (record 1), ä (record 3,
 // stored as 60 04) and ab (record 2) in one root leaf of 3 bytes per entry.
 std::string generalCdx() {
-  auto header = [](uint32_t root, int kl, uint8_t options, const std::string& expr, bool general) {
-    std::string h(1024, '\0');
-    std::memcpy(h.data(), LE32(root).data(), 4);
-    h[12] = static_cast<char>(kl);
-    h[14] = static_cast<char>(options);
-    h[15] = general ? 2 : 1;
-    if (general) std::memcpy(h.data() + 494, "GENERAL", 7);
-    h[504] = static_cast<char>(expr.size() + 1);
-    h[506] = 1;
-    h[510] = static_cast<char>(expr.size() + 1);
-    std::memcpy(h.data() + 512, expr.data(), expr.size());
-    return h;
-  };
-  // A root leaf; entries of 3 bytes: 16 record bits, 4 duplicate and 4 trailing bits.
-  auto leaf = [](int kl, char fill, const std::vector<std::pair<std::string, uint32_t>>& keys) {
-    std::string n(512, '\0');
-    n[0] = 3;
-    n[2] = static_cast<char>(keys.size());
-    std::memcpy(n.data() + 4, LE32(0xFFFFFFFF).data(), 4);
-    std::memcpy(n.data() + 8, LE32(0xFFFFFFFF).data(), 4);
-    std::memcpy(n.data() + 14, LE32(0xFFFF).data(), 4);
-    n[18] = n[19] = 15;
-    n[20] = 16;
-    n[21] = n[22] = 4;
-    n[23] = 3;
-    size_t end = 512, front = 24;
-    std::string prev;
-    for (auto& [key, rec] : keys) {
-      std::string k = key;
-      k.resize(static_cast<size_t>(kl), fill);
-      size_t trail = 0;
-      while (trail < k.size() && k[k.size() - 1 - trail] == fill) ++trail;
-      size_t dup = 0;
-      while (!prev.empty() && dup < k.size() - trail && prev[dup] == k[dup]) ++dup;
-      size_t stored = k.size() - dup - trail;
-      end -= stored;
-      std::memcpy(n.data() + end, k.data() + dup, stored);
-      uint32_t v = rec | static_cast<uint32_t>(dup << 16) | static_cast<uint32_t>(trail << 20);
-      n[front] = static_cast<char>(v);
-      n[front + 1] = static_cast<char>(v >> 8);
-      n[front + 2] = static_cast<char>(v >> 16);
-      front += 3;
-      prev = k;
-    }
-    n[12] = static_cast<char>((end - front) & 0xFF);
-    n[13] = static_cast<char>((end - front) >> 8);
-    return n;
-  };
-  return header(1024, 10, 0xE0, "", false) + leaf(10, ' ', {{"GNAME", 1536}}) + header(2560, 2, 0x60, "NAME", true) +
-         leaf(2, '\0', {{"\x60", 1}, {std::string("\x60\x04", 2), 3}, {"\x60\x61", 2}});
+  return cdxHeader(1024, 10, 0xE0, "") + cdxLeaf(10, {{"GNAME", 1536}}, ' ', 3) + cdxHeader(2560, 2, 0x60, "NAME", true) +
+         cdxLeaf(2, {{"\x60", 1}, {std::string("\x60\x04", 2), 3}, {"\x60\x61", 2}}, '\0', 3);
 }
 }  // namespace
 

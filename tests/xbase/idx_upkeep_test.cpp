@@ -477,3 +477,65 @@ TEST(IndexUpkeep, OpeningReadsTheHeadersAndRootsOnly) {
   EXPECT_LE(f->TagByName("NAME")->CachedPages(), 4u);
   EXPECT_EQ(f->TagByName("AMT")->CachedPages(), 1u);
 }
+
+TEST(IndexUpkeep, ARewriteFindsTheOldKeysOfTheRecordItWrites) {
+  // The buffer written to record 2 was read from record 1: the entry of record 2
+  // goes, record 1 keeps its own.
+  TempDir t;
+  writePeople(t.file("P.DBF"), samplePeople());
+  {
+    XBO_dBHandler h(t.file("P.DBF"), true, false, "");
+    XBobjCDXFile::CreateFile(h, t.file("P.CDX"))->TagCreate("NAME", "NAME");
+  }
+  XBO_dBHandler h(t.file("P.DBF"), true, true, "");
+  ASSERT_EQ(h.OpenIndexes("P.CDX", "NAME"), 0);
+  h.GoTo(1);
+  h.FieldPutByName("NAME", "AAA");
+  h.PutRecord(2);   // JONES becomes AAA
+  EXPECT_EQ(walk(h), (std::vector<int32_t>{2, 7, 8, 3, 5, 1, 6, 4}));
+  EXPECT_TRUE(h.FindKey("SMITH"));
+  EXPECT_EQ(h.RecNo, 1);
+  EXPECT_FALSE(h.FindKey("JONES"));
+}
+
+TEST(IndexUpkeep, AUniqueTagKeepsTheFirstRecordOfEqualKeysInEitherOrder) {
+  TempDir t;
+  std::vector<PersonRow> rows = samplePeople();
+  rows.push_back({"BROWN", 1, ""});   // 9
+  rows.push_back({"AB", 2, ""});      // 10
+  writePeople(t.file("P.DBF"), rows);
+  {
+    XBO_dBHandler h(t.file("P.DBF"), true, false, "");
+    XBobjNTXFile::CreateFile(h, t.file("U.NTX"), "NAME", true);
+    XBobjNTXFile::CreateFile(h, t.file("DU.NTX"), "NAME", true, "", true);
+    auto c = XBobjCDXFile::CreateFile(h, t.file("P.CDX"));
+    c->TagCreate("DU", "NAME", true, "", true);
+  }
+  for (const char* f : {"U.NTX", "DU.NTX", "P.CDX"}) {
+    XBO_dBHandler h(t.file("P.DBF"), true, true, "");
+    ASSERT_EQ(h.OpenIndexes(f, std::string(f) == "U.NTX" ? "U" : "DU"), 0);
+    h.BlankRecord();
+    h.FieldPutByName("NAME", "ZED");   // 11: ZED is there already
+    h.Append();
+    std::vector<int32_t> got = walk(h);
+    if (std::string(f) != "U.NTX") std::reverse(got.begin(), got.end());
+    EXPECT_EQ(got, (std::vector<int32_t>{7, 8, 3, 5, 2, 1, 6, 4})) << f;
+  }
+}
+
+TEST(IndexUpkeep, AnMdxHoldsTheTagsItsHeaderHasRoomFor) {
+  TempDir t;
+  writePeople(t.file("P.DBF"), samplePeople());
+  XBO_dBHandler h(t.file("P.DBF"), true, false, "");
+  auto m = XBobjMDXFile::CreateFile(h, t.file("P.MDX"));
+  for (int i = 0; i < 47; ++i) m->TagCreate("T" + std::to_string(i), "NAME");
+  EXPECT_NE(errorOf([&] { m->TagCreate("T47", "NAME"); }).find("T47"), std::string::npos);
+  m->TagCreate("T46", "AMT");   // a replacement still fits
+  m.reset();
+  XBO_dBHandler g(t.file("P.DBF"), false, true, "");
+  ASSERT_EQ(g.OpenIndexes("P.MDX", "T0"), 0);
+  EXPECT_EQ(g.TagCount(), 47);
+  EXPECT_EQ(walk(g), (std::vector<int32_t>{7, 8, 3, 5, 2, 1, 6, 4}));
+  g.SelectTag("T46", false);
+  EXPECT_EQ(walk(g), (std::vector<int32_t>{2, 3, 6, 8, 4, 7, 1, 5}));
+}

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
-#include <functional>
+#include <set>
 
 #include "platform/strutil.h"
 #include "xbase/checked.h"
@@ -15,12 +15,6 @@ namespace xb {
 namespace {
 constexpr const char* TagNameBad = "Tag name %s is not possible in file %s";
 constexpr const char* GeneralText = "GENERAL";
-
-std::string cString(const uint8_t* p, size_t max) {
-  size_t n = 0;
-  while (n < max && p[n] != 0) ++n;
-  return std::string(reinterpret_cast<const char*>(p), n);
-}
 
 // GENERAL weights by code page 1252 code.
 constexpr uint8_t GenPrimary[256] = {
@@ -96,6 +90,16 @@ std::string xbGeneralKey(std::string_view text) {
   return first + second;
 }
 
+std::string xbGeneralStored(std::string key) {
+  size_t n = key.size();
+  while (n > 0 && key[n - 1] == '\0') --n;
+  while (n > 0 && static_cast<uint8_t>(key[n - 1]) >= 0xF0) {
+    key[n - 1] = static_cast<char>(key[n - 1] & 0x0F);
+    --n;
+  }
+  return key;
+}
+
 // ---------------------------------------------------------------- keys
 
 std::string XBobjCDXTag::MakeKey(const TxbKeyValue& v) const {
@@ -104,10 +108,12 @@ std::string XBobjCDXTag::MakeKey(const TxbKeyValue& v) const {
   std::string k = v.text;
   while (!k.empty() && k.back() == ' ') k.pop_back();
   if (General && !k.empty()) {
-    k = xbGeneralKey(xbOemToAnsiStr(k));
+    // A table without OEM translation holds its texts as they are.
+    k = xbGeneralKey(file_.Translate() ? xbOemToAnsiStr(k) : k);
     if (k.size() > static_cast<size_t>(KeyLength)) k.resize(static_cast<size_t>(KeyLength));
+    k = xbGeneralStored(std::move(k));
   }
-  k.resize(static_cast<size_t>(KeyLength), General ? '\0' : ' ');
+  k.resize(static_cast<size_t>(KeyLength), fill());
   return k;
 }
 
@@ -128,350 +134,401 @@ std::string XBobjCDXTag::DisplayKey(const std::string& key) const {
     if (d < 1) return std::string();
   }
   if (KeyType == 'C' && General) {
+    // The weights, the secondary ones read back with their high bits.
     std::string t = key;
     while (!t.empty() && t.back() == '\0') t.pop_back();
+    for (size_t i = t.size(); i > 0 && static_cast<uint8_t>(t[i - 1]) < 0x10; --i)
+      t[i - 1] = static_cast<char>(t[i - 1] | 0xF0);
     return t;
   }
   return XBobjIndexTag::DisplayKey(key);
 }
 
 std::string XBobjCDXTag::CurrentKey() const {
-  const TxbIndexEntry* e = current();
-  if (!e || KeyType != 'C' || !General) return XBobjIndexTag::CurrentKey();
-  if (lastSeekKey_.empty() || e->key.compare(0, lastSeekKey_.size(), lastSeekKey_) != 0) return DisplayKey(e->key);
+  if (!hasCurrent() || KeyType != 'C' || !General) return XBobjIndexTag::CurrentKey();
+  const std::string& key = currentKeyBytes();
+  if (lastSeekKey_.empty() || key.compare(0, lastSeekKey_.size(), lastSeekKey_) != 0) return DisplayKey(key);
   size_t primary = 0;
-  while (primary < e->key.size() && static_cast<uint8_t>(e->key[primary]) >= 0x10 &&
-         static_cast<uint8_t>(e->key[primary]) < 0xF0)
+  while (primary < key.size() && static_cast<uint8_t>(key[primary]) >= 0x10 &&
+         static_cast<uint8_t>(key[primary]) < 0xF0)
     ++primary;
   return primary == lastSeekKey_.size() ? lastSeekText_ : lastSeekText_ + '\x7F';
 }
 
+// ---------------------------------------------------------------- nodes
+
+XBobjCDXTag::Layout XBobjCDXTag::LeafLayout(uint32_t maxRecord, bool bulk) const {
+  Layout l;
+  l.countBits = std::bit_width(static_cast<unsigned>(KeyLength));
+  l.countMask = (1u << l.countBits) - 1;
+  l.bytes = bulk ? 3 : 2;
+  l.recBits = 8 * l.bytes - 2 * l.countBits;
+  auto mask = [](int bits) { return bits <= 0 ? 0u : (bits >= 32 ? 0xFFFFFFFFu : (1u << bits) - 1); };
+  while (l.recBits < 32 && maxRecord > mask(l.recBits)) {
+    ++l.bytes;
+    l.recBits += 8;
+  }
+  if (l.recBits > 32) l.recBits = 32;
+  l.recMask = mask(l.recBits);
+  return l;
+}
+
+size_t XBobjCDXTag::trailOf(std::string_view k) const {
+  const char f = fill();
+  size_t t = 0;
+  while (t < k.size() && k[k.size() - 1 - t] == f) ++t;
+  return t;
+}
+
+void XBobjCDXTag::dupTrail(std::string_view prev, std::string_view key, size_t& dup, size_t& trail) const {
+  trail = trailOf(key);
+  dup = 0;
+  const size_t limit = std::min(prev.size(), key.size() - trail);
+  while (dup < limit && prev[dup] == key[dup]) ++dup;
+}
+
+size_t XBobjCDXTag::entryBytes(const XBobjIndexKey& p, int i, const Layout& l) const {
+  size_t dup, trail;
+  dupTrail(i > 0 ? p.Key(i - 1) : std::string_view(), p.Key(i), dup, trail);
+  return static_cast<size_t>(l.bytes) + static_cast<size_t>(KeyLength) - dup - trail;
+}
+
+size_t XBobjCDXTag::leafBytes(const XBobjIndexKey& p, const Layout& l) const {
+  size_t total = 0;
+  for (int i = 0; i < p.Count(); ++i) total += entryBytes(p, i, l);
+  return total;
+}
+
+uint32_t XBobjCDXTag::maxRecord(const XBobjIndexKey& p) const {
+  uint32_t m = 0;
+  if (IsDirectory)
+    m = static_cast<uint32_t>(std::min<int64_t>(file_.FileSize(), 0xFFFFFFFFll));
+  else
+    m = p.BulkLayout ? bulkMaxRec_ : file_.Table().RecordCount;
+  for (int i = 0; i < p.Count(); ++i) m = std::max(m, static_cast<uint32_t>(p.RecNo(i)));
+  return std::max<uint32_t>(m, 1);
+}
+
+bool XBobjCDXTag::PageOverflows(const XBobjIndexKey& p) const {
+  if (!p.Leaf) return p.Count() > maxInterior();
+  return leafBytes(p, LeafLayout(maxRecord(p), false)) >= 488;
+}
+
+int XBobjCDXTag::SplitCount(const XBobjIndexKey& p) const {
+  if (!p.Leaf) return XBobjIndexTag::SplitCount(p);
+  // The leading entries that stay below 250 bytes.
+  const Layout l = LeafLayout(maxRecord(p), false);
+  size_t total = 0;
+  int n = 0;
+  for (int i = 0; i < p.Count(); ++i) {
+    total += entryBytes(p, i, l);
+    if (total >= 250) break;
+    n = i + 1;
+  }
+  return std::clamp(n, 1, std::max(1, p.Count() - 1));
+}
+
+void XBobjCDXTag::PackStart(size_t) {
+  XBO_dBHandler& t = file_.Table();
+  bulkMaxRec_ = std::max<uint32_t>({t.CountFromSize(), t.RecordCount, 1});
+  bulk_ = LeafLayout(bulkMaxRec_, true);
+}
+
+bool XBobjCDXTag::PackFits(XBobjIndexKey& p, std::string_view key, int level) {
+  if (level > 0) return p.Count() < maxInterior();
+  if (p.Count() == 0) p.Bytes = 0;
+  size_t dup, trail;
+  dupTrail(p.Count() > 0 ? p.Key(p.Count() - 1) : std::string_view(), key, dup, trail);
+  size_t need = static_cast<size_t>(bulk_.bytes) + static_cast<size_t>(KeyLength) - dup - trail;
+  if (p.Count() > 0 && p.Bytes + need > 488) return false;
+  p.Bytes += need;
+  return true;
+}
+
+void XBobjCDXTag::PageRead(XBobjIndexKey& p) {
+  const int64_t pos = p.Address;
+  const int64_t size = file_.FileSize();
+  if (pos % XBobjCDXFile::NodeSize != 0 || pos < 2 * XBobjCDXFile::NodeSize || pos > size - XBobjCDXFile::NodeSize ||
+      (pos >= HeaderPos && pos < HeaderPos + 2 * XBobjCDXFile::NodeSize))
+    file_.badPage(pos);
+  uint8_t n[XBobjCDXFile::NodeSize];
+  file_.ReadPage(pos, n, sizeof n);
+  const uint16_t attr = xbGet16(n);
+  const int count = xbGet16(n + 2);
+  if (attr > 3) file_.badPage(pos);
+  p.Clear();
+  p.Leaf = attr & 2;
+  p.Left = xbGet32(n + 4);
+  p.Right = xbGet32(n + 8);
+  const size_t klen = static_cast<size_t>(KeyLength);
+  if (p.Leaf) {
+    uint32_t recMask = xbGet32(n + 14);
+    uint8_t dupMask = n[18], trailMask = n[19];
+    int recBits = n[20], dupBits = n[21], trailBits = n[22], bpe = n[23];
+    if (bpe < 2 || bpe > 8 || dupBits + trailBits > 16 || recBits + dupBits + trailBits > 8 * bpe ||
+        static_cast<size_t>(count) * static_cast<size_t>(bpe) > 488)
+      file_.badPage(pos);
+    std::string prev(klen, fill());
+    size_t keyEnd = XBobjCDXFile::NodeSize, front = 24 + static_cast<size_t>(count) * static_cast<size_t>(bpe);
+    std::string key;
+    for (int i = 0; i < count; ++i) {
+      const uint8_t* e = n + 24 + i * bpe;
+      uint64_t v = 0;
+      for (int j = bpe - 1; j >= 0; --j) v = (v << 8) | e[j];
+      uint32_t rec = static_cast<uint32_t>(v) & recMask;
+      uint32_t wv = xbGet16(e + bpe - 2);
+      size_t trail = (wv >> (16 - trailBits)) & trailMask;
+      size_t dup = (wv >> (16 - trailBits - dupBits)) & dupMask;
+      if (dup + trail > klen || (i == 0 && dup > 0)) file_.badPage(pos);
+      size_t stored = klen - dup - trail;
+      if (stored > keyEnd - front) file_.badPage(pos);
+      keyEnd -= stored;
+      key.assign(prev, 0, dup);
+      key.append(reinterpret_cast<const char*>(n + keyEnd), stored);
+      key.append(trail, fill());
+      if (static_cast<int32_t>(rec) < 1) file_.badPage(pos);
+      if (i > 0 && prev.compare(key) > 0) xbRaise(msg::IndexOrderBad, {file_.FileName()});
+      p.Append(key, static_cast<int32_t>(rec), 0);
+      prev = key;
+    }
+    return;
+  }
+  const size_t item = klen + 8;
+  if (count < 1 || static_cast<size_t>(count) * item > 500) file_.badPage(pos);
+  for (int i = 0; i < count; ++i) {
+    const uint8_t* e = n + 12 + static_cast<size_t>(i) * item;
+    uint32_t child = xbGet32BE(e + klen + 4);
+    if (child % XBobjCDXFile::NodeSize != 0 || child == pos || static_cast<int64_t>(child) > size - XBobjCDXFile::NodeSize)
+      file_.badPage(pos);
+    std::string key(reinterpret_cast<const char*>(e), klen);
+    if (General) key = xbGeneralStored(std::move(key));
+    p.Append(key, static_cast<int32_t>(xbGet32BE(e + klen)), child);
+    if (i > 0 && p.Key(i - 1).compare(p.Key(i)) > 0) xbRaise(msg::IndexOrderBad, {file_.FileName()});
+  }
+}
+
+void XBobjCDXTag::PageWrite(XBobjIndexKey& p) {
+  uint8_t n[XBobjCDXFile::NodeSize] = {};
+  xbPut16(n, (p.Leaf ? 2u : 0u) | (p.Address == Root ? 1u : 0u));
+  xbPut16(n + 2, static_cast<uint32_t>(p.Count()));
+  xbPut32(n + 4, p.Left);
+  xbPut32(n + 8, p.Right);
+  const size_t klen = static_cast<size_t>(KeyLength);
+  if (!p.Leaf) {
+    const size_t item = klen + 8;
+    if (static_cast<size_t>(p.Count()) * item > 500) throw ERangeError();
+    for (int i = 0; i < p.Count(); ++i) {
+      uint8_t* e = n + 12 + static_cast<size_t>(i) * item;
+      std::memcpy(e, p.Key(i).data(), klen);
+      xbPut32BE(e + klen, static_cast<uint32_t>(p.RecNo(i)));
+      xbPut32BE(e + klen + 4, p.Child(i));
+    }
+  } else {
+    const Layout l = LeafLayout(maxRecord(p), p.BulkLayout);
+    xbPut32(n + 14, l.recMask);
+    n[18] = static_cast<uint8_t>(l.countMask);
+    n[19] = static_cast<uint8_t>(l.countMask);
+    n[20] = static_cast<uint8_t>(l.recBits);
+    n[21] = static_cast<uint8_t>(l.countBits);
+    n[22] = static_cast<uint8_t>(l.countBits);
+    n[23] = static_cast<uint8_t>(l.bytes);
+    size_t keyEnd = XBobjCDXFile::NodeSize, front = 24;
+    const int bits = 8 * l.bytes;
+    for (int i = 0; i < p.Count(); ++i) {
+      std::string_view k = p.Key(i);
+      if (static_cast<uint32_t>(p.RecNo(i)) > l.recMask) throw ERangeError();
+      size_t dup, trail;
+      dupTrail(i > 0 ? p.Key(i - 1) : std::string_view(), k, dup, trail);
+      size_t stored = klen - dup - trail;
+      if (stored + static_cast<size_t>(l.bytes) > keyEnd - front) throw ERangeError();
+      keyEnd -= stored;
+      std::memcpy(n + keyEnd, k.data() + dup, stored);
+      uint64_t v = static_cast<uint64_t>(static_cast<uint32_t>(p.RecNo(i))) |
+                   (static_cast<uint64_t>(dup) << (bits - 2 * l.countBits)) |
+                   (static_cast<uint64_t>(trail) << (bits - l.countBits));
+      for (int b = 0; b < l.bytes; ++b) n[front + static_cast<size_t>(b)] = static_cast<uint8_t>(v >> (8 * b));
+      front += static_cast<size_t>(l.bytes);
+    }
+    xbPut16(n + 12, static_cast<uint32_t>(keyEnd - front));
+  }
+  file_.Write(p.Address, n, sizeof n);
+}
+
+void XBobjCDXTag::TagLoad() {
+  const int64_t size = file_.FileSize();
+  if (HeaderPos < 0 || HeaderPos % XBobjCDXFile::NodeSize != 0 || HeaderPos > size - 2 * XBobjCDXFile::NodeSize)
+    file_.badPage(HeaderPos);
+  uint8_t b[2 * XBobjCDXFile::NodeSize];
+  file_.ReadPage(HeaderPos, b, sizeof b);
+  uint32_t root = xbGet32(b);
+  int kl = xbGet16(b + 12);
+  uint8_t options = b[14];
+  std::string keyExpr = xbCString(b + 512, XBobjCDXFile::NodeSize);
+  std::string forExpr;
+  if (options & 0x08) {
+    size_t at = 512 + keyExpr.size() + 1;
+    if (at < sizeof b) forExpr = xbCString(b + at, sizeof b - at);
+  }
+  if (root % XBobjCDXFile::NodeSize != 0 || root == 0 || static_cast<int64_t>(root) > size - XBobjCDXFile::NodeSize)
+    file_.badPage(HeaderPos);
+  if (kl < 1 || kl > 240) file_.corrupt();
+  if (options < 128 && platform::Trim(keyExpr).empty()) file_.corrupt();
+  if (IsDirectory != (options >= 128)) file_.corrupt();
+  if (IsDirectory && kl != XBobjCDXFile::MaxTagName) file_.corrupt();
+  bool exprChanged = keyExpr != KeyExpr || forExpr != ForExpr || (!IsDirectory && !keyEval_);
+  Root = root;
+  StoredCount = xbGet32(b + 8);
+  KeyLength = kl;
+  Unique = options & 1;
+  KeyExpr = keyExpr;
+  ForExpr = forExpr;
+  General = xbCString(b + 494, 8) == GeneralText;
+  Descending = xbGet16(b + 502) != 0;
+  ReverseWalk = Descending;
+  if (IsDirectory) {
+    KeyType = 'C';
+    return;
+  }
+  if (exprChanged) {
+    Prepare(file_.Table());
+    TxbKeyValue v = ProbeKey(file_.Table());
+    KeyType = v.type == 'N' ? 'N' : (v.type == 'D' ? 'D' : 'C');
+  }
+  if (KeyType != 'C') General = false;
+  if (KeyType != 'C' && kl != 8) file_.corrupt();
+}
+
+void XBobjCDXTag::TagStore() {
+  uint8_t b[2 * XBobjCDXFile::NodeSize] = {};
+  xbPut32(b, Root);
+  xbPut32(b + 8, StoredCount);
+  xbPut16(b + 12, static_cast<uint32_t>(KeyLength));
+  b[14] = IsDirectory ? 0xE0 : static_cast<uint8_t>(0x60 | (Unique ? 1 : 0) | (ForExpr.empty() ? 0 : 8));
+  b[15] = General ? 2 : 1;
+  if (General) std::memcpy(b + 494, GeneralText, 7);
+  xbPut16(b + 502, Descending ? 1 : 0);
+  xbPut16(b + 504, static_cast<uint32_t>(KeyExpr.size() + 1));
+  xbPut16(b + 506, static_cast<uint32_t>(ForExpr.size() + 1));
+  xbPut16(b + 510, static_cast<uint32_t>(KeyExpr.empty() ? 1 : KeyExpr.size() + 1));
+  if (KeyExpr.size() + ForExpr.size() + 2 > XBobjCDXFile::NodeSize)
+    xbRaise(msg::IndexKeyExpression, {KeyExpr, file_.FileName()});
+  std::memcpy(b + 512, KeyExpr.data(), KeyExpr.size());
+  std::memcpy(b + 512 + KeyExpr.size() + 1, ForExpr.data(), ForExpr.size());
+  file_.Write(HeaderPos, b, sizeof b);
+}
+
 // ---------------------------------------------------------------- file
+
+std::vector<XBobjIndexTag*> XBobjCDXFile::allTags() {
+  std::vector<XBobjIndexTag*> out;
+  if (dir_) out.push_back(dir_.get());
+  for (auto& t : tags_) out.push_back(t.get());
+  return out;
+}
+
+std::string XBobjCDXFile::dirKey(const std::string& name) const {
+  std::string k = platform::UpperCase(name);
+  if (translate_) k = xbAnsiToOemStr(k);
+  k.resize(MaxTagName, ' ');
+  return k;
+}
+
+void XBobjCDXFile::LoadTags() {
+  const int64_t size = FileSize();
+  if (size < 3 * NodeSize) corrupt();
+  if (!dir_) {
+    dir_ = std::make_unique<XBobjCDXTag>(*this);
+    dir_->IsDirectory = true;
+    dir_->Name.clear();
+  }
+  dir_->HeaderPos = 0;
+  dir_->Reload();
+  std::vector<TxbIndexEntry> names = dir_->Entries();
+  std::vector<std::unique_ptr<XBobjIndexTag>> old = std::move(tags_);
+  tags_.clear();
+  // Headers and roots are each a page of their own.
+  std::set<int64_t> used = {0, NodeSize, dir_->Root};
+  try {
+    for (const TxbIndexEntry& e : names) {
+      std::string name = e.key;
+      if (translate_) name = xbOemToAnsiStr(name);
+      name = platform::TrimRight(name);
+      std::unique_ptr<XBobjIndexTag> t;
+      for (auto& o : old)
+        if (o && o->Name == name) t = std::move(o);
+      if (!t) t = std::make_unique<XBobjCDXTag>(*this);
+      t->Name = name;
+      t->HeaderPos = e.recNo;
+      XBobjIndexTag& ref = *t;
+      tags_.push_back(std::move(t));
+      if (!used.insert(e.recNo).second || !used.insert(int64_t{e.recNo} + NodeSize).second) badPage(e.recNo);
+      ref.Reload();
+      if (!used.insert(ref.Root).second) badPage(ref.Root);
+    }
+  } catch (...) {
+    for (auto& t : tags_) retire(std::move(t));
+    tags_.clear();
+    for (auto& o : old)
+      if (o) retire(std::move(o));
+    throw;
+  }
+  for (auto& o : old)
+    if (o) retire(std::move(o));
+}
 
 std::unique_ptr<XBobjCDXFile> XBobjCDXFile::OpenFile(XBO_dBHandler& table, const std::string& fileName) {
   auto f = std::make_unique<XBobjCDXFile>(table, fileName);
   f->openDisk(false);
-  f->Load();
+  if (f->FileSize() > NodeSize)
+    f->loadLocked();
+  else
+    f->createLocked([&] { f->newDirectory(); });   // too short for a directory: a new one
+  f->markProduction();
   return f;
 }
 
 std::unique_ptr<XBobjCDXFile> XBobjCDXFile::CreateFile(XBO_dBHandler& table, const std::string& fileName) {
   auto f = std::make_unique<XBobjCDXFile>(table, xbDefaultExt(fileName, ".cdx"));
   f->openDisk(true);
-  f->Save();
+  f->createLocked([&] { f->newDirectory(); });
+  f->markProduction();
   return f;
 }
 
-XBobjCDXFile::Header XBobjCDXFile::readHeader(int64_t pos, int64_t fileSize) {
-  if (pos < 0 || pos % NodeSize != 0 || pos > fileSize - 2 * NodeSize) badPage(pos);
-  uint8_t b[2 * NodeSize];
-  readExact(pos, b, sizeof b);
-  Header h;
-  h.root = xbGet32(b);
-  h.counter = xbGet32(b + 8);
-  h.keyLength = xbGet16(b + 12);
-  h.options = b[14];
-  h.signature = b[15];
-  h.general = cString(b + 494, 8) == GeneralText;
-  h.descending = xbGet16(b + 502) != 0;
-  h.keyExpr = cString(b + 512, NodeSize);
-  if (h.options & 0x08) {
-    size_t at = 512 + h.keyExpr.size() + 1;
-    if (at < sizeof b) h.forExpr = cString(b + at, sizeof b - at);
+void XBobjCDXFile::newDirectory() {
+  nextFree_ = 0;
+  if (!dir_) {
+    dir_ = std::make_unique<XBobjCDXTag>(*this);
+    dir_->IsDirectory = true;
+    dir_->Name.clear();
   }
-  if (h.root % NodeSize != 0 || h.root == 0 || static_cast<int64_t>(h.root) > fileSize - NodeSize) badPage(pos);
-  if (h.keyLength < 1 || h.keyLength > 240) corrupt();
-  if (h.options < 128 && platform::Trim(h.keyExpr).empty()) corrupt();
-  return h;
+  dir_->KeyType = 'C';
+  dir_->KeyLength = MaxTagName;
+  dir_->HeaderPos = PageAllocate();
+  PageAllocate();
+  dir_->MakeEmptyRoot();
+  dir_->HeaderChanged = true;
 }
 
-std::vector<TxbIndexEntry> XBobjCDXFile::readTree(uint32_t root, int kl, char fill, int64_t fileSize, Walk& w) {
-  std::vector<TxbIndexEntry> out;
-  const size_t klen = static_cast<size_t>(kl);
-  std::function<void(int64_t, int)> walk = [&](int64_t pos, int depth) {
-    if (depth > 32) xbRaise(msg::IndexTooDeep, {fileName_, int32_t{32}});
-    if (pos % NodeSize != 0) badPage(pos);
-    checkPage(w, pos, NodeSize, fileSize);
-    uint8_t n[NodeSize];
-    readExact(pos, n, NodeSize);
-    uint16_t attr = xbGet16(n);
-    int count = xbGet16(n + 2);
-    if (attr > 3) badPage(pos);
-    if (attr & 2) {
-      uint32_t recMask = xbGet32(n + 14);
-      uint8_t dupMask = n[18], trailMask = n[19];
-      int recBits = n[20], dupBits = n[21], trailBits = n[22], bpe = n[23];
-      if (bpe < 2 || bpe > 8 || dupBits + trailBits > 16 || recBits + dupBits + trailBits > 8 * bpe ||
-          static_cast<size_t>(count) * static_cast<size_t>(bpe) > 488)
-        badPage(pos);
-      std::string prev(klen, fill);
-      size_t keyEnd = NodeSize, front = 24 + static_cast<size_t>(count) * static_cast<size_t>(bpe);
-      for (int i = 0; i < count; ++i) {
-        const uint8_t* e = n + 24 + i * bpe;
-        uint64_t v = 0;
-        for (int j = bpe - 1; j >= 0; --j) v = (v << 8) | e[j];
-        uint32_t rec = static_cast<uint32_t>(v) & recMask;
-        uint32_t wv = xbGet16(e + bpe - 2);
-        size_t trail = (wv >> (16 - trailBits)) & trailMask;
-        size_t dup = (wv >> (16 - trailBits - dupBits)) & dupMask;
-        if (dup + trail > klen || (i == 0 && dup > 0)) badPage(pos);
-        size_t stored = klen - dup - trail;
-        if (stored > keyEnd - front) badPage(pos);
-        keyEnd -= stored;
-        std::string key = prev.substr(0, dup);
-        key.append(reinterpret_cast<const char*>(n + keyEnd), stored);
-        key.append(trail, fill);
-        prev = key;
-        out.push_back({std::move(key), static_cast<int32_t>(rec)});
-      }
-    } else {
-      const size_t item = klen + 8;
-      if (count < 1 || static_cast<size_t>(count) * item > 500) badPage(pos);
-      for (int i = 0; i < count; ++i) {
-        const uint8_t* e = n + 12 + static_cast<size_t>(i) * item;
-        walk(xbGet32BE(e + klen + 4), depth + 1);
-      }
-    }
-  };
-  walk(root, 0);
-  return out;
+uint32_t XBobjCDXFile::PageAllocate() {
+  if (nextFree_ < 0) nextFree_ = FileEndRead();
+  nextFree_ = (nextFree_ + NodeSize - 1) / NodeSize * NodeSize;
+  int64_t at = nextFree_;
+  if (at > 0xFFFFFFFFll - 2 * NodeSize) throw ERangeError();
+  nextFree_ += NodeSize;
+  return static_cast<uint32_t>(at);
 }
 
-void XBobjCDXFile::Load() {
-  tags_.clear();
-  int64_t size = disk_->FileSize();
-  if (size < 3 * NodeSize) corrupt();
-  Walk w;
-  Header dir = readHeader(0, size);
-  if (dir.options < 128 || dir.keyLength != MaxTagName) corrupt();
-  w.seen.insert(0);
-  w.seen.insert(NodeSize);
-  counter_ = dir.counter;
-  std::vector<TxbIndexEntry> names = readTree(dir.root, dir.keyLength, ' ', size, w);
-  for (const TxbIndexEntry& e : names) {
-    Header h = readHeader(e.recNo, size);
-    if (h.options >= 128) corrupt();
-    if (!w.seen.insert(e.recNo).second || !w.seen.insert(int64_t{e.recNo} + NodeSize).second) badPage(e.recNo);
-    auto t = std::make_unique<XBobjCDXTag>(*this);
-    t->Name = platform::TrimRight(xbOemToAnsiStr(e.key));
-    t->KeyExpr = h.keyExpr;
-    t->ForExpr = h.forExpr;
-    t->Unique = h.options & 1;
-    t->Descending = h.descending;
-    t->General = h.general;
-    t->StoredCount = h.counter;
-    t->HeaderPos = e.recNo;
-    t->KeyLength = h.keyLength;
-    t->Prepare(table_);
-    TxbKeyValue v = t->ProbeKey(table_);
-    t->KeyType = v.type == 'N' ? 'N' : (v.type == 'D' ? 'D' : 'C');
-    if (t->KeyType != 'C' && h.keyLength != 8) corrupt();
-    char fill = t->KeyType == 'C' ? (t->General ? '\0' : ' ') : '\0';
-    std::vector<TxbIndexEntry> keys = readTree(h.root, h.keyLength, fill, size, w);
-    if (t->Descending) std::reverse(keys.begin(), keys.end());
-    t->SetEntries(std::move(keys));
-    tags_.push_back(std::move(t));
-  }
-  Dirty = false;
-  noteFileState();
-}
-
-void XBobjCDXFile::writeHeader(std::vector<uint8_t>& image, uint32_t pos, const Header& h) {
-  uint8_t* b = image.data() + pos;
-  std::memset(b, 0, 2 * NodeSize);
-  xbPut32(b, h.root);
-  xbPut32(b + 8, h.counter);
-  xbPut16(b + 12, static_cast<uint32_t>(h.keyLength));
-  b[14] = h.options;
-  b[15] = h.general ? 2 : 1;
-  if (h.general) std::memcpy(b + 494, GeneralText, 7);
-  xbPut16(b + 502, h.descending ? 1 : 0);
-  xbPut16(b + 504, static_cast<uint32_t>(h.keyExpr.size() + 1));
-  xbPut16(b + 506, static_cast<uint32_t>(h.forExpr.size() + 1));
-  xbPut16(b + 510, static_cast<uint32_t>(h.keyExpr.empty() ? 1 : h.keyExpr.size() + 1));
-  if (h.keyExpr.size() + h.forExpr.size() + 2 > NodeSize) xbRaise(msg::IndexKeyExpression, {h.keyExpr, fileName_});
-  std::memcpy(b + 512, h.keyExpr.data(), h.keyExpr.size());
-  std::memcpy(b + 512 + h.keyExpr.size() + 1, h.forExpr.data(), h.forExpr.size());
-}
-
-uint32_t XBobjCDXFile::writeTree(std::vector<uint8_t>& image, const std::vector<TxbIndexEntry>& entries, int kl,
-                                 char fill, uint32_t maxRec) {
-  const size_t klen = static_cast<size_t>(kl);
-  const int b = std::bit_width(static_cast<unsigned>(kl));
-  int bpe = 3, recBits = 24 - 2 * b;
-  while (recBits < 32 && maxRec > ((uint64_t{1} << recBits) - 1)) {
-    ++bpe;
-    recBits += 8;
-  }
-  const uint32_t recMask = recBits >= 32 ? 0xFFFFFFFFu : static_cast<uint32_t>((uint64_t{1} << recBits) - 1);
-  const uint32_t cMask = (1u << b) - 1;
-  struct Ref {
-    uint32_t offset;
-    const std::string* key;
-    int32_t rec;
-  };
-  auto trailOf = [&](const std::string& k) {
-    size_t t = 0;
-    while (t < klen && k[klen - 1 - t] == fill) ++t;
-    return t;
-  };
-  // Leaves.
-  std::vector<std::vector<size_t>> leaves;
-  {
-    std::vector<size_t> cur;
-    size_t used = 0;
-    for (size_t i = 0; i < entries.size(); ++i) {
-      size_t trail = trailOf(entries[i].key);
-      size_t dup = 0;
-      if (!cur.empty()) {
-        const std::string& p = entries[cur.back()].key;
-        while (dup < klen - trail && p[dup] == entries[i].key[dup]) ++dup;
-      }
-      size_t need = static_cast<size_t>(bpe) + klen - dup - trail;
-      if (!cur.empty() && used + need > 488) {
-        leaves.push_back(std::move(cur));
-        cur.clear();
-        used = 0;
-        need = static_cast<size_t>(bpe) + klen - trail;
-      }
-      cur.push_back(i);
-      used += need;
-    }
-    leaves.push_back(std::move(cur));
-  }
-  auto place = [&](size_t count) {
-    uint32_t first = checked_cast<uint32_t>(image.size());
-    image.resize(image.size() + count * NodeSize, 0);
-    return first;
-  };
-  std::vector<Ref> level;
-  {
-    uint32_t first = place(leaves.size());
-    for (size_t L = 0; L < leaves.size(); ++L) {
-      uint8_t* n = image.data() + first + L * NodeSize;
-      uint32_t off = first + static_cast<uint32_t>(L * NodeSize);
-      xbPut16(n, leaves.size() == 1 ? 3 : 2);
-      xbPut16(n + 2, static_cast<uint32_t>(leaves[L].size()));
-      xbPut32(n + 4, L == 0 ? 0xFFFFFFFFu : off - NodeSize);
-      xbPut32(n + 8, L + 1 == leaves.size() ? 0xFFFFFFFFu : off + NodeSize);
-      xbPut32(n + 14, recMask);
-      n[18] = static_cast<uint8_t>(cMask);
-      n[19] = static_cast<uint8_t>(cMask);
-      n[20] = static_cast<uint8_t>(recBits);
-      n[21] = static_cast<uint8_t>(b);
-      n[22] = static_cast<uint8_t>(b);
-      n[23] = static_cast<uint8_t>(bpe);
-      size_t keyEnd = NodeSize, front = 24;
-      const std::string* prev = nullptr;
-      for (size_t j = 0; j < leaves[L].size(); ++j) {
-        const TxbIndexEntry& e = entries[leaves[L][j]];
-        if (static_cast<uint32_t>(e.recNo) > recMask) throw ERangeError();
-        size_t trail = trailOf(e.key), dup = 0;
-        if (prev)
-          while (dup < klen - trail && (*prev)[dup] == e.key[dup]) ++dup;
-        size_t stored = klen - dup - trail;
-        if (stored + static_cast<size_t>(bpe) > keyEnd - front) throw ERangeError();
-        keyEnd -= stored;
-        std::memcpy(n + keyEnd, e.key.data() + dup, stored);
-        const int bits = 8 * bpe;
-        uint64_t v = static_cast<uint64_t>(static_cast<uint32_t>(e.recNo)) |
-                     (static_cast<uint64_t>(dup) << (bits - 2 * b)) | (static_cast<uint64_t>(trail) << (bits - b));
-        for (int k = 0; k < bpe; ++k) n[front + static_cast<size_t>(k)] = static_cast<uint8_t>(v >> (8 * k));
-        front += static_cast<size_t>(bpe);
-        prev = &e.key;
-      }
-      xbPut16(n + 12, static_cast<uint32_t>(keyEnd - front));
-      if (!leaves[L].empty()) {
-        const TxbIndexEntry& last = entries[leaves[L].back()];
-        level.push_back({off, &last.key, last.recNo});
-      } else {
-        level.push_back({off, nullptr, 0});
-      }
-    }
-  }
-  // Interior levels.
-  const size_t maxInt = 500 / (klen + 8);
-  static const std::string none;
-  for (int depth = 0; level.size() > 1; ++depth) {
-    if (depth > 32) throw ERangeError();
-    size_t nodes = (level.size() + maxInt - 1) / maxInt, base = level.size() / nodes, extra = level.size() % nodes;
-    uint32_t first = place(nodes);
-    std::vector<Ref> up;
-    size_t at = 0;
-    for (size_t j = 0; j < nodes; ++j) {
-      size_t c = base + (j < extra ? 1 : 0);
-      uint32_t off = first + static_cast<uint32_t>(j * NodeSize);
-      uint8_t* n = image.data() + off;
-      xbPut16(n, nodes == 1 ? 1 : 0);
-      xbPut16(n + 2, static_cast<uint32_t>(c));
-      xbPut32(n + 4, j == 0 ? 0xFFFFFFFFu : off - NodeSize);
-      xbPut32(n + 8, j + 1 == nodes ? 0xFFFFFFFFu : off + NodeSize);
-      for (size_t i = 0; i < c; ++i) {
-        const Ref& r = level[at + i];
-        uint8_t* e = n + 12 + i * (klen + 8);
-        const std::string& k = r.key ? *r.key : none;
-        std::memset(e, fill, klen);
-        std::memcpy(e, k.data(), std::min(k.size(), klen));
-        xbPut32BE(e + klen, static_cast<uint32_t>(r.rec));
-        xbPut32BE(e + klen + 4, r.offset);
-      }
-      up.push_back({off, level[at + c - 1].key, level[at + c - 1].rec});
-      at += c;
-    }
-    level = std::move(up);
-  }
-  return level.front().offset;
-}
-
-void XBobjCDXFile::Save() {
-  std::vector<uint8_t> image(2 * NodeSize, 0);
-  uint32_t maxRec = std::max<uint32_t>(table_.RecordCount, 1);
-  std::vector<XBobjCDXTag*> order;
-  for (auto& t : tags_) order.push_back(static_cast<XBobjCDXTag*>(t.get()));
-  std::sort(order.begin(), order.end(), [](XBobjCDXTag* a, XBobjCDXTag* b) { return a->Name < b->Name; });
-  std::vector<TxbIndexEntry> dirKeys;
-  for (XBobjCDXTag* t : order) {
-    uint32_t hp = checked_cast<uint32_t>(image.size());
-    image.resize(image.size() + 2 * NodeSize, 0);
-    t->HeaderPos = hp;
-    Header h;
-    h.keyLength = t->KeyLength;
-    h.options = static_cast<uint8_t>(0x60 | (t->Unique ? 1 : 0) | (t->ForExpr.empty() ? 0 : 8));
-    h.general = t->General;
-    h.descending = t->Descending;
-    h.keyExpr = t->KeyExpr;
-    h.forExpr = t->ForExpr;
-    h.counter = t->StoredCount;
-    uint32_t mr = maxRec;
-    for (const TxbIndexEntry& e : t->Entries()) mr = std::max(mr, static_cast<uint32_t>(e.recNo));
-    char fill = t->KeyType == 'C' ? (t->General ? '\0' : ' ') : '\0';
-    if (t->Descending) {
-      std::vector<TxbIndexEntry> asc(t->Entries().rbegin(), t->Entries().rend());
-      h.root = writeTree(image, asc, t->KeyLength, fill, mr);
-    } else {
-      h.root = writeTree(image, t->Entries(), t->KeyLength, fill, mr);
-    }
-    writeHeader(image, hp, h);
-    std::string name = xbAnsiToOemStr(platform::UpperCase(t->Name));
-    name.resize(MaxTagName, ' ');
-    dirKeys.push_back({name, static_cast<int32_t>(hp)});
-  }
-  std::sort(dirKeys.begin(), dirKeys.end(), [](const TxbIndexEntry& a, const TxbIndexEntry& b) { return a.key < b.key; });
-  Header d;
-  d.keyLength = MaxTagName;
-  d.options = 0xE0;
-  d.counter = ++counter_;
-  uint32_t bound = checked_cast<uint32_t>(image.size() + NodeSize * (order.size() + 2));
-  d.root = writeTree(image, dirKeys, MaxTagName, ' ', bound);
-  writeHeader(image, 0, d);
-  writeAll(image);
+void XBobjCDXFile::AfterChange() {
+  ++dir_->StoredCount;
+  dir_->HeaderChanged = true;
 }
 
 bool XBobjCDXFile::ChangedExternally() {
-  if (!disk_->Shared) return false;
+  if (!disk_->Shared || !dir_) return false;
   uint8_t b[12];
-  if (disk_->Read(0, b, 12) != 12) corrupt();
-  return xbGet32(b + 8) != counter_;
+  if (!Read(0, b, 12)) corrupt();
+  return xbGet32(b + 8) != dir_->StoredCount;
 }
 
 XBobjIndexTag* XBobjCDXFile::TagCreate(const std::string& name, const std::string& keyExpr, bool unique,
@@ -479,28 +536,74 @@ XBobjIndexTag* XBobjCDXFile::TagCreate(const std::string& name, const std::strin
   std::string n = platform::UpperCase(platform::Trim(name));
   if (n.empty() || n.size() > MaxTagName || n.find_first_of(" \t") != std::string::npos)
     xbRaise(TagNameBad, {name, fileName_});
+  TxbIndexOp op(*this);
   auto t = std::make_unique<XBobjCDXTag>(*this);
   t->Name = n;
   t->KeyExpr = keyExpr;
   t->ForExpr = forExpr;
   t->Unique = unique;
   t->Descending = descending;
+  t->ReverseWalk = descending;
   t->Prepare(table_);
   TxbKeyValue v = t->ProbeKey(table_);
   t->KeyType = v.type == 'N' ? 'N' : (v.type == 'D' ? 'D' : 'C');
   t->General = general && t->KeyType == 'C';
   t->KeyLength = t->KeyType == 'C' ? (t->General ? 2 * v.length : v.length) : 8;
   if (t->KeyLength < 1 || t->KeyLength > 240) xbRaise(msg::IndexKeyTooLong, {int32_t{t->KeyLength}, fileName_});
-  t->Build(table_);
-  XBobjIndexTag* raw = t.get();
+  if (keyExpr.size() + forExpr.size() + 2 > NodeSize) xbRaise(msg::IndexKeyExpression, {keyExpr, fileName_});
   for (auto it = tags_.begin(); it != tags_.end(); ++it)
     if ((*it)->Name == n) {
+      dir_->KeyDelete(dirKey(n), static_cast<int32_t>((*it)->HeaderPos));
+      retire(std::move(*it));
       tags_.erase(it);
       break;
     }
+  t->HeaderPos = PageAllocate();
+  PageAllocate();
+  t->Build();
+  dir_->KeyAdd(dirKey(n), static_cast<int32_t>(t->HeaderPos));
+  XBobjIndexTag* raw = t.get();
   tags_.push_back(std::move(t));
-  Save();
+  AfterChange();
+  Commit();
   return raw;
+}
+
+bool XBobjCDXFile::TagDelete(const std::string& name) {
+  TxbIndexOp op(*this);
+  for (auto it = tags_.begin(); it != tags_.end(); ++it)
+    if (platform::SameText((*it)->Name, platform::Trim(name))) {
+      dir_->KeyDelete(dirKey((*it)->Name), static_cast<int32_t>((*it)->HeaderPos));
+      retire(std::move(*it));
+      tags_.erase(it);
+      if (tags_.empty()) {
+        Reindex();
+      } else {
+        AfterChange();
+        Commit();
+      }
+      return true;
+    }
+  return false;
+}
+
+void XBobjCDXFile::Reindex() {
+  TxbIndexOp op(*this);
+  if (truncate(0)) {
+    nextFree_ = 0;
+    newDirectory();
+  } else {
+    nextFree_ = FileEndRead();
+    dir_->MakeEmptyRoot();   // the directory's header stays at the start of the file
+  }
+  for (auto& t : tags_) {
+    t->HeaderPos = PageAllocate();
+    PageAllocate();
+    t->Build();
+    dir_->KeyAdd(dirKey(t->Name), static_cast<int32_t>(t->HeaderPos));
+  }
+  AfterChange();
+  Commit();
 }
 
 }  // namespace xb

@@ -11,7 +11,7 @@ namespace xb {
 
 class XBobjCDXTag : public XBobjIndexTag {
 public:
-  using XBobjIndexTag::XBobjIndexTag;
+  explicit XBobjCDXTag(XBobjIndexFile& file) : XBobjIndexTag(file, TxbTreeStyle::SeparatorsPerChild) {}
   std::string MakeKey(const TxbKeyValue& v) const override;
   std::string SeekForm(std::string_view text) const override;
   std::string DisplayKey(const std::string& key) const override;
@@ -19,19 +19,47 @@ public:
   // the last seek gives the seek text (followed by one more byte when it only
   // starts with it).
   std::string CurrentKey() const override;
-  void TakeOver(XBobjIndexTag& fresh) override {
-    auto& f = static_cast<XBobjCDXTag&>(fresh);
-    General = f.General;
-    StoredCount = f.StoredCount;
-    XBobjIndexTag::TakeOver(fresh);
-  }
+
+  void PageRead(XBobjIndexKey& page) override;
+  void PageWrite(XBobjIndexKey& page) override;
+  bool PageOverflows(const XBobjIndexKey& page) const override;
+  int SplitCount(const XBobjIndexKey& page) const override;
+  bool PackFits(XBobjIndexKey& page, std::string_view key, int level) override;
+  void PackStart(size_t keys) override;
+  void TagLoad() override;
+  void TagStore() override;
+
+  // The leaf layout: bytes per entry and the bits of the record number and the two counts.
+  struct Layout {
+    int bytes = 3, recBits = 16, countBits = 4;
+    uint32_t recMask = 0xFFFF, countMask = 15;
+  };
+  // Leaves written by an update start at 2 bytes per entry, by a bulk build at 3.
+  Layout LeafLayout(uint32_t maxRecord, bool bulk) const;
+
   bool General = false;        // GENERAL collation: character keys are language weights
+  bool IsDirectory = false;    // the tag directory (keys: tag names, records: header offsets)
   uint32_t StoredCount = 0;    // the update counter of the tag's header
+
+private:
+  char fill() const { return (KeyType != 'C' || General) ? '\0' : ' '; }
+  size_t trailOf(std::string_view k) const;
+  // The leading bytes shared with the previous key and the trailing fill left out.
+  void dupTrail(std::string_view prev, std::string_view key, size_t& dup, size_t& trail) const;
+  size_t entryBytes(const XBobjIndexKey& p, int i, const Layout& l) const;
+  size_t leafBytes(const XBobjIndexKey& p, const Layout& l) const;
+  uint32_t maxRecord(const XBobjIndexKey& p) const;
+  int maxInterior() const { return 500 / (KeyLength + 8); }
+  Layout bulk_;
+  uint32_t bulkMaxRec_ = 0;
 };
 
 // GENERAL weights of a text (code page 1252 codes): primary weights, then the
 // secondary weights that are not zero, OR 0xF0.
 std::string xbGeneralKey(std::string_view text);
+// The stored form of a GENERAL key: its trailing secondary weights as their low 4 bits,
+// so that the keys sort byte by byte as the collation orders them.
+std::string xbGeneralStored(std::string key);
 
 class XBobjCDXFile : public XBobjIndexFile {
 public:
@@ -43,30 +71,26 @@ public:
   // Creates (or empties) the file with an empty tag directory.
   static std::unique_ptr<XBobjCDXFile> CreateFile(XBO_dBHandler& table, const std::string& fileName);
 
-  // Replaces a tag of the name or adds it, builds it from the table and writes the file.
+  // Replaces a tag of the name or adds it, builds it from the table and writes it.
   XBobjIndexTag* TagCreate(const std::string& name, const std::string& keyExpr, bool unique = false,
                            const std::string& forExpr = "", bool descending = false, bool general = false);
-
-  ~XBobjCDXFile() override { finish(); }
-  void Load() override;
-  void Save() override;
+  bool TagDelete(const std::string& name) override;
+  void Reindex() override;
   bool ChangedExternally() override;
-  uint32_t UpdateCount() const { return counter_; }
+  bool NeedsReload() override { return ChangedExternally(); }
+  uint32_t PageAllocate() override;
+  int64_t FileEndRead() override { return (FileSize() + NodeSize - 1) / NodeSize * NodeSize; }
+  uint32_t UpdateCount() const { return dir_ ? dir_->StoredCount : 0; }
+
+protected:
+  void LoadTags() override;
+  void AfterChange() override;
+  std::vector<XBobjIndexTag*> allTags() override;
 
 private:
-  struct Header {
-    uint32_t root = 0, counter = 0;
-    int keyLength = 0;
-    uint8_t options = 0, signature = 0;
-    bool general = false, descending = false;
-    std::string keyExpr, forExpr;
-  };
-  Header readHeader(int64_t pos, int64_t fileSize);
-  std::vector<TxbIndexEntry> readTree(uint32_t root, int keyLength, char fill, int64_t fileSize, Walk& w);
-  uint32_t writeTree(std::vector<uint8_t>& image, const std::vector<TxbIndexEntry>& entries, int keyLength,
-                     char fill, uint32_t maxRec);
-  void writeHeader(std::vector<uint8_t>& image, uint32_t pos, const Header& h);
-  uint32_t counter_ = 0;
+  std::string dirKey(const std::string& name) const;
+  void newDirectory();
+  std::unique_ptr<XBobjCDXTag> dir_;
 };
 
 }  // namespace xb

@@ -132,7 +132,23 @@ void XBO_dBHandler::Append() {
 
 void XBO_dBHandler::PutRecord(int32_t n) {
   LockIndexes();
-  struct G { XBO_dBHandler* h; ~G() { h->UnlockIndexes(); } } g{this};
+  struct G {
+    XBO_dBHandler* h;
+    ~G() {
+      h->preImageRec_ = 0;
+      h->UnlockIndexes();
+    }
+  } g{this};
+  // The index entries of the record are found by the keys of what the file holds now.
+  preImageRec_ = 0;
+  bool indexed = std::any_of(IndexFiles.begin(), IndexFiles.end(), [](const auto& f) { return f != nullptr; });
+  if (indexed && n >= 1 && static_cast<uint32_t>(n) <= RecordCount) {
+    preImage_.resize(RecordLength + 1);
+    if (XBO_DiskFile::Read(RecordOffset(n), preImage_.data(), RecordLength) == static_cast<int64_t>(RecordLength)) {
+      if (Encrypted) xbEncrypt(Password, preImage_.data(), preImage_.data(), RecordLength, 0);
+      preImageRec_ = n;
+    }
+  }
   XBO_dBaseFld::PutRecord(n);
 }
 
@@ -151,8 +167,11 @@ bool XBO_dBHandler::evalFilter() {
 void XBO_dBHandler::NotifyEvent(int code, int32_t value) {
   if (code == xbeAfterWrite) {
     if (FilterActive && FilterExpr && RecNo >= 1) FilterSet.SetBit(RecNo, evalFilter() ? 1 : 0);
+    // An append reports 0; a rewrite passes the record as it was before.
+    const uint8_t* old = nullptr;
+    if (value != 0) old = preImageRec_ == RecNo ? preImage_.data() : OldBuffer.data();
     for (auto& f : IndexFiles)
-      if (f) f->UpdateKeys(RecNo);
+      if (f) f->UpdateKeys(RecNo, old);
     if (MasterTag) {
       if (MasterTag->CurrentRecord() != RecNo) PositionDiffers = true;
       if (!FilterActive) {
@@ -631,7 +650,7 @@ void XBO_dBHandler::SetPassword(const std::string& newPassword) {
   HeaderChanged = true;
   WriteHeader();
   for (auto& f : IndexFiles)
-    if (f) f->Reencrypt(newPassword);
+    if (f) f->Reencrypt(oldEncrypted ? oldPassword : std::string(), newPassword);
   MasterTag = savedTag;
   if (savedRec >= 1 && static_cast<uint32_t>(savedRec) <= RecordCount) XBO_dBaseFld::GoTo(savedRec);
 }

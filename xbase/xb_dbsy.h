@@ -55,15 +55,17 @@ public:
   virtual int TagCount() const = 0;
   virtual IxbIndexTag* Tag(int i) = 0;   // 0-based
   virtual void Flush() {}
-  // Brings the keys of record recNo (the table's current record) up to date.
-  virtual void UpdateKeys(int32_t recNo) {}
+  // Brings the keys of record recNo (the table's current record, just written) up to
+  // date; oldRecord is the record as it was before the write, nullptr for an append.
+  // The changed index pages are on disk when it returns; a failure raises.
+  virtual void UpdateKeys(int32_t recNo, const uint8_t* oldRecord) {}
   virtual bool Lock() { return true; }
   virtual void Unlock() {}
   virtual void SetLockProtocol(int protocol) {}
   virtual bool Rename(const std::string& newName) { return true; }
-  // The table's password changed to newPassword: keys kept enciphered are enciphered
-  // again with it (a kind that keeps its keys plain has nothing to do).
-  virtual void Reencrypt(const std::string& newPassword) {}
+  // Enciphers the whole file again: deciphered with oldKey, enciphered with newKey
+  // (an empty key means plain), for a table whose password changes.
+  virtual void Reencrypt(const std::string& oldKey, const std::string& newKey) {}
 };
 
 // A compiled filter expression, evaluated on the table's current record.
@@ -168,6 +170,9 @@ private:
   int holdIndexLocks_ = 0;   // FindKey holds the index locks across its moves
   void buildFilterSet();
   bool evalFilter();
+  // The record as it was on disk before a rewrite, for the index upkeep.
+  std::vector<uint8_t> preImage_;
+  int32_t preImageRec_ = 0;
   std::vector<uint8_t> raBuf_;
   int64_t raStart_ = -1;
   int64_t raLen_ = 0;

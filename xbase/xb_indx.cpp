@@ -4,7 +4,9 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <sys/stat.h>
+#include <time.h>
 
 #include "platform/strutil.h"
 #include "xbase/SysXBase.h"
@@ -12,6 +14,7 @@
 #include "xbase/xb_cdx.h"
 #include "xbase/xb_cnst.h"
 #include "xbase/xb_date.h"
+#include "xbase/xb_encrxm.h"
 #include "xbase/xb_glbl.h"
 #include "xbase/xb_mdx.h"
 #include "xbase/xb_ndx.h"
@@ -228,74 +231,558 @@ bool xbParseDate(std::string_view text, int32_t& julian) {
   return true;
 }
 
-// ---------------------------------------------------------------- tree builder
-
-uint32_t xbBuildTree(const std::vector<TxbIndexEntry>& entries, size_t maxLeaf, size_t maxInterior,
-                     bool keysInInterior, const TxbPageWriter& writePage) {
-  if (maxLeaf < 2 || maxInterior < 2) throw ERangeError();
-  std::vector<TxbBuildItem> cur;
-  cur.reserve(entries.size());
-  for (const TxbIndexEntry& e : entries) cur.push_back({e.key, e.recNo, 0});
-  uint32_t tail = 0;
-  bool leaf = true;
-  if (!keysInInterior) {
-    if (cur.size() <= maxLeaf) return writePage(cur, 0, true);
-    size_t n = cur.size(), p = (n + maxLeaf - 1) / maxLeaf, base = n / p, extra = n % p, idx = 0;
-    std::vector<TxbBuildItem> up;
-    for (size_t j = 0; j < p; ++j) {
-      size_t c = base + (j < extra ? 1 : 0);
-      std::vector<TxbBuildItem> page(cur.begin() + static_cast<ptrdiff_t>(idx),
-                                     cur.begin() + static_cast<ptrdiff_t>(idx + c));
-      idx += c;
-      uint32_t addr = writePage(page, 0, true);
-      if (j + 1 < p)
-        up.push_back({page.back().key, 0, addr});
-      else
-        tail = addr;
-    }
-    cur = std::move(up);
-    leaf = false;
-  }
-  for (int level = 0;; ++level) {
-    if (level > 64) throw ERangeError();
-    size_t max = leaf ? maxLeaf : maxInterior;
-    if (cur.size() <= max) return writePage(cur, tail, leaf);
-    size_t n = cur.size(), p = (n + 1 + max) / (max + 1);
-    size_t inPages = n - (p - 1), base = inPages / p, extra = inPages % p, idx = 0;
-    std::vector<TxbBuildItem> up;
-    uint32_t lastAddr = 0;
-    for (size_t j = 0; j < p; ++j) {
-      size_t c = base + (j < extra ? 1 : 0);
-      std::vector<TxbBuildItem> page(cur.begin() + static_cast<ptrdiff_t>(idx),
-                                     cur.begin() + static_cast<ptrdiff_t>(idx + c));
-      idx += c;
-      if (j + 1 < p) {
-        const TxbBuildItem& sep = cur[idx++];
-        uint32_t addr = writePage(page, sep.child, leaf);
-        up.push_back({sep.key, sep.recNo, addr});
-      } else {
-        lastAddr = writePage(page, tail, leaf);
-      }
-    }
-    cur = std::move(up);
-    tail = lastAddr;
-    leaf = false;
-  }
+std::string xbCString(const uint8_t* p, size_t max) {
+  size_t n = 0;
+  while (n < max && p[n] != 0) ++n;
+  return std::string(reinterpret_cast<const char*>(p), n);
 }
 
-// ---------------------------------------------------------------- tag
+// ---------------------------------------------------------------- page
 
-int XBobjIndexTag::cmpKey(std::string_view a, std::string_view b) const {
-  int c = a.compare(b);
+void XBobjIndexKey::Insert(int i, std::string_view key, int32_t recNo, uint32_t child) {
+  std::string k(key.substr(0, kl_));
+  k.resize(kl_, '\0');
+  keys_.insert(static_cast<size_t>(i) * kl_, k);
+  recs_.insert(recs_.begin() + i, recNo);
+  children_.insert(children_.begin() + i, child);
+}
+
+void XBobjIndexKey::Erase(int from, int count) {
+  keys_.erase(static_cast<size_t>(from) * kl_, static_cast<size_t>(count) * kl_);
+  recs_.erase(recs_.begin() + from, recs_.begin() + from + count);
+  children_.erase(children_.begin() + from, children_.begin() + from + count);
+}
+
+void XBobjIndexKey::Set(int i, std::string_view key, int32_t recNo) {
+  std::string k(key.substr(0, kl_));
+  k.resize(kl_, '\0');
+  keys_.replace(static_cast<size_t>(i) * kl_, kl_, k);
+  recs_[static_cast<size_t>(i)] = recNo;
+}
+
+void XBobjIndexKey::Clear() {
+  keys_.clear();
+  recs_.clear();
+  children_.clear();
+}
+
+void XBobjIndexKey::MoveFront(int count, XBobjIndexKey& other) {
+  for (int i = 0; i < count; ++i) other.Append(Key(i), RecNo(i), Child(i));
+  Erase(0, count);
+}
+
+// ---------------------------------------------------------------- tag: pages
+
+int XBobjIndexTag::SplitCount(const XBobjIndexKey& page) const {
+  int k = page.Count();
+  return k - k / 2;
+}
+
+uint32_t XBobjIndexTag::AllocatePage(XBobjIndexKey*) { return file_.PageAllocate(); }
+
+int XBobjIndexTag::cmpEntry(const XBobjIndexKey& p, int i, const TxbSeek& s) const {
+  std::string_view k = p.Key(i);
+  size_t n = std::min(k.size(), s.key.size());
+  int c = std::memcmp(k.data(), s.key.data(), n);
   c = c < 0 ? -1 : (c > 0 ? 1 : 0);
-  return Descending ? -c : c;
+  // Separators without record numbers decide by the key alone.
+  if (c == 0 && s.withRecord && (p.Leaf || style_ != TxbTreeStyle::SeparatorsWithTail)) {
+    uint32_t a = static_cast<uint32_t>(p.RecNo(i)), b = static_cast<uint32_t>(s.recNo);
+    c = a < b ? -1 : (a > b ? 1 : 0);
+  }
+  return storeDescending() ? -c : c;
 }
 
-bool XBobjIndexTag::Less(const TxbIndexEntry& a, const TxbIndexEntry& b) const {
-  int c = cmpKey(a.key, b.key);
-  if (c != 0) return c < 0;
-  return RecordOrder && a.recNo < b.recNo;
+int64_t XBobjIndexTag::PagePos(uint32_t addr) const { return addr; }
+
+XBobjIndexKey& XBobjIndexTag::page(uint32_t addr) {
+  file_.CountVisit();
+  auto it = pages_.find(addr);
+  if (it != pages_.end()) return *it->second;
+  auto p = std::make_unique<XBobjIndexKey>(addr, static_cast<size_t>(KeyLength), true);
+  PageRead(*p);
+  XBobjIndexKey& ref = *p;
+  pages_.emplace(addr, std::move(p));
+  return ref;
 }
+
+XBobjIndexKey& XBobjIndexTag::newPage(bool leaf) {
+  auto p = std::make_unique<XBobjIndexKey>(0, static_cast<size_t>(KeyLength), leaf);
+  p->Address = AllocatePage(p.get());
+  p->Fresh = true;
+  markChanged(*p);
+  XBobjIndexKey& ref = *p;
+  pages_[p->Address] = std::move(p);
+  return ref;
+}
+
+void XBobjIndexTag::MakeEmptyRoot() {
+  DropPages();
+  clearCurrent();
+  XBobjIndexKey& r = newPage(true);
+  r.BulkLayout = true;
+  Root = r.Address;
+  HeaderChanged = true;
+}
+
+void XBobjIndexTag::DropPages() {
+  pages_.clear();
+  changed_.clear();
+  ++version_;
+}
+
+void XBobjIndexTag::Reload() {
+  DropPages();
+  TagLoad();
+  page(Root);
+}
+
+void XBobjIndexTag::TrimPages() {
+  if (pages_.size() <= PageCacheLimit) return;
+  for (auto it = pages_.begin(); it != pages_.end();) {
+    bool keep = it->second->Changed || it->first == Root;
+    for (const TxbPathStep& s : path_) keep = keep || s.addr == it->first;
+    it = keep ? std::next(it) : pages_.erase(it);
+  }
+}
+
+void XBobjIndexTag::markChanged(XBobjIndexKey& p) {
+  if (!p.Changed) changed_.push_back(p.Address);
+  p.Changed = true;
+}
+
+void XBobjIndexTag::CommitPages() {
+  std::vector<XBobjIndexKey*> order;
+  for (uint32_t a : changed_) {
+    auto it = pages_.find(a);
+    if (it != pages_.end() && it->second->Changed) order.push_back(it->second.get());
+  }
+  changed_.clear();
+  // New pages first (nothing refers to them yet), then the interior pages that refer
+  // to them, the leaves last: a write cut short leaves keys twice, never lost.
+  auto rank = [](const XBobjIndexKey* p) { return p->Fresh ? 0 : (p->Leaf ? 2 : 1); };
+  std::sort(order.begin(), order.end(), [&](const XBobjIndexKey* a, const XBobjIndexKey* b) {
+    return rank(a) != rank(b) ? rank(a) < rank(b) : a->Address < b->Address;
+  });
+  for (XBobjIndexKey* p : order) {
+    PageWrite(*p);
+    p->Changed = p->Fresh = false;
+  }
+  if (HeaderChanged) {
+    TagStore();
+    HeaderChanged = false;
+  }
+}
+
+void XBobjIndexTag::checkPath(const TxbPath& path, uint32_t next) const {
+  if (path.size() >= 32) xbRaise(msg::IndexTooDeep, {file_.FileName(), int32_t{32}});
+  for (const TxbPathStep& s : path)
+    if (s.addr == next) file_.badPage(PagePos(next));   // a page met twice on one path: a cycle
+}
+
+// ---------------------------------------------------------------- tag: tree primitives (storage order)
+
+void XBobjIndexTag::descend(const TxbSeek& s, bool upper, TxbPath& path) {
+  path.clear();
+  uint32_t addr = Root;
+  for (;;) {
+    checkPath(path, addr);
+    XBobjIndexKey& p = page(addr);
+    // The first entry at or after the search (after it when upper).
+    int lo = 0, hi = p.Count();
+    while (lo < hi) {
+      int mid = (lo + hi) / 2;
+      int c = cmpEntry(p, mid, s);
+      if (upper ? c <= 0 : c < 0)
+        lo = mid + 1;
+      else
+        hi = mid;
+    }
+    if (p.Leaf) {
+      path.push_back({addr, lo});
+      return;
+    }
+    if (style_ == TxbTreeStyle::SeparatorsPerChild && lo == p.Count()) {
+      if (p.Count() == 0) file_.badPage(PagePos(addr));
+      lo = p.Count() - 1;   // beyond the last key: the last child
+    }
+    path.push_back({addr, lo});
+    addr = childAt(p, lo);
+  }
+}
+
+bool XBobjIndexTag::descendEdge(TxbPath& path, bool rightmost) {
+  for (;;) {
+    const TxbPathStep st = path.back();
+    XBobjIndexKey& p = page(st.addr);
+    uint32_t c = childAt(p, st.idx);
+    checkPath(path, c);
+    XBobjIndexKey& q = page(c);
+    if (q.Leaf) {
+      path.push_back({c, rightmost ? q.Count() - 1 : 0});
+      return q.Count() > 0;
+    }
+    if (childCount(q) == 0) file_.badPage(PagePos(c));
+    path.push_back({c, rightmost ? childCount(q) - 1 : 0});
+  }
+}
+
+bool XBobjIndexTag::climbNext(TxbPath& path) {
+  for (;;) {
+    path.pop_back();
+    if (path.empty()) return false;
+    TxbPathStep& st = path.back();
+    XBobjIndexKey& p = page(st.addr);
+    if (style_ == TxbTreeStyle::KeysInInterior) {
+      if (st.idx < p.Count()) return true;   // the key after the child just left
+      continue;
+    }
+    if (st.idx + 1 < childCount(p)) {
+      ++st.idx;
+      if (descendEdge(path, false)) return true;
+    }
+  }
+}
+
+bool XBobjIndexTag::climbPrev(TxbPath& path) {
+  for (;;) {
+    path.pop_back();
+    if (path.empty()) return false;
+    TxbPathStep& st = path.back();
+    if (style_ == TxbTreeStyle::KeysInInterior) {
+      if (st.idx > 0) {
+        --st.idx;   // the key before the child just left
+        return true;
+      }
+      continue;
+    }
+    if (st.idx > 0) {
+      --st.idx;
+      if (descendEdge(path, true)) return true;
+    }
+  }
+}
+
+bool XBobjIndexTag::stepNext(TxbPath& path) {
+  if (path.empty()) return false;
+  TxbPathStep& st = path.back();
+  XBobjIndexKey& p = page(st.addr);
+  if (!p.Leaf) {   // a key of an interior page: the smallest of the subtree after it
+    ++st.idx;
+    return descendEdge(path, false) || climbNext(path);
+  }
+  if (st.idx + 1 < p.Count()) {
+    ++st.idx;
+    return true;
+  }
+  return climbNext(path);
+}
+
+bool XBobjIndexTag::stepPrev(TxbPath& path) {
+  if (path.empty()) return false;
+  TxbPathStep& st = path.back();
+  XBobjIndexKey& p = page(st.addr);
+  if (!p.Leaf) return descendEdge(path, true) || climbPrev(path);   // the largest of the subtree before it
+  if (st.idx > 0) {
+    --st.idx;
+    return true;
+  }
+  return climbPrev(path);
+}
+
+bool XBobjIndexTag::first(TxbPath& path) {
+  path.clear();
+  XBobjIndexKey& r = page(Root);
+  path.push_back({Root, 0});
+  if (r.Leaf) {
+    if (r.Count() > 0) return true;
+    path.clear();
+    return false;
+  }
+  if (childCount(r) == 0) file_.badPage(PagePos(Root));
+  return descendEdge(path, false) || climbNext(path);
+}
+
+bool XBobjIndexTag::last(TxbPath& path) {
+  path.clear();
+  XBobjIndexKey& r = page(Root);
+  if (r.Leaf) {
+    if (r.Count() == 0) return false;
+    path.push_back({Root, r.Count() - 1});
+    return true;
+  }
+  if (childCount(r) == 0) file_.badPage(PagePos(Root));
+  path.push_back({Root, childCount(r) - 1});
+  return descendEdge(path, true) || climbPrev(path);
+}
+
+bool XBobjIndexTag::seekBound(const TxbSeek& s, bool upper, TxbPath& path) {
+  descend(s, upper, path);
+  for (;;) {
+    if (path.back().idx >= page(path.back().addr).Count() && !climbNext(path)) return false;
+    int c = cmpEntry(page(path.back().addr), path.back().idx, s);
+    if (upper ? c > 0 : c >= 0) return true;
+    // Separators without record numbers may lead in before equal keys of lower numbers.
+    if (!stepNext(path)) return false;
+  }
+}
+
+bool XBobjIndexTag::findEntry(const std::string& key, int32_t recNo, TxbPath& path) {
+  if (seekBound({key, recNo, true}, false, path) && keyAt(path) == key && recAt(path) == recNo) return true;
+  // Equal keys that a file does not keep in record-number order.
+  if (!seekBound({key, 0, false}, false, path)) return false;
+  while (keyAt(path) == key) {
+    if (recAt(path) == recNo) return true;
+    if (!stepNext(path)) return false;
+  }
+  return false;
+}
+
+bool XBobjIndexTag::lSeek(const TxbSeek& s, TxbPath& path, bool after) {
+  if (!ReverseWalk) return seekBound(s, after, path);
+  // Walked backwards: the last stored entry at or before the search (before it when after).
+  if (seekBound(s, !after, path)) return stepPrev(path);
+  return last(path);
+}
+
+// ---------------------------------------------------------------- tag: structure changes
+
+void XBobjIndexTag::settle(TxbPath& path) {
+  size_t d = path.size() - 1;
+  for (;;) {
+    bool did = false;
+    while (PageOverflows(page(path[d].addr))) {
+      if (d == 0) {
+        // The root keeps its address: its entries move to a new page below it.
+        XBobjIndexKey& r = page(Root);
+        XBobjIndexKey& m = newPage(r.Leaf);
+        r.MoveFront(r.Count(), m);
+        m.Tail = r.Tail;
+        r.Leaf = false;
+        r.Tail = 0;
+        markChanged(r);
+        if (style_ == TxbTreeStyle::SeparatorsPerChild)
+          r.Append(m.Key(m.Count() - 1), m.RecNo(m.Count() - 1), m.Address);
+        else
+          r.Tail = m.Address;
+        path.insert(path.begin() + 1, TxbPathStep{m.Address, path[0].idx});
+        path[0].idx = 0;
+        d = 1;
+        ++version_;
+      }
+      split(path, d);
+      did = true;
+    }
+    if (!did || d == 0) return;
+    --d;
+  }
+}
+
+void XBobjIndexTag::split(TxbPath& path, size_t d) {
+  XBobjIndexKey& P = page(path[d - 1].addr);
+  const int j = path[d - 1].idx;
+  XBobjIndexKey& p = page(path[d].addr);
+  const int k = p.Count();
+  const bool keyUp = style_ == TxbTreeStyle::KeysInInterior || (style_ == TxbTreeStyle::SeparatorsWithTail && !p.Leaf);
+  int h = SplitCount(p);
+  h = std::clamp(h, keyUp ? 2 : 1, k - 1);
+  XBobjIndexKey& n = newPage(p.Leaf);
+  if (keyUp) {
+    // Entries 1 to h - 1 go to the new page, entry h goes up between the two.
+    p.MoveFront(h - 1, n);
+    if (!p.Leaf) n.Tail = p.Child(0);
+    std::string sep(p.Key(0));
+    int32_t rec = style_ == TxbTreeStyle::KeysInInterior ? p.RecNo(0) : 0;
+    p.Erase(0);
+    P.Insert(j, sep, rec, n.Address);
+  } else {
+    p.MoveFront(h, n);
+    P.Insert(j, n.Key(h - 1), style_ == TxbTreeStyle::SeparatorsPerChild ? n.RecNo(h - 1) : 0, n.Address);
+    if (style_ == TxbTreeStyle::SeparatorsPerChild) {
+      n.Left = p.Left;
+      n.Right = p.Address;
+      if (p.Left != xbNoPage) {
+        XBobjIndexKey& l = page(p.Left);
+        l.Right = n.Address;
+        markChanged(l);
+      }
+      p.Left = n.Address;
+    }
+  }
+  markChanged(p);
+  markChanged(n);
+  markChanged(P);
+  path[d - 1].idx = j + 1;
+  ++version_;
+}
+
+void XBobjIndexTag::updateSeparators(const TxbPath& path, size_t d) {
+  if (style_ == TxbTreeStyle::KeysInInterior) return;
+  XBobjIndexKey& c = page(path[d].addr);
+  if (c.Count() == 0) return;
+  std::string key(c.Key(c.Count() - 1));
+  int32_t rec = c.RecNo(c.Count() - 1);
+  for (; d > 0; --d) {
+    XBobjIndexKey& P = page(path[d - 1].addr);
+    const int j = path[d - 1].idx;
+    if (style_ == TxbTreeStyle::SeparatorsWithTail) {
+      if (j < P.Count()) {
+        P.Set(j, key, 0);
+        markChanged(P);
+        return;
+      }
+      continue;   // the rightmost child: its parent's own separator above carries the key
+    }
+    if (j >= P.Count()) return;
+    P.Set(j, key, rec);
+    markChanged(P);
+    if (j != P.Count() - 1) return;
+  }
+}
+
+void XBobjIndexTag::deleteAt(TxbPath& path) {
+  XBobjIndexKey* p = &page(path.back().addr);
+  if (!p->Leaf) {
+    // A key of an interior page: the largest key before it takes its place.
+    TxbPath pred = path;
+    if (!descendEdge(pred, true)) file_.badPage(PagePos(pred.back().addr));
+    XBobjIndexKey& l = page(pred.back().addr);
+    int li = pred.back().idx;
+    p->Set(path.back().idx, l.Key(li), l.RecNo(li));
+    markChanged(*p);
+    path = pred;
+    p = &l;
+  }
+  const int idx = path.back().idx;
+  const bool wasLast = idx == p->Count() - 1;
+  p->Erase(idx);
+  markChanged(*p);
+  ++version_;
+  const size_t d = path.size() - 1;
+  if (p->Count() == 0) {
+    if (d > 0) fixEmpty(path, d);
+  } else if (wasLast) {
+    updateSeparators(path, d);
+  }
+}
+
+void XBobjIndexTag::fixEmpty(TxbPath& path, size_t d) {
+  ++version_;
+  if (d == 0) {
+    // A root without keys gives way to its only child.
+    for (int guard = 0; guard < 32; ++guard) {
+      XBobjIndexKey& r = page(Root);
+      if (r.Leaf || r.Count() > 0) return;
+      if (style_ == TxbTreeStyle::SeparatorsPerChild) {
+        r.Leaf = true;
+        markChanged(r);
+        return;
+      }
+      Root = r.Tail;
+      HeaderChanged = true;
+    }
+    return;
+  }
+  XBobjIndexKey& x = page(path[d].addr);
+  XBobjIndexKey& P = page(path[d - 1].addr);
+  const int j = path[d - 1].idx, k = P.Count();
+  if (style_ == TxbTreeStyle::SeparatorsPerChild) {
+    if (x.Left != xbNoPage) {
+      XBobjIndexKey& l = page(x.Left);
+      l.Right = x.Right;
+      markChanged(l);
+    }
+    if (x.Right != xbNoPage) {
+      XBobjIndexKey& r = page(x.Right);
+      r.Left = x.Left;
+      markChanged(r);
+    }
+    if (j >= k) file_.badPage(PagePos(P.Address));
+    P.Erase(j);
+    markChanged(P);
+    if (P.Count() == 0) {
+      fixEmpty(path, d - 1);
+    } else if (j == k - 1) {
+      TxbPath up(path.begin(), path.begin() + static_cast<ptrdiff_t>(d));
+      updateSeparators(up, d - 1);
+    }
+    return;
+  }
+  if (k == 0) return;   // the only child of a page without keys stays where it is
+  if (style_ == TxbTreeStyle::SeparatorsWithTail && x.Leaf) {
+    if (j < k) {
+      P.Erase(j);
+    } else {
+      P.Tail = P.Child(k - 1);
+      P.Erase(k - 1);
+    }
+    markChanged(P);
+    if (P.Count() == 0) fixEmpty(path, d - 1);
+    return;
+  }
+  // The parent's key next to the empty page moves into the neighbouring page, with the
+  // empty page's only child (interior pages) as the child beside it.
+  const uint32_t orphan = x.Leaf ? 0 : x.Tail;
+  int si;
+  if (j < k) {
+    XBobjIndexKey& s = page(childAt(P, j + 1));
+    if (s.Leaf != x.Leaf) file_.badPage(PagePos(s.Address));
+    s.Insert(0, P.Key(j), P.RecNo(j), orphan);
+    markChanged(s);
+    P.Erase(j);
+    si = j;
+  } else {
+    XBobjIndexKey& s = page(P.Child(k - 1));
+    if (s.Leaf != x.Leaf) file_.badPage(PagePos(s.Address));
+    s.Append(P.Key(k - 1), P.RecNo(k - 1), s.Leaf ? 0 : s.Tail);
+    if (!s.Leaf) s.Tail = orphan;
+    markChanged(s);
+    P.Tail = P.Child(k - 1);
+    P.Erase(k - 1);
+    si = P.Count();
+  }
+  markChanged(P);
+  TxbPath sp(path.begin(), path.begin() + static_cast<ptrdiff_t>(d));
+  sp.back().idx = si;
+  sp.push_back({childAt(P, si), 0});
+  settle(sp);
+  if (P.Count() == 0) fixEmpty(path, d - 1);
+}
+
+bool XBobjIndexTag::KeyAdd(const std::string& key, int32_t recNo, bool append) {
+  TxbPath path;
+  if (Unique && seekBound({key, 0, false}, false, path) && keyAt(path) == key) return false;
+  if (append) {
+    // The newest record: after every equal key in the tag's order.
+    descend({key, 0, false}, !storeDescending(), path);
+  } else if (style_ == TxbTreeStyle::SeparatorsWithTail) {
+    if (!seekBound({key, recNo, true}, false, path)) descend({key, recNo, true}, true, path);
+  } else {
+    descend({key, recNo, true}, false, path);
+  }
+  XBobjIndexKey& leaf = page(path.back().addr);
+  if (!leaf.Leaf) file_.badPage(PagePos(leaf.Address));
+  const int at = path.back().idx;
+  leaf.Insert(at, key, recNo, 0);
+  markChanged(leaf);
+  ++version_;
+  if (style_ == TxbTreeStyle::SeparatorsPerChild && at == leaf.Count() - 1) updateSeparators(path, path.size() - 1);
+  settle(path);
+  hasCur_ = true;
+  curKey_ = key;
+  curRec_ = recNo;
+  pathVersion_ = 0;
+  return true;
+}
+
+bool XBobjIndexTag::KeyDelete(const std::string& key, int32_t recNo) {
+  TxbPath path;
+  if (!findEntry(key, recNo, path)) return false;
+  deleteAt(path);
+  return true;
+}
+
+// ---------------------------------------------------------------- tag: keys and records
 
 void XBobjIndexTag::Prepare(XBO_dBHandler& table) {
   auto compile = [&](const std::string& text, const char* error) {
@@ -319,6 +806,7 @@ TxbKeyValue XBobjIndexTag::ProbeKey(XBO_dBHandler& table) {
 }
 
 bool XBobjIndexTag::KeyFor(const uint8_t* record, std::string& key) {
+  if (!keyEval_) return false;
   if (forEval_) {
     TxbKeyValue f = forEval_->Evaluate(record);
     if (f.type != 'L' || f.text.size() != 1 || f.text[0] != 'T') return false;
@@ -328,214 +816,170 @@ bool XBobjIndexTag::KeyFor(const uint8_t* record, std::string& key) {
   return true;
 }
 
-void XBobjIndexTag::SetEntries(std::vector<TxbIndexEntry> entries) {
-  byRec_.clear();
-  for (size_t i = 0; i < entries.size(); ++i) {
-    const TxbIndexEntry& e = entries[i];
-    if (e.key.size() != static_cast<size_t>(KeyLength) || e.recNo < 1) xbRaise(msg::IndexCorrupted, {file_.FileName()});
-    if (i > 0 && cmpKey(e.key, entries[i - 1].key) < 0) xbRaise(msg::IndexOrderBad, {file_.FileName()});
-    if (!byRec_.emplace(e.recNo, e.key).second) xbRaise(msg::IndexCorrupted, {file_.FileName()});
-  }
-  entries_ = std::move(entries);
-  pos_ = entries_.empty() ? -1 : 0;
-}
-
-void XBobjIndexTag::Build(XBO_dBHandler& table) {
-  TxbSort sorter(std::max(KeyLength, 1), nullptr, !Descending, Unique);
-  int32_t saved = table.RecNo;
-  uint32_t count = table.RecordCount;
-  std::string key;
-  for (uint32_t n = 1; n <= count; ++n) {
-    table.XBO_dBaseDBF::GoTo(static_cast<int32_t>(n));
-    if (table.RecNo != static_cast<int32_t>(n)) break;
-    if (!KeyFor(table.CurRecord, key)) continue;
-    TxbVariant v;
-    v.SetRaw(key.data(), key.size());
-    sorter.AddKey(v, static_cast<int32_t>(n));
-  }
-  if (saved >= 1 && saved <= static_cast<int32_t>(table.RecordCount)) table.XBO_dBaseDBF::GoTo(saved);
-  std::vector<TxbIndexEntry> out;
-  TxbVariant v;
-  int32_t r = 0;
-  while (sorter.NextKey(v, r)) {
-    std::string k(reinterpret_cast<const char*>(v.Data()), v.Length());
-    k.resize(static_cast<size_t>(KeyLength), '\0');   // raw keys keep their length; no fill happens
-    out.push_back({std::move(k), r});
-  }
-  SetEntries(std::move(out));
-}
-
-bool XBobjIndexTag::UpdateRecord(int32_t recNo, const uint8_t* record) {
-  std::string key;
-  bool want = KeyFor(record, key);
-  auto old = byRec_.find(recNo);
-  if (old != byRec_.end() && want && old->second == key) return false;
+bool XBobjIndexTag::UpdateRecord(int32_t recNo, const uint8_t* record, const uint8_t* oldRecord) {
+  if (Retired) return false;
+  std::string key, oldKey;
+  const bool want = KeyFor(record, key);
+  const bool had = oldRecord && KeyFor(oldRecord, oldKey);
+  if (had && want && oldKey == key) return false;
   bool changed = false;
-  auto keyLess = [this](const TxbIndexEntry& e, const std::string& k) { return cmpKey(e.key, k) < 0; };
-  if (old != byRec_.end()) {
-    auto it = std::lower_bound(entries_.begin(), entries_.end(), old->second, keyLess);
-    while (it != entries_.end() && it->key == old->second && it->recNo != recNo) ++it;
-    if (it != entries_.end() && it->recNo == recNo) entries_.erase(it);
-    byRec_.erase(old);
-    changed = true;
-  }
-  if (want) {
-    auto it = std::lower_bound(entries_.begin(), entries_.end(), key, keyLess);
-    bool exists = it != entries_.end() && it->key == key;
-    if (!(Unique && exists)) {
-      while (it != entries_.end() && it->key == key && (!RecordOrder || it->recNo < recNo)) ++it;
-      it = entries_.insert(it, TxbIndexEntry{key, recNo});
-      byRec_[recNo] = key;
-      pos_ = it - entries_.begin();
-      changed = true;
-    }
-  }
-  if (pos_ >= static_cast<int64_t>(entries_.size())) pos_ = static_cast<int64_t>(entries_.size()) - 1;
+  if (had) changed = KeyDelete(oldKey, recNo);
+  if (want) changed = KeyAdd(key, recNo, oldRecord == nullptr) || changed;
   return changed;
 }
 
-std::string XBobjIndexTag::SeekForm(std::string_view text) const {
-  if (KeyType == 'N' || KeyType == 'D') {
-    TxbKeyValue v;
-    v.type = KeyType;
-    bool ok = KeyType == 'N' ? xbParseNumber(text, v.number) : xbParseDate(text, v.julian);
-    if (!ok) xbRaise(msg::InvalidValue, {KeyType == 'N' ? "numeric" : "date", Name});
-    v.length = KeyLength;
-    v.decimals = Decimals;
-    return MakeKey(v);
-  }
-  std::string t(text);
-  if (file_.Table().TranslateOEM) t = xbAnsiToOemStr(t);
-  if (t.size() > static_cast<size_t>(KeyLength)) t.resize(static_cast<size_t>(KeyLength));
-  return t;
+// ---------------------------------------------------------------- tag: position and navigation
+
+void XBobjIndexTag::takeCurrent(const TxbPath& path) {
+  path_ = path;
+  const TxbPathStep& s = path_.back();
+  XBobjIndexKey& p = page(s.addr);
+  curKey_.assign(p.Key(s.idx));
+  curRec_ = p.RecNo(s.idx);
+  hasCur_ = true;
+  pathVersion_ = version_;
 }
 
-std::string XBobjIndexTag::DisplayKey(const std::string& key) const {
-  if (KeyType == 'N') return xbNumberText(xbDoubleFromSortable(key));
-  if (KeyType == 'D') {
-    double d = xbDoubleFromSortable(key);
-    if (!(d >= 1 && d <= xbJulianMax)) return std::string();
-    return xbDBFDate().JulianToDBFStr(static_cast<int32_t>(d));
-  }
-  std::string t = trimBlanks(key);
-  if (file_.Table().TranslateOEM) t = xbOemToAnsiStr(t);
-  return t;
+void XBobjIndexTag::clearCurrent() {
+  hasCur_ = false;
+  path_.clear();
 }
 
-bool XBobjIndexTag::inRange(size_t i) const {
-  if (!hasRange_) return true;
-  const std::string& k = entries_[i].key;
-  if (!low_.empty() && cmpKey(k, low_) < 0) return false;
-  if (!high_.empty()) {
-    std::string_view kv = k;
-    if (rangePartial_ && KeyType == 'C')
-      kv = kv.substr(0, std::min(kv.size(), high_.size()));
-    else if (KeyType == 'C')
-      while (!kv.empty() && kv.back() == ' ') kv.remove_suffix(1);
-    if (cmpKey(kv, high_) > 0) return false;
-  }
-  return true;
+bool XBobjIndexTag::syncPath() {
+  if (!hasCur_) return false;
+  if (pathVersion_ == version_ && !path_.empty()) return true;
+  TxbPath p;
+  if (findEntry(curKey_, curRec_, p) || seekBound({curKey_, curRec_, true}, false, p) || last(p))
+    takeCurrent(p);
+  else
+    clearCurrent();
+  return hasCur_;
 }
 
-size_t XBobjIndexTag::lowerBound(std::string_view seek) const {
-  auto it = std::partition_point(entries_.begin(), entries_.end(),
-                                 [&](const TxbIndexEntry& e) { return cmpKey(e.key, seek) < 0; });
-  return static_cast<size_t>(it - entries_.begin());
+bool XBobjIndexTag::belowLow(std::string_view k) const {
+  if (low_.empty()) return false;
+  int c = k.substr(0, low_.size()).compare(low_);
+  if (Descending) c = -c;
+  return c < 0;
+}
+
+bool XBobjIndexTag::aboveHigh(std::string_view k) const {
+  if (high_.empty()) return false;
+  std::string_view kv = k;
+  if (rangePartial_ && KeyType == 'C')
+    kv = kv.substr(0, std::min(kv.size(), high_.size()));
+  else if (KeyType == 'C')
+    while (!kv.empty() && kv.back() == ' ') kv.remove_suffix(1);
+  int c = kv.compare(high_);
+  if (Descending) c = -c;
+  return c > 0;
+}
+
+bool XBobjIndexTag::rangeTop(TxbPath& path) {
+  bool ok = (hasRange_ && !low_.empty()) ? lSeek({low_, 0, false}, path) : lFirst(path);
+  return ok && !aboveHigh(keyAt(path));
+}
+
+bool XBobjIndexTag::rangeBottom(TxbPath& path) {
+  bool ok;
+  if (hasRange_ && !high_.empty()) {
+    ok = lSeek({high_, 0, false}, path, true) ? lPrev(path) : lLast(path);
+    while (ok && aboveHigh(keyAt(path))) ok = lPrev(path);
+  } else {
+    ok = lLast(path);
+  }
+  return ok && !belowLow(keyAt(path));
 }
 
 TxbTagMove XBobjIndexTag::Move(int32_t code) {
-  size_t lo = 0, hi = entries_.size();
-  if (hasRange_) {
-    lo = low_.empty() ? 0 : lowerBound(low_);
-    auto it = std::partition_point(entries_.begin() + static_cast<ptrdiff_t>(lo), entries_.end(),
-                                   [&](const TxbIndexEntry& e) { return inRange(static_cast<size_t>(&e - entries_.data())); });
-    hi = static_cast<size_t>(it - entries_.begin());
-  }
-  if (lo >= hi) {
-    pos_ = -1;
+  if (Retired) {
+    clearCurrent();
     return {0, true, true};
   }
-  const int64_t l = static_cast<int64_t>(lo), h = static_cast<int64_t>(hi) - 1;
-  bool outside = pos_ < l || pos_ > h;
+  TxbIndexOp op(file_);
+  const bool have = syncPath();
+  // Where the current entry lies: -1 before the range (or nowhere), 0 inside, 1 after it.
+  const int where = !have ? -1 : (belowLow(curKey_) ? -1 : (aboveHigh(curKey_) ? 1 : 0));
+  TxbPath p;
+  auto go = [&](bool ok, bool eof, bool bof) -> TxbTagMove {
+    if (!ok) {
+      clearCurrent();
+      return {0, true, true};
+    }
+    takeCurrent(p);
+    return {curRec_, eof, bof};
+  };
   switch (code) {
-    case -3: pos_ = l; break;
-    case -4: pos_ = h; break;
+    case -3: return go(rangeTop(p), false, false);
+    case -4: return go(rangeBottom(p), false, false);
     case -1:
-      if (pos_ < l) { pos_ = l; break; }
-      if (pos_ >= h) { pos_ = h; return {entries_[static_cast<size_t>(pos_)].recNo, true, false}; }
-      ++pos_;
-      break;
+      if (where < 0) return go(rangeTop(p), false, false);
+      if (where > 0) return go(rangeBottom(p), true, false);
+      p = path_;
+      if (lNext(p) && !aboveHigh(keyAt(p))) return go(true, false, false);
+      return {curRec_, true, false};   // stays on the last entry of the range
     case -2:
-      if (pos_ > h) { pos_ = h; break; }
-      if (pos_ <= l) { pos_ = l; return {entries_[static_cast<size_t>(pos_)].recNo, false, true}; }
-      --pos_;
-      break;
+      if (where > 0) return go(rangeBottom(p), false, false);
+      if (where < 0) return go(rangeTop(p), false, true);
+      p = path_;
+      if (lPrev(p) && !belowLow(keyAt(p))) return go(true, false, false);
+      return {curRec_, false, true};
     default:
-      if (outside) pos_ = l;
-      break;
+      if (where != 0) return go(rangeTop(p), false, false);
+      return {curRec_, false, false};
   }
-  return {entries_[static_cast<size_t>(pos_)].recNo, false, false};
 }
 
 int32_t XBobjIndexTag::SeekKey(std::string_view key) {
   std::string seek = SeekForm(key);
   lastSeekText_ = std::string(key);
   lastSeekKey_ = seek;
-  size_t i = lowerBound(seek);
-  if (hasRange_ && i < entries_.size() && !inRange(i)) i = entries_.size();
-  if (i >= entries_.size()) {
-    pos_ = static_cast<int64_t>(entries_.size()) - 1;
+  if (Retired) {
+    clearCurrent();
     return 0;
   }
-  pos_ = static_cast<int64_t>(i);
-  return entries_[i].recNo;
+  TxbIndexOp op(file_);
+  TxbPath p;
+  bool ok = lSeek({seek, 0, false}, p);
+  if (ok && hasRange_ && !inRange(keyAt(p))) ok = false;
+  if (!ok) {
+    if (lLast(p))
+      takeCurrent(p);
+    else
+      clearCurrent();
+    return 0;
+  }
+  takeCurrent(p);
+  return curRec_;
 }
 
 std::string XBobjIndexTag::CurrentKey() const {
-  if (pos_ < 0 || pos_ >= static_cast<int64_t>(entries_.size())) return std::string();
-  const std::string& k = entries_[static_cast<size_t>(pos_)].key;
-  if (KeyType != 'C' && k == lastSeekKey_) return lastSeekText_;
-  return DisplayKey(k);
+  if (!hasCur_) return std::string();
+  if (KeyType != 'C' && curKey_ == lastSeekKey_) return lastSeekText_;
+  return DisplayKey(curKey_);
 }
 
-void XBobjIndexTag::TakeOver(XBobjIndexTag& fresh) {
-  int32_t rec = CurrentRecord();
-  KeyExpr = fresh.KeyExpr;
-  ForExpr = fresh.ForExpr;
-  KeyType = fresh.KeyType;
-  KeyLength = fresh.KeyLength;
-  Decimals = fresh.Decimals;
-  Unique = fresh.Unique;
-  Descending = fresh.Descending;
-  RecordOrder = fresh.RecordOrder;
-  HeaderPos = fresh.HeaderPos;
-  keyEval_ = std::move(fresh.keyEval_);
-  forEval_ = std::move(fresh.forEval_);
-  entries_ = std::move(fresh.entries_);
-  byRec_ = std::move(fresh.byRec_);
-  lastSeekKey_.clear();
-  lastSeekText_.clear();
-  if (rec < 1 || !SyncTo(rec)) pos_ = entries_.empty() ? -1 : std::min<int64_t>(pos_, static_cast<int64_t>(entries_.size()) - 1);
+bool XBobjIndexTag::AtEnd() const {
+  auto* self = const_cast<XBobjIndexTag*>(this);
+  if (Retired || !hasCur_) return true;
+  TxbIndexOp op(file_);
+  if (!self->syncPath()) return true;
+  TxbPath p = path_;
+  return !self->lNext(p);
 }
 
 bool XBobjIndexTag::SyncTo(int32_t recNo) {
-  auto it = byRec_.find(recNo);
-  if (it == byRec_.end()) return false;
-  for (size_t i = lowerBound(it->second); i < entries_.size() && entries_[i].key == it->second; ++i)
-    if (entries_[i].recNo == recNo) {
-      if (hasRange_ && !inRange(i)) return false;
-      pos_ = static_cast<int64_t>(i);
-      return true;
-    }
-  return false;
+  XBO_dBHandler& t = file_.Table();
+  if (Retired || t.RecNo != recNo) return false;
+  TxbIndexOp op(file_);
+  std::string key;
+  if (!KeyFor(t.CurRecord, key)) return false;
+  TxbPath p;
+  if (!findEntry(key, recNo, p)) return false;
+  if (hasRange_ && !inRange(keyAt(p))) return false;
+  takeCurrent(p);
+  return true;
 }
-
-int32_t XBobjIndexTag::CurrentRecord() const {
-  if (pos_ < 0 || pos_ >= static_cast<int64_t>(entries_.size())) return 0;
-  return entries_[static_cast<size_t>(pos_)].recNo;
-}
-
-bool XBobjIndexTag::AtEnd() const { return pos_ < 0 || pos_ >= static_cast<int64_t>(entries_.size()) - 1; }
 
 bool XBobjIndexTag::SetRange(std::string_view low, std::string_view high, bool partial) {
   std::string l = low.empty() ? std::string() : SeekForm(trimBlanks(low));
@@ -559,19 +1003,373 @@ void XBobjIndexTag::ClearRange() {
   high_.clear();
 }
 
+std::vector<TxbIndexEntry> XBobjIndexTag::Entries() {
+  std::vector<TxbIndexEntry> out;
+  if (Retired) return out;
+  TxbIndexOp op(file_);
+  TxbPath p;
+  for (bool ok = lFirst(p); ok; ok = lNext(p)) {
+    out.push_back({std::string(keyAt(p)), recAt(p)});
+    file_.ResetVisits();
+  }
+  return out;
+}
+
+std::string XBobjIndexTag::SeekForm(std::string_view text) const {
+  if (KeyType == 'N' || KeyType == 'D') {
+    TxbKeyValue v;
+    v.type = KeyType;
+    bool ok = KeyType == 'N' ? xbParseNumber(text, v.number) : xbParseDate(text, v.julian);
+    if (!ok) xbRaise(msg::InvalidValue, {KeyType == 'N' ? "numeric" : "date", Name});
+    v.length = KeyLength;
+    v.decimals = Decimals;
+    return MakeKey(v);
+  }
+  std::string t(text);
+  if (file_.Translate()) t = xbAnsiToOemStr(t);
+  if (t.size() > static_cast<size_t>(KeyLength)) t.resize(static_cast<size_t>(KeyLength));
+  return t;
+}
+
+std::string XBobjIndexTag::DisplayKey(const std::string& key) const {
+  if (KeyType == 'N') return xbNumberText(xbDoubleFromSortable(key));
+  if (KeyType == 'D') {
+    double d = xbDoubleFromSortable(key);
+    if (!(d >= 1 && d <= xbJulianMax)) return std::string();
+    return xbDBFDate().JulianToDBFStr(static_cast<int32_t>(d));
+  }
+  std::string t = key;
+  while (!t.empty() && t.back() == ' ') t.pop_back();
+  if (file_.Translate()) t = xbOemToAnsiStr(t);
+  return t;
+}
+
+// ---------------------------------------------------------------- bulk build
+
+// Packs entries arriving in storage order into pages, level by level from the
+// leaves up, each page written as soon as it is closed; returns the root.
+class TxbTreePacker {
+public:
+  explicit TxbTreePacker(XBobjIndexTag& t) : t_(t) {}
+
+  void Add(std::string_view key, int32_t recNo) { add(0, key, recNo, 0); }
+
+  uint32_t Finish() {
+    if (levels_.empty()) {
+      XBobjIndexKey& p = level(0);
+      start(p);
+      t_.Root = p.Address;
+      p.BulkLayout = true;
+      t_.PageWrite(p);
+      return p.Address;
+    }
+    if (t_.style_ == TxbTreeStyle::KeysInInterior) finishKeys();
+    for (size_t L = 0; L < levels_.size(); ++L) {
+      if (t_.style_ == TxbTreeStyle::SeparatorsWithTail && L > 0 && pend_[L].has) splitPending(L);
+      XBobjIndexKey& p = level(L);
+      const bool top = L + 1 == levels_.size();
+      start(p);
+      switch (t_.style_) {
+        case TxbTreeStyle::KeysInInterior:
+          if (top) return root(p);
+          t_.PageWrite(p);
+          level(L + 1).Tail = p.Address;
+          break;
+        case TxbTreeStyle::SeparatorsWithTail: {
+          std::string sep;
+          if (p.Leaf) {
+            sep.assign(p.Key(p.Count() - 1));
+          } else {
+            sep.assign(p.Key(p.Count() - 1));
+            p.Tail = p.Child(p.Count() - 1);
+            p.Erase(p.Count() - 1);
+          }
+          if (top) return root(p);
+          t_.PageWrite(p);
+          add(static_cast<int>(L) + 1, sep, 0, p.Address);
+          break;
+        }
+        case TxbTreeStyle::SeparatorsPerChild: {
+          if (top) return root(p);
+          std::string key(p.Key(p.Count() - 1));
+          int32_t rec = p.RecNo(p.Count() - 1);
+          p.Right = xbNoPage;
+          t_.PageWrite(p);
+          add(static_cast<int>(L) + 1, key, rec, p.Address);
+          break;
+        }
+      }
+    }
+    return t_.Root;
+  }
+
+private:
+  struct Pending {
+    bool has = false;
+    std::string key;
+    int32_t recNo = 0;
+    uint32_t child = 0;
+  };
+
+  XBobjIndexKey& level(size_t L) {
+    if (L >= 32) xbRaise(msg::IndexTooDeep, {t_.file_.FileName(), int32_t{32}});
+    while (levels_.size() <= L) {
+      levels_.push_back(fresh(levels_.empty()));
+      pend_.emplace_back();
+    }
+    return *levels_[L];
+  }
+  std::unique_ptr<XBobjIndexKey> fresh(bool leaf) {
+    auto p = std::make_unique<XBobjIndexKey>(0, static_cast<size_t>(t_.KeyLength), leaf);
+    p->BulkLayout = true;
+    return p;
+  }
+  void start(XBobjIndexKey& p) {
+    if (p.Address == 0) p.Address = t_.AllocatePage(&p);
+  }
+  uint32_t root(XBobjIndexKey& p) {
+    t_.Root = p.Address;
+    t_.PageWrite(p);
+    return p.Address;
+  }
+  void append(XBobjIndexKey& p, std::string_view key, int32_t recNo, uint32_t child) {
+    start(p);
+    p.Append(key, recNo, child);
+  }
+
+  void add(int L, std::string_view key, int32_t recNo, uint32_t child) {
+    XBobjIndexKey& p = level(static_cast<size_t>(L));
+    Pending& pend = pend_[static_cast<size_t>(L)];
+    switch (t_.style_) {
+      case TxbTreeStyle::KeysInInterior: {
+        if (L == 0) {
+          if (pend.has) {
+            // The held key separates the full leaf from the one this key starts.
+            t_.PageWrite(p);
+            uint32_t addr = p.Address;
+            Pending up = pend;
+            pend.has = false;
+            levels_[0] = fresh(true);
+            append(*levels_[0], key, recNo, 0);
+            add(1, up.key, up.recNo, addr);
+            return;
+          }
+          if (t_.PackFits(p, key, 0)) {
+            append(p, key, recNo, 0);
+            return;
+          }
+          pend = {true, std::string(key), recNo, 0};
+          return;
+        }
+        if (t_.PackFits(p, key, L)) {
+          append(p, key, recNo, child);
+          return;
+        }
+        // The last key goes up; its child stays as the page's rightmost child.
+        int last = p.Count() - 1;
+        std::string up(p.Key(last));
+        int32_t upRec = p.RecNo(last);
+        p.Tail = p.Child(last);
+        p.Erase(last);
+        t_.PageWrite(p);
+        uint32_t addr = p.Address;
+        levels_[static_cast<size_t>(L)] = fresh(false);
+        append(*levels_[static_cast<size_t>(L)], key, recNo, child);
+        add(L + 1, up, upRec, addr);
+        return;
+      }
+      case TxbTreeStyle::SeparatorsWithTail: {
+        if (L == 0) {
+          if (t_.PackFits(p, key, 0)) {
+            append(p, key, recNo, 0);
+            return;
+          }
+          std::string sep(p.Key(p.Count() - 1));
+          t_.PageWrite(p);
+          uint32_t addr = p.Address;
+          levels_[0] = fresh(true);
+          append(*levels_[0], key, recNo, 0);
+          add(1, sep, 0, addr);
+          return;
+        }
+        if (!pend.has) {
+          if (t_.PackFits(p, key, L)) {
+            append(p, key, 0, child);
+            return;
+          }
+          pend = {true, std::string(key), 0, child};   // held, so that a last page never stays alone
+          return;
+        }
+        close(static_cast<size_t>(L), p);
+        XBobjIndexKey& n = *levels_[static_cast<size_t>(L)];
+        append(n, pend.key, 0, pend.child);
+        pend.has = false;
+        append(n, key, 0, child);
+        return;
+      }
+      case TxbTreeStyle::SeparatorsPerChild: {
+        if (t_.PackFits(p, key, L)) {
+          append(p, key, recNo, child);
+          return;
+        }
+        auto n = fresh(p.Leaf);
+        n->Address = t_.AllocatePage(n.get());
+        n->Left = p.Address;
+        p.Right = n->Address;
+        std::string up(p.Key(p.Count() - 1));
+        int32_t upRec = p.RecNo(p.Count() - 1);
+        t_.PageWrite(p);
+        uint32_t addr = p.Address;
+        levels_[static_cast<size_t>(L)] = std::move(n);
+        XBobjIndexKey& q = *levels_[static_cast<size_t>(L)];
+        t_.PackFits(q, key, L);
+        q.Append(key, recNo, child);
+        add(L + 1, up, upRec, addr);
+        return;
+      }
+    }
+  }
+
+  // Closes the interior page of level L (its last entry's child becomes its rightmost
+  // child, the entry's key goes up) and opens an empty one.
+  void close(size_t L, XBobjIndexKey& p) {
+    int last = p.Count() - 1;
+    std::string sep(p.Key(last));
+    p.Tail = p.Child(last);
+    p.Erase(last);
+    t_.PageWrite(p);
+    uint32_t addr = p.Address;
+    levels_[L] = fresh(false);
+    add(static_cast<int>(L) + 1, sep, 0, addr);
+  }
+
+  // A full interior page and one entry held at the end: the entries are shared by two pages.
+  void splitPending(size_t L) {
+    XBobjIndexKey& p = level(L);
+    Pending pend = pend_[L];
+    pend_[L].has = false;
+    auto q = fresh(false);
+    int h = p.Count() / 2 + 1;
+    for (int i = h; i < p.Count(); ++i) q->Append(p.Key(i), 0, p.Child(i));
+    p.Erase(h, p.Count() - h);
+    q->Append(pend.key, 0, pend.child);
+    close(L, p);
+    XBobjIndexKey& n = *levels_[L];
+    start(n);
+    for (int i = 0; i < q->Count(); ++i) n.Append(q->Key(i), 0, q->Child(i));
+  }
+
+  // The key held at the end of a keys-in-interior build: it joins the last leaf, or
+  // takes the place of its last key, which then goes up.
+  void finishKeys() {
+    Pending& pend = pend_[0];
+    if (!pend.has) return;
+    XBobjIndexKey& p = level(0);
+    pend.has = false;
+    p.Append(pend.key, pend.recNo, 0);
+    if (!t_.PageOverflows(p)) return;
+    p.Erase(p.Count() - 1);
+    int last = p.Count() - 1;
+    std::string up(p.Key(last));
+    int32_t upRec = p.RecNo(last);
+    p.Erase(last);
+    t_.PageWrite(p);
+    uint32_t addr = p.Address;
+    levels_[0] = fresh(true);
+    append(*levels_[0], pend.key, pend.recNo, 0);
+    add(1, up, upRec, addr);
+  }
+
+  XBobjIndexTag& t_;
+  std::vector<std::unique_ptr<XBobjIndexKey>> levels_;
+  std::deque<Pending> pend_;   // references stay valid while levels are added
+};
+
+void XBobjIndexTag::Build() {
+  DropPages();
+  clearCurrent();
+  XBO_dBHandler& table = file_.Table();
+  const uint32_t count = table.CountFromSize();
+  const size_t rl = table.RecordLength;
+  TxbSort sorter(std::clamp(KeyLength, 1, TxbSort::MaxKeyLength), nullptr, !storeDescending(), false);
+  // Records are read straight from the file, a batch at a time, so that the table's
+  // own buffer stays as it is.
+  const size_t batch = std::max<size_t>(1, 65536 / rl);
+  std::vector<uint8_t> buf(batch * rl + 1);
+  std::string key;
+  TxbVariant v;
+  for (uint32_t first = 1; first <= count;) {
+    size_t n = std::min<size_t>(batch, count - first + 1);
+    int64_t pos = static_cast<int64_t>(table.HeaderLength) + static_cast<int64_t>(first - 1) * static_cast<int64_t>(rl);
+    if (table.XBO_DiskFile::Read(pos, buf.data(), static_cast<int64_t>(n * rl)) != static_cast<int64_t>(n * rl))
+      xbRaise(xb::msg::ErrorRead, {table.FileName});
+    for (size_t i = 0; i < n; ++i) {
+      uint8_t* rec = buf.data() + i * rl;
+      if (table.Encrypted) xbEncrypt(table.Password, rec, rec, rl, 0);
+      if (!KeyFor(rec, key)) continue;
+      v.SetRaw(key.data(), key.size());
+      sorter.AddKey(v, static_cast<int32_t>(first + i));
+    }
+    first += static_cast<uint32_t>(n);
+  }
+  PackStart(sorter.KeyCount());
+  TxbTreePacker packer(*this);
+  // A unique tag keeps the first record of equal keys: in ascending order the first
+  // of them, in descending order (higher record numbers first) the last.
+  bool held = false;
+  std::string heldKey;
+  int32_t heldRec = 0, r = 0;
+  while (sorter.NextKey(v, r)) {
+    std::string k(reinterpret_cast<const char*>(v.Data()), v.Length());
+    k.resize(static_cast<size_t>(KeyLength), '\0');
+    if (!Unique) {
+      packer.Add(k, r);
+      continue;
+    }
+    if (held && k == heldKey) {
+      if (storeDescending()) heldRec = r;
+      continue;
+    }
+    if (held) packer.Add(heldKey, heldRec);
+    held = true;
+    heldKey = std::move(k);
+    heldRec = r;
+  }
+  if (held) packer.Add(heldKey, heldRec);
+  Root = packer.Finish();
+  HeaderChanged = true;
+}
+
+// ---------------------------------------------------------------- operation guard
+
+TxbIndexOp::TxbIndexOp(XBobjIndexFile& file) : f_(file) {
+  if (!f_.Lock()) xbRaise(xb::msg::CannotLock, {f_.FileName()});
+  f_.visits_ = 0;
+}
+
+TxbIndexOp::~TxbIndexOp() { f_.Unlock(); }
+
 // ---------------------------------------------------------------- file
+
+namespace {
+constexpr size_t CipherPiece = 512;
+constexpr int64_t MaxVisits = 4000000;
+// The file's modification time is distrusted for this long after it was seen:
+// writes within one tick of the coarse clock leave it unchanged.
+constexpr int64_t RacyNanos = 100000000;
+
+int64_t nowNanos() {
+  struct timespec ts;
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+}  // namespace
 
 XBobjIndexFile::XBobjIndexFile(XBO_dBHandler& table, const std::string& fileName)
     : table_(table), fileName_(fileName) {
   protocol_ = table.LockProtocol;
-}
-
-void XBobjIndexFile::finish() noexcept {
-  try {
-    if (Dirty && disk_ && disk_->ReadWrite) Save();
-  } catch (...) {
-  }
-  Dirty = false;
+  key_ = table.Encrypted ? table.Password : std::string();
+  translate_ = table.TranslateOEM;
 }
 
 XBobjIndexFile::~XBobjIndexFile() {
@@ -584,7 +1382,7 @@ XBobjIndexFile::~XBobjIndexFile() {
 }
 
 void XBobjIndexFile::openDisk(bool create) {
-  disk_ = std::make_unique<XBO_DiskFile>(fileName_, create ? true : table_.ReadWrite, create ? false : table_.Shared);
+  disk_ = std::make_unique<XBO_DiskFile>(fileName_, create ? true : table_.ReadWrite, table_.Shared);
   if (create)
     disk_->Create();
   else
@@ -592,26 +1390,73 @@ void XBobjIndexFile::openDisk(bool create) {
   fileName_ = disk_->FileName;
 }
 
+void XBobjIndexFile::loadLocked() {
+  stale_ = true;
+  TxbIndexOp op(*this);
+}
+
+void XBobjIndexFile::createLocked(const std::function<void()>& make) {
+  creating_ = true;   // nothing on disk yet to compare with
+  {
+    TxbIndexOp op(*this);
+    make();
+    Commit();
+  }
+  creating_ = false;
+}
+
 void XBobjIndexFile::corrupt() const { xbRaise(msg::IndexCorrupted, {fileName_}); }
 void XBobjIndexFile::badPage(int64_t pos) const { xbRaise(msg::IndexPageBad, {fileName_, pos}); }
 
-void XBobjIndexFile::readExact(int64_t pos, void* buf, size_t n) {
-  if (pos < 0 || disk_->Read(pos, buf, static_cast<int64_t>(n)) != static_cast<int64_t>(n)) badPage(pos);
+void XBobjIndexFile::CountVisit() {
+  if (++visits_ > MaxVisits) corrupt();
 }
 
-void XBobjIndexFile::checkPage(Walk& w, int64_t pos, int64_t size, int64_t fileSize) {
-  if (pos <= 0 || pos > fileSize - size) badPage(pos);
-  if (!w.seen.insert(pos).second) badPage(pos);   // a page met twice: a cycle or a shared page
+int64_t XBobjIndexFile::FileSize() { return disk_->FileSize(); }
+
+bool XBobjIndexFile::Read(int64_t pos, void* buffer, size_t length) {
+  if (pos < 0) return false;
+  if (key_.empty()) return disk_->Read(pos, buffer, static_cast<int64_t>(length)) == static_cast<int64_t>(length);
+  const int64_t a = pos / CipherPiece * CipherPiece;
+  const int64_t b = (pos + static_cast<int64_t>(length) + CipherPiece - 1) / CipherPiece * CipherPiece;
+  std::vector<uint8_t> tmp(static_cast<size_t>(b - a));
+  int64_t got = disk_->Read(a, tmp.data(), b - a);
+  if (got < pos + static_cast<int64_t>(length) - a) return false;
+  for (int64_t at = 0; at < got; at += CipherPiece)
+    xbEncrypt(key_, tmp.data() + at, tmp.data() + at, static_cast<size_t>(std::min<int64_t>(CipherPiece, got - at)), 0);
+  std::memcpy(buffer, tmp.data() + (pos - a), length);
+  return true;
 }
 
-void XBobjIndexFile::writeAll(const std::vector<uint8_t>& image) {
-  if (!disk_->ReadWrite) xbRaise(msg::IndexReadOnly, {fileName_});
-  int64_t old = disk_->FileSize();
-  disk_->Write(0, image.data(), static_cast<int64_t>(image.size()));
-  if (old > static_cast<int64_t>(image.size()) && disk_->FullAccess()) disk_->Truncate(static_cast<int64_t>(image.size()));
-  if (table_.AutoFlush) disk_->Flush();
-  Dirty = false;
-  noteFileState();
+void XBobjIndexFile::ReadPage(int64_t pos, void* buffer, size_t length) {
+  if (!Read(pos, buffer, length)) badPage(pos);
+}
+
+void XBobjIndexFile::Write(int64_t pos, const void* buffer, size_t length) {
+  if (ReadOnly()) xbRaise(msg::IndexReadOnly, {fileName_});
+  written_ = true;
+  if (key_.empty()) {
+    disk_->Write(pos, buffer, static_cast<int64_t>(length));
+    return;
+  }
+  const int64_t a = pos / CipherPiece * CipherPiece;
+  const int64_t b = (pos + static_cast<int64_t>(length) + CipherPiece - 1) / CipherPiece * CipherPiece;
+  std::vector<uint8_t> tmp(static_cast<size_t>(b - a), 0);
+  if (a != pos || b != pos + static_cast<int64_t>(length)) {
+    // A piece written in part: the rest of it comes from the file.
+    int64_t got = disk_->Read(a, tmp.data(), b - a);
+    for (int64_t at = 0; at < got; at += CipherPiece)
+      xbEncrypt(key_, tmp.data() + at, tmp.data() + at, static_cast<size_t>(std::min<int64_t>(CipherPiece, got - at)), 0);
+  }
+  std::memcpy(tmp.data() + (pos - a), buffer, length);
+  for (size_t at = 0; at < tmp.size(); at += CipherPiece) xbEncrypt(key_, tmp.data() + at, tmp.data() + at, CipherPiece, 1);
+  disk_->Write(a, tmp.data(), b - a);
+}
+
+bool XBobjIndexFile::truncate(int64_t size) {
+  if (ReadOnly() || !disk_->FullAccess()) return false;
+  disk_->Truncate(size);
+  return true;
 }
 
 void XBobjIndexFile::noteFileState() {
@@ -619,6 +1464,7 @@ void XBobjIndexFile::noteFileState() {
   if (disk_ && disk_->Handle >= 0 && ::fstat(disk_->Handle, &st) == 0) {
     seenSize_ = st.st_size;
     seenTime_ = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    notedAt_ = nowNanos();
   }
 }
 
@@ -630,67 +1476,80 @@ bool XBobjIndexFile::ChangedExternally() {
          static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec != seenTime_;
 }
 
+bool XBobjIndexFile::NeedsReload() {
+  if (!disk_ || !disk_->Shared) return false;
+  // Without an update counter, a modification time seen shortly before it was noted
+  // proves nothing: another write in the same tick of the clock would not change it.
+  return ChangedExternally() || notedAt_ - seenTime_ < RacyNanos;
+}
+
 XBobjIndexTag* XBobjIndexFile::TagByName(std::string_view name) {
+  std::string want = platform::Trim(std::string(name));
   for (auto& t : tags_)
-    if (platform::SameText(t->Name, platform::Trim(std::string(name)))) return t.get();
+    if (platform::SameText(t->Name, want)) return t.get();
   return nullptr;
 }
 
-void XBobjIndexFile::Reload() {
-  std::vector<std::unique_ptr<XBobjIndexTag>> old = std::move(tags_);
-  tags_.clear();
+std::vector<XBobjIndexTag*> XBobjIndexFile::allTags() {
+  std::vector<XBobjIndexTag*> out;
+  for (auto& t : tags_) out.push_back(t.get());
+  return out;
+}
+
+void XBobjIndexFile::dropPages() {
+  for (XBobjIndexTag* t : allTags()) t->DropPages();
+}
+
+void XBobjIndexFile::reload() {
+  stale_ = false;
   try {
-    Load();
+    LoadTags();
   } catch (...) {
-    for (auto& t : old) retired_.push_back(std::move(t));
-    for (auto& t : retired_) t->SetEntries({});
-    tags_.clear();
+    stale_ = true;
     throw;
   }
-  for (auto& fresh : tags_) {
-    for (auto& o : old) {
-      if (o && o->Name == fresh->Name) {
-        o->TakeOver(*fresh);
-        fresh = std::move(o);
-        break;
-      }
-    }
+  noteFileState();
+}
+
+void XBobjIndexFile::retire(std::unique_ptr<XBobjIndexTag> tag) {
+  tag->Retired = true;
+  tag->DropPages();
+  tag->ClearRange();
+  retired_.push_back(std::move(tag));
+}
+
+bool XBobjIndexFile::TagDelete(const std::string&) { return false; }
+
+void XBobjIndexFile::Commit() {
+  for (XBobjIndexTag* t : allTags()) t->CommitPages();
+  if (fileHeaderChanged_) {
+    StoreFileHeader();
+    fileHeaderChanged_ = false;
   }
-  for (auto& o : old)
-    if (o) {
-      o->SetEntries({});
-      retired_.push_back(std::move(o));
-    }
-}
-
-bool XBobjIndexFile::TagDelete(const std::string& name) {
-  for (auto it = tags_.begin(); it != tags_.end(); ++it)
-    if (platform::SameText((*it)->Name, platform::Trim(name))) {
-      tags_.erase(it);
-      Save();
-      return true;
-    }
-  return false;
-}
-
-void XBobjIndexFile::Reindex() {
-  for (auto& t : tags_) t->Build(table_);
-  Save();
+  if (table_.AutoFlush) disk_->Flush();
+  noteFileState();
 }
 
 void XBobjIndexFile::Flush() {
-  if (Dirty) Save();
   if (disk_ && disk_->ReadWrite) disk_->Flush();
 }
 
-void XBobjIndexFile::UpdateKeys(int32_t recNo) {
-  if (recNo < 1) return;
-  bool changed = false;
-  for (auto& t : tags_) changed = t->UpdateRecord(recNo, table_.CurRecord) || changed;
-  if (changed) Dirty = true;
-  // A shared file is written at once, so that other programs see the change; a file
-  // opened for this program alone is written when the table flushes or closes it.
-  if (Dirty && locks_ == 0 && disk_->Shared) Save();
+void XBobjIndexFile::UpdateKeys(int32_t recNo, const uint8_t* oldRecord) {
+  if (recNo < 1 || tags_.empty()) return;
+  TxbIndexOp op(*this);
+  try {
+    bool changed = false;
+    for (auto& t : tags_) changed = t->UpdateRecord(recNo, table_.CurRecord, oldRecord) || changed;
+    if (changed) {
+      AfterChange();
+      Commit();
+    }
+  } catch (...) {
+    // What is in memory may no longer be what is on disk: everything is read again.
+    dropPages();
+    stale_ = true;
+    throw;
+  }
 }
 
 TxbLockSpan XBobjIndexFile::IndexLockSpan(int protocol) {
@@ -706,6 +1565,7 @@ bool XBobjIndexFile::Lock() {
     ++locks_;
     return true;
   }
+  if (!disk_) return false;
   if (disk_->Shared) {
     TxbLockSpan s = IndexLockSpan(protocol_);
     int tries = xbLockRetry().tries();
@@ -716,40 +1576,71 @@ bool XBobjIndexFile::Lock() {
     }
     if (!ok) return false;
     lockHeld_ = true;
-    try {
-      if (!Dirty && ChangedExternally()) Reload();
-    } catch (...) {
-      disk_->Unlock();
-      lockHeld_ = false;
-      throw;
-    }
+    nextFree_ = -1;   // another program may have made the file longer
   }
   locks_ = 1;
+  try {
+    if (stale_ || (!creating_ && NeedsReload())) reload();
+  } catch (...) {
+    locks_ = 0;
+    if (lockHeld_) {
+      lockHeld_ = false;
+      try {
+        disk_->Unlock();
+      } catch (...) {
+      }
+    }
+    throw;
+  }
   return true;
 }
 
 void XBobjIndexFile::Unlock() {
   if (locks_ == 0) return;
   if (--locks_ > 0) return;
-  struct G {
-    XBobjIndexFile* f;
-    ~G() {
-      if (f->lockHeld_) {
-        f->lockHeld_ = false;
-        try {
-          f->disk_->Unlock();
-        } catch (...) {
-        }
-      }
-    }
-  } g{this};
-  if (Dirty && disk_->Shared) Save();
+  for (XBobjIndexTag* t : allTags()) t->TrimPages();
+  if (lockHeld_) {
+    lockHeld_ = false;
+    disk_->Unlock();
+  }
 }
 
 bool XBobjIndexFile::Rename(const std::string& newName) {
   bool r = disk_->Rename(newName);
   fileName_ = disk_->FileName;
   return r;
+}
+
+void XBobjIndexFile::Reencrypt(const std::string& oldKey, const std::string& newKey) {
+  TxbIndexOp op(*this);
+  if (ReadOnly()) xbRaise(msg::IndexReadOnly, {fileName_});
+  const int64_t size = FileSize();
+  std::vector<uint8_t> buf(64 * CipherPiece);
+  for (int64_t pos = 0; pos < size; pos += static_cast<int64_t>(buf.size())) {
+    int64_t n = std::min<int64_t>(static_cast<int64_t>(buf.size()), size - pos);
+    if (disk_->Read(pos, buf.data(), n) != n) xbRaise(xb::msg::ErrorRead, {fileName_});
+    for (int64_t at = 0; at < n; at += CipherPiece) {
+      size_t len = static_cast<size_t>(std::min<int64_t>(CipherPiece, n - at));
+      xbEncrypt(oldKey, buf.data() + at, buf.data() + at, len, 0);
+      xbEncrypt(newKey, buf.data() + at, buf.data() + at, len, 1);
+    }
+    disk_->Write(pos, buf.data(), n);
+  }
+  key_ = newKey;
+  written_ = true;
+  noteFileState();
+}
+
+void XBobjIndexFile::markProduction() {
+  if (table_.ProductionIndex) return;
+  const std::string& t = table_.FileName;
+  size_t slash = t.find_last_of('/'), dot = t.find_last_of('.');
+  std::string ext = (dot != std::string::npos && (slash == std::string::npos || dot > slash)) ? t.substr(dot) : "";
+  if (!platform::SameText(xbChangeExt(fileName_, ext), t)) return;
+  table_.ProductionIndex = true;
+  table_.HeaderChanged = true;
+  table_.RefreshHeader();
+  table_.WriteHeader();
 }
 
 void xbRegisterBuiltinIndexes(std::map<std::string, TxbIndexFactory>& classes) {

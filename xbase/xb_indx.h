@@ -1,18 +1,20 @@
 #pragma once
-// Common part of the index kinds: key evaluation, the ordered key list of a tag
-// with its navigation, seek and range, and the index file with its lock, its page
-// reader (every address, count and length checked) and the write-back.
+// Common part of the index kinds: key evaluation, the page tree of a tag with its
+// navigation, seek, range and in-place upkeep, the bulk build, and the index file
+// with its lock, its enciphered page I/O and the write-back of changed pages.
 //
-// A tag holds its keys in memory in index order, loaded from the file's pages
-// when the file is opened and when another program changed it. A changed file is
-// written again whole in the kind's page layout: a shared file when the index lock
-// is released after the record write, a file opened exclusively when the table
-// flushes and when the file is closed.
+// A tag reads its header and root page when the file is opened and loads other
+// pages when a walk or a search reaches them (a tag keeps a bounded number of
+// pages). A record write inserts and removes single entries at their leaf; a page
+// that overflows splits into a newly allocated page, an emptied page leaves its
+// parent. The pages an update changed are written, under the index lock, before
+// the record write returns, whether the file is shared or not. A shared file is
+// read under its lock too, and its pages are read again when another program
+// changed it (update counter, else size and modification time).
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -67,11 +69,74 @@ struct TxbIndexEntry {
   int32_t recNo = 0;
 };
 
+// How a kind lays out its tree.
+enum class TxbTreeStyle {
+  KeysInInterior,       // every entry is a key with its record number, interior ones too; k keys, k + 1 children
+  SeparatorsWithTail,   // keys in the leaves; interior pages: k copies of the last key of each child but the last
+  SeparatorsPerChild,   // keys in the leaves; interior pages: one entry per child, its last key and record number
+};
+
+inline constexpr uint32_t xbNoPage = 0xFFFFFFFFu;
+
+// One page of a tag in memory: its entries in page order, the rightmost child of an
+// interior page (the kinds that keep one), the neighbour links and the block link.
+class XBobjIndexKey {
+public:
+  XBobjIndexKey(uint32_t address, size_t keyLength, bool leaf) : Address(address), Leaf(leaf), kl_(keyLength) {}
+
+  int Count() const { return static_cast<int>(recs_.size()); }
+  std::string_view Key(int i) const { return std::string_view(keys_).substr(static_cast<size_t>(i) * kl_, kl_); }
+  int32_t RecNo(int i) const { return recs_[static_cast<size_t>(i)]; }
+  uint32_t Child(int i) const { return children_[static_cast<size_t>(i)]; }
+  size_t KeyLength() const { return kl_; }
+  // The key is cut or filled with zero bytes to the key length.
+  void Insert(int i, std::string_view key, int32_t recNo, uint32_t child);
+  void Append(std::string_view key, int32_t recNo, uint32_t child) { Insert(Count(), key, recNo, child); }
+  void Erase(int from, int count = 1);
+  void Set(int i, std::string_view key, int32_t recNo);
+  void SetChild(int i, uint32_t child) { children_[static_cast<size_t>(i)] = child; }
+  void Clear();
+  // Moves entries [0, count) to the end of other.
+  void MoveFront(int count, XBobjIndexKey& other);
+
+  uint32_t Address;
+  bool Leaf;
+  uint32_t Tail = 0;                              // rightmost child (KeysInInterior, SeparatorsWithTail)
+  uint32_t Left = xbNoPage, Right = xbNoPage;     // neighbours on the level (kinds that chain them)
+  uint32_t Link = 0;                              // the block allocated before this one (kinds that keep it)
+  bool Changed = false;
+  bool Fresh = false;        // allocated by this update, not yet on disk
+  bool BulkLayout = false;   // written by a bulk build (kinds whose leaf layout depends on it)
+  size_t Bytes = 0;          // bytes taken so far while a bulk build fills the page (kinds that pack by bytes)
+
+private:
+  size_t kl_;
+  std::string keys_;
+  std::vector<int32_t> recs_;
+  std::vector<uint32_t> children_;
+};
+
+// A search: the key (a prefix when shorter than the key length) and, optionally, the
+// record number that decides among equal keys.
+struct TxbSeek {
+  std::string key;
+  int32_t recNo = 0;
+  bool withRecord = false;
+};
+
+// A position in the tree: the pages from the root down with the child index taken
+// (interior) or the entry index (the last page).
+struct TxbPathStep {
+  uint32_t addr;
+  int idx;
+};
+using TxbPath = std::vector<TxbPathStep>;
+
 class XBobjIndexFile;
 
 class XBobjIndexTag : public IxbIndexTag {
 public:
-  explicit XBobjIndexTag(XBobjIndexFile& file) : file_(file) {}
+  XBobjIndexTag(XBobjIndexFile& file, TxbTreeStyle style) : file_(file), style_(style) {}
   ~XBobjIndexTag() override = default;
 
   // IxbIndexTag
@@ -80,7 +145,7 @@ public:
   TxbTagMove Move(int32_t code) override;
   int32_t SeekKey(std::string_view key) override;
   std::string CurrentKey() const override;
-  int32_t CurrentRecord() const override;
+  int32_t CurrentRecord() const override { return hasCur_ ? curRec_ : 0; }
   bool AtEnd() const override;
   bool SetRange(std::string_view low, std::string_view high, bool partial) override;
   void ClearRange() override;
@@ -94,23 +159,46 @@ public:
   // The caller's form of a stored key (character keys trimmed, in CP1251).
   virtual std::string DisplayKey(const std::string& key) const;
 
-  // Takes the definition and keys of a freshly read copy of this tag, staying on
-  // the same record where it can (the object itself stays, so pointers to it hold).
-  virtual void TakeOver(XBobjIndexTag& fresh);
+  // The kind's page and header formats.
+  virtual void PageRead(XBobjIndexKey& page) = 0;    // fills the page at page.Address; raises when damaged
+  virtual void PageWrite(XBobjIndexKey& page) = 0;   // writes the page at page.Address
+  virtual bool PageOverflows(const XBobjIndexKey& page) const = 0;
+  // The leading entries that a split moves to the new page (with the one that goes up).
+  virtual int SplitCount(const XBobjIndexKey& page) const;
+  // Whether a page being built can take one more entry.
+  // (The kinds that pack by bytes count the entry in when it fits.)
+  virtual bool PackFits(XBobjIndexKey& page, std::string_view key, int level) = 0;
+  // Called before a bulk build packs its keys (the number of sorted keys).
+  virtual void PackStart(size_t keys) {}
+  // The byte position of a page address (for messages).
+  virtual int64_t PagePos(uint32_t addr) const;
+  virtual void TagLoad() = 0;    // reads the header (root and definition)
+  virtual void TagStore() = 0;   // writes the header
+  // A new page's address (the kinds that chain their blocks set its link).
+  virtual uint32_t AllocatePage(XBobjIndexKey* page);
+
   // Compiles the expressions (raises naming the file when they cannot be compiled).
   void Prepare(XBO_dBHandler& table);
   // The key value of a blank record (for the key's type and length); Prepare first.
   TxbKeyValue ProbeKey(XBO_dBHandler& table);
   // Evaluates the key and the FOR condition on a record buffer.
   bool KeyFor(const uint8_t* record, std::string& key);
-  // Brings the entry of record recNo in step with the record; true when it changed.
-  bool UpdateRecord(int32_t recNo, const uint8_t* record);
-  // Fills the entries from every record of the table in key order.
-  void Build(XBO_dBHandler& table);
-  // Takes entries read from a file (in file order) and checks their order.
-  void SetEntries(std::vector<TxbIndexEntry> entries);
-  const std::vector<TxbIndexEntry>& Entries() const { return entries_; }
-  bool Less(const TxbIndexEntry& a, const TxbIndexEntry& b) const;
+  // Brings the entry of record recNo in step with a written record; oldRecord is the
+  // record as it was before the write (nullptr for an append). True when it changed.
+  bool UpdateRecord(int32_t recNo, const uint8_t* record, const uint8_t* oldRecord);
+  // Inserts or removes one entry (the tag is positioned on an inserted entry).
+  bool KeyAdd(const std::string& key, int32_t recNo, bool append = false);
+  bool KeyDelete(const std::string& key, int32_t recNo);
+  // Builds the tag's pages at the file end from every record of the table; sets the root.
+  void Build();
+  // Makes the root an empty leaf (a new tag without a build).
+  void MakeEmptyRoot();
+  // Every entry in the tag's order (a whole walk).
+  std::vector<TxbIndexEntry> Entries();
+  // Reads the header again and forgets every page.
+  void Reload();
+  // Forgets every page (they are read again from the file when needed).
+  void DropPages();
 
   std::string Name = "UNK";
   std::string KeyExpr, ForExpr;
@@ -119,27 +207,99 @@ public:
   int Decimals = 0;
   bool Unique = false;
   bool Descending = false;
-  bool RecordOrder = true;   // equal keys stay in record-number order
+  bool ReverseWalk = false;   // descending keys kept in ascending order on disk and walked backwards
   int64_t HeaderPos = 0;
+  uint32_t Root = 0;
+  bool HeaderChanged = false;
+  bool Retired = false;       // the tag left its file; it stays empty
+
+  // Writes the changed pages (new ones first, leaves last) and the header when changed.
+  void CommitPages();
+  size_t CachedPages() const { return pages_.size(); }
+  static constexpr size_t PageCacheLimit = 512;
+  void TrimPages();
 
 protected:
-  // The entry the tag stands on, or none.
-  const TxbIndexEntry* current() const {
-    return pos_ >= 0 && pos_ < static_cast<int64_t>(entries_.size()) ? &entries_[static_cast<size_t>(pos_)] : nullptr;
+  friend class XBobjIndexFile;
+  friend class TxbTreePacker;
+  // Storage order: keys descending on disk.
+  bool storeDescending() const { return Descending && !ReverseWalk; }
+  int cmpEntry(const XBobjIndexKey& p, int i, const TxbSeek& s) const;
+  XBobjIndexKey& page(uint32_t addr);
+  XBobjIndexKey& newPage(bool leaf);
+  uint32_t childAt(const XBobjIndexKey& p, int i) const {
+    return (style_ != TxbTreeStyle::SeparatorsPerChild && i == p.Count()) ? p.Tail : p.Child(i);
   }
+  int childCount(const XBobjIndexKey& p) const {
+    return p.Count() + (style_ != TxbTreeStyle::SeparatorsPerChild ? 1 : 0);
+  }
+  // Tree primitives in storage order.
+  void descend(const TxbSeek& s, bool upper, TxbPath& path);
+  bool descendEdge(TxbPath& path, bool rightmost);
+  bool climbNext(TxbPath& path);
+  bool climbPrev(TxbPath& path);
+  bool stepNext(TxbPath& path);
+  bool stepPrev(TxbPath& path);
+  bool first(TxbPath& path);
+  bool last(TxbPath& path);
+  bool seekBound(const TxbSeek& s, bool upper, TxbPath& path);
+  bool findEntry(const std::string& key, int32_t recNo, TxbPath& path);
+  // Logical order (the tag's own): the storage order, reversed for ReverseWalk.
+  bool lFirst(TxbPath& p) { return ReverseWalk ? last(p) : first(p); }
+  bool lLast(TxbPath& p) { return ReverseWalk ? first(p) : last(p); }
+  bool lNext(TxbPath& p) { return ReverseWalk ? stepPrev(p) : stepNext(p); }
+  bool lPrev(TxbPath& p) { return ReverseWalk ? stepNext(p) : stepPrev(p); }
+  bool lSeek(const TxbSeek& s, TxbPath& p, bool after = false);
+  // Structure changes.
+  void settle(TxbPath& path);
+  void split(TxbPath& path, size_t d);
+  void deleteAt(TxbPath& path);
+  void fixEmpty(TxbPath& path, size_t d);
+  void updateSeparators(const TxbPath& path, size_t d);
+  void checkPath(const TxbPath& path, uint32_t next) const;
+  void markChanged(XBobjIndexKey& p);
+
   XBobjIndexFile& file_;
+  TxbTreeStyle style_;
   std::unique_ptr<IxbKeyEvaluator> keyEval_, forEval_;
   std::string lastSeekText_, lastSeekKey_;
+  bool hasCurrent() const { return hasCur_; }
+  const std::string& currentKeyBytes() const { return curKey_; }
 
 private:
-  int cmpKey(std::string_view a, std::string_view b) const;   // honours Descending
-  bool inRange(size_t i) const;
-  size_t lowerBound(std::string_view seek) const;
-  std::vector<TxbIndexEntry> entries_;
-  std::unordered_map<int32_t, std::string> byRec_;
-  int64_t pos_ = -1;
+  // The position: the current entry and the path to it (valid while version_ is pathVersion_).
+  bool syncPath();
+  void takeCurrent(const TxbPath& path);
+  void clearCurrent();
+  bool belowLow(std::string_view k) const;
+  bool aboveHigh(std::string_view k) const;
+  bool inRange(std::string_view k) const { return !hasRange_ || (!belowLow(k) && !aboveHigh(k)); }
+  bool rangeTop(TxbPath& path);
+  bool rangeBottom(TxbPath& path);
+  std::string_view keyAt(const TxbPath& path) { const TxbPathStep& s = path.back(); return page(s.addr).Key(s.idx); }
+  int32_t recAt(const TxbPath& path) { const TxbPathStep& s = path.back(); return page(s.addr).RecNo(s.idx); }
+
+  std::unordered_map<uint32_t, std::unique_ptr<XBobjIndexKey>> pages_;
+  std::vector<uint32_t> changed_;   // pages changed since the last commit
+  TxbPath path_;
+  uint64_t version_ = 1, pathVersion_ = 0;
+  bool hasCur_ = false;
+  std::string curKey_;
+  int32_t curRec_ = 0;
   bool hasRange_ = false, rangePartial_ = false;
   std::string low_, high_;
+};
+
+// The index lock and the per-operation page budget, taken around every tag operation.
+class TxbIndexOp {
+public:
+  explicit TxbIndexOp(XBobjIndexFile& file);
+  ~TxbIndexOp();
+  TxbIndexOp(const TxbIndexOp&) = delete;
+  TxbIndexOp& operator=(const TxbIndexOp&) = delete;
+
+private:
+  XBobjIndexFile& f_;
 };
 
 class XBobjIndexFile : public IxbIndexFile {
@@ -152,88 +312,105 @@ public:
   int TagCount() const override { return static_cast<int>(tags_.size()); }
   IxbIndexTag* Tag(int i) override { return TagByIndex(i); }
   void Flush() override;
-  void UpdateKeys(int32_t recNo) override;
+  void UpdateKeys(int32_t recNo, const uint8_t* oldRecord) override;
   bool Lock() override;
   void Unlock() override;
   void SetLockProtocol(int protocol) override { protocol_ = protocol; }
   bool Rename(const std::string& newName) override;
+  void Reencrypt(const std::string& oldKey, const std::string& newKey) override;
 
   XBobjIndexTag* TagByIndex(int i) {
     return i >= 0 && i < TagCount() ? tags_[static_cast<size_t>(i)].get() : nullptr;
   }
   XBobjIndexTag* TagByName(std::string_view name);
-  // Reads the file again after another program changed it; tag objects of the
-  // same name are kept (the handler may hold them), vanished tags become empty.
-  void Reload();
-  // Builds every tag again from the table and writes the file.
-  void Reindex();
-  // Removes the tag of that name (without regard to case) and writes the file; false when none.
-  bool TagDelete(const std::string& name);
+  // Builds every tag again from the table.
+  virtual void Reindex() = 0;
+  // Removes the tag of that name (without regard to case); false when none.
+  virtual bool TagDelete(const std::string& name);
   // The byte range of the index lock of a protocol.
   static TxbLockSpan IndexLockSpan(int protocol);
-
-  // Reads the file's tags and keys; raises naming the file when it is damaged.
-  virtual void Load() = 0;
-  // Writes the whole file from the tags' entries.
-  virtual void Save() = 0;
-  // True when another program changed the file since it was read or written: by
-  // default the file's size or modification time differ from those this object
-  // saw last (the kinds with an update counter compare it instead).
+  // True when another program changed the file since this object read or wrote it:
+  // by default the file's size or modification time differ from those seen last
+  // (the kinds with an update counter compare it instead).
   virtual bool ChangedExternally();
+  // Whether the pages must be read again at the lock: changed, or not provably unchanged.
+  virtual bool NeedsReload();
+
+  // Page I/O through the disk file; an enciphered table's index is enciphered in
+  // 512-byte pieces with the table's key.
+  bool Read(int64_t pos, void* buffer, size_t length);
+  void Write(int64_t pos, const void* buffer, size_t length);
+  // Reads exactly length bytes at pos; a damaged file when they are not there.
+  void ReadPage(int64_t pos, void* buffer, size_t length);
+  // The address of a new page in the kind's units.
+  virtual uint32_t PageAllocate() = 0;
+  // The file end in the kind's units.
+  virtual int64_t FileEndRead() = 0;
+  int64_t FileSize();
 
   XBO_dBHandler& Table() { return table_; }
-  bool Dirty = false;
-
-protected:
-  // Writes pending changes; the kinds call it from their destructors.
-  void finish() noexcept;
-  // Opens the file (created empty when create is set).
-  void openDisk(bool create);
-  // Reads exactly n bytes at pos; a damaged file when they are not there.
-  void readExact(int64_t pos, void* buf, size_t n);
-  void writeAll(const std::vector<uint8_t>& image);
-  // Page-walk guard: every page once, at most 32 levels.
-  struct Walk {
-    std::set<int64_t> seen;
-    int depth = 0;
-  };
-  void checkPage(Walk& w, int64_t pos, int64_t size, int64_t fileSize);
+  bool ReadOnly() const { return !disk_ || !disk_->ReadWrite; }
+  bool Translate() const { return translate_; }
   [[noreturn]] void corrupt() const;
   [[noreturn]] void badPage(int64_t pos) const;
+  // Writes the changed pages and headers of every tag, then the kind's own header.
+  void Commit();
+  // Counts a page reached by one operation; a damaged file when too many are.
+  void CountVisit();
+  void ResetVisits() { visits_ = 0; }
+
+protected:
+  friend class TxbIndexOp;
+  // Reads the headers (and the tag list) and creates or refreshes the tags.
+  virtual void LoadTags() = 0;
+  // After an update that changed a tag: the kinds' update counters.
+  virtual void AfterChange() {}
+  // The kind's own header, written by Commit when fileHeaderChanged_ is set.
+  virtual void StoreFileHeader() {}
+  // Every tag with pages (the kinds with a tag directory add it).
+  virtual std::vector<XBobjIndexTag*> allTags();
+  // Opens the file (created empty when create is set).
+  void openDisk(bool create);
+  // Reads the headers and roots under the index lock.
+  void loadLocked();
+  // Makes a new file's first pages and headers under the lock, then writes them.
+  void createLocked(const std::function<void()>& make);
+  // Reads the file again after another program changed it.
+  void reload();
+  void dropPages();
+  void noteFileState();
+  // Cuts the file to size when this open may; false otherwise.
+  bool truncate(int64_t size);
+  // Sets the table's production-index flag when this file is the table's production index.
+  void markProduction();
+  // Keeps a tag that left the file (the handler may hold it); it stays empty.
+  void retire(std::unique_ptr<XBobjIndexTag> tag);
 
   XBO_dBHandler& table_;
   std::string fileName_;
   std::unique_ptr<XBO_DiskFile> disk_;
   std::vector<std::unique_ptr<XBobjIndexTag>> tags_;
   std::vector<std::unique_ptr<XBobjIndexTag>> retired_;
-  // The file's size and modification time after the last read or write.
-  void noteFileState();
-  int64_t seenSize_ = -1, seenTime_ = -1;
+  std::string key_;            // the cipher key of the index pages (empty: plain)
+  bool translate_ = true;      // the table's OEM translation
+  int64_t nextFree_ = -1;      // in the kind's units; -1 = read from the file end
+  bool fileHeaderChanged_ = false;
+  bool written_ = false;
+  int64_t seenSize_ = -1, seenTime_ = -1, notedAt_ = -1;
   int protocol_ = Default;
   int locks_ = 0;
   bool lockHeld_ = false;
+  bool stale_ = false;         // pages and headers must be read again
+  bool creating_ = false;      // the file is being made: nothing on disk to compare yet
+  int ops_ = 0;
+  int64_t visits_ = 0;
 };
 
-// The engine's collation table for character keys (none unless an application sets one).
+// The engine's collation table for character keys (none unless an application sets it).
 const uint8_t*& xbCollationTable();
 
 // The built-in index kinds by extension (".NTX", ".NDX", ".CDX", ...).
 void xbRegisterBuiltinIndexes(std::map<std::string, TxbIndexFactory>& classes);
-
-// One item of a page level being built: a key, its record number and its left child.
-struct TxbBuildItem {
-  std::string key;
-  int32_t recNo = 0;
-  uint32_t child = 0;
-};
-// Writes one page of a level (items, the rightmost child, whether a leaf) and returns its address.
-using TxbPageWriter = std::function<uint32_t(const std::vector<TxbBuildItem>&, uint32_t tail, bool leaf)>;
-// Builds a page tree bottom-up and returns the root's address. keysInInterior: every
-// key lives in exactly one page and interior pages hold the keys between their
-// children; otherwise every key lives in a leaf and interior pages hold copies of
-// the last key of each child but the last.
-uint32_t xbBuildTree(const std::vector<TxbIndexEntry>& entries, size_t maxLeaf, size_t maxInterior,
-                     bool keysInInterior, const TxbPageWriter& writePage);
 
 // Little- and big-endian helpers of the page layouts.
 inline uint16_t xbGet16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
@@ -261,5 +438,7 @@ std::string xbNumberText(double v);
 // A seek text as a number or a date ("yyyymmdd"); false when it is none.
 bool xbParseNumber(std::string_view text, double& v);
 bool xbParseDate(std::string_view text, int32_t& julian);
+// The zero-terminated text at p (at most max bytes).
+std::string xbCString(const uint8_t* p, size_t max);
 
 }  // namespace xb

@@ -10,9 +10,27 @@ namespace xb {
 
 class XBobjNDXTag : public XBobjIndexTag {
 public:
-  using XBobjIndexTag::XBobjIndexTag;
+  explicit XBobjNDXTag(XBobjIndexFile& file) : XBobjIndexTag(file, TxbTreeStyle::SeparatorsWithTail) {}
   std::string MakeKey(const TxbKeyValue& v) const override;
   std::string DisplayKey(const std::string& key) const override;
+  void PageRead(XBobjIndexKey& page) override;
+  void PageWrite(XBobjIndexKey& page) override;
+  bool PageOverflows(const XBobjIndexKey& page) const override {
+    return page.Count() > (page.Leaf ? MaxKeys : maxInterior());
+  }
+  bool PackFits(XBobjIndexKey& page, std::string_view key, int level) override {
+    return page.Count() < (level == 0 ? MaxKeys : maxInterior() + 1);
+  }
+  void TagLoad() override;
+  void TagStore() override;
+  uint32_t AllocatePage(XBobjIndexKey* page) override;
+  int64_t PagePos(uint32_t addr) const override { return int64_t{addr} * 512; }
+
+  int ItemSize = 0, MaxKeys = 0, HeaderKeyLength = 0;
+
+private:
+  // Keys of an interior block: the child after the last key needs an item of its own.
+  int maxInterior() const { return std::min(MaxKeys, (512 - 4) / ItemSize - 1); }
 };
 
 class XBobjNDXFile : public XBobjIndexFile {
@@ -24,15 +42,17 @@ public:
   static std::unique_ptr<XBobjNDXFile> CreateFile(XBO_dBHandler& table, const std::string& fileName,
                                                   const std::string& keyExpr, bool unique = false);
 
-  ~XBobjNDXFile() override { finish(); }
-  void Load() override;
-  void Save() override;
-  int ItemSize() const { return itemSize_; }
-  int MaxKeys() const { return maxKeys_; }
+  void Reindex() override;
+  uint32_t PageAllocate() override;
+  int64_t FileEndRead() override { return FileSize() / BlockSize; }
+  int ItemSize() { return tag().ItemSize; }
+  int MaxKeys() { return tag().MaxKeys; }
+
+protected:
+  void LoadTags() override;
 
 private:
-  XBobjIndexTag& tag() { return *tags_.front(); }
-  int itemSize_ = 0, maxKeys_ = 0, headerKeyLength_ = 0;
+  XBobjNDXTag& tag() { return static_cast<XBobjNDXTag&>(*tags_.front()); }
 };
 
 }  // namespace xb

@@ -13,16 +13,6 @@
 
 namespace xb {
 
-namespace {
-
-std::string cString(const uint8_t* p, size_t max) {
-  size_t n = 0;
-  while (n < max && p[n] != 0) ++n;
-  return std::string(reinterpret_cast<const char*>(p), n);
-}
-
-}  // namespace
-
 // ---------------------------------------------------------------- keys
 
 std::string XBobjNTXTag::MakeKey(const TxbKeyValue& v) const {
@@ -76,6 +66,127 @@ std::string XBobjNTXTag::DisplayKey(const std::string& key) const {
   return XBobjIndexTag::DisplayKey(key);
 }
 
+// ---------------------------------------------------------------- pages
+
+XBobjNTXFile& XBobjNTXTag::ntx() { return static_cast<XBobjNTXFile&>(file_); }
+
+void XBobjNTXTag::PageRead(XBobjIndexKey& p) {
+  const int64_t pos = p.Address;
+  const int64_t size = file_.FileSize();
+  if (pos < XBobjNTXFile::PageSize || pos % XBobjNTXFile::PageSize != 0 || pos > size - XBobjNTXFile::PageSize)
+    file_.badPage(pos);
+  uint8_t b[XBobjNTXFile::PageSize];
+  file_.ReadPage(pos, b, sizeof b);
+  const int k = xbGet16(b);
+  if (k > MaxKeys) file_.badPage(pos);
+  auto slot = [&](int i) -> const uint8_t* {
+    int off = xbGet16(b + 2 + 2 * i);
+    if (off < 2 || off + ItemSize > XBobjNTXFile::PageSize) file_.badPage(pos);
+    return b + off;
+  };
+  auto childOk = [&](uint32_t c) {
+    if (c == 0 || c % XBobjNTXFile::PageSize != 0 || c == pos || static_cast<int64_t>(c) > size - XBobjNTXFile::PageSize)
+      file_.badPage(pos);
+    return c;
+  };
+  p.Clear();
+  p.Leaf = xbGet32(slot(0)) == 0;
+  for (int i = 0; i < k; ++i) {
+    const uint8_t* s = slot(i);
+    uint32_t child = xbGet32(s);
+    if (p.Leaf && child != 0) file_.badPage(pos);
+    if (!p.Leaf) childOk(child);
+    int32_t rec = static_cast<int32_t>(xbGet32(s + 4));
+    if (rec < 1) file_.badPage(pos);
+    p.Append(std::string_view(reinterpret_cast<const char*>(s + 8), static_cast<size_t>(KeyLength)), rec, child);
+    if (i > 0) {
+      int c = p.Key(i - 1).compare(p.Key(i));
+      if (storeDescending() ? c < 0 : c > 0) xbRaise(msg::IndexOrderBad, {file_.FileName()});
+    }
+  }
+  p.Tail = p.Leaf ? 0 : childOk(xbGet32(slot(k)));
+}
+
+void XBobjNTXTag::PageWrite(XBobjIndexKey& p) {
+  if (p.Count() > MaxKeys) throw ERangeError();
+  uint8_t b[XBobjNTXFile::PageSize] = {};
+  xbPut16(b, static_cast<uint32_t>(p.Count()));
+  for (int i = 0; i <= MaxKeys; ++i) {
+    uint32_t off = static_cast<uint32_t>(i * ItemSize + (MaxKeys + 2) * 2);
+    if (off + static_cast<uint32_t>(ItemSize) > static_cast<uint32_t>(XBobjNTXFile::PageSize)) throw ERangeError();
+    xbPut16(b + 2 + 2 * i, off);
+  }
+  auto slot = [&](int i) { return b + xbGet16(b + 2 + 2 * i); };
+  for (int i = 0; i < p.Count(); ++i) {
+    uint8_t* s = slot(i);
+    xbPut32(s, p.Leaf ? 0 : p.Child(i));
+    xbPut32(s + 4, static_cast<uint32_t>(p.RecNo(i)));
+    std::memcpy(s + 8, p.Key(i).data(), static_cast<size_t>(KeyLength));
+  }
+  xbPut32(slot(p.Count()), p.Leaf ? 0 : p.Tail);
+  file_.Write(p.Address, b, sizeof b);
+}
+
+void XBobjNTXTag::PackStart(size_t keys) {
+  // The keys are shared evenly by the pages a full packing would need.
+  size_t max = static_cast<size_t>(MaxKeys);
+  size_t pages = keys / max + 1;
+  fill_ = static_cast<int>(std::max<size_t>(1, (keys + pages - 1) / pages));
+}
+
+bool XBobjNTXTag::PackFits(XBobjIndexKey& p, std::string_view, int level) {
+  return p.Count() < (level == 0 ? fill_ : std::max(fill_, 2));
+}
+
+void XBobjNTXTag::TagLoad() {
+  uint8_t h[XBobjNTXFile::PageSize];
+  const int64_t size = file_.FileSize();
+  if (size < 2 * XBobjNTXFile::PageSize) file_.corrupt();
+  file_.ReadPage(0, h, sizeof h);
+  uint16_t sig = xbGet16(h);
+  if (sig != 6 && sig != 7) file_.corrupt();
+  uint32_t root = xbGet32(h + 4);
+  int item = xbGet16(h + 12), kl = xbGet16(h + 14), dec = xbGet16(h + 16), max = xbGet16(h + 18);
+  if (kl < 1 || kl > 250 || item != kl + 8 || max < 2 || 2 + 2 * (max + 1) + item > XBobjNTXFile::PageSize ||
+      dec > kl)
+    file_.corrupt();
+  if (root < static_cast<uint32_t>(XBobjNTXFile::PageSize) || root % XBobjNTXFile::PageSize != 0 ||
+      static_cast<int64_t>(root) > size - XBobjNTXFile::PageSize)
+    file_.badPage(root);
+  std::string keyExpr = xbCString(h + 22, 256);
+  std::string forExpr = (sig & 1) ? xbCString(h + 282, XBobjNTXFile::PageSize - 282) : std::string();
+  bool exprChanged = keyExpr != KeyExpr || forExpr != ForExpr || !keyEval_;
+  ntx().counter_ = xbGet16(h + 2);
+  Root = root;
+  KeyExpr = keyExpr;
+  ForExpr = forExpr;
+  ItemSize = item;
+  KeyLength = kl;
+  Decimals = dec;
+  MaxKeys = max;
+  HalfPage = xbGet16(h + 20);
+  Unique = h[278] & 1;
+  Descending = h[279] & 1;
+  if (exprChanged) ntx().setType(*this);
+}
+
+void XBobjNTXTag::TagStore() {
+  uint8_t h[XBobjNTXFile::PageSize] = {};
+  xbPut16(h, ForExpr.empty() ? 6 : 7);
+  xbPut16(h + 2, ntx().counter_);
+  xbPut32(h + 4, Root);
+  xbPut16(h + 12, static_cast<uint32_t>(ItemSize));
+  xbPut16(h + 14, static_cast<uint32_t>(KeyLength));
+  xbPut16(h + 16, static_cast<uint32_t>(Decimals));
+  xbPut16(h + 18, static_cast<uint32_t>(MaxKeys));
+  xbPut16(h + 20, static_cast<uint32_t>(HalfPage));
+  std::memcpy(h + 22, KeyExpr.data(), std::min<size_t>(KeyExpr.size(), 255));
+  h[278] = Unique ? 1 : 0;
+  h[279] = Descending ? 1 : 0;
+  if (!ForExpr.empty()) std::memcpy(h + 282, ForExpr.data(), std::min<size_t>(ForExpr.size(), 741));
+  file_.Write(0, h, sizeof h);
+}
+
 // ---------------------------------------------------------------- file
 
 void XBobjNTXFile::Geometry(int keyLength, int& itemSize, int& maxKeys, int& halfPage) {
@@ -85,17 +196,25 @@ void XBobjNTXFile::Geometry(int keyLength, int& itemSize, int& maxKeys, int& hal
   maxKeys = 2 * halfPage;
 }
 
-void XBobjNTXFile::setType() {
-  XBobjIndexTag& t = tag();
+void XBobjNTXFile::setType(XBobjNTXTag& t) {
   t.Prepare(table_);
   TxbKeyValue v = t.ProbeKey(table_);
   t.KeyType = v.type == 'N' ? 'N' : (v.type == 'D' ? 'D' : 'C');
 }
 
+void XBobjNTXFile::LoadTags() {
+  if (tags_.empty()) {
+    auto t = std::make_unique<XBobjNTXTag>(*this);
+    t->Name = platform::UpperCase(xbFileStem(fileName_)).substr(0, 16);
+    tags_.push_back(std::move(t));
+  }
+  tag().Reload();
+}
+
 std::unique_ptr<XBobjNTXFile> XBobjNTXFile::OpenFile(XBO_dBHandler& table, const std::string& fileName) {
   auto f = std::make_unique<XBobjNTXFile>(table, fileName);
   f->openDisk(false);
-  f->Load();
+  f->loadLocked();
   return f;
 }
 
@@ -109,143 +228,67 @@ std::unique_ptr<XBobjNTXFile> XBobjNTXFile::CreateFile(XBO_dBHandler& table, con
   t->ForExpr = forExpr;
   t->Unique = unique;
   t->Descending = descending;
-  t->RecordOrder = false;
-  f->tags_.push_back(std::move(t));
   if (keyExpr.size() > 255 || forExpr.size() > 741) xbRaise(msg::IndexKeyExpression, {keyExpr, f->fileName_});
-  f->setType();
-  // The key length: the field's width for a numeric field key, else the evaluated length.
-  XBobjIndexTag& tg = f->tag();
+  XBobjNTXTag& tg = *t;
+  f->tags_.push_back(std::move(t));
+  f->setType(tg);
   TxbKeyValue v = tg.ProbeKey(table);
   if (tg.KeyType == 'N') {
-    tg.KeyLength = v.length > 0 ? v.length : 18;
-    tg.Decimals = v.length > 0 ? v.decimals : 4;
+    // The width of the field named before the expression's first blank.
+    std::string first = platform::Trim(keyExpr);
+    first = first.substr(0, first.find(' '));
+    const TxbFieldDesc* fd = table.FieldNo(first) ? table.FieldDesc(table.FieldNo(first)) : nullptr;
+    tg.KeyLength = fd ? static_cast<int>(fd->Length) : 18;
+    tg.Decimals = fd ? fd->Decimals : 4;
   } else if (tg.KeyType == 'D') {
     tg.KeyLength = 8;
   } else {
     tg.KeyLength = v.length;
   }
   if (tg.KeyLength < 1 || tg.KeyLength > 250) xbRaise(msg::IndexKeyTooLong, {int32_t{tg.KeyLength}, f->fileName_});
-  Geometry(tg.KeyLength, f->itemSize_, f->maxKeys_, f->half_);
+  Geometry(tg.KeyLength, tg.ItemSize, tg.MaxKeys, tg.HalfPage);
+  if (tg.MaxKeys < 2) xbRaise(msg::IndexKeyTooLong, {int32_t{tg.KeyLength}, f->fileName_});
   f->openDisk(true);
   f->disk_->ReadWrite = true;
-  tg.Build(table);
-  f->Save();
+  XBobjNTXFile& file = *f;
+  f->createLocked([&] {
+    uint8_t zero[PageSize] = {};
+    file.Write(0, zero, sizeof zero);
+    file.nextFree_ = PageSize;
+    file.counter_ = 1;
+    tg.Build();
+  });
   return f;
 }
 
-void XBobjNTXFile::Load() {
-  tags_.clear();
-  uint8_t h[PageSize];
-  int64_t size = disk_->FileSize();
-  if (size < 2 * PageSize) corrupt();
-  readExact(0, h, PageSize);
-  uint16_t sig = xbGet16(h);
-  if (sig != 6 && sig != 7) corrupt();
-  counter_ = xbGet16(h + 2);
-  uint32_t root = xbGet32(h + 4);
-  int item = xbGet16(h + 12), kl = xbGet16(h + 14), dec = xbGet16(h + 16), max = xbGet16(h + 18);
-  if (kl < 1 || kl > 250 || item != kl + 8 || max < 2 || 2 + 2 * (max + 1) + item > PageSize || dec > kl)
-    corrupt();
-  if (root < static_cast<uint32_t>(PageSize) || root % PageSize != 0) badPage(root);
-  auto t = std::make_unique<XBobjNTXTag>(*this);
-  t->Name = platform::UpperCase(xbFileStem(fileName_)).substr(0, 16);
-  t->KeyExpr = cString(h + 22, 256);
-  t->Unique = h[278] & 1;
-  t->Descending = h[279] & 1;
-  t->RecordOrder = false;
-  if (sig == 7) t->ForExpr = cString(h + 282, PageSize - 282);
-  t->KeyLength = kl;
-  t->Decimals = dec;
-  tags_.push_back(std::move(t));
-  itemSize_ = item;
-  maxKeys_ = max;
-  half_ = xbGet16(h + 20);
-  setType();
-
-  std::vector<TxbIndexEntry> out;
-  Walk w;
-  // Depth-first in key order: child i, then key i.
-  std::function<void(int64_t, int)> walk = [&](int64_t pos, int depth) {
-    if (depth > 32) xbRaise(msg::IndexTooDeep, {fileName_, int32_t{32}});
-    checkPage(w, pos, PageSize, size);
-    std::vector<uint8_t> p(PageSize);
-    readExact(pos, p.data(), PageSize);
-    int k = xbGet16(p.data());
-    if (k > max) badPage(pos);
-    auto slot = [&](int i) -> const uint8_t* {
-      int off = xbGet16(p.data() + 2 + 2 * i);
-      if (off < 2 || off + item > PageSize) badPage(pos);
-      return p.data() + off;
-    };
-    bool interior = xbGet32(slot(0)) != 0;
-    for (int i = 0; i <= k; ++i) {
-      const uint8_t* s = slot(i);
-      uint32_t child = xbGet32(s);
-      if (interior) {
-        if (child == 0 || child % PageSize != 0) badPage(pos);
-        walk(child, depth + 1);
-      } else if (child != 0 && i < k) {
-        badPage(pos);
-      }
-      if (i < k) {
-        int32_t rec = static_cast<int32_t>(xbGet32(s + 4));
-        out.push_back({std::string(reinterpret_cast<const char*>(s + 8), static_cast<size_t>(kl)), rec});
-      }
-    }
-  };
-  walk(root, 0);
-  tag().SetEntries(std::move(out));
-  Dirty = false;
-  noteFileState();
+uint32_t XBobjNTXFile::PageAllocate() {
+  if (nextFree_ < 0) nextFree_ = FileEndRead();
+  nextFree_ = (nextFree_ + PageSize - 1) / PageSize * PageSize;
+  if (nextFree_ < PageSize) nextFree_ = PageSize;
+  int64_t at = nextFree_;
+  if (at > 0xFFFFFFFFll - PageSize) throw ERangeError();
+  nextFree_ += PageSize;
+  return static_cast<uint32_t>(at);
 }
 
-void XBobjNTXFile::Save() {
-  XBobjIndexTag& t = tag();
-  const int kl = t.KeyLength, item = itemSize_, max = maxKeys_;
-  std::vector<uint8_t> image(PageSize, 0);
-  auto writePage = [&](const std::vector<TxbBuildItem>& items, uint32_t tail, bool) -> uint32_t {
-    uint32_t addr = checked_cast<uint32_t>(image.size());
-    image.resize(image.size() + PageSize, 0);
-    uint8_t* p = image.data() + addr;
-    if (items.size() > static_cast<size_t>(max)) throw ERangeError();
-    xbPut16(p, static_cast<uint32_t>(items.size()));
-    for (int i = 0; i <= max; ++i) {
-      uint32_t off = static_cast<uint32_t>(i * item + (max + 2) * 2);
-      if (off + static_cast<uint32_t>(item) > static_cast<uint32_t>(PageSize)) throw ERangeError();
-      xbPut16(p + 2 + 2 * i, off);
-    }
-    for (size_t i = 0; i < items.size(); ++i) {
-      uint8_t* s = p + xbGet16(p + 2 + 2 * i);
-      xbPut32(s, items[i].child);
-      xbPut32(s + 4, static_cast<uint32_t>(items[i].recNo));
-      std::memcpy(s + 8, items[i].key.data(), static_cast<size_t>(kl));
-    }
-    uint8_t* s = p + xbGet16(p + 2 + 2 * items.size());
-    xbPut32(s, tail);
-    return addr;
-  };
-  uint32_t root = xbBuildTree(t.Entries(), static_cast<size_t>(max), static_cast<size_t>(max), true, writePage);
-  counter_ = counter_ > 32766 ? 1 : static_cast<uint16_t>(counter_ + 1);
-  uint8_t* h = image.data();
-  xbPut16(h, t.ForExpr.empty() ? 6 : 7);
-  xbPut16(h + 2, counter_);
-  xbPut32(h + 4, root);
-  xbPut16(h + 12, static_cast<uint32_t>(item));
-  xbPut16(h + 14, static_cast<uint32_t>(kl));
-  xbPut16(h + 16, static_cast<uint32_t>(t.Decimals));
-  xbPut16(h + 18, static_cast<uint32_t>(max));
-  xbPut16(h + 20, static_cast<uint32_t>(half_));
-  std::memcpy(h + 22, t.KeyExpr.data(), std::min<size_t>(t.KeyExpr.size(), 255));
-  h[278] = t.Unique ? 1 : 0;
-  h[279] = t.Descending ? 1 : 0;
-  if (!t.ForExpr.empty()) std::memcpy(h + 282, t.ForExpr.data(), std::min<size_t>(t.ForExpr.size(), 741));
-  writeAll(image);
+void XBobjNTXFile::AfterChange() {
+  counter_ = counter_ > 32766 ? 0 : counter_;
+  ++counter_;
+  tag().HeaderChanged = true;
+}
+
+void XBobjNTXFile::Reindex() {
+  TxbIndexOp op(*this);
+  nextFree_ = truncate(PageSize) ? PageSize : FileEndRead();
+  counter_ = 1;
+  tag().Build();
+  Commit();
 }
 
 bool XBobjNTXFile::ChangedExternally() {
   if (!disk_->Shared) return false;
   uint8_t b[4];
-  if (disk_->Read(0, b, 4) != 4) corrupt();
+  if (!Read(0, b, 4)) corrupt();
   return xbGet16(b + 2) != counter_;
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/xbase/name_amount_table.h"
 #include "xbase/xb_cdx.h"
 #include "xbase/xb_dbsy.h"
 #include "xbase/xb_ndx.h"
@@ -30,43 +31,10 @@ std::string folder() {
 
 std::string nameOf(int i) { return "N" + std::to_string((static_cast<int64_t>(i) * 7919) % kRecords); }
 
-// NAME C20, AMT N10.2, written directly in the published layout.
 const std::string& table() {
   static std::string path = [] {
     std::string p = folder() + "IDX.DBF";
-    const int rl = 1 + 20 + 10;
-    std::string h(32 + 64 + 1, '\0');
-    h[0] = 3;
-    uint32_t n = kRecords;
-    std::memcpy(&h[4], &n, 4);
-    uint16_t hl = static_cast<uint16_t>(h.size()), r = rl;
-    std::memcpy(&h[8], &hl, 2);
-    std::memcpy(&h[10], &r, 2);
-    auto field = [&](int at, const char* name, char type, int len, int dec) {
-      std::memcpy(&h[static_cast<size_t>(at)], name, std::strlen(name));
-      h[static_cast<size_t>(at + 11)] = type;
-      h[static_cast<size_t>(at + 16)] = static_cast<char>(len);
-      h[static_cast<size_t>(at + 17)] = static_cast<char>(dec);
-    };
-    field(32, "NAME", 'C', 20, 0);
-    field(64, "AMT", 'N', 10, 2);
-    h.back() = 0x0D;
-    std::string body;
-    body.reserve(static_cast<size_t>(kRecords) * rl + 1);
-    char amt[32];
-    for (int i = 0; i < kRecords; ++i) {
-      std::string nm = nameOf(i);
-      nm.resize(20, ' ');
-      std::snprintf(amt, sizeof amt, "%10.2f", (i % 2001) - 1000.5);
-      body += ' ';
-      body += nm;
-      body += amt;
-    }
-    body += '\x1A';
-    FILE* f = std::fopen(p.c_str(), "wb");
-    std::fwrite(h.data(), 1, h.size(), f);
-    std::fwrite(body.data(), 1, body.size(), f);
-    std::fclose(f);
+    writeNameAmountTable(p, kRecords, [](int64_t i) { return nameOf(static_cast<int>(i)); });
     return p;
   }();
   return path;

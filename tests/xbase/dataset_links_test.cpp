@@ -195,6 +195,8 @@ TEST_F(DataSetIndexes, IndexDefsAndIndexFields) {
 TEST_F(DataSetIndexes, SetKeyWritesOnlyIndexFields) {
   ds.SetIndexFiles({"P.CDX"});
   ds.Open();
+  // Opening the production index marks the table's header; from here on nothing is written.
+  const std::string opened = ReadFile(dir.file("P.DBF"));
   EXPECT_EQ(errorOf([&] { ds.SetKey(); }),
             "EDatabaseError: " + std::string(msg::NoIndexForKey));
   ds.SetIndexName("NAME");
@@ -220,8 +222,7 @@ TEST_F(DataSetIndexes, SetKeyWritesOnlyIndexFields) {
   ds.Cancel();
   EXPECT_EQ(ds.State(), TxbDataSetState::dsBrowse);
   ds.Close();
-  writePeople(dir.file("Q.DBF"), samplePeople());
-  EXPECT_EQ(ReadFile(dir.file("P.DBF")), ReadFile(dir.file("Q.DBF")));
+  EXPECT_EQ(ReadFile(dir.file("P.DBF")), opened);
 }
 
 TEST_F(DataSetIndexes, IndexListMessagesAndScrollOfIndexName) {

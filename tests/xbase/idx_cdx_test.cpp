@@ -44,56 +44,11 @@ std::vector<int32_t> perlRecs(const std::vector<std::string>& lines) {
 }
 
 // Hand-made nodes from the published layout, with 4 bytes per leaf entry.
-std::string cdxHeader(uint32_t root, int kl, uint8_t options, const std::string& expr) {
-  std::string h(1024, '\0');
-  std::memcpy(h.data(), LE32(root).data(), 4);
-  h[12] = static_cast<char>(kl);
-  h[14] = static_cast<char>(options);
-  h[15] = 1;
-  h[504] = static_cast<char>(expr.size() + 1);
-  h[506] = 1;
-  h[510] = static_cast<char>(expr.size() + 1);
-  std::memcpy(h.data() + 512, expr.data(), expr.size());
-  return h;
-}
-std::string cdxLeaf4(int kl, const std::vector<std::pair<std::string, uint32_t>>& keys, char fill) {
-  std::string n(512, '\0');
-  n[0] = 3;
-  n[2] = static_cast<char>(keys.size());
-  std::memcpy(n.data() + 4, LE32(0xFFFFFFFF).data(), 4);
-  std::memcpy(n.data() + 8, LE32(0xFFFFFFFF).data(), 4);
-  const int b = 4, bpe = 4, recBits = 32 - 2 * b;
-  std::memcpy(n.data() + 14, LE32((1u << recBits) - 1).data(), 4);
-  n[18] = n[19] = 15;
-  n[20] = static_cast<char>(recBits);
-  n[21] = n[22] = static_cast<char>(b);
-  n[23] = static_cast<char>(bpe);
-  size_t end = 512, front = 24;
-  std::string prev;
-  for (auto& [key, rec] : keys) {
-    std::string k = key;
-    k.resize(static_cast<size_t>(kl), fill);
-    size_t trail = 0;
-    while (trail < k.size() && k[k.size() - 1 - trail] == fill) ++trail;
-    size_t dup = 0;
-    while (!prev.empty() && dup < k.size() - trail && prev[dup] == k[dup]) ++dup;
-    size_t stored = k.size() - dup - trail;
-    end -= stored;
-    std::memcpy(n.data() + end, k.data() + dup, stored);
-    uint32_t v = rec | static_cast<uint32_t>(dup << recBits) | static_cast<uint32_t>(trail << (recBits + b));
-    std::memcpy(n.data() + front, LE32(v).data(), 4);
-    front += 4;
-    prev = k;
-  }
-  n[12] = static_cast<char>((end - front) & 0xFF);
-  n[13] = static_cast<char>((end - front) >> 8);
-  return n;
-}
 std::string handMadeCdx() {
   std::vector<std::pair<std::string, uint32_t>> names = {{"AB", 7}, {"ABC", 8}, {"ADAMS", 3}, {"BROWN", 5},
                                                          {"JONES", 2}, {"SMITH", 1}, {"ZED", 6}, {"smith", 4}};
-  return cdxHeader(1024, 10, 0xE0, "") + cdxLeaf4(10, {{"NAME", 1536}}, ' ') + cdxHeader(2560, 10, 0x60, "NAME") +
-         cdxLeaf4(10, names, ' ');
+  return cdxHeader(1024, 10, 0xE0, "") + cdxLeaf(10, {{"NAME", 1536}}, ' ', 4) + cdxHeader(2560, 10, 0x60, "NAME") +
+         cdxLeaf(10, names, ' ', 4);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // Helpers of the index tests: a small clinic-like table, walks in index order and
 // the Perl xBase module as an independent index reader.
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -83,6 +84,57 @@ inline std::vector<std::string> perlReadIndex(const TempDir& t, const std::strin
     at = nl + 1;
   }
   return lines;
+}
+
+// A CDX tag header laid out by hand.
+inline std::string cdxHeader(uint32_t root, int kl, uint8_t options, const std::string& expr, bool general = false) {
+  std::string h(1024, '\0');
+  std::memcpy(h.data(), LE32(root).data(), 4);
+  h[12] = static_cast<char>(kl);
+  h[14] = static_cast<char>(options);
+  h[15] = general ? 2 : 1;
+  if (general) std::memcpy(h.data() + 494, "GENERAL", 7);
+  h[504] = static_cast<char>(expr.size() + 1);
+  h[506] = 1;
+  h[510] = static_cast<char>(expr.size() + 1);
+  std::memcpy(h.data() + 512, expr.data(), expr.size());
+  return h;
+}
+
+// A CDX root leaf laid out by hand: bytesPerEntry bytes per entry, 4 bits for each count.
+inline std::string cdxLeaf(int kl, const std::vector<std::pair<std::string, uint32_t>>& keys, char fill,
+                           int bytesPerEntry) {
+  std::string n(512, '\0');
+  n[0] = 3;
+  n[2] = static_cast<char>(keys.size());
+  std::memcpy(n.data() + 4, LE32(0xFFFFFFFF).data(), 4);
+  std::memcpy(n.data() + 8, LE32(0xFFFFFFFF).data(), 4);
+  const int b = 4, recBits = 8 * bytesPerEntry - 2 * b;
+  std::memcpy(n.data() + 14, LE32(static_cast<uint32_t>((uint64_t{1} << recBits) - 1)).data(), 4);
+  n[18] = n[19] = 15;
+  n[20] = static_cast<char>(recBits);
+  n[21] = n[22] = static_cast<char>(b);
+  n[23] = static_cast<char>(bytesPerEntry);
+  size_t end = 512, front = 24;
+  std::string prev;
+  for (auto& [key, rec] : keys) {
+    std::string k = key;
+    k.resize(static_cast<size_t>(kl), fill);
+    size_t trail = 0;
+    while (trail < k.size() && k[k.size() - 1 - trail] == fill) ++trail;
+    size_t dup = 0;
+    while (!prev.empty() && dup < k.size() - trail && prev[dup] == k[dup]) ++dup;
+    size_t stored = k.size() - dup - trail;
+    end -= stored;
+    std::memcpy(n.data() + end, k.data() + dup, stored);
+    uint64_t v = rec | (uint64_t{dup} << recBits) | (uint64_t{trail} << (recBits + b));
+    for (int i = 0; i < bytesPerEntry; ++i) n[front + static_cast<size_t>(i)] = static_cast<char>(v >> (8 * i));
+    front += static_cast<size_t>(bytesPerEntry);
+    prev = k;
+  }
+  n[12] = static_cast<char>((end - front) & 0xFF);
+  n[13] = static_cast<char>((end - front) >> 8);
+  return n;
 }
 
 }  // namespace xbt

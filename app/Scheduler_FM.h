@@ -199,11 +199,31 @@ private:
   QToolButton* actionButton(QWidget* parent, QAction* action, const char* name, int x, int y, int w, int h);
   void connectActions();
 
-  // The timed run.
+  // The timed run, step by step.
   void runTasks();
+  bool openRunConnections();
+  void markWaiting();
   void runTask(int task, bool& stop);
   void endOfRun();
   bool ticked(int task) const;
+  // The steps the tasks share.
+  void beginTask(int task, bool clearMessages);
+  void finishTask(int task);
+  void taskOutcome(int task, bool ok, QLabel* label, const char* okText, const char* failText);
+  void restoreAfterCall();
+  void taskNotAvailable(int task, const shell::ENotAvailable& e);
+  // One function per task.
+  void runBackupTask(int task);
+  void runUpdateTask(bool& stop);
+  void runDownloadTask();
+  void runRefreshTask();
+  void runPrivilegedTask();
+  void runFilialTask();
+  void runDuplicatesTask(bool& stop);
+  void runDiseaseTask(bool& stop);
+  void runSmpTask();
+  void runXmlTask();
+  void runDrugsTask();
 
   // Checks shared by arming and the run-now actions.
   bool checkConnections(const std::string& lead, bool ibToo);

@@ -546,13 +546,7 @@ void TfmMain::appendBackupLine(const std::string& fileName) {
 }
 
 void TfmMain::reportException(const std::exception& e) {
-  std::string cls;
-  if (auto* pe = dynamic_cast<const platform::Exception*>(&e)) {
-    cls = pe->className();
-  } else {
-    cls = typeid(e).name();
-  }
-  FPrompt.showMessage(cls + "\r" + e.what());
+  FPrompt.showMessage(platform::ExceptionClassName(e) + "\r" + e.what());
 }
 
 std::string TfmMain::connectionName(const std::string& path) const {

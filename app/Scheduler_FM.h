@@ -191,6 +191,7 @@ public:
 protected:
   void showEvent(QShowEvent* e) override;
   void closeEvent(QCloseEvent* e) override;
+  void changeEvent(QEvent* e) override;
   bool eventFilter(QObject* watched, QEvent* e) override;
 
 private:
@@ -245,6 +246,9 @@ private:
   void copyTaskMessages();
   void appendBackupLine(const std::string& fileName);
   void reportException(const std::exception& e);
+  void ibConnectFailed(const std::exception& e);
+  void restoreConnections();
+  bool connectIBFirst();
   void startTFOMSDownload(const std::string& url, const std::string& file, const std::string& iniPath);
   TDownLoader* newLoader(const std::string& url, const std::string& file, const std::string& iniPath);
   void buildTray();
@@ -280,6 +284,8 @@ private:
   QDateTime FLastTick;
   bool FActivated = false;
   bool FActivating = false;
+  bool FReconnecting = false;
+  bool FReconnectFailed = false;
   bool FRunning = false;
   bool FRunCompleted = false;
   bool FBusy = false;

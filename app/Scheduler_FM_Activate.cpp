@@ -27,6 +27,76 @@ void TfmMain::showEvent(QShowEvent* e) {
   FActionTimer->start();
 }
 
+// The message of a failed IBDB connection, as the activation shows it.
+void TfmMain::ibConnectFailed(const std::exception& e) {
+  FPrompt.messageBox(W("Не удалось соединиться с БД\r") + Text(edDB) + "\r\r" + platform::ExceptionClassName(e) + "\r" +
+                         e.what(),
+                     Caption());
+}
+
+// Each later activation of the window (and the disarming of the timer) gives back the
+// connections that the ticks and the end of a run closed: IBDB on the database of edDB and
+// the SQL connection, each only when it is closed. The settings files are not read again.
+// A failure is shown once; further activations try again quietly until a connection has
+// been made, so that closing the message (which activates the window) does not bring it
+// back at once.
+void TfmMain::restoreConnections() {
+  if (!FActivated || FActivating || FReconnecting || FClosed || running() || tmTasks->isActive()) return;
+  FReconnecting = true;
+  const bool quiet = FReconnectFailed;
+  bool failed = false;
+  if (!Text(edDB).empty()) {
+    try {
+      if (!FData.IBConnected()) {
+        FData.SetIBDatabaseName(connectionName(Text(edDB)));
+        FData.ConnectIB();
+      }
+    } catch (const std::exception& e) {
+      failed = true;
+      FReconnectFailed = true;
+      if (!quiet) ibConnectFailed(e);
+    }
+  }
+  try {
+    std::string err;
+    if (!FData.SQLConnected() && !FData.OpenSQLConnection(err, false)) {
+      failed = true;
+      FReconnectFailed = true;
+      if (!quiet) {
+        FPrompt.messageBox(W("Не удалось соединиться с БД в задаче актуализации прикрепленного населения:\r") + err,
+                           Caption());
+      }
+    }
+  } catch (const std::exception& e) {
+    failed = true;
+    FReconnectFailed = true;
+    if (!quiet) reportException(e);
+  }
+  if (!failed) FReconnectFailed = false;
+  FReconnecting = false;
+  ActionListUpdate();
+  if (FCloseWanted) QTimer::singleShot(0, this, &QWidget::close);
+}
+
+// A run-now action that works on IBDB: connected first when it is closed, as the activation
+// connects it; false (with the activation's message) when that fails.
+bool TfmMain::connectIBFirst() {
+  if (FData.IBConnected() || Text(edDB).empty()) return true;
+  try {
+    FData.SetIBDatabaseName(connectionName(Text(edDB)));
+    FData.ConnectIB();
+    return true;
+  } catch (const std::exception& e) {
+    ibConnectFailed(e);
+    return false;
+  }
+}
+
+void TfmMain::changeEvent(QEvent* e) {
+  QWidget::changeEvent(e);
+  if (e->type() == QEvent::ActivationChange && isActiveWindow()) restoreConnections();
+}
+
 void TfmMain::FormActivate() {
   if (FActivated || FActivating) return;
   FActivating = true;
@@ -69,10 +139,8 @@ void TfmMain::FormActivate() {
         FData.SetIBDatabaseName(connectionName(Text(edDB)));
         FData.ConnectIB();
       } catch (const std::exception& e) {
-        const auto* pe = dynamic_cast<const platform::Exception*>(&e);
-        const std::string cls = pe ? pe->className() : typeid(e).name();
-        FPrompt.messageBox(W("Не удалось соединиться с БД\r") + Text(edDB) + "\r\r" + cls + "\r" + e.what(),
-                           Caption());
+        FReconnectFailed = true;
+        ibConnectFailed(e);
       }
     }
     lbLPUName->setText(Q(hospital.ReadString("MY_HOSPITAL", "NAME_HOSPITAL", "")));
@@ -91,6 +159,7 @@ void TfmMain::FormActivate() {
     lvTasks->setFocus(Qt::OtherFocusReason);
     std::string err;
     if (!FData.OpenSQLConnection(err, false)) {
+      FReconnectFailed = true;
       FPrompt.messageBox(W("Не удалось соединиться с БД в задаче актуализации прикрепленного населения:\r") + err,
                          Caption());
     }
@@ -121,8 +190,7 @@ void TfmMain::closeEvent(QCloseEvent* e) {
     try {
       step();
     } catch (const std::exception& ex) {
-      const auto* pe = dynamic_cast<const platform::Exception*>(&ex);
-      FPrompt.messageBox((pe ? std::string(pe->className()) : std::string(typeid(ex).name())) + "\r" + ex.what(),
+      FPrompt.messageBox(platform::ExceptionClassName(ex) + "\r" + ex.what(),
                          Caption());
     }
   };

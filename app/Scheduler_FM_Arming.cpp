@@ -196,6 +196,8 @@ void TfmMain::acTimerTurnOFFExecute() {
   pnlTime->hide();
   sbDBPath->setEnabled(true);
   DTime->setEnabled(true);
+  // Back to the look before arming, with the connections that the ticks closed.
+  restoreConnections();
   ActionListUpdate();
 }
 

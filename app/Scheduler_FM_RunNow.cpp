@@ -207,9 +207,8 @@ void TfmMain::acSMPImportExecute() {
   } catch (const ENotAvailable& e) {
     FPrompt.messageBox(e.message(), Caption());
   } catch (const std::exception& e) {
-    const auto* pe = dynamic_cast<const platform::Exception*>(&e);
     FPrompt.messageBox(W("Ошибка при разархивировании файла ") + archive + " :" + "\r\r" +
-                           (pe ? std::string(pe->className()) : std::string(typeid(e).name())) + "\r" + e.what(),
+                           platform::ExceptionClassName(e) + "\r" + e.what(),
                        ProgramTitle());
   }
   while (FCursorDepth > 0) SetBusyCursor(false);
@@ -221,6 +220,10 @@ void TfmMain::sbExecClick(bool fromScheduler) {
   if (!fromScheduler) {
     if (running()) return;
     FRunFromScheduler = 0;
+    // The operator's import: what its end copies into the protocol is its own lines only.
+    FTaskMessages.clear();
+    // The import works on IBDB, which the ticks and the end of a run may have closed.
+    if (!connectIBFirst()) return;
   }
   FBusy = true;
   try {

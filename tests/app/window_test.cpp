@@ -321,3 +321,33 @@ TEST(NetworkSettings, TheButtonShowsAFreshDialogModally) {
 }
 
 }  // namespace
+
+namespace {
+
+// Errors from outside the program name their class as the language writes it, wherever the
+// window shows "class name, carriage return, message".
+TEST(Errors, ForeignExceptionsShowReadableClassNames) {
+  Shell sh(true, "[STAT_MAIN]\r\nDatabase=/db/c.fdb\r\n[DB_PCName]\r\nDB_PCName=\r\n");
+  sh.data.onCall = [](const std::string& c) {
+    if (c == "ConnectIB") throw std::runtime_error("no server");
+    if (c.rfind("RefreshFromFOMS", 0) == 0) throw std::out_of_range("index 7");
+  };
+  sh.create();
+  ASSERT_FALSE(sh.prompt.msgs.empty());
+  EXPECT_EQ(sh.prompt.msgs[0].text, C("Не удалось соединиться с БД\r/db/c.fdb\r\rstd::runtime_error\rno server"));
+  sh.prompt.msgs.clear();
+  sh.dir.write("p.dbf", "x");
+  sh.w->edFileDBF->setText(Q(sh.dir.path + "p.dbf"));
+  sh.w->acRefreshFromFOMSExecute();
+  EXPECT_EQ(sh.texts(), std::vector<std::string>{"std::out_of_range\rindex 7"});
+  sh.prompt.msgs.clear();
+  sh.w->ledSMPFileName->setText(Q(sh.dir.path + "c.zip"));
+  sh.extractor.onExtract = [](const std::string&) { throw std::runtime_error("bad zip"); };
+  sh.w->acSMPImportExecute();
+  EXPECT_EQ(sh.texts(), std::vector<std::string>{C("Ошибка при разархивировании файла ") + sh.dir.path +
+                                                 "c.zip :\r\rstd::runtime_error\rbad zip"});
+  EXPECT_EQ(platform::describe(std::logic_error("x")), "std::logic_error\rx");
+  EXPECT_EQ(platform::ExceptionClassName(platform::EOSError("x")), "EOSError");
+}
+
+}  // namespace

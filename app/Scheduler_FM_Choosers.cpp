@@ -50,7 +50,7 @@ void TfmMain::chooseDbfInto(QLineEdit* edit, const std::string& title, const std
 
 void TfmMain::sbDBPathClick() {
   const std::string chosen =
-      fileDialog(false, W("Файлы *.GDB|*.gdb"), "gdb", W("Выбор файла БД статистики"), FExePath, "");
+      fileDialog(false, W("Файлы *.GDB, *.FDB|*.gdb;*.fdb"), "gdb", W("Выбор файла БД статистики"), FExePath, "");
   if (chosen.empty()) return;
   edDB->setText(Q(chosen));
   try {

@@ -191,6 +191,10 @@ TEST(Choosers, DatabaseChoiceAppliesToBothConnections) {
   ASSERT_EQ(sh.prompt.requests.size(), 1u);
   EXPECT_EQ(sh.prompt.requests[0].title, C("Выбор файла БД статистики"));
   EXPECT_EQ(sh.prompt.requests[0].defaultExt, "gdb");
+  // A Firebird 3 database is what the program opens: "*.fdb" beside the old "*.gdb".
+  EXPECT_EQ(sh.prompt.requests[0].filter, C("Файлы *.GDB, *.FDB|*.gdb;*.fdb"));
+  EXPECT_EQ(shell::QtFilter(sh.prompt.requests[0].filter),
+            QString::fromUtf8("Файлы *.GDB, *.FDB (*.gdb *.GDB *.fdb *.FDB)"));
 }
 
 TEST(Choosers, InitialFolderAndTarget) {

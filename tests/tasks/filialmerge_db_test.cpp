@@ -480,3 +480,50 @@ TEST_F(FilialMergeTest, AClosedConnectionIsAnExceptionItem) {
 }
 
 }  // namespace
+
+namespace {
+
+class FilialMergeClientData : public FilialMergeTest {};
+
+// A centre table without a declared primary key still takes the branch's new rows.
+TEST_F(FilialMergeClientData, InsertsIntoATableWithoutAPrimaryKey) {
+  const std::string pk = one(
+      "select trim(RDB$CONSTRAINT_NAME) from RDB$RELATION_CONSTRAINTS where RDB$RELATION_NAME = 'PAT_KARTA_DD' "
+      "and RDB$CONSTRAINT_TYPE = 'PRIMARY KEY'");
+  ASSERT_FALSE(pk.empty());
+  exec("ALTER TABLE PAT_KARTA_DD DROP CONSTRAINT " + pk);
+  mergetest::BranchArchive a;
+  a.add("PATIENT.xml", {I(kB + 1), S("F1"), S("A"), S("B"), N(), D(1980, 1, 1), N(), N(), TS(2026, 11, 1)});
+  a.add("DD.xml", {I(kB + 50), I(kB + 1), I(0), TS(2026, 11, 1)});
+  a.add("DD.xml", {I(kB + 51), I(kB + 1), I(0), TS(2026, 11, 2)});
+  a.write(zip("a.zip"));
+  EXPECT_EQ(merge({zip("a.zip")}), success(zip("a.zip")));
+  EXPECT_EQ(column("select ID || '/' || IDP from PAT_KARTA_DD order by ID"),
+            (std::vector<std::string>{"601/102", "602/102"}));
+}
+
+// A modified branch patient whose original is not the row just before it: the packet's
+// change log names the original, and only that patient is updated.
+TEST_F(FilialMergeClientData, AModifiedRowIsPairedThroughTheChangeLog) {
+  seedCentre();
+  mergetest::BranchArchive a;
+  std::string xml = a.packet("PATIENT.xml");
+  const std::string rows =
+      "<ROW RowState=\"1\" IDP=\"5\" KOD_PATIENT=\"K5\" LAST_NAME=\"OLD\" FIRST_NAME=\"ANNA\" MIDDLE_NAME=\"P\" "
+      "BIRTHDAY=\"19700201\" POLICY_SERIA=\"AB\" POLICY_NUM=\"123\" DATE_INPUT=\"20260601T10:00:00\"/>"
+      "<ROW RowState=\"1\" IDP=\"6\" KOD_PATIENT=\"K6\" LAST_NAME=\"NEWER\" FIRST_NAME=\"OLGA\" "
+      "BIRTHDAY=\"19800403\" DATE_INPUT=\"20260602T00:00:00\"/>"
+      "<ROW RowState=\"8\" LAST_NAME=\"CHANGED\" DATE_INPUT=\"20261101T00:00:00\"/>";
+  const size_t params = xml.find("<PARAMS/>");
+  ASSERT_NE(params, std::string::npos) << xml;
+  xml.replace(params, 9, "<PARAMS CHANGE_LOG=\"3 1 8\"/>");
+  const size_t body = xml.find("<ROWDATA>");
+  ASSERT_NE(body, std::string::npos) << xml;
+  xml.insert(body + 9, rows);
+  a.write(zip("a.zip"), {"PATIENT.xml"}, {{"PATIENT.xml", xml}});
+  EXPECT_EQ(merge({zip("a.zip")}), success(zip("a.zip")));
+  EXPECT_EQ(column("select IDP || '/' || LAST_NAME || '/' || FIRST_NAME || '/' || BIRTHDAY from PATIENT order by IDP"),
+            (std::vector<std::string>{"5/CHANGED/ANNA/1970-02-01", "6/NEWER/OLGA/1980-04-03"}));
+}
+
+}  // namespace

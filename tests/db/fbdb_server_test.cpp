@@ -6,6 +6,8 @@
 #include <signal.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 
@@ -74,6 +76,29 @@ TEST_F(ServerTest, AKilledServerFailsTheAttachmentAndARestartedOneTakesItAgain) 
   db.connect(*a);
   EXPECT_EQ(db.count("NPUNKT"), 0);
   a->disconnect();
+}
+
+TEST_F(ServerTest, AServerThatDoesNotAnswerFailsTheAttachWithinTheConnectWait) {
+  TestDatabase db(server);
+  ASSERT_EQ(::kill(server.pid(), SIGSTOP), 0);
+  auto t0 = std::chrono::steady_clock::now();
+  fbdb::Attachment a;
+  a.databaseName = db.name();
+  a.params.setValue("PASSWORD", db.password());
+  std::string error;
+  try {
+    a.connect();
+  } catch (const fbdb::EFbError& e) {
+    error = e.what();
+  }
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  ::kill(server.pid(), SIGCONT);
+  EXPECT_FALSE(a.connected());
+  EXPECT_FALSE(error.empty());
+  EXPECT_LT(seconds, 3.0 * fbdb::kConnectTimeout) << error;
+  // Answering again, it takes the attach.
+  db.connect(a);
+  EXPECT_TRUE(a.connected());
 }
 
 TEST(ServerFixture, EndsItsServerAndRemovesItsFolder) {

@@ -56,12 +56,21 @@ std::string FindIsql() {
   return {};
 }
 
+std::string EncipherPassword(std::string_view plain);
+
+// A random password whose stored (enciphered) form is a plain INI value: no control
+// characters, no blanks, no "=", ";" or brackets.
 std::string RandomPassword() {
   static const char kChars[] = "abcdefghijkmnpqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ23456789";
   std::random_device rd;
-  std::string s = "k";
-  for (int i = 0; i < 11; ++i) s += kChars[rd() % (sizeof(kChars) - 1)];
-  return s;
+  for (;;) {
+    std::string s = "k";
+    for (int i = 0; i < 11; ++i) s += kChars[rd() % (sizeof(kChars) - 1)];
+    bool plain = true;
+    for (unsigned char c : EncipherPassword(s))
+      if (c <= 0x20 || c == 0x7F || c == 0x98 || c == '=' || c == ';' || c == '[' || c == ']') plain = false;
+    if (plain) return s;
+  }
 }
 
 // A port no one listens on now (the kernel's choice for an ephemeral bind).
@@ -388,7 +397,11 @@ bool ServerRequired() {
   return v && *v && std::string_view(v) != "0";
 }
 
-std::string EncipherStoredPassword(std::string_view plain) {
+std::string EncipherStoredPassword(std::string_view plain) { return EncipherPassword(plain); }
+
+namespace {
+
+std::string EncipherPassword(std::string_view plain) {
   // The stream of DecryptStr: the key advances with the enciphered byte.
   uint32_t k = kPasswordKey;
   std::string out;
@@ -399,5 +412,7 @@ std::string EncipherStoredPassword(std::string_view plain) {
   }
   return out;
 }
+
+}  // namespace
 
 }  // namespace testsupport

@@ -256,6 +256,8 @@ private:
   bool startUpdater(const std::string& path, qint64& pid);
   std::string fileDialog(bool save, const std::string& filter, const std::string& ext, const std::string& title,
                          const std::string& dir, const std::string& file);
+  void chooseBackupInto(QLineEdit* edit);
+  std::string backupFileName(const std::string& chosen) const;
   void chooseDbfInto(QLineEdit* edit, const std::string& title, const std::string& filter, const std::string& ext);
   std::string connectionName(const std::string& path) const;
   void lvTasksItemChanged(QTreeWidgetItem* item, int column);

@@ -148,6 +148,8 @@ public:
   std::string windowIdentifier() const;
   // Seconds without progress after which a download fails (tests shorten it).
   long downloadStallTimeout = 120;
+  // Seconds the update waits for the updater's report before it fails (tests shorten it).
+  long updaterWaitTimeout = 15 * 60;
 
   // State seen by the tests and the data-module bridge.
   const std::vector<std::string>& protocol() const { return FProtocol; }

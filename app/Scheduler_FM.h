@@ -32,6 +32,9 @@
 #include "tasks/TaskUi.h"
 #include "tasks/XmlImport.h"
 
+namespace arc {
+class TUnRar;
+}
 class TsdBrowseDialog;
 class TDownLoader;
 class TWindowMessages;
@@ -186,6 +189,9 @@ public:
   TsdTrayIcon* sdTrayIcon;
   QMenu* pmTrayIcon;
   QAction *miShow, *miExit;
+  // The RAR component of the window; no task drives it. The outside RAR library is loaded
+  // when the window is made at start-up and let go when it is destroyed at the end.
+  std::unique_ptr<arc::TUnRar> UnRar1;
   QAction *acRefreshFromFOMS, *acLoadRefreshFromFOMS, *acRefreshFilials, *acStartDealingFilialDB, *acDelFilialFile,
       *acTimerTurnON, *acTimerTurnOFF, *acShowProtocol, *acStop, *acDubl, *acRefreshL, *acZabol, *acLoadLS,
       *UpdateRen, *acSMPImport;

@@ -3,6 +3,8 @@
 // embedded clinic database.
 #include <gtest/gtest.h>
 
+#include <QTime>
+
 #include <string>
 
 #include "app/DataBridge.h"
@@ -84,6 +86,32 @@ TEST_F(EmbeddedTasks, RunNowImportsAnXmlRegisterWithItsPageLabels) {
   bool finished = false;
   for (const auto& line : w->protocol()) finished = finished || line == C("Загрузка реестра XML завершена");
   EXPECT_TRUE(finished);
+}
+
+// A document series too long for its column stops the import at that record; the timed
+// run shows the server's truncation error, with the record, to the operator.
+TEST_F(EmbeddedTasks, ATimedImportNamesTheTruncationOfALongDocumentSeries) {
+  xmltest::XmlRegister reg;
+  reg.cases.resize(2);
+  reg.cases[1].npolis = "6800000000000002";
+  reg.cases[1].doctype = "14";
+  reg.cases[1].docser = "12 34 567890";
+  std::string file = xmltest::writeTempFile("register.xml", reg.toUtf8Xml());
+  w->edF2->setText(Q(platform::Cp1251ToUtf8(file)));
+  for (int i = 0; i < shell::kTaskCount; ++i)
+    w->lvTasks->topLevelItem(i)->setCheckState(0, i == 9 ? Qt::Checked : Qt::Unchecked);
+  w->DTime->setTime(QTime(14, 5));
+  clock.set(14, 4, 0);
+  w->acTimerTurnONExecute();
+  ASSERT_TRUE(w->timerOn()) << (prompt.msgs.empty() ? std::string() : prompt.msgs[0].text);
+  clock.set(14, 5, 0);
+  w->tmTasksTimer();
+  ASSERT_EQ(prompt.msgs.size(), 1u);
+  const std::string& text = prompt.msgs[0].text;
+  EXPECT_NE(text.find("record 2 of 2"), std::string::npos) << text;
+  EXPECT_NE(text.find("string right truncation"), std::string::npos) << text;
+  EXPECT_EQ(db.count("PATIENT"), 1);  // the first record stays
+  EXPECT_EQ(db.scalar("select count(*) from PATIENT where DOCUMENT_SERIA_NAME is not null"), "0");
 }
 
 TEST_F(EmbeddedTasks, RunNowWithoutARegisterNameAsksForIt) {

@@ -108,16 +108,19 @@ bool BuildTable(const uint8_t* lengths, unsigned n, TableKind kind, bool d64, ui
   // Sub-tables: one per root prefix of the long codes, as wide as its longest code.
   if (maxLen > root) {
     uint8_t subBits[1u << kLenRoot] = {};
+    unsigned prefixes[288];
+    unsigned nPrefixes = 0;
     for (unsigned s = 0; s < n; ++s) {
       const unsigned l = lengths[s];
       if (l > root) {
-        uint8_t& b = subBits[rev[s] & (rootSize - 1)];
-        b = static_cast<uint8_t>(std::max<unsigned>(b, l - root));
+        const unsigned p = rev[s] & (rootSize - 1);
+        if (!subBits[p]) prefixes[nPrefixes++] = p;
+        subBits[p] = static_cast<uint8_t>(std::max<unsigned>(subBits[p], l - root));
       }
     }
     size_t offset = rootSize;
-    for (size_t p = 0; p < rootSize; ++p) {
-      if (!subBits[p]) continue;
+    for (unsigned k = 0; k < nPrefixes; ++k) {
+      const unsigned p = prefixes[k];
       const size_t size = size_t{1} << subBits[p];
       if (offset + size > capacity) return false;
       table[p] = MakeEntry(static_cast<uint32_t>(offset), subBits[p], root) | kSub;

@@ -140,8 +140,8 @@ struct FastIO {
 //
 // Bit budget: a refill leaves 56 to 63 bits. Four root literals take at most 44, after which the
 // next root entry is still looked up from valid bits. A length takes at most 20 bits (deflate64:
-// 31), a distance at most 28 (29), so a refill before the length covers both in Deflate and a
-// second one is needed only after a deflate64 length of more than 24 bits.
+// 31), a distance at most 28 (29): the buffer is refilled after the length and after the distance,
+// each time after the next entry has been looked up from the bits still there.
 inline FastExit InflateFast(FastIO& f) {
   const uint8_t* in = f.in;
   const uint8_t* const inStart = in;
@@ -221,10 +221,9 @@ inline FastExit InflateFast(FastIO& f) {
       uint64_t saved = bb;
       ARC_CONSUME(e);
       const uint32_t len = (e >> 16) + ARC_EXTRA(saved, e);
-      if (bc < 32) [[unlikely]] {
-        ARC_REFILL();
-      }
+      // The distance entry comes from the bits left (at least 25), the refill runs beside it.
       e = dt[bb & dmask];
+      ARC_REFILL();
       if (e & kSub) [[unlikely]] {
         ARC_SUBENTRY(e, dt);
       }
@@ -247,8 +246,9 @@ inline FastExit InflateFast(FastIO& f) {
         result = kFastMatch;
         break;
       }
-      ARC_REFILL();
+      // At least 27 bits are left: the next entry does not wait for the refill.
       e = lt[bb & lmask];
+      ARC_REFILL();
       out = CopyMatch(out, dist, len);
     } while (room());
   }

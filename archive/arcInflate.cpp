@@ -173,6 +173,24 @@ void BuildFixedTables(bool d64, uint32_t* lenTable, uint32_t* distTable) {
   BuildTable(d, 32, TableKind::Dist, d64, distTable, kDistTableSize, kDistRoot);
 }
 
+namespace {
+
+FastExit InflateFastBaseline(FastIO& f) { return InflateFastBody(f); }
+
+#if defined(__x86_64__)
+__attribute__((target("bmi2"))) FastExit InflateFastBmi2(FastIO& f) { return InflateFastBody(f); }
+#endif
+
+}  // namespace
+
+FastExit InflateFast(FastIO& f) {
+#if defined(__x86_64__)
+  static const bool bmi2 = __builtin_cpu_supports("bmi2");
+  if (bmi2) return InflateFastBmi2(f);
+#endif
+  return InflateFastBaseline(f);
+}
+
 }  // namespace inflate_detail
 
 using namespace inflate_detail;

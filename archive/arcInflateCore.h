@@ -149,23 +149,30 @@ struct FastIO {
   const uint8_t* const inStart = in;
   uint8_t* out = f.out;
   uint64_t bb = f.bitBuf;
-  unsigned bc = f.bitCount;
+  // Only the low byte of bc counts: whole entries are taken from it, and an entry never takes
+  // more bits than the buffer holds, so the low byte stays exact whatever the bits above it.
+  uint32_t bc = f.bitCount;
   const uint32_t* const lt = f.lenTable;
   const uint32_t* const dt = f.distTable;
   constexpr uint64_t lmask = (1u << kLenRoot) - 1;
   constexpr uint64_t dmask = (1u << kDistRoot) - 1;
   FastExit result = kFastMore;
 
+  // Last positions at which a round may start.
+  const uintptr_t inLast = reinterpret_cast<uintptr_t>(f.inEnd) - kFastInput;
+  const uintptr_t outLast = reinterpret_cast<uintptr_t>(f.outEnd) - kFastOutput;
+  const bool enough = static_cast<size_t>(f.inEnd - in) >= kFastInput &&
+                      static_cast<size_t>(f.outEnd - out) >= kFastOutput;
   auto room = [&] {
-    return static_cast<size_t>(f.inEnd - in) >= kFastInput && static_cast<size_t>(f.outEnd - out) >= kFastOutput;
+    return reinterpret_cast<uintptr_t>(in) <= inLast && reinterpret_cast<uintptr_t>(out) <= outLast;
   };
 #define ARC_REFILL()                  \
-  bb |= Load64(in) << bc;             \
-  in += (63 - bc) >> 3;               \
+  bb |= Load64(in) << (bc & 63);      \
+  in += 7 - ((bc >> 3) & 7);          \
   bc |= 56
 #define ARC_CONSUME(e)                \
   bb >>= ((e) & 0xFF);                \
-  bc -= ((e) & 0xFF)
+  bc -= (e)
   // One literal or a pair: two bytes are stored either way, the second counts only for a pair.
 #define ARC_LITERAL(e)                                        \
   ARC_CONSUME(e);                                             \
@@ -181,7 +188,7 @@ struct FastIO {
 #define ARC_EXTRA(saved, e) \
   static_cast<uint32_t>(((saved) & ((uint64_t{1} << ((e) & 0xFF)) - 1)) >> CodeBits(e))
 
-  if (room()) {
+  if (enough) {
     ARC_REFILL();
     uint32_t e = lt[bb & lmask];
     do {
@@ -259,6 +266,7 @@ struct FastIO {
 #undef ARC_LITERAL
 #undef ARC_SUBENTRY
 #undef ARC_EXTRA
+  bc &= 0xFF;
   // Give back whole bytes that this run took from the input and did not use.
   size_t back = bc >> 3;
   const size_t taken = static_cast<size_t>(in - inStart);

@@ -67,7 +67,8 @@ inline unsigned Reverse(unsigned code, unsigned len) {
 }  // namespace
 
 bool BuildTable(const uint8_t* lengths, unsigned n, TableKind kind, bool d64, uint32_t* table,
-                size_t capacity, unsigned root) {
+                size_t capacity, unsigned root, bool* pairs) {
+  if (pairs) *pairs = false;
   unsigned count[16] = {};
   for (unsigned s = 0; s < n; ++s) {
     if (lengths[s] > 15) return false;
@@ -127,6 +128,8 @@ bool BuildTable(const uint8_t* lengths, unsigned n, TableKind kind, bool d64, ui
       offset += size;
     }
   }
+  // Literal codes by length, weighted by the share of root entries each takes.
+  uint32_t literalShare[16] = {};
   unsigned shortestLiteral = 16;
   for (unsigned s = 0; s < n; ++s) {
     const unsigned l = lengths[s];
@@ -135,7 +138,10 @@ bool BuildTable(const uint8_t* lengths, unsigned n, TableKind kind, bool d64, ui
     if (l <= root) {
       const uint32_t el = WithCode(e, l);
       for (size_t i = rev[s]; i < rootSize; i += size_t{1} << l) table[i] = el;
-      if ((e & kLit) && l < shortestLiteral) shortestLiteral = l;
+      if (e & kLit) {
+        literalShare[l] += 1u << (root - l);
+        shortestLiteral = std::min(shortestLiteral, l);
+      }
     } else {
       const uint32_t link = table[rev[s] & (rootSize - 1)];
       const size_t off = link >> 16;
@@ -144,9 +150,21 @@ bool BuildTable(const uint8_t* lengths, unsigned n, TableKind kind, bool d64, ui
       for (size_t i = rev[s] >> root; i < sub; i += size_t{1} << (l - root)) table[off + i] = el;
     }
   }
+  if (!pairs || kind != TableKind::LitLen || 2 * shortestLiteral > root) return true;
+  // The share of lookups that would find a pair, in units of 2^-2root: a literal of l1 bits
+  // followed by one of at most root - l1. Below about one in sixteen the pair handling costs more
+  // than it saves.
+  uint32_t pairShare = 0;
+  for (unsigned l1 = shortestLiteral; l1 + shortestLiteral <= root; ++l1) {
+    uint32_t second = 0;
+    for (unsigned l2 = shortestLiteral; l1 + l2 <= root; ++l2) second += literalShare[l2];
+    pairShare += literalShare[l1] * second;
+  }
+  if (pairShare < (uint32_t{1} << (2 * root - 4))) return true;
   // Pairs of literals whose two codes fit in the root bits. Walking down, the entry of the second
   // code (at index i >> l1, below i) is still a single one.
-  if (kind == TableKind::LitLen && 2 * shortestLiteral <= root) {
+  *pairs = true;
+  {
     for (size_t i = rootSize; i-- > 0;) {
       const uint32_t e1 = table[i];
       if (!(e1 & kLit)) continue;
@@ -175,10 +193,12 @@ void BuildFixedTables(bool d64, uint32_t* lenTable, uint32_t* distTable) {
 
 namespace {
 
-FastExit InflateFastBaseline(FastIO& f) { return InflateFastBody(f); }
+FastExit InflateFastBaseline(FastIO& f) { return f.pairs ? InflateFastBody<true>(f) : InflateFastBody<false>(f); }
 
 #if defined(__x86_64__)
-__attribute__((target("bmi2"))) FastExit InflateFastBmi2(FastIO& f) { return InflateFastBody(f); }
+__attribute__((target("bmi2"))) FastExit InflateFastBmi2(FastIO& f) {
+  return f.pairs ? InflateFastBody<true>(f) : InflateFastBody<false>(f);
+}
 #endif
 
 }  // namespace
@@ -216,6 +236,8 @@ struct TInflateState {
   unsigned nlen, ndist, ncode, have;
   uint32_t adler;
   const uint32_t* lcode;
+  bool lpairs;  // lcode has pair entries
+  bool lenPairs;
   const uint32_t* dcode;
   uint8_t lens[320];
   uint32_t codeTable[kCodeTableSize];
@@ -352,6 +374,7 @@ Step Decode(TZStreamRec* strm, TInflateState* st, const uint8_t*& in, const uint
             st->fixedReady = true;
           }
           st->lcode = st->fixedLen;
+          st->lpairs = false;
           st->dcode = st->fixedDist;
           st->mode = TInflateMode::Len;
         } else if (type == 2) {
@@ -462,7 +485,8 @@ Step Decode(TZStreamRec* strm, TInflateState* st, const uint8_t*& in, const uint
           bad("invalid code -- missing end-of-block");
           goto stop;
         }
-        if (!BuildTable(st->lens, st->nlen, TableKind::LitLen, st->d64, st->lenTable, kLenTableSize, kLenRoot)) {
+        if (!BuildTable(st->lens, st->nlen, TableKind::LitLen, st->d64, st->lenTable, kLenTableSize, kLenRoot,
+                        &st->lenPairs)) {
           bad("invalid literal/lengths set");
           goto stop;
         }
@@ -472,6 +496,7 @@ Step Decode(TZStreamRec* strm, TInflateState* st, const uint8_t*& in, const uint
           goto stop;
         }
         st->lcode = st->lenTable;
+        st->lpairs = st->lenPairs;
         st->dcode = st->distTable;
         st->mode = TInflateMode::Len;
         break;
@@ -488,6 +513,7 @@ Step Decode(TZStreamRec* strm, TInflateState* st, const uint8_t*& in, const uint
           f.bitBuf = bb;
           f.bitCount = bc;
           f.lenTable = st->lcode;
+          f.pairs = st->lpairs;
           f.distTable = st->dcode;
           f.error = nullptr;
           const FastExit r = InflateFast(f);

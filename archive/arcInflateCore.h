@@ -50,10 +50,11 @@ enum class TableKind { CodeLengths, LitLen, Dist };
 // Builds a two-level table for n code lengths (0 = unused symbol). Symbol meanings follow the
 // kind and the variant (deflate64: length code 285 = base 3 + 16 extra bits, distance codes 30 and
 // 31 valid). Rejects over-subscribed codes and incomplete ones, except the single code of length
-// one that Deflate allows. Returns false for a bad code set. Literal/length tables get pair
-// entries wherever two literal codes fit in the root bits together.
+// one that Deflate allows. Returns false for a bad code set. Given pairs, a literal/length table
+// gets pair entries wherever two literal codes fit in the root bits together, if the code makes
+// them frequent enough to pay for the pair handling; *pairs tells whether it did.
 bool BuildTable(const uint8_t* lengths, unsigned n, TableKind kind, bool deflate64, uint32_t* table,
-                size_t capacity, unsigned rootBits);
+                size_t capacity, unsigned rootBits, bool* pairs = nullptr);
 
 // Fixed literal/length and distance tables of a variant, built into caller-owned arrays.
 void BuildFixedTables(bool deflate64, uint32_t* lenTable, uint32_t* distTable);
@@ -128,6 +129,7 @@ struct FastIO {
   unsigned bitCount;    // < 64; bits above it in bitBuf are zero
   const uint32_t* lenTable;
   const uint32_t* distTable;
+  bool pairs;  // lenTable has pair entries
   // Pending match when the loop stopped with kFastMatch.
   uint32_t matchLen;
   uint32_t matchDist;
@@ -142,8 +144,10 @@ struct FastIO {
 // next root entry is still looked up from valid bits. A length takes at most 20 bits (deflate64:
 // 31), a distance at most 28 (29): the buffer is refilled after the length and after the distance,
 // each time after the next entry has been looked up from the bits still there.
-// InflateFast (arcInflate.cpp) runs this body compiled for the processor at hand: on x86-64 with
-// BMI2 where present, which shifts by a register count in one step.
+// InflateFast (arcInflate.cpp) runs this body compiled for the processor at hand (on x86-64 with
+// BMI2 where present, which shifts by a register count in one step) and for the table: with the
+// handling of pair entries only where the table has them.
+template <bool kPairs>
 [[gnu::always_inline]] inline FastExit InflateFastBody(FastIO& f) {
   const uint8_t* in = f.in;
   const uint8_t* const inStart = in;
@@ -176,10 +180,12 @@ struct FastIO {
   // One literal or a pair: two bytes are stored either way, the second counts only for a pair.
 #define ARC_LITERAL(e)                                        \
   ARC_CONSUME(e);                                             \
-  {                                                           \
+  if constexpr (kPairs) {                                     \
     const uint16_t v = static_cast<uint16_t>((e) >> 16);      \
     std::memcpy(out, &v, 2);                                  \
     out += 1 + (((e) >> 12) & 1);                             \
+  } else {                                                    \
+    *out++ = static_cast<uint8_t>((e) >> 16);                 \
   }                                                           \
   e = lt[bb & lmask]
 #define ARC_SUBENTRY(e, table)                                             \

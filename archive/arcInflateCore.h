@@ -111,8 +111,9 @@ inline uint8_t* CopyMatch(uint8_t* out, uint32_t dist, uint32_t len) {
   return end;
 }
 
-// Room the fast loop needs at the top of a round: input bytes (three refills of at most 7 bytes
-// and the 8-byte load of the last) and output bytes (four pairs of literals and a match of 258).
+// Room the fast loop needs at the top of a round: input bytes (four refills of at most 7 bytes,
+// the 8-byte load of the last within them) and output bytes (four pairs of literals and a match
+// of 258).
 constexpr size_t kFastInput = 32;
 constexpr size_t kFastOutput = 8 + 258;
 
@@ -141,9 +142,10 @@ struct FastIO {
 // buffer is trimmed back so that whole unused bytes read by the loop are returned to the input.
 //
 // Bit budget: a refill leaves 56 to 63 bits. Four root literals take at most 44, after which the
-// next root entry is still looked up from valid bits. A length takes at most 20 bits (deflate64:
-// 31), a distance at most 28 (29): the buffer is refilled after the length and after the distance,
-// each time after the next entry has been looked up from the bits still there.
+// next root entry is still looked up from valid bits. A length takes at most 20 bits, a distance
+// at most 28, so one refill before the length covers a match; the next entry needs another only
+// when fewer than 11 bits are left. A deflate64 length (up to 31 bits) may need a refill before
+// its distance (up to 29).
 // InflateFast (arcInflate.cpp) runs this body compiled for the processor at hand (on x86-64 with
 // BMI2 where present, which shifts by a register count in one step) and for the table: with the
 // handling of pair entries only where the table has them.
@@ -197,8 +199,10 @@ template <bool kPairs>
   if (enough) {
     ARC_REFILL();
     uint32_t e = lt[bb & lmask];
-    do {
-      // Here at least 56 bits are in the buffer and e is the root entry of the next code.
+    while (room()) {
+      // Here e is the root entry of the next code, looked up from at least 11 valid bits. The
+      // refill does not hold up the use of e: it needs only the bit count, known before e.
+      ARC_REFILL();
       if (e & kLit) {
         ARC_LITERAL(e);
         if (e & kLit) {
@@ -210,15 +214,14 @@ template <bool kPairs>
             }
           }
         }
-        ARC_REFILL();
         if (e & kLit) continue;
+        ARC_REFILL();
       }
       if (e & kSub) [[unlikely]] {
         ARC_SUBENTRY(e, lt);
         if (e & kLit) {
           ARC_CONSUME(e);
           *out++ = static_cast<uint8_t>(e >> 16);
-          ARC_REFILL();
           e = lt[bb & lmask];
           continue;
         }
@@ -236,9 +239,10 @@ template <bool kPairs>
       uint64_t saved = bb;
       ARC_CONSUME(e);
       const uint32_t len = (e >> 16) + ARC_EXTRA(saved, e);
-      // The distance entry comes from the bits left (at least 25), the refill runs beside it.
       e = dt[bb & dmask];
-      ARC_REFILL();
+      if ((bc & 0xFF) < 29) [[unlikely]] {  // only after a long deflate64 length
+        ARC_REFILL();
+      }
       if (e & kSub) [[unlikely]] {
         ARC_SUBENTRY(e, dt);
       }
@@ -261,11 +265,13 @@ template <bool kPairs>
         result = kFastMatch;
         break;
       }
-      // At least 27 bits are left: the next entry does not wait for the refill.
       e = lt[bb & lmask];
-      ARC_REFILL();
+      if ((bc & 0xFF) < kLenRoot) [[unlikely]] {
+        ARC_REFILL();
+        e = lt[bb & lmask];
+      }
       out = CopyMatch(out, dist, len);
-    } while (room());
+    }
   }
 #undef ARC_REFILL
 #undef ARC_CONSUME

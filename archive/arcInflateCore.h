@@ -36,8 +36,8 @@ constexpr unsigned CodeBits(uint32_t e) { return (e >> 8) & 15; }
 constexpr unsigned ExtraBits(uint32_t e) { return (e & 0xFF) - CodeBits(e); }
 
 // Root widths and capacities of the three kinds of table. A complete literal/length code of at
-// most 288 symbols needs at most 2048 + 55 * 16 entries with an 11-bit root, a distance code of
-// at most 32 symbols at most 256 + 4 * 128 with an 8-bit root.
+// most 288 symbols needs fewer than 2048 + 57 * 16 entries with an 11-bit root, a distance code of
+// at most 32 symbols fewer than 256 + 4 * 128 with an 8-bit root (canonical codes need less).
 constexpr unsigned kLenRoot = 11;
 constexpr unsigned kDistRoot = 8;
 constexpr unsigned kCodeRoot = 7;

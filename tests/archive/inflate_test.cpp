@@ -536,6 +536,32 @@ TEST(InflateTables, LongestLengthAndDistanceCodesBackToBack) {
   }
 }
 
+TEST(InflateTables, AllSymbolsWithCodesBeyondTheRoot) {
+  // 280 of the 286 literal/length symbols with codes of 12 to 15 bits: the most sub-table entries
+  // a literal/length code can make; every symbol used.
+  std::vector<uint8_t> lit(286, 0);
+  const unsigned shortSyms[6] = {'a', 'b', 'c', 'd', 'e', 256};
+  const uint8_t shortLens[6] = {1, 2, 3, 4, 5, 8};  // 1992 of the 2048 root entries
+  for (unsigned i = 0; i < 6; ++i) lit[shortSyms[i]] = shortLens[i];
+  unsigned k = 0;
+  for (unsigned s = 0; s < 286; ++s) {
+    if (lit[s]) continue;
+    lit[s] = static_cast<uint8_t>(k < 56 ? 12 : k < 112 ? 13 : k < 168 ? 14 : 15);  // 56 x 2^-11 left
+    ++k;
+  }
+  ASSERT_EQ(k, 280u);
+  const std::vector<uint8_t> dist = {1};  // the single distance code of one bit: distance 1
+  std::mt19937 gen(11);
+  auto g = [&gen] { return static_cast<uint32_t>(gen()); };
+  std::vector<Token> tokens;
+  for (int round = 0; round < 20; ++round) {
+    for (unsigned s = 0; s < 256; ++s) tokens.push_back({0, s});
+    for (uint32_t len = 3; len <= 258; len += 1 + g() % 9) tokens.push_back({len, 1});
+    for (int i = 0; i < 500; ++i) tokens.push_back({0, 'a' + g() % 5});
+  }
+  ExpectAllDecode(DynamicTokens(lit, dist, tokens), Expand(tokens));
+}
+
 TEST(InflateTables, MatchCopiesOfEveryDistanceClass) {
   // Short distances overlap the copy (1, 2-7, 8-15, 16-31, beyond); lengths around the copy
   // widths; every match followed and preceded by plenty of stream, so the fast loop runs them.

@@ -164,17 +164,15 @@ bool BuildTable(const uint8_t* lengths, unsigned n, TableKind kind, bool d64, ui
   // Pairs of literals whose two codes fit in the root bits. Walking down, the entry of the second
   // code (at index i >> l1, below i) is still a single one.
   *pairs = true;
-  {
-    for (size_t i = rootSize; i-- > 0;) {
-      const uint32_t e1 = table[i];
-      if (!(e1 & kLit)) continue;
-      const unsigned l1 = e1 & 0xFF;
-      if (l1 + shortestLiteral > root) continue;
-      const uint32_t e2 = table[i >> l1];
-      const unsigned l2 = e2 & 0xFF;
-      if (!(e2 & kLit) || l1 + l2 > root) continue;
-      table[i] = MakeEntry((e1 >> 16) | ((e2 >> 16) << 8), l1, l1 + l2) | kLit | kPair;
-    }
+  for (size_t i = rootSize; i-- > 0;) {
+    const uint32_t e1 = table[i];
+    if (!(e1 & kLit)) continue;
+    const unsigned l1 = e1 & 0xFF;
+    if (l1 + shortestLiteral > root) continue;
+    const uint32_t e2 = table[i >> l1];
+    const unsigned l2 = e2 & 0xFF;
+    if (!(e2 & kLit) || l1 + l2 > root) continue;
+    table[i] = MakeEntry((e1 >> 16) | ((e2 >> 16) << 8), l1, l1 + l2) | kLit | kPair;
   }
   return true;
 }
@@ -193,7 +191,9 @@ void BuildFixedTables(bool d64, uint32_t* lenTable, uint32_t* distTable) {
 
 namespace {
 
-FastExit InflateFastBaseline(FastIO& f) { return f.pairs ? InflateFastBody<true>(f) : InflateFastBody<false>(f); }
+FastExit InflateFastBaseline(FastIO& f) {
+  return f.pairs ? InflateFastBody<true>(f) : InflateFastBody<false>(f);
+}
 
 #if defined(__x86_64__)
 __attribute__((target("bmi2"))) FastExit InflateFastBmi2(FastIO& f) {

@@ -146,6 +146,7 @@ struct FastIO {
 // at most 28, so one refill before the length covers a match; the next entry needs another only
 // when fewer than 11 bits are left. A deflate64 length (up to 31 bits) may need a refill before
 // its distance (up to 29).
+//
 // InflateFast (arcInflate.cpp) runs this body compiled for the processor at hand (on x86-64 with
 // BMI2 where present, which shifts by a register count in one step) and for the table: with the
 // handling of pair entries only where the table has them.
@@ -179,7 +180,8 @@ template <bool kPairs>
 #define ARC_CONSUME(e)                \
   bb >>= ((e) & 0xFF);                \
   bc -= (e)
-  // One literal or a pair: two bytes are stored either way, the second counts only for a pair.
+  // One literal or, where the table has pairs, one or two: two bytes are stored either way, the
+  // second counts only for a pair.
 #define ARC_LITERAL(e)                                        \
   ARC_CONSUME(e);                                             \
   if constexpr (kPairs) {                                     \

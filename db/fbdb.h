@@ -46,6 +46,9 @@ namespace fbdb {
 
 // Seconds a statement waits for a row lock held by another transaction before it fails.
 constexpr int kDefaultLockTimeout = 5;
+// Seconds an attach to a server (database or service manager) waits for the server before
+// it fails: a host that does not answer ends in an error, not in a hang.
+constexpr int kConnectTimeout = 15;
 
 // ----------------------------------------------------------------------------------------
 // Errors

@@ -131,6 +131,7 @@ void Attachment::attachDpb(bool create, const CreateOptions* opt) {
   dpb.str(isc_dpb_lc_ctype, charset);
   if (!role.empty()) dpb.str(isc_dpb_sql_role_name, role);
   dpb.tag(isc_dpb_utf8_filename);
+  dpb.num(isc_dpb_connect_timeout, kConnectTimeout);
   if (create && opt) {
     dpb.num(isc_dpb_sql_dialect, opt->dialect);
     dpb.num(isc_dpb_page_size, opt->pageSize);

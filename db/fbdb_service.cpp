@@ -58,6 +58,7 @@ void BackupService::attach(std::string_view host, std::string_view user, std::st
   Xpb spb(IXpbBuilder::SPB_ATTACH);
   if (!user.empty()) spb.str(isc_spb_user_name, user);
   if (!password.empty()) spb.str(isc_spb_password, password);
+  spb.num(isc_spb_connect_timeout, kConnectTimeout);
   embedded_ = host.empty();
   user_ = std::string(user);
   password_ = std::string(password);

@@ -1,5 +1,7 @@
 #include "support/TestDatabase.h"
 
+#include "support/FirebirdServer.h"
+
 #include <unistd.h>
 
 #include <cstdlib>
@@ -31,14 +33,25 @@ TestDatabase::TestDatabase() { create(fbdb::ClinicSchemaScript()); }
 
 TestDatabase::TestDatabase(std::string_view script) { create(script); }
 
+TestDatabase::TestDatabase(const FirebirdServer& server) : TestDatabase(server, fbdb::ClinicSchemaScript()) {}
+
+TestDatabase::TestDatabase(const FirebirdServer& server, std::string_view script) {
+  if (!server.running()) throw std::runtime_error("the Firebird server is not running: " + server.error());
+  host_ = server.host();
+  password_ = server.password();
+  create(script);
+}
+
 void TestDatabase::create(std::string_view script) {
   dir_ = MakeTempDir("kesta-db");
   path_ = dir_ + "clinic.fdb";
+  name_ = host_.empty() ? path_ : host_ + ":" + path_;
   fbdb::CreateOptions opt;
   opt.forcedWrites = false;
+  opt.password = password_;
   fbdb::Attachment a;
   try {
-    fbdb::CreateDatabaseFromScript(a, path_, script, opt);
+    fbdb::CreateDatabaseFromScript(a, name_, script, opt);
     a.disconnect();
   } catch (...) {
     try {
@@ -54,8 +67,9 @@ TestDatabase::~TestDatabase() { RemoveDir(dir_); }
 
 void TestDatabase::connect(fbdb::Attachment& a) const {
   a.disconnect();
-  a.databaseName = path_;
+  a.databaseName = name_;
   a.params.setValue("USER_NAME", "SYSDBA");
+  if (!password_.empty()) a.params.setValue("PASSWORD", password_);
   a.params.setValue("lc_ctype", "WIN1251");
   a.connect();
 }
@@ -67,8 +81,9 @@ std::unique_ptr<fbdb::Attachment> TestDatabase::attach() const {
 }
 
 void TestDatabase::fillParams(platform::TParams& p) const {
-  p.setValue("DataBase", path_);
+  p.setValue("DataBase", name_);
   p.setValue("User_Name", "SYSDBA");
+  if (!password_.empty()) p.setValue("Password", password_);
   p.setValue("ServerCharSet", "win1251");
   p.setValue("SQLDialect", "3");
 }

@@ -11,6 +11,11 @@
 //   fbdb::Attachment a; db.connect(a);           // a native attachment to it
 //   db.exec("insert into NPUNKT values (1, 'x')");
 //   EXPECT_EQ(db.count("NPUNKT"), 1);
+//
+// Made through a private server (FirebirdServer.h) instead, it is the same database file
+// in the same kind of folder, created and reached by the attach name "localhost/<port>:<path>"
+// with the server's SYSDBA password; connect(), attach(), fillParams() and the others use
+// that name and password.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -20,18 +25,27 @@
 
 namespace testsupport {
 
+class FirebirdServer;
+
 class TestDatabase {
 public:
   // The clinic schema.
   TestDatabase();
   // Any schema script (statements as SplitSqlScript understands them).
   explicit TestDatabase(std::string_view script);
+  // The clinic schema / any schema, created through the server (which must be running).
+  explicit TestDatabase(const FirebirdServer& server);
+  TestDatabase(const FirebirdServer& server, std::string_view script);
   ~TestDatabase();
   TestDatabase(const TestDatabase&) = delete;
   TestDatabase& operator=(const TestDatabase&) = delete;
 
   // The database file; also its connection name for the embedded engine.
   const std::string& path() const { return path_; }
+  // The connection name: path() for the embedded engine, host:path through a server.
+  const std::string& name() const { return name_; }
+  // SYSDBA's password ("" for the embedded engine).
+  const std::string& password() const { return password_; }
   // The test's temporary folder, with a trailing '/'.
   const std::string& dir() const { return dir_; }
 
@@ -51,6 +65,9 @@ private:
   void create(std::string_view script);
   std::string dir_;
   std::string path_;
+  std::string name_;
+  std::string host_;  // "" for the embedded engine
+  std::string password_;
 };
 
 // A new unique temporary folder (trailing '/'); the caller removes it.

@@ -112,10 +112,11 @@ inline uint8_t* CopyMatch(uint8_t* out, uint32_t dist, uint32_t len) {
 }
 
 // Room the fast loop needs at the top of a round: input bytes (four refills of at most 7 bytes,
-// the 8-byte load of the last within them) and output bytes (four pairs of literals and a match
-// of 258).
+// the 8-byte load of the last within them) and output bytes (four pairs of literals and the
+// literal of a sub-table). A match longer than the room left stops the loop with the match
+// pending, so that the loop runs up to the end of the caller's output.
 constexpr size_t kFastInput = 32;
-constexpr size_t kFastOutput = 8 + 258;
+constexpr size_t kFastOutput = 4 * 2 + 1;
 
 enum FastExit { kFastMore = 0, kFastEob, kFastBad, kFastMatch };
 

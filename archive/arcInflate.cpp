@@ -102,22 +102,51 @@ bool BuildTable(const uint8_t* lengths, unsigned n, TableKind kind, bool d64, ui
     code = (code + count[l - 1]) << 1;
     next[l] = code;
   }
-  // Canonical codes, bit-reversed for least-significant-first reading.
+  // Canonical codes, bit-reversed for least-significant-first reading, and the symbols ordered by
+  // code length.
   unsigned rev[288];
-  for (unsigned s = 0; s < n; ++s)
-    if (lengths[s]) rev[s] = Reverse(next[lengths[s]]++, lengths[s]);
+  unsigned sorted[288];
+  unsigned first[17] = {};
+  for (unsigned l = 1; l <= 15; ++l) first[l + 1] = first[l] + count[l];
+  {
+    unsigned at[16];
+    std::memcpy(at, first, sizeof at);
+    for (unsigned s = 0; s < n; ++s) {
+      const unsigned l = lengths[s];
+      if (!l) continue;
+      rev[s] = Reverse(next[l]++, l);
+      sorted[at[l]++] = s;
+    }
+  }
+  // Root entries of the short codes, length by length: the codes of up to l bits fill the first
+  // 2^l entries, which are copied up each time the next length doubles the part filled.
+  uint32_t literalShare[16] = {};  // literal codes by length, weighted by the root entries they take
+  unsigned shortestLiteral = 16;
+  size_t filled = 1;
+  for (unsigned l = 1; l <= std::min(maxLen, root); ++l) {
+    std::memcpy(table + filled, table, filled * sizeof *table);
+    filled *= 2;
+    for (unsigned k = first[l]; k < first[l + 1]; ++k) {
+      const unsigned s = sorted[k];
+      const uint32_t e = SymbolEntry(s, kind, d64);
+      table[rev[s]] = WithCode(e, l);
+      if (e & kLit) {
+        literalShare[l] += 1u << (root - l);
+        shortestLiteral = std::min(shortestLiteral, l);
+      }
+    }
+  }
+  for (; filled < rootSize; filled *= 2) std::memcpy(table + filled, table, filled * sizeof *table);
   // Sub-tables: one per root prefix of the long codes, as wide as its longest code.
   if (maxLen > root) {
     uint8_t subBits[1u << kLenRoot] = {};
     unsigned prefixes[288];
     unsigned nPrefixes = 0;
-    for (unsigned s = 0; s < n; ++s) {
-      const unsigned l = lengths[s];
-      if (l > root) {
-        const unsigned p = rev[s] & (rootSize - 1);
-        if (!subBits[p]) prefixes[nPrefixes++] = p;
-        subBits[p] = static_cast<uint8_t>(std::max<unsigned>(subBits[p], l - root));
-      }
+    for (unsigned k = first[root + 1]; k < first[16]; ++k) {
+      const unsigned s = sorted[k];
+      const unsigned p = rev[s] & (rootSize - 1);
+      if (!subBits[p]) prefixes[nPrefixes++] = p;
+      subBits[p] = static_cast<uint8_t>(std::max<unsigned>(subBits[p], lengths[s] - root));
     }
     size_t offset = rootSize;
     for (unsigned k = 0; k < nPrefixes; ++k) {
@@ -127,26 +156,13 @@ bool BuildTable(const uint8_t* lengths, unsigned n, TableKind kind, bool d64, ui
       table[p] = MakeEntry(static_cast<uint32_t>(offset), subBits[p], root) | kSub;
       offset += size;
     }
-  }
-  // Literal codes by length, weighted by the share of root entries each takes.
-  uint32_t literalShare[16] = {};
-  unsigned shortestLiteral = 16;
-  for (unsigned s = 0; s < n; ++s) {
-    const unsigned l = lengths[s];
-    if (!l) continue;
-    const uint32_t e = SymbolEntry(s, kind, d64);
-    if (l <= root) {
-      const uint32_t el = WithCode(e, l);
-      for (size_t i = rev[s]; i < rootSize; i += size_t{1} << l) table[i] = el;
-      if (e & kLit) {
-        literalShare[l] += 1u << (root - l);
-        shortestLiteral = std::min(shortestLiteral, l);
-      }
-    } else {
+    for (unsigned k = first[root + 1]; k < first[16]; ++k) {
+      const unsigned s = sorted[k];
+      const unsigned l = lengths[s];
       const uint32_t link = table[rev[s] & (rootSize - 1)];
       const size_t off = link >> 16;
       const size_t sub = size_t{1} << CodeBits(link);
-      const uint32_t el = WithCode(e, l - root);
+      const uint32_t el = WithCode(SymbolEntry(s, kind, d64), l - root);
       for (size_t i = rev[s] >> root; i < sub; i += size_t{1} << (l - root)) table[off + i] = el;
     }
   }

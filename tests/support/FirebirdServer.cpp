@@ -208,7 +208,7 @@ std::string Tail(const std::string& path) {
 
 }  // namespace
 
-FirebirdServer::FirebirdServer() {
+FirebirdServer::FirebirdServer(std::string password) : password_(std::move(password)) {
   if (!prepare()) return;
   // A port found free can be taken by another process before the server binds it; the
   // server then runs without listening. Try again on another port.
@@ -280,7 +280,7 @@ bool FirebirdServer::prepare() {
     fail("cannot create " + dir_ + "lock: " + ec.message());
     return false;
   }
-  password_ = RandomPassword();
+  if (password_.empty()) password_ = RandomPassword();
 
   // SYSDBA's password, set in a copy of the installed security database through the
   // embedded engine (isql in a child with this folder's configuration: the engine of

@@ -180,10 +180,17 @@ TEST_F(ServerShell, AServerKilledDuringATimedRunIsReportedAndTheNextRunReconnect
   prompt.msgs.clear();
   dm->SetUi(w.get());
   ASSERT_TRUE(server.restart()) << server.error();
-  w->acRefreshFromFOMSExecute();
+  EXPECT_FALSE(w->timerOn());  // a run is armed once
+  w->DTime->setTime(QTime(14, 7));
+  clock.set(14, 6, 0);
+  w->acTimerTurnONExecute();
+  ASSERT_TRUE(w->timerOn()) << texts();
+  clock.set(14, 7, 0);
+  w->tmTasksTimer();
   EXPECT_TRUE(prompt.msgs.empty()) << texts();
   EXPECT_EQ(S(w->lbRefr->text()), C("Актуализация БД выполнена!"));
   EXPECT_EQ(w->status(3), C("Выполнение завершено"));
+  EXPECT_FALSE(dm->IBDB.connected());  // closed after the complete run
   EXPECT_EQ(db->count("PATIENT"), 40);
   EXPECT_EQ(db->scalar("select count(*) from PATIENT where LAST_NAME starting '" + C("Новый") + "'"), "39");
 }

@@ -229,10 +229,7 @@ FirebirdServer::~FirebirdServer() {
   if (!dir_.empty()) RemoveDir(dir_);
 }
 
-std::string FirebirdServer::fail(std::string what) {
-  error_ = std::move(what);
-  return error_;
-}
+void FirebirdServer::fail(std::string what) { error_ = std::move(what); }
 
 std::string FirebirdServer::host() const { return "localhost/" + std::to_string(port_); }
 

@@ -58,7 +58,7 @@ public:
 private:
   bool prepare();
   bool launch();
-  std::string fail(std::string what);
+  void fail(std::string what);
 
   std::string error_;
   std::string dir_;

@@ -46,8 +46,7 @@ void TListFM::btPrintClick() {
     if (!FPrompt.saveFile(r, chosen) || chosen.empty()) return;
     SaveLines(chosen, lines());
   } catch (const std::exception& e) {
-    const auto* pe = dynamic_cast<const platform::Exception*>(&e);
-    FPrompt.messageBox((pe ? std::string(pe->className()) : std::string(typeid(e).name())) + "\r" + e.what(),
+    FPrompt.messageBox(platform::ExceptionClassName(e) + "\r" + e.what(),
                        W("Сообщение"));
   }
 }

@@ -191,6 +191,7 @@ public:
 protected:
   void showEvent(QShowEvent* e) override;
   void closeEvent(QCloseEvent* e) override;
+  void changeEvent(QEvent* e) override;
   bool eventFilter(QObject* watched, QEvent* e) override;
 
 private:
@@ -199,11 +200,31 @@ private:
   QToolButton* actionButton(QWidget* parent, QAction* action, const char* name, int x, int y, int w, int h);
   void connectActions();
 
-  // The timed run.
+  // The timed run, step by step.
   void runTasks();
+  bool openRunConnections();
+  void markWaiting();
   void runTask(int task, bool& stop);
   void endOfRun();
   bool ticked(int task) const;
+  // The steps the tasks share.
+  void beginTask(int task, bool clearMessages);
+  void finishTask(int task);
+  void taskOutcome(int task, bool ok, QLabel* label, const char* okText, const char* failText);
+  void restoreAfterCall();
+  void taskNotAvailable(int task, const shell::ENotAvailable& e);
+  // One function per task.
+  void runBackupTask(int task);
+  void runUpdateTask(bool& stop);
+  void runDownloadTask();
+  void runRefreshTask();
+  void runPrivilegedTask();
+  void runFilialTask();
+  void runDuplicatesTask(bool& stop);
+  void runDiseaseTask(bool& stop);
+  void runSmpTask();
+  void runXmlTask();
+  void runDrugsTask();
 
   // Checks shared by arming and the run-now actions.
   bool checkConnections(const std::string& lead, bool ibToo);
@@ -225,6 +246,9 @@ private:
   void copyTaskMessages();
   void appendBackupLine(const std::string& fileName);
   void reportException(const std::exception& e);
+  void ibConnectFailed(const std::exception& e);
+  void restoreConnections();
+  bool connectIBFirst();
   void startTFOMSDownload(const std::string& url, const std::string& file, const std::string& iniPath);
   TDownLoader* newLoader(const std::string& url, const std::string& file, const std::string& iniPath);
   void buildTray();
@@ -260,6 +284,8 @@ private:
   QDateTime FLastTick;
   bool FActivated = false;
   bool FActivating = false;
+  bool FReconnecting = false;
+  bool FReconnectFailed = false;
   bool FRunning = false;
   bool FRunCompleted = false;
   bool FBusy = false;

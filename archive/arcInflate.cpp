@@ -27,31 +27,41 @@ constexpr uint16_t kDistBase[32] = {1,    2,    3,    4,    5,    7,     9,     
 constexpr uint8_t kDistExtra[32] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,  6,
                                     7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13, 14, 14};
 
-// Entry of a symbol, without its bit count.
+// Entry of a symbol without its code bits: value, flags and the count of extra bits.
 uint32_t SymbolEntry(unsigned sym, TableKind kind, bool d64) {
   switch (kind) {
     case TableKind::CodeLengths:
-      return MakeEntry(sym, 0, 0);
+      return sym << 16;
     case TableKind::LitLen:
       if (sym < 256) return (sym << 16) | kLit;
       if (sym == 256) return kEob;
-      if (sym == 285 && d64) return MakeEntry(3, 16, 0);
-      if (sym < 286) return MakeEntry(kLenBase[sym - 257], kLenExtra[sym - 257], 0);
+      if (sym == 285 && d64) return MakeEntry(3, 0, 16);
+      if (sym < 286) return MakeEntry(kLenBase[sym - 257], 0, kLenExtra[sym - 257]);
       return kInvalid;
     case TableKind::Dist:
-      if (sym < 30 || (d64 && sym < 32)) return MakeEntry(kDistBase[sym], kDistExtra[sym], 0);
+      if (sym < 30 || (d64 && sym < 32)) return MakeEntry(kDistBase[sym], 0, kDistExtra[sym]);
       return kInvalid;
   }
   return kInvalid;
 }
 
-unsigned Reverse(unsigned code, unsigned len) {
-  unsigned r = 0;
-  for (unsigned i = 0; i < len; ++i) {
-    r = (r << 1) | (code & 1);
-    code >>= 1;
+// Adds the code bits of a table level to a symbol entry.
+constexpr uint32_t WithCode(uint32_t e, unsigned bits) { return e + (bits << 8) + bits; }
+
+constexpr struct Rev8 {
+  uint8_t v[256];
+  constexpr Rev8() : v() {
+    for (unsigned i = 0; i < 256; ++i) {
+      unsigned r = 0;
+      for (unsigned b = 0; b < 8; ++b) r |= ((i >> b) & 1u) << (7 - b);
+      v[i] = static_cast<uint8_t>(r);
+    }
   }
-  return r;
+} kRev8;
+
+// The len low bits of code (len <= 15) in reverse order.
+inline unsigned Reverse(unsigned code, unsigned len) {
+  return ((unsigned{kRev8.v[code & 0xFF]} << 8) | kRev8.v[(code >> 8) & 0xFF]) >> (16 - len);
 }
 
 }  // namespace
@@ -73,11 +83,17 @@ bool BuildTable(const uint8_t* lengths, unsigned n, TableKind kind, bool d64, ui
   }
   const size_t rootSize = size_t{1} << root;
   if (capacity < rootSize) return false;
-  const uint32_t invalid = kInvalid | 1;
-  for (size_t i = 0; i < rootSize; ++i) table[i] = invalid;
-  if (maxLen == 0) return kind != TableKind::CodeLengths;  // no codes: every lookup is invalid
-  // Incomplete sets: only the single code of length one.
-  if (left > 0 && (kind == TableKind::CodeLengths || maxLen != 1)) return false;
+  const uint32_t invalid = WithCode(kInvalid, 1);
+  if (maxLen == 0) {  // no codes: every lookup is invalid
+    for (size_t i = 0; i < rootSize; ++i) table[i] = invalid;
+    return kind != TableKind::CodeLengths;
+  }
+  // Incomplete sets: only the single code of length one; the other half of the table stays
+  // invalid. A complete set covers every entry below.
+  if (left > 0) {
+    if (kind == TableKind::CodeLengths || maxLen != 1) return false;
+    for (size_t i = 0; i < rootSize; ++i) table[i] = invalid;
+  }
 
   unsigned next[16] = {};
   unsigned code = 0;
@@ -87,12 +103,8 @@ bool BuildTable(const uint8_t* lengths, unsigned n, TableKind kind, bool d64, ui
   }
   // Canonical codes, bit-reversed for least-significant-first reading.
   unsigned rev[288];
-  {
-    unsigned nx[16];
-    std::memcpy(nx, next, sizeof nx);
-    for (unsigned s = 0; s < n; ++s)
-      if (lengths[s]) rev[s] = Reverse(nx[lengths[s]]++, lengths[s]);
-  }
+  for (unsigned s = 0; s < n; ++s)
+    if (lengths[s]) rev[s] = Reverse(next[lengths[s]]++, lengths[s]);
   // Sub-tables: one per root prefix of the long codes, as wide as its longest code.
   if (maxLen > root) {
     uint8_t subBits[1u << kLenRoot] = {};
@@ -109,21 +121,38 @@ bool BuildTable(const uint8_t* lengths, unsigned n, TableKind kind, bool d64, ui
       const size_t size = size_t{1} << subBits[p];
       if (offset + size > capacity) return false;
       table[p] = MakeEntry(static_cast<uint32_t>(offset), subBits[p], root) | kSub;
-      for (size_t i = 0; i < size; ++i) table[offset + i] = invalid;
       offset += size;
     }
   }
+  unsigned shortestLiteral = 16;
   for (unsigned s = 0; s < n; ++s) {
     const unsigned l = lengths[s];
     if (!l) continue;
     const uint32_t e = SymbolEntry(s, kind, d64);
     if (l <= root) {
-      for (size_t i = rev[s]; i < rootSize; i += size_t{1} << l) table[i] = e | l;
+      const uint32_t el = WithCode(e, l);
+      for (size_t i = rev[s]; i < rootSize; i += size_t{1} << l) table[i] = el;
+      if ((e & kLit) && l < shortestLiteral) shortestLiteral = l;
     } else {
       const uint32_t link = table[rev[s] & (rootSize - 1)];
       const size_t off = link >> 16;
-      const size_t sub = size_t{1} << ((link >> 8) & 31);
-      for (size_t i = rev[s] >> root; i < sub; i += size_t{1} << (l - root)) table[off + i] = e | (l - root);
+      const size_t sub = size_t{1} << CodeBits(link);
+      const uint32_t el = WithCode(e, l - root);
+      for (size_t i = rev[s] >> root; i < sub; i += size_t{1} << (l - root)) table[off + i] = el;
+    }
+  }
+  // Pairs of literals whose two codes fit in the root bits. Walking down, the entry of the second
+  // code (at index i >> l1, below i) is still a single one.
+  if (kind == TableKind::LitLen && 2 * shortestLiteral <= root) {
+    for (size_t i = rootSize; i-- > 0;) {
+      const uint32_t e1 = table[i];
+      if (!(e1 & kLit)) continue;
+      const unsigned l1 = e1 & 0xFF;
+      if (l1 + shortestLiteral > root) continue;
+      const uint32_t e2 = table[i >> l1];
+      const unsigned l2 = e2 & 0xFF;
+      if (!(e2 & kLit) || l1 + l2 > root) continue;
+      table[i] = MakeEntry((e1 >> 16) | ((e2 >> 16) << 8), l1, l1 + l2) | kLit | kPair;
     }
   }
   return true;
@@ -230,10 +259,10 @@ Step Decode(TZStreamRec* strm, TInflateState* st, const uint8_t*& in, const uint
   auto peek = [&](const uint32_t* t, unsigned root, uint32_t& e, unsigned& total) {
     for (;;) {
       e = t[bb & ((uint64_t{1} << root) - 1)];
-      total = e & 0xFF;
+      total = CodeBits(e);
       if (e & kSub) {
-        e = t[(e >> 16) + ((bb >> root) & ((uint64_t{1} << ((e >> 8) & 31)) - 1))];
-        total = root + (e & 0xFF);
+        e = t[(e >> 16) + ((bb >> root) & ((uint64_t{1} << CodeBits(e)) - 1))];
+        total = root + CodeBits(e);
       }
       if (total <= bc) return true;
       if (in == inEnd) return false;
@@ -427,7 +456,7 @@ Step Decode(TZStreamRec* strm, TInflateState* st, const uint8_t*& in, const uint
         break;
       }
       case TInflateMode::Len: {
-        if (inEnd - in >= 16 && limit - pos >= 260) {
+        if (static_cast<size_t>(inEnd - in) >= kFastInput && limit - pos >= kFastOutput) {
           FastIO f;
           f.in = in;
           f.inEnd = inEnd;
@@ -480,7 +509,7 @@ Step Decode(TZStreamRec* strm, TInflateState* st, const uint8_t*& in, const uint
           if (st->mode != TInflateMode::Type) goto stop;
           break;
         }
-        const unsigned xb = (e >> 8) & 31;
+        const unsigned xb = ExtraBits(e);
         if (!need(nb + xb)) goto needInput;
         drop(nb);
         st->length = (e >> 16) + static_cast<uint32_t>(bb & ((uint64_t{1} << xb) - 1));
@@ -496,7 +525,7 @@ Step Decode(TZStreamRec* strm, TInflateState* st, const uint8_t*& in, const uint
           bad("invalid distance code");
           goto stop;
         }
-        const unsigned xb = (e >> 8) & 31;
+        const unsigned xb = ExtraBits(e);
         if (!need(nb + xb)) goto needInput;
         drop(nb);
         const uint32_t d = (e >> 16) + static_cast<uint32_t>(bb & ((uint64_t{1} << xb) - 1));
@@ -640,7 +669,7 @@ int inflate(TZStreamRec* strm, int flush) {
     }
     if (outLeft == 0 && st->mode != TInflateMode::Check) break;
     // Keep room to decode: slide the last window of history to the front.
-    if (st->areaSize - st->pos < 4096 + 260) {
+    if (st->areaSize - st->pos < 4096 + kFastOutput) {
       const size_t keep = std::min<size_t>(st->pos, st->wsize);
       std::memmove(st->win, st->win + st->pos - keep, keep);
       st->pos = keep;

@@ -108,9 +108,9 @@ bool TInflateBlockDecoder::DecodeSlow(const uint32_t* table, unsigned root, uint
   e = table[FBitBuf & ((uint64_t{1} << root) - 1)];
   if (e & kSub) {
     DropBits(e & 0xFF);
-    e = table[(e >> 16) + (FBitBuf & ((uint64_t{1} << ((e >> 8) & 31)) - 1))];
+    e = table[(e >> 16) + (FBitBuf & ((uint64_t{1} << CodeBits(e)) - 1))];
   }
-  DropBits(e & 0xFF);
+  DropBits(CodeBits(e));
   return !InputOverrun();
 }
 
@@ -193,8 +193,8 @@ TDecodeResult TInflateBlockDecoder::CodesBlock() {
     return FFlushResult != TDecodeResult::Ok ? FFlushResult : TDecodeResult::DataError;
   };
   for (;;) {
-    if (FAreaSize - FPos < 260 && !MakeRoom()) return FFlushResult;
-    if (FInEnd - FInPos >= 16) {
+    if (FAreaSize - FPos < kFastOutput && !MakeRoom()) return FFlushResult;
+    if (FInEnd - FInPos >= kFastInput) {
       FastIO f;
       f.in = FIn.data() + FInPos;
       f.inEnd = FIn.data() + FInEnd;
@@ -218,7 +218,7 @@ TDecodeResult TInflateBlockDecoder::CodesBlock() {
         if (!CopyFromWindow(f.matchDist, f.matchLen)) return copyFailed();
         continue;
       }
-      if (FAreaSize - FPos < 260) continue;
+      if (FAreaSize - FPos < kFastOutput) continue;
     }
     uint32_t e;
     if (!DecodeSlow(FLenCode, kLenRoot, e)) return TDecodeResult::DataError;
@@ -227,10 +227,10 @@ TDecodeResult TInflateBlockDecoder::CodesBlock() {
       continue;
     }
     if (e & kEob) return (e >> 16) ? TDecodeResult::DataError : TDecodeResult::Ok;
-    const uint32_t len = (e >> 16) + GetBits((e >> 8) & 31);
+    const uint32_t len = (e >> 16) + GetBits(ExtraBits(e));
     if (!DecodeSlow(FDistCode, kDistRoot, e)) return TDecodeResult::DataError;
     if (e & kEob) return TDecodeResult::DataError;
-    const uint32_t dist = (e >> 16) + GetBits((e >> 8) & 31);
+    const uint32_t dist = (e >> 16) + GetBits(ExtraBits(e));
     if (InputOverrun()) return TDecodeResult::DataError;
     if (!CopyFromWindow(dist, len)) return copyFailed();
   }

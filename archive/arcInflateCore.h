@@ -5,29 +5,40 @@
 //
 // A decoding table is an array of 32-bit entries indexed by the next bits of the input (least
 // significant bit first). Entry layout:
-//   bits 0-7   number of input bits the entry stands for (for a link: the root width)
-//   bits 8-12  extra bits that follow (length/distance), or the index width of a sub-table
+//   bits 0-7   input bits the entry takes in all: its code bits plus the extra bits that follow
+//              (length/distance); for a pair of literals both codes; for a link the root width
+//   bits 8-11  code bits of the entry (of the first literal of a pair); for a link the index width
+//              of its sub-table
+//   bit 12     two literals (value = first | second << 8)
 //   bit 13     end of block (value 0) or invalid code (value 1)
 //   bit 14     link to a sub-table (value = offset of the sub-table)
 //   bit 15     literal byte (value = the byte)
-//   bits 16-31 value: literal, length or distance base, symbol, or sub-table offset
+//   bits 16-31 value: literal(s), length or distance base, symbol, or sub-table offset
+// Entries in a sub-table count the bits after the root ones.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
 namespace arc::inflate_detail {
 
+constexpr uint32_t kPair = 1u << 12;
 constexpr uint32_t kEob = 1u << 13;
 constexpr uint32_t kSub = 1u << 14;
 constexpr uint32_t kLit = 1u << 15;
 constexpr uint32_t kInvalid = kEob | (1u << 16);
 
-constexpr uint32_t MakeEntry(uint32_t value, uint32_t flagsOrExtra, uint32_t bits) {
-  return (value << 16) | (flagsOrExtra << 8) | bits;
+constexpr uint32_t MakeEntry(uint32_t value, uint32_t codeBits, uint32_t totalBits) {
+  return (value << 16) | (codeBits << 8) | totalBits;
 }
+// Code bits of an entry (a pair: of its first literal; a link: the width of its sub-table).
+constexpr unsigned CodeBits(uint32_t e) { return (e >> 8) & 15; }
+// Extra bits after the code of a length or distance entry.
+constexpr unsigned ExtraBits(uint32_t e) { return (e & 0xFF) - CodeBits(e); }
 
-// Root widths and capacities of the three kinds of table.
-constexpr unsigned kLenRoot = 10;
+// Root widths and capacities of the three kinds of table. A complete literal/length code of at
+// most 288 symbols needs at most 2048 + 55 * 16 entries with an 11-bit root, a distance code of
+// at most 32 symbols at most 256 + 4 * 128 with an 8-bit root.
+constexpr unsigned kLenRoot = 11;
 constexpr unsigned kDistRoot = 8;
 constexpr unsigned kCodeRoot = 7;
 constexpr size_t kLenTableSize = 3072;
@@ -39,7 +50,8 @@ enum class TableKind { CodeLengths, LitLen, Dist };
 // Builds a two-level table for n code lengths (0 = unused symbol). Symbol meanings follow the
 // kind and the variant (deflate64: length code 285 = base 3 + 16 extra bits, distance codes 30 and
 // 31 valid). Rejects over-subscribed codes and incomplete ones, except the single code of length
-// one that Deflate allows. Returns false for a bad code set.
+// one that Deflate allows. Returns false for a bad code set. Literal/length tables get pair
+// entries wherever two literal codes fit in the root bits together.
 bool BuildTable(const uint8_t* lengths, unsigned n, TableKind kind, bool deflate64, uint32_t* table,
                 size_t capacity, unsigned rootBits);
 
@@ -52,32 +64,56 @@ inline uint64_t Load64(const uint8_t* p) {
   return v;
 }
 
-// Copy of a match of len bytes from dist bytes back. May write up to 15 bytes beyond out + len.
+inline void Store64(uint8_t* p, uint64_t v) { std::memcpy(p, &v, 8); }
+
+// Bytes a buffer must have beyond the end of a match for over-long match copies.
+constexpr size_t kCopySlack = 32;
+
+// Copy of a match of len bytes (len >= 1) from dist bytes back (dist >= 1). May write up to
+// kCopySlack - 1 bytes beyond out + len; the bytes of [out, out + len) are right on return.
 inline uint8_t* CopyMatch(uint8_t* out, uint32_t dist, uint32_t len) {
   const uint8_t* src = out - dist;
   uint8_t* const end = out + len;
   if (dist >= 16) {
+    std::memcpy(out, src, 16);
+    if (len > 16) {
+      out += 16;
+      src += 16;
+      do {
+        std::memcpy(out, src, 16);
+        std::memcpy(out + 16, src + 16, 16);
+        out += 32;
+        src += 32;
+      } while (out < end);
+    }
+  } else if (dist >= 8) {
     do {
-      std::memcpy(out, src, 16);
+      Store64(out, Load64(src));
+      Store64(out + 8, Load64(src + 8));
       out += 16;
       src += 16;
     } while (out < end);
-  } else if (dist >= 8) {
-    do {
-      std::memcpy(out, src, 8);
-      out += 8;
-      src += 8;
-    } while (out < end);
   } else if (dist == 1) {
-    std::memset(out, *src, len);
+    const uint64_t v = uint64_t{*src} * 0x0101010101010101u;
+    do {
+      Store64(out, v);
+      Store64(out + 8, v);
+      out += 16;
+    } while (out < end);
   } else {
-    for (uint32_t i = 0; i < len; ++i) out[i] = src[i];
+    // Each step loads 8 bytes dist back and keeps the first dist of them.
+    do {
+      Store64(out, Load64(out - dist));
+      out += dist;
+    } while (out < end);
   }
   return end;
 }
 
-// Bytes a buffer must have beyond the fast loop's output limit for over-long match copies.
-constexpr size_t kCopySlack = 16;
+// Room the fast loop needs at the top of a round: input bytes (three refills of at most 7 bytes
+// and the 8-byte load of the last) and output bytes (four pairs of literals and a match of 258).
+constexpr size_t kFastInput = 32;
+constexpr size_t kFastOutput = 8 + 258;
 
 enum FastExit { kFastMore = 0, kFastEob, kFastBad, kFastMatch };
 
@@ -98,9 +134,14 @@ struct FastIO {
   const char* error;
 };
 
-// Decodes literal/length and distance codes while at least 16 input bytes and 260 output bytes
-// of room remain. Never reads outside [in, inEnd). On exit the bit buffer is trimmed back so that
-// whole unused bytes read by the loop are returned to the input.
+// Decodes literal/length and distance codes while at least kFastInput input bytes and
+// kFastOutput output bytes of room remain. Never reads outside [in, inEnd). On exit the bit
+// buffer is trimmed back so that whole unused bytes read by the loop are returned to the input.
+//
+// Bit budget: a refill leaves 56 to 63 bits. Four root literals take at most 44, after which the
+// next root entry is still looked up from valid bits. A length takes at most 20 bits (deflate64:
+// 31), a distance at most 28 (29), so a refill before the length covers both in Deflate and a
+// second one is needed only after a deflate64 length of more than 24 bits.
 inline FastExit InflateFast(FastIO& f) {
   const uint8_t* in = f.in;
   const uint8_t* const inStart = in;
@@ -113,75 +154,109 @@ inline FastExit InflateFast(FastIO& f) {
   constexpr uint64_t dmask = (1u << kDistRoot) - 1;
   FastExit result = kFastMore;
 
+  auto room = [&] {
+    return static_cast<size_t>(f.inEnd - in) >= kFastInput && static_cast<size_t>(f.outEnd - out) >= kFastOutput;
+  };
 #define ARC_REFILL()                  \
   bb |= Load64(in) << bc;             \
   in += (63 - bc) >> 3;               \
   bc |= 56
-#define ARC_DECODE(e, table, mask)                                          \
-  e = table[bb & mask];                                                     \
-  if (e & kSub) [[unlikely]] {                                              \
-    bb >>= (e & 0xFF);                                                      \
-    bc -= (e & 0xFF);                                                       \
-    e = table[(e >> 16) + (bb & ((uint64_t{1} << ((e >> 8) & 31)) - 1))];   \
-  }                                                                         \
-  bb >>= (e & 0xFF);                                                        \
-  bc -= (e & 0xFF)
+#define ARC_CONSUME(e)                \
+  bb >>= ((e) & 0xFF);                \
+  bc -= ((e) & 0xFF)
+  // One literal or a pair: two bytes are stored either way, the second counts only for a pair.
+#define ARC_LITERAL(e)                                        \
+  ARC_CONSUME(e);                                             \
+  {                                                           \
+    const uint16_t v = static_cast<uint16_t>((e) >> 16);      \
+    std::memcpy(out, &v, 2);                                  \
+    out += 1 + (((e) >> 12) & 1);                             \
+  }                                                           \
+  e = lt[bb & lmask]
+#define ARC_SUBENTRY(e, table)                                             \
+  ARC_CONSUME(e);                                                          \
+  e = table[(e >> 16) + (bb & ((uint64_t{1} << CodeBits(e)) - 1))]
+#define ARC_EXTRA(saved, e) \
+  static_cast<uint32_t>(((saved) & ((uint64_t{1} << ((e) & 0xFF)) - 1)) >> CodeBits(e))
 
-  while (static_cast<size_t>(f.inEnd - in) >= 16 && static_cast<size_t>(f.outEnd - out) >= 260) {
+  if (room()) {
     ARC_REFILL();
-    uint32_t e;
-    ARC_DECODE(e, lt, lmask);
-    if (e & kLit) {
-      *out++ = static_cast<uint8_t>(e >> 16);
-      ARC_DECODE(e, lt, lmask);
+    uint32_t e = lt[bb & lmask];
+    do {
+      // Here at least 56 bits are in the buffer and e is the root entry of the next code.
       if (e & kLit) {
-        *out++ = static_cast<uint8_t>(e >> 16);
-        ARC_DECODE(e, lt, lmask);
+        ARC_LITERAL(e);
         if (e & kLit) {
+          ARC_LITERAL(e);
+          if (e & kLit) {
+            ARC_LITERAL(e);
+            if (e & kLit) {
+              ARC_LITERAL(e);
+            }
+          }
+        }
+        ARC_REFILL();
+        if (e & kLit) continue;
+      }
+      if (e & kSub) [[unlikely]] {
+        ARC_SUBENTRY(e, lt);
+        if (e & kLit) {
+          ARC_CONSUME(e);
           *out++ = static_cast<uint8_t>(e >> 16);
+          ARC_REFILL();
+          e = lt[bb & lmask];
           continue;
         }
       }
-    }
-    if (e & kEob) [[unlikely]] {
-      if (e >> 16) {
-        f.error = "invalid literal/length code";
-        result = kFastBad;
-      } else {
-        result = kFastEob;
+      if (e & kEob) [[unlikely]] {
+        if (e >> 16) {
+          f.error = "invalid literal/length code";
+          result = kFastBad;
+        } else {
+          ARC_CONSUME(e);
+          result = kFastEob;
+        }
+        break;
       }
-      break;
-    }
-    ARC_REFILL();
-    unsigned extra = (e >> 8) & 31;
-    const uint32_t len = (e >> 16) + static_cast<uint32_t>(bb & ((uint64_t{1} << extra) - 1));
-    bb >>= extra;
-    bc -= extra;
-    ARC_DECODE(e, dt, dmask);
-    if (e & kEob) [[unlikely]] {
-      f.error = "invalid distance code";
-      result = kFastBad;
-      break;
-    }
-    extra = (e >> 8) & 31;
-    const uint32_t dist = (e >> 16) + static_cast<uint32_t>(bb & ((uint64_t{1} << extra) - 1));
-    bb >>= extra;
-    bc -= extra;
-    if (dist > static_cast<size_t>(out - f.base) || dist > f.maxDist) [[unlikely]] {
-      f.error = "invalid distance too far back";
-      result = kFastBad;
-      break;
-    }
-    if (len > static_cast<size_t>(f.outEnd - out)) [[unlikely]] {
-      f.matchLen = len;
-      f.matchDist = dist;
-      result = kFastMatch;
-      break;
-    }
-    out = CopyMatch(out, dist, len);
+      uint64_t saved = bb;
+      ARC_CONSUME(e);
+      const uint32_t len = (e >> 16) + ARC_EXTRA(saved, e);
+      if (bc < 32) [[unlikely]] {
+        ARC_REFILL();
+      }
+      e = dt[bb & dmask];
+      if (e & kSub) [[unlikely]] {
+        ARC_SUBENTRY(e, dt);
+      }
+      if (e & kEob) [[unlikely]] {
+        f.error = "invalid distance code";
+        result = kFastBad;
+        break;
+      }
+      saved = bb;
+      ARC_CONSUME(e);
+      const uint32_t dist = (e >> 16) + ARC_EXTRA(saved, e);
+      if (dist > static_cast<size_t>(out - f.base) || dist > f.maxDist) [[unlikely]] {
+        f.error = "invalid distance too far back";
+        result = kFastBad;
+        break;
+      }
+      if (len > static_cast<size_t>(f.outEnd - out)) [[unlikely]] {
+        f.matchLen = len;
+        f.matchDist = dist;
+        result = kFastMatch;
+        break;
+      }
+      ARC_REFILL();
+      e = lt[bb & lmask];
+      out = CopyMatch(out, dist, len);
+    } while (room());
   }
 #undef ARC_REFILL
-#undef ARC_DECODE
+#undef ARC_CONSUME
+#undef ARC_LITERAL
+#undef ARC_SUBENTRY
+#undef ARC_EXTRA
   // Give back whole bytes that this run took from the input and did not use.
   size_t back = bc >> 3;
   const size_t taken = static_cast<size_t>(in - inStart);

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <fstream>
 #include <limits>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/codepage.h"
@@ -225,6 +227,58 @@ struct XmlAttr {
   std::string_view name, raw;  // raw: the value as written, references not yet decoded
 };
 
+// The packet's change log (the CHANGE_LOG parameter): triples of a row number, the
+// number of the row it was made from (0 for none) and its change kind, rows counted
+// from 1 in packet order. It pairs a modified row with its original version; where a
+// packet has no log (or the log does not name the row) the original is the row just
+// before it.
+class ChangeLog {
+public:
+  // Reads the numbers; false when they are not whole triples of non-negative numbers.
+  bool set(const std::vector<int64_t>& numbers) {
+    if (numbers.size() % 3 != 0) return false;
+    for (size_t i = 0; i < numbers.size(); i += 3) {
+      if (numbers[i] <= 0 || numbers[i + 1] < 0 || numbers[i + 2] < 0) return false;
+      if (numbers[i + 1] == 0) continue;
+      originalOf_[static_cast<size_t>(numbers[i])] = static_cast<size_t>(numbers[i + 1]);
+      wanted_.insert(static_cast<size_t>(numbers[i + 1]));
+    }
+    return true;
+  }
+  // The original the log names for a row, or 0.
+  size_t originalOf(size_t row) const {
+    auto it = originalOf_.find(row);
+    return it == originalOf_.end() ? 0 : it->second;
+  }
+  // Keeps the values of a row that the log names as an original.
+  void keep(size_t row, const std::vector<Value>& vals) {
+    if (wanted_.count(row)) kept_[row] = vals;
+  }
+  // The values of an original read before; nullptr when it has not been read.
+  const std::vector<Value>* kept(size_t row) const {
+    auto it = kept_.find(row);
+    return it == kept_.end() ? nullptr : &it->second;
+  }
+
+private:
+  std::unordered_map<size_t, size_t> originalOf_;
+  std::unordered_set<size_t> wanted_;
+  std::unordered_map<size_t, std::vector<Value>> kept_;
+};
+
+// The original version a modified row takes its other fields from: the one the change
+// log names, else (by position) the original read just before it; nullptr for none.
+const std::vector<Value>* OriginalFor(const ChangeLog& log, size_t rowNo, const std::vector<Value>* previous,
+                                      const std::string& src) {
+  if (const size_t orig = log.originalOf(rowNo)) {
+    if (orig >= rowNo || !log.kept(orig))
+      fail(src, "row " + std::to_string(rowNo) + ": the change log names row " + std::to_string(orig) +
+                    " as its original, and no such row comes before it");
+    return log.kept(orig);
+  }
+  return previous;
+}
+
 class XmlPacketReader {
 public:
   XmlPacketReader(std::string_view data, const std::string& src, TClientDataSet& ds, PageReleaser* rel)
@@ -265,6 +319,7 @@ private:
     begun_ = true;
   }
   void onRow(const std::vector<XmlAttr>& attrs, size_t rowNo);
+  void onParams(const std::vector<XmlAttr>& attrs);
   Value parseValue(size_t col, std::string_view raw, size_t rowNo);
   [[noreturn]] void badValue(size_t rowNo, const std::string& field, std::string_view v, const char* kind) const {
     fail(src_, "row " + std::to_string(rowNo) + ", field " + field + ": invalid " + kind + " value '" +
@@ -282,6 +337,7 @@ private:
   std::vector<Value> vals_;
   std::vector<Value> origVals_;
   bool haveOrig_ = false;
+  ChangeLog log_;
   std::vector<std::string> names_;
 };
 
@@ -501,6 +557,27 @@ Value XmlPacketReader::parseValue(size_t c, std::string_view raw, size_t rowNo) 
   return Value();
 }
 
+void XmlPacketReader::onParams(const std::vector<XmlAttr>& attrs) {
+  for (const XmlAttr& a : attrs) {
+    if (a.name != "CHANGE_LOG") continue;
+    std::vector<int64_t> numbers;
+    size_t i = 0;
+    bool ok = true;
+    while (ok) {
+      while (i < a.raw.size() && (a.raw[i] == ' ' || a.raw[i] == '\t' || a.raw[i] == '\r' || a.raw[i] == '\n')) ++i;
+      if (i >= a.raw.size()) break;
+      int64_t v = 0;
+      auto r = std::from_chars(a.raw.data() + i, a.raw.data() + a.raw.size(), v);
+      ok = r.ec == std::errc() && (r.ptr == a.raw.data() + a.raw.size() || *r.ptr == ' ' || *r.ptr == '\t' ||
+                                   *r.ptr == '\r' || *r.ptr == '\n');
+      if (ok) numbers.push_back(v);
+      i = static_cast<size_t>(r.ptr - a.raw.data());
+    }
+    if (!ok || !log_.set(numbers))
+      fail(src_, "bad change log '" + std::string(a.raw.substr(0, 64)) + "'");
+  }
+}
+
 void XmlPacketReader::onRow(const std::vector<XmlAttr>& attrs, size_t rowNo) {
   int st = 0;
   for (const XmlAttr& a : attrs) {
@@ -513,11 +590,12 @@ void XmlPacketReader::onRow(const std::vector<XmlAttr>& attrs, size_t rowNo) {
     haveOrig_ = false;
     return;
   }
-  // A modified row that follows its original version carries only what changed:
-  // its other fields keep the original's values.
-  bool fromOriginal = (st & 8) && haveOrig_;
+  // A modified row carries only what changed: its other fields keep the values of its
+  // original version.
+  const std::vector<Value>* original =
+      (st & 8) ? OriginalFor(log_, rowNo, haveOrig_ ? &origVals_ : nullptr, src_) : nullptr;
   for (size_t c = 0; c < cols_.size(); ++c)
-    vals_[c] = fromOriginal ? origVals_[c] : Value::Null(cols_[c].def.DataType);
+    vals_[c] = original ? (*original)[c] : Value::Null(cols_[c].def.DataType);
   size_t hint = 0;
   for (const XmlAttr& a : attrs) {
     if (a.name == "RowState") continue;
@@ -533,6 +611,7 @@ void XmlPacketReader::onRow(const std::vector<XmlAttr>& attrs, size_t rowNo) {
     hint = c + 1;
     vals_[c] = parseValue(c, a.raw, rowNo);
   }
+  log_.keep(rowNo, vals_);
   if (st & 1) {  // the original version of a modified row: kept aside, not loaded
     origVals_ = vals_;
     haveOrig_ = true;
@@ -599,6 +678,7 @@ void XmlPacketReader::run() {
     else if (where == Top) bad("root element is not DATAPACKET");
     else if (where == Done) bad("content after the end of the packet");
     else if (where == Packet && name == "METADATA") next = Metadata;
+    else if (where == Metadata && name == "PARAMS") onParams(attrs);
     else if (where == Packet && name == "ROWDATA") {
       if (!sawFields) fail(src_, "data packet has no field definitions");
       if (sawRowdata) bad("second ROWDATA");
@@ -766,9 +846,10 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
   r.uint(4, "header");  // version
   r.uint(4, "header");
   size_t fieldCount = static_cast<size_t>(r.uint(2, "header field count"));
-  r.uint(4, "header record count");  // not trusted: rows are read to the end of the data
+  const uint64_t headerRecords = r.uint(4, "header record count");
   r.uint(4, "header");
-  r.uint(2, "header metadata size");
+  const uint64_t headerMetadata = r.uint(2, "header metadata size");
+  const size_t metadataStart = r.pos();
   if (fieldCount == 0) fail(src, "data packet has no field definitions");
   std::vector<BinCol> cols(fieldCount);
   for (size_t i = 0; i < fieldCount; ++i) {
@@ -853,7 +934,25 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
     }
   }
   size_t packetProps = static_cast<size_t>(r.uint(2, "packet properties"));
-  for (size_t k = 0; k < packetProps; ++k) readProp(r, "packet");
+  ChangeLog log;
+  for (size_t k = 0; k < packetProps; ++k) {
+    BinProp p = readProp(r, "packet");
+    if (p.name != "CHANGE_LOG") continue;
+    // An array of 4-byte numbers.
+    if (!(p.type & kArray) || p.data.size() % 4 != 0) r.error("packet property CHANGE_LOG is not a list of numbers");
+    std::vector<int64_t> numbers;
+    for (size_t i = 0; i < p.data.size(); i += 4) {
+      uint32_t v = 0;
+      for (size_t b = 4; b-- > 0;) v = (v << 8) | static_cast<unsigned char>(p.data[i + b]);
+      numbers.push_back(static_cast<int32_t>(v));
+    }
+    if (!log.set(numbers)) r.error("bad change log");
+  }
+  // The header tells the size of what it describes: a packet whose metadata is longer
+  // or shorter than that is damaged.
+  if (r.pos() - metadataStart != headerMetadata)
+    r.error("the metadata take " + std::to_string(r.pos() - metadataStart) + " bytes, the header says " +
+            std::to_string(headerMetadata));
 
   std::vector<TFieldDef> defs;
   for (const BinCol& c : cols) defs.push_back(c.def);
@@ -876,14 +975,14 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
     what += " field status";
     std::string_view bitmap = r.bytes(bitmapBytes, what);
     bool skip = (status & (1 | 2 | 0x20)) != 0;
-    // A modified row that follows its original version leaves its unchanged fields
-    // (status 2) to that version.
-    bool fromOriginal = (status & 8) != 0 && haveOriginal;
+    // A modified row leaves its unchanged fields (status 2) to its original version.
+    const std::vector<Value>* from =
+        (status & 8) != 0 ? OriginalFor(log, rowNo, haveOriginal ? &original : nullptr, src) : nullptr;
     for (size_t i = 0; i < fieldCount; ++i) {
       const BinCol& c = cols[i];
       unsigned fs = (static_cast<unsigned char>(bitmap[i / 4]) >> ((i % 4) * 2)) & 3;
       if (fs != 0) {
-        vals[i] = (fs == 2 && fromOriginal) ? original[i] : Value::Null(c.def.DataType);
+        vals[i] = (fs == 2 && from) ? (*from)[i] : Value::Null(c.def.DataType);
         continue;
       }
       what.assign(rowWhat);
@@ -968,11 +1067,15 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
         default: fail(src, what + ": unknown field type");
       }
     }
+    log.keep(rowNo, vals);
     haveOriginal = (status & 1) != 0;
     if (haveOriginal) original = vals;
     if (!skip) ds.BulkAppend(vals.data(), vals.size());
     if (rel) rel->upTo(r.pos());
   }
+  if (rowNo != headerRecords)
+    fail(src, "damaged data packet: " + std::to_string(rowNo) + " records, the header says " +
+                  std::to_string(headerRecords));
   ds.EndBulk();
 }
 
@@ -1272,7 +1375,8 @@ std::string BinaryPacketOf(const TClientDataSet& ds) {
   putUint(out, defs.size(), 2);
   putUint(out, count, 4);
   putUint(out, 3, 4);
-  putUint(out, std::min<size_t>(meta.size(), 0xFFFF), 2);
+  if (meta.size() > 0xFFFF) throw EDBClient("Field definitions too long for a data packet");
+  putUint(out, meta.size(), 2);
   out += meta;
   out += rows;
   return out;

@@ -93,31 +93,58 @@ void TDataSetProvider::resolveTable(const TClientDataSet& ds) {
     colName_[i] = col;
     writable_.push_back(static_cast<int>(i));
   }
-  std::vector<std::string> keys = keyFields_;
-  if (keys.empty() && target_) keys = target_->PrimaryKey(table_);
-  if (keys.empty()) throw EDatabaseError(name_ + ": unable to find record, no key specified for " + table_);
+  keysResolved_ = false;
   keyCols_.clear();
-  for (const std::string& k : keys) {
-    int found = -1;
-    for (int c : writable_)
-      if (platform::SameText(colName_[static_cast<size_t>(c)], k)) {
-        found = c;
+}
+
+bool TDataSetProvider::resolveKeys(bool required) {
+  if (!keysResolved_) {
+    // Looked up only when a row needs it: inserts go without a declared key.
+    keyNames_ = keyFields_;
+    if (keyNames_.empty() && target_) keyNames_ = target_->PrimaryKey(table_);
+    keyCols_.clear();
+    keyMissing_.clear();
+    for (const std::string& k : keyNames_) {
+      int found = -1;
+      for (int c : writable_)
+        if (platform::SameText(colName_[static_cast<size_t>(c)], k)) {
+          found = c;
+          break;
+        }
+      if (found < 0) {
+        keyMissing_ = k;
+        keyCols_.clear();
         break;
       }
-    if (found < 0) throw EDatabaseError(name_ + ": key field " + k + " of " + table_ + " is not in the dataset");
-    keyCols_.push_back(found);
+      keyCols_.push_back(found);
+    }
+    keysResolved_ = true;
   }
+  if (required && !keyMissing_.empty())
+    throw EDatabaseError(name_ + ": key field " + keyMissing_ + " of " + table_ + " is not in the dataset");
+  if (required && keyCols_.empty())
+    throw EDatabaseError(name_ + ": unable to find record, no key specified for " + table_);
+  return !keyCols_.empty();
+}
+
+std::string TDataSetProvider::contextFor(const TClientDataSet& ds, const TClientDataSet::DeltaRow& d) {
+  std::string context = table_;
+  if (!keysResolved_ || keyCols_.empty()) return context;
+  for (size_t i = 0; i < keyCols_.size(); ++i) {
+    context += i ? ", " : " ";
+    context += colName_[static_cast<size_t>(keyCols_[i])] + "=" + ds.DeltaValue(d.row, keyCols_[i], true).asString();
+  }
+  return context;
 }
 
 TUpdateStatement TDataSetProvider::StatementFor(const TClientDataSet& ds, const TClientDataSet::DeltaRow& d) {
   if (table_.empty()) resolveTable(ds);
   TUpdateStatement st;
   const auto& defs = ds.FieldDefs();
-  st.Context = table_;
-  for (size_t i = 0; i < keyCols_.size(); ++i) {
-    st.Context += i ? ", " : " ";
-    st.Context += colName_[static_cast<size_t>(keyCols_[i])] + "=" + ds.DeltaValue(d.row, keyCols_[i], true).asString();
-  }
+  // Modified and deleted rows are found by their key; an insert names its key only when
+  // it is known already.
+  if (d.kind != TUpdateKind::ukInsert) resolveKeys(true);
+  st.Context = contextFor(ds, d);
   auto whereKey = [&](std::string& sql) {
     for (size_t i = 0; i < keyCols_.size(); ++i) {
       int c = keyCols_[i];
@@ -192,12 +219,30 @@ TUpdateStatement TDataSetProvider::StatementFor(const TClientDataSet& ds, const 
   return st;
 }
 
+std::string TDataSetProvider::failedContext(const TClientDataSet& ds, const TClientDataSet::DeltaRow& d,
+                                            const TUpdateStatement& st) {
+  if (d.kind != TUpdateKind::ukInsert || keysResolved_) return st.Context;
+  // A failed insert is named by its key where the table has one.
+  try {
+    resolveKeys(false);
+  } catch (...) {
+    return st.Context;
+  }
+  return contextFor(ds, d);
+}
+
 int TDataSetProvider::ApplyUpdates(TClientDataSet& ds, int maxErrors) {
   if (!target_) throw EDatabaseError(name_ + ": no update target");
   std::vector<TClientDataSet::DeltaRow> delta = ds.Delta();
   if (delta.empty()) return 0;
   table_.clear();
   resolveTable(ds);
+  // A row that needs the key and a table without one: refused before anything is written.
+  for (const auto& d : delta)
+    if (d.kind != TUpdateKind::ukInsert) {
+      resolveKeys(true);
+      break;
+    }
 
   struct Failure {
     TClientDataSet::DeltaRow row;
@@ -219,9 +264,9 @@ int TDataSetProvider::ApplyUpdates(TClientDataSet& ds, int maxErrors) {
         if (n != 1) throw EDatabaseError("Record not found or changed by another user");
         applied.push_back(d.row);
       } catch (const platform::Exception& e) {
-        failures.push_back({d, st.Context, e.className(), e.what()});
+        failures.push_back({d, failedContext(ds, d, st), e.className(), e.what()});
       } catch (const std::exception& e) {
-        failures.push_back({d, st.Context, "Exception", e.what()});
+        failures.push_back({d, failedContext(ds, d, st), "Exception", e.what()});
       }
       if (maxErrors >= 0 && static_cast<int>(failures.size()) > maxErrors) break;
     }

@@ -10,7 +10,8 @@
 //    execution of one statement with named parameters :P1, :P2, ... returning
 //    the number of rows it touched.
 //
-// Apply-updates walks the change log in order and, per row:
+// Apply-updates walks the change log in order and, per row (the key is looked up only
+// when a modified or deleted row is pending, so inserts need no declared key):
 //  - inserted: INSERT INTO table (the columns that hold a value) VALUES (...);
 //  - modified: UPDATE table SET (the changed columns) WHERE the key equals its
 //    original value AND each changed column still holds its original value;
@@ -94,6 +95,10 @@ public:
 
 private:
   void resolveTable(const TClientDataSet& ds);
+  // Resolves the key columns once per apply; `required` raises when there are none.
+  bool resolveKeys(bool required);
+  std::string contextFor(const TClientDataSet& ds, const TClientDataSet::DeltaRow& d);
+  std::string failedContext(const TClientDataSet& ds, const TClientDataSet::DeltaRow& d, const TUpdateStatement& st);
   std::string name_;
   IDataSource* source_;
   IUpdateTarget* target_;
@@ -103,6 +108,9 @@ private:
   std::vector<std::string> keyFields_;
   // Resolved for the dataset being applied.
   std::string table_;
+  bool keysResolved_ = false;
+  std::vector<std::string> keyNames_;
+  std::string keyMissing_;
   std::vector<int> keyCols_;
   std::vector<int> writable_;
   std::vector<std::string> colName_;

@@ -27,6 +27,9 @@ public:
   const char* className() const noexcept override { return "EOSError"; }
 };
 
+// The class name the operator sees: the program's own exceptions name themselves, others
+// give their readable type name ("std::runtime_error").
+std::string ExceptionClassName(const std::exception& e);
 // "ClassName\rMessage" for any exception; std exceptions report their own type name.
 std::string describe(const std::exception& e);
 

@@ -32,6 +32,16 @@ using cds::Value;
 
 std::string W(const char* utf8) { return platform::Utf8ToCp1251(utf8); }
 
+// One item of the result text: framed by the marker and ended by ";". The shell reads
+// the text with "@" as the quote character, so an "@" inside is doubled.
+std::string Item(const std::string& marker, const std::string& text) {
+  if (marker.empty()) return text + ";";
+  return marker + platform::StringReplaceAll(text, marker, marker + marker) + marker + ";";
+}
+
+bool Exists(const std::string& fsPath);
+std::optional<std::string> FindEntry(const std::string& dirFs, const std::string& name);
+
 // ---------------------------------------------------------------- branch packets
 
 enum Branch {
@@ -391,7 +401,7 @@ bool FilialMerge::Run() {
   if (!Apply()) return false;
   dm_.SQLConnection.Commit(desc_);
   if (!marker_.empty())
-    protocol_ = W("@ФИЛИАЛ->ЦЕНТР: файл ") + path_ + W(" - успешная актуализация@;");
+    protocol_ = Item(marker_, W("ФИЛИАЛ->ЦЕНТР: файл ") + path_ + W(" - успешная актуализация"));
   return true;
 }
 
@@ -412,7 +422,9 @@ void FilialMerge::LoadBranch() {
     const BranchSpec& s = kBranch[b];
     branch_[b] = std::make_unique<TClientDataSet>();
     TClientDataSet& ds = *branch_[b];
-    ds.LoadFromFile(folder_ + s.file);
+    // The packet names of an archive may come in any letter case.
+    const std::optional<std::string> entry = FindEntry(platform::ToFsPath(folder_), s.file);
+    ds.LoadFromFile(folder_ + (entry ? platform::FromFsPath(*entry) : std::string(s.file)));
     for (const IndexSpec& ix : s.indexes)
       if (ix.name) ds.AddIndex(ix.name, ix.fields);
     ds.SetIndexName(s.active);
@@ -452,8 +464,8 @@ bool FilialMerge::ReserveIdBlocks() {
     // (and make this database fail the centre check): it is refused like a missing one.
     if (ok && !FilialIdBlockFits(base, count)) ok = false;
     if (!ok) {
-      protocol_ = marker_ + W("ФИЛИАЛ->ЦЕНТР:") + W(" файл ") + "\"" + path_ + "\"" + W(" - не удалось получить ID ") +
-                  W(s.objectWord) + marker_ + ";";
+      protocol_ = Item(marker_, W("ФИЛИАЛ->ЦЕНТР:") + W(" файл ") + "\"" + path_ + "\"" +
+                                    W(" - не удалось получить ID ") + W(s.objectWord));
       return false;
     }
     counter_[s.counter] = base;
@@ -468,11 +480,12 @@ std::string FilialMerge::ApplyFilialUpdates() {
   for (size_t i = 0; i < kApplyOrder.size(); ++i) {
     TClientDataSet& ds = C(kApplyOrder[i].centre);
     if (ds.ChangeCount() > 0 && ds.ApplyUpdates(1) > 0) {
-      result = (i < 4 ? std::string() : marker_) + W(kApplyOrder[i].caption);
-      break;
+      result = W(kApplyOrder[i].caption) + W(": ошибка при сохранении данных. Филиал - ") + folder_;
+      // The shell splits the text into protocol lines at blanks outside the markers: the
+      // item is framed whatever the table, so that it stays one line.
+      return marker_.empty() ? result : Item(marker_, result);
     }
   }
-  if (!result.empty()) result += W(": ошибка при сохранении данных. Филиал - ") + folder_;
   return result;
 }
 
@@ -839,9 +852,27 @@ bool FilialIdBlockFits(int64_t base, int64_t count) {
 }
 
 void DeleteFilialXml(const std::string& folder) {
-  for (const std::string& f : FilialPacketFiles()) {
-    const std::string fs = platform::ToFsPath(folder + f);
-    if (Exists(fs)) ::unlink(fs.c_str());
+  // Every entry that answers to a packet name without regard to case: an archive may
+  // carry its packets as "PATIENT.XML".
+  const std::string dirFs = platform::ToFsPath(folder);
+  std::vector<std::string> doomed;
+  if (DIR* d = ::opendir(dirFs.empty() ? "." : dirFs.c_str())) {
+    while (dirent* e = ::readdir(d)) {
+      const std::string entry = e->d_name;
+      if (entry == "." || entry == "..") continue;
+      const std::string name = platform::FromFsPath(entry);
+      for (const std::string& f : FilialPacketFiles())
+        if (platform::AnsiSameText(name, f)) {
+          doomed.push_back(entry);
+          break;
+        }
+    }
+    ::closedir(d);
+  }
+  for (const std::string& entry : doomed) {
+    const std::string fs = dirFs + entry;
+    struct stat st;
+    if (::lstat(fs.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) ::unlink(fs.c_str());
   }
 }
 
@@ -892,13 +923,18 @@ void TdmScheduler::cdsPatientReconcileError(cds::TClientDataSet&, const cds::ERe
 
 void TdmScheduler::DealingFilialDB(bool AFlag, const std::vector<std::string>& AFiles, bool ASetKod,
                                    std::string& AProtocol) {
+  using tasks::Item;
   using tasks::W;
   const std::string marker = AFlag ? "@" : "";
   AProtocol.clear();
+  // Items of archives that did not give their 23 packets: each apply replaces the text,
+  // so they are kept aside and lead the text at the end, whatever happens after them.
+  std::string incomplete;
   auto exceptionItem = [&](const std::string& path, const std::string& className, const std::string& message) {
-    AProtocol += marker + W("ФИЛИАЛ->ЦЕНТР:") + W(" файл ") + path + " " + className + " - " + message + marker + ";";
+    AProtocol += Item(marker, W("ФИЛИАЛ->ЦЕНТР:") + W(" файл ") + path + " " + className + " - " + message);
   };
-  for (const std::string& path : AFiles) {
+  // One archive; false when the call ends with it.
+  auto one = [&](const std::string& path) -> bool {
     const std::string folder = tasks::FilialFolderOf(path);
     tasks::DeleteFilialXml(folder);
     int32_t extracted = 0;
@@ -912,15 +948,24 @@ void TdmScheduler::DealingFilialDB(bool AFlag, const std::vector<std::string>& A
       // Only a full disk ends an extraction this way: the archive fails like any other.
       exceptionItem(path, e.className(), e.message());
       tasks::DeleteFilialXml(folder);
-      return;
+      return false;
     } catch (const std::exception& e) {
       exceptionItem(path, "Exception", e.what());
       tasks::DeleteFilialXml(folder);
-      return;
+      return false;
     }
-    if (extracted != static_cast<int32_t>(tasks::FilialPacketFiles().size())) {
-      // Not a branch archive of 23 packets: nothing is merged, and what was unpacked goes.
+    const int32_t packets = static_cast<int32_t>(tasks::FilialPacketFiles().size());
+    if (extracted != packets) {
+      // Nothing is merged, and what was unpacked goes.
       tasks::DeleteFilialXml(folder);
+      if (tasks::Exists(platform::ToFsPath(path))) {
+        // A damaged or foreign archive keeps its name, so that the next run tries it
+        // again, and the operator is told.
+        incomplete += Item(marker, W("ФИЛИАЛ->ЦЕНТР:") + W(" файл ") + "\"" + path + "\"" + W(" - извлечено файлов ") +
+                                       platform::IntToStr(extracted) + W(" из ") + platform::IntToStr(packets));
+        return true;
+      }
+      // A listed archive that is gone: only its renaming (which fails) is reported.
     } else {
       bool failed = false;
       tasks::FilialMerge merge(*this, path, folder, marker, ASetKod, AProtocol);
@@ -942,12 +987,16 @@ void TdmScheduler::DealingFilialDB(bool AFlag, const std::vector<std::string>& A
         exceptionItem(path, "Exception", e.what());
       }
       merge.CleanUp();
-      if (failed) return;
+      if (failed) return false;
     }
     const std::string newName = tasks::FilialLoadedName(path);
     if (!tasks::RenameFilialArchive(path, newName) && AFlag) {
-      AProtocol += W("@Не удалось переименовать файл ") + "\"" + path + "\"" + W(" в@;") + W("@файл ") + "\"" +
-                   newName + "\"" + "@;";
+      AProtocol += Item(marker, W("Не удалось переименовать файл ") + "\"" + path + "\"" + W(" в")) +
+                   Item(marker, W("файл ") + "\"" + newName + "\"");
     }
-  }
+    return true;
+  };
+  for (const std::string& path : AFiles)
+    if (!one(path)) break;
+  AProtocol = incomplete + AProtocol;
 }

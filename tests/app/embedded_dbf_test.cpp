@@ -204,4 +204,36 @@ TEST_F(EmbeddedDbf, ATimedRunRunsTheThreeTasks) {
   EXPECT_FALSE(dm->IBDB.connected());
 }
 
+TEST_F(EmbeddedDbf, AfterArmTickDisarmTheAttachedPopulationRunsFromItsPageAndFromPage0) {
+  w->edFileDBF->setText(Q(dir + "PRIK.DBF"));
+  for (int i = 0; i < shell::kTaskCount; ++i)
+    w->lvTasks->topLevelItem(i)->setCheckState(0, i == 3 ? Qt::Checked : Qt::Unchecked);
+  w->DTime->setTime(QTime(14, 5));
+  clock.set(14, 4, 0);
+  w->acTimerTurnONExecute();
+  ASSERT_TRUE(w->timerOn());
+  clock.set(14, 4, 1);
+  w->tmTasksTimer();
+  ASSERT_FALSE(dm->IBDB.connected());
+  w->acTimerTurnOFFExecute();
+  ASSERT_TRUE(prompt.msgs.empty()) << prompt.msgs[0].text;
+  EXPECT_TRUE(dm->IBDB.connected());
+  EXPECT_TRUE(dm->SQLConnection.connected());
+  w->pgcTasks->setCurrentWidget(w->tsPrikrep);
+  w->ActionListUpdate();
+  ASSERT_TRUE(w->acRefreshFromFOMS->isEnabled());
+  w->btRefreshFromFOMS->click();
+  ASSERT_TRUE(prompt.msgs.empty()) << prompt.msgs[0].text;
+  EXPECT_EQ(S(w->lbRefr->text()), C("Актуализация БД выполнена!"));
+  EXPECT_EQ(db.count("PATIENT"), 2);
+  w->pgcTasks->setCurrentWidget(w->tsActualityFromFOMS);
+  w->ActionListUpdate();
+  ASSERT_TRUE(w->Button3->isEnabled());
+  w->lbRefr->clear();
+  w->Button3->click();
+  ASSERT_TRUE(prompt.msgs.empty()) << prompt.msgs[0].text;
+  EXPECT_EQ(S(w->lbRefr->text()), C("Актуализация БД выполнена!"));
+  EXPECT_EQ(db.count("PATIENT"), 2);
+}
+
 }  // namespace

@@ -191,6 +191,10 @@ TEST(Choosers, DatabaseChoiceAppliesToBothConnections) {
   ASSERT_EQ(sh.prompt.requests.size(), 1u);
   EXPECT_EQ(sh.prompt.requests[0].title, C("Выбор файла БД статистики"));
   EXPECT_EQ(sh.prompt.requests[0].defaultExt, "gdb");
+  // A Firebird 3 database is what the program opens: "*.fdb" beside the old "*.gdb".
+  EXPECT_EQ(sh.prompt.requests[0].filter, C("Файлы *.GDB, *.FDB|*.gdb;*.fdb"));
+  EXPECT_EQ(shell::QtFilter(sh.prompt.requests[0].filter),
+            QString::fromUtf8("Файлы *.GDB, *.FDB (*.gdb *.GDB *.fdb *.FDB)"));
 }
 
 TEST(Choosers, InitialFolderAndTarget) {
@@ -318,6 +322,36 @@ TEST(NetworkSettings, TheButtonShowsAFreshDialogModally) {
   EXPECT_EQ(caption, QString::fromUtf8("Настройка сети"));
   EXPECT_EQ(server, QStringLiteral("proxy.local"));
   EXPECT_TRUE(sh.prompt.msgs.empty());
+}
+
+}  // namespace
+
+namespace {
+
+// Errors from outside the program name their class as the language writes it, wherever the
+// window shows "class name, carriage return, message".
+TEST(Errors, ForeignExceptionsShowReadableClassNames) {
+  Shell sh(true, "[STAT_MAIN]\r\nDatabase=/db/c.fdb\r\n[DB_PCName]\r\nDB_PCName=\r\n");
+  sh.data.onCall = [](const std::string& c) {
+    if (c == "ConnectIB") throw std::runtime_error("no server");
+    if (c.rfind("RefreshFromFOMS", 0) == 0) throw std::out_of_range("index 7");
+  };
+  sh.create();
+  ASSERT_FALSE(sh.prompt.msgs.empty());
+  EXPECT_EQ(sh.prompt.msgs[0].text, C("Не удалось соединиться с БД\r/db/c.fdb\r\rstd::runtime_error\rno server"));
+  sh.prompt.msgs.clear();
+  sh.dir.write("p.dbf", "x");
+  sh.w->edFileDBF->setText(Q(sh.dir.path + "p.dbf"));
+  sh.w->acRefreshFromFOMSExecute();
+  EXPECT_EQ(sh.texts(), std::vector<std::string>{"std::out_of_range\rindex 7"});
+  sh.prompt.msgs.clear();
+  sh.w->ledSMPFileName->setText(Q(sh.dir.path + "c.zip"));
+  sh.extractor.onExtract = [](const std::string&) { throw std::runtime_error("bad zip"); };
+  sh.w->acSMPImportExecute();
+  EXPECT_EQ(sh.texts(), std::vector<std::string>{C("Ошибка при разархивировании файла ") + sh.dir.path +
+                                                 "c.zip :\r\rstd::runtime_error\rbad zip"});
+  EXPECT_EQ(platform::describe(std::logic_error("x")), "std::logic_error\rx");
+  EXPECT_EQ(platform::ExceptionClassName(platform::EOSError("x")), "EOSError");
 }
 
 }  // namespace

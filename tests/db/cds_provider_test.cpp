@@ -39,7 +39,12 @@ public:
   std::string failOn = "\x01", zeroOn = "\x01";
   bool inTx = false;
   int starts = 0, commits = 0, rollbacks = 0;
-  std::vector<std::string> PrimaryKey(const std::string& table) override { return {"IDP"}; }
+  std::vector<std::string> keys = {"IDP"};
+  int keyLookups = 0;
+  std::vector<std::string> PrimaryKey(const std::string&) override {
+    ++keyLookups;
+    return keys;
+  }
   std::vector<std::string> ReadOnlyColumns(const std::string&) override { return {"FIO"}; }
   bool InTransaction() override { return inTx; }
   void StartTransaction() override { ++starts; }
@@ -232,4 +237,76 @@ TEST(CdsProvider, OwningProviderKeepsItsSourceAlive) {
   }
   EXPECT_TRUE(watch.expired());
   EXPECT_EQ(ds.RecordCount(), 2);
+}
+
+// A table without a declared key takes inserts; modified and deleted rows, which are
+// found by their key, are refused before anything is written.
+TEST(CdsProvider, OnlyModifiedAndDeletedRowsNeedAKey) {
+  struct Case {
+    const char* what;
+    int change;  // 0 insert, 1 modify, 2 delete
+    bool applies;
+  };
+  const Case cases[] = {{"insert", 0, true}, {"modify", 1, false}, {"delete", 2, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeSource src;
+    Fill(src);
+    FakeTarget dst;
+    dst.keys.clear();
+    cds::TDataSetProvider dsp("dspNoKey", &src, &dst);
+    TClientDataSet ds;
+    ds.SetProvider(&dsp);
+    ds.Open();
+    if (c.change == 0) {
+      cdstest::AddRow(ds, {4, "D"});
+      cdstest::AddRow(ds, {5, "E"});
+    } else {
+      ds.First();
+      if (c.change == 1) {
+        ds.Edit();
+        ds.FieldByName("LAST_NAME").SetAsString("AA");
+        ds.Post();
+      } else {
+        ds.Delete();
+      }
+    }
+    if (c.applies) {
+      EXPECT_EQ(ds.ApplyUpdates(0), 0);
+      EXPECT_EQ(dst.sql.size(), 2u);
+      EXPECT_EQ(dst.keyLookups, 0);  // a successful insert never asks for the key
+      EXPECT_EQ(ds.ChangeCount(), 0);
+    } else {
+      try {
+        ds.ApplyUpdates(0);
+        FAIL() << "applied without a key";
+      } catch (const cds::EDatabaseError& e) {
+        EXPECT_NE(std::string(e.what()).find("no key specified for PATIENT"), std::string::npos) << e.what();
+      }
+      EXPECT_TRUE(dst.sql.empty());
+      EXPECT_EQ(ds.ChangeCount(), 1);
+    }
+  }
+}
+
+// A failed insert is still named by its key where the table has one, and by the table
+// alone where it has none.
+TEST(CdsProvider, AFailedInsertNamesItsKeyWhenThereIsOne) {
+  for (bool keyed : {true, false}) {
+    FakeSource src;
+    Fill(src);
+    FakeTarget dst;
+    if (!keyed) dst.keys.clear();
+    dst.failOn = "INSERT";
+    cds::TDataSetProvider dsp("dspPatient", &src, &dst);
+    TClientDataSet ds;
+    ds.SetProvider(&dsp);
+    ds.Open();
+    cdstest::AddRow(ds, {7, "G"});
+    std::string context;
+    ds.OnReconcileError = [&](TClientDataSet&, const cds::EReconcileError& e, cds::TUpdateKind,
+                              cds::TReconcileAction&) { context = e.Context(); };
+    EXPECT_EQ(ds.ApplyUpdates(0), 1);
+    EXPECT_EQ(context, keyed ? "PATIENT IDP=7" : "PATIENT");
+  }
 }

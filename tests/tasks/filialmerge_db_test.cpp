@@ -3,11 +3,13 @@
 // after 10.12.2025).
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "db/ClientDataSet.h"
 #include "filialmerge_fixture.h"
+#include "platform/strutil.h"
 #include "support/TestDatabase.h"
 #include "tasks/Task_FilialMerge.h"
 
@@ -287,7 +289,7 @@ TEST_F(FilialMergeTest, VisitApplyFailureRollsTheArchiveBack) {
   ok.write(zip("b.zip"));
   const std::string folder = tasks::FilialFolderOf(zip("a.zip"));
   EXPECT_EQ(merge({zip("a.zip"), zip("b.zip")}),
-            C("@Таблица ПОСЕЩЕНИЙ: ошибка при сохранении данных. Филиал - ") + folder);
+            C("@Таблица ПОСЕЩЕНИЙ: ошибка при сохранении данных. Филиал - ") + folder + "@;");
   // The patient and the diagnosis were applied before the visit failed: all rolled back.
   EXPECT_EQ(count("PATIENT"), 0);
   EXPECT_EQ(count("DISEASES"), 0);
@@ -304,7 +306,8 @@ TEST_F(FilialMergeTest, PatientApplyFailureGoesToTheRunProtocol) {
   a.add("PATIENT.xml", {I(kB + 1), S("F1"), S("FAIL"), S("B"), N(), D(1980, 1, 1), N(), N(), TS(2026, 11, 1)});
   a.write(zip("a.zip"));
   const std::string folder = tasks::FilialFolderOf(zip("a.zip"));
-  EXPECT_EQ(merge({zip("a.zip")}), C("Таблица ПАЦИЕНТОВ: ошибка при сохранении данных. Филиал - ") + folder);
+  // Framed like every other item: the shell shows it as one line.
+  EXPECT_EQ(merge({zip("a.zip")}), C("@Таблица ПАЦИЕНТОВ: ошибка при сохранении данных. Филиал - ") + folder + "@;");
   ASSERT_EQ(ui.protocol.size(), 1u);
   const std::string& line = ui.protocol[0];
   EXPECT_EQ(line.rfind("cdsPatient, OnReconcileError: ", 0), 0u) << line;
@@ -340,18 +343,79 @@ TEST_F(FilialMergeTest, RunNowSuccessIsTheEmptyText) {
   EXPECT_EQ(merge({}, true), "");
 }
 
-TEST_F(FilialMergeTest, ArchivesWithAnotherPacketCountAreOnlyRenamed) {
+// An archive that does not give its 23 packets is not merged and keeps its name (the
+// next run tries it again); its item names it and the count; the archives after it follow.
+TEST_F(FilialMergeTest, ArchivesWithAnotherPacketCountKeepTheirNames) {
   mergetest::BranchArchive a;
   a.add("PATIENT.xml", {I(kB + 1), S("F1"), S("A"), S("B"), N(), D(1980, 1, 1), N(), N(), TS(2026, 11, 1)});
   a.write(zip("short.zip"), {"MO.xml"});
   a.write(zip("long.zip"), {}, {{"EXTRA.xml", "<x/>"}});
   testsupport::WriteFile(zip("none.zip"), mergetest::ZipStored({{"readme.txt", "x"}}));
-  EXPECT_EQ(merge({zip("short.zip"), zip("long.zip"), zip("none.zip")}), "");
-  EXPECT_EQ(count("PATIENT"), 0);
-  EXPECT_TRUE(exists(file("SHORT.LOAD")));
-  EXPECT_TRUE(exists(file("LONG.LOAD")));
-  EXPECT_TRUE(exists(file("NONE.LOAD")));
+  mergetest::BranchArchive good;
+  good.add("PATIENT.xml", {I(kB + 1), S("F1"), S("GOOD"), S("B"), N(), D(1980, 1, 1), N(), N(), TS(2026, 11, 1)});
+  good.write(zip("good.zip"));
+  auto item = [&](const std::string& name, int count, const char* marker) {
+    return marker + C("ФИЛИАЛ->ЦЕНТР: файл \"") + zip(name) + C("\" - извлечено файлов ") + std::to_string(count) +
+           C(" из 23") + marker + ";";
+  };
+  const std::vector<std::string> all = {zip("short.zip"), zip("long.zip"), zip("none.zip"), zip("good.zip")};
+  EXPECT_EQ(merge(all),
+            item("short.zip", 22, "@") + item("long.zip", 24, "@") + item("none.zip", 0, "@") + success(zip("good.zip")));
+  EXPECT_EQ(column("select LAST_NAME from PATIENT"), std::vector<std::string>{"GOOD"});
+  for (const char* name : {"short.zip", "long.zip", "none.zip"}) {
+    EXPECT_TRUE(exists(zip(name))) << name;
+    EXPECT_FALSE(exists(loaded(name))) << name;
+  }
+  EXPECT_TRUE(exists(file("GOOD.LOAD")));
   for (const std::string& f : tasks::FilialPacketFiles()) EXPECT_FALSE(exists(file(f))) << f;
+  EXPECT_TRUE(exists(file("EXTRA.xml")));  // not a packet: left where the archive put it
+  // Run now: the same items without markers, so the operator is not told of a success.
+  EXPECT_EQ(merge({zip("short.zip")}, false), item("short.zip", 22, ""));
+}
+
+// A branch archive damaged in transit: one stored packet fails its CRC, 22 are written.
+TEST_F(FilialMergeTest, ADamagedArchiveKeepsItsNameAndMergesNothing) {
+  mergetest::BranchArchive a;
+  a.add("PATIENT.xml", {I(kB + 1), S("F1"), S("DAMAGED"), S("B"), N(), D(1980, 1, 1), N(), N(), TS(2026, 11, 1)});
+  std::vector<std::pair<std::string, std::string>> entries;
+  for (const std::string& f : tasks::FilialPacketFiles()) entries.emplace_back(f, a.packet(f));
+  std::string bytes = mergetest::ZipStored(entries);
+  const std::string visits = a.packet("VISIT.xml");
+  const size_t at = bytes.find(visits);
+  ASSERT_NE(at, std::string::npos);
+  bytes[at + visits.size() / 2] ^= 0x01;  // the stored data no longer matches its CRC
+  testsupport::WriteFile(zip("a.zip"), bytes);
+  EXPECT_EQ(merge({zip("a.zip")}), C("@ФИЛИАЛ->ЦЕНТР: файл \"") + zip("a.zip") + C("\" - извлечено файлов 22 из 23@;"));
+  EXPECT_EQ(count("PATIENT"), 0);
+  EXPECT_TRUE(exists(zip("a.zip")));
+  EXPECT_FALSE(exists(loaded("a.zip")));
+  for (const std::string& f : tasks::FilialPacketFiles()) EXPECT_FALSE(exists(file(f))) << f;
+  EXPECT_FALSE(dm.SQLConnection.InTransaction());
+}
+
+// Packets named in upper case (or any case) are found, merged and deleted.
+TEST_F(FilialMergeTest, PacketNamesInAnyCaseAreMergedAndDeleted) {
+  mergetest::BranchArchive a;
+  a.add("PATIENT.xml", {I(kB + 1), S("F1"), S("UPPER"), S("B"), N(), D(1980, 1, 1), N(), N(), TS(2026, 11, 1)});
+  a.add("CONST_PARAMS.xml", {I(kB + 1), S("A+"), TS(2026, 11, 1)});
+  std::vector<std::pair<std::string, std::string>> entries;
+  int k = 0;
+  for (const std::string& f : tasks::FilialPacketFiles()) {
+    std::string name = platform::UpperCase(f);
+    if (++k % 5 == 0) name = f.substr(0, 1) + platform::LowerCase(f.substr(1));  // "Patient.xml" and the like
+    entries.emplace_back(name, a.packet(f));
+  }
+  testsupport::WriteFile(zip("a.zip"), mergetest::ZipStored(entries));
+  // A packet of an earlier archive under another case is deleted before this one is unpacked.
+  testsupport::WriteFile(file("patient.XML"), "stale");
+  EXPECT_EQ(merge({zip("a.zip")}), success(zip("a.zip")));
+  EXPECT_EQ(column("select LAST_NAME from PATIENT"), std::vector<std::string>{"UPPER"});
+  EXPECT_EQ(column("select BLOOD_GROUP from PATIENT_CONST_PARAMS"), std::vector<std::string>{"A+"});
+  EXPECT_TRUE(exists(file("A.LOAD")));
+  std::vector<std::string> left;
+  for (const auto& e : std::filesystem::directory_iterator(tdb.dir()))
+    if (platform::SameText(e.path().extension().string(), ".xml")) left.push_back(e.path().filename().string());
+  EXPECT_TRUE(left.empty()) << left[0];
 }
 
 // A packet left in the folder by another archive is never read as this archive's own.
@@ -413,6 +477,53 @@ TEST_F(FilialMergeTest, AClosedConnectionIsAnExceptionItem) {
   const std::string result = merge({zip("a.zip")}, false);
   EXPECT_EQ(result.rfind(C("ФИЛИАЛ->ЦЕНТР: файл ") + zip("a.zip") + " EDatabaseError - ", 0), 0u) << result;
   EXPECT_TRUE(exists(zip("a.zip")));
+}
+
+}  // namespace
+
+namespace {
+
+class FilialMergeClientData : public FilialMergeTest {};
+
+// A centre table without a declared primary key still takes the branch's new rows.
+TEST_F(FilialMergeClientData, InsertsIntoATableWithoutAPrimaryKey) {
+  const std::string pk = one(
+      "select trim(RDB$CONSTRAINT_NAME) from RDB$RELATION_CONSTRAINTS where RDB$RELATION_NAME = 'PAT_KARTA_DD' "
+      "and RDB$CONSTRAINT_TYPE = 'PRIMARY KEY'");
+  ASSERT_FALSE(pk.empty());
+  exec("ALTER TABLE PAT_KARTA_DD DROP CONSTRAINT " + pk);
+  mergetest::BranchArchive a;
+  a.add("PATIENT.xml", {I(kB + 1), S("F1"), S("A"), S("B"), N(), D(1980, 1, 1), N(), N(), TS(2026, 11, 1)});
+  a.add("DD.xml", {I(kB + 50), I(kB + 1), I(0), TS(2026, 11, 1)});
+  a.add("DD.xml", {I(kB + 51), I(kB + 1), I(0), TS(2026, 11, 2)});
+  a.write(zip("a.zip"));
+  EXPECT_EQ(merge({zip("a.zip")}), success(zip("a.zip")));
+  EXPECT_EQ(column("select ID || '/' || IDP from PAT_KARTA_DD order by ID"),
+            (std::vector<std::string>{"601/102", "602/102"}));
+}
+
+// A modified branch patient whose original is not the row just before it: the packet's
+// change log names the original, and only that patient is updated.
+TEST_F(FilialMergeClientData, AModifiedRowIsPairedThroughTheChangeLog) {
+  seedCentre();
+  mergetest::BranchArchive a;
+  std::string xml = a.packet("PATIENT.xml");
+  const std::string rows =
+      "<ROW RowState=\"1\" IDP=\"5\" KOD_PATIENT=\"K5\" LAST_NAME=\"OLD\" FIRST_NAME=\"ANNA\" MIDDLE_NAME=\"P\" "
+      "BIRTHDAY=\"19700201\" POLICY_SERIA=\"AB\" POLICY_NUM=\"123\" DATE_INPUT=\"20260601T10:00:00\"/>"
+      "<ROW RowState=\"1\" IDP=\"6\" KOD_PATIENT=\"K6\" LAST_NAME=\"NEWER\" FIRST_NAME=\"OLGA\" "
+      "BIRTHDAY=\"19800403\" DATE_INPUT=\"20260602T00:00:00\"/>"
+      "<ROW RowState=\"8\" LAST_NAME=\"CHANGED\" DATE_INPUT=\"20261101T00:00:00\"/>";
+  const size_t params = xml.find("<PARAMS/>");
+  ASSERT_NE(params, std::string::npos) << xml;
+  xml.replace(params, 9, "<PARAMS CHANGE_LOG=\"3 1 8\"/>");
+  const size_t body = xml.find("<ROWDATA>");
+  ASSERT_NE(body, std::string::npos) << xml;
+  xml.insert(body + 9, rows);
+  a.write(zip("a.zip"), {"PATIENT.xml"}, {{"PATIENT.xml", xml}});
+  EXPECT_EQ(merge({zip("a.zip")}), success(zip("a.zip")));
+  EXPECT_EQ(column("select IDP || '/' || LAST_NAME || '/' || FIRST_NAME || '/' || BIRTHDAY from PATIENT order by IDP"),
+            (std::vector<std::string>{"5/CHANGED/ANNA/1970-02-01", "6/NEWER/OLGA/1980-04-03"}));
 }
 
 }  // namespace

@@ -74,14 +74,16 @@ TEST(FilialNames, TheTwentyThreePackets) {
   EXPECT_EQ(f.back(), "MO.xml");
 }
 
-TEST_F(TempDir, DeleteFilialXmlRemovesOnlyThePackets) {
+TEST_F(TempDir, DeleteFilialXmlRemovesOnlyThePacketsInAnyCase) {
   for (const std::string& f : tasks::FilialPacketFiles()) testsupport::WriteFile(dir + f, "x");
   testsupport::WriteFile(dir + "OTHER.xml", "keep");
-  testsupport::WriteFile(dir + "patient.XML", "keep");  // another name on this file system
+  testsupport::WriteFile(dir + "patient.XML", "x");  // the same packet name in another case
+  testsupport::WriteFile(dir + "MO.XML", "x");
   tasks::DeleteFilialXml(dir);
   for (const std::string& f : tasks::FilialPacketFiles()) EXPECT_FALSE(Exists(dir + f)) << f;
   EXPECT_TRUE(Exists(dir + "OTHER.xml"));
-  EXPECT_TRUE(Exists(dir + "patient.XML"));
+  EXPECT_FALSE(Exists(dir + "patient.XML"));
+  EXPECT_FALSE(Exists(dir + "MO.XML"));
   tasks::DeleteFilialXml(dir);  // nothing there: no error
 }
 

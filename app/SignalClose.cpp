@@ -4,6 +4,10 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <QApplication>
+#include <QDialog>
+#include <QSocketNotifier>
+
 #include <cerrno>
 
 namespace shell {
@@ -29,24 +33,46 @@ int TSignalClose::BlockTerminationSignals() {
   return fd;
 }
 
-TSignalClose::TSignalClose(int fd, std::function<void(int)> onSignal) : fd_(fd), onSignal_(std::move(onSignal)) {
+TSignalClose::TSignalClose(int fd, QWidget& window) : fd_(fd), window_(window) {
+  closing_.setInterval(100);
+  QObject::connect(&closing_, &QTimer::timeout, &closing_, [this] { closeStep(); });
   if (fd_ < 0) return;
   notifier_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Read);
   QObject::connect(notifier_.get(), &QSocketNotifier::activated, notifier_.get(), [this] { readSignals(); });
 }
 
 TSignalClose::~TSignalClose() {
+  closing_.stop();
   notifier_.reset();
   if (fd_ >= 0) ::close(fd_);
 }
 
 void TSignalClose::readSignals() {
+  bool taken = false;
   for (;;) {
     signalfd_siginfo info;
     const ssize_t n = ::read(fd_, &info, sizeof(info));
     if (n < 0 && errno == EINTR) continue;
-    if (n != static_cast<ssize_t>(sizeof(info))) return;  // drained (EAGAIN)
-    if (onSignal_) onSignal_(static_cast<int>(info.ssi_signo));
+    if (n != static_cast<ssize_t>(sizeof(info))) break;  // drained (EAGAIN)
+    signal_ = static_cast<int>(info.ssi_signo);
+    taken = true;
+  }
+  if (!taken) return;
+  if (!closing_.isActive()) closing_.start();
+  closeStep();
+}
+
+void TSignalClose::closeStep() {
+  // A dialog waiting for the operator would hold the close (and the run or activation
+  // that opened it) for ever: it is cancelled, as by its Escape key.
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    auto* d = qobject_cast<QDialog*>(w);
+    if (d && d != &window_ && d->isVisible()) d->reject();
+  }
+  if (window_.isVisible()) window_.close();
+  if (!window_.isVisible()) {
+    closing_.stop();
+    QCoreApplication::quit();
   }
 }
 

@@ -9,11 +9,17 @@
 // watches: no handler of anyone runs, whatever the engine installs and whenever.
 // Programs started from here get an empty signal mask (Qt's QProcess and
 // platform::StartProgram reset it in the child).
-#include <QObject>
-#include <QSocketNotifier>
+//
+// A termination request does not wait for an answer of the operator: from the first
+// signal on, every dialog open (message boxes, file and folder choosers) is cancelled as
+// soon as it shows, and the window is asked to close until it has closed (its close waits
+// for a run or an activation going on); then the event loop ends.
+#include <QTimer>
+#include <QWidget>
 
-#include <functional>
 #include <memory>
+
+class QSocketNotifier;
 
 namespace shell {
 
@@ -23,18 +29,24 @@ public:
   // the signals left as they were) when that fails. Call before any other thread starts.
   static int BlockTerminationSignals();
 
-  // Watches the descriptor in the calling thread's event loop (QApplication exists);
-  // onSignal(signal number) runs there for every signal taken. Closes the descriptor.
-  TSignalClose(int fd, std::function<void(int)> onSignal);
+  // Watches the descriptor in the calling thread's event loop (QApplication exists) and
+  // closes `window` on a signal, as above. Closes the descriptor.
+  TSignalClose(int fd, QWidget& window);
   ~TSignalClose();
   TSignalClose(const TSignalClose&) = delete;
   TSignalClose& operator=(const TSignalClose&) = delete;
 
+  // The last signal taken (0 before any).
+  int signalTaken() const { return signal_; }
+
 private:
   void readSignals();
+  void closeStep();
   int fd_;
-  std::function<void(int)> onSignal_;
+  QWidget& window_;
+  int signal_ = 0;
   std::unique_ptr<QSocketNotifier> notifier_;
+  QTimer closing_;
 };
 
 }  // namespace shell

@@ -44,10 +44,7 @@ int main(int argc, char** argv) {
       // A termination signal closes the window as the operator would: the protocol and
       // the settings are written and both connections closed (after the run, when one
       // is going on); the program then ends as after any close.
-      shell::TSignalClose signalClose(signalFd, [&](int) {
-        fmMain.close();
-        if (!fmMain.isVisible()) QCoreApplication::quit();
-      });
+      shell::TSignalClose signalClose(signalFd, fmMain);
       rc = app.exec();
       dm.SetUi(nullptr);
     }

@@ -371,6 +371,7 @@ void FirebirdServer::kill() {
 
 bool FirebirdServer::restart() {
   stop();
+  if (port_ == 0) return false;  // never prepared: error() tells why
   error_.clear();
   return launch();
 }

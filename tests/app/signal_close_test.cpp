@@ -17,6 +17,9 @@
 #include "shell_fakes.h"
 #include "support/TestDatabase.h"
 
+// The suppressions of the test support (the Firebird client's never-freed caches).
+extern "C" const char* __lsan_default_suppressions();
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -76,6 +79,10 @@ TEST_P(SignalClose, EndsTheProgramAsTheWindowsClose) {
   env.insert(QStringLiteral("KESTA_INSTANCE_NAME"),
              QString::fromStdString("KESTASchedulerSignal." + std::to_string(::getpid()) + "." + std::to_string(sig)));
   env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+  // In the sanitizer build the program reports the client library's caches at exit like
+  // the tests would; it gets the tests' suppressions.
+  app.write("lsan.supp", __lsan_default_suppressions());
+  env.insert(QStringLiteral("LSAN_OPTIONS"), QString::fromStdString("suppressions=" + app.path + "lsan.supp"));
   p.setProcessEnvironment(env);
   p.setWorkingDirectory(QString::fromStdString(app.path));
   p.start(QString::fromStdString(exe), {});

@@ -1,6 +1,7 @@
 // The main window on a clinic database behind a real Firebird server (the test process's
 // private one), "Morqa.ini" naming the server as host/port with the stored password:
-// task 3 end to end, and a server that is killed in the middle of the task.
+// task 3 end to end, a server that is killed in the middle of the task, and the server's
+// refusal of a wrong stored password as the window shows it.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -87,7 +88,7 @@ protected:
              "SNILS_KOD) values (100, '" + C("Петров") + "', '" + C("Иван") + "', '" + C("Иванович") +
              "', '17.05.1980', '000000', 'P100', 'old')");
     testsupport::WriteFile(dir + "Morqa.ini", "[Password]\r\nPassword=" +
-                                                  testsupport::EncipherStoredPassword(server.password()) +
+                                                  testsupport::EncipherStoredPassword(storedPassword()) +
                                                   "\r\n[STAT_MAIN]\r\nDatabase=" + db->path() +
                                                   "\r\n[DB_PCName]\r\nDB_PCName=" + server.host() + "\r\n");
     oldCwd = std::filesystem::current_path().string();
@@ -98,8 +99,12 @@ protected:
     bridge->SetXmlImportWindow(w.get());
     dm->SetUi(w.get());
     w->FormActivate();
-    ASSERT_TRUE(prompt.msgs.empty()) << prompt.msgs[0].text;
+    if (storedPassword() == server.password()) {
+      ASSERT_TRUE(prompt.msgs.empty()) << texts();
+    }
   }
+  // The password "Morqa.ini" stores (enciphered).
+  virtual std::string storedPassword() const { return server.password(); }
   void TearDown() override {
     if (w) w->close();
     if (dm) dm->SetUi(nullptr);
@@ -193,6 +198,30 @@ TEST_F(ServerShell, AServerKilledDuringATimedRunIsReportedAndTheNextRunReconnect
   EXPECT_FALSE(dm->IBDB.connected());  // closed after the complete run
   EXPECT_EQ(db->count("PATIENT"), 40);
   EXPECT_EQ(db->scalar("select count(*) from PATIENT where LAST_NAME starting '" + C("Новый") + "'"), "39");
+}
+
+class ServerShellWrongPassword : public ServerShell {
+protected:
+  std::string storedPassword() const override { return "wrong"; }
+};
+
+TEST_F(ServerShellWrongPassword, TheServersRefusalIsShownAsClassNameAndText) {
+  // The activation connects IBDB with the built-in password (accepted), then the SQL
+  // connection with the stored one (refused).
+  const std::string refusal = "EFbError\rYour user name and password are not defined. Ask your database "
+                              "administrator to set up a Firebird login.";
+  ASSERT_EQ(prompt.msgs.size(), 1u) << texts();
+  EXPECT_EQ(prompt.msgs[0].text,
+            C("Не удалось соединиться с БД в задаче актуализации прикрепленного населения:\r") + refusal);
+  prompt.msgs.clear();
+  // A task connects both with the stored password: refused before the task starts.
+  writeFund("PRIK.DBF", 2);
+  w->edFileDBF->setText(Q(dir + "PRIK.DBF"));
+  w->acRefreshFromFOMSExecute();
+  ASSERT_EQ(prompt.msgs.size(), 1u) << texts();
+  EXPECT_EQ(prompt.msgs[0].text,
+            C("Не удалось соединиться с БД в задаче актуализации прикрепленного населения:\r") + refusal);
+  EXPECT_EQ(db->count("PATIENT"), 1);
 }
 
 }  // namespace

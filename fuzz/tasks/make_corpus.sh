@@ -3,19 +3,17 @@
 # register files as the XML import reads them (REGISTER/HEADER/BODY/ZAP records) in each
 # encoding the loader tells apart (UTF-8 with and without a declaration or byte-order mark,
 # declared windows-1251, UTF-16 with either byte-order mark), XML data packets of the
-# client-dataset format as the clinic's other programs exchange them, and the kept
-# regression inputs of tests/tasks/regress (named <target>-<what>).
+# client-dataset format as the clinic's other programs exchange them.
 # CI replays these before its fixed fuzzing time (scripts/test.sh).
 set -e
 here=$(cd "$(dirname "$0")" && pwd)
-root=$(cd "$here/../.." && pwd)
 py=/usr/bin/python3
 rm -rf "$here/corpus/tasks_xmldom_fuzz"
 mkdir -p "$here/corpus/tasks_xmldom_fuzz"
 
-$py - "$here" "$root" <<'PY'
+$py - "$here" <<'PY'
 import os, sys
-here, root = sys.argv[1], sys.argv[2]
+here = sys.argv[1]
 target = 'tasks_xmldom_fuzz'
 def corpus(name, data):
     with open(os.path.join(here, 'corpus', target, name), 'wb') as f:
@@ -126,11 +124,5 @@ corpus('packet-utf8-bom.xml', b'\xef\xbb\xbf' + (
     '</FIELDS><PARAMS/></METADATA><ROWDATA>'
     '<ROW F_DATE_BEGIN="20240101" NAME="Ив&#1072;&#200;"/>'
     '</ROWDATA></DATAPACKET>').encode())
-
-regress = os.path.join(root, 'tests/tasks/regress')
-if os.path.isdir(regress):
-    for name in sorted(os.listdir(regress)):
-        if name.split('-')[0] == target:
-            corpus('regress-' + name, open(os.path.join(regress, name), 'rb').read())
 PY
 du -sh "$here/corpus"

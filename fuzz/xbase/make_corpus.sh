@@ -5,8 +5,8 @@
 #                    as the target reads them: the table, then "MEMO" and the memo file;
 #  xbase_index_fuzz  NTX, NDX, CDX and MDX files built by the engine itself over the target's
 #                    table (make_seeds.cpp, compiled here), after a byte naming the kind;
-#  xbase_expr_fuzz   expression texts using every function and operator of the language;
-# and the kept regression inputs of tests/xbase/regress (named <target>-<what>).
+#  xbase_expr_fuzz   expression texts using every function and operator of the language,
+#                    and a few that the parser refuses.
 # CI replays these before its fixed fuzzing time (scripts/test.sh).
 set -e
 here=$(cd "$(dirname "$0")" && pwd)
@@ -30,10 +30,10 @@ $cxx "$work"/obj/*.o -o "$work/make_seeds"
 "$work/make_seeds" "$work/idx" "$here/corpus/xbase_index_fuzz"
 
 cd "$work"
-$py - "$here" "$root" <<'PY'
+$py - "$here" <<'PY'
 import datetime, os, struct, sys
 import dbf
-here, root = sys.argv[1], sys.argv[2]
+here = sys.argv[1]
 
 def corpus(target, name, data):
     with open(os.path.join(here, 'corpus', target, name), 'wb') as f:
@@ -165,12 +165,5 @@ expressions = [
 ]
 for i, e in enumerate(expressions):
     corpus('xbase_expr_fuzz', 'expr%02d' % i, e.encode('latin-1'))
-
-regress = os.path.join(root, 'tests/xbase/regress')
-if os.path.isdir(regress):
-    for name in sorted(os.listdir(regress)):
-        target = name.split('-')[0]
-        if os.path.isdir(os.path.join(here, 'corpus', target)):
-            corpus(target, 'regress-' + name, open(os.path.join(regress, name), 'rb').read())
 PY
 du -sh "$here"/corpus/*

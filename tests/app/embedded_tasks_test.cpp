@@ -121,4 +121,32 @@ TEST_F(EmbeddedTasks, RunNowWithoutARegisterNameAsksForIt) {
   EXPECT_EQ(db.count("PATIENT"), 0);
 }
 
+// After another run-now task and a closed IBDB (as a tick leaves it): the import connects
+// IBDB first, and each line reaches the protocol once.
+TEST_F(EmbeddedTasks, RunNowXmlImportAfterAnotherTaskWithIbdbClosed) {
+  addPatient(900001, "Иванов", "Иван", "Петрович", "09.12.1960", "AA", "1", "");
+  w->cbFIO->setChecked(true);
+  w->acDublExecute();
+  ASSERT_TRUE(prompt.msgs.empty()) << prompt.msgs[0].text;
+  dm->IBDB.disconnect();
+  xmltest::XmlRegister reg;
+  reg.cases.resize(1);
+  db.exec("insert into DOCTORS (ID, KOD, KOD_PROFESSION) values (5, 101, '76')");
+  std::string file = xmltest::writeTempFile("register.xml", reg.toUtf8Xml());
+  w->edF2->setText(Q(platform::Cp1251ToUtf8(file)));
+  w->SpeedButton4->click();
+  ASSERT_TRUE(prompt.msgs.empty()) << prompt.msgs[0].text;
+  EXPECT_TRUE(dm->IBDB.connected());
+  EXPECT_EQ(S(w->lbreXML->text()), C("Загрузка реестра XML выполнена!"));
+  EXPECT_EQ(db.count("VISITS"), 1);
+  auto times = [&](const char* utf8) {
+    int n = 0;
+    for (const auto& line : w->protocol()) n += line == C(utf8) ? 1 : 0;
+    return n;
+  };
+  EXPECT_EQ(times("Конец задания поиска дубликатов"), 1);
+  EXPECT_EQ(times("ПОИСК ДУБЛИКАТОВ ПО ФИО"), 1);
+  EXPECT_EQ(times("Загрузка реестра XML завершена"), 1);
+}
+
 }  // namespace

@@ -2,6 +2,7 @@
 // hand-over to the updater, the network settings dialog and the tray icon.
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
@@ -222,6 +223,8 @@ void TfmMain::UpdateDownloadDone(TDownLoader* Sender) {
           done = false;
         } else {
           FUpdateWaiting = true;
+          QElapsedTimer waited;
+          waited.start();
           while (FUpdateWaiting && !FCloseWanted) {
             QEventLoop loop;
             QTimer::singleShot(100, &loop, &QEventLoop::quit);
@@ -239,6 +242,13 @@ void TfmMain::UpdateDownloadDone(TDownLoader* Sender) {
                 FUpdateWaiting = false;
                 done = false;
               }
+            }
+            if (FUpdateWaiting && waited.elapsed() >= updaterWaitTimeout * 1000) {
+              // An updater that never reports holds neither the update nor a timed run
+              // for longer than this; it is left running.
+              line(" Обновлятор не сообщил результат за отведенное время.");
+              FUpdateWaiting = false;
+              done = false;
             }
           }
           if (FUpdateWaiting) {  // the program is closing

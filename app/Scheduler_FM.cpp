@@ -15,6 +15,7 @@
 #include "app/Scheduler_FM_Local.h"
 #include "app/ShellText.h"
 #include "app/sdTray.h"
+#include "archive/arcUnRar.h"
 #include "platform/codepage.h"
 #include "platform/strutil.h"
 
@@ -116,6 +117,9 @@ TfmMain::TfmMain(IShellData& data, IExtractor& extractor, IPrompt& prompt, ICloc
       FClock(clock),
       FExePath(WithTrailingSlash(exePath)) {
   setObjectName(QStringLiteral("fmMain"));
+  // Without the library the component stays and every RAR extraction reports it missing.
+  arc::LoadUnRarLibrary();
+  UnRar1 = std::make_unique<arc::TUnRar>();
   buildWindow();
   buildTray();
   connectActions();
@@ -130,6 +134,8 @@ TfmMain::~TfmMain() {
     }
   }
   while (FCursorDepth > 0) SetBusyCursor(false);
+  UnRar1.reset();
+  arc::FreeUnRarLibrary();
 }
 
 QToolButton* TfmMain::actionButton(QWidget* parent, QAction* action, const char* name, int x, int y, int w,

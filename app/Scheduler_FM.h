@@ -32,6 +32,9 @@
 #include "tasks/TaskUi.h"
 #include "tasks/XmlImport.h"
 
+namespace arc {
+class TUnRar;
+}
 class TsdBrowseDialog;
 class TDownLoader;
 class TWindowMessages;
@@ -148,6 +151,8 @@ public:
   std::string windowIdentifier() const;
   // Seconds without progress after which a download fails (tests shorten it).
   long downloadStallTimeout = 120;
+  // Seconds the update waits for the updater's report before it fails (tests shorten it).
+  long updaterWaitTimeout = 15 * 60;
 
   // State seen by the tests and the data-module bridge.
   const std::vector<std::string>& protocol() const { return FProtocol; }
@@ -184,6 +189,9 @@ public:
   TsdTrayIcon* sdTrayIcon;
   QMenu* pmTrayIcon;
   QAction *miShow, *miExit;
+  // The RAR component of the window; no task drives it. The outside RAR library is loaded
+  // when the window is made at start-up and let go when it is destroyed at the end.
+  std::unique_ptr<arc::TUnRar> UnRar1;
   QAction *acRefreshFromFOMS, *acLoadRefreshFromFOMS, *acRefreshFilials, *acStartDealingFilialDB, *acDelFilialFile,
       *acTimerTurnON, *acTimerTurnOFF, *acShowProtocol, *acStop, *acDubl, *acRefreshL, *acZabol, *acLoadLS,
       *UpdateRen, *acSMPImport;
@@ -256,6 +264,8 @@ private:
   bool startUpdater(const std::string& path, qint64& pid);
   std::string fileDialog(bool save, const std::string& filter, const std::string& ext, const std::string& title,
                          const std::string& dir, const std::string& file);
+  void chooseBackupInto(QLineEdit* edit);
+  std::string backupFileName(const std::string& chosen) const;
   void chooseDbfInto(QLineEdit* edit, const std::string& title, const std::string& filter, const std::string& ext);
   std::string connectionName(const std::string& path) const;
   void lvTasksItemChanged(QTreeWidgetItem* item, int column);

@@ -71,17 +71,24 @@ void TfmMain::sbOpenLClick() { chooseDbfInto(edFileL, W("Файл льготни
 void TfmMain::sbOpenLSClick() { chooseDbfInto(edFileLS, W("Справочник ЛСС"), W("Файлы *.DBF|*.dbf"), "dbf"); }
 void TfmMain::sbOpen2Click() { chooseDbfInto(edF2, W("Файл реестра XML"), W("Файлы *.XML|*.xml"), "xml"); }
 
-void TfmMain::sbOpenBClick() {
-  const std::string chosen = fileDialog(false, W("Файлы *.GBK|*.gbk"), "gbk", W("Файл резервной копии БД"),
-                                        FBackupPath, Trimmed(edBackup).empty() ? "" : Text(edBackup));
-  if (!chosen.empty()) edBackup->setText(Q(chosen));
+// The backup joins the file name to the backup folder: a file chosen inside that folder is
+// stored by its name there, any other by its full path, which the join takes as it stands.
+std::string TfmMain::backupFileName(const std::string& chosen) const {
+  const QString folder = QDir::cleanPath(Q(FBackupPath));
+  const QString file = QDir::cleanPath(Q(chosen));
+  const QString prefix = folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
+  if (!folder.isEmpty() && file.startsWith(prefix) && file.size() > prefix.size()) return S(file.mid(prefix.size()));
+  return chosen;
 }
 
-void TfmMain::sbOpenB2Click() {
+void TfmMain::chooseBackupInto(QLineEdit* edit) {
   const std::string chosen = fileDialog(false, W("Файлы *.GBK|*.gbk"), "gbk", W("Файл резервной копии БД"),
-                                        FBackupPath, Trimmed(edBackup2).empty() ? "" : Text(edBackup2));
-  if (!chosen.empty()) edBackup2->setText(Q(chosen));
+                                        FBackupPath, Trimmed(edit).empty() ? "" : Text(edit));
+  if (!chosen.empty()) edit->setText(Q(backupFileName(chosen)));
 }
+
+void TfmMain::sbOpenBClick() { chooseBackupInto(edBackup); }
+void TfmMain::sbOpenB2Click() { chooseBackupInto(edBackup2); }
 
 void TfmMain::sbLoadSMPFileClick() {
   const std::string chosen = fileDialog(false, W("Файлы *.ZIP|*.zip"), "zip", W("ZIP-Файл данных СМП"), FSMPPath, "");

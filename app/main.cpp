@@ -10,11 +10,15 @@
 #include "app/DataBridge.h"
 #include "app/Scheduler_FM.h"
 #include "app/ShellPrompt.h"
+#include "app/SignalClose.h"
 #include "platform/exception.h"
 #include "platform/oslayer.h"
 #include "tasks/Scheduler_DM.h"
 
 int main(int argc, char** argv) {
+  // SIGTERM and SIGINT are blocked before any thread starts and taken by the event loop
+  // below (see SignalClose.h).
+  const int signalFd = shell::TSignalClose::BlockTerminationSignals();
   // The guard is taken before anything is shown; the kernel drops it when the process
   // ends, however it ends. (The name can be changed for tests.)
   const char* name = std::getenv("KESTA_INSTANCE_NAME");
@@ -37,6 +41,10 @@ int main(int argc, char** argv) {
       data.SetXmlImportWindow(&fmMain);
       dm.SetUi(&fmMain);
       fmMain.show();
+      // A termination signal closes the window as the operator would: the protocol and
+      // the settings are written and both connections closed (after the run, when one
+      // is going on); the program then ends as after any close.
+      shell::TSignalClose signalClose(signalFd, fmMain);
       rc = app.exec();
       dm.SetUi(nullptr);
     }

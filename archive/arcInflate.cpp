@@ -67,7 +67,8 @@ inline unsigned Reverse(unsigned code, unsigned len) {
 }  // namespace
 
 bool BuildTable(const uint8_t* lengths, unsigned n, TableKind kind, bool d64, uint32_t* table,
-                size_t capacity, unsigned root) {
+                size_t capacity, unsigned root, bool* pairs) {
+  if (pairs) *pairs = false;
   unsigned count[16] = {};
   for (unsigned s = 0; s < n; ++s) {
     if (lengths[s] > 15) return false;
@@ -101,59 +102,93 @@ bool BuildTable(const uint8_t* lengths, unsigned n, TableKind kind, bool d64, ui
     code = (code + count[l - 1]) << 1;
     next[l] = code;
   }
-  // Canonical codes, bit-reversed for least-significant-first reading.
+  // Canonical codes, bit-reversed for least-significant-first reading, and the symbols ordered by
+  // code length.
   unsigned rev[288];
-  for (unsigned s = 0; s < n; ++s)
-    if (lengths[s]) rev[s] = Reverse(next[lengths[s]]++, lengths[s]);
+  unsigned sorted[288];
+  unsigned first[17] = {};
+  for (unsigned l = 1; l <= 15; ++l) first[l + 1] = first[l] + count[l];
+  {
+    unsigned at[16];
+    std::memcpy(at, first, sizeof at);
+    for (unsigned s = 0; s < n; ++s) {
+      const unsigned l = lengths[s];
+      if (!l) continue;
+      rev[s] = Reverse(next[l]++, l);
+      sorted[at[l]++] = s;
+    }
+  }
+  // Root entries of the short codes, length by length: the codes of up to l bits fill the first
+  // 2^l entries, which are copied up each time the next length doubles the part filled.
+  uint32_t literalShare[16] = {};  // literal codes by length, weighted by the root entries they take
+  unsigned shortestLiteral = 16;
+  size_t filled = 1;
+  for (unsigned l = 1; l <= std::min(maxLen, root); ++l) {
+    std::memcpy(table + filled, table, filled * sizeof *table);
+    filled *= 2;
+    for (unsigned k = first[l]; k < first[l + 1]; ++k) {
+      const unsigned s = sorted[k];
+      const uint32_t e = SymbolEntry(s, kind, d64);
+      table[rev[s]] = WithCode(e, l);
+      if (e & kLit) {
+        literalShare[l] += 1u << (root - l);
+        shortestLiteral = std::min(shortestLiteral, l);
+      }
+    }
+  }
+  for (; filled < rootSize; filled *= 2) std::memcpy(table + filled, table, filled * sizeof *table);
   // Sub-tables: one per root prefix of the long codes, as wide as its longest code.
   if (maxLen > root) {
     uint8_t subBits[1u << kLenRoot] = {};
-    for (unsigned s = 0; s < n; ++s) {
-      const unsigned l = lengths[s];
-      if (l > root) {
-        uint8_t& b = subBits[rev[s] & (rootSize - 1)];
-        b = static_cast<uint8_t>(std::max<unsigned>(b, l - root));
-      }
+    unsigned prefixes[288];
+    unsigned nPrefixes = 0;
+    for (unsigned k = first[root + 1]; k < first[16]; ++k) {
+      const unsigned s = sorted[k];
+      const unsigned p = rev[s] & (rootSize - 1);
+      if (!subBits[p]) prefixes[nPrefixes++] = p;
+      subBits[p] = static_cast<uint8_t>(std::max<unsigned>(subBits[p], lengths[s] - root));
     }
     size_t offset = rootSize;
-    for (size_t p = 0; p < rootSize; ++p) {
-      if (!subBits[p]) continue;
+    for (unsigned k = 0; k < nPrefixes; ++k) {
+      const unsigned p = prefixes[k];
       const size_t size = size_t{1} << subBits[p];
       if (offset + size > capacity) return false;
       table[p] = MakeEntry(static_cast<uint32_t>(offset), subBits[p], root) | kSub;
       offset += size;
     }
-  }
-  unsigned shortestLiteral = 16;
-  for (unsigned s = 0; s < n; ++s) {
-    const unsigned l = lengths[s];
-    if (!l) continue;
-    const uint32_t e = SymbolEntry(s, kind, d64);
-    if (l <= root) {
-      const uint32_t el = WithCode(e, l);
-      for (size_t i = rev[s]; i < rootSize; i += size_t{1} << l) table[i] = el;
-      if ((e & kLit) && l < shortestLiteral) shortestLiteral = l;
-    } else {
+    for (unsigned k = first[root + 1]; k < first[16]; ++k) {
+      const unsigned s = sorted[k];
+      const unsigned l = lengths[s];
       const uint32_t link = table[rev[s] & (rootSize - 1)];
       const size_t off = link >> 16;
       const size_t sub = size_t{1} << CodeBits(link);
-      const uint32_t el = WithCode(e, l - root);
+      const uint32_t el = WithCode(SymbolEntry(s, kind, d64), l - root);
       for (size_t i = rev[s] >> root; i < sub; i += size_t{1} << (l - root)) table[off + i] = el;
     }
   }
+  if (!pairs || kind != TableKind::LitLen || 2 * shortestLiteral > root) return true;
+  // The share of lookups that would find a pair, in units of 2^-2root: a literal of l1 bits
+  // followed by one of at most root - l1. Below about one in sixteen the pair handling costs more
+  // than it saves.
+  uint32_t pairShare = 0;
+  for (unsigned l1 = shortestLiteral; l1 + shortestLiteral <= root; ++l1) {
+    uint32_t second = 0;
+    for (unsigned l2 = shortestLiteral; l1 + l2 <= root; ++l2) second += literalShare[l2];
+    pairShare += literalShare[l1] * second;
+  }
+  if (pairShare < (uint32_t{1} << (2 * root - 4))) return true;
   // Pairs of literals whose two codes fit in the root bits. Walking down, the entry of the second
   // code (at index i >> l1, below i) is still a single one.
-  if (kind == TableKind::LitLen && 2 * shortestLiteral <= root) {
-    for (size_t i = rootSize; i-- > 0;) {
-      const uint32_t e1 = table[i];
-      if (!(e1 & kLit)) continue;
-      const unsigned l1 = e1 & 0xFF;
-      if (l1 + shortestLiteral > root) continue;
-      const uint32_t e2 = table[i >> l1];
-      const unsigned l2 = e2 & 0xFF;
-      if (!(e2 & kLit) || l1 + l2 > root) continue;
-      table[i] = MakeEntry((e1 >> 16) | ((e2 >> 16) << 8), l1, l1 + l2) | kLit | kPair;
-    }
+  *pairs = true;
+  for (size_t i = rootSize; i-- > 0;) {
+    const uint32_t e1 = table[i];
+    if (!(e1 & kLit)) continue;
+    const unsigned l1 = e1 & 0xFF;
+    if (l1 + shortestLiteral > root) continue;
+    const uint32_t e2 = table[i >> l1];
+    const unsigned l2 = e2 & 0xFF;
+    if (!(e2 & kLit) || l1 + l2 > root) continue;
+    table[i] = MakeEntry((e1 >> 16) | ((e2 >> 16) << 8), l1, l1 + l2) | kLit | kPair;
   }
   return true;
 }
@@ -168,6 +203,28 @@ void BuildFixedTables(bool d64, uint32_t* lenTable, uint32_t* distTable) {
   uint8_t d[32];
   std::memset(d, 5, 32);
   BuildTable(d, 32, TableKind::Dist, d64, distTable, kDistTableSize, kDistRoot);
+}
+
+namespace {
+
+FastExit InflateFastBaseline(FastIO& f) {
+  return f.pairs ? InflateFastBody<true>(f) : InflateFastBody<false>(f);
+}
+
+#if defined(__x86_64__)
+__attribute__((target("bmi2"))) FastExit InflateFastBmi2(FastIO& f) {
+  return f.pairs ? InflateFastBody<true>(f) : InflateFastBody<false>(f);
+}
+#endif
+
+}  // namespace
+
+FastExit InflateFast(FastIO& f) {
+#if defined(__x86_64__)
+  static const bool bmi2 = __builtin_cpu_supports("bmi2");
+  if (bmi2) return InflateFastBmi2(f);
+#endif
+  return InflateFastBaseline(f);
 }
 
 }  // namespace inflate_detail
@@ -195,6 +252,8 @@ struct TInflateState {
   unsigned nlen, ndist, ncode, have;
   uint32_t adler;
   const uint32_t* lcode;
+  bool lpairs;  // lcode has pair entries
+  bool lenPairs;
   const uint32_t* dcode;
   uint8_t lens[320];
   uint32_t codeTable[kCodeTableSize];
@@ -331,6 +390,7 @@ Step Decode(TZStreamRec* strm, TInflateState* st, const uint8_t*& in, const uint
             st->fixedReady = true;
           }
           st->lcode = st->fixedLen;
+          st->lpairs = false;
           st->dcode = st->fixedDist;
           st->mode = TInflateMode::Len;
         } else if (type == 2) {
@@ -441,7 +501,8 @@ Step Decode(TZStreamRec* strm, TInflateState* st, const uint8_t*& in, const uint
           bad("invalid code -- missing end-of-block");
           goto stop;
         }
-        if (!BuildTable(st->lens, st->nlen, TableKind::LitLen, st->d64, st->lenTable, kLenTableSize, kLenRoot)) {
+        if (!BuildTable(st->lens, st->nlen, TableKind::LitLen, st->d64, st->lenTable, kLenTableSize, kLenRoot,
+                        &st->lenPairs)) {
           bad("invalid literal/lengths set");
           goto stop;
         }
@@ -451,6 +512,7 @@ Step Decode(TZStreamRec* strm, TInflateState* st, const uint8_t*& in, const uint
           goto stop;
         }
         st->lcode = st->lenTable;
+        st->lpairs = st->lenPairs;
         st->dcode = st->distTable;
         st->mode = TInflateMode::Len;
         break;
@@ -467,6 +529,7 @@ Step Decode(TZStreamRec* strm, TInflateState* st, const uint8_t*& in, const uint
           f.bitBuf = bb;
           f.bitCount = bc;
           f.lenTable = st->lcode;
+          f.pairs = st->lpairs;
           f.distTable = st->dcode;
           f.error = nullptr;
           const FastExit r = InflateFast(f);

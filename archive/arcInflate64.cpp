@@ -180,7 +180,8 @@ TDecodeResult TInflateBlockDecoder::DynamicTables() {
     while (rep--) lens[have++] = val;
   }
   if (lens[256] == 0) return TDecodeResult::BadBlock;
-  if (!BuildTable(lens, nlen, TableKind::LitLen, FD64, FTables.data() + kLenOff, kLenTableSize, kLenRoot) ||
+  if (!BuildTable(lens, nlen, TableKind::LitLen, FD64, FTables.data() + kLenOff, kLenTableSize, kLenRoot,
+                  &FLenPairs) ||
       !BuildTable(lens + nlen, ndist, TableKind::Dist, FD64, FTables.data() + kDistOff, kDistTableSize, kDistRoot))
     return TDecodeResult::BadBlock;
   FLenCode = FTables.data() + kLenOff;
@@ -205,6 +206,7 @@ TDecodeResult TInflateBlockDecoder::CodesBlock() {
       f.bitBuf = FBitBuf;
       f.bitCount = FBitCount;
       f.lenTable = FLenCode;
+      f.pairs = FLenPairs;
       f.distTable = FDistCode;
       f.error = nullptr;
       const FastExit r = InflateFast(f);
@@ -257,6 +259,7 @@ TDecodeResult TInflateBlockDecoder::InflateMembers() {
           FFixedReady = true;
         }
         FLenCode = FTables.data() + kFixedLenOff;
+        FLenPairs = false;
         FDistCode = FTables.data() + kFixedDistOff;
         r = CodesBlock();
         break;

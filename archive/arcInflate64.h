@@ -110,6 +110,7 @@ private:
   // Code tables of the current block.
   bool FFixedReady = false;
   const uint32_t* FLenCode = nullptr;
+  bool FLenPairs = false;  // FLenCode has pair entries
   const uint32_t* FDistCode = nullptr;
   std::vector<uint32_t> FTables;
 };

@@ -36,8 +36,8 @@ constexpr unsigned CodeBits(uint32_t e) { return (e >> 8) & 15; }
 constexpr unsigned ExtraBits(uint32_t e) { return (e & 0xFF) - CodeBits(e); }
 
 // Root widths and capacities of the three kinds of table. A complete literal/length code of at
-// most 288 symbols needs at most 2048 + 55 * 16 entries with an 11-bit root, a distance code of
-// at most 32 symbols at most 256 + 4 * 128 with an 8-bit root.
+// most 288 symbols needs fewer than 2048 + 57 * 16 entries with an 11-bit root, a distance code of
+// at most 32 symbols fewer than 256 + 4 * 128 with an 8-bit root (canonical codes need less).
 constexpr unsigned kLenRoot = 11;
 constexpr unsigned kDistRoot = 8;
 constexpr unsigned kCodeRoot = 7;
@@ -50,10 +50,11 @@ enum class TableKind { CodeLengths, LitLen, Dist };
 // Builds a two-level table for n code lengths (0 = unused symbol). Symbol meanings follow the
 // kind and the variant (deflate64: length code 285 = base 3 + 16 extra bits, distance codes 30 and
 // 31 valid). Rejects over-subscribed codes and incomplete ones, except the single code of length
-// one that Deflate allows. Returns false for a bad code set. Literal/length tables get pair
-// entries wherever two literal codes fit in the root bits together.
+// one that Deflate allows. Returns false for a bad code set. Given pairs, a literal/length table
+// gets pair entries wherever two literal codes fit in the root bits together, if the code makes
+// them frequent enough to pay for the pair handling; *pairs tells whether it did.
 bool BuildTable(const uint8_t* lengths, unsigned n, TableKind kind, bool deflate64, uint32_t* table,
-                size_t capacity, unsigned rootBits);
+                size_t capacity, unsigned rootBits, bool* pairs = nullptr);
 
 // Fixed literal/length and distance tables of a variant, built into caller-owned arrays.
 void BuildFixedTables(bool deflate64, uint32_t* lenTable, uint32_t* distTable);
@@ -110,10 +111,12 @@ inline uint8_t* CopyMatch(uint8_t* out, uint32_t dist, uint32_t len) {
   return end;
 }
 
-// Room the fast loop needs at the top of a round: input bytes (three refills of at most 7 bytes
-// and the 8-byte load of the last) and output bytes (four pairs of literals and a match of 258).
+// Room the fast loop needs at the top of a round: input bytes (four refills of at most 7 bytes,
+// the 8-byte load of the last within them) and output bytes (four pairs of literals and the
+// literal of a sub-table). A match longer than the room left stops the loop with the match
+// pending, so that the loop runs up to the end of the caller's output.
 constexpr size_t kFastInput = 32;
-constexpr size_t kFastOutput = 8 + 258;
+constexpr size_t kFastOutput = 4 * 2 + 1;
 
 enum FastExit { kFastMore = 0, kFastEob, kFastBad, kFastMatch };
 
@@ -128,6 +131,7 @@ struct FastIO {
   unsigned bitCount;    // < 64; bits above it in bitBuf are zero
   const uint32_t* lenTable;
   const uint32_t* distTable;
+  bool pairs;  // lenTable has pair entries
   // Pending match when the loop stopped with kFastMatch.
   uint32_t matchLen;
   uint32_t matchDist;
@@ -139,38 +143,54 @@ struct FastIO {
 // buffer is trimmed back so that whole unused bytes read by the loop are returned to the input.
 //
 // Bit budget: a refill leaves 56 to 63 bits. Four root literals take at most 44, after which the
-// next root entry is still looked up from valid bits. A length takes at most 20 bits (deflate64:
-// 31), a distance at most 28 (29), so a refill before the length covers both in Deflate and a
-// second one is needed only after a deflate64 length of more than 24 bits.
-inline FastExit InflateFast(FastIO& f) {
+// next root entry is still looked up from valid bits. A length takes at most 20 bits, a distance
+// at most 28, so one refill before the length covers a match; the next entry needs another only
+// when fewer than 11 bits are left. A deflate64 length (up to 31 bits) may need a refill before
+// its distance (up to 29).
+//
+// InflateFast (arcInflate.cpp) runs this body compiled for the processor at hand (on x86-64 with
+// BMI2 where present, which shifts by a register count in one step) and for the table: with the
+// handling of pair entries only where the table has them.
+template <bool kPairs>
+[[gnu::always_inline]] inline FastExit InflateFastBody(FastIO& f) {
   const uint8_t* in = f.in;
   const uint8_t* const inStart = in;
   uint8_t* out = f.out;
   uint64_t bb = f.bitBuf;
-  unsigned bc = f.bitCount;
+  // Only the low byte of bc counts: whole entries are taken from it, and an entry never takes
+  // more bits than the buffer holds, so the low byte stays exact whatever the bits above it.
+  uint32_t bc = f.bitCount;
   const uint32_t* const lt = f.lenTable;
   const uint32_t* const dt = f.distTable;
   constexpr uint64_t lmask = (1u << kLenRoot) - 1;
   constexpr uint64_t dmask = (1u << kDistRoot) - 1;
   FastExit result = kFastMore;
 
+  // Last positions at which a round may start.
+  const uintptr_t inLast = reinterpret_cast<uintptr_t>(f.inEnd) - kFastInput;
+  const uintptr_t outLast = reinterpret_cast<uintptr_t>(f.outEnd) - kFastOutput;
+  const bool enough = static_cast<size_t>(f.inEnd - in) >= kFastInput &&
+                      static_cast<size_t>(f.outEnd - out) >= kFastOutput;
   auto room = [&] {
-    return static_cast<size_t>(f.inEnd - in) >= kFastInput && static_cast<size_t>(f.outEnd - out) >= kFastOutput;
+    return reinterpret_cast<uintptr_t>(in) <= inLast && reinterpret_cast<uintptr_t>(out) <= outLast;
   };
 #define ARC_REFILL()                  \
-  bb |= Load64(in) << bc;             \
-  in += (63 - bc) >> 3;               \
+  bb |= Load64(in) << (bc & 63);      \
+  in += 7 - ((bc >> 3) & 7);          \
   bc |= 56
 #define ARC_CONSUME(e)                \
   bb >>= ((e) & 0xFF);                \
-  bc -= ((e) & 0xFF)
-  // One literal or a pair: two bytes are stored either way, the second counts only for a pair.
+  bc -= (e)
+  // One literal or, where the table has pairs, one or two: two bytes are stored either way, the
+  // second counts only for a pair.
 #define ARC_LITERAL(e)                                        \
   ARC_CONSUME(e);                                             \
-  {                                                           \
+  if constexpr (kPairs) {                                     \
     const uint16_t v = static_cast<uint16_t>((e) >> 16);      \
     std::memcpy(out, &v, 2);                                  \
     out += 1 + (((e) >> 12) & 1);                             \
+  } else {                                                    \
+    *out++ = static_cast<uint8_t>((e) >> 16);                 \
   }                                                           \
   e = lt[bb & lmask]
 #define ARC_SUBENTRY(e, table)                                             \
@@ -179,11 +199,13 @@ inline FastExit InflateFast(FastIO& f) {
 #define ARC_EXTRA(saved, e) \
   static_cast<uint32_t>(((saved) & ((uint64_t{1} << ((e) & 0xFF)) - 1)) >> CodeBits(e))
 
-  if (room()) {
+  if (enough) {
     ARC_REFILL();
     uint32_t e = lt[bb & lmask];
-    do {
-      // Here at least 56 bits are in the buffer and e is the root entry of the next code.
+    while (room()) {
+      // Here e is the root entry of the next code, looked up from at least 11 valid bits. The
+      // refill does not hold up the use of e: it needs only the bit count, known before e.
+      ARC_REFILL();
       if (e & kLit) {
         ARC_LITERAL(e);
         if (e & kLit) {
@@ -195,15 +217,14 @@ inline FastExit InflateFast(FastIO& f) {
             }
           }
         }
-        ARC_REFILL();
         if (e & kLit) continue;
+        ARC_REFILL();
       }
       if (e & kSub) [[unlikely]] {
         ARC_SUBENTRY(e, lt);
         if (e & kLit) {
           ARC_CONSUME(e);
           *out++ = static_cast<uint8_t>(e >> 16);
-          ARC_REFILL();
           e = lt[bb & lmask];
           continue;
         }
@@ -221,10 +242,10 @@ inline FastExit InflateFast(FastIO& f) {
       uint64_t saved = bb;
       ARC_CONSUME(e);
       const uint32_t len = (e >> 16) + ARC_EXTRA(saved, e);
-      if (bc < 32) [[unlikely]] {
+      e = dt[bb & dmask];
+      if ((bc & 0xFF) < 29) [[unlikely]] {  // only after a long deflate64 length
         ARC_REFILL();
       }
-      e = dt[bb & dmask];
       if (e & kSub) [[unlikely]] {
         ARC_SUBENTRY(e, dt);
       }
@@ -247,16 +268,20 @@ inline FastExit InflateFast(FastIO& f) {
         result = kFastMatch;
         break;
       }
-      ARC_REFILL();
       e = lt[bb & lmask];
+      if ((bc & 0xFF) < kLenRoot) [[unlikely]] {
+        ARC_REFILL();
+        e = lt[bb & lmask];
+      }
       out = CopyMatch(out, dist, len);
-    } while (room());
+    }
   }
 #undef ARC_REFILL
 #undef ARC_CONSUME
 #undef ARC_LITERAL
 #undef ARC_SUBENTRY
 #undef ARC_EXTRA
+  bc &= 0xFF;
   // Give back whole bytes that this run took from the input and did not use.
   size_t back = bc >> 3;
   const size_t taken = static_cast<size_t>(in - inStart);
@@ -270,5 +295,7 @@ inline FastExit InflateFast(FastIO& f) {
   f.bitCount = bc;
   return result;
 }
+
+FastExit InflateFast(FastIO& f);
 
 }  // namespace arc::inflate_detail

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -79,6 +80,11 @@ bool StartProgram(const std::string& path, const std::vector<std::string>& args,
   }
   if (pid == 0) {
     ::close(pfd[0]);
+    // The program may block signals for itself (SIGTERM and SIGINT are taken by its event
+    // loop); the started program gets none blocked.
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
     ::setsid();
     pid_t g = ::fork();
     if (g != 0) ::_exit(g < 0 ? 127 : 0);

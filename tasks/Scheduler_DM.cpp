@@ -114,7 +114,11 @@ std::string TdmScheduler::DatabasePathOf(std::string_view dataBase) {
 
 std::string TdmScheduler::JoinBackupPath(std::string_view path, std::string_view fileName) {
   auto isSep = [](char c) { return c == '/' || c == '\\'; };
-  if (path.empty()) return std::string(fileName);
+  auto isLetter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+  const bool fullPath = (!fileName.empty() && fileName[0] == '/') ||
+                        (fileName.size() > 1 && isSep(fileName[0]) && isSep(fileName[1])) ||
+                        (fileName.size() > 2 && isLetter(fileName[0]) && fileName[1] == ':' && isSep(fileName[2]));
+  if (path.empty() || fullPath) return std::string(fileName);
   std::string out(path);
   if (isSep(out.back())) {
     while (!fileName.empty() && isSep(fileName.front())) fileName.remove_prefix(1);

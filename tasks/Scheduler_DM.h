@@ -64,7 +64,8 @@ public:
   static std::string DatabaseNameOf(std::string_view host, std::string_view path);
   // The part of a "DataBase" value behind its first colon; the whole value without one.
   static std::string DatabasePathOf(std::string_view dataBase);
-  // Folder and file name with exactly one separator ('\' when the folder uses only '\').
+  // Folder and file name with exactly one separator ('\' when the folder uses only '\'). A
+  // file name that is a full path ("/...", "\\server\...", "C:\...") is used as it stands.
   static std::string JoinBackupPath(std::string_view path, std::string_view fileName);
 
   // ---- Task bodies (each defined in tasks/Task_<Name>.cpp) ----

@@ -137,7 +137,6 @@ bool TdmScheduler::RefreshPrivileged(const std::string& FileName) {
       q->setSql(sql);
       q->prepare();
     }
-    const bool listNotFound = ui.NotFoundChecked();
     auto text = [this](std::string_view name) { return hdsDBF.FieldByName(name).AsString(); };
 
     while (!hdsDBF.Eof()) {
@@ -188,7 +187,8 @@ bool TdmScheduler::RefreshPrivileged(const std::string& FileName) {
         u.close();
       } else {
         ++notFound;
-        if (listNotFound) {
+        // The box is read for each person: the operator may tick it during the walk.
+        if (ui.NotFoundChecked()) {
           if (notFound == 1) {
             ui.AddTaskMessage(tx.notFoundHeading);
             ui.AddTaskMessage(" ");

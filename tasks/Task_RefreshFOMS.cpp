@@ -146,6 +146,20 @@ private:
   void insertPatient();
   const std::string* settlementName(int32_t kod);
   xb::TxbField& f(std::string_view name) { return t_.FieldByName(name); }
+  // A statement's parameter, looked up by name once per walk: the statements are
+  // prepared before the walk and keep their parameters to its end.
+  fbdb::Param& P(fbdb::Query& q, const char* name) {
+    auto [it, fresh] = params_.try_emplace(ParamKey{&q, name}, nullptr);
+    if (fresh) {
+      try {
+        it->second = &q.param(name);
+      } catch (...) {
+        params_.erase(it);
+        throw;
+      }
+    }
+    return *it->second;
+  }
   std::string text(std::string_view name) { return t_.FieldByName(name).AsString(); }
   // A date field's value, or NULL when its text is empty.
   void setDateOrNull(fbdb::Param& p, std::string_view name) {
@@ -163,6 +177,17 @@ private:
   // The record being handled.
   std::string last_, first_, middle_, series_, number_, snils_;
   std::optional<std::string> kind_;
+  struct ParamKey {
+    const fbdb::Query* q;
+    const char* name;
+    bool operator==(const ParamKey& o) const { return q == o.q && name == o.name; }
+  };
+  struct ParamKeyHash {
+    size_t operator()(const ParamKey& k) const {
+      return std::hash<const void*>()(k.q) * 31 + std::hash<const void*>()(k.name);
+    }
+  };
+  std::unordered_map<ParamKey, fbdb::Param*, ParamKeyHash> params_;
   // NPUNKT, read once per run when the first settlement code comes.
   bool npunktRead_ = false;
   std::unordered_map<int32_t, std::string> npunkt_;
@@ -253,17 +278,17 @@ void Actualisation::record() {
   {
     fbdb::Query& q = dm_.Qry2;
     q.close();
-    q.param("P_POLSER").setString(series_);
-    q.param("P_POLNUM").setString(number_);
+    P(q, "P_POLSER").setString(series_);
+    P(q, "P_POLNUM").setString(number_);
     q.open();
     if (!q.eof()) {
       ++unchanged_;
       const int32_t idp = q.field("IDP").asInteger();
       q.close();
       fbdb::Query& u = dm_.Qry1;
-      u.param("P_IDP").setInteger(idp);
-      u.param("PUPDATE_DATE").setDate(today_);
-      setDateOrNull(u.param("PDATE_PRIK"), "DATEPRIK");
+      P(u, "P_IDP").setInteger(idp);
+      P(u, "PUPDATE_DATE").setDate(today_);
+      setDateOrNull(P(u, "PDATE_PRIK"), "DATEPRIK");
       u.execSQL();
       u.close();
       dm_.IBTran.commit();
@@ -276,18 +301,18 @@ void Actualisation::record() {
   {
     fbdb::Query& q = dm_.Qry3;
     q.close();
-    q.param("P_LN").setString(last_);
-    q.param("P_FN").setString(first_);
-    q.param("P_MN").setString(middle_);
-    q.param("P_BD").setDate(f("DATEBDAY").AsDateTime());
+    P(q, "P_LN").setString(last_);
+    P(q, "P_FN").setString(first_);
+    P(q, "P_MN").setString(middle_);
+    P(q, "P_BD").setDate(f("DATEBDAY").AsDateTime());
     q.open();
     if (!q.eof()) {
       ++replaced_;
       const int32_t idp = q.field("IDP").asInteger();
       q.close();
       fbdb::Query& u = dm_.QryUpd;
-      u.param("P_IDP").setInteger(idp);
-      u.param("PUPDATE_DATE").setDate(today_);
+      P(u, "P_IDP").setInteger(idp);
+      P(u, "PUPDATE_DATE").setDate(today_);
       policyGroup(u, true);
       clinicGroup(u);
       u.execSQL();
@@ -306,14 +331,14 @@ void Actualisation::record() {
 
 void Actualisation::policyGroup(fbdb::Query& q, bool replacement) {
   RunGroup([&] {
-    q.param("PPOLICY_SERIA").setString(series_);
-    q.param("PPOLICY_NUM").setString(number_);
-    if (kind_) q.param("PVPOLICY").setString(*kind_);
-    q.param("PCOMPANY_KOD").setInteger(f("CMOCOD").AsInteger());
-    q.param("PPOLICE_DATE_BEGIN").setDate(f("DPOLICY").AsDateTime());
-    if (replacement) q.param("PENP").setString(text("ENP"));
-    setDateOrNull(q.param("PPOLICE_DATE_END"), "ENDPOLICY");
-    setDateOrNull(q.param("PDATE_PRIK"), "DATEPRIK");
+    P(q, "PPOLICY_SERIA").setString(series_);
+    P(q, "PPOLICY_NUM").setString(number_);
+    if (kind_) P(q, "PVPOLICY").setString(*kind_);
+    P(q, "PCOMPANY_KOD").setInteger(f("CMOCOD").AsInteger());
+    P(q, "PPOLICE_DATE_BEGIN").setDate(f("DPOLICY").AsDateTime());
+    if (replacement) P(q, "PENP").setString(text("ENP"));
+    setDateOrNull(P(q, "PPOLICE_DATE_END"), "ENDPOLICY");
+    setDateOrNull(P(q, "PDATE_PRIK"), "DATEPRIK");
   });
 }
 
@@ -321,10 +346,10 @@ void Actualisation::clinicGroup(fbdb::Query& q) {
   RunGroup([&] {
     const std::pair<const char*, const char*> codes[] = {
         {"PMY_HOSPITAL_KOD", "SPOLREF"}, {"PSTOM_HOSP_KOD", "SSTOMREF"}, {"PGIN_HOSP_KOD", "SWCONREF"}};
-    for (const auto& [param, field] : codes) q.param(param).setInteger(0);
+    for (const auto& [param, field] : codes) P(q, param).setInteger(0);
     for (const auto& [param, field] : codes) {
       const std::string v = text(field);
-      if (!v.empty()) q.param(param).setInteger(TextThenInteger(v));
+      if (!v.empty()) P(q, param).setInteger(TextThenInteger(v));
     }
   });
 }
@@ -351,7 +376,7 @@ void Actualisation::insertPatient() {
   gen.close();
 
   fbdb::Query& q = dm_.QryApp;
-  auto p = [&q](std::string_view name) -> fbdb::Param& { return q.param(name); };
+  auto p = [this, &q](const char* name) -> fbdb::Param& { return P(q, name); };
   p("P_IDP").setInteger(id);
   p("PKOD_PATIENT").setInteger(id);
   p("PSNILS_KOD").setString(snils_);

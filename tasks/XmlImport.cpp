@@ -75,8 +75,6 @@ const Texts& texts() {
 constexpr int kTaskItem = 9;
 // Children of the body before the first record.
 constexpr size_t kBodyHeadChildren = 6;
-// Column length of DOCUMENT_SERIA_NAME.
-constexpr long long kDocSeriesLength = 10;
 
 bool isSilentGroupError(const std::exception& e) {
   return dynamic_cast<const EXMLDocError*>(&e) != nullptr || dynamic_cast<const platform::EConvertError*>(&e) != nullptr;
@@ -120,6 +118,11 @@ std::optional<std::string> dateOf(const XmlNode& parent, std::string_view name) 
   return dmy;
 }
 
+// The policy start (DPFS/MTR/DATE_N) as "dd.mm.yyyy"; nullopt when it is not given.
+std::optional<std::string> policyStart(const std::optional<XmlNode>& mtr) {
+  return mtr ? dateOf(*mtr, "DATE_N") : std::nullopt;
+}
+
 void setOptionalDate(fbdb::Param& p, const std::optional<std::string>& dmy) {
   if (dmy)
     p.setString(*dmy);
@@ -152,9 +155,9 @@ private:
   void processRecord(const XmlNode& z, Counts& c);
   int32_t insertPatient(const XmlNode& pacient, const XmlNode& pers, const XmlNode& dpfs,
                         const xmlreg::PolicyNumber& policy, const std::string& snils, const std::string& kind,
-                        const std::optional<std::string>& dateN);
+                        const std::optional<XmlNode>& mtr);
   void importCase(const XmlNode& z, int32_t idp, bool newPatient, const xmlreg::PolicyNumber& policy,
-                  const std::string& kind, const std::optional<std::string>& dateN, Counts& c);
+                  const std::string& kind, const std::optional<XmlNode>& mtr, Counts& c);
   const std::string& headerFileName();
   void rollbackRecord() noexcept;
 
@@ -302,7 +305,6 @@ void Import::processRecord(const XmlNode& z, Counts& c) {
       xmlreg::derivePolicy(dpfs.requireChild("NPOLIS").text(), optionalText(dpfs, "SPOLIS"));
   const std::string snils = xmlreg::formatSnils(optionalText(pers, "SNILS").value_or(std::string()));
   const std::string kind = xmlreg::policyKindName(mtr ? optionalText(*mtr, "VPOLIS").value_or("") : "");
-  const std::optional<std::string> dateN = mtr ? dateOf(*mtr, "DATE_N") : std::nullopt;
 
   if (!snils.empty()) {
     fbdb::Query& q = db_.Qry1;
@@ -348,18 +350,21 @@ void Import::processRecord(const XmlNode& z, Counts& c) {
   }
 
   if (!found) {
-    idp = insertPatient(pacient, pers, dpfs, policy, snils, kind, dateN);
+    idp = insertPatient(pacient, pers, dpfs, policy, snils, kind, mtr);
     newPatient = true;
     ++c.patients;
   }
 
-  importCase(z, idp, newPatient, policy, kind, dateN, c);
+  importCase(z, idp, newPatient, policy, kind, mtr, c);
 }
 
 int32_t Import::insertPatient(const XmlNode& pacient, const XmlNode& pers, const XmlNode& dpfs,
                               const xmlreg::PolicyNumber& policy, const std::string& snils, const std::string& kind,
-                              const std::optional<std::string>& dateN) {
+                              const std::optional<XmlNode>& mtr) {
   const Texts& tx = texts();
+  // The policy start is checked where it is used: a malformed one stops the import here,
+  // before an id is drawn.
+  const std::optional<std::string> dateN = policyStart(mtr);
   fbdb::StoredProc& gen = db_.spGenIDP;
   gen.execProc();
   const int32_t idp = gen.field("F_ID").asInteger();
@@ -381,7 +386,9 @@ int32_t Import::insertPatient(const XmlNode& pacient, const XmlNode& pers, const
     const std::string docType = pers.requireChild("DOCTYPE").text();
     if (docType.empty()) return;
     p("PDTYPE").setString(xmlreg::GetDocTypeName(docType));
-    p("PDSER").setString(Copy(pers.requireChild("DOCSER").text(), 1, kDocSeriesLength));
+    // The series goes whole: one too long for its column fails the record with the
+    // server's truncation error rather than being cut without a word.
+    p("PDSER").setString(pers.requireChild("DOCSER").text());
     int32_t number;
     if (platform::TryStrToInt(pers.requireChild("DOCNUM").text(), number))
       p("PDNUM").setInteger(number);
@@ -461,7 +468,7 @@ int32_t Import::insertPatient(const XmlNode& pacient, const XmlNode& pers, const
 }
 
 void Import::importCase(const XmlNode& z, int32_t idp, bool newPatient, const xmlreg::PolicyNumber& policy,
-                        const std::string& kind, const std::optional<std::string>& dateN, Counts& c) {
+                        const std::string& kind, const std::optional<XmlNode>& mtr, Counts& c) {
   const XmlNode sluch = z.requireChild("SLUCH");
   const XmlNode slCom = sluch.requireChild("SL_COM");
   const XmlNode slAmb = sluch.requireChild("SL_AMB");
@@ -516,7 +523,6 @@ void Import::importCase(const XmlNode& z, int32_t idp, bool newPatient, const xm
   p("PPOLSER").setString(policy.series);
   p("PPOLNUM").setString(policy.number);
   p("PCOMP").setInteger(intOf(body_, "SMO_PLAT"));
-  setOptionalDate(p("PDATPOL"), dateN);
   p("PVIDPOL").setString(kind);
   p("PDOCTOR").setInteger(doctor);
   p("PRESULT").setInteger(xmlreg::recodeResult(intOf(slCom, "RSLT")));
@@ -529,6 +535,9 @@ void Import::importCase(const XmlNode& z, int32_t idp, bool newPatient, const xm
   p("PEXTH").setInteger(xmlreg::urgentHelpFlag(fn));
 
   if (doctor != 0) {
+    // Only a visit that is written needs its policy date: a case skipped for its
+    // doctor goes by whatever the date says.
+    setOptionalDate(p("PDATPOL"), policyStart(mtr));
     for (const XmlNode& d : slCom.childElements()) {
       if (!d.hasName("CLS_MKB")) continue;
       fbdb::StoredProc& dis = db_.spIDDiseases;

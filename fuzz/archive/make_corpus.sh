@@ -116,6 +116,21 @@ corpus('inflate_fuzz', 'deflate-dynamic', bytes([0]) + raw(rep, 6))
 corpus('inflate_fuzz', 'deflate-fixed', bytes([1 | 8]) + raw(rep, 6, zlib.Z_FIXED))
 corpus('inflate_fuzz', 'deflate-stored', bytes([2 | 16]) + raw(text, 0))
 corpus('inflate_fuzz', 'deflate-huffman', bytes([3 | 24]) + raw(rep, 9, zlib.Z_HUFFMAN_ONLY))
+# A skewed alphabet (codes of up to 15 bits, beyond the root of the decoding tables, and pairs of
+# short ones) and binary records (matches of every distance class), a few kilobytes each.
+seed = [1]
+def rnd():
+    seed[0] = (seed[0] * 1103515245 + 12345) & 0x7FFFFFFF
+    return seed[0] >> 8
+def geometric(r):
+    k = 0
+    while k < 15 and (r >> k) & 1:
+        k += 1
+    return k
+skewed = bytes(65 + geometric(rnd()) for _ in range(12000))
+records = bytes((rnd() % 16) * (i % 4 == 0) for i in range(3000)) + bytes([7]) * 600 + bytes(rnd() % 8 for _ in range(500))
+corpus('inflate_fuzz', 'deflate-skewed', bytes([0 | 8]) + raw(skewed, 9, zlib.Z_HUFFMAN_ONLY))
+corpus('inflate_fuzz', 'deflate-records', bytes([1 | 16]) + raw(records + records[1000:2500], 6))
 z = archives['7z_deflate64.zip']
 n, x, size = int.from_bytes(z[26:28], 'little'), int.from_bytes(z[28:30], 'little'), int.from_bytes(z[18:22], 'little')
 corpus('inflate_fuzz', 'deflate64', bytes([4]) + z[30 + n + x:30 + n + x + size])

@@ -3,6 +3,8 @@
 // embedded clinic database.
 #include <gtest/gtest.h>
 
+#include <QTime>
+
 #include <string>
 
 #include "app/DataBridge.h"
@@ -86,11 +88,65 @@ TEST_F(EmbeddedTasks, RunNowImportsAnXmlRegisterWithItsPageLabels) {
   EXPECT_TRUE(finished);
 }
 
+// A document series too long for its column stops the import at that record; the timed
+// run shows the server's truncation error, with the record, to the operator.
+TEST_F(EmbeddedTasks, ATimedImportNamesTheTruncationOfALongDocumentSeries) {
+  xmltest::XmlRegister reg;
+  reg.cases.resize(2);
+  reg.cases[1].npolis = "6800000000000002";
+  reg.cases[1].doctype = "14";
+  reg.cases[1].docser = "12 34 567890";
+  std::string file = xmltest::writeTempFile("register.xml", reg.toUtf8Xml());
+  w->edF2->setText(Q(platform::Cp1251ToUtf8(file)));
+  for (int i = 0; i < shell::kTaskCount; ++i)
+    w->lvTasks->topLevelItem(i)->setCheckState(0, i == 9 ? Qt::Checked : Qt::Unchecked);
+  w->DTime->setTime(QTime(14, 5));
+  clock.set(14, 4, 0);
+  w->acTimerTurnONExecute();
+  ASSERT_TRUE(w->timerOn()) << (prompt.msgs.empty() ? std::string() : prompt.msgs[0].text);
+  clock.set(14, 5, 0);
+  w->tmTasksTimer();
+  ASSERT_EQ(prompt.msgs.size(), 1u);
+  const std::string& text = prompt.msgs[0].text;
+  EXPECT_NE(text.find("record 2 of 2"), std::string::npos) << text;
+  EXPECT_NE(text.find("string right truncation"), std::string::npos) << text;
+  EXPECT_EQ(db.count("PATIENT"), 1);  // the first record stays
+  EXPECT_EQ(db.scalar("select count(*) from PATIENT where DOCUMENT_SERIA_NAME is not null"), "0");
+}
+
 TEST_F(EmbeddedTasks, RunNowWithoutARegisterNameAsksForIt) {
   w->edF2->setText("");
   w->sbExecClick(false);
   ASSERT_EQ(prompt.msgs.size(), 1u);
   EXPECT_EQ(db.count("PATIENT"), 0);
+}
+
+// After another run-now task and a closed IBDB (as a tick leaves it): the import connects
+// IBDB first, and each line reaches the protocol once.
+TEST_F(EmbeddedTasks, RunNowXmlImportAfterAnotherTaskWithIbdbClosed) {
+  addPatient(900001, "Иванов", "Иван", "Петрович", "09.12.1960", "AA", "1", "");
+  w->cbFIO->setChecked(true);
+  w->acDublExecute();
+  ASSERT_TRUE(prompt.msgs.empty()) << prompt.msgs[0].text;
+  dm->IBDB.disconnect();
+  xmltest::XmlRegister reg;
+  reg.cases.resize(1);
+  db.exec("insert into DOCTORS (ID, KOD, KOD_PROFESSION) values (5, 101, '76')");
+  std::string file = xmltest::writeTempFile("register.xml", reg.toUtf8Xml());
+  w->edF2->setText(Q(platform::Cp1251ToUtf8(file)));
+  w->SpeedButton4->click();
+  ASSERT_TRUE(prompt.msgs.empty()) << prompt.msgs[0].text;
+  EXPECT_TRUE(dm->IBDB.connected());
+  EXPECT_EQ(S(w->lbreXML->text()), C("Загрузка реестра XML выполнена!"));
+  EXPECT_EQ(db.count("VISITS"), 1);
+  auto times = [&](const char* utf8) {
+    int n = 0;
+    for (const auto& line : w->protocol()) n += line == C(utf8) ? 1 : 0;
+    return n;
+  };
+  EXPECT_EQ(times("Конец задания поиска дубликатов"), 1);
+  EXPECT_EQ(times("ПОИСК ДУБЛИКАТОВ ПО ФИО"), 1);
+  EXPECT_EQ(times("Загрузка реестра XML завершена"), 1);
 }
 
 }  // namespace

@@ -1,7 +1,11 @@
 // The program update: the download of the archive, its unpacking, the start of the
 // updater (a script of the test's own) and the updater's reports.
 #include <QElapsedTimer>
+#include <QThread>
 #include <QTimer>
+
+#include <signal.h>
+#include <sys/types.h>
 
 #include <gtest/gtest.h>
 
@@ -183,6 +187,69 @@ TEST(ProgramUpdate, ClosingTheWindowEndsTheWaitForASilentUpdater) {
   while (u.w->isVisible() && t.elapsed() < 5000) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
   EXPECT_FALSE(u.w->isVisible());
   EXPECT_TRUE(u.dir.exists("Протокол.txt"));
+}
+
+// An updater that starts and never reports: its pid (written by itself) is killed when the
+// test ends, however it ends.
+struct SilentUpdater {
+  std::string pidFile;
+  explicit SilentUpdater(const std::string& dir) : pidFile(dir + "renewal.pid") {}
+  static std::string Script() { return "#!/bin/sh\necho $$ > \"$0.pid\"\nexec sleep 600\n"; }
+  pid_t pid() const {
+    std::ifstream f(pidFile);
+    long p = 0;
+    f >> p;
+    return static_cast<pid_t>(p);
+  }
+  ~SilentUpdater() {
+    const pid_t p = pid();
+    if (p <= 0) return;
+    ::kill(p, SIGKILL);
+    QElapsedTimer t;
+    t.start();
+    while (fs::exists("/proc/" + std::to_string(p)) && t.elapsed() < 5000) QThread::msleep(10);
+    EXPECT_FALSE(fs::exists("/proc/" + std::to_string(p))) << "the updater " << p << " is still running";
+  }
+};
+
+TEST(ProgramUpdate, TheWaitForASilentUpdaterEndsWithAFailureLineAfterTheBound) {
+  Update u;
+  SilentUpdater silent(u.dir.path);
+  u.updater = SilentUpdater::Script();
+  u.w->chkStartRen->setChecked(true);
+  EXPECT_EQ(u.w->updaterWaitTimeout, 15 * 60);  // by default
+  u.w->updaterWaitTimeout = 1;
+  QElapsedTimer t;
+  t.start();
+  u.runIt();
+  EXPECT_GE(t.elapsed(), 1000);
+  EXPECT_LT(t.elapsed(), 20000);
+  ASSERT_GT(silent.pid(), 0);
+  EXPECT_EQ(::kill(silent.pid(), 0), 0);  // left running by the program
+  EXPECT_EQ(u.w->protocol().back(), C("09.12.2026 10:00:00 Обновлятор не сообщил результат за отведенное время."));
+  EXPECT_FALSE(u.w->updateDone());
+  EXPECT_FALSE(u.w->updateWaiting());
+  EXPECT_EQ(u.w->status(1), C("Выполнение завершено"));
+}
+
+TEST(ProgramUpdate, ASilentUpdaterNoLongerHoldsATimedRun) {
+  Update u;
+  SilentUpdater silent(u.dir.path);
+  u.updater = SilentUpdater::Script();
+  u.w->chkStartRen->setChecked(true);
+  u.w->updaterWaitTimeout = 1;
+  u.only({1, 10});
+  u.dir.write("ls.dbf", "x");
+  u.w->edFileLS->setText(Q(u.dir.path + "ls.dbf"));
+  u.w->DTime->setTime(QTime(10, 1));
+  u.w->acTimerTurnONExecute();
+  ASSERT_TRUE(u.w->timerOn());
+  u.tick(10, 1, 0);
+  EXPECT_FALSE(u.w->running());
+  EXPECT_EQ(u.w->protocol().back(),
+            C("09.12.2026 10:01:00 Выполнение дальнейших задач остановлено из-за ошибки обновления программы ВИРЕЛ."));
+  EXPECT_EQ(u.data.count("LoadDrugs"), 0);
+  EXPECT_EQ(u.w->status(10), C("Прервано оператором"));
 }
 
 TEST(ProgramUpdate, ASecondStartDuringAnUpdateIsRefused) {

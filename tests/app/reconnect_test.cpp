@@ -168,7 +168,7 @@ TEST(Reconnect, AFailedReconnectionIsShownOnceUntilAConnectionIsMade) {
   EXPECT_EQ(a.texts(), (std::vector<std::string>{failure, failure}));
 }
 
-TEST(Reconnect, ArmedOrRunningWindowsDoNotReconnectOnActivation) {
+TEST(Reconnect, AnArmedWindowDoesNotReconnectOnActivation) {
   Armed a;
   QWidget other;
   a.w->show();

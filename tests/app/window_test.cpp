@@ -14,6 +14,7 @@
 #include "app/ShellPrompt.h"
 #include "app/sdShellDialogs.h"
 #include "shell_fakes.h"
+#include "tasks/Scheduler_DM.h"
 
 using namespace testshell;
 using shell::Q;
@@ -352,6 +353,43 @@ TEST(Errors, ForeignExceptionsShowReadableClassNames) {
                                                  "c.zip :\r\rstd::runtime_error\rbad zip"});
   EXPECT_EQ(platform::describe(std::logic_error("x")), "std::logic_error\rx");
   EXPECT_EQ(platform::ExceptionClassName(platform::EOSError("x")), "EOSError");
+}
+
+}  // namespace
+
+namespace {
+
+// The backup choosers store what the backup joins to the backup folder correctly.
+TEST(Choosers, BackupChoosersStoreANameInsideTheBackupFolderAndAFullPathElsewhere) {
+  Shell sh(true, "[BACKUP_Path]\r\nDB_BACKUP_Path_MAIN=/bak/\r\n");
+  sh.create();
+  struct Case {
+    const char* chosen;
+    const char* stored;
+  } const cases[] = {{"/bak/mycopy.gbk", "mycopy.gbk"},
+                     {"/bak/old/mycopy.gbk", "old/mycopy.gbk"},
+                     {"/bak//mycopy.gbk", "mycopy.gbk"},
+                     {"/elsewhere/mycopy.gbk", "/elsewhere/mycopy.gbk"},
+                     {"/bakery/mycopy.gbk", "/bakery/mycopy.gbk"}};
+  for (const Case& c : cases) {
+    for (QLineEdit* edit : {sh.w->edBackup, sh.w->edBackup2}) {
+      sh.prompt.files.push_back(c.chosen);
+      if (edit == sh.w->edBackup) {
+        sh.w->sbOpenBClick();
+      } else {
+        sh.w->sbOpenB2Click();
+      }
+      EXPECT_EQ(S(edit->text()), c.stored) << c.chosen;
+      EXPECT_EQ(TdmScheduler::JoinBackupPath(sh.w->backupPath(), S(edit->text())),
+                std::string(c.chosen) == "/bak//mycopy.gbk" ? "/bak/mycopy.gbk" : c.chosen);
+    }
+  }
+  sh.prompt.files.push_back("/bak/mycopy.gbk");
+  sh.w->sbOpenBClick();
+  sh.data.calls.clear();
+  sh.w->tbBackup1Click();
+  EXPECT_EQ(sh.data.count("BackupDatabase /bak/mycopy.gbk"), 1);
+  EXPECT_EQ(sh.w->protocol()[0], C("Файл резервной копии создан \"mycopy.gbk\""));
 }
 
 }  // namespace

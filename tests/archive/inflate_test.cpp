@@ -322,6 +322,291 @@ TEST(Inflate, PresetDictionaryCannotBeSupplied) {
   arc::inflateEnd(&s);
 }
 
+// ------------------------------------------------------------------ code shapes and match copies
+
+// Tokens of a hand-made stream: a literal, or a match of len bytes from dist back.
+struct Token {
+  uint32_t len;  // 0 = literal
+  uint32_t distOrByte;
+};
+
+Bytes Expand(const std::vector<Token>& tokens) {
+  Bytes out;
+  for (const Token& t : tokens) {
+    if (t.len == 0) {
+      out.push_back(static_cast<uint8_t>(t.distOrByte));
+    } else {
+      for (uint32_t i = 0; i < t.len; ++i) out.push_back(out[out.size() - t.distOrByte]);
+    }
+  }
+  return out;
+}
+
+// Length and distance symbols with their extra bits (deflate64: code 285 = 3 + 16 extra bits).
+struct Coded {
+  unsigned sym, extra, value;
+};
+Coded LengthCode(uint32_t len, bool d64) {
+  static const uint16_t base[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                                    31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+  static const uint8_t extra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+  if (d64 && len > 257) return {285, 16, len - 3};
+  int i = 28;
+  if (d64) i = 27;  // 285 is not 258 there
+  while (base[i] > len) --i;
+  return {257u + i, extra[i], len - base[i]};
+}
+Coded DistanceCode(uint32_t dist) {
+  unsigned code = 0;
+  uint32_t base = 1;
+  for (;; ++code) {
+    const unsigned extra = code < 4 ? 0 : code / 2 - 1;
+    if (dist < base + (1u << extra)) return {code, extra, dist - base};
+    base += 1u << extra;
+  }
+}
+
+// A fixed block of the tokens.
+Bytes FixedTokens(const std::vector<Token>& tokens, bool d64 = false) {
+  return FixedBlock([&](BitWriter& w) {
+    for (const Token& t : tokens) {
+      if (t.len == 0) {
+        w.FixedLitLen(t.distOrByte);
+        continue;
+      }
+      const Coded l = LengthCode(t.len, d64), d = DistanceCode(t.distOrByte);
+      w.FixedLitLen(l.sym);
+      w.Bits(l.value, l.extra);
+      w.FixedDist(d.sym);
+      w.Bits(d.value, d.extra);
+    }
+  });
+}
+
+// Canonical codes of a set of code lengths.
+std::vector<uint32_t> CanonicalCodes(const std::vector<uint8_t>& lens) {
+  unsigned count[16] = {}, next[16] = {};
+  for (uint8_t l : lens) ++count[l];
+  count[0] = 0;
+  for (unsigned l = 1, code = 0; l < 16; ++l) next[l] = code = (code + count[l - 1]) << 1;
+  std::vector<uint32_t> codes(lens.size());
+  for (size_t s = 0; s < lens.size(); ++s)
+    if (lens[s]) codes[s] = next[lens[s]]++;
+  return codes;
+}
+
+// A dynamic block with the given literal/length and distance code lengths (every length sent as a
+// 4-bit code-length code, no repeats) carrying the tokens.
+Bytes DynamicTokens(const std::vector<uint8_t>& litLens, const std::vector<uint8_t>& distLens,
+                    const std::vector<Token>& tokens, bool d64 = false) {
+  static const uint8_t order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+  BitWriter w;
+  w.Bits(1, 1);
+  w.Bits(2, 2);
+  w.Bits(static_cast<uint32_t>(litLens.size() - 257), 5);
+  w.Bits(static_cast<uint32_t>(distLens.size() - 1), 5);
+  w.Bits(15, 4);
+  for (uint8_t s : order) w.Bits(s < 16 ? 4 : 0, 3);
+  for (uint8_t l : litLens) w.Code(l, 4);
+  for (uint8_t l : distLens) w.Code(l, 4);
+  const auto lc = CanonicalCodes(litLens), dc = CanonicalCodes(distLens);
+  auto put = [&](unsigned sym) { w.Code(lc.at(sym), litLens.at(sym)); };
+  for (const Token& t : tokens) {
+    if (t.len == 0) {
+      put(t.distOrByte);
+      continue;
+    }
+    const Coded l = LengthCode(t.len, d64), d = DistanceCode(t.distOrByte);
+    put(l.sym);
+    w.Bits(l.value, l.extra);
+    w.Code(dc.at(d.sym), distLens.at(d.sym));
+    w.Bits(d.value, d.extra);
+  }
+  put(256);
+  return w.Finish();
+}
+
+// The stream through zlib, the streaming decoder in several chunkings and the block decoder.
+void ExpectAllDecode(const Bytes& z, const Bytes& want) {
+  bool zok;
+  ASSERT_EQ(ZInflate(z, zok), want) << "zlib does not agree with the test's model";
+  ASSERT_TRUE(zok);
+  for (auto [inChunk, outChunk] : {std::pair<size_t, size_t>{z.size(), 65536}, {1, 65536}, {z.size(), 1}, {37, 300}}) {
+    SCOPED_TRACE(testing::Message() << "chunks " << inChunk << "/" << outChunk);
+    const auto r = ArcInflate(z, inChunk, outChunk);
+    ASSERT_EQ(r.last, arc::Z_ARC_STREAM_END) << (r.msg ? r.msg : "");
+    ASSERT_EQ(r.out, want);
+    EXPECT_EQ(r.totalIn, z.size());
+  }
+  RecordingHost host;
+  ASSERT_EQ(BlockDecode(z, want.size(), host, arc::TInflateVariant::Deflate), TDecodeResult::Ok);
+  EXPECT_EQ(host.out, want);
+}
+
+TEST(InflateTables, CodesOfEveryLengthFrom1To15) {
+  // Literals of 1 to 15 bits, the end of block at 14 and a length at 15: pairs of short literals,
+  // sub-tables beyond the root bits holding literals, a length and the end of block.
+  std::vector<uint8_t> lit(258, 0);
+  for (unsigned k = 0; k < 13; ++k) lit['A' + k] = static_cast<uint8_t>(k + 1);
+  lit[256] = 14;
+  lit[257] = 15;
+  lit['A' + 13] = 15;
+  const std::vector<uint8_t> dist = {2, 2, 2, 2};  // distances 1 to 4
+  std::mt19937 gen(5);
+  auto g = [&gen] { return static_cast<uint32_t>(gen()); };
+  std::vector<Token> tokens;
+  for (int i = 0; i < 60000; ++i) {
+    const uint32_t r = g();
+    if (i > 4 && r % 97 == 0) {
+      tokens.push_back({3, 1 + (r >> 8) % 4});
+      continue;
+    }
+    unsigned k = 0;  // literal k with probability 2^-(k+1)
+    while (k < 13 && (r >> k) & 1) ++k;
+    tokens.push_back({0, 'A' + k});
+  }
+  ExpectAllDecode(DynamicTokens(lit, dist, tokens), Expand(tokens));
+}
+
+TEST(InflateTables, LongDistanceCodesUseSubTables) {
+  // Distance codes of 9 to 15 bits (beyond the 8 root bits) for the far codes, 1 to 8 bits for
+  // some near ones; literals of 9 bits, lengths of 5 and 6.
+  std::vector<uint8_t> lit(286, 9);
+  lit[256] = lit[257] = 5;
+  for (unsigned s = 258; s < 286; ++s) lit[s] = 6;
+  std::vector<uint8_t> dist(30, 0);
+  const unsigned nearCodes[8] = {0, 1, 2, 3, 4, 5, 10, 20};  // 1 to 8 bits: 1 - 2^-8
+  const unsigned farCodes[8] = {29, 28, 27, 26, 25, 24, 23, 22};  // 9 to 15, 15: 2^-8
+  for (unsigned i = 0; i < 8; ++i) dist[nearCodes[i]] = static_cast<uint8_t>(i + 1);
+  for (unsigned i = 0; i < 8; ++i) dist[farCodes[i]] = static_cast<uint8_t>(i < 7 ? 9 + i : 15);
+  std::mt19937 gen(6);
+  auto g = [&gen] { return static_cast<uint32_t>(gen()); };
+  std::vector<Token> tokens;
+  for (int i = 0; i < 33000; ++i) tokens.push_back({0, g() & 0xFF});
+  for (int i = 0; i < 6000;) {
+    const uint32_t d = g() % 2 ? 1 + g() % 32768 : 1 + g() % 64;
+    if (!dist[DistanceCode(d).sym]) continue;
+    tokens.push_back({3 + g() % 256, d});
+    tokens.push_back({0, g() & 0xFF});
+    ++i;
+  }
+  ExpectAllDecode(DynamicTokens(lit, dist, tokens), Expand(tokens));
+}
+
+TEST(InflateTables, LongestLengthAndDistanceCodesBackToBack) {
+  // 15-bit length and distance codes with all their extra bits, match after match: up to 48 bits
+  // a match in Deflate, 60 in Deflate64, more than one refill of the bit buffer holds.
+  for (bool d64 : {false, true}) {
+    SCOPED_TRACE(d64 ? "deflate64" : "deflate");
+    const unsigned lenSym = d64 ? 285 : 284, distSym = d64 ? 31 : 29;
+    std::vector<uint8_t> lit(286, 0);
+    for (unsigned k = 0; k < 13; ++k) lit['A' + k] = static_cast<uint8_t>(k + 1);
+    lit[256] = 14;
+    lit[lenSym] = 15;
+    lit['A' + 13] = 15;
+    std::vector<uint8_t> dist(32, 0);
+    for (unsigned c = 0; c < 14; ++c) dist[c] = static_cast<uint8_t>(c + 1);
+    dist[distSym] = 15;
+    dist[14] = 15;
+    if (!d64) dist.resize(30);
+    std::mt19937 gen(10);
+    auto g = [&gen] { return static_cast<uint32_t>(gen()); };
+    std::vector<Token> tokens;
+    for (int i = 0; i < 70000; ++i) tokens.push_back({0, 'A' + g() % 14});
+    for (int i = 0; i < (d64 ? 400 : 3000); ++i) {
+      const uint32_t len = d64 ? 258 + g() % 65281 : 227 + g() % 31;  // the codes of lenSym
+      const uint32_t far = d64 ? 49153 + g() % 16384 : 24577 + g() % 8192;
+      tokens.push_back({len, g() % 3 ? far : 1 + g() % 8});
+      if (g() % 8 == 0) tokens.push_back({0, 'A' + g() % 14});
+    }
+    const Bytes z = DynamicTokens(lit, dist, tokens, d64);
+    const Bytes want = Expand(tokens);
+    if (!d64) {
+      ExpectAllDecode(z, want);
+      continue;
+    }
+    for (auto [inChunk, outChunk] : {std::pair<size_t, size_t>{z.size(), 65536}, {3, 100000}}) {
+      const auto r = ArcInflate(z, inChunk, outChunk, -15, true);
+      ASSERT_EQ(r.last, arc::Z_ARC_STREAM_END) << (r.msg ? r.msg : "");
+      ASSERT_EQ(r.out, want);
+    }
+    RecordingHost host;
+    ASSERT_EQ(BlockDecode(z, want.size(), host, arc::TInflateVariant::Deflate64), TDecodeResult::Ok);
+    EXPECT_EQ(host.out, want);
+  }
+}
+
+TEST(InflateTables, AllSymbolsWithCodesBeyondTheRoot) {
+  // 280 of the 286 literal/length symbols with codes of 12 to 15 bits: the most sub-table entries
+  // a literal/length code can make; every symbol used.
+  std::vector<uint8_t> lit(286, 0);
+  const unsigned shortSyms[6] = {'a', 'b', 'c', 'd', 'e', 256};
+  const uint8_t shortLens[6] = {1, 2, 3, 4, 5, 8};  // 1992 of the 2048 root entries
+  for (unsigned i = 0; i < 6; ++i) lit[shortSyms[i]] = shortLens[i];
+  unsigned k = 0;
+  for (unsigned s = 0; s < 286; ++s) {
+    if (lit[s]) continue;
+    lit[s] = static_cast<uint8_t>(k < 56 ? 12 : k < 112 ? 13 : k < 168 ? 14 : 15);  // 56 x 2^-11 left
+    ++k;
+  }
+  ASSERT_EQ(k, 280u);
+  const std::vector<uint8_t> dist = {1};  // the single distance code of one bit: distance 1
+  std::mt19937 gen(11);
+  auto g = [&gen] { return static_cast<uint32_t>(gen()); };
+  std::vector<Token> tokens;
+  for (int round = 0; round < 20; ++round) {
+    for (unsigned s = 0; s < 256; ++s) tokens.push_back({0, s});
+    for (uint32_t len = 3; len <= 258; len += 1 + g() % 9) tokens.push_back({len, 1});
+    for (int i = 0; i < 500; ++i) tokens.push_back({0, 'a' + g() % 5});
+  }
+  ExpectAllDecode(DynamicTokens(lit, dist, tokens), Expand(tokens));
+}
+
+TEST(InflateTables, MatchCopiesOfEveryDistanceClass) {
+  // Short distances overlap the copy (1, 2-7, 8-15, 16-31, beyond); lengths around the copy
+  // widths; every match followed and preceded by plenty of stream, so the fast loop runs them.
+  std::mt19937 gen(8);
+  auto g = [&gen] { return static_cast<uint32_t>(gen()); };
+  std::vector<Token> tokens;
+  for (int i = 0; i < 400; ++i) tokens.push_back({0, g() & 0xFF});
+  const uint32_t lens[] = {3, 4, 5, 7, 8, 9, 15, 16, 17, 23, 31, 32, 33, 47, 48, 63, 64, 65, 100, 255, 257, 258};
+  for (uint32_t dist = 1; dist <= 70; ++dist)
+    for (uint32_t len : lens) {
+      tokens.push_back({len, dist});
+      tokens.push_back({0, g() & 0xFF});
+    }
+  for (uint32_t dist : {100u, 255u, 256u, 1000u, 4096u})
+    for (uint32_t len : lens) tokens.push_back({len, dist});
+  ExpectAllDecode(FixedTokens(tokens), Expand(tokens));
+}
+
+TEST(InflateTables, Deflate64LongMatchesInTheFastLoop) {
+  // Lengths of up to 65,538 (code 285, 16 extra bits) and distances of codes 30 and 31 in the
+  // middle of a long stream: both Deflate64 decoders against the model.
+  std::mt19937 gen(9);
+  auto g = [&gen] { return static_cast<uint32_t>(gen()); };
+  std::vector<Token> tokens;
+  for (int i = 0; i < 70000; ++i) tokens.push_back({0, g() % 200});
+  for (int i = 0; i < 400; ++i) {
+    const uint32_t kind = g() % 4;
+    const uint32_t len = kind == 0 ? 3 + g() % 65536 : kind == 1 ? 259 + g() % 300 : 3 + g() % 256;
+    const uint32_t dist = g() % 2 ? 32769 + g() % 32768 : 1 + g() % 40;
+    tokens.push_back({len, dist});
+    for (int k = g() % 5; k > 0; --k) tokens.push_back({0, g() % 200});
+  }
+  const Bytes z = FixedTokens(tokens, true);
+  const Bytes want = Expand(tokens);
+  for (auto [inChunk, outChunk] : {std::pair<size_t, size_t>{z.size(), 65536}, {1, 70000}, {z.size(), 7}, {41, 1000}}) {
+    SCOPED_TRACE(testing::Message() << "chunks " << inChunk << "/" << outChunk);
+    const auto r = ArcInflate(z, inChunk, outChunk, -15, true);
+    ASSERT_EQ(r.last, arc::Z_ARC_STREAM_END) << (r.msg ? r.msg : "");
+    ASSERT_EQ(r.out, want);
+  }
+  RecordingHost host;
+  ASSERT_EQ(BlockDecode(z, want.size(), host, arc::TInflateVariant::Deflate64), TDecodeResult::Ok);
+  EXPECT_EQ(host.out, want);
+}
+
 // ------------------------------------------------------------------ hostile streams
 
 struct Hostile {

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -63,4 +65,28 @@ TEST(OsLayer, StartProgramReportsFailureAndRunsDetached) {
   EXPECT_EQ(line, "Start,42");
   std::filesystem::remove_all(dir);
   EXPECT_EQ(ExeDir().back(), '/');
+}
+
+TEST(OsLayer, AStartedProgramBlocksNoSignals) {
+  // The program blocks SIGTERM and SIGINT for itself; what it starts must not inherit that.
+  sigset_t set, old;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &set, &old), 0);
+  char tmpl[] = "/tmp/kesta-start-XXXXXX";
+  std::string dir = mkdtemp(tmpl);
+  // cp copies its own status (a shell would reset its mask itself).
+  const bool started = StartProgram("/bin/cp", {"/proc/self/status", "status.txt"}, dir);
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  ASSERT_TRUE(started);
+  std::string blocked;
+  for (int i = 0; i < 250 && blocked.empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::ifstream f(dir + "/status.txt");
+    for (std::string line; std::getline(f, line);)
+      if (line.rfind("SigBlk:", 0) == 0) blocked = line;
+  }
+  EXPECT_EQ(blocked, "SigBlk:\t0000000000000000");
+  std::filesystem::remove_all(dir);
 }

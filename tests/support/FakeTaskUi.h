@@ -1,5 +1,6 @@
 #pragma once
 // A recording stand-in for the main window in task tests.
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,8 @@ public:
   bool busy = false;
   int busyCalls = 0;
   bool notFound = false;  // the state of cbNotFound
+  // Called on every ProcessMessages, as the operator's clicks during a walk would be.
+  std::function<void(FakeTaskUi&)> onProcessMessages;
 
   void AddTaskMessage(const std::string& line) override { taskMessages.push_back(line); }
   void ClearTaskMessages() override { taskMessages.clear(); }
@@ -33,7 +36,10 @@ public:
     ++progressPosition;
   }
   bool NotFoundChecked() const override { return notFound; }
-  void ProcessMessages() override { ++processMessagesCalls; }
+  void ProcessMessages() override {
+    ++processMessagesCalls;
+    if (onProcessMessages) onProcessMessages(*this);
+  }
   void ShowMessage(const std::string& text, const std::string& caption) override {
     messageBoxes.push_back({text, caption});
   }

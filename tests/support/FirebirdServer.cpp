@@ -208,7 +208,7 @@ std::string Tail(const std::string& path) {
 
 }  // namespace
 
-FirebirdServer::FirebirdServer() {
+FirebirdServer::FirebirdServer(std::string password) : password_(std::move(password)) {
   if (!prepare()) return;
   // A port found free can be taken by another process before the server binds it; the
   // server then runs without listening. Try again on another port.
@@ -229,10 +229,7 @@ FirebirdServer::~FirebirdServer() {
   if (!dir_.empty()) RemoveDir(dir_);
 }
 
-std::string FirebirdServer::fail(std::string what) {
-  error_ = std::move(what);
-  return error_;
-}
+void FirebirdServer::fail(std::string what) { error_ = std::move(what); }
 
 std::string FirebirdServer::host() const { return "localhost/" + std::to_string(port_); }
 
@@ -280,7 +277,7 @@ bool FirebirdServer::prepare() {
     fail("cannot create " + dir_ + "lock: " + ec.message());
     return false;
   }
-  password_ = RandomPassword();
+  if (password_.empty()) password_ = RandomPassword();
 
   // SYSDBA's password, set in a copy of the installed security database through the
   // embedded engine (isql in a child with this folder's configuration: the engine of
@@ -374,6 +371,7 @@ void FirebirdServer::kill() {
 
 bool FirebirdServer::restart() {
   stop();
+  if (port_ == 0) return false;  // never prepared: error() tells why
   error_.clear();
   return launch();
 }

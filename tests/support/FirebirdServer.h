@@ -25,8 +25,9 @@ namespace testsupport {
 
 class FirebirdServer {
 public:
-  // Prepares the folder and starts the server; ok() tells whether that worked.
-  FirebirdServer();
+  // Prepares the folder and starts the server with SYSDBA's password (a random one when
+  // empty); ok() tells whether that worked.
+  explicit FirebirdServer(std::string password = {});
   ~FirebirdServer();
   FirebirdServer(const FirebirdServer&) = delete;
   FirebirdServer& operator=(const FirebirdServer&) = delete;
@@ -40,7 +41,7 @@ public:
   std::string host() const;
   // The attach name of a database file of this server: host() + ":" + path.
   std::string attachName(std::string_view path) const;
-  // SYSDBA's password on this server (random per server).
+  // SYSDBA's password on this server.
   const std::string& password() const { return password_; }
   // The server's root folder (trailing '/').
   const std::string& dir() const { return dir_; }
@@ -57,7 +58,7 @@ public:
 private:
   bool prepare();
   bool launch();
-  std::string fail(std::string what);
+  void fail(std::string what);
 
   std::string error_;
   std::string dir_;

@@ -142,6 +142,22 @@ TEST_F(PrivilegedTest, NotFoundPersonsAreOnlyCountedWhenTheBoxIsNotTicked) {
   EXPECT_EQ(ui.taskMessages, join(heading(), closing(0, 0, 2)));
 }
 
+// The box is read for each person not found: ticked after the first record (the walk
+// pumps messages after each one), the later persons are listed, without the heading
+// that belongs to the first one; unticked again, the listing stops.
+TEST_F(PrivilegedTest, TheBoxTickedDuringTheWalkListsTheLaterPersons) {
+  ui.onProcessMessages = [](testsupport::FakeTaskUi& u) {
+    if (u.steps == 1) u.notFound = true;
+    if (u.steps == 3) u.notFound = false;
+  };
+  std::vector<Person> people(4);
+  for (int i = 0; i < 4; ++i) people[i].fm = "Нет" + std::to_string(i + 1);
+  ASSERT_TRUE(run(people));
+  EXPECT_EQ(ui.taskMessages, join(join(heading(), {C("  Нет2 Иван Иванович 17.05.1980"),
+                                                   C("  Нет3 Иван Иванович 17.05.1980")}),
+                                  closing(0, 0, 4)));
+}
+
 TEST_F(PrivilegedTest, AtMostAThousandNotFoundPersonsAreListed) {
   ui.notFound = true;
   std::vector<Person> people(1500);

@@ -64,8 +64,13 @@ TEST(DataModuleNames, ConnectionNameBackupPathAndJoin) {
 
   EXPECT_EQ(TdmScheduler::JoinBackupPath("/b", "x.fbk"), "/b/x.fbk");
   EXPECT_EQ(TdmScheduler::JoinBackupPath("/b/", "x.fbk"), "/b/x.fbk");
-  EXPECT_EQ(TdmScheduler::JoinBackupPath("/b/", "/x.fbk"), "/b/x.fbk");
-  EXPECT_EQ(TdmScheduler::JoinBackupPath("/b", "/x.fbk"), "/b/x.fbk");
+  // A full path chosen outside the backup folder is the target as it stands.
+  EXPECT_EQ(TdmScheduler::JoinBackupPath("/b/", "/x.fbk"), "/x.fbk");
+  EXPECT_EQ(TdmScheduler::JoinBackupPath("/b", "/other/x.fbk"), "/other/x.fbk");
+  EXPECT_EQ(TdmScheduler::JoinBackupPath("C:\\Back\\", "D:\\Copies\\x.fbk"), "D:\\Copies\\x.fbk");
+  EXPECT_EQ(TdmScheduler::JoinBackupPath("C:\\Back\\", "\\\\srv\\x.fbk"), "\\\\srv\\x.fbk");
+  EXPECT_EQ(TdmScheduler::JoinBackupPath("C:\\Back", "\\x.fbk"), "C:\\Back\\x.fbk");
+  EXPECT_EQ(TdmScheduler::JoinBackupPath("/b/", "sub/x.fbk"), "/b/sub/x.fbk");
   EXPECT_EQ(TdmScheduler::JoinBackupPath("C:\\Back\\", "x.fbk"), "C:\\Back\\x.fbk");
   EXPECT_EQ(TdmScheduler::JoinBackupPath("C:\\Back", "x.fbk"), "C:\\Back\\x.fbk");
   EXPECT_EQ(TdmScheduler::JoinBackupPath("", "x.fbk"), "x.fbk");

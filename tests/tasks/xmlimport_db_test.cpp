@@ -329,7 +329,7 @@ TEST_F(XmlImportDbTest, NoParameterValueCarriesOverToTheNextRecord) {
   c.npolis = "6800000000000003";
   c.fam = "Кузнецов";
   c.doctype = "2";
-  c.docser = "12345678901234";
+  c.docser = "1234567890";  // as long as the column: stored whole
   c.docnum = "12A";
   c.sprSoc = "x";
   c.sprLgt = "";
@@ -435,6 +435,59 @@ TEST_F(XmlImportDbTest, FailingRecordOfANewPatientLeavesNoPatient) {
     EXPECT_FALSE(IBTran.active());
     EXPECT_FALSE(IBTran2.active());
   }
+}
+
+// DOCSER goes to DOCUMENT_SERIA_NAME whole: a series longer than the column fails its
+// record with the server's truncation error instead of being cut.
+TEST_F(XmlImportDbTest, ADocumentSeriesTooLongForItsColumnFailsTheRecord) {
+  XmlRegister reg;
+  XmlCase a;
+  a.doctype = "14";
+  a.docser = "12 34 5678";  // 10 characters, the column's length
+  XmlCase b;
+  b.npolis = "6800000000000002";
+  b.doctype = "14";
+  b.docser = "12 34 567890";
+  XmlCase c;  // never reached
+  c.npolis = "6800000000000003";
+  reg.cases = {a, b, c};
+  const std::string msg = messageOf<tasks::EXmlImportError>([&] { run(reg); });
+  EXPECT_NE(msg.find("record 2 of 3"), std::string::npos) << msg;
+  EXPECT_NE(msg.find("EFbError"), std::string::npos) << msg;
+  EXPECT_NE(msg.find("string right truncation"), std::string::npos) << msg;
+  EXPECT_EQ(column("select DOCUMENT_SERIA_NAME from PATIENT"), std::vector<std::string>{"12 34 5678"});
+  EXPECT_EQ(count("VISITS"), 1);
+}
+
+// DATE_N is read where it is used: a found patient's case whose doctor is unknown is
+// skipped even when the policy date is malformed; a case that writes its visit stops on it.
+TEST_F(XmlImportDbTest, APolicyDateIsCheckedOnlyWhereItIsUsed) {
+  tdb.exec("insert into PATIENT (IDP, LAST_NAME, POLICY_SERIA, POLICY_NUM) values (40, 'X', '000000', "
+           "'6800000000000001')");
+  XmlRegister reg;
+  XmlCase unknownDoctor;
+  unknownDoctor.dateN = "2020-02-30";
+  unknownDoctor.kodvr = "555";
+  XmlCase existingVisit;  // the same patient, a visit stored before: skipped as well
+  existingVisit.dateN = "20200115";
+  tdb.exec("insert into VISITS (IDV, PATIENT_ID, HANDLE_ID, DATE_VISIT, DOCTOR) values (90, 40, 1, '05.11.2026', 7)");
+  reg.cases = {unknownDoctor, existingVisit};
+  XmlImportResult r = run(reg);
+  EXPECT_EQ(r.records, 2);
+  EXPECT_EQ(r.patients, 0);
+  EXPECT_EQ(r.visits, 0);
+  EXPECT_EQ(ui.messages, summary(2, 0, 0, 0));
+  EXPECT_EQ(count("VISITS"), 1);
+  // With a known doctor and a new day the visit is written: its policy date must be one.
+  XmlCase written = unknownDoctor;
+  written.kodvr = "101";
+  written.date1 = "2026-11-06";
+  reg.cases = {written};
+  ui = FakeXmlUi();
+  const std::string msg = messageOf<tasks::EXmlImportError>([&] { run(reg); });
+  EXPECT_NE(msg.find("'2020-02-30' is not a valid date (DATE_N)"), std::string::npos) << msg;
+  EXPECT_EQ(count("VISITS"), 1);
+  EXPECT_EQ(count("DISEASES"), 0);
 }
 
 TEST_F(XmlImportDbTest, RenewsTheConnectionEvery500Records) {

@@ -147,7 +147,7 @@ MemoImage Dbt4(const std::vector<std::string>& texts, uint32_t bs) {
     out += padTo(data, nb * bs);
     next += nb;
   }
-  std::string h = LE32(next) + LE32(0) + padTo("STEM", 9) + std::string(7, '\0') + LE32(bs);
+  std::string h = LE32(next) + LE32(0) + padTo("STEM", 9) + std::string(3, '\0') + LE32(bs);
   m.bytes = padTo(h, bs) + out;
   return m;
 }

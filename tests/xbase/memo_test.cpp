@@ -122,6 +122,19 @@ TEST(MemoDbase4, ReadReleaseReuseAndSplit) {
   EXPECT_EQ(g.MemoRead(2), std::string(2000, 'q'));
 }
 
+TEST(MemoDbase4, BlockSizeReadFromTheHeader) {
+  TempDir t;
+  MemoImage m = Dbt4({std::string(700, 'a'), "second"}, 1024);
+  ASSERT_EQ(m.blocks[1], 2u);   // the first text fits one 1024-byte block
+  WriteFile(t.file("T.DBT"), m.bytes);
+  table(t.file("t.dbf"), 0x8B, {m.blocks[0], m.blocks[1]});
+  XBO_dBaseFld f(t.file("t.dbf"), true, true, "");
+  f.GoTo(2);
+  EXPECT_EQ(f.MemoRead(2), "second");
+  f.GoTo(1);
+  EXPECT_EQ(f.MemoRead(2), std::string(700, 'a'));
+}
+
 TEST(MemoDbase4, BadHeaderCyclicFreeListAndShortFile) {
   TempDir t;
   MemoImage m = Dbt4({"abc"});

@@ -1,0 +1,52 @@
+#pragma once
+// SIGTERM and SIGINT (a desktop logout, `kill`, Ctrl-C) end the program the way the
+// window's close does: the signals are taken by the event loop, not by a handler.
+//
+// The embedded Firebird engine installs handlers of its own for both signals at its first
+// attach, and those do not end the program. So the program blocks both signals first
+// thing in main, before any thread exists (every thread started later, the engine's and
+// Qt's included, inherits the mask), and reads them from a signalfd that the Qt event loop
+// watches: no handler of anyone runs, whatever the engine installs and whenever.
+// Programs started from here get an empty signal mask (Qt's QProcess and
+// platform::StartProgram reset it in the child).
+//
+// A termination request does not wait for an answer of the operator: from the first
+// signal on, every dialog open (message boxes, file and folder choosers) is cancelled as
+// soon as it shows, and the window is asked to close until it has closed (its close waits
+// for a run or an activation going on); then the event loop ends.
+#include <QTimer>
+#include <QWidget>
+
+#include <memory>
+
+class QSocketNotifier;
+
+namespace shell {
+
+class TSignalClose {
+public:
+  // Blocks SIGTERM and SIGINT in the calling thread and opens a signalfd for them; -1 (and
+  // the signals left as they were) when that fails. Call before any other thread starts.
+  static int BlockTerminationSignals();
+
+  // Watches the descriptor in the calling thread's event loop (QApplication exists) and
+  // closes `window` on a signal, as above. Closes the descriptor.
+  TSignalClose(int fd, QWidget& window);
+  ~TSignalClose();
+  TSignalClose(const TSignalClose&) = delete;
+  TSignalClose& operator=(const TSignalClose&) = delete;
+
+  // The last signal taken (0 before any).
+  int signalTaken() const { return signal_; }
+
+private:
+  void readSignals();
+  void closeStep();
+  int fd_;
+  QWidget& window_;
+  int signal_ = 0;
+  std::unique_ptr<QSocketNotifier> notifier_;
+  QTimer closing_;
+};
+
+}  // namespace shell

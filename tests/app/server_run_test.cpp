@@ -1,0 +1,227 @@
+// The main window on a clinic database behind a real Firebird server (the test process's
+// private one), "Morqa.ini" naming the server as host/port with the stored password:
+// task 3 end to end, a server that is killed in the middle of the task, and the server's
+// refusal of a wrong stored password as the window shows it.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/DataBridge.h"
+#include "tasks/dbf_fixture.h"
+#include "shell_fakes.h"
+#include "support/FirebirdServer.h"
+#include "support/TestDatabase.h"
+#include "tasks/Scheduler_DM.h"
+
+using namespace testshell;
+using shell::S;
+
+namespace {
+
+const char* const kFundFields =
+    "FIRSTNAME C(40); NAME C(40); SECNAME C(40); DATEBDAY D; POL C(1); SNILS C(14); SPOLICY C(10); NPOLICY C(20); "
+    "DPOLICY D; ENDPOLICY D; VPOLIC N(1,0); CMOCOD N(5,0); ENP C(16); DATEPRIK D; SPOLREF C(6); SSTOMREF C(6); "
+    "SWCONREF C(6); COATODIST C(11); NPREF C(6); STRETREF C(6); HOUSE C(5); FLAT N(4,0); KORPUS C(5); "
+    "NPNAME C(60); ADRESS_F C(60); KLADR C(20); KLADRS C(20); ID_LIC C(20); STATUS C(2)";
+
+dbftest::Record Person(const std::string& last, const std::string& number) {
+  return {last, "Иван", "Иванович", "1980-05-17", "М", "123-456-789 01", "", number, "2015-03-01", std::nullopt,
+          "3", "68001", number, "2020-02-03", "61", "62", "63", "68401", "", "501", "12", "7", "", "Тамбов", "",
+          "", "", "", "7"};
+}
+
+// The window's own task interface, with the server killed at the given progress step.
+class KillingUi : public ITaskUi {
+public:
+  KillingUi(ITaskUi& inner, testsupport::FirebirdServer& server, int killAt)
+      : inner_(inner), server_(server), killAt_(killAt) {}
+  int steps = 0;
+  void AddTaskMessage(const std::string& line) override { inner_.AddTaskMessage(line); }
+  void ClearTaskMessages() override { inner_.ClearTaskMessages(); }
+  void AddProtocolLine(const std::string& line) override { inner_.AddProtocolLine(line); }
+  void SetProgressMax(int max) override { inner_.SetProgressMax(max); }
+  void SetProgressPosition(int position) override { inner_.SetProgressPosition(position); }
+  void StepProgress() override {
+    inner_.StepProgress();
+    if (++steps == killAt_) server_.kill();
+  }
+  bool NotFoundChecked() const override { return inner_.NotFoundChecked(); }
+  void ProcessMessages() override { inner_.ProcessMessages(); }
+  void ShowMessage(const std::string& text, const std::string& caption) override { inner_.ShowMessage(text, caption); }
+  void SetBusyCursor(bool busy) override { inner_.SetBusyCursor(busy); }
+
+private:
+  ITaskUi& inner_;
+  testsupport::FirebirdServer& server_;
+  int killAt_;
+};
+
+// The program connects IBDB at activation with the administrator password it is built
+// with, before the stored one is read: this server has that password.
+testsupport::FirebirdServer& DesignPasswordServer() {
+  static testsupport::FirebirdServer server("quillbray");
+  return server;
+}
+
+class ServerShell : public ::testing::Test {
+protected:
+  testsupport::FirebirdServer& server = DesignPasswordServer();
+  std::unique_ptr<testsupport::TestDatabase> db;
+  std::string dir;
+  std::string oldCwd;
+  std::unique_ptr<TdmScheduler> dm;
+  std::unique_ptr<shell::TDataBridge> bridge;
+  FakePrompt prompt;
+  FakeClock clock;
+  FakeExtractor extractor;
+  std::unique_ptr<TfmMain> w;
+
+  void SetUp() override {
+    KESTA_REQUIRE_SERVER(server);
+    db = std::make_unique<testsupport::TestDatabase>(server);
+    dir = db->dir();
+    db->exec("insert into PATIENT (IDP, LAST_NAME, FIRST_NAME, MIDDLE_NAME, BIRTHDAY, POLICY_SERIA, POLICY_NUM, "
+             "SNILS_KOD) values (100, '" + C("Петров") + "', '" + C("Иван") + "', '" + C("Иванович") +
+             "', '17.05.1980', '000000', 'P100', 'old')");
+    testsupport::WriteFile(dir + "Morqa.ini", "[Password]\r\nPassword=" +
+                                                  testsupport::EncipherStoredPassword(storedPassword()) +
+                                                  "\r\n[STAT_MAIN]\r\nDatabase=" + db->path() +
+                                                  "\r\n[DB_PCName]\r\nDB_PCName=" + server.host() + "\r\n");
+    oldCwd = std::filesystem::current_path().string();
+    std::filesystem::current_path(dir);
+    dm = std::make_unique<TdmScheduler>(dir);
+    bridge = std::make_unique<shell::TDataBridge>(*dm);
+    w = std::make_unique<TfmMain>(*bridge, extractor, prompt, clock, dir);
+    bridge->SetXmlImportWindow(w.get());
+    dm->SetUi(w.get());
+    w->FormActivate();
+    if (storedPassword() == server.password()) {
+      ASSERT_TRUE(prompt.msgs.empty()) << texts();
+    }
+  }
+  // The password "Morqa.ini" stores (enciphered).
+  virtual std::string storedPassword() const { return server.password(); }
+  void TearDown() override {
+    if (w) w->close();
+    if (dm) dm->SetUi(nullptr);
+    w.reset();
+    bridge.reset();
+    dm.reset();
+    if (!oldCwd.empty()) std::filesystem::current_path(oldCwd);
+    db.reset();
+    // A test that killed the server leaves it running for the next one.
+    if (server.port() != 0 && !server.running()) server.restart();
+  }
+  static QString Q(const std::string& s) { return QString::fromStdString(s); }
+  void writeFund(const std::string& name, int people) {
+    std::vector<dbftest::Record> records = {Person("Петров", "P100")};
+    for (int i = 1; i < people; ++i) records.push_back(Person("Новый" + std::to_string(i), "N" + std::to_string(i)));
+    dbftest::WriteDbf(dir + name, kFundFields, records);
+  }
+  std::string texts() const {
+    std::string all;
+    for (const auto& m : prompt.msgs) all += "[" + m.text + "]";
+    return all;
+  }
+};
+
+TEST_F(ServerShell, RunNowActualisesThePopulationThroughTheServer) {
+  EXPECT_EQ(dm->IBDB.databaseName, server.attachName(db->path()));
+  writeFund("PRIK.DBF", 3);
+  w->edFileDBF->setText(Q(dir + "PRIK.DBF"));
+  w->acRefreshFromFOMSExecute();
+  ASSERT_TRUE(prompt.msgs.empty()) << texts();
+  EXPECT_EQ(S(w->lbRefr->text()), C("Актуализация БД выполнена!"));
+  EXPECT_EQ(w->status(3), C("Выполнение завершено"));
+  const std::vector<std::string> lines = {C("АКТУАЛИЗАЦИЯ ПРИКРЕПЛЕННОГО НАСЕЛЕНИЯ"),
+                                          " ",
+                                          C("Записей без изменений - 1"),
+                                          C("Замена записи - 0"),
+                                          C("Добавлено новых записей - 2"),
+                                          " ",
+                                          C("Актуализации прикрепленного населения завершена"),
+                                          " "};
+  EXPECT_EQ(w->protocol(), lines);
+  EXPECT_EQ(db->count("PATIENT"), 3);
+  EXPECT_EQ(db->scalar("select LAST_NAME from PATIENT where POLICY_NUM = 'N2'"), C("Новый2"));
+  EXPECT_EQ(db->scalar("select PLPU from PRIKEND_LOG"), "61");
+}
+
+TEST_F(ServerShell, AServerKilledDuringATimedRunIsReportedAndTheNextRunReconnects) {
+  writeFund("PRIK.DBF", 40);
+  w->edFileDBF->setText(Q(dir + "PRIK.DBF"));
+  for (int i = 0; i < shell::kTaskCount; ++i)
+    w->lvTasks->topLevelItem(i)->setCheckState(0, i == 3 ? Qt::Checked : Qt::Unchecked);
+  w->DTime->setTime(QTime(14, 5));
+  clock.set(14, 4, 0);
+  w->acTimerTurnONExecute();
+  ASSERT_TRUE(w->timerOn());
+  ASSERT_TRUE(prompt.msgs.empty()) << texts();
+
+  KillingUi killer(*w, server, 10);
+  dm->SetUi(&killer);
+  clock.set(14, 5, 0);
+  auto t0 = std::chrono::steady_clock::now();
+  w->tmTasksTimer();
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_FALSE(server.running());
+  // No endless wait: the lost connection fails the next call at once, well within the
+  // bounded lock and connect waits.
+  EXPECT_LT(seconds, 2.0 * (fbdb::kDefaultLockTimeout + fbdb::kConnectTimeout));
+  // The record being worked on (the task's own box), then the lost connection in the
+  // program's error form: class name, carriage return, the client's text.
+  ASSERT_EQ(prompt.msgs.size(), 2u) << texts();
+  EXPECT_EQ(prompt.msgs[0].text.substr(0, 3), "11 ") << texts();
+  EXPECT_EQ(prompt.msgs[1].text, "EFbError\rError reading data from the connection.") << texts();
+  EXPECT_NE(w->status(3), C("Выполнение завершено"));
+  EXPECT_FALSE(w->running());
+
+  // The program goes on: with the server back, the next run reconnects both connections
+  // and runs the task through.
+  prompt.msgs.clear();
+  dm->SetUi(w.get());
+  ASSERT_TRUE(server.restart()) << server.error();
+  EXPECT_FALSE(w->timerOn());  // a run is armed once
+  w->DTime->setTime(QTime(14, 7));
+  clock.set(14, 6, 0);
+  w->acTimerTurnONExecute();
+  ASSERT_TRUE(w->timerOn()) << texts();
+  clock.set(14, 7, 0);
+  w->tmTasksTimer();
+  EXPECT_TRUE(prompt.msgs.empty()) << texts();
+  EXPECT_EQ(S(w->lbRefr->text()), C("Актуализация БД выполнена!"));
+  EXPECT_EQ(w->status(3), C("Выполнение завершено"));
+  EXPECT_FALSE(dm->IBDB.connected());  // closed after the complete run
+  EXPECT_EQ(db->count("PATIENT"), 40);
+  EXPECT_EQ(db->scalar("select count(*) from PATIENT where LAST_NAME starting '" + C("Новый") + "'"), "39");
+}
+
+class ServerShellWrongPassword : public ServerShell {
+protected:
+  std::string storedPassword() const override { return "wrong"; }
+};
+
+TEST_F(ServerShellWrongPassword, TheServersRefusalIsShownAsClassNameAndText) {
+  // The activation connects IBDB with the built-in password (accepted), then the SQL
+  // connection with the stored one (refused).
+  const std::string refusal = "EFbError\rYour user name and password are not defined. Ask your database "
+                              "administrator to set up a Firebird login.";
+  ASSERT_EQ(prompt.msgs.size(), 1u) << texts();
+  EXPECT_EQ(prompt.msgs[0].text,
+            C("Не удалось соединиться с БД в задаче актуализации прикрепленного населения:\r") + refusal);
+  prompt.msgs.clear();
+  // A task connects both with the stored password: refused before the task starts.
+  writeFund("PRIK.DBF", 2);
+  w->edFileDBF->setText(Q(dir + "PRIK.DBF"));
+  w->acRefreshFromFOMSExecute();
+  ASSERT_EQ(prompt.msgs.size(), 1u) << texts();
+  EXPECT_EQ(prompt.msgs[0].text,
+            C("Не удалось соединиться с БД в задаче актуализации прикрепленного населения:\r") + refusal);
+  EXPECT_EQ(db->count("PATIENT"), 1);
+}
+
+}  // namespace

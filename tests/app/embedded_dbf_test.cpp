@@ -8,6 +8,7 @@
 
 #include "embedded_shell.h"
 #include "platform/codepage.h"
+#include "tasks/dbf_fixture.h"
 
 using namespace testshell;
 using shell::S;
@@ -123,15 +124,7 @@ TEST_F(EmbeddedDbf, RunNowActualisesTheAttachedPopulation) {
   ASSERT_TRUE(prompt.msgs.empty()) << prompt.msgs[0].text;
   EXPECT_EQ(S(w->lbRefr->text()), C("Актуализация БД выполнена!"));
   EXPECT_EQ(w->status(3), C("Выполнение завершено"));
-  const std::vector<std::string> lines = {C("АКТУАЛИЗАЦИЯ ПРИКРЕПЛЕННОГО НАСЕЛЕНИЯ"),
-                                          " ",
-                                          C("Записей без изменений - 1"),
-                                          C("Замена записи - 0"),
-                                          C("Добавлено новых записей - 1"),
-                                          " ",
-                                          C("Актуализации прикрепленного населения завершена"),
-                                          " "};
-  EXPECT_EQ(w->protocol(), lines);
+  EXPECT_EQ(w->protocol(), dbftest::PopulationProtocol(1, 0, 1));
   EXPECT_EQ(db.count("PATIENT"), 2);
   EXPECT_EQ(db.scalar("select UPDATE_DATE from PATIENT where IDP = 100"), db.scalar("select current_date from RDB$DATABASE"));
   EXPECT_EQ(db.scalar("select PLPU from PRIKEND_LOG"), "61");

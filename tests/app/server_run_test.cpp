@@ -109,15 +109,7 @@ TEST_F(ServerShell, RunNowActualisesThePopulationThroughTheServer) {
   ASSERT_TRUE(prompt.msgs.empty()) << texts();
   EXPECT_EQ(S(w->lbRefr->text()), C("Актуализация БД выполнена!"));
   EXPECT_EQ(w->status(3), C("Выполнение завершено"));
-  const std::vector<std::string> lines = {C("АКТУАЛИЗАЦИЯ ПРИКРЕПЛЕННОГО НАСЕЛЕНИЯ"),
-                                          " ",
-                                          C("Записей без изменений - 1"),
-                                          C("Замена записи - 0"),
-                                          C("Добавлено новых записей - 2"),
-                                          " ",
-                                          C("Актуализации прикрепленного населения завершена"),
-                                          " "};
-  EXPECT_EQ(w->protocol(), lines);
+  EXPECT_EQ(w->protocol(), dbftest::PopulationProtocol(1, 0, 2));
   EXPECT_EQ(db->count("PATIENT"), 3);
   EXPECT_EQ(db->scalar("select LAST_NAME from PATIENT where POLICY_NUM = 'N2'"), C("Новый2"));
   EXPECT_EQ(db->scalar("select PLPU from PRIKEND_LOG"), "61");

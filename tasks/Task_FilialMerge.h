@@ -6,7 +6,8 @@
 // packets into client datasets, reads the centre tables through providers, reserves
 // one block of centre ids per table, moves the rows over in six passes and applies the
 // centre changes table by table inside one transaction (id 500, read committed) per
-// archive. A merged archive is renamed so that it is not merged again.
+// archive. A merged archive is renamed so that it is not merged again; one that does not
+// give its 23 packets keeps its name and is named in the result text with the count.
 //
 // The helpers below are the pieces of it that need no database.
 #include <cstdint>
@@ -45,7 +46,8 @@ std::string FilialLoadedName(std::string_view archivePath);
 // refuses.
 bool RenameFilialArchive(const std::string& from, const std::string& to);
 
-// Deletes the 23 packet files from the folder where they exist; errors are ignored.
+// Deletes the 23 packet files from the folder where they exist, their names compared
+// without regard to case ("PATIENT.XML" goes too); errors are ignored.
 void DeleteFilialXml(const std::string& folder);
 
 // Whether a block of `count` ids after `base` stays inside the centre's id range.

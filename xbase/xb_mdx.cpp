@@ -174,7 +174,7 @@ void XBobjMDXTag::TagLoad() {
   uint32_t root = xbGet32(th.data());
   char type = static_cast<char>(th[9]);
   int kl = xbGet16(th.data() + 12), max = xbGet16(th.data() + 14), item = xbGet16(th.data() + 18);
-  if (kl < 1 || kl > 100 || item < kl + 4 || max < 2 || 8 + (max + 1) * item > bb) file_.corrupt();
+  if (kl < 1 || kl > 100 || item < kl + 4 || max < 2 || 8 + (int64_t{max} + 1) * item > bb) file_.corrupt();
   if ((type == 'N' && kl != 12) || (type == 'D' && kl != 8) || (type != 'N' && type != 'D' && type != 'C'))
     file_.corrupt();
   const int64_t rp = PagePos(root);

@@ -103,7 +103,7 @@ void XBobjNDXTag::TagLoad() {
   file_.ReadPage(0, h, sizeof h);
   uint32_t root = xbGet32(h);
   int kl = xbGet16(h + 12), max = xbGet16(h + 14), kind = xbGet16(h + 16), item = xbGet16(h + 18);
-  if (kl < 1 || kl > 100 || item < kl + 8 || max < 2 || 4 + max * item > XBobjNDXFile::BlockSize || kind > 1)
+  if (kl < 1 || kl > 100 || item < kl + 8 || max < 2 || 4 + int64_t{max} * item > XBobjNDXFile::BlockSize || kind > 1)
     file_.corrupt();
   if (root < 1 || static_cast<int64_t>(root) > size / XBobjNDXFile::BlockSize - 1) file_.badPage(PagePos(root));
   std::string expr = xbCString(h + 24, 488);

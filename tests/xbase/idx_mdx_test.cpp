@@ -166,6 +166,7 @@ TEST_F(MdxTest, DamagedFilesAreRefusedWithTheFileName) {
       {"root beyond the end", patch(nameHdr * 512, LE32(9000))},
       {"root is the tag header", patch(nameHdr * 512, LE32(nameHdr))},
       {"key length 0", patch(nameHdr * 512 + 12, std::string("\0\0", 2))},
+      {"maximum and entry size at their limits", patch(nameHdr * 512 + 14, std::string("\xFF\xFF\x00\x00\xFF\xFF", 6))},
       {"count above the maximum", patch((nameHdr + 2) * 512, LE32(500))},
   };
   for (auto& [what, bytes] : cases) {

@@ -400,6 +400,8 @@ TEST_F(IndexTest, DamagedNdxFilesAreRefusedWithTheFileName) {
       {"root 0", patch(0, LE32(0))},
       {"root beyond the end", patch(0, LE32(500))},
       {"maximum too large", patch(14, std::string("\xFF\x00", 2))},
+      // 65535 entries of 65535 bytes: a product past any int, still refused by the block size.
+      {"maximum and entry size at their limits", patch(14, std::string("\xFF\xFF\x00\x00\xFF\xFF", 6))},
       {"count too large", patch(root * 512, std::string("\x60\x00", 2))},
       {"cycle to the root", patch(root * 512 + 4, LE32(root))},
       {"child beyond the end", patch(root * 512 + 4, LE32(9999))},

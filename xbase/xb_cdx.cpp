@@ -257,6 +257,7 @@ void XBobjCDXTag::PageRead(XBobjIndexKey& p) {
   const int count = xbGet16(n + 2);
   if (attr > 3) file_.badPage(pos);
   p.Clear();
+  p.Reserve(std::min(count, 244));   // a node holds no more (488 bytes of entries of 2 bytes at least)
   p.Leaf = attr & 2;
   p.Left = xbGet32(n + 4);
   p.Right = xbGet32(n + 8);

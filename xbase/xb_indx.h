@@ -96,6 +96,8 @@ public:
   void Set(int i, std::string_view key, int32_t recNo);
   void SetChild(int i, uint32_t child) { children_[static_cast<size_t>(i)] = child; }
   void Clear();
+  // Makes room for count entries in all.
+  void Reserve(int count);
   // Moves entries [0, count) to the end of other.
   void MoveFront(int count, XBobjIndexKey& other);
 

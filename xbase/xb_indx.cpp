@@ -1444,7 +1444,14 @@ void XBobjIndexFile::CountVisit() {
   if (++visits_ > MaxVisits) corrupt();
 }
 
-int64_t XBobjIndexFile::FileSize() { return disk_->FileSize(); }
+int64_t XBobjIndexFile::FileSize() {
+  // While the index lock is held nobody else writes the file: its size is asked once
+  // and then follows this object's own writes.
+  if (locks_ > 0 && knownSize_ >= 0) return knownSize_;
+  const int64_t size = disk_->FileSize();
+  if (locks_ > 0) knownSize_ = size;
+  return size;
+}
 
 bool XBobjIndexFile::Read(int64_t pos, void* buffer, size_t length) {
   if (pos < 0) return false;
@@ -1469,6 +1476,7 @@ void XBobjIndexFile::Write(int64_t pos, const void* buffer, size_t length) {
   written_ = true;
   if (key_.empty()) {
     disk_->Write(pos, buffer, static_cast<int64_t>(length));
+    if (knownSize_ >= 0) knownSize_ = std::max(knownSize_, pos + static_cast<int64_t>(length));
     return;
   }
   const int64_t a = pos / CipherPiece * CipherPiece;
@@ -1483,10 +1491,12 @@ void XBobjIndexFile::Write(int64_t pos, const void* buffer, size_t length) {
   std::memcpy(tmp.data() + (pos - a), buffer, length);
   for (size_t at = 0; at < tmp.size(); at += CipherPiece) xbEncrypt(key_, tmp.data() + at, tmp.data() + at, CipherPiece, 1);
   disk_->Write(a, tmp.data(), b - a);
+  if (knownSize_ >= 0) knownSize_ = std::max(knownSize_, b);
 }
 
 bool XBobjIndexFile::truncate(int64_t size) {
   if (ReadOnly() || !disk_->FullAccess()) return false;
+  knownSize_ = -1;
   disk_->Truncate(size);
   return true;
 }
@@ -1598,6 +1608,7 @@ bool XBobjIndexFile::Lock() {
     return true;
   }
   if (!disk_) return false;
+  knownSize_ = -1;
   if (disk_->Shared) {
     TxbLockSpan s = IndexLockSpan(protocol_);
     int tries = xbLockRetry().tries();
@@ -1630,6 +1641,7 @@ bool XBobjIndexFile::Lock() {
 void XBobjIndexFile::Unlock() {
   if (locks_ == 0) return;
   if (--locks_ > 0) return;
+  knownSize_ = -1;
   for (XBobjIndexTag* t : allTags()) t->TrimPages();
   if (lockHeld_) {
     lockHeld_ = false;

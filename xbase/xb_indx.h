@@ -399,6 +399,7 @@ protected:
   bool fileHeaderChanged_ = false;
   bool written_ = false;
   int64_t seenSize_ = -1, seenTime_ = -1, notedAt_ = -1;
+  int64_t knownSize_ = -1;     // the file size while the lock is held; -1: ask the file
   int protocol_ = Default;
   int locks_ = 0;
   bool lockHeld_ = false;

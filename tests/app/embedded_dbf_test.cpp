@@ -6,12 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "app/DataBridge.h"
-#include "platform/codepage.h"
 #include "embedded_shell.h"
-#include "shell_fakes.h"
-#include "support/TestDatabase.h"
-#include "tasks/Scheduler_DM.h"
+#include "platform/codepage.h"
+#include "tasks/dbf_fixture.h"
 
 using namespace testshell;
 using shell::S;
@@ -127,15 +124,7 @@ TEST_F(EmbeddedDbf, RunNowActualisesTheAttachedPopulation) {
   ASSERT_TRUE(prompt.msgs.empty()) << prompt.msgs[0].text;
   EXPECT_EQ(S(w->lbRefr->text()), C("Актуализация БД выполнена!"));
   EXPECT_EQ(w->status(3), C("Выполнение завершено"));
-  const std::vector<std::string> lines = {C("АКТУАЛИЗАЦИЯ ПРИКРЕПЛЕННОГО НАСЕЛЕНИЯ"),
-                                          " ",
-                                          C("Записей без изменений - 1"),
-                                          C("Замена записи - 0"),
-                                          C("Добавлено новых записей - 1"),
-                                          " ",
-                                          C("Актуализации прикрепленного населения завершена"),
-                                          " "};
-  EXPECT_EQ(w->protocol(), lines);
+  EXPECT_EQ(w->protocol(), dbftest::PopulationProtocol(1, 0, 1));
   EXPECT_EQ(db.count("PATIENT"), 2);
   EXPECT_EQ(db.scalar("select UPDATE_DATE from PATIENT where IDP = 100"), db.scalar("select current_date from RDB$DATABASE"));
   EXPECT_EQ(db.scalar("select PLPU from PRIKEND_LOG"), "61");
@@ -183,14 +172,7 @@ TEST_F(EmbeddedDbf, ATimedRunRunsTheThreeTasks) {
   w->edFileDBF->setText(Q(dir + "PRIK.DBF"));
   w->edFileL->setText(Q(dir + "LGOT2.DBF"));
   w->edFileLS->setText(Q(dir + "LS.DBF"));
-  for (int i = 0; i < shell::kTaskCount; ++i)
-    w->lvTasks->topLevelItem(i)->setCheckState(0, i == 3 || i == 4 || i == 10 ? Qt::Checked : Qt::Unchecked);
-  w->DTime->setTime(QTime(14, 5));
-  clock.set(14, 4, 0);
-  w->acTimerTurnONExecute();
-  ASSERT_TRUE(w->timerOn());
-  clock.set(14, 5, 0);
-  w->tmTasksTimer();
+  ASSERT_NO_FATAL_FAILURE(runTimed({3, 4, 10}));
   ASSERT_TRUE(prompt.msgs.empty()) << prompt.msgs[0].text;
   for (int t : {3, 4, 10}) EXPECT_EQ(w->status(t), C("Выполнение завершено")) << t;
   EXPECT_EQ(S(w->lbRefr->text()), C("Актуализация БД выполнена!"));
@@ -206,12 +188,7 @@ TEST_F(EmbeddedDbf, ATimedRunRunsTheThreeTasks) {
 
 TEST_F(EmbeddedDbf, AfterArmTickDisarmTheAttachedPopulationRunsFromItsPageAndFromPage0) {
   w->edFileDBF->setText(Q(dir + "PRIK.DBF"));
-  for (int i = 0; i < shell::kTaskCount; ++i)
-    w->lvTasks->topLevelItem(i)->setCheckState(0, i == 3 ? Qt::Checked : Qt::Unchecked);
-  w->DTime->setTime(QTime(14, 5));
-  clock.set(14, 4, 0);
-  w->acTimerTurnONExecute();
-  ASSERT_TRUE(w->timerOn());
+  ASSERT_NO_FATAL_FAILURE(armTimed({3}));
   clock.set(14, 4, 1);
   w->tmTasksTimer();
   ASSERT_FALSE(dm->IBDB.connected());

@@ -7,13 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "app/DataBridge.h"
 #include "db/ClientDataSet.h"
 #include "db/DataPacket.h"
+#include "embedded_shell.h"
 #include "platform/codepage.h"
-#include "shell_fakes.h"
-#include "support/TestDatabase.h"
-#include "tasks/Scheduler_DM.h"
 
 using namespace testshell;
 using shell::S;
@@ -112,44 +109,20 @@ std::string BranchArchive(const std::string& lastName) {
   return Zip(entries);
 }
 
-class EmbeddedMerge : public ::testing::Test {
+class EmbeddedMerge : public EmbeddedShell {
 protected:
-  testsupport::TestDatabase db;
-  std::string dir = db.dir();
   std::string branches = dir + "branches";
-  std::string oldCwd;
-  std::unique_ptr<TdmScheduler> dm;
-  std::unique_ptr<shell::TDataBridge> bridge;
-  FakePrompt prompt;
-  FakeClock clock;
-  FakeExtractor extractor;
-  std::unique_ptr<TfmMain> w;
 
   void SetUp() override {
-    testsupport::WriteFile(dir + "Morqa.ini", "[STAT_MAIN]\r\nDatabase=" + db.path() + "\r\n[DB_PCName]\r\nDB_PCName=\r\n");
     std::filesystem::create_directory(branches);
     testsupport::WriteFile(branches + "/a.zip", BranchArchive("Иванов"));
     testsupport::WriteFile(branches + "/b.zip", BranchArchive("Петров"));
     db.exec("set generator GEN_IDP to 10");
-    oldCwd = std::filesystem::current_path().string();
-    std::filesystem::current_path(dir);
-    dm = std::make_unique<TdmScheduler>(dir);
-    bridge = std::make_unique<shell::TDataBridge>(*dm);
-    w = std::make_unique<TfmMain>(*bridge, extractor, prompt, clock, dir);
-    dm->SetUi(w.get());
-    w->FormActivate();
-    ASSERT_TRUE(prompt.msgs.empty()) << prompt.msgs[0].text;
+    EmbeddedShell::SetUp();
+    if (HasFatalFailure()) return;
     w->ledFilialDBPath->setText(QString::fromStdString(branches));
     w->acRefreshFilialsExecute();
     ASSERT_EQ(w->lbFilials->count(), 2);
-  }
-  void TearDown() override {
-    if (w) w->close();
-    if (dm) dm->SetUi(nullptr);
-    w.reset();
-    bridge.reset();
-    dm.reset();
-    std::filesystem::current_path(oldCwd);
   }
 };
 
@@ -176,14 +149,7 @@ TEST_F(EmbeddedMerge, RunNowRefusesADatabaseWithBranchIds) {
 }
 
 TEST_F(EmbeddedMerge, ATimedRunWritesTheLastArchivesItem) {
-  for (int i = 0; i < shell::kTaskCount; ++i)
-    w->lvTasks->topLevelItem(i)->setCheckState(0, i == 5 ? Qt::Checked : Qt::Unchecked);
-  w->DTime->setTime(QTime(14, 5));
-  clock.set(14, 4, 0);
-  w->acTimerTurnONExecute();
-  ASSERT_TRUE(w->timerOn());
-  clock.set(14, 5, 0);
-  w->tmTasksTimer();
+  ASSERT_NO_FATAL_FAILURE(runTimed(5));
   ASSERT_TRUE(prompt.msgs.empty()) << prompt.msgs[0].text;
   EXPECT_EQ(w->status(5), C("Выполнение завершено"));
   // The item of the last archive; the shell reads the text as a list ending with ";".

@@ -8,12 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "app/DataBridge.h"
 #include "archive/arcUnZip.h"
+#include "embedded_shell.h"
 #include "platform/codepage.h"
-#include "shell_fakes.h"
-#include "support/TestDatabase.h"
-#include "tasks/Scheduler_DM.h"
 #include "tasks/smpcalls_fixture.h"
 
 using namespace testshell;
@@ -25,43 +22,18 @@ namespace {
 
 const char* const kFour[] = {"PATIENT.xml", "PATIENT_CONST_PARAMS.xml", "SMP_CALLS.bin", "INTERVAL.xml"};
 
-class EmbeddedSmp : public ::testing::Test {
+class EmbeddedSmp : public EmbeddedShellWith<shell::TZipExtractor> {
 protected:
-  testsupport::TestDatabase db;
-  std::string dir = db.dir();
   std::string smp = dir + "smp/";
-  std::string oldCwd;
-  std::unique_ptr<TdmScheduler> dm;
-  std::unique_ptr<shell::TDataBridge> bridge;
-  FakePrompt prompt;
-  FakeClock clock;
-  shell::TZipExtractor extractor;
-  std::unique_ptr<TfmMain> w;
 
   void SetUp() override {
-    testsupport::WriteFile(dir + "Morqa.ini", "[STAT_MAIN]\r\nDatabase=" + db.path() + "\r\n[DB_PCName]\r\nDB_PCName=\r\n");
     std::filesystem::create_directory(smp);
-    oldCwd = std::filesystem::current_path().string();
-    std::filesystem::current_path(dir);
-    dm = std::make_unique<TdmScheduler>(dir);
-    bridge = std::make_unique<shell::TDataBridge>(*dm);
-    w = std::make_unique<TfmMain>(*bridge, extractor, prompt, clock, dir);
-    dm->SetUi(w.get());
-    w->FormActivate();
-    ASSERT_TRUE(prompt.msgs.empty()) << prompt.msgs[0].text;
+    EmbeddedShellWith::SetUp();
+    if (HasFatalFailure()) return;
     db.exec("insert into PATIENT (IDP, LAST_NAME) values (100, 'A')");
     db.exec("insert into SMP_CALLS (ID_SMP_CALLS, PATIENT_ID, DATE_INPUT) values (1, 100, '05.03.2026')");
     db.exec("insert into SMP_CALLS (ID_SMP_CALLS, PATIENT_ID, DATE_INPUT) values (2, 100, '05.04.2026')");
   }
-  void TearDown() override {
-    if (w) w->close();
-    if (dm) dm->SetUi(nullptr);
-    w.reset();
-    bridge.reset();
-    dm.reset();
-    std::filesystem::current_path(oldCwd);
-  }
-  static QString Q(const std::string& s) { return QString::fromStdString(s); }
 
   // The package "calls.zip" in the SMP folder, chosen on the page.
   void choosePackage(const std::string& leaveOut = "") {
@@ -84,16 +56,6 @@ protected:
   }
   void expectNoPackageFilesLeft() const {
     for (const char* f : kFour) EXPECT_FALSE(std::filesystem::exists(smp + f)) << f;
-  }
-  void timedRunOfTask8() {
-    for (int i = 0; i < shell::kTaskCount; ++i)
-      w->lvTasks->topLevelItem(i)->setCheckState(0, i == 8 ? Qt::Checked : Qt::Unchecked);
-    w->DTime->setTime(QTime(14, 5));
-    clock.set(14, 4, 0);
-    w->acTimerTurnONExecute();
-    ASSERT_TRUE(w->timerOn());
-    clock.set(14, 5, 0);
-    w->tmTasksTimer();
   }
 };
 
@@ -147,7 +109,7 @@ TEST_F(EmbeddedSmp, RunNowWithAMissingArchiveShowsNothing) {
 
 TEST_F(EmbeddedSmp, ATimedRunImportsThePackage) {
   choosePackage();
-  timedRunOfTask8();
+  ASSERT_NO_FATAL_FAILURE(runTimed(8));
   ASSERT_TRUE(prompt.msgs.empty()) << prompt.msgs[0].text;
   EXPECT_EQ(w->status(8), C("Выполнение завершено"));
   EXPECT_EQ(w->protocol(), (std::vector<std::string>{C("Импорт вызовов СМП выполнен"), " "}));
@@ -160,7 +122,7 @@ TEST_F(EmbeddedSmp, ACallThatCannotBeStoredIsNamedInTheRunProtocol) {
   std::vector<smptest::Call> calls = {MakeCall(2, 100, D(2026, 3, 9)), MakeCall(10, 100, D(2026, 3, 9))};
   smptest::WriteAll(smp + "calls.zip", smptest::Package(dir, calls, D(2026, 3, 1), D(2026, 3, 31)));
   w->ledSMPFileName->setText(Q(smp + "calls.zip"));
-  timedRunOfTask8();
+  ASSERT_NO_FATAL_FAILURE(runTimed(8));
   EXPECT_EQ(w->status(8), C("Выполнение завершено"));
   const std::vector<std::string> protocol = w->protocol();
   ASSERT_EQ(protocol.size(), 3u);
@@ -171,7 +133,7 @@ TEST_F(EmbeddedSmp, ACallThatCannotBeStoredIsNamedInTheRunProtocol) {
 
 TEST_F(EmbeddedSmp, ATimedRunWithThreeFilesEndsInterrupted) {
   choosePackage("INTERVAL.xml");
-  timedRunOfTask8();
+  ASSERT_NO_FATAL_FAILURE(runTimed(8));
   EXPECT_EQ(w->status(8), C("Прервано оператором"));
   EXPECT_TRUE(w->protocol().empty());
   EXPECT_EQ(ids(), (std::vector<std::string>{"1", "2"}));
@@ -187,7 +149,7 @@ TEST_F(EmbeddedSmp, ATimedRunWithAFailedImportMarksTheTaskNotDone) {
                                                      {"SMP_CALLS.bin", smptest::ReadAll(dir + "c.tmp")},
                                                      {"INTERVAL.xml", smptest::ReadAll(dir + "i.tmp")}}));
   w->ledSMPFileName->setText(Q(smp + "calls.zip"));
-  timedRunOfTask8();
+  ASSERT_NO_FATAL_FAILURE(runTimed(8));
   EXPECT_EQ(w->status(8), C("Прервано оператором"));  // "Не выполнено!" until the end of the run
   EXPECT_EQ(w->protocol(), (std::vector<std::string>{C("Не выполнен импорт вызовов СМП"), " "}));
   EXPECT_EQ(ids(), (std::vector<std::string>{"1", "2"}));

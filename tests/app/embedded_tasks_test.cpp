@@ -3,16 +3,10 @@
 // embedded clinic database.
 #include <gtest/gtest.h>
 
-#include <QTime>
-
 #include <string>
 
-#include "app/DataBridge.h"
-#include "platform/codepage.h"
 #include "embedded_shell.h"
-#include "shell_fakes.h"
-#include "support/TestDatabase.h"
-#include "tasks/Scheduler_DM.h"
+#include "platform/codepage.h"
 #include "tasks/xmlimport_fixture.h"
 
 using namespace testshell;
@@ -98,14 +92,7 @@ TEST_F(EmbeddedTasks, ATimedImportNamesTheTruncationOfALongDocumentSeries) {
   reg.cases[1].docser = "12 34 567890";
   std::string file = xmltest::writeTempFile("register.xml", reg.toUtf8Xml());
   w->edF2->setText(Q(platform::Cp1251ToUtf8(file)));
-  for (int i = 0; i < shell::kTaskCount; ++i)
-    w->lvTasks->topLevelItem(i)->setCheckState(0, i == 9 ? Qt::Checked : Qt::Unchecked);
-  w->DTime->setTime(QTime(14, 5));
-  clock.set(14, 4, 0);
-  w->acTimerTurnONExecute();
-  ASSERT_TRUE(w->timerOn()) << (prompt.msgs.empty() ? std::string() : prompt.msgs[0].text);
-  clock.set(14, 5, 0);
-  w->tmTasksTimer();
+  ASSERT_NO_FATAL_FAILURE(runTimed(9));
   ASSERT_EQ(prompt.msgs.size(), 1u);
   const std::string& text = prompt.msgs[0].text;
   EXPECT_NE(text.find("record 2 of 2"), std::string::npos) << text;

@@ -36,6 +36,13 @@ struct Armed : Shell {
     ASSERT_FALSE(w->acRefreshFromFOMS->isEnabled());  // armed, closed
     w->acTimerTurnOFFExecute();
   }
+  // The window shown and made the active one.
+  void showActive() {
+    w->show();
+    w->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(w.get()));
+    QCoreApplication::processEvents();
+  }
   void showPage(QWidget* page) {
     w->pgcTasks->setCurrentWidget(page);
     w->ActionListUpdate();
@@ -116,10 +123,7 @@ void Reactivate(TfmMain& w, QWidget& other) {
 TEST(Reconnect, EachActivationReconnectsWithoutReadingTheSettingsAgain) {
   Armed a;
   QWidget other;
-  a.w->show();
-  a.w->activateWindow();
-  ASSERT_TRUE(QTest::qWaitForWindowActive(a.w.get()));
-  QCoreApplication::processEvents();
+  ASSERT_NO_FATAL_FAILURE(a.showActive());
   // As the end of a complete run leaves them.
   a.data.DisconnectIB();
   a.data.DisconnectSQL();
@@ -146,10 +150,7 @@ TEST(Reconnect, EachActivationReconnectsWithoutReadingTheSettingsAgain) {
 TEST(Reconnect, AFailedReconnectionIsShownOnceUntilAConnectionIsMade) {
   Armed a;
   QWidget other;
-  a.w->show();
-  a.w->activateWindow();
-  ASSERT_TRUE(QTest::qWaitForWindowActive(a.w.get()));
-  QCoreApplication::processEvents();
+  ASSERT_NO_FATAL_FAILURE(a.showActive());
   a.data.DisconnectIB();
   a.data.connectThrows = true;
   a.data.calls.clear();

@@ -10,12 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "app/DataBridge.h"
-#include "tasks/dbf_fixture.h"
-#include "shell_fakes.h"
+#include "embedded_shell.h"
 #include "support/FirebirdServer.h"
-#include "support/TestDatabase.h"
-#include "tasks/Scheduler_DM.h"
+#include "tasks/dbf_fixture.h"
 
 using namespace testshell;
 using shell::S;
@@ -67,18 +64,12 @@ testsupport::FirebirdServer& DesignPasswordServer() {
   return server;
 }
 
-class ServerShell : public ::testing::Test {
+class ServerShell : public ShellWindow {
 protected:
   testsupport::FirebirdServer& server = DesignPasswordServer();
   std::unique_ptr<testsupport::TestDatabase> db;
   std::string dir;
-  std::string oldCwd;
-  std::unique_ptr<TdmScheduler> dm;
-  std::unique_ptr<shell::TDataBridge> bridge;
-  FakePrompt prompt;
-  FakeClock clock;
   FakeExtractor extractor;
-  std::unique_ptr<TfmMain> w;
 
   void SetUp() override {
     KESTA_REQUIRE_SERVER(server);
@@ -87,18 +78,10 @@ protected:
     db->exec("insert into PATIENT (IDP, LAST_NAME, FIRST_NAME, MIDDLE_NAME, BIRTHDAY, POLICY_SERIA, POLICY_NUM, "
              "SNILS_KOD) values (100, '" + C("Петров") + "', '" + C("Иван") + "', '" + C("Иванович") +
              "', '17.05.1980', '000000', 'P100', 'old')");
-    testsupport::WriteFile(dir + "Morqa.ini", "[Password]\r\nPassword=" +
-                                                  testsupport::EncipherStoredPassword(storedPassword()) +
-                                                  "\r\n[STAT_MAIN]\r\nDatabase=" + db->path() +
-                                                  "\r\n[DB_PCName]\r\nDB_PCName=" + server.host() + "\r\n");
-    oldCwd = std::filesystem::current_path().string();
-    std::filesystem::current_path(dir);
-    dm = std::make_unique<TdmScheduler>(dir);
-    bridge = std::make_unique<shell::TDataBridge>(*dm);
-    w = std::make_unique<TfmMain>(*bridge, extractor, prompt, clock, dir);
-    bridge->SetXmlImportWindow(w.get());
-    dm->SetUi(w.get());
-    w->FormActivate();
+    openWindow(dir,
+               "[Password]\r\nPassword=" + testsupport::EncipherStoredPassword(storedPassword()) + "\r\n" +
+                   DatabaseIni(db->path(), server.host()),
+               extractor);
     if (storedPassword() == server.password()) {
       ASSERT_TRUE(prompt.msgs.empty()) << texts();
     }
@@ -106,26 +89,15 @@ protected:
   // The password "Morqa.ini" stores (enciphered).
   virtual std::string storedPassword() const { return server.password(); }
   void TearDown() override {
-    if (w) w->close();
-    if (dm) dm->SetUi(nullptr);
-    w.reset();
-    bridge.reset();
-    dm.reset();
-    if (!oldCwd.empty()) std::filesystem::current_path(oldCwd);
+    ShellWindow::TearDown();
     db.reset();
     // A test that killed the server leaves it running for the next one.
     if (server.port() != 0 && !server.running()) server.restart();
   }
-  static QString Q(const std::string& s) { return QString::fromStdString(s); }
   void writeFund(const std::string& name, int people) {
     std::vector<dbftest::Record> records = {Person("Петров", "P100")};
     for (int i = 1; i < people; ++i) records.push_back(Person("Новый" + std::to_string(i), "N" + std::to_string(i)));
     dbftest::WriteDbf(dir + name, kFundFields, records);
-  }
-  std::string texts() const {
-    std::string all;
-    for (const auto& m : prompt.msgs) all += "[" + m.text + "]";
-    return all;
   }
 };
 
@@ -137,15 +109,7 @@ TEST_F(ServerShell, RunNowActualisesThePopulationThroughTheServer) {
   ASSERT_TRUE(prompt.msgs.empty()) << texts();
   EXPECT_EQ(S(w->lbRefr->text()), C("Актуализация БД выполнена!"));
   EXPECT_EQ(w->status(3), C("Выполнение завершено"));
-  const std::vector<std::string> lines = {C("АКТУАЛИЗАЦИЯ ПРИКРЕПЛЕННОГО НАСЕЛЕНИЯ"),
-                                          " ",
-                                          C("Записей без изменений - 1"),
-                                          C("Замена записи - 0"),
-                                          C("Добавлено новых записей - 2"),
-                                          " ",
-                                          C("Актуализации прикрепленного населения завершена"),
-                                          " "};
-  EXPECT_EQ(w->protocol(), lines);
+  EXPECT_EQ(w->protocol(), dbftest::PopulationProtocol(1, 0, 2));
   EXPECT_EQ(db->count("PATIENT"), 3);
   EXPECT_EQ(db->scalar("select LAST_NAME from PATIENT where POLICY_NUM = 'N2'"), C("Новый2"));
   EXPECT_EQ(db->scalar("select PLPU from PRIKEND_LOG"), "61");
@@ -154,12 +118,7 @@ TEST_F(ServerShell, RunNowActualisesThePopulationThroughTheServer) {
 TEST_F(ServerShell, AServerKilledDuringATimedRunIsReportedAndTheNextRunReconnects) {
   writeFund("PRIK.DBF", 40);
   w->edFileDBF->setText(Q(dir + "PRIK.DBF"));
-  for (int i = 0; i < shell::kTaskCount; ++i)
-    w->lvTasks->topLevelItem(i)->setCheckState(0, i == 3 ? Qt::Checked : Qt::Unchecked);
-  w->DTime->setTime(QTime(14, 5));
-  clock.set(14, 4, 0);
-  w->acTimerTurnONExecute();
-  ASSERT_TRUE(w->timerOn());
+  ASSERT_NO_FATAL_FAILURE(armTimed({3}));
   ASSERT_TRUE(prompt.msgs.empty()) << texts();
 
   KillingUi killer(*w, server, 10);

@@ -4,15 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "app/DataBridge.h"
+#include "embedded_shell.h"
 #include "platform/codepage.h"
-#include "shell_fakes.h"
-#include "support/TestDatabase.h"
-#include "tasks/Scheduler_DM.h"
 #include "tasks/filialmerge_fixture.h"
 
 using namespace testshell;
@@ -27,40 +23,15 @@ using mergetest::TS;
 
 constexpr int kB = 1500000000;
 
-class Task5Protocol : public ::testing::Test {
+class Task5Protocol : public EmbeddedShell {
 protected:
-  testsupport::TestDatabase db;
-  std::string dir = db.dir();
   // A folder name with blanks: the item must keep them.
   std::string branches = dir + "branch no 2";
-  std::string oldCwd;
-  std::unique_ptr<TdmScheduler> dm;
-  std::unique_ptr<shell::TDataBridge> bridge;
-  FakePrompt prompt;
-  FakeClock clock;
-  FakeExtractor extractor;
-  std::unique_ptr<TfmMain> w;
 
   void SetUp() override {
-    testsupport::WriteFile(dir + "Morqa.ini", "[STAT_MAIN]\r\nDatabase=" + db.path() + "\r\n[DB_PCName]\r\nDB_PCName=\r\n");
     std::filesystem::create_directory(branches);
     db.exec("set generator GEN_IDP to 10");
-    oldCwd = std::filesystem::current_path().string();
-    std::filesystem::current_path(dir);
-    dm = std::make_unique<TdmScheduler>(dir);
-    bridge = std::make_unique<shell::TDataBridge>(*dm);
-    w = std::make_unique<TfmMain>(*bridge, extractor, prompt, clock, dir);
-    dm->SetUi(w.get());
-    w->FormActivate();
-    ASSERT_TRUE(prompt.msgs.empty()) << prompt.msgs[0].text;
-  }
-  void TearDown() override {
-    if (w) w->close();
-    if (dm) dm->SetUi(nullptr);
-    w.reset();
-    bridge.reset();
-    dm.reset();
-    std::filesystem::current_path(oldCwd);
+    EmbeddedShell::SetUp();
   }
 
   // Lists the branch folder and runs task 5 alone in a timed run.
@@ -68,14 +39,7 @@ protected:
     w->ledFilialDBPath->setText(QString::fromStdString(branches));
     w->acRefreshFilialsExecute();
     ASSERT_EQ(w->lbFilials->count(), 1);
-    for (int i = 0; i < shell::kTaskCount; ++i)
-      w->lvTasks->topLevelItem(i)->setCheckState(0, i == 5 ? Qt::Checked : Qt::Unchecked);
-    w->DTime->setTime(QTime(14, 5));
-    clock.set(14, 4, 0);
-    w->acTimerTurnONExecute();
-    ASSERT_TRUE(w->timerOn());
-    clock.set(14, 5, 0);
-    w->tmTasksTimer();
+    ASSERT_NO_FATAL_FAILURE(runTimed(5));
     ASSERT_TRUE(prompt.msgs.empty()) << prompt.msgs[0].text;
   }
   // The archive with one new branch patient; `visitDoctor` gives it a visit.

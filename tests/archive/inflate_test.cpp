@@ -4,8 +4,10 @@
 #include <zlib.h>
 
 #include <cstdio>
+#include <initializer_list>
 #include <random>
 #include <tuple>
+#include <utility>
 
 #include "archive/arcCrc32.h"
 #include "archive/arcInflate.h"
@@ -443,6 +445,21 @@ void ExpectAllDecode(const Bytes& z, const Bytes& want) {
   EXPECT_EQ(host.out, want);
 }
 
+// A Deflate64 stream through both Deflate64 decoders: the streaming one with each pair of
+// input/output chunk sizes, then the block decoder.
+void ExpectDeflate64Decodes(const Bytes& z, const Bytes& want,
+                            std::initializer_list<std::pair<size_t, size_t>> chunks) {
+  for (auto [inChunk, outChunk] : chunks) {
+    SCOPED_TRACE(testing::Message() << "chunks " << inChunk << "/" << outChunk);
+    const auto r = ArcInflate(z, inChunk, outChunk, -15, true);
+    ASSERT_EQ(r.last, arc::Z_ARC_STREAM_END) << (r.msg ? r.msg : "");
+    ASSERT_EQ(r.out, want);
+  }
+  RecordingHost host;
+  ASSERT_EQ(BlockDecode(z, want.size(), host, arc::TInflateVariant::Deflate64), TDecodeResult::Ok);
+  EXPECT_EQ(host.out, want);
+}
+
 TEST(InflateTables, CodesOfEveryLengthFrom1To15) {
   // Literals of 1 to 15 bits, the end of block at 14 and a length at 15: pairs of short literals,
   // sub-tables beyond the root bits holding literals, a length and the end of block.
@@ -525,14 +542,7 @@ TEST(InflateTables, LongestLengthAndDistanceCodesBackToBack) {
       ExpectAllDecode(z, want);
       continue;
     }
-    for (auto [inChunk, outChunk] : {std::pair<size_t, size_t>{z.size(), 65536}, {3, 100000}}) {
-      const auto r = ArcInflate(z, inChunk, outChunk, -15, true);
-      ASSERT_EQ(r.last, arc::Z_ARC_STREAM_END) << (r.msg ? r.msg : "");
-      ASSERT_EQ(r.out, want);
-    }
-    RecordingHost host;
-    ASSERT_EQ(BlockDecode(z, want.size(), host, arc::TInflateVariant::Deflate64), TDecodeResult::Ok);
-    EXPECT_EQ(host.out, want);
+    ASSERT_NO_FATAL_FAILURE(ExpectDeflate64Decodes(z, want, {{z.size(), 65536}, {3, 100000}}));
   }
 }
 
@@ -596,15 +606,7 @@ TEST(InflateTables, Deflate64LongMatchesInTheFastLoop) {
   }
   const Bytes z = FixedTokens(tokens, true);
   const Bytes want = Expand(tokens);
-  for (auto [inChunk, outChunk] : {std::pair<size_t, size_t>{z.size(), 65536}, {1, 70000}, {z.size(), 7}, {41, 1000}}) {
-    SCOPED_TRACE(testing::Message() << "chunks " << inChunk << "/" << outChunk);
-    const auto r = ArcInflate(z, inChunk, outChunk, -15, true);
-    ASSERT_EQ(r.last, arc::Z_ARC_STREAM_END) << (r.msg ? r.msg : "");
-    ASSERT_EQ(r.out, want);
-  }
-  RecordingHost host;
-  ASSERT_EQ(BlockDecode(z, want.size(), host, arc::TInflateVariant::Deflate64), TDecodeResult::Ok);
-  EXPECT_EQ(host.out, want);
+  ExpectDeflate64Decodes(z, want, {{z.size(), 65536}, {1, 70000}, {z.size(), 7}, {41, 1000}});
 }
 
 // ------------------------------------------------------------------ hostile streams

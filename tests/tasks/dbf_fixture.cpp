@@ -1,6 +1,7 @@
 #include "dbf_fixture.h"
 
 #include <cstdlib>
+#include <string>
 #include <stdexcept>
 
 #include "db/fbdb.h"
@@ -56,6 +57,17 @@ void WriteDbf(const std::string& path, const std::string& fields, const std::vec
 
 std::string C(const char* utf8) { return platform::Utf8ToCp1251(utf8); }
 std::string C(const std::string& utf8) { return platform::Utf8ToCp1251(utf8); }
+
+std::vector<std::string> PopulationProtocol(int unchanged, int replaced, int added) {
+  return {C("АКТУАЛИЗАЦИЯ ПРИКРЕПЛЕННОГО НАСЕЛЕНИЯ"),
+          " ",
+          C("Записей без изменений - ") + std::to_string(unchanged),
+          C("Замена записи - ") + std::to_string(replaced),
+          C("Добавлено новых записей - ") + std::to_string(added),
+          " ",
+          C("Актуализации прикрепленного населения завершена"),
+          " "};
+}
 
 DbfTaskFixture::DbfTaskFixture() : dm(tdb.dir()), today(platform::EncodeDate(2026, 12, 10)) {
   tdb.connect(dm.IBDB);

@@ -24,6 +24,9 @@ void WriteDbf(const std::string& path, const std::string& fields, const std::vec
 std::string C(const char* utf8);
 std::string C(const std::string& utf8);
 
+// The lines the attached-population actualisation writes, with its three counts.
+std::vector<std::string> PopulationProtocol(int unchanged, int replaced, int added);
+
 // A fresh clinic database, the data module connected to it on both connections, a fake
 // window and a fixed today (10.12.2026).
 class DbfTaskFixture {

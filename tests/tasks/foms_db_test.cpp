@@ -11,6 +11,7 @@
 namespace {
 
 using dbftest::C;
+using dbftest::PopulationProtocol;
 using dbftest::Record;
 using dbftest::Value;
 
@@ -48,16 +49,6 @@ protected:
     dbftest::WriteDbf(file("PRIK.DBF"), kFundFields, records, deleted);
     return dm.RefreshFromFOMS(file("PRIK.DBF"), true);
   }
-  std::vector<std::string> lines(int unchanged, int replaced, int added) const {
-    return {C("АКТУАЛИЗАЦИЯ ПРИКРЕПЛЕННОГО НАСЕЛЕНИЯ"),
-            " ",
-            C("Записей без изменений - ") + std::to_string(unchanged),
-            C("Замена записи - ") + std::to_string(replaced),
-            C("Добавлено новых записей - ") + std::to_string(added),
-            " ",
-            C("Актуализации прикрепленного населения завершена"),
-            " "};
-  }
   // A patient of the register before the run.
   void seed(int idp, const char* last, const char* first, const char* middle, const char* birthday,
             const char* series, const char* number) {
@@ -72,7 +63,7 @@ protected:
 
 TEST_F(FomsTest, AnEmptyTableWritesTheLinesStampsTheDateAndRunsPrikend) {
   EXPECT_TRUE(run({}));
-  EXPECT_EQ(ui.taskMessages, lines(0, 0, 0));
+  EXPECT_EQ(ui.taskMessages, PopulationProtocol(0, 0, 0));
   EXPECT_EQ(one("select LAST_UPDATE_DATE from SYSTEM_OPTIONS"), "10.12.2026");
   EXPECT_EQ(prikend(), std::vector<std::string>{"61"});
   EXPECT_EQ(ui.progressMax, 0);
@@ -105,7 +96,7 @@ TEST_F(FomsTest, UnchangedReplacedAndAdded) {
   added.pol = "ж";
   ui.progressPosition = 42;  // set back to 0 before the walk
   ASSERT_TRUE(run({unchanged, replaced, added, added}, {3}));
-  EXPECT_EQ(ui.taskMessages, lines(1, 1, 1));
+  EXPECT_EQ(ui.taskMessages, PopulationProtocol(1, 1, 1));
   EXPECT_TRUE(ui.messageBoxes.empty());
   // The header count, deleted records included; one step per visible record.
   EXPECT_EQ(ui.progressMax, 4);
@@ -188,7 +179,7 @@ TEST_F(FomsTest, PolicyNumberCutAndBlankSeriesAreUsedInTheLookup) {
   noDate.npolicy = "99345678";
   noDate.dpolicy = std::nullopt;
   ASSERT_TRUE(run({before, after, noDate}));
-  EXPECT_EQ(ui.taskMessages, lines(3, 0, 0));
+  EXPECT_EQ(ui.taskMessages, PopulationProtocol(3, 0, 0));
   EXPECT_EQ(count("PATIENT"), 2);
 }
 
@@ -224,7 +215,7 @@ TEST_F(FomsTest, DerivationsOfNewPatientsAndNoCarryOver) {
   okato11.pol = "M";
   okato11.snils = "123-456-789 0123";
   ASSERT_TRUE(run({full, sparse, region0, okato11}));
-  EXPECT_EQ(ui.taskMessages, lines(0, 0, 4));
+  EXPECT_EQ(ui.taskMessages, PopulationProtocol(0, 0, 4));
   const char* cols =
       "select SNILS_KOD, GENDER, VPOLICY, REGION_KOD, NAS_PUNKT_KOD, LOCALITY_NAME, SOCIAL_STATUS_KOD, DATEPRIK, "
       "POLICE_DATE_END, FULL_ADDRESS, FAKT_ADRES, HOUSE_NUMBER, FLAT_NUMBER, KORPUS_NAME, KLADR, ENP from PATIENT "
@@ -293,7 +284,7 @@ TEST_F(FomsTest, EveryRecordSeesTheRecordsBeforeIt) {
   oldPolicy.npolicy = "1";
   ASSERT_TRUE(run({twice, twice, moved, oldPolicy}));
   EXPECT_TRUE(ui.messageBoxes.empty());
-  EXPECT_EQ(ui.taskMessages, lines(1, 1, 2));
+  EXPECT_EQ(ui.taskMessages, PopulationProtocol(1, 1, 2));
   EXPECT_EQ(count("PATIENT"), 3);
   EXPECT_EQ(one("select POLICY_NUM from PATIENT where IDP = 100"), "NEW");
   EXPECT_EQ(one("select LAST_NAME from PATIENT where POLICY_SERIA = 'OLD'"), C("Новиков"));
@@ -362,7 +353,7 @@ TEST_F(FomsTest, AFailedDateStampShowsTheBoxButGivesTrue) {
   EXPECT_TRUE(run({p}));
   ASSERT_EQ(ui.messageBoxes.size(), 1u);
   EXPECT_NE(ui.messageBoxes[0].text.find(C("Последний Иван Иванович")), std::string::npos) << ui.messageBoxes[0].text;
-  EXPECT_EQ(ui.taskMessages, lines(0, 0, 1));
+  EXPECT_EQ(ui.taskMessages, PopulationProtocol(0, 0, 1));
   EXPECT_EQ(prikend(), std::vector<std::string>{"61"});
 }
 

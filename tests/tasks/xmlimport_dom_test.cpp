@@ -116,7 +116,9 @@ TEST(XmlDom, MalformedInput) {
       {"<R a=1/>", ""},
       {"<?xml version=\"1.0\" encoding=\"no-such-charset\"?><R/>", "unsupported encoding \"no-such-charset\""},
   };
-  for (const auto& [text, part] : cases) {
+  for (const auto& c : cases) {
+    const char* text = c.first;
+    const char* part = c.second;
     XmlDocument doc;
     std::string msg = messageOf<EDOMParseError>([&] { doc.loadFromBytes(text, "m.xml"); });
     ASSERT_FALSE(msg.empty()) << text;

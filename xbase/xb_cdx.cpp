@@ -257,6 +257,7 @@ void XBobjCDXTag::PageRead(XBobjIndexKey& p) {
   const int count = xbGet16(n + 2);
   if (attr > 3) file_.badPage(pos);
   p.Clear();
+  p.Reserve(std::min(count, 244));   // a node holds no more (488 bytes of entries of 2 bytes at least)
   p.Leaf = attr & 2;
   p.Left = xbGet32(n + 4);
   p.Right = xbGet32(n + 8);
@@ -268,9 +269,8 @@ void XBobjCDXTag::PageRead(XBobjIndexKey& p) {
     if (bpe < 2 || bpe > 8 || dupBits + trailBits > 16 || recBits + dupBits + trailBits > 8 * bpe ||
         static_cast<size_t>(count) * static_cast<size_t>(bpe) > 488)
       file_.badPage(pos);
-    std::string prev(klen, fill());
+    std::string key(klen, fill());   // the entry before, made into the entry
     size_t keyEnd = XBobjCDXFile::NodeSize, front = 24 + static_cast<size_t>(count) * static_cast<size_t>(bpe);
-    std::string key;
     for (int i = 0; i < count; ++i) {
       const uint8_t* e = n + 24 + i * bpe;
       uint64_t v = 0;
@@ -283,13 +283,11 @@ void XBobjCDXTag::PageRead(XBobjIndexKey& p) {
       size_t stored = klen - dup - trail;
       if (stored > keyEnd - front) file_.badPage(pos);
       keyEnd -= stored;
-      key.assign(prev, 0, dup);
-      key.append(reinterpret_cast<const char*>(n + keyEnd), stored);
-      key.append(trail, fill());
+      std::memcpy(key.data() + dup, n + keyEnd, stored);
+      std::memset(key.data() + dup + stored, fill(), trail);
       if (static_cast<int32_t>(rec) < 1) file_.badPage(pos);
-      if (i > 0 && prev.compare(key) > 0) xbRaise(msg::IndexOrderBad, {file_.FileName()});
+      if (i > 0 && p.Key(i - 1).compare(key) > 0) xbRaise(msg::IndexOrderBad, {file_.FileName()});
       p.Append(key, static_cast<int32_t>(rec), 0);
-      prev = key;
     }
     return;
   }

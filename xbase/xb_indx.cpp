@@ -239,10 +239,23 @@ std::string xbCString(const uint8_t* p, size_t max) {
 
 // ---------------------------------------------------------------- page
 
+namespace {
+// Whether a key text lies in the page's own key bytes (which an insert may move).
+bool within(const std::string& bytes, std::string_view key) {
+  return !key.empty() && std::less_equal<const char*>()(bytes.data(), key.data()) &&
+         std::less<const char*>()(key.data(), bytes.data() + bytes.size());
+}
+}  // namespace
+
 void XBobjIndexKey::Insert(int i, std::string_view key, int32_t recNo, uint32_t child) {
-  std::string k(key.substr(0, kl_));
-  k.resize(kl_, '\0');
-  keys_.insert(static_cast<size_t>(i) * kl_, k);
+  if (within(keys_, key)) {
+    const std::string own(key);
+    Insert(i, own, recNo, child);
+    return;
+  }
+  const size_t at = static_cast<size_t>(i) * kl_;
+  keys_.insert(at, kl_, '\0');
+  key.copy(keys_.data() + at, kl_);
   recs_.insert(recs_.begin() + i, recNo);
   children_.insert(children_.begin() + i, child);
 }
@@ -254,9 +267,14 @@ void XBobjIndexKey::Erase(int from, int count) {
 }
 
 void XBobjIndexKey::Set(int i, std::string_view key, int32_t recNo) {
-  std::string k(key.substr(0, kl_));
-  k.resize(kl_, '\0');
-  keys_.replace(static_cast<size_t>(i) * kl_, kl_, k);
+  if (within(keys_, key)) {
+    const std::string own(key);
+    Set(i, own, recNo);
+    return;
+  }
+  const size_t at = static_cast<size_t>(i) * kl_;
+  keys_.replace(at, kl_, kl_, '\0');
+  key.copy(keys_.data() + at, kl_);
   recs_[static_cast<size_t>(i)] = recNo;
 }
 
@@ -266,7 +284,15 @@ void XBobjIndexKey::Clear() {
   children_.clear();
 }
 
+void XBobjIndexKey::Reserve(int count) {
+  const size_t n = static_cast<size_t>(std::max(count, 0));
+  keys_.reserve(n * kl_);
+  recs_.reserve(n);
+  children_.reserve(n);
+}
+
 void XBobjIndexKey::MoveFront(int count, XBobjIndexKey& other) {
+  other.Reserve(other.Count() + count);
   for (int i = 0; i < count; ++i) other.Append(Key(i), RecNo(i), Child(i));
   Erase(0, count);
 }
@@ -339,10 +365,16 @@ void XBobjIndexTag::Reload() {
 
 void XBobjIndexTag::TrimPages() {
   if (pages_.size() <= PageCacheLimit) return;
-  for (auto it = pages_.begin(); it != pages_.end();) {
-    bool keep = it->second->Changed || it->first == Root;
-    for (const TxbPathStep& s : path_) keep = keep || s.addr == it->first;
-    it = keep ? std::next(it) : pages_.erase(it);
+  // Leaves go first: every search passes through the interior pages, which are few,
+  // while a leaf is seldom reached twice in a large tag. The interior pages go too
+  // when they alone take half the cache (so that a trim always makes room).
+  for (bool leavesOnly : {true, false}) {
+    for (auto it = pages_.begin(); it != pages_.end();) {
+      bool keep = it->second->Changed || it->first == Root || (leavesOnly && !it->second->Leaf);
+      for (const TxbPathStep& s : path_) keep = keep || s.addr == it->first;
+      it = keep ? std::next(it) : pages_.erase(it);
+    }
+    if (pages_.size() <= PageCacheLimit / 2) return;
   }
 }
 
@@ -1412,7 +1444,14 @@ void XBobjIndexFile::CountVisit() {
   if (++visits_ > MaxVisits) corrupt();
 }
 
-int64_t XBobjIndexFile::FileSize() { return disk_->FileSize(); }
+int64_t XBobjIndexFile::FileSize() {
+  // While the index lock is held nobody else writes the file: its size is asked once
+  // and then follows this object's own writes.
+  if (locks_ > 0 && knownSize_ >= 0) return knownSize_;
+  const int64_t size = disk_->FileSize();
+  if (locks_ > 0) knownSize_ = size;
+  return size;
+}
 
 bool XBobjIndexFile::Read(int64_t pos, void* buffer, size_t length) {
   if (pos < 0) return false;
@@ -1437,6 +1476,7 @@ void XBobjIndexFile::Write(int64_t pos, const void* buffer, size_t length) {
   written_ = true;
   if (key_.empty()) {
     disk_->Write(pos, buffer, static_cast<int64_t>(length));
+    if (knownSize_ >= 0) knownSize_ = std::max(knownSize_, pos + static_cast<int64_t>(length));
     return;
   }
   const int64_t a = pos / CipherPiece * CipherPiece;
@@ -1451,10 +1491,12 @@ void XBobjIndexFile::Write(int64_t pos, const void* buffer, size_t length) {
   std::memcpy(tmp.data() + (pos - a), buffer, length);
   for (size_t at = 0; at < tmp.size(); at += CipherPiece) xbEncrypt(key_, tmp.data() + at, tmp.data() + at, CipherPiece, 1);
   disk_->Write(a, tmp.data(), b - a);
+  if (knownSize_ >= 0) knownSize_ = std::max(knownSize_, b);
 }
 
 bool XBobjIndexFile::truncate(int64_t size) {
   if (ReadOnly() || !disk_->FullAccess()) return false;
+  knownSize_ = -1;
   disk_->Truncate(size);
   return true;
 }
@@ -1566,6 +1608,7 @@ bool XBobjIndexFile::Lock() {
     return true;
   }
   if (!disk_) return false;
+  knownSize_ = -1;
   if (disk_->Shared) {
     TxbLockSpan s = IndexLockSpan(protocol_);
     int tries = xbLockRetry().tries();
@@ -1598,6 +1641,7 @@ bool XBobjIndexFile::Lock() {
 void XBobjIndexFile::Unlock() {
   if (locks_ == 0) return;
   if (--locks_ > 0) return;
+  knownSize_ = -1;
   for (XBobjIndexTag* t : allTags()) t->TrimPages();
   if (lockHeld_) {
     lockHeld_ = false;

@@ -96,6 +96,8 @@ public:
   void Set(int i, std::string_view key, int32_t recNo);
   void SetChild(int i, uint32_t child) { children_[static_cast<size_t>(i)] = child; }
   void Clear();
+  // Makes room for count entries in all.
+  void Reserve(int count);
   // Moves entries [0, count) to the end of other.
   void MoveFront(int count, XBobjIndexKey& other);
 
@@ -397,6 +399,7 @@ protected:
   bool fileHeaderChanged_ = false;
   bool written_ = false;
   int64_t seenSize_ = -1, seenTime_ = -1, notedAt_ = -1;
+  int64_t knownSize_ = -1;     // the file size while the lock is held; -1: ask the file
   int protocol_ = Default;
   int locks_ = 0;
   bool lockHeld_ = false;

@@ -98,6 +98,7 @@ void XBobjMDXTag::PageRead(XBobjIndexKey& p) {
   const uint32_t k = xbGet32(b.data());
   if (k > static_cast<uint32_t>(MaxKeys)) file_.badPage(pos);
   p.Clear();
+  p.Reserve(static_cast<int>(k));
   p.Link = xbGet32(b.data() + 4);
   p.Leaf = xbGet32(b.data() + 8 + k * static_cast<uint32_t>(ItemSize)) == 0;
   auto childOk = [&](uint32_t c) {

@@ -51,6 +51,7 @@ void XBobjNDXTag::PageRead(XBobjIndexKey& p) {
     return c;
   };
   p.Clear();
+  p.Reserve(k);
   p.Leaf = !interior;
   for (int i = 0; i < k; ++i) {
     const uint8_t* s = b + 4 + i * ItemSize;

@@ -90,6 +90,7 @@ void XBobjNTXTag::PageRead(XBobjIndexKey& p) {
     return c;
   };
   p.Clear();
+  p.Reserve(k);
   p.Leaf = xbGet32(slot(0)) == 0;
   for (int i = 0; i < k; ++i) {
     const uint8_t* s = slot(i);

@@ -512,6 +512,51 @@ TEST(IndexUpkeep, OpeningReadsTheHeadersAndRootsOnly) {
   EXPECT_EQ(f->TagByName("AMT")->CachedPages(), 1u);
 }
 
+TEST(IndexUpkeep, ACacheTrimKeepsTheInteriorPagesOfALargeTag) {
+  // Some 1,200 leaves under a few dozen interior pages: a whole walk reaches more
+  // pages than a tag keeps. The trim after it drops the leaves and keeps the
+  // interior pages, so that each seek afterwards reads its leaf alone.
+  TempDir t;
+  const int n = 60000;
+  std::vector<PersonRow> rows;
+  for (int i = 0; i < n; ++i) rows.push_back({"N" + std::to_string((i * 7919) % n), double(i % 50), ""});
+  writePeople(t.file("P.DBF"), rows);
+  {
+    XBO_dBHandler h(t.file("P.DBF"), true, false, "");
+    XBobjNTXFile::CreateFile(h, t.file("NAME.NTX"), "NAME");
+  }
+  XBO_dBHandler h(t.file("P.DBF"), false, true, "");
+  auto f = XBobjNTXFile::OpenFile(h, t.file("NAME.NTX"));
+  XBobjIndexTag* tag = f->TagByIndex(0);
+  ASSERT_EQ(tag->Entries().size(), static_cast<size_t>(n));
+  const size_t kept = tag->CachedPages();
+  EXPECT_GT(kept, 20u);
+  EXPECT_LE(kept, XBobjIndexTag::PageCacheLimit / 2);
+  for (int i = 0; i < 40; ++i) {
+    const size_t before = tag->CachedPages();
+    EXPECT_GT(tag->SeekKey("N" + std::to_string(i * 1499 + 7)), 0) << i;
+    EXPECT_EQ(tag->CachedPages(), before + 1) << i;
+  }
+}
+
+TEST(IndexUpkeep, APageTakesKeysFromItsOwnEntries) {
+  // Keys copied from the page into itself while the page grows (its bytes move).
+  XBobjIndexKey p(0, 12, true);
+  p.Append("ALPHA", 1, 0);
+  p.Append("OMEGA-LONGER-THAN-THE-KEY", 2, 0);
+  EXPECT_EQ(p.Key(0), std::string_view("ALPHA\0\0\0\0\0\0\0", 12));
+  EXPECT_EQ(p.Key(1), "OMEGA-LONGER");
+  for (int i = 0; i < 300; ++i) p.Insert(p.Count() / 2, p.Key(i % 2 == 0 ? 0 : p.Count() - 1), i + 3, 0);
+  ASSERT_EQ(p.Count(), 302);
+  for (int i = 0; i < p.Count(); ++i) EXPECT_TRUE(p.Key(i) == p.Key(0) || p.Key(i) == "OMEGA-LONGER") << i;
+  p.Set(0, p.Key(p.Count() - 1), 9);
+  EXPECT_EQ(p.Key(0), "OMEGA-LONGER");
+  EXPECT_EQ(p.RecNo(0), 9);
+  const std::string cut = std::string(p.Key(1).substr(0, 3)) + std::string(9, '\0');
+  p.Set(1, p.Key(1).substr(0, 3), 10);
+  EXPECT_EQ(p.Key(1), cut);
+}
+
 TEST(IndexUpkeep, ARewriteFindsTheOldKeysOfTheRecordItWrites) {
   // The buffer written to record 2 was read from record 1: the entry of record 2
   // goes, record 1 keeps its own.

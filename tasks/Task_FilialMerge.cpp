@@ -802,23 +802,31 @@ bool Exists(const std::string& fsPath) {
   return ::lstat(fsPath.c_str(), &st) == 0;
 }
 
+// Calls `visit(entry, name)` for each entry of folder `dirFs` (its name as on the disk and
+// in CP1251) until it returns false.
+template <class Visit>
+void ScanEntries(const std::string& dirFs, Visit visit) {
+  DIR* d = ::opendir(dirFs.empty() ? "." : dirFs.c_str());
+  if (!d) return;
+  while (dirent* e = ::readdir(d)) {
+    const std::string entry = e->d_name;
+    if (entry == "." || entry == "..") continue;
+    if (!visit(entry, platform::FromFsPath(entry))) break;
+  }
+  ::closedir(d);
+}
+
 // The entry of folder `dirFs` whose name equals `name` (CP1251) without regard to case:
 // the exact name when it exists, else the first such entry; nullopt when none.
 std::optional<std::string> FindEntry(const std::string& dirFs, const std::string& name) {
   const std::string exact = platform::ToFsPath(name);
   if (Exists(dirFs + exact)) return exact;
-  DIR* d = ::opendir(dirFs.empty() ? "." : dirFs.c_str());
-  if (!d) return std::nullopt;
   std::optional<std::string> found;
-  while (dirent* e = ::readdir(d)) {
-    const std::string entry = e->d_name;
-    if (entry == "." || entry == "..") continue;
-    if (platform::AnsiSameText(platform::FromFsPath(entry), name)) {
-      found = entry;
-      break;
-    }
-  }
-  ::closedir(d);
+  ScanEntries(dirFs, [&](const std::string& entry, const std::string& entryName) {
+    if (!platform::AnsiSameText(entryName, name)) return true;
+    found = entry;
+    return false;
+  });
   return found;
 }
 
@@ -856,19 +864,14 @@ void DeleteFilialXml(const std::string& folder) {
   // carry its packets as "PATIENT.XML".
   const std::string dirFs = platform::ToFsPath(folder);
   std::vector<std::string> doomed;
-  if (DIR* d = ::opendir(dirFs.empty() ? "." : dirFs.c_str())) {
-    while (dirent* e = ::readdir(d)) {
-      const std::string entry = e->d_name;
-      if (entry == "." || entry == "..") continue;
-      const std::string name = platform::FromFsPath(entry);
-      for (const std::string& f : FilialPacketFiles())
-        if (platform::AnsiSameText(name, f)) {
-          doomed.push_back(entry);
-          break;
-        }
-    }
-    ::closedir(d);
-  }
+  ScanEntries(dirFs, [&](const std::string& entry, const std::string& name) {
+    for (const std::string& f : FilialPacketFiles())
+      if (platform::AnsiSameText(name, f)) {
+        doomed.push_back(entry);
+        break;
+      }
+    return true;
+  });
   for (const std::string& entry : doomed) {
     const std::string fs = dirFs + entry;
     struct stat st;

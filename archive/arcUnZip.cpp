@@ -704,11 +704,6 @@ void TUnZip::ExtractPass(Volumes& vols) {
   }
 }
 
-void TUnZip::TakeBack() {
-  if (entryCounted_ && !entryTakenBack_ && run_.count > 0) --run_.count;
-  entryTakenBack_ = true;
-}
-
 void TUnZip::CrcCheck(bool pass) {
   entryEnded_ = true;
   if (cancel_) pass = false;
@@ -716,7 +711,7 @@ void TUnZip::CrcCheck(bool pass) {
     OnEnd(*this, run_.outPath, pass);
   else if (!pass)
     DoError(run_.outPath, "", run_.arcPath, E_CrcFail);
-  if (!pass) TakeBack();
+  if (!pass && run_.count > 0) --run_.count;  // a failed entry is not counted
 }
 
 bool TUnZip::MakeFolders(const std::string& folderIn) {
@@ -856,7 +851,7 @@ bool TUnZip::PasswordCheck(EntryReader& in, TZipEntry& e, std::unique_ptr<Tradit
 
 void TUnZip::ExtractEntry(Volumes& vols, TZipEntry& e, uint32_t dataDisk, uint64_t dataOffset,
                           uint32_t expectedCrc) {
-  entryCounted_ = entryTakenBack_ = entryEnded_ = false;
+  entryCounted_ = entryEnded_ = false;
   run_.entryName = e.name;
   TOutputPath op;
   if (e.nameValid) op = BuildOutputPath(e.name, ExtractDir(), UseStoredDirs);

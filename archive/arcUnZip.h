@@ -86,7 +86,6 @@ private:
   bool PasswordCheck(EntryReader& in, TZipEntry& e, std::unique_ptr<TraditionalCipher>& trad,
                      std::unique_ptr<AesDecrypter>& aes);
   void CrcCheck(bool pass);
-  void TakeBack();
   std::unique_ptr<ByteSource> OpenVolume(int32_t volume, int32_t volumes, int64_t pos);
 
   std::vector<TZipEntry> entries_;
@@ -96,7 +95,7 @@ private:
   int64_t localCorrection_ = 0;
   bool localCorrected_ = false;
   bool dsFirstAsked_ = false;
-  bool entryCounted_ = false, entryTakenBack_ = false, entryEnded_ = false;
+  bool entryCounted_ = false, entryEnded_ = false;
   std::unique_ptr<EntrySelection> selection_;
   uint64_t progressTotal_ = 0, progressDone_ = 0;
 };

@@ -17,6 +17,38 @@
 namespace xb {
 
 namespace {
+struct WriteFault {
+  bool armed = false;
+  bool sticky = false;
+  int64_t failAt = 0;     // the matching write that fails, counted from the arming call
+  int64_t seen = 0;       // matching writes since the last call
+  std::string filter;     // upper-cased file-name ending
+};
+
+WriteFault& writeFault() {
+  static WriteFault fault;
+  return fault;
+}
+
+bool endsWithNoCase(std::string_view name, std::string_view tail) {
+  if (tail.size() > name.size()) return false;
+  name.remove_prefix(name.size() - tail.size());
+  for (size_t i = 0; i < tail.size(); ++i) {
+    unsigned char a = static_cast<unsigned char>(name[i]), b = static_cast<unsigned char>(tail[i]);
+    if (a >= 'a' && a <= 'z') a = static_cast<unsigned char>(a - 32);
+    if (a != b) return false;
+  }
+  return true;
+}
+
+// True when the seam makes this write fail.
+bool injectedWriteFailure(const std::string& fileName) {
+  WriteFault& f = writeFault();
+  if (!endsWithNoCase(fileName, f.filter)) return false;
+  ++f.seen;
+  return f.armed && (f.seen == f.failAt || (f.sticky && f.seen > f.failAt));
+}
+
 // The whole-file share lock of an open: shared opens share it, an exclusive open
 // holds it alone. It is a flock() lock, independent of the byte-range protocol
 // locks (fcntl) on the same file, and held per open, so a second open in this
@@ -272,9 +304,22 @@ bool XBO_DiskFile::Unlock() {
   return true;
 }
 
+int64_t xbFailWrites(int64_t n, std::string_view filter, bool sticky) {
+  WriteFault& f = writeFault();
+  int64_t seen = f.seen;
+  f.armed = n > 0;
+  f.sticky = sticky;
+  f.failAt = n;
+  f.seen = 0;
+  f.filter.clear();
+  for (char c : filter) f.filter += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+  return seen;
+}
+
 void XBO_DiskFile::Write(int64_t pos, const void* buffer, int64_t count) {
   Written = false;
   if (Closed || pos < 0 || count < 0) xbRaise(msg::ErrorWrite, {FileName});
+  if (injectedWriteFailure(FileName)) xbRaise(msg::ErrorWrite, {FileName});
   const char* p = static_cast<const char*>(buffer);
   int64_t done = 0;
   while (done < count) {

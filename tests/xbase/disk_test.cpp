@@ -257,6 +257,36 @@ TEST(DiskFile, ShortWriteToFullDeviceRaises) {
   }
 }
 
+TEST(DiskFile, InjectedWriteFailuresHitTheNamedWriteOnly) {
+  TempDir dir;
+  std::string a = dir.file("a.dbt"), b = dir.file("b.ntx");
+  XBO_DiskFile fa(a, true, false), fb(b, true, false);
+  fa.Create();
+  fb.Create();
+  char buf[4] = {'x', 'y', 'z', 'w'};
+  auto fails = [&](XBO_DiskFile& f) {
+    try {
+      f.Write(0, buf, sizeof buf);
+      return false;
+    } catch (const EXBaseError& e) {
+      EXPECT_EQ(std::string(e.what()), "Error writing to " + f.FileName);
+      return true;
+    }
+  };
+  xbFailWrites(2, ".NTX");  // the second write of the index file only
+  EXPECT_FALSE(fails(fa));
+  EXPECT_FALSE(fails(fb));
+  EXPECT_FALSE(fails(fa));
+  EXPECT_TRUE(fails(fb));
+  EXPECT_FALSE(fails(fb));
+  EXPECT_EQ(xbFailWrites(1, {}, true), 3);  // three writes matched ".NTX"; now every write fails
+  EXPECT_TRUE(fails(fa));
+  EXPECT_TRUE(fails(fb));
+  EXPECT_EQ(xbFailWrites(0), 2);
+  EXPECT_FALSE(fails(fa));
+  EXPECT_EQ(xbFailWrites(0), 1);  // disarmed, the writes are still counted
+}
+
 TEST(DiskFile, RenameNeverReplacesAndCloseTwice) {
   TempDir t;
   WriteFile(t.file("a"), "AAA");

@@ -1,5 +1,6 @@
 #include "xbase/xb_dbf.h"
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -389,18 +390,68 @@ void XBO_dBaseDBF::Append() {
   if (!Shared) RecordCount = std::max(RecordCount, CountFromSize());
   CurRecord[0] = ' ';
   if (RecordCount >= static_cast<uint32_t>(INT32_MAX)) throw EIntOverflow();
+  const uint32_t oldCount = RecordCount;
+  const int32_t oldRecNo = RecNo;
+  const int64_t oldSize = FileSize();
   uint32_t newCount = RecordCount + 1;
-  WriteRecordAt(static_cast<int32_t>(newCount), true);
-  RecordCount = newCount;
-  RecNo = static_cast<int32_t>(newCount);
-  WriteHeader();
+  // What the new record overwrites at the file's end (the end-of-file mark).
+  const int64_t at = RecordOffset(static_cast<int32_t>(newCount));
+  std::string tail(static_cast<size_t>(std::clamp<int64_t>(oldSize - at, 0, 16)), '\0');
+  if (!tail.empty() && XBO_DiskFile::Read(at, tail.data(), static_cast<int64_t>(tail.size())) !=
+                           static_cast<int64_t>(tail.size()))
+    tail.clear();
+  try {
+    WriteRecordAt(static_cast<int32_t>(newCount), true);
+    RecordCount = newCount;
+    RecNo = static_cast<int32_t>(newCount);
+    WriteHeader();
+    Eof = false;
+    Bof = false;
+    // The keys follow under the append lock: when they cannot be written, the record
+    // is taken back before anyone else appends behind it.
+    NotifyEvent(xbeAfterWrite, 0);
+  } catch (...) {
+    takeBackAppend(oldCount, oldRecNo, oldSize, at, tail);
+    throw;
+  }
   guard.held = false;
   UnlockTable();
-  Eof = false;
-  Bof = false;
-  NotifyEvent(xbeAfterWrite, 0);
   if (AutoFlush) Flush();
   std::memcpy(OldBuffer.data(), CurRecord, RecordLength);
+}
+
+void XBO_dBaseDBF::takeBackAppend(uint32_t oldCount, int32_t oldRecNo, int64_t oldSize, int64_t at,
+                                  const std::string& tail) {
+  // The failure already raised is what the caller sees; the header first, so that a
+  // file cut short is never counted longer than it is.
+  const bool counted = RecordCount != oldCount;
+  RecordCount = oldCount;
+  RecNo = oldRecNo;
+  try {
+    if (counted) {
+      HeaderChanged = true;
+      WriteHeader();
+    }
+  } catch (...) {
+  }
+  // The append lock keeps other writers off the file's end: it is cut back even
+  // under a shared open.
+  if (!Closed && FileSize() > oldSize) xbTruncateFile(Handle, oldSize);
+  try {
+    if (!tail.empty()) XBO_DiskFile::Write(at, tail.data(), static_cast<int64_t>(tail.size()));
+  } catch (...) {
+  }
+}
+
+void XBO_dBaseDBF::takeBackEdit(int32_t n) {
+  const uint8_t* prior = PriorRecord(n);
+  if (!prior) return;
+  try {
+    std::memcpy(CryptBuffer.data(), prior, RecordLength);
+    if (Encrypted) xbEncrypt(WriteKey, CryptBuffer.data(), CryptBuffer.data(), RecordLength, 1);
+    Write(RecordOffset(n), CryptBuffer.data(), RecordLength);
+  } catch (...) {
+  }
 }
 
 void XBO_dBaseDBF::PutRecord(int32_t n) {
@@ -413,9 +464,15 @@ void XBO_dBaseDBF::PutRecord(int32_t n) {
   WriteRecordAt(n, false);
   RecNo = n;
   RecordWritten = true;
-  RefreshHeader();
-  WriteHeader();
-  NotifyEvent(xbeAfterWrite, n);
+  try {
+    RefreshHeader();
+    WriteHeader();
+    NotifyEvent(xbeAfterWrite, n);
+  } catch (...) {
+    // Keys that could not follow the record: the record goes back to what it was.
+    takeBackEdit(n);
+    throw;
+  }
   if (AutoFlush) Flush();
   std::memcpy(OldBuffer.data(), CurRecord, RecordLength);
 }

@@ -211,13 +211,14 @@ uint32_t XBobjCDXTag::maxRecord(const XBobjIndexKey& p) const {
 
 bool XBobjCDXTag::PageOverflows(const XBobjIndexKey& p) const {
   if (!p.Leaf) return p.Count() > maxInterior();
-  return leafBytes(p, LeafLayout(maxRecord(p), false)) >= 488;
+  // The layout the page is written in (see PageWrite).
+  return leafBytes(p, LeafLayout(maxRecord(p), p.BulkLayout)) >= 488;
 }
 
 int XBobjCDXTag::SplitCount(const XBobjIndexKey& p) const {
   if (!p.Leaf) return XBobjIndexTag::SplitCount(p);
   // The leading entries that stay below 250 bytes.
-  const Layout l = LeafLayout(maxRecord(p), false);
+  const Layout l = LeafLayout(maxRecord(p), p.BulkLayout);
   size_t total = 0;
   int n = 0;
   for (int i = 0; i < p.Count(); ++i) {

@@ -399,6 +399,7 @@ void XBobjIndexTag::CommitPages() {
   for (XBobjIndexKey* p : order) {
     PageWrite(*p);
     p->Changed = p->Fresh = false;
+    p->BulkLayout = false;   // written again only by an update
   }
   if (HeaderChanged) {
     TagStore();
@@ -788,7 +789,19 @@ bool XBobjIndexTag::KeyAdd(const std::string& key, int32_t recNo, bool append) {
     // The newest record: after every equal key in the tag's order.
     descend({key, 0, false}, !storeDescending(), path);
   } else if (style_ == TxbTreeStyle::SeparatorsWithTail) {
-    if (!seekBound({key, recNo, true}, false, path)) descend({key, recNo, true}, true, path);
+    // The leaf the separators give the key, which it may leave only for equal keys of
+    // lower records that go on in the next leaf: a separator may still carry the last
+    // key of a leaf that lost it, and no smaller key may go to the right of it.
+    const TxbSeek s{key, recNo, true};
+    descend(s, false, path);
+    for (;;) {
+      if (path.back().idx < page(path.back().addr).Count()) break;
+      TxbPath next = path;
+      if (!climbNext(next) || keyAt(next) != key) break;
+      path = std::move(next);
+      XBobjIndexKey& q = page(path.back().addr);
+      while (path.back().idx < q.Count() && cmpEntry(q, path.back().idx, s) < 0) ++path.back().idx;
+    }
   } else {
     descend({key, recNo, true}, false, path);
   }
@@ -800,6 +813,7 @@ bool XBobjIndexTag::KeyAdd(const std::string& key, int32_t recNo, bool append) {
   ++version_;
   if (style_ == TxbTreeStyle::SeparatorsPerChild && at == leaf.Count() - 1) updateSeparators(path, path.size() - 1);
   settle(path);
+  settleChanged();
   hasCur_ = true;
   curKey_ = key;
   curRec_ = recNo;
@@ -811,7 +825,26 @@ bool XBobjIndexTag::KeyDelete(const std::string& key, int32_t recNo) {
   TxbPath path;
   if (!findEntry(key, recNo, path)) return false;
   deleteAt(path);
+  settleChanged();
   return true;
+}
+
+void XBobjIndexTag::settleChanged() {
+  // A page changed beside the one an entry went into (a neighbour whose link changed,
+  // a page whose entries moved) is written in the layout the tag needs now, which may
+  // take more room than the one it was read in: whatever no longer fits splits too.
+  for (size_t i = 0; i < changed_.size(); ++i) {
+    auto it = pages_.find(changed_[i]);
+    if (it == pages_.end() || !it->second->Changed || it->second->Count() == 0) continue;
+    XBobjIndexKey& p = *it->second;
+    if (!PageOverflows(p)) continue;
+    const uint32_t addr = p.Address;
+    TxbPath path;
+    descend({std::string(p.Key(p.Count() - 1)), p.RecNo(p.Count() - 1), true}, false, path);
+    if (path.back().addr != addr) file_.badPage(PagePos(addr));
+    settle(path);
+    i = static_cast<size_t>(-1);   // splits change other pages: look at them all again
+  }
 }
 
 // ---------------------------------------------------------------- tag: keys and records
@@ -1045,6 +1078,13 @@ std::vector<TxbIndexEntry> XBobjIndexTag::Entries() {
     file_.ResetVisits();
   }
   return out;
+}
+
+size_t XBobjIndexTag::Depth() {
+  if (Retired) return 0;
+  TxbIndexOp op(file_);
+  TxbPath p;
+  return first(p) ? p.size() : 1;
 }
 
 std::string XBobjIndexTag::SeekForm(std::string_view text) const {

@@ -197,6 +197,8 @@ public:
   void MakeEmptyRoot();
   // Every entry in the tag's order (a whole walk).
   std::vector<TxbIndexEntry> Entries();
+  // The levels of the page tree (1: the root is a leaf).
+  size_t Depth();
   // Reads the header again and forgets every page.
   void Reload();
   // Forgets every page (they are read again from the file when needed).
@@ -254,6 +256,8 @@ protected:
   bool lSeek(const TxbSeek& s, TxbPath& p, bool after = false);
   // Structure changes.
   void settle(TxbPath& path);
+  // Splits every changed page that no longer fits (see PageOverflows).
+  void settleChanged();
   void split(TxbPath& path, size_t d);
   void deleteAt(TxbPath& path);
   void fixEmpty(TxbPath& path, size_t d);

@@ -390,11 +390,17 @@ void XBobjIndexTag::CommitPages() {
     if (it != pages_.end() && it->second->Changed) order.push_back(it->second.get());
   }
   changed_.clear();
-  // New pages first (nothing refers to them yet), then the interior pages that refer
-  // to them, the leaves last: a write cut short leaves keys twice, never lost.
-  auto rank = [](const XBobjIndexKey* p) { return p->Fresh ? 0 : (p->Leaf ? 2 : 1); };
+  // New pages first (nothing refers to them yet), then the interior pages from the top
+  // down, each before the pages below it that gave it entries, the leaves last: an
+  // insert whose writes are cut short leaves keys twice, never lost.
+  std::unordered_map<const XBobjIndexKey*, int> rank;
+  for (XBobjIndexKey* p : order) {
+    int height = 0;
+    for (XBobjIndexKey* q = p; !q->Leaf && height < 32 && childCount(*q) > 0; ++height) q = &page(childAt(*q, 0));
+    rank[p] = p->Fresh ? -1000 : -height;
+  }
   std::sort(order.begin(), order.end(), [&](const XBobjIndexKey* a, const XBobjIndexKey* b) {
-    return rank(a) != rank(b) ? rank(a) < rank(b) : a->Address < b->Address;
+    return rank[a] != rank[b] ? rank[a] < rank[b] : a->Address < b->Address;
   });
   for (XBobjIndexKey* p : order) {
     PageWrite(*p);
@@ -819,6 +825,15 @@ bool XBobjIndexTag::KeyAdd(const std::string& key, int32_t recNo, bool append) {
   curRec_ = recNo;
   pathVersion_ = 0;
   return true;
+}
+
+bool XBobjIndexTag::AddIfMissing(int32_t recNo, const uint8_t* record) {
+  if (Retired) return false;
+  std::string key;
+  if (!KeyFor(record, key)) return false;
+  TxbPath path;
+  if (findEntry(key, recNo, path)) return false;
+  return KeyAdd(key, recNo, true);
 }
 
 bool XBobjIndexTag::KeyDelete(const std::string& key, int32_t recNo) {
@@ -1465,6 +1480,26 @@ void XBobjIndexFile::openDisk(bool create) {
 void XBobjIndexFile::loadLocked() {
   stale_ = true;
   TxbIndexOp op(*this);
+  if (!ReadOnly()) addLastRecordKeys();
+}
+
+void XBobjIndexFile::addLastRecordKeys() {
+  // A writer killed between a record and its keys leaves the table's last record
+  // without them (the records before it had theirs when the next one was written).
+  // The count the next append goes on from: an exclusive open takes in a record the
+  // header does not count yet.
+  const uint32_t last = std::max(table_.RecordCount, table_.CountFromSize());
+  const size_t rl = table_.RecordLength;
+  if (last < 1 || last > static_cast<uint32_t>(INT32_MAX) || rl == 0 || tags_.empty()) return;
+  std::vector<uint8_t> rec(rl + 1, ' ');
+  const int64_t pos = static_cast<int64_t>(table_.HeaderLength) + static_cast<int64_t>(last - 1) * static_cast<int64_t>(rl);
+  if (table_.XBO_DiskFile::Read(pos, rec.data(), static_cast<int64_t>(rl)) != static_cast<int64_t>(rl)) return;
+  if (table_.Encrypted) xbEncrypt(table_.Password, rec.data(), rec.data(), rl, 0);
+  bool changed = false;
+  for (auto& t : tags_) changed = t->AddIfMissing(static_cast<int32_t>(last), rec.data()) || changed;
+  if (!changed) return;
+  AfterChange();
+  Commit();
 }
 
 void XBobjIndexFile::createLocked(const std::function<void()>& make) {

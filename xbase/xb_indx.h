@@ -191,6 +191,8 @@ public:
   // Inserts or removes one entry (the tag is positioned on an inserted entry).
   bool KeyAdd(const std::string& key, int32_t recNo, bool append = false);
   bool KeyDelete(const std::string& key, int32_t recNo);
+  // Adds the entry of a record (as the file holds it) when the tag lacks it; true when added.
+  bool AddIfMissing(int32_t recNo, const uint8_t* record);
   // Builds the tag's pages at the file end from every record of the table; sets the root.
   void Build();
   // Makes the root an empty leaf (a new tag without a build).
@@ -380,8 +382,10 @@ protected:
   virtual std::vector<XBobjIndexTag*> allTags();
   // Opens the file (created empty when create is set).
   void openDisk(bool create);
-  // Reads the headers and roots under the index lock.
+  // Reads the headers and roots under the index lock; an open that may write then
+  // gives the table's last record its keys where a tag lacks them.
   void loadLocked();
+  void addLastRecordKeys();
   // Makes a new file's first pages and headers under the lock, then writes them.
   void createLocked(const std::function<void()>& make);
   // Reads the file again after another program changed it.

@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cinttypes>
+#include <cstdio>
 #include <functional>
 #include <random>
 #include <set>
@@ -177,5 +179,107 @@ TEST(IndexWrites, ARecordWriteWhoseIndexWriteFailsIsTakenBack) {
       // The handler that saw the failures goes on writing and finding.
       h.SelectTag("NAME", false);
       for (const PersonRow& row : rows) EXPECT_TRUE(h.FindKey(row.name)) << row.name;
+    }
+}
+
+namespace {
+
+// Record names follow the record numbers, so that the table itself tells what its
+// records' keys are.
+std::string killName(uint32_t rec) { return "K" + std::to_string(rec); }
+
+}  // namespace
+
+// A child appends records without end under a shared or an exclusive open and is killed
+// (SIGKILL from here) at a random moment, 50 times per kind and open mode; after the next
+// writer has opened the indexes, every record of the table is in every tag and found by
+// its key.
+TEST(IndexWrites, EveryRecordIsFoundAfterAKillDuringAppends) {
+  const uint64_t seed = std::random_device{}();
+  std::printf("seed %" PRIu64 "\n", seed);
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937_64 rng(seed);
+  constexpr int Kills = 50;
+  for (const Kind& k : kinds())
+    for (bool shared : {false, true}) {
+      SCOPED_TRACE(std::string(k.label) + (shared ? ", shared" : ", exclusive"));
+      TempDir t;
+      std::vector<PersonRow> rows;
+      for (uint32_t i = 1; i <= 20; ++i) rows.push_back({killName(i), double(i % 97), ""});
+      writePeople(t.file("P.DBF"), rows);
+      {
+        XBO_dBHandler h(t.file("P.DBF"), true, false, "");
+        k.create(h, t);
+      }
+      int lacking = 0;   // kills after which the last record had no keys before the next open
+      uint32_t before = 1;
+      for (int kill = 0; kill < Kills; ++kill) {
+        int ready[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+          ::close(ready[0]);
+          try {
+            XBO_dBHandler h(t.file("P.DBF"), true, shared, "");
+            h.OpenIndexes(k.files, "");
+            for (int i = 0; i < 100000; ++i) {
+              const uint32_t rec = std::max(h.RecordCount, h.CountFromSize()) + 1;
+              h.BlankRecord();
+              h.FieldPutByName("NAME", killName(rec));
+              h.NumberPutByName("AMT", rec % 97);
+              h.Append();
+              if (i == 0 && ::write(ready[1], "r", 1) != 1) ::_exit(3);
+            }
+          } catch (...) {
+            ::_exit(2);
+          }
+          ::_exit(0);
+        }
+        ::close(ready[1]);
+        char c;
+        const bool started = ::read(ready[0], &c, 1) == 1;
+        ::close(ready[0]);
+        std::this_thread::sleep_for(std::chrono::microseconds(rng() % 3000));
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        ASSERT_TRUE(started) << "the child did not append (exit " << (WIFEXITED(status) ? WEXITSTATUS(status) : -1)
+                             << ")";
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the child ended before the kill";
+        {
+          // How the kill left the last record (before anyone writes).
+          XBO_dBHandler r(t.file("P.DBF"), false, true, "");
+          ASSERT_EQ(r.OpenIndexes(k.files, "NAME"), 0);
+          r.GoTo(static_cast<int32_t>(r.RecordCount));
+          if (!r.FindKey(platform::TrimRight(r.FieldGetByName("NAME")))) ++lacking;
+        }
+        // The next writer.
+        { XBO_dBHandler w(t.file("P.DBF"), true, shared, ""); ASSERT_EQ(w.OpenIndexes(k.files, ""), 0); }
+        XBO_dBHandler h(t.file("P.DBF"), false, true, "");
+        ASSERT_EQ(h.OpenIndexes(k.files, ""), 0);
+        const uint32_t n = h.RecordCount;
+        ASSERT_GE(n, rows.size());
+        rows.clear();
+        for (uint32_t i = 1; i <= n; ++i) rows.push_back({killName(i), double(i % 97), ""});
+        for (int i = 1; i <= h.TagCount(); ++i) {
+          auto* tag = dynamic_cast<XBobjIndexTag*>(h.TagByNumber(i));
+          ASSERT_NE(tag, nullptr);
+          std::set<int32_t> seen;
+          for (const TxbIndexEntry& e : tag->Entries()) seen.insert(e.recNo);
+          ASSERT_EQ(seen.size(), n) << tag->TagName() << " after kill " << kill;
+          ASSERT_EQ(*seen.begin(), 1);
+          ASSERT_EQ(*seen.rbegin(), static_cast<int32_t>(n));
+        }
+        // The records of this run by their keys, and a sample of the older ones (the walks
+        // above hold them all).
+        h.SelectTag("NAME", false);
+        for (uint32_t i = 1; i <= n; i += i + 1 >= before ? 1 : 1 + static_cast<uint32_t>(rng() % 50)) {
+          ASSERT_TRUE(h.FindKey(killName(i))) << killName(i) << " after kill " << kill;
+          ASSERT_EQ(h.RecNo, static_cast<int32_t>(i));
+        }
+        before = n + 1;
+      }
+      std::printf("%s%s: %zu records; %d of %d kills left the last record without its keys until the next open\n",
+                  k.label, shared ? " shared" : " exclusive", rows.size(), lacking, Kills);
     }
 }

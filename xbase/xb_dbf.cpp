@@ -1,6 +1,5 @@
 #include "xbase/xb_dbf.h"
 
-#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -392,14 +391,7 @@ void XBO_dBaseDBF::Append() {
   if (RecordCount >= static_cast<uint32_t>(INT32_MAX)) throw EIntOverflow();
   const uint32_t oldCount = RecordCount;
   const int32_t oldRecNo = RecNo;
-  const int64_t oldSize = FileSize();
   uint32_t newCount = RecordCount + 1;
-  // What the new record overwrites at the file's end (the end-of-file mark).
-  const int64_t at = RecordOffset(static_cast<int32_t>(newCount));
-  std::string tail(static_cast<size_t>(std::clamp<int64_t>(oldSize - at, 0, 16)), '\0');
-  if (!tail.empty() && XBO_DiskFile::Read(at, tail.data(), static_cast<int64_t>(tail.size())) !=
-                           static_cast<int64_t>(tail.size()))
-    tail.clear();
   try {
     WriteRecordAt(static_cast<int32_t>(newCount), true);
     RecordCount = newCount;
@@ -411,7 +403,7 @@ void XBO_dBaseDBF::Append() {
     // is taken back before anyone else appends behind it.
     NotifyEvent(xbeAfterWrite, 0);
   } catch (...) {
-    takeBackAppend(oldCount, oldRecNo, oldSize, at, tail);
+    takeBackAppend(oldCount, oldRecNo);
     throw;
   }
   guard.held = false;
@@ -420,8 +412,7 @@ void XBO_dBaseDBF::Append() {
   std::memcpy(OldBuffer.data(), CurRecord, RecordLength);
 }
 
-void XBO_dBaseDBF::takeBackAppend(uint32_t oldCount, int32_t oldRecNo, int64_t oldSize, int64_t at,
-                                  const std::string& tail) {
+void XBO_dBaseDBF::takeBackAppend(uint32_t oldCount, int32_t oldRecNo) {
   // The failure already raised is what the caller sees; the header first, so that a
   // file cut short is never counted longer than it is.
   const bool counted = RecordCount != oldCount;
@@ -434,11 +425,15 @@ void XBO_dBaseDBF::takeBackAppend(uint32_t oldCount, int32_t oldRecNo, int64_t o
     }
   } catch (...) {
   }
-  // The append lock keeps other writers off the file's end: it is cut back even
-  // under a shared open.
-  if (!Closed && FileSize() > oldSize) xbTruncateFile(Handle, oldSize);
+  // The append lock keeps other writers off the file's end: it is cut back to the
+  // records there were, and the end-of-file mark the record overwrote written again,
+  // even under a shared open.
+  if (Closed) return;
+  const int64_t end = RecordOffset(static_cast<int32_t>(oldCount) + 1);
+  if (xbTruncateFile(Handle, end) != 0) return;
   try {
-    if (!tail.empty()) XBO_DiskFile::Write(at, tail.data(), static_cast<int64_t>(tail.size()));
+    const uint8_t mark = xbEOFMark;
+    XBO_DiskFile::Write(end, &mark, 1);
   } catch (...) {
   }
 }

@@ -118,7 +118,7 @@ private:
   // A record write whose upkeep failed (the index keys) is taken back before the
   // failure reaches the caller: an append leaves the count and the file as they were,
   // a rewrite writes the record's former image again.
-  void takeBackAppend(uint32_t oldCount, int32_t oldRecNo, int64_t oldSize, int64_t at, const std::string& tail);
+  void takeBackAppend(uint32_t oldCount, int32_t oldRecNo);
   void takeBackEdit(int32_t n);
   static std::string resolveName(const std::string& fileName);
   void readStructure();

@@ -1572,7 +1572,7 @@ void XBobjIndexFile::Write(int64_t pos, const void* buffer, size_t length) {
 void XBobjIndexFile::diskWrite(int64_t pos, const void* buffer, int64_t length) {
   if (undoOn_) {
     // What the write overwrites, as the file held it when the record write began.
-    if (undoSize_ < 0) undoSize_ = disk_->FileSize();
+    if (undoSize_ < 0) undoSize_ = FileSize();
     const int64_t n = std::min(length, undoSize_ - pos);
     if (n > 0) {
       TxbUndoPiece u{pos, std::vector<uint8_t>(static_cast<size_t>(n))};

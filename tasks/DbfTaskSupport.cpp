@@ -40,4 +40,18 @@ const std::string& MessageCaption() {
   return s;
 }
 
+std::string FailureLine(const std::exception& e) {
+  std::string line = platform::ExceptionClassName(e) + ": ";
+  const std::string_view text = e.what();
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\r' && text[i] != '\n') {
+      line += text[i];
+      continue;
+    }
+    while (i + 1 < text.size() && (text[i + 1] == '\r' || text[i + 1] == '\n')) ++i;
+    if (i + 1 < text.size()) line += "; ";
+  }
+  return line;
+}
+
 }  // namespace tasks::dbftask

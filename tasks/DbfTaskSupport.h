@@ -44,4 +44,8 @@ void RunGroup(F&& group) {
 // "Сообщение", the caption of the program's message boxes.
 const std::string& MessageCaption();
 
+// Why a task failed, as one line of its messages: the error's class name and its text
+// (line breaks of the text become "; "), e.g. "EDatabaseError: Field 'ENP' not found".
+std::string FailureLine(const std::exception& e);
+
 }  // namespace tasks::dbftask

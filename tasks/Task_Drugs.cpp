@@ -128,7 +128,8 @@ bool TdmScheduler::LoadDrugs(const std::string& FileName) {
     sdsTemp.setSql(dr::GeneratorStatement(count));
     sdsTemp.execSQL();
     sdsTemp.close();
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    ui.AddTaskMessage(tasks::dbftask::FailureLine(e));
     // The old directory stays whole.
     for (fbdb::Transaction* t : {&IBTran2, &IBTran}) {
       try {

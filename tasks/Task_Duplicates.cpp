@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <numeric>
+#include <tuple>
 
 #include "db/ClientDataSet.h"
 #include "db/Provider.h"
@@ -235,7 +236,11 @@ std::vector<std::string> FindDuplicateLines(const std::vector<PatientKeyRow>& ro
 }
 
 void ReadPatientKeys(const PatientKeyChain& chain) {
+  // A search leaves Qry1 open on its snapshot: that snapshot ends here, so that this read
+  // sees the register as it is now.
+  const bool leftOpen = chain.Qry1.active();
   chain.Qry1.close();
+  if (leftOpen) chain.IBTran.commit();
   chain.Qry1.setSql(kPatientKeysSql);
   cds::TFbQuerySource source(chain.Qry1);
   chain.dsp1.SetSource(&source);
@@ -301,6 +306,19 @@ bool SearchDuplicates(const PatientKeyChain& chain, ITaskUi& ui, bool ByFIO, boo
   progress.step = [&ui] { ui.StepProgress(); };
   for (const std::string& line : FindDuplicateLines(rows, ByFIO, ByPolicy, BySNILS, progress))
     ui.AddTaskMessage(line);
+  // cds1 keeps the index of every criterion that ran, the last one active, and Qry1 stays
+  // open, as the other users of the chain expect to find them.
+  const std::tuple<bool, const char*, const char*, unsigned> indexes[] = {
+      {ByFIO, "byFIO", "LAST_NAME;FIRST_NAME;MIDDLE_NAME;BIRTHDAY", cds::ixCaseInsensitive},
+      {ByPolicy, "byPolicy", "POLICY_SERIA;POLICY_NUM", cds::ixNone},
+      {BySNILS, "bySNILS", "SNILS_KOD", cds::ixNone}};
+  for (const auto& [ticked, name, fields, options] : indexes) {
+    if (!ticked) continue;
+    if (!chain.cds1.HasIndex(name)) chain.cds1.AddIndex(name, fields, options);
+    chain.cds1.SetIndexName(name);
+  }
+  chain.cds1.First();
+  chain.Qry1.open();
   return true;
 }
 

@@ -73,7 +73,8 @@ struct PatientKeyChain {
 
 // Reads the key columns of every patient into cds1, afresh at every call. The read
 // runs on Qry1's transaction; when the read had to start it, it is committed once the
-// rows are in memory, so no old snapshot outlives the read.
+// rows are in memory, so no old snapshot outlives the read. A Qry1 left open by a search
+// is closed and its transaction committed first.
 void ReadPatientKeys(const PatientKeyChain& chain);
 
 // The rows of cds1 as texts.
@@ -85,7 +86,8 @@ PatientKeyChain ModulePatientKeyChain(TdmScheduler& dm);
 
 // The task body: reads the patients, runs the ticked criteria and writes every line to
 // the task's message list, moving the progress bar. Returns true when it ran through;
-// database errors pass to the caller.
+// database errors pass to the caller. It leaves cds1 open with the index definitions of
+// the ticked criteria (byFIO, byPolicy, bySNILS; the last one active) and Qry1 open.
 bool SearchDuplicates(const PatientKeyChain& chain, ITaskUi& ui, bool ByFIO, bool ByPolicy,
                       bool BySNILS);
 

@@ -883,13 +883,21 @@ bool RenameFilialArchive(const std::string& from, const std::string& to) {
   const std::string fromFs = platform::ToFsPath(from);
   struct stat src;
   if (from.empty() || to.empty() || ::lstat(fromFs.c_str(), &src) != 0) return false;
-  // Walk the new name's folders through the names that exist.
+  // Walk the new name's folders through the names that exist. A folder the new name only
+  // upper-cases is the archive's own: a sibling whose name differs from it only in case
+  // ("a" and "A") must not take the file.
   std::vector<std::string> parts = platform::Split(to, '/');
+  const std::vector<std::string> fromParts = platform::Split(from, '/');
+  const bool sameDepth = fromParts.size() == parts.size();
   std::string dirFs = to[0] == '/' ? "/" : "";
   for (size_t i = 0; i + 1 < parts.size(); ++i) {
     if (parts[i].empty() || parts[i] == ".") continue;
     if (parts[i] == "..") {
       dirFs += "../";
+      continue;
+    }
+    if (sameDepth && platform::AnsiSameText(parts[i], fromParts[i])) {
+      dirFs += platform::ToFsPath(fromParts[i]) + "/";
       continue;
     }
     const std::optional<std::string> entry = FindEntry(dirFs, parts[i]);
@@ -933,8 +941,11 @@ void TdmScheduler::DealingFilialDB(bool AFlag, const std::vector<std::string>& A
   // Items of archives that did not give their 23 packets: each apply replaces the text,
   // so they are kept aside and lead the text at the end, whatever happens after them.
   std::string incomplete;
-  auto exceptionItem = [&](const std::string& path, const std::string& className, const std::string& message) {
-    AProtocol += Item(marker, W("ФИЛИАЛ->ЦЕНТР:") + W(" файл ") + path + " " + className + " - " + message);
+  // The class name as the shell shows it: the program's own exceptions name themselves,
+  // others give their type name.
+  auto exceptionItem = [&](const std::string& path, const std::exception& e) {
+    AProtocol += Item(marker, W("ФИЛИАЛ->ЦЕНТР:") + W(" файл ") + path + " " + platform::ExceptionClassName(e) +
+                                  " - " + e.what());
   };
   // One archive; false when the call ends with it.
   auto one = [&](const std::string& path) -> bool {
@@ -947,13 +958,10 @@ void TdmScheduler::DealingFilialDB(bool AFlag, const std::vector<std::string>& A
       UnZip1->FileSpec.clear();
       UnZip1->FileSpec.push_back("*.xml");
       extracted = UnZip1->Extract();
-    } catch (const platform::Exception& e) {
-      // Only a full disk ends an extraction this way: the archive fails like any other.
-      exceptionItem(path, e.className(), e.message());
-      tasks::DeleteFilialXml(folder);
-      return false;
     } catch (const std::exception& e) {
-      exceptionItem(path, "Exception", e.what());
+      // Only a full disk (or a failing handler) ends an extraction this way: the archive
+      // fails like any other.
+      exceptionItem(path, e);
       tasks::DeleteFilialXml(folder);
       return false;
     }
@@ -974,20 +982,13 @@ void TdmScheduler::DealingFilialDB(bool AFlag, const std::vector<std::string>& A
       tasks::FilialMerge merge(*this, path, folder, marker, ASetKod, AProtocol);
       try {
         failed = !merge.Run();
-      } catch (const platform::Exception& e) {
-        failed = true;
-        try {
-          if (SQLConnection.InTransaction()) SQLConnection.Rollback(SQLConnection.transactionDesc());
-        } catch (...) {
-        }
-        exceptionItem(path, e.className(), e.message());
       } catch (const std::exception& e) {
         failed = true;
         try {
           if (SQLConnection.InTransaction()) SQLConnection.Rollback(SQLConnection.transactionDesc());
         } catch (...) {
         }
-        exceptionItem(path, "Exception", e.what());
+        exceptionItem(path, e);
       }
       merge.CleanUp();
       if (failed) return false;

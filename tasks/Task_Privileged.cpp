@@ -213,7 +213,8 @@ bool TdmScheduler::RefreshPrivileged(const std::string& FileName) {
     ui.AddTaskMessage(tx.finished);
     ui.AddTaskMessage(" ");
     result = true;
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    ui.AddTaskMessage(tasks::dbftask::FailureLine(e));
     // The failed statement left nothing; the updates of the records before it are kept.
     try {
       IBTran.rollback();

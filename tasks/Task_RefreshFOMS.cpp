@@ -265,10 +265,11 @@ void Actualisation::record() {
   first_.clear();
   middle_.clear();
   clearParams();
-  dm_.IBTran.start();
+  // The names first: a record that fails at its transaction start still names its person.
   last_ = platform::Trim(text("FIRSTNAME"));
   first_ = platform::Trim(text("NAME"));
   middle_ = platform::Trim(text("SECNAME"));
+  dm_.IBTran.start();
   series_ = tasks::foms::PolicySeries(text("SPOLICY"));
   number_ = tasks::foms::PolicyNumber(text("NPOLICY"), f("DPOLICY").AsDateTime());
   kind_ = tasks::foms::PolicyKind(f("VPOLIC").AsInteger());
@@ -459,8 +460,10 @@ bool TdmScheduler::RefreshFromFOMS(const std::string& FileName, bool /*Flag*/) {
       run.walk(FileName);
       result = true;
       run.stampUpdateDate();
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
       run.rollbackRecord();
+      // The box names the record; the messages (and so the run protocol) keep the reason.
+      Ui().AddTaskMessage(tasks::dbftask::FailureLine(e));
       Ui().ShowMessage(run.failureText(), tasks::dbftask::MessageCaption());
     }
   } catch (...) {

@@ -169,6 +169,8 @@ private:
   XmlNode header_;
   XmlNode body_;
   std::optional<std::string> headerFileName_;
+  // Characters DOCUMENT_SERIA_NAME holds; nullopt when the schema does not say.
+  std::optional<int64_t> docSeriesLength_;
 };
 
 void Import::prepareStatements() {
@@ -182,6 +184,15 @@ void Import::prepareStatements() {
     q->setSql(sql);
     q->prepare();
   }
+  // The length of the document series column, for a series too long for it.
+  fbdb::Query len(db_.IBTran);
+  len.setSql(
+      "select coalesce(F.RDB$CHARACTER_LENGTH, F.RDB$FIELD_LENGTH) from RDB$RELATION_FIELDS R "
+      "join RDB$FIELDS F on F.RDB$FIELD_NAME = R.RDB$FIELD_SOURCE "
+      "where R.RDB$RELATION_NAME = 'PATIENT' and R.RDB$FIELD_NAME = 'DOCUMENT_SERIA_NAME'");
+  len.open();
+  docSeriesLength_ = len.eof() || len.field(0).isNull() ? std::nullopt : std::optional<int64_t>(len.field(0).asInt64());
+  len.close();
 }
 
 void Import::clearParameters() {
@@ -220,6 +231,11 @@ XmlImportResult Import::run(const std::string& fileName, int runFromScheduler) {
   ui_.addTaskMessage(tx.loading);
   ui_.addTaskMessage(" ");
   prepareStatements();
+  // What an earlier import or task left open is committed, as closing the connection
+  // would: an import that stopped before its first record leaves both transactions open,
+  // and the first lookup must see what other workstations committed since.
+  db_.IBTran2.commit();
+  db_.IBTran.commit();
 
   XmlDocument doc;
   doc.loadFromFile(file_);
@@ -386,9 +402,13 @@ int32_t Import::insertPatient(const XmlNode& pacient, const XmlNode& pers, const
     const std::string docType = pers.requireChild("DOCTYPE").text();
     if (docType.empty()) return;
     p("PDTYPE").setString(xmlreg::GetDocTypeName(docType));
-    // The series goes whole: one too long for its column fails the record with the
-    // server's truncation error rather than being cut without a word.
-    p("PDSER").setString(pers.requireChild("DOCSER").text());
+    // The series goes whole: one too long for its column fails the record, naming the
+    // series and its own length, rather than being cut without a word.
+    const std::string docSer = pers.requireChild("DOCSER").text();
+    if (docSeriesLength_ && static_cast<int64_t>(docSer.size()) > *docSeriesLength_)
+      throw EXmlImportError("DOCSER \"" + docSer + "\" has " + IntToStr(static_cast<int64_t>(docSer.size())) +
+                            " characters; DOCUMENT_SERIA_NAME holds " + IntToStr(*docSeriesLength_));
+    p("PDSER").setString(docSer);
     int32_t number;
     if (platform::TryStrToInt(pers.requireChild("DOCNUM").text(), number))
       p("PDNUM").setInteger(number);
@@ -512,7 +532,6 @@ void Import::importCase(const XmlNode& z, int32_t idp, bool newPatient, const xm
   vis.close();
 
   const std::string& fn = headerFileName();
-  const std::string inputDate = xmlreg::inputDateText(fn, today_);
 
   fbdb::Query& q = db_.QryUpd;
   auto p = [&q](std::string_view name) -> fbdb::Param& { return q.param(name); };
@@ -530,7 +549,6 @@ void Import::importCase(const XmlNode& z, int32_t idp, bool newPatient, const xm
   p("PPURPOSE").setInteger(xmlreg::recodePurpose(intOf(slAmb, "POS_SCEL")));
   p("PWHERE").setInteger(intOf(slAmb, "POS_MEST"));
   p("POBR").setInteger(0);
-  p("PDATIN").setString(inputDate);
   p("PDATCH").setString(platform::FormatDate(today_));
   p("PEXTH").setInteger(xmlreg::urgentHelpFlag(fn));
 
@@ -538,6 +556,9 @@ void Import::importCase(const XmlNode& z, int32_t idp, bool newPatient, const xm
     // Only a visit that is written needs its policy date: a case skipped for its
     // doctor goes by whatever the date says.
     setOptionalDate(p("PDATPOL"), policyStart(mtr));
+    // The register month is read only for the rows that carry the input date.
+    const std::string inputDate = xmlreg::inputDateText(fn, today_);
+    p("PDATIN").setString(inputDate);
     for (const XmlNode& d : slCom.childElements()) {
       if (!d.hasName("CLS_MKB")) continue;
       fbdb::StoredProc& dis = db_.spIDDiseases;

@@ -9,7 +9,8 @@
 //   IBTran2: QryApp (patient insert), QryUpd (visit insert), QryDis (diagnosis insert);
 //   SQL connection, committed at once: spIDVisit (VISIT_GEN_ID), spIDDiseases
 //            (DISEASES_GEN_ID).
-// Both native transactions are committed after each record. When a record fails, both
+// What an earlier import or task left open in either native transaction is committed
+// before the first record. Both native transactions are committed after each record. When a record fails, both
 // are rolled back before the error leaves the import, so no half-written record stays;
 // earlier records stay committed. Every parameter is NULL at the start of a record.
 #include <cstdint>

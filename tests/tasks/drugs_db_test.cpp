@@ -96,6 +96,11 @@ TEST_F(DrugsTest, AFailedRecordLeavesTheOldDirectoryWhole) {
   Drug bad;
   bad.cMnn = "12A";  // no integer
   EXPECT_FALSE(run({good, bad, good}));
+  // The messages give the reason, naming the value.
+  ASSERT_EQ(ui.taskMessages.size(), 3u);
+  EXPECT_EQ(std::vector<std::string>(ui.taskMessages.begin(), ui.taskMessages.begin() + 2), heading());
+  EXPECT_EQ(ui.taskMessages[2].rfind("EConvertError: ", 0), 0u) << ui.taskMessages[2];
+  EXPECT_NE(ui.taskMessages[2].find("12A"), std::string::npos) << ui.taskMessages[2];
   EXPECT_EQ(column("select DISPLAY_NAME from DRUGS order by ID_DRUGS"),
             (std::vector<std::string>{"old 1", "old 2", "old 7"}));
   EXPECT_EQ(generator(), "7");
@@ -103,9 +108,12 @@ TEST_F(DrugsTest, AFailedRecordLeavesTheOldDirectoryWhole) {
   // Also after the native connection is closed.
   dm.IBDB.disconnect();
   EXPECT_EQ(count("DRUGS"), 3);
-  // A missing file changes nothing either.
+  // A missing file changes nothing either; the messages name it.
+  ui.taskMessages.clear();
   EXPECT_FALSE(dm.LoadDrugs(file("none.dbf")));
   EXPECT_EQ(count("DRUGS"), 3);
+  ASSERT_EQ(ui.taskMessages.size(), 1u);
+  EXPECT_NE(ui.taskMessages[0].find("none.dbf"), std::string::npos) << ui.taskMessages[0];
 }
 
 TEST_F(DrugsTest, AFailedLoadDoesNotUndoWorkLeftPendingBeforeIt) {

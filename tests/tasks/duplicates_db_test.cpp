@@ -60,10 +60,28 @@ TEST_F(DuplicatesDb, AllThreeCriteriaOverTheRegister) {
   EXPECT_EQ(ui_.taskMessages, W(expected));
   EXPECT_EQ(ui_.progressMax, 7);
   EXPECT_EQ(ui_.steps, 21);
-  // The read leaves no snapshot of its own behind; the rows stay in cds1.
-  EXPECT_FALSE(dm_->IBTran.active());
+  // Qry1 stays open and cds1 keeps the rows and the index of every criterion, the last
+  // one active.
+  EXPECT_TRUE(dm_->Qry1.active());
   EXPECT_TRUE(cds1_.Active());
   EXPECT_EQ(cds1_.RecordCount(), 7);
+  ASSERT_EQ(cds1_.IndexDefs().size(), 3u);
+  EXPECT_EQ(cds1_.IndexDefs()[0].Name, "byFIO");
+  EXPECT_EQ(cds1_.IndexDefs()[0].Fields, "LAST_NAME;FIRST_NAME;MIDDLE_NAME;BIRTHDAY");
+  EXPECT_EQ(cds1_.IndexDefs()[0].Options, unsigned(cds::ixCaseInsensitive));
+  EXPECT_EQ(cds1_.IndexDefs()[1].Name, "byPolicy");
+  EXPECT_EQ(cds1_.IndexDefs()[1].Fields, "POLICY_SERIA;POLICY_NUM");
+  EXPECT_EQ(cds1_.IndexDefs()[2].Name, "bySNILS");
+  EXPECT_EQ(cds1_.IndexDefs()[2].Fields, "SNILS_KOD");
+  EXPECT_EQ(cds1_.IndexName(), "bySNILS");
+  // A second search adds no definition twice and reads the register again.
+  exec("insert into PATIENT (IDP, LAST_NAME, SNILS_KOD) values (108, 'Лебедев', '999')");
+  ui_.taskMessages.clear();
+  ASSERT_TRUE(tasks::SearchDuplicates(chain(), ui_, true, false, false));
+  EXPECT_EQ(cds1_.IndexDefs().size(), 3u);
+  EXPECT_EQ(cds1_.IndexName(), "byFIO");
+  EXPECT_EQ(cds1_.RecordCount(), 8);
+  EXPECT_TRUE(dm_->Qry1.active());
 }
 
 TEST_F(DuplicatesDb, EveryCallReadsTheRegisterAgain) {
@@ -92,11 +110,13 @@ TEST_F(DuplicatesDb, EveryCallReadsTheRegisterAgain) {
   EXPECT_EQ(ui_.progressMax, 8);
 }
 
-TEST_F(DuplicatesDb, NoCriterionStillReadsAndCloses) {
+TEST_F(DuplicatesDb, NoCriterionStillReadsTheRegister) {
   ASSERT_TRUE(tasks::SearchDuplicates(chain(), ui_, false, false, false));
   EXPECT_EQ(ui_.taskMessages, W({" ", "Конец задания поиска дубликатов", " "}));
   EXPECT_EQ(ui_.steps, 0);
   EXPECT_EQ(cds1_.RecordCount(), 7);
+  EXPECT_TRUE(cds1_.IndexDefs().empty());
+  EXPECT_TRUE(dm_->Qry1.active());
 }
 
 TEST_F(DuplicatesDb, AClosedConnectionRaisesToTheCaller) {

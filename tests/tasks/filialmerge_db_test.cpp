@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "archive/arcUnZip.h"
 #include "db/ClientDataSet.h"
 #include "filialmerge_fixture.h"
 #include "platform/strutil.h"
@@ -468,6 +470,16 @@ TEST_F(FilialMergeTest, ADamagedPacketIsAnExceptionItemAfterTheEarlierSuccess) {
   EXPECT_TRUE(exists(zip("b.zip")));
   EXPECT_TRUE(exists(zip("c.zip")));
   EXPECT_FALSE(dm.SQLConnection.InTransaction());
+}
+
+// An error that is none of the program's own shows its type name, as the shell shows it.
+TEST_F(FilialMergeTest, AForeignExceptionShowsItsTypeName) {
+  mergetest::BranchArchive a;
+  a.write(zip("a.zip"));
+  dm.UnZip1->OnActivate = [](arc::TUnBase&) { throw std::logic_error("handler failed"); };
+  const std::string result = merge({zip("a.zip")}, false);
+  EXPECT_EQ(result, C("ФИЛИАЛ->ЦЕНТР: файл ") + zip("a.zip") + " std::logic_error - handler failed;") << result;
+  EXPECT_TRUE(exists(zip("a.zip")));
 }
 
 TEST_F(FilialMergeTest, AClosedConnectionIsAnExceptionItem) {

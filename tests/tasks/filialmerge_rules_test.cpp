@@ -116,6 +116,27 @@ TEST_F(TempDir, RenameFailsForMissingFilesAndFolders) {
   EXPECT_TRUE(Exists(dir + "x.zip/a.zip"));
 }
 
+// The new name upper-cases the folders too: the file stays in its own folder, also when
+// a sibling folder's name differs from it only in case.
+TEST_F(TempDir, RenameStaysInTheArchivesOwnFolder) {
+  std::filesystem::create_directories(dir + "rn/a");
+  std::filesystem::create_directories(dir + "rn/A");
+  std::filesystem::create_directories(dir + "RN/A");
+  testsupport::WriteFile(dir + "rn/a/branch.zip", "archive");
+  const std::string newName = tasks::FilialLoadedName(dir + "rn/a/branch.zip");
+  ASSERT_TRUE(tasks::RenameFilialArchive(dir + "rn/a/branch.zip", newName));
+  EXPECT_EQ(ReadAll(dir + "rn/a/BRANCH.LOAD"), "archive");
+  EXPECT_FALSE(Exists(dir + "rn/a/branch.zip"));
+  EXPECT_TRUE(std::filesystem::is_empty(platform::ToFsPath(dir + "rn/A")));
+  EXPECT_TRUE(std::filesystem::is_empty(platform::ToFsPath(dir + "RN/A")));
+  // A folder the new name changes (".ZIP" in it) is still looked up without regard to case.
+  std::filesystem::create_directories(dir + "x.zip");
+  std::filesystem::create_directories(dir + "x.load");
+  testsupport::WriteFile(dir + "x.zip/b.zip", "b");
+  ASSERT_TRUE(tasks::RenameFilialArchive(dir + "x.zip/b.zip", tasks::FilialLoadedName(dir + "x.zip/b.zip")));
+  EXPECT_EQ(ReadAll(dir + "x.load/B.LOAD"), "b");
+}
+
 TEST_F(TempDir, RenameChangesOnlyTheCaseOfAPathWithoutZip) {
   testsupport::WriteFile(dir + "branch.arc", "a");
   ASSERT_TRUE(tasks::RenameFilialArchive(dir + "branch.arc", tasks::FilialLoadedName(dir + "branch.arc")));

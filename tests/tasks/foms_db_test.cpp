@@ -255,7 +255,13 @@ TEST_F(FomsTest, ADatabaseErrorOnRecordFiveShowsTheRecordAndKeepsTheEarlierOnes)
   EXPECT_EQ(ui.messageBoxes[0].text, "5 " + std::string(45, 'Z') + " " + C("Пятый") + " " + C("Записевич"));
   EXPECT_EQ(ui.messageBoxes[0].caption, C("Сообщение"));
   // The walk stopped at record 5: no counters, no closing lines, no stamp; PRIKEND ran.
-  EXPECT_EQ(ui.taskMessages, (std::vector<std::string>{C("АКТУАЛИЗАЦИЯ ПРИКРЕПЛЕННОГО НАСЕЛЕНИЯ"), " "}));
+  // The messages keep the reason.
+  ASSERT_EQ(ui.taskMessages.size(), 3u);
+  EXPECT_EQ(std::vector<std::string>(ui.taskMessages.begin(), ui.taskMessages.begin() + 2),
+            (std::vector<std::string>{C("АКТУАЛИЗАЦИЯ ПРИКРЕПЛЕННОГО НАСЕЛЕНИЯ"), " "}));
+  EXPECT_EQ(ui.taskMessages[2].rfind("EFbError: ", 0), 0u) << ui.taskMessages[2];
+  EXPECT_NE(ui.taskMessages[2].find("string right truncation"), std::string::npos) << ui.taskMessages[2];
+  EXPECT_EQ(ui.taskMessages[2].find_first_of("\r\n"), std::string::npos) << ui.taskMessages[2];
   EXPECT_EQ(ui.steps, 4);
   EXPECT_EQ(column("select POLICY_NUM from PATIENT order by IDP"),
             (std::vector<std::string>{"P1", "P2", "P3", "P4"}));
@@ -300,7 +306,8 @@ TEST_F(FomsTest, AMissingFileFailsAndPrikendStillRuns) {
   EXPECT_FALSE(dm.RefreshFromFOMS(file("NONE.DBF"), false));
   ASSERT_EQ(ui.messageBoxes.size(), 1u);
   EXPECT_EQ(ui.messageBoxes[0].text, "0   ");
-  EXPECT_TRUE(ui.taskMessages.empty());
+  ASSERT_EQ(ui.taskMessages.size(), 1u);
+  EXPECT_NE(ui.taskMessages[0].find("NONE.DBF"), std::string::npos) << ui.taskMessages[0];
   EXPECT_EQ(prikend(), std::vector<std::string>{"61"});
   EXPECT_EQ(one("select LAST_UPDATE_DATE from SYSTEM_OPTIONS"), "<null>");
 }
@@ -353,8 +360,59 @@ TEST_F(FomsTest, AFailedDateStampShowsTheBoxButGivesTrue) {
   EXPECT_TRUE(run({p}));
   ASSERT_EQ(ui.messageBoxes.size(), 1u);
   EXPECT_NE(ui.messageBoxes[0].text.find(C("Последний Иван Иванович")), std::string::npos) << ui.messageBoxes[0].text;
+  ASSERT_FALSE(ui.taskMessages.empty());
+  EXPECT_NE(ui.taskMessages.back().find("SYSTEM_OPTIONS"), std::string::npos) << ui.taskMessages.back();
+  ui.taskMessages.pop_back();
   EXPECT_EQ(ui.taskMessages, PopulationProtocol(0, 0, 1));
   EXPECT_EQ(prikend(), std::vector<std::string>{"61"});
+}
+
+}  // namespace
+
+namespace {
+
+// The native connection lost after the second record: the third fails when its
+// transaction starts, and the box still names its person; the messages give the reason.
+TEST_F(FomsTest, ARecordFailingAtItsTransactionStartNamesItsPerson) {
+  std::vector<Person> people(3);
+  for (int i = 0; i < 3; ++i) {
+    people[i].npolicy = "P" + std::to_string(i + 1);
+    people[i].lastName = "Фамилия" + std::to_string(i + 1);
+  }
+  people[2].lastName = "Третий";
+  people[2].firstName = "Пётр";
+  people[2].middleName = "Петрович";
+  ui.onProcessMessages = [this](testsupport::FakeTaskUi& u) {
+    if (u.steps == 2) dm.IBDB.disconnect();
+  };
+  EXPECT_FALSE(run(people));
+  ASSERT_EQ(ui.messageBoxes.size(), 1u);
+  EXPECT_EQ(ui.messageBoxes[0].text, "3 " + C("Третий Пётр Петрович"));
+  ASSERT_EQ(ui.taskMessages.size(), 3u);
+  EXPECT_EQ(ui.taskMessages[2], "EDatabaseError: Database is not connected");
+  EXPECT_EQ(column("select POLICY_NUM from PATIENT order by IDP"), (std::vector<std::string>{"P1", "P2"}));
+  EXPECT_EQ(prikend(), std::vector<std::string>{"61"});
+}
+
+// A file without one of the fields the task reads: the box names the person, the
+// messages name the field.
+TEST_F(FomsTest, AFileLackingAFieldNamesTheField) {
+  std::string fields = kFundFields;
+  const std::string enp = " ENP C(16);";
+  const size_t at = fields.find(enp);
+  ASSERT_NE(at, std::string::npos);
+  fields.erase(at, enp.size());
+  Person p;
+  p.lastName = "Безномерный";
+  Record r = p.record();
+  r.erase(r.begin() + 12);  // ENP
+  dbftest::WriteDbf(file("PRIK.DBF"), fields, {r});
+  EXPECT_FALSE(dm.RefreshFromFOMS(file("PRIK.DBF"), true));
+  ASSERT_EQ(ui.messageBoxes.size(), 1u);
+  EXPECT_EQ(ui.messageBoxes[0].text, "1 " + C("Безномерный Иван Иванович"));
+  ASSERT_EQ(ui.taskMessages.size(), 3u);
+  EXPECT_EQ(ui.taskMessages[2], "EDatabaseError: Field 'ENP' not found");
+  EXPECT_EQ(count("PATIENT"), 0);
 }
 
 }  // namespace

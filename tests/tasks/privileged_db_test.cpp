@@ -183,11 +183,18 @@ TEST_F(PrivilegedTest, AFailedRecordEndsTheTaskAndKeepsTheEarlierUpdates) {
   second.fm = "Второй";
   second.dtr = "1990-01-01";
   second.status = "ОЧЕНЬ ДЛИННЫЙ СТАТУС";
-  EXPECT_FALSE(dm.RefreshPrivileged(file("none.dbf")));  // a missing file: False, no message
+  EXPECT_FALSE(dm.RefreshPrivileged(file("none.dbf")));  // a missing file: False, no box; the messages name it
   EXPECT_TRUE(ui.messageBoxes.empty());
+  ASSERT_EQ(ui.taskMessages.size(), 1u);
+  EXPECT_NE(ui.taskMessages[0].find("none.dbf"), std::string::npos) << ui.taskMessages[0];
+  ui.taskMessages.clear();
   EXPECT_FALSE(run({first, second}));
   EXPECT_TRUE(ui.messageBoxes.empty());
-  EXPECT_EQ(ui.taskMessages, join(heading(), {}));
+  // The failure label is not all: the messages (and so the run protocol) give the reason.
+  ASSERT_EQ(ui.taskMessages.size(), 3u);
+  EXPECT_EQ(std::vector<std::string>(ui.taskMessages.begin(), ui.taskMessages.begin() + 2), heading());
+  EXPECT_EQ(ui.taskMessages[2].rfind("EFbError: ", 0), 0u) << ui.taskMessages[2];
+  EXPECT_NE(ui.taskMessages[2].find("SNILS_BAD_SHORT"), std::string::npos) << ui.taskMessages[2];
   EXPECT_EQ(one("select SNILS_KOD from PATIENT where IDP = 1"), "123-456-789-01");
   EXPECT_EQ(one("select SNILS_KOD from PATIENT where IDP = 2"), "s2");
   EXPECT_FALSE(dm.IBTran.active());

@@ -438,7 +438,7 @@ TEST_F(XmlImportDbTest, FailingRecordOfANewPatientLeavesNoPatient) {
 }
 
 // DOCSER goes to DOCUMENT_SERIA_NAME whole: a series longer than the column fails its
-// record with the server's truncation error instead of being cut.
+// record, naming the series and its own length, instead of being cut.
 TEST_F(XmlImportDbTest, ADocumentSeriesTooLongForItsColumnFailsTheRecord) {
   XmlRegister reg;
   XmlCase a;
@@ -453,10 +453,61 @@ TEST_F(XmlImportDbTest, ADocumentSeriesTooLongForItsColumnFailsTheRecord) {
   reg.cases = {a, b, c};
   const std::string msg = messageOf<tasks::EXmlImportError>([&] { run(reg); });
   EXPECT_NE(msg.find("record 2 of 3"), std::string::npos) << msg;
-  EXPECT_NE(msg.find("EFbError"), std::string::npos) << msg;
-  EXPECT_NE(msg.find("string right truncation"), std::string::npos) << msg;
+  EXPECT_NE(msg.find("DOCSER \"12 34 567890\" has 12 characters; DOCUMENT_SERIA_NAME holds 10"), std::string::npos)
+      << msg;
   EXPECT_EQ(column("select DOCUMENT_SERIA_NAME from PATIENT"), std::vector<std::string>{"12 34 5678"});
+  EXPECT_EQ(count("PATIENT"), 1);
   EXPECT_EQ(count("VISITS"), 1);
+}
+
+// An import that stops before its first record (here a body with too few elements)
+// leaves no snapshot behind: the next import sees the patient and the visit another
+// workstation committed in between, and writes neither again.
+TEST_F(XmlImportDbTest, AnImportStoppedBeforeItsFirstRecordLeavesNoOldSnapshot) {
+  XmlRegister damaged;
+  damaged.bodyHeadChildren = 4;
+  EXPECT_THROW(run(damaged), tasks::EXmlImportError);
+  tdb.exec("insert into PATIENT (IDP, LAST_NAME, POLICY_SERIA, POLICY_NUM) values (40, 'X', '000000', "
+           "'6800000000000001')");
+  tdb.exec("insert into VISITS (IDV, PATIENT_ID, HANDLE_ID, DATE_VISIT, DOCTOR) values (90, 40, 1, '05.11.2026', 7)");
+  XmlRegister reg;
+  reg.cases = {XmlCase()};
+  ui = FakeXmlUi();
+  XmlImportResult r = run(reg);
+  EXPECT_EQ(r.patients, 0);
+  EXPECT_EQ(r.visits, 0);
+  EXPECT_EQ(column("select IDP from PATIENT where POLICY_NUM = '6800000000000001'"), std::vector<std::string>{"40"});
+  EXPECT_EQ(count("VISITS"), 1);
+  EXPECT_EQ(count("DISEASES"), 0);
+}
+
+// The register month is read only for the visit and diagnosis rows: a case written
+// nowhere goes by whatever the month says; one that writes its visit stops on it.
+TEST_F(XmlImportDbTest, ARegisterMonthIsCheckedOnlyWhereItIsUsed) {
+  int n = 0;
+  for (const char* month : {"13", "00"}) {
+    SCOPED_TRACE(month);
+    XmlRegister reg;
+    reg.fileName = xmltest::registerFileName("A061", "0689", "10", month);
+    XmlCase unknownDoctor;
+    unknownDoctor.npolis = "68000000000003" + std::to_string(10 + n++);
+    unknownDoctor.kodvr = "555";
+    reg.cases = {unknownDoctor};
+    ui = FakeXmlUi();
+    XmlImportResult r = run(reg);
+    EXPECT_EQ(r.patients, 1);
+    EXPECT_EQ(r.visits, 0);
+    EXPECT_EQ(ui.messages, summary(1, 1, 0, 0));
+    XmlCase written;
+    written.npolis = "68000000000003" + std::to_string(10 + n++);
+    reg.cases = {written};
+    ui = FakeXmlUi();
+    const std::string msg = messageOf<tasks::EXmlImportError>([&] { run(reg); });
+    EXPECT_NE(msg.find("'" + std::string(month) + "' is not a valid register month"), std::string::npos) << msg;
+    EXPECT_EQ(count("VISITS"), 0);
+    EXPECT_EQ(count("DISEASES"), 0);
+  }
+  EXPECT_EQ(count("PATIENT"), 2);
 }
 
 // DATE_N is read where it is used: a found patient's case whose doctor is unknown is

@@ -393,9 +393,18 @@ void TUnRar::RunLibrary(const std::string& archive) {
         if (folder[i] == '/') svc_.fs->createDir(folder.substr(0, i));
     };
     if (operation_ == RAR_EXTRACT && directory) {
+      // A stored folder (CreateStoredDirs): made here, then extracted by the library under its
+      // target name. One that cannot be made is reported and only tested.
       makeFolders(AppendSlash(target));
-      if (svc_.fs->stat(target).kind != FileKind::Directory) DoError(target, "", run_.arcPath, E_OpenError);
-      pr = lib.processFile(h, RAR_SKIP, nullptr, nullptr);
+      if (svc_.fs->stat(target).kind == FileKind::Directory) {
+        std::string dest = platform::Cp1251ToUtf8(target);
+        while (dest.size() > 1 && dest.back() == '/') dest.pop_back();
+        pr = lib.processFile(h, RAR_EXTRACT, nullptr, dest.data());
+      } else {
+        DoError(target, "", run_.arcPath, E_OpenError);
+        operation_ = RAR_TEST;
+        pr = lib.processFile(h, RAR_TEST, nullptr, nullptr);
+      }
     } else if (operation_ == RAR_EXTRACT) {
       run_.outPath = target;
       makeFolders(ExtractFilePath(target));

@@ -71,22 +71,36 @@ TEST(TraditionalKeys, PiecesGiveTheSameResultAsOneBuffer) {
   }
 }
 
-TEST(TraditionalKeys, HeaderCheckByteFollowsTheDescriptorFlag) {
-  const uint32_t crc = 0xA1B2C3D4u;
-  const uint16_t time = 0x5E21;
+TEST(TraditionalUnZip, HeaderCheckByteFollowsTheDescriptorFlag) {
+  // The last header byte is compared with the CRC's high byte, or with the time's when bit 3
+  // says that a data descriptor follows: a header made by the other rule does not open with the
+  // right password, and an empty password opens nothing.
+  const Bytes plain = Text("check byte");
+  Entry base;
+  base.name = "c.txt";
+  base.data = plain;
+  base.flags = 1;
+  const auto byCrc = static_cast<uint8_t>(Crc(plain) >> 24), byTime = static_cast<uint8_t>(base.dosTime >> 8);
+  ASSERT_NE(byCrc, byTime);
   struct Case {
-    uint16_t flags;
-    uint8_t check;
-  } cases[] = {{0, 0xA1}, {8, 0x5E}, {1, 0xA1}, {9, 0x5E}};
+    bool descriptor, checkFromCrc, opens;
+  } cases[] = {{false, true, true}, {false, false, false}, {true, false, true}, {true, true, false}};
+  const std::string t = TempDir("crypt_check");
+  int i = 0;
   for (const auto& c : cases) {
-    Bytes enc = Encipher({}, "pw", c.check, 3);
-    uint8_t buf[24];
-    std::memcpy(buf + 12, enc.data(), 12);
-    TZipCryptKeys k;
-    EXPECT_TRUE(CheckPasswordHeader(k, kDefaultDataKeys, buf, c.flags, crc, "pw", time)) << c.flags;
-    EXPECT_EQ(buf[11], c.check);
-    EXPECT_FALSE(CheckPasswordHeader(k, kDefaultDataKeys, buf, c.flags ^ 8, crc, "pw", time)) << c.flags;
-    EXPECT_FALSE(CheckPasswordHeader(k, kDefaultDataKeys, buf, c.flags, crc, "", time));
+    SCOPED_TRACE(i);
+    Entry e = base;
+    e.dataDescriptor = c.descriptor;
+    e.rawPacked = Encipher(plain, "pw", c.checkFromCrc ? byCrc : byTime, 3);
+    const std::string dir = t + std::to_string(i++) + "/";
+    WriteFile(dir + "c.zip", Build({e}));
+    Outcome r = ExtractWith(dir + "c.zip", dir + "o/", {"pw"});
+    EXPECT_EQ(r.extracted, c.opens ? 1 : 0);
+    EXPECT_EQ(r.codes, c.opens ? std::vector<int32_t>{} : std::vector<int32_t>{E_EventNotAssigned});
+    EXPECT_EQ(ReadFile(dir + "o/c.txt"), c.opens ? plain : Bytes{});
+    Outcome empty = ExtractWith(dir + "c.zip", dir + "e/", {""});
+    EXPECT_EQ(empty.extracted, 0);
+    EXPECT_FALSE(FileExists(dir + "e/c.txt"));
   }
 }
 
@@ -145,7 +159,7 @@ TEST(TraditionalUnZip, WrongPasswordIsReportedAndNothingPasses) {
   for (const char* wrong : {"wrong", "nope"}) {
     uint8_t buf[24];
     std::memcpy(buf + 12, e.rawPacked.data(), 12);
-    TZipCryptKeys k;
+    TTraditionalCipher k;
     ASSERT_FALSE(CheckPasswordHeader(k, kDefaultDataKeys, buf, 0, crc, wrong, 0)) << wrong;
   }
   std::string t = TempDir("crypt_wrong");
@@ -183,7 +197,7 @@ TEST(TraditionalUnZip, PasswordThatPassesTheCheckByteButIsWrongFailsTheCrc) {
     std::string cand = "w" + std::to_string(i);
     uint8_t buf[24];
     std::memcpy(buf + 12, enc.data(), 12);
-    TZipCryptKeys k;
+    TTraditionalCipher k;
     if (CheckPasswordHeader(k, kDefaultDataKeys, buf, 0, crc, cand, 0)) wrong = cand;
   }
   ASSERT_FALSE(wrong.empty());
@@ -242,6 +256,47 @@ TEST(TraditionalKeys, SeedKeysReadAndWriteTheWorkingKeysAndKeepTheSeed) {
     EXPECT_EQ(k.Key1(), 8u);
     EXPECT_EQ(k.Key2(), 9u);
     EXPECT_EQ(k.Seed(), seed);
+  }
+}
+
+TEST(TraditionalUnZip, ReadingTheDataKeysGivesWhatTheLastCheckLeft) {
+  // The working keys after a check: the seed, the password, then the 12 header bytes.
+  const Bytes plain = Text("working keys");
+  Entry e;
+  e.name = "k.txt";
+  e.data = plain;
+  e.flags = 1;
+  e.rawPacked = Encipher(plain, "pw", static_cast<uint8_t>(Crc(plain) >> 24), 6);
+  const std::string t = TempDir("crypt_working");
+  WriteFile(t + "k.zip", Build({e}));
+  auto leftBy = [&](const std::string& pw) {
+    TZipCryptKeys k;
+    k.InitKeys(kDefaultDataKeys, pw);
+    Bytes head(e.rawPacked.begin(), e.rawPacked.begin() + 12);
+    k.DecryptBuffer(head.data(), 12);
+    return k.Keys();
+  };
+  ASSERT_NE(leftBy("pw"), leftBy("other"));
+  struct Case {
+    std::vector<std::string> passwords;
+    std::string last;  // the password checked last
+    int32_t extracted;
+  } cases[] = {{{"pw"}, "pw", 1}, {{"other", "pw"}, "pw", 1}, {{"pw2", "other"}, "other", 0}};
+  int i = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.last);
+    TUnZip z;
+    z.SetArchiveFile(t + "k.zip");
+    z.SetExtractDir(t + "o" + std::to_string(i++));
+    z.FileSpec = {"*.*"};
+    z.Passwords = c.passwords;
+    TSeedKeyRecord atEnd;
+    z.OnEnd = [&](TUnBase&, const std::string&, bool) { atEnd = z.SeedDataKeys.Keys(); };
+    EXPECT_EQ(z.Extract(), c.extracted);
+    EXPECT_EQ(atEnd, leftBy(c.last));
+    EXPECT_EQ(z.SeedDataKeys.Key0(), leftBy(c.last).Key0);
+    EXPECT_EQ(z.SeedDataKeys.Key2(), leftBy(c.last).Key2);
+    EXPECT_EQ(z.SeedDataKeys.Seed(), kDefaultDataKeys);
   }
 }
 

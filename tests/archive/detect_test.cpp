@@ -677,6 +677,7 @@ public:
   void Decrypt(uint8_t* p, size_t n) override {
     for (size_t i = 0; i < n; ++i) p[i] ^= k_;
   }
+  TSeedKeyRecord Keys() const override { return TSeedKeyRecord{k_, 0, 0}; }
 
 private:
   uint8_t tweak_;

@@ -1,5 +1,6 @@
 // RAR extraction through the outside library: without it (the fixed report), and with the
 // test stand-in of the library (files, masks, names, passwords, CRC check, cancel, volumes).
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -263,6 +264,38 @@ TEST_F(WithFakeLibrary, PasswordsThroughTheCallback) {
   });
   EXPECT_EQ(longPw.extracted, 0);
   EXPECT_EQ(longPw.codes, (std::vector<int32_t>{E_InvalidPassword}));
+}
+
+TEST_F(WithFakeLibrary, StoredFoldersGoToTheLibraryAsExtraction) {
+  // What the stand-in was asked to do with each file since the last look.
+  void* lib = dlopen(KESTA_FAKE_UNRAR, RTLD_NOW | RTLD_NOLOAD);
+  ASSERT_NE(lib, nullptr);
+  auto operations = reinterpret_cast<const char* (*)()>(dlsym(lib, "FakeUnrarOperations"));
+  ASSERT_NE(operations, nullptr);
+  std::string t = TempDir("rar_dirs");
+  auto folder = [](const std::string& name) {
+    return With(RF(name, {}, 2, 0x10), [](RarFile& f) { f.directory = true; });
+  };
+  WriteFile(t + "d.rar", MakeRar({folder("docs"), RF("docs\\a.txt", kA), folder("skip")}));
+  struct Case {
+    bool createStoredDirs;
+    const char* operations;  // 2 extract, 1 test
+  } cases[] = {{true, "docs=2;docs\\a.txt=2;skip=1;"}, {false, "docs=1;docs\\a.txt=2;skip=1;"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.createStoredDirs);
+    operations();
+    const std::string out = t + (c.createStoredDirs ? "with/" : "without/");
+    RarRun r = RunRar(t + "d.rar", out, [&](TUnRar& u) {
+      u.CreateStoredDirs = c.createStoredDirs;
+      u.ExcludeSpec = {"skip"};
+    });
+    EXPECT_EQ(operations(), std::string(c.operations));
+    EXPECT_EQ(r.codes, std::vector<int32_t>{});
+    EXPECT_EQ(r.extracted, 1);
+    EXPECT_EQ(ReadFile(out + "docs/a.txt"), kA);
+    EXPECT_FALSE(std::filesystem::exists(out + "skip"));
+  }
+  dlclose(lib);
 }
 
 TEST_F(WithFakeLibrary, CancelDuringAFileEndsTheLoop) {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <set>
 
 #include "archive/arcCrc32.h"
 #include "archive/arcMask.h"
@@ -120,7 +121,8 @@ std::wstring Widen(const std::string& cp1251) {
 }
 
 // A wide name of the library (bounded by its buffer) as CP1251 text.
-std::string Narrow(const wchar_t* w, size_t cap) {
+// UTF-8 of a library's wide name.
+std::string WideToUtf8(const wchar_t* w, size_t cap) {
   std::string u;
   for (size_t i = 0; i < cap && w[i]; ++i) {
     const uint32_t cp = static_cast<uint32_t>(w[i]);
@@ -140,7 +142,7 @@ std::string Narrow(const wchar_t* w, size_t cap) {
       u.push_back(static_cast<char>(0x80 | (cp & 63)));
     }
   }
-  return platform::Utf8ToCp1251(u);
+  return u;
 }
 }  // namespace
 
@@ -362,6 +364,7 @@ void TUnRar::RunLibrary(const std::string& archive) {
   std::memset(hd.get(), 0, sizeof *hd);
   fileIndex_ = 0;
   archiveTotal_ = archiveLeft_ = 0;
+  std::set<std::string> outputs;  // the targets of the files extracted so far
   int r = lib.readHeaderEx(h, hd.get());
   if (r != 0) {
     DoError(run_.arcPath, "", run_.arcPath, E_BadFileHeader);
@@ -370,8 +373,11 @@ void TUnRar::RunLibrary(const std::string& archive) {
   }
   while (r == 0 && !cancel_) {
     const uint64_t size = uint64_t{hd->UnpSizeHigh} << 32 | hd->UnpSize;
-    std::string name = hd->FileNameW[0] ? Narrow(hd->FileNameW, 1024)
-                                        : platform::Utf8ToCp1251(std::string(hd->FileName, strnlen(hd->FileName, 1024)));
+    const std::string stored = hd->FileNameW[0] ? WideToUtf8(hd->FileNameW, 1024)
+                                                : std::string(hd->FileName, strnlen(hd->FileName, 1024));
+    std::string name = platform::Utf8ToCp1251(stored);
+    // A character CP1251 lacks became '?': other files' names may come out the same.
+    const bool exact = platform::Cp1251ToUtf8(name) == stored;
     table_.Add(name, size);
     for (char& c : name)
       if (c == '\\') c = '/';
@@ -380,7 +386,18 @@ void TUnRar::RunLibrary(const std::string& archive) {
     const bool directory = (attr & 0x10) != 0 || (hd->Flags & 0xE0) == 0xE0;
     currentFile_ = name;
     std::string target;
-    const bool want = WantFile(name, directory, target);
+    bool want = WantFile(name, directory, target);
+    if (want && !directory) {
+      // Never two files of one run in one output, nor one under a name that is not its own.
+      const char* refusal = !exact ? "name outside the code page"
+                            : !outputs.insert(target).second ? "output of an earlier entry"
+                                                             : nullptr;
+      if (refusal) {
+        DoError(name, refusal, run_.arcPath, E_OpenError);
+        if (OnEnd) OnEnd(*this, target, false);
+        want = false;
+      }
+    }
     operation_ = want ? RAR_EXTRACT : RAR_TEST;
     runningCrc_ = 0xFFFFFFFFu;
     fileSize_ = fileLeft_ = size;

@@ -298,6 +298,30 @@ TEST_F(WithFakeLibrary, StoredFoldersGoToTheLibraryAsExtraction) {
   dlclose(lib);
 }
 
+TEST_F(WithFakeLibrary, NamesOutsideTheCodePageAndSecondFilesForOneOutputAreRefused) {
+  std::string t = TempDir("rar_one_output");
+  WriteFile(t + "n.rar", MakeRar({With(RF("__.txt", Text("one")), [](RarFile& f) { f.unicodeName = u"\u4e2d\u6587.txt"; }),
+                                  With(RF("__.txt", Text("two")), [](RarFile& f) { f.unicodeName = u"\u65e5\u672c.txt"; }),
+                                  RF("a.txt", Text("first")), RF("a.txt", Text("second")),
+                                  RF("b.txt", Text("b"))}));
+  std::vector<std::pair<std::string, bool>> ends;
+  std::vector<std::string> reasons;
+  RarRun r = RunRar(t + "n.rar", t + "o/", [&](TUnRar& u) {
+    u.OnEnd = [&](TUnBase&, const std::string& f, bool pass) { ends.emplace_back(f, pass); };
+    u.OnError = [&](TUnBase&, const std::string&, const std::string& x, const std::string&, int32_t c) {
+      EXPECT_EQ(c, E_OpenError);
+      reasons.push_back(x);
+    };
+  });
+  EXPECT_EQ(r.extracted, 2);
+  EXPECT_EQ(reasons, (std::vector<std::string>{"name outside the code page", "name outside the code page",
+                                               "output of an earlier entry"}));
+  ASSERT_EQ(ends.size(), 5u);
+  EXPECT_EQ(ends[3], (std::pair<std::string, bool>{t + "o/a.txt", false}));
+  EXPECT_EQ(ListTree(t + "o"), (std::vector<std::string>{"a.txt", "b.txt"}));
+  EXPECT_EQ(ReadFile(t + "o/a.txt"), Text("first"));
+}
+
 TEST_F(WithFakeLibrary, CancelDuringAFileEndsTheLoop) {
   std::string t = TempDir("rar_cancel");
   WriteFile(t + "c.rar", MakeRar({RF("a.txt", BigB()), RF("b.txt", BigB())}));

@@ -27,6 +27,16 @@ Bytes Encipher(const Bytes& plain, const std::string& pw, uint8_t check, uint32_
   return out;
 }
 
+// An entry with the traditional-encryption flag and the given packed bytes.
+Entry Sealed(const std::string& name, const Bytes& plain, const Bytes& packed) {
+  Entry e;
+  e.name = name;
+  e.data = plain;
+  e.flags = 1;
+  e.rawPacked = packed;
+  return e;
+}
+
 }  // namespace
 
 TEST(TraditionalKeys, PublishedInitialKeysAndKnownUpdate) {
@@ -76,10 +86,7 @@ TEST(TraditionalUnZip, HeaderCheckByteFollowsTheDescriptorFlag) {
   // says that a data descriptor follows: a header made by the other rule does not open with the
   // right password, and an empty password opens nothing.
   const Bytes plain = Text("check byte");
-  Entry base;
-  base.name = "c.txt";
-  base.data = plain;
-  base.flags = 1;
+  const Entry base = Sealed("c.txt", plain, {});
   const auto byCrc = static_cast<uint8_t>(Crc(plain) >> 24), byTime = static_cast<uint8_t>(base.dosTime >> 8);
   ASSERT_NE(byCrc, byTime);
   struct Case {
@@ -151,11 +158,7 @@ TEST(TraditionalUnZip, WrongPasswordIsReportedAndNothingPasses) {
   // A fixed header, so that none of the wrong passwords below passes the check byte.
   Bytes plain = Pseudo(5000, 2);
   const uint32_t crc = Crc(plain);
-  Entry e;
-  e.name = "a.txt";
-  e.data = plain;
-  e.flags = 1;
-  e.rawPacked = Encipher(plain, "right", static_cast<uint8_t>(crc >> 24), 3);
+  Entry e = Sealed("a.txt", plain, Encipher(plain, "right", static_cast<uint8_t>(crc >> 24), 3));
   for (const char* wrong : {"wrong", "nope"}) {
     uint8_t buf[24];
     std::memcpy(buf + 12, e.rawPacked.data(), 12);
@@ -201,11 +204,7 @@ TEST(TraditionalUnZip, PasswordThatPassesTheCheckByteButIsWrongFailsTheCrc) {
     if (CheckPasswordHeader(k, kDefaultDataKeys, buf, 0, crc, cand, 0)) wrong = cand;
   }
   ASSERT_FALSE(wrong.empty());
-  Entry e;
-  e.name = "p.bin";
-  e.data = plain;
-  e.flags = 1;
-  e.rawPacked = enc;
+  Entry e = Sealed("p.bin", plain, enc);
   std::string t = TempDir("crypt_crc");
   WriteFile(t + "c.zip", Build({e}));
   Outcome bad = ExtractWith(t + "c.zip", t + "o1/", {wrong});
@@ -223,11 +222,7 @@ TEST(TraditionalUnZip, TruncatedEncipheredEntryIsADataError) {
   Bytes plain = Pseudo(3000, 8);
   Bytes enc = Encipher(plain, "pw", static_cast<uint8_t>(Crc(plain) >> 24), 1);
   for (size_t keep : {size_t{5}, size_t{12}, size_t{1000}}) {
-    Entry e;
-    e.name = "t.bin";
-    e.data = plain;
-    e.flags = 1;
-    e.rawPacked = Bytes(enc.begin(), enc.begin() + static_cast<std::ptrdiff_t>(keep));
+    Entry e = Sealed("t.bin", plain, Bytes(enc.begin(), enc.begin() + static_cast<std::ptrdiff_t>(keep)));
     std::string t = TempDir("crypt_trunc");
     WriteFile(t + "c.zip", Build({e}));
     Outcome r = ExtractWith(t + "c.zip", t + "o/", {"pw"}, [](TUnZip& z) {
@@ -262,11 +257,7 @@ TEST(TraditionalKeys, SeedKeysReadAndWriteTheWorkingKeysAndKeepTheSeed) {
 TEST(TraditionalUnZip, ReadingTheDataKeysGivesWhatTheLastCheckLeft) {
   // The working keys after a check: the seed, the password, then the 12 header bytes.
   const Bytes plain = Text("working keys");
-  Entry e;
-  e.name = "k.txt";
-  e.data = plain;
-  e.flags = 1;
-  e.rawPacked = Encipher(plain, "pw", static_cast<uint8_t>(Crc(plain) >> 24), 6);
+  const Entry e = Sealed("k.txt", plain, Encipher(plain, "pw", static_cast<uint8_t>(Crc(plain) >> 24), 6));
   const std::string t = TempDir("crypt_working");
   WriteFile(t + "k.zip", Build({e}));
   auto leftBy = [&](const std::string& pw) {
@@ -303,11 +294,7 @@ TEST(TraditionalUnZip, ReadingTheDataKeysGivesWhatTheLastCheckLeft) {
 TEST(TraditionalUnZip, WritingTheDataKeysLeavesThePasswordCheckAsItWas) {
   // Every password check starts from the seed again, whatever was written to the keys.
   Bytes plain = Text("seeded data");
-  Entry e;
-  e.name = "s.txt";
-  e.data = plain;
-  e.flags = 1;
-  e.rawPacked = Encipher(plain, "pw", static_cast<uint8_t>(Crc(plain) >> 24), 4);
+  Entry e = Sealed("s.txt", plain, Encipher(plain, "pw", static_cast<uint8_t>(Crc(plain) >> 24), 4));
   std::string t = TempDir("crypt_seed");
   WriteFile(t + "s.zip", Build({e}));
   const std::vector<std::function<void(TSeedKeys&)>> writes = {

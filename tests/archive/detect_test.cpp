@@ -510,35 +510,54 @@ TEST(Container, MultiVolumeWithoutHandlerCancels) {
   }
 }
 
-TEST(Container, AVolumeSetInAWriteProtectedFolder) {
-  struct Case {
-    const char* name;
-    int handler;  // -1 none, 0 declines, 1 lifts the protection and retries
-    int32_t extracted;
-    std::vector<int32_t> codes;
-  } cases[] = {{"no handler", -1, 0, {E_DiskWriteProtected}},
-               {"declined", 0, 0, {E_UserCanceled}},
-               {"retried", 1, 1, {}}};
-  struct FakeVol : VolumeInfo {
-    bool query(const std::string&, VolumeData& d, std::string&) override {
+TEST(Container, AFolderOfASetThatDoesNotAnswerOrIsWriteProtected) {
+  // The folder of a set answers at detection, then fails the given number of times, or no file
+  // can be made in it until a handler lifts the protection.
+  struct Flaky : VolumeInfo {
+    int calls = 0, failures = 0;
+    bool query(const std::string&, VolumeData& d, std::string& err) override {
+      ++calls;
+      if (calls > 1 && failures > 0) {
+        --failures;
+        err = "No medium found";
+        return false;
+      }
       d = VolumeData{};
       return true;
     }
-  } vol;
+  };
+  struct Case {
+    const char* name;
+    bool writeProtected;
+    int handler;  // -1 none, 0 declines, 1 retries (after lifting the protection)
+    int32_t extracted;
+    std::vector<int32_t> codes;
+    std::vector<const char*> message;
+  } cases[] = {{"no answer, no handler", false, -1, 0, {E_NotAccessible}, {}},
+               {"no answer, declined", false, 0, 0, {E_UserCanceled}, {"is not accessible", "No medium found"}},
+               {"no answer, retried", false, 1, 1, {}, {"is not accessible", "No medium found"}},
+               {"protected, no handler", true, -1, 0, {E_DiskWriteProtected}, {}},
+               {"protected, declined", true, 0, 0, {E_UserCanceled}, {"disk is write protected"}},
+               {"protected, retried", true, 1, 1, {}, {"disk is write protected"}}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     MemoryFileSystem fs;
     TwoVolumes(fs);
-    fs.setReadOnlyDir("/s/");
     fs.addDir("/out");
+    Flaky vol;
+    if (c.writeProtected)
+      fs.setReadOnlyDir("/s/");
+    else
+      vol.failures = 1;
     Services s = Services::posix();
     s.fs = &fs;
     s.volumes = &vol;
     TUnZip z(s);
     std::vector<int32_t> codes;
-    std::vector<std::string> vols;
-    z.OnError = [&](TUnBase&, const std::string&, const std::string&, const std::string& v, int32_t code) {
+    std::vector<std::string> files, vols;
+    z.OnError = [&](TUnBase&, const std::string& f, const std::string&, const std::string& v, int32_t code) {
       codes.push_back(code);
+      files.push_back(f);
       vols.push_back(v);
     };
     int asked = 0;
@@ -546,7 +565,7 @@ TEST(Container, AVolumeSetInAWriteProtectedFolder) {
       z.OnDriveNotReady = [&](TUnBase&, const std::string& drive, const std::string& message) {
         ++asked;
         EXPECT_EQ(drive, "/s/");
-        EXPECT_NE(message.find("disk is write protected"), std::string::npos);
+        for (const char* m : c.message) EXPECT_NE(message.find(m), std::string::npos) << m;
         if (c.handler == 1) fs.setReadOnlyDir("/s/", false);
         return c.handler == 1;
       };
@@ -558,11 +577,15 @@ TEST(Container, AVolumeSetInAWriteProtectedFolder) {
     EXPECT_EQ(z.Extract(), c.extracted);
     EXPECT_EQ(codes, c.codes);
     EXPECT_EQ(asked, c.handler >= 0 ? 1 : 0);
+    for (const auto& f : files) EXPECT_EQ(f, "");
     for (const auto& v : vols) EXPECT_EQ(v, "0");
     EXPECT_EQ(fs.stat("/out/a.txt").kind, c.extracted ? FileKind::Regular : FileKind::None);
   }
-  // On the real file system: a folder in which not even root can make a file (the process's
-  // descriptor folder), through which the archive is named.
+}
+
+TEST(Container, AVolumeSetInAFolderNoFileCanBeMadeIn) {
+  // A folder in which not even root can make a file (the process's descriptor folder), through
+  // which the archive is named.
   std::string t = TempDir("protected_set");
   auto [v1, v2] = TwoVolumeBytes();
   WriteFile(t + "set.z01", v1);
@@ -586,69 +609,6 @@ TEST(Container, AVolumeSetInAWriteProtectedFolder) {
   EXPECT_EQ(codes, (std::vector<int32_t>{E_DiskWriteProtected}));
   EXPECT_EQ(volumesAsked, 0);
   ::close(fd);
-}
-
-TEST(Container, ADriveThatDoesNotAnswer) {
-  // The folder of a set answers at detection, then fails the given number of times.
-  struct Flaky : VolumeInfo {
-    int calls = 0, failures = 0;
-    bool query(const std::string&, VolumeData& d, std::string& err) override {
-      ++calls;
-      if (calls > 1 && failures > 0) {
-        --failures;
-        err = "No medium found";
-        return false;
-      }
-      d = VolumeData{};
-      return true;
-    }
-  };
-  struct Case {
-    const char* name;
-    int handler;  // -1 none, 0 declines, 1 retries
-    int32_t extracted;
-    std::vector<int32_t> codes;
-    int asked;
-  } cases[] = {{"no handler", -1, 0, {E_NotAccessible}, 0},
-               {"declined", 0, 0, {E_UserCanceled}, 1},
-               {"retried", 1, 1, {}, 1}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    MemoryFileSystem fs;
-    TwoVolumes(fs);
-    Flaky vol;
-    vol.failures = 1;
-    Services s = Services::posix();
-    s.fs = &fs;
-    s.volumes = &vol;
-    TUnZip z(s);
-    std::vector<int32_t> codes;
-    std::vector<std::string> files, vols;
-    z.OnError = [&](TUnBase&, const std::string& f, const std::string&, const std::string& v, int32_t code) {
-      codes.push_back(code);
-      files.push_back(f);
-      vols.push_back(v);
-    };
-    int asked = 0;
-    if (c.handler >= 0)
-      z.OnDriveNotReady = [&](TUnBase&, const std::string& drive, const std::string& message) {
-        ++asked;
-        EXPECT_EQ(drive, "/s/");
-        EXPECT_NE(message.find("is not accessible"), std::string::npos);
-        EXPECT_NE(message.find("No medium found"), std::string::npos);
-        return c.handler == 1;
-      };
-    z.OnNextVolume = [](TUnBase&, std::string&, int32_t, bool, bool&) {};
-    z.SetArchiveFile("/s/set.zip");
-    ASSERT_EQ(z.ArcType(), TArcType::atZipMV);
-    z.SetExtractDir("/out");
-    z.FileSpec = {"*.*"};
-    EXPECT_EQ(z.Extract(), c.extracted);
-    EXPECT_EQ(codes, c.codes);
-    EXPECT_EQ(asked, c.asked);
-    for (const auto& f : files) EXPECT_EQ(f, "");
-    for (const auto& v : vols) EXPECT_EQ(v, "0");
-  }
 }
 
 TEST(Container, SpannedDisksThroughThePrompts) {

@@ -120,8 +120,7 @@ std::wstring Widen(const std::string& cp1251) {
   return w;
 }
 
-// A wide name of the library (bounded by its buffer) as CP1251 text.
-// UTF-8 of a library's wide name.
+// A wide name of the library (bounded by its buffer) as UTF-8.
 std::string WideToUtf8(const wchar_t* w, size_t cap) {
   std::string u;
   for (size_t i = 0; i < cap && w[i]; ++i) {

@@ -196,6 +196,28 @@ bool TUnBase::CheckDrive(const std::string& path) {
   }
 }
 
+void TUnBase::AskFileExists(std::string& path, TOverwriteMode& mode) {
+  // Each name the handler gives that exists already is put to it again. A handler that keeps
+  // naming existing files has not chosen one to replace: after the last round the entry is
+  // skipped and nothing is replaced.
+  constexpr int kRounds = 100;
+  const std::string firstFolder = ExtractFilePath(path);
+  bool decided = false;
+  for (int rounds = 0; rounds < kRounds && !decided; ++rounds) {
+    std::string nn;
+    OnFileExists(*this, path, nn, mode);
+    decided = true;
+    if (cancel_) break;
+    if (nn.empty()) break;  // the handler decided about this target
+    if (nn.find('/') == std::string::npos) nn = firstFolder + nn;
+    nn = Absolute(nn);
+    if (mode == TOverwriteMode::omSkip && nn != path) mode = TOverwriteMode::omOverwrite;
+    path = nn;
+    decided = svc_.fs->stat(path).kind == FileKind::None || mode != TOverwriteMode::omOverwrite;
+  }
+  if (!decided) mode = TOverwriteMode::omSkip;
+}
+
 bool TUnBase::CheckFolder() {
   if (run_.testOnly || SkipFolderCheck()) return true;
   // A handler that keeps returning the protected folder is asked a bounded number of times.

@@ -145,6 +145,10 @@ protected:
   void ReportBadHeader(const std::string& fileName, const std::string& volumeId);
   // Absolute form of a caller's path (relative paths are taken from the current folder).
   std::string Absolute(const std::string& path);
+  // ConfirmOverwrites and an existing target: OnFileExists (assigned) chooses a new name or this
+  // target, and the mode; the new folder is the caller's. Ends with omSkip when the handler only
+  // ever names existing files.
+  void AskFileExists(std::string& path, TOverwriteMode& mode);
   // The prompt loop of the disk manager for the archive's folder; false when it fails.
   bool CheckDrive(const std::string& path);
   void Detect(ByteSource& src);

@@ -252,24 +252,25 @@ bool TUnRar::WantFile(const std::string& name, bool directory, std::string& targ
     if (!ex) return false;
   }
   if (cancel_) return false;
-  FileStat st = svc_.fs->stat(target);
-  if (st.kind == FileKind::Directory || st.kind == FileKind::Other) {
-    DoError(target, "", run_.arcPath, E_AttribOverwrite);
-    return false;
-  }
-  if (st.kind == FileKind::None) return true;
+  auto replaceable = [&] {
+    FileStat st = svc_.fs->stat(target);
+    if (st.kind == FileKind::Directory || st.kind == FileKind::Other) {
+      DoError(target, "", run_.arcPath, E_AttribOverwrite);
+      return false;
+    }
+    return true;
+  };
+  if (!replaceable()) return false;
+  if (svc_.fs->stat(target).kind == FileKind::None) return true;
   TOverwriteMode mode = OverwriteMode;
   if (ConfirmOverwrites) {
     if (!OnFileExists) {
       DoError(target, "", run_.arcPath, E_EventNotAssigned);
       return false;
     }
-    std::string nn;
-    OnFileExists(*this, target, nn, mode);
-    if (!nn.empty()) {
-      target = Absolute(nn.find('/') == std::string::npos ? ExtractFilePath(target) + nn : nn);
-      mode = TOverwriteMode::omOverwrite;
-    }
+    mode = TOverwriteMode::omOverwrite;
+    AskFileExists(target, mode);
+    if (cancel_ || mode != TOverwriteMode::omOverwrite || !replaceable()) return false;
   }
   return !cancel_ && mode == TOverwriteMode::omOverwrite;
 }

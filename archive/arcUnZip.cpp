@@ -11,8 +11,6 @@ namespace arc {
 
 namespace {
 constexpr uint32_t kSpanMarker = 0x08074B50u;
-// How often OnFileExists is asked about one entry whose new names all exist.
-constexpr int kFileExistsRounds = 100;
 
 bool ValidUtf8(const std::string& s) {
   size_t i = 0;
@@ -792,24 +790,7 @@ bool TUnZip::BeginDecision(std::string& path, bool directory) {
     mode = TOverwriteMode::omOverwrite;
     if (st.kind != FileKind::None) {
       if (OnFileExists) {
-        const std::string firstFolder = ExtractFilePath(path);
-        // Each name the handler gives that exists already is put to it again. A handler that
-        // keeps naming existing files has not chosen one to replace: after the last round the
-        // entry is skipped and nothing is replaced.
-        bool decided = false;
-        for (int rounds = 0; rounds < kFileExistsRounds && !decided; ++rounds) {
-          std::string nn;
-          OnFileExists(*this, path, nn, mode);
-          decided = true;
-          if (cancel_) break;
-          if (nn.empty()) break;  // the handler decided about this target
-          if (nn.find('/') == std::string::npos) nn = firstFolder + nn;
-          nn = Absolute(nn);
-          if (mode == TOverwriteMode::omSkip && nn != path) mode = TOverwriteMode::omOverwrite;
-          path = nn;
-          decided = svc_.fs->stat(path).kind == FileKind::None || mode != TOverwriteMode::omOverwrite;
-        }
-        if (!decided) mode = TOverwriteMode::omSkip;
+        AskFileExists(path, mode);
       } else {
         DoError(path, "", run_.arcPath, E_EventNotAssigned);
         mode = TOverwriteMode::omSkip;

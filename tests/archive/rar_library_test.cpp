@@ -322,6 +322,39 @@ TEST_F(WithFakeLibrary, NamesOutsideTheCodePageAndSecondFilesForOneOutputAreRefu
   EXPECT_EQ(ReadFile(t + "o/a.txt"), Text("first"));
 }
 
+TEST_F(WithFakeLibrary, OnFileExistsIsAskedAgainAboutAnExistingNewName) {
+  // The handler names "b.txt", which exists: it is asked about that one in turn, and only the
+  // name it settles on is replaced; one that keeps naming existing files replaces nothing.
+  struct Case {
+    const char* name;
+    bool settles;  // the second answer keeps the named file (empty NewFileName)
+    int asked;
+    const char* b;
+  } cases[] = {{"settles on b.txt", true, 2, "new"}, {"never settles", false, 100, "old b"}};
+  std::string t = TempDir("rar_exists");
+  WriteFile(t + "a.rar", MakeRar({RF("a.txt", Text("new"))}));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string out = t + (c.settles ? "s/" : "n/");
+    WriteFile(out + "a.txt", Text("old a"));
+    WriteFile(out + "b.txt", Text("old b"));
+    std::vector<std::string> asked;
+    RarRun r = RunRar(t + "a.rar", out, [&](TUnRar& u) {
+      u.ConfirmOverwrites = true;
+      u.OnFileExists = [&](TUnBase&, const std::string& f, std::string& nn, TOverwriteMode&) {
+        asked.push_back(f);
+        if (!c.settles || asked.size() == 1) nn = "b.txt";
+      };
+    });
+    EXPECT_EQ(asked.size(), static_cast<size_t>(c.asked));
+    EXPECT_EQ(asked[0], out + "a.txt");
+    EXPECT_EQ(asked.back(), out + (c.asked > 1 ? "b.txt" : "a.txt"));
+    EXPECT_EQ(r.extracted, c.settles ? 1 : 0);
+    EXPECT_EQ(ReadFile(out + "a.txt"), Text("old a"));
+    EXPECT_EQ(ReadFile(out + "b.txt"), Text(c.b));
+  }
+}
+
 TEST_F(WithFakeLibrary, CancelDuringAFileEndsTheLoop) {
   std::string t = TempDir("rar_cancel");
   WriteFile(t + "c.rar", MakeRar({RF("a.txt", BigB()), RF("b.txt", BigB())}));

@@ -10,11 +10,11 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "support/PeakMemory.h"
 #include "tasks/XmlDom.h"
 #include "xmlimport_fixture.h"
 
@@ -68,14 +68,6 @@ void MakeFiles() {
   std::atexit([] { std::filesystem::remove_all(g_dir); });
 }
 
-long StatusKb(const char* field) {
-  std::ifstream f("/proc/self/status");
-  std::string line;
-  while (std::getline(f, line))
-    if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field)));
-  return -1;
-}
-
 // Loads the register and reads every record's names, as the import does; the texts read
 // are counted so that the walk is not left out.
 size_t LoadAndWalk(const std::string& file) {
@@ -90,40 +82,12 @@ size_t LoadAndWalk(const std::string& file) {
   return bytes;
 }
 
-// The peak growth of a child's resident size over one load (KiB), or -1.
-long PeakGrowthKb(const std::string& file) {
-  int fds[2];
-  if (::pipe(fds) != 0) return -1;
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::close(fds[0]);
-    { std::ofstream("/proc/self/clear_refs") << "5"; }  // the peak starts again from here
-    const long before = StatusKb("VmRSS:");
-    long growth = -1;
-    try {
-      benchmark::DoNotOptimize(LoadAndWalk(file));
-      const long peak = StatusKb("VmHWM:");
-      growth = before < 0 || peak < 0 ? -1 : peak - before;
-    } catch (...) {
-    }
-    ssize_t w = ::write(fds[1], &growth, sizeof growth);
-    ::_exit(w == sizeof growth ? 0 : 1);
-  }
-  ::close(fds[1]);
-  long growth = -1;
-  if (pid < 0 || ::read(fds[0], &growth, sizeof growth) != sizeof growth) growth = -1;
-  ::close(fds[0]);
-  int status = 0;
-  if (pid > 0) ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? growth : -1;
-}
-
 void BM_XmlRegisterLoadPeakOverFile(benchmark::State& state) {
   MakeFiles();
   const std::string& file = state.range(0) == 0 ? g_cp1251 : g_utf8;
   long growth = -1;
   for (auto _ : state) {
-    growth = PeakGrowthKb(file);
+    growth = testsupport::ChildPeakRssGrowthKb([&] { benchmark::DoNotOptimize(LoadAndWalk(file)); });
     if (growth < 0) state.SkipWithError("the load failed");
   }
   const double fileMB = static_cast<double>(std::filesystem::file_size(file)) / (1024.0 * 1024.0);

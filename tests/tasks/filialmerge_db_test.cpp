@@ -10,6 +10,7 @@
 #include "db/ClientDataSet.h"
 #include "filialmerge_fixture.h"
 #include "platform/strutil.h"
+#include "support/PeakMemory.h"
 #include "support/TestDatabase.h"
 #include "tasks/Task_FilialMerge.h"
 
@@ -479,7 +480,7 @@ TEST_F(FilialMergeTest, AWidePacketIsAnExceptionItemWithoutTakingItsRowsInMemory
     entries.emplace_back(f, f == "VISIT.xml" ? mergetest::WidePacket(4500, 20000) : a.packet(f));
   testsupport::WriteFile(zip("wide.zip"), mergetest::ZipStored(entries));
   std::string result;
-  const long growthKb = mergetest::PeakRssGrowthKb([&] { result = merge({zip("wide.zip")}); });
+  const long growthKb = testsupport::PeakRssGrowthKb([&] { result = merge({zip("wide.zip")}); });
   RecordProperty("peak_rss_growth_kb", static_cast<int>(growthKb));
   EXPECT_LT(growthKb, 200L * 1024) << result;
   const std::string head = C("@ФИЛИАЛ->ЦЕНТР: файл ") + zip("wide.zip") + " EDBClient - ";

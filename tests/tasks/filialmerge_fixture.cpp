@@ -3,11 +3,6 @@
 #include <sys/stat.h>
 
 #include <array>
-#include <atomic>
-#include <chrono>
-#include <cstring>
-#include <fstream>
-#include <thread>
 #include <cstdint>
 #include <stdexcept>
 
@@ -260,53 +255,6 @@ std::string WidePacket(int fields, int rows) {
   x += "</FIELDS><PARAMS/></METADATA><ROWDATA>";
   for (int i = 0; i < rows; ++i) x += "<ROW/>";
   return x + "</ROWDATA></DATAPACKET>";
-}
-
-namespace {
-
-long StatusKb(const char* field) {
-  std::ifstream f("/proc/self/status");
-  std::string line;
-  while (std::getline(f, line))
-    if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field)));
-  return -1;
-}
-
-}  // namespace
-
-long PeakRssGrowthKb(const std::function<void()>& fn) {
-  const long before = StatusKb("VmRSS:");
-  // Writing 5 to clear_refs starts the peak (VmHWM) again from the current size. Where
-  // that is not allowed, a thread samples the resident size instead.
-  bool reset = false;
-  {
-    std::ofstream clear("/proc/self/clear_refs");
-    clear << "5";
-    clear.flush();
-    reset = clear.good();
-  }
-  std::atomic<bool> done{false};
-  std::atomic<long> sampled{before};
-  std::thread sampler;
-  if (!reset)
-    sampler = std::thread([&] {
-      while (!done) {
-        const long now = StatusKb("VmRSS:");
-        if (now > sampled) sampled = now;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      }
-    });
-  try {
-    fn();
-  } catch (...) {
-    done = true;
-    if (sampler.joinable()) sampler.join();
-    throw;
-  }
-  done = true;
-  if (sampler.joinable()) sampler.join();
-  const long peak = reset ? StatusKb("VmHWM:") : sampled.load();
-  return peak - before;
 }
 
 std::string MergeFixture::merge(const std::vector<std::string>& files, bool flag, bool setKod) {

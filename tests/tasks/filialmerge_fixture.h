@@ -2,7 +2,6 @@
 // Branch archives for the merge tests: the 23 data packets (XML form) written by the
 // client-dataset packet writer and packed by a small ZIP writer (stored entries), and a
 // centre database with the data module connected to it.
-#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -52,11 +51,6 @@ private:
 // A packet of `fields` float fields and `rows` empty rows (every field null): a few
 // hundred kilobytes that would make gigabytes of row records.
 std::string WidePacket(int fields, int rows);
-
-// How far the process's resident size rises above what it is before `fn` runs, at its
-// peak while `fn` runs (KiB). Only this process counts, so other processes running
-// beside it (ctest -j) do not change the figure.
-long PeakRssGrowthKb(const std::function<void()>& fn);
 
 // The clinic database, the data module connected on the SQL connection, a fake window,
 // today 10.12.2026 (the bound of the centre rows is then 10.12.2025).

@@ -29,6 +29,30 @@ std::string upperKey(std::string_view s) {
   return r;
 }
 
+}  // namespace
+
+// The record lock of a delete or recall: the one an edit holds already, else its own,
+// taken as Edit takes it and released on every path.
+struct TXBaseDataSet::RecordLock {
+  TXBaseDataSet& ds;
+  bool own = false;
+  explicit RecordLock(TXBaseDataSet& d) : ds(d) {
+    if (ds.editLock_) return;
+    XBO_dBHandler& t = *ds.table_;
+    t.RecNo = ds.recNo_;
+    if (!t.LockRecord()) xbRaiseDatabase(msg::RecordLocked);
+    own = true;
+  }
+  ~RecordLock() {
+    if (!own) return;
+    try {
+      ds.table_->UnlockTable();
+    } catch (...) {
+    }
+  }
+};
+
+namespace {
 // Points the table's current-record pointer at a buffer for one operation.
 struct RecordPointer {
   XBO_dBHandler* t;
@@ -380,6 +404,9 @@ void TXBaseDataSet::Open() {
   t->TranslateOEM = translate_;
   t->AutoFlush = autoFlush_;
   t->UseDeleted = useDeleted_;
+  // A writable dataset reads every record from the file: a record read ahead may be
+  // older than the lock a later write takes.
+  t->ReadAheadAllowed = readOnly_;
   t->SetReadAhead(readOnly_);
   t->SetLockProtocol(lockProtocol_);
   t->UserID = userID_;
@@ -694,6 +721,7 @@ void TXBaseDataSet::Close() {
 
 void TXBaseDataSet::Refresh() {
   if (!checkBrowseMode()) return;
+  table_->DropReadAhead();   // the records as the file holds them now
   table_->RefreshHeader();
   table_->RefreshFilter();
   if (hasRecord_) {
@@ -711,7 +739,17 @@ void TXBaseDataSet::Refresh() {
 
 void TXBaseDataSet::SetPassword(const std::string& newPassword) {
   if (!checkBrowseMode()) return;
-  table_->SetPassword(newPassword);
+  try {
+    table_->SetPassword(newPassword);
+  } catch (...) {
+    if (hasRecord_) {
+      try {
+        table_->GoTo(recNo_);
+      } catch (...) {
+      }
+    }
+    throw;
+  }
   encryptionKey_ = newPassword;
   if (hasRecord_) {
     table_->GoTo(recNo_);
@@ -1023,10 +1061,12 @@ void TXBaseDataSet::Delete() {
   fire(BeforeDelete);
   fire(BeforeScroll);
   bool done = runChecked([&] {
+    RecordLock lock(*this);
     bool saved = t.UseDeleted;
     struct G { XBO_dBHandler& t; bool s; ~G() { t.UseDeleted = s; t.SetCurRecord(nullptr); } } g{t, saved};
     t.UseDeleted = true;
     try {
+      t.DropReadAhead();
       t.GoTo(recNo_);
       t.DeleteRecord();
     } catch (const std::exception&) {
@@ -1068,14 +1108,18 @@ void TXBaseDataSet::Recall() {
   checkWritable();
   if (!hasRecord_) xbRaiseDatabase(msg::CannotRecall);
   XBO_dBHandler& t = *table_;
-  bool saved = t.UseDeleted;
-  struct G { XBO_dBHandler& t; bool s; ~G() { t.UseDeleted = s; } } g{t, saved};
-  t.UseDeleted = true;
-  try {
-    t.GoTo(recNo_);
-    t.RecallRecord();
-  } catch (const std::exception&) {
-    xbRaiseDatabase(msg::CannotRecall);
+  {
+    RecordLock lock(*this);
+    bool saved = t.UseDeleted;
+    struct G { XBO_dBHandler& t; bool s; ~G() { t.UseDeleted = s; } } g{t, saved};
+    t.UseDeleted = true;
+    try {
+      t.DropReadAhead();
+      t.GoTo(recNo_);
+      t.RecallRecord();
+    } catch (const std::exception&) {
+      xbRaiseDatabase(msg::CannotRecall);
+    }
   }
   takeRecord();
 }
@@ -1095,6 +1139,7 @@ void TXBaseDataSet::Edit() {
     if (!t.LockRecord()) xbRaiseDatabase(msg::RecordLocked);
     editLock_ = true;
     try {
+      t.DropReadAhead();   // the record as the file holds it now, under the lock
       t.GoTo(recNo_);
       takeRecord();
     } catch (...) {
@@ -1147,20 +1192,9 @@ void TXBaseDataSet::Post() {
   XBO_dBHandler& t = *table_;
   fire(BeforePost);
   bool done = runChecked([&] {
-    // Memo texts of blob streams first: a failed write raises here and nothing is posted.
-    writePendingBlobs();
-    if (state_ == TxbDataSetState::dsEdit) {
-      RecordPointer rp(&t, active_.data());
-      t.PutRecord(recNo_);
-    } else {
-      {
-        RecordPointer rp(&t, active_.data());
-        t.Append();
-      }
-      recNo_ = t.RecNo;
-      hasRecord_ = true;
-      t.GoTo(recNo_);
-    }
+    const bool inserting = state_ == TxbDataSetState::dsInsert;
+    writeRecord();
+    if (inserting) t.GoTo(recNo_);
   }, OnPostError);
   if (!done) return;
   if (editLock_) {
@@ -1494,14 +1528,11 @@ void TxbField::SetAsString(std::string_view text) {
   XBO_dBHandler& t = *ds.table_;
   std::string s(text);
   if (def_.DataType != TxbFieldType::ftBlob && ds.translate_) xbAnsiToOemBuf(s.data(), s.data(), s.size());
-  {
+  if (def_.DataType == TxbFieldType::ftString) {
     RecordPointer rp(&t, rec);
-    if (def_.DataType == TxbFieldType::ftString) {
-      t.StringPut(def_.DbfFieldNo, s);
-    } else {
-      t.MemoWrite(def_.DbfFieldNo, s);
-      ds.pendingBlobs_.erase(def_.DbfFieldNo);
-    }
+    t.StringPut(def_.DbfFieldNo, s);
+  } else {
+    ds.pendingBlobs_[def_.DbfFieldNo] = std::move(s);   // to the memo file at Post
   }
   ds.fieldWritten(*this);
 }
@@ -1572,17 +1603,14 @@ void TxbField::Clear() {
   }
   uint8_t* rec = ds.writeBuffer(*this);
   XBO_dBHandler& t = *ds.table_;
-  {
+  if (def_.DataType == TxbFieldType::ftMemo || def_.DataType == TxbFieldType::ftBlob) {
+    ds.pendingBlobs_[def_.DbfFieldNo].clear();   // an empty memo at Post
+  } else {
     RecordPointer rp(&t, rec);
     switch (def_.DataType) {
       case TxbFieldType::ftString: t.StringPut(def_.DbfFieldNo, ""); break;
       case TxbFieldType::ftDate: t.DatePut(def_.DbfFieldNo, 0); break;
       case TxbFieldType::ftBoolean: t.LogicPut(def_.DbfFieldNo, false); break;
-      case TxbFieldType::ftMemo:
-      case TxbFieldType::ftBlob:
-        t.MemoWrite(def_.DbfFieldNo, "");
-        ds.pendingBlobs_.erase(def_.DbfFieldNo);
-        break;
       default: t.NumberPut(def_.DbfFieldNo, 0); break;
     }
   }
@@ -1634,16 +1662,36 @@ THCBlobStream::~THCBlobStream() {
   ds_.modified_ = true;
 }
 
-void TXBaseDataSet::writePendingBlobs() {
+void TXBaseDataSet::writeRecord() {
   XBO_dBHandler& t = *table_;
-  while (!pendingBlobs_.empty()) {
-    auto it = pendingBlobs_.begin();
-    {
+  XBobjMemoBase* memo = pendingBlobs_.empty() ? nullptr : t.Memo();
+  // The record as it was, for a post that fails: its block numbers still name the old texts.
+  std::vector<uint8_t> before(active_);
+  if (memo) memo->BeginUpdate();
+  try {
+    for (const auto& [n, text] : pendingBlobs_) {
       RecordPointer rp(&t, active_.data());
-      t.MemoWrite(it->first, it->second);   // the block number goes into the record
+      t.MemoWrite(n, text);   // the block number goes into the record
     }
-    pendingBlobs_.erase(it);
+    if (state_ == TxbDataSetState::dsEdit) {
+      RecordPointer rp(&t, active_.data());
+      t.PutRecord(recNo_);
+    } else {
+      {
+        RecordPointer rp(&t, active_.data());
+        t.Append();
+      }
+      recNo_ = t.RecNo;
+      hasRecord_ = true;
+    }
+  } catch (...) {
+    // The memo file goes back to what it held, and the texts stay pending.
+    if (memo) memo->RollbackUpdate();
+    active_ = std::move(before);
+    throw;
   }
+  if (memo) memo->CommitUpdate();
+  pendingBlobs_.clear();
 }
 
 int64_t THCBlobStream::Read(void* buffer, int64_t count) {

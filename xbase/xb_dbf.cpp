@@ -390,10 +390,28 @@ void XBO_dBaseDBF::Append() {
   CurRecord[0] = ' ';
   if (RecordCount >= static_cast<uint32_t>(INT32_MAX)) throw EIntOverflow();
   uint32_t newCount = RecordCount + 1;
+  const int64_t at = RecordOffset(static_cast<int32_t>(newCount));
+  uint8_t eofByte = 0;
+  const bool hadEofByte = XBO_DiskFile::Read(at, &eofByte, 1) == 1;
+  const int32_t oldRecNo = RecNo;
   WriteRecordAt(static_cast<int32_t>(newCount), true);
-  RecordCount = newCount;
-  RecNo = static_cast<int32_t>(newCount);
-  WriteHeader();
+  try {
+    RecordCount = newCount;
+    RecNo = static_cast<int32_t>(newCount);
+    WriteHeader();
+  } catch (...) {
+    // The header still counts the records before: the new one is cut off again, so
+    // that the file's size does not bring it back. The append lock keeps others out.
+    RecordCount = newCount - 1;
+    RecNo = oldRecNo;
+    if (xbTruncateFile(Handle, at) == 0 && hadEofByte) {
+      try {
+        Write(at, &eofByte, 1);
+      } catch (...) {
+      }
+    }
+    throw;
+  }
   guard.held = false;
   UnlockTable();
   Eof = false;
@@ -410,11 +428,25 @@ void XBO_dBaseDBF::PutRecord(int32_t n) {
   }
   NotifyEvent(xbeBeforeWrite, n);
   HeaderChanged = true;
+  // The record as the file holds it, written back when the header cannot be written.
+  std::vector<uint8_t> stored(RecordLength);
+  const bool haveStored =
+      XBO_DiskFile::Read(RecordOffset(n), stored.data(), RecordLength) == static_cast<int64_t>(RecordLength);
   WriteRecordAt(n, false);
   RecNo = n;
   RecordWritten = true;
-  RefreshHeader();
-  WriteHeader();
+  try {
+    RefreshHeader();
+    WriteHeader();
+  } catch (...) {
+    if (haveStored) {
+      try {
+        Write(RecordOffset(n), stored.data(), RecordLength);
+      } catch (...) {
+      }
+    }
+    throw;
+  }
   NotifyEvent(xbeAfterWrite, n);
   if (AutoFlush) Flush();
   std::memcpy(OldBuffer.data(), CurRecord, RecordLength);

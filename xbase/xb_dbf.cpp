@@ -384,6 +384,8 @@ void XBO_dBaseDBF::Append() {
   TableLockGuard guard{this};
   NotifyEvent(xbeBeforeWrite, 0);
   RecordChanged = true;
+  // A failed append leaves the header as it was: nothing to write at the unlock.
+  const bool headerWas = HeaderChanged;
   HeaderChanged = true;
   RefreshHeader();
   if (!Shared) RecordCount = std::max(RecordCount, CountFromSize());
@@ -394,7 +396,12 @@ void XBO_dBaseDBF::Append() {
   uint8_t eofByte = 0;
   const bool hadEofByte = XBO_DiskFile::Read(at, &eofByte, 1) == 1;
   const int32_t oldRecNo = RecNo;
-  WriteRecordAt(static_cast<int32_t>(newCount), true);
+  try {
+    WriteRecordAt(static_cast<int32_t>(newCount), true);
+  } catch (...) {
+    HeaderChanged = headerWas;
+    throw;
+  }
   try {
     RecordCount = newCount;
     RecNo = static_cast<int32_t>(newCount);
@@ -404,6 +411,7 @@ void XBO_dBaseDBF::Append() {
     // that the file's size does not bring it back. The append lock keeps others out.
     RecordCount = newCount - 1;
     RecNo = oldRecNo;
+    HeaderChanged = headerWas;
     if (xbTruncateFile(Handle, at) == 0 && hadEofByte) {
       try {
         Write(at, &eofByte, 1);
@@ -427,12 +435,18 @@ void XBO_dBaseDBF::PutRecord(int32_t n) {
     return;
   }
   NotifyEvent(xbeBeforeWrite, n);
+  const bool headerWas = HeaderChanged;
   HeaderChanged = true;
   // The record as the file holds it, written back when the header cannot be written.
   std::vector<uint8_t> stored(RecordLength);
   const bool haveStored =
       XBO_DiskFile::Read(RecordOffset(n), stored.data(), RecordLength) == static_cast<int64_t>(RecordLength);
-  WriteRecordAt(n, false);
+  try {
+    WriteRecordAt(n, false);
+  } catch (...) {
+    HeaderChanged = headerWas;
+    throw;
+  }
   RecNo = n;
   RecordWritten = true;
   try {
@@ -445,6 +459,7 @@ void XBO_dBaseDBF::PutRecord(int32_t n) {
       } catch (...) {
       }
     }
+    HeaderChanged = headerWas;
     throw;
   }
   NotifyEvent(xbeAfterWrite, n);

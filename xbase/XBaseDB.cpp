@@ -129,29 +129,25 @@ bool validDate8(std::string_view s, int32_t& julian) {
 
 // Alias list
 
-platform::TParams& TXBaseDataSet::AliasList() {
-  static platform::TParams list = [] {
-    platform::TParams p;
-    platform::TIniFile ini(xbWindowsDirectory() + "xbase.cfg");
-    try {
-      ini.ReadSectionValues("Alias", p);
-    } catch (const std::exception&) {
-      // a missing or unreadable file gives an empty list
-    }
-    return p;
-  }();
-  return list;
-}
-
-void TXBaseDataSet::ReloadAliasList() {
+namespace {
+// Section Alias of "xbase.cfg"; a missing or unreadable file gives an empty list.
+platform::TParams readAliasFile() {
   platform::TParams p;
   platform::TIniFile ini(xbWindowsDirectory() + "xbase.cfg");
   try {
     ini.ReadSectionValues("Alias", p);
   } catch (const std::exception&) {
   }
-  AliasList() = p;
+  return p;
 }
+}  // namespace
+
+platform::TParams& TXBaseDataSet::AliasList() {
+  static platform::TParams list = readAliasFile();
+  return list;
+}
+
+void TXBaseDataSet::ReloadAliasList() { AliasList() = readAliasFile(); }
 
 // Dataset
 
@@ -648,11 +644,7 @@ std::string TXBaseDataSet::getMasterKey() {
   std::vector<std::string> values;
   bool allText = true;
   size_t sizes = 0;
-  for (std::string_view rest = masterFields_; !rest.empty();) {
-    size_t semi = rest.find(';');
-    std::string name = platform::Trim(rest.substr(0, semi));
-    rest = semi == std::string_view::npos ? std::string_view() : rest.substr(semi + 1);
-    if (name.empty()) continue;
+  for (const std::string& name : XBO_dBaseFld::SplitFieldList(masterFields_)) {
     TxbField& f = master_->FieldByName(name);
     if (f.DataType() != TxbFieldType::ftString) allText = false;
     sizes += static_cast<size_t>(f.Size());
@@ -1041,12 +1033,7 @@ std::optional<std::vector<std::string>> TXBaseDataSet::Lookup(std::string_view k
   calculate(found.data(), calc);
   sideRecord_ = found.data();
   sideCalc_ = &calc;
-  for (std::string_view rest = resultFields; !rest.empty();) {
-    size_t semi = rest.find(';');
-    std::string name = platform::Trim(rest.substr(0, semi));
-    rest = semi == std::string_view::npos ? std::string_view() : rest.substr(semi + 1);
-    if (!name.empty()) out.push_back(FieldByName(name).AsString());
-  }
+  for (const std::string& name : XBO_dBaseFld::SplitFieldList(resultFields)) out.push_back(FieldByName(name).AsString());
   return out;
 }
 

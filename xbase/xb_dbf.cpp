@@ -846,16 +846,23 @@ void XBO_dBaseFld::BuildSearchRecord(uint8_t* buffer, std::string_view fieldList
   CurRecord = buffer;
   std::memset(buffer, ' ', RecordLength);
   size_t index = 0;
-  while (!fieldList.empty()) {
-    size_t semi = fieldList.find(';');
-    std::string_view name = trimBoth(fieldList.substr(0, semi));
-    fieldList = semi == std::string_view::npos ? std::string_view() : fieldList.substr(semi + 1);
-    if (name.empty()) continue;
+  for (const std::string& name : SplitFieldList(fieldList)) {
     std::string value = values.size() == 1 ? values[0] : (index < values.size() ? values[index] : std::string());
     ++index;
     if (TranslateOEM) xbAnsiToOemBuf(value.data(), value.data(), value.size());
     StringPutByName(name, value);
   }
+}
+
+std::vector<std::string> XBO_dBaseFld::SplitFieldList(std::string_view fieldList) {
+  std::vector<std::string> names;
+  while (!fieldList.empty()) {
+    size_t semi = fieldList.find(';');
+    std::string_view name = trimBoth(fieldList.substr(0, semi));
+    fieldList = semi == std::string_view::npos ? std::string_view() : fieldList.substr(semi + 1);
+    if (!name.empty()) names.emplace_back(name);
+  }
+  return names;
 }
 
 uint32_t XBO_dBaseFld::MemoBlock(int n) const {

@@ -176,6 +176,8 @@ public:
   // ';'-separated field list: one value for all, or one per field. Texts are
   // CP1251 and translated to OEM when TranslateOEM is set.
   void BuildSearchRecord(uint8_t* buffer, std::string_view fieldList, const std::vector<std::string>& values);
+  // The names of a ';'-separated field list, trimmed; empty entries are dropped.
+  static std::vector<std::string> SplitFieldList(std::string_view fieldList);
 
   // Whether field n holds its value in binary form (version 0x30 B, G, I, M, T, Y).
   bool IsBinaryField(int n) const;

@@ -499,11 +499,7 @@ void XBO_dBHandler::SelectTag(const std::string& tagName, bool keepPosition) {
 bool XBO_dBHandler::SearchFields(const std::vector<std::string>& values, std::string_view fieldList, int startMode,
                                  bool partial, bool caseInsensitive) {
   std::vector<int> fields;
-  for (std::string_view rest = fieldList; !rest.empty();) {
-    size_t semi = rest.find(';');
-    std::string name = platform::Trim(rest.substr(0, semi));
-    rest = semi == std::string_view::npos ? std::string_view() : rest.substr(semi + 1);
-    if (name.empty()) continue;
+  for (const std::string& name : SplitFieldList(fieldList)) {
     int n = FieldNo(name);
     if (n == 0) xbRaise(msg::NoFieldName, {FileName + "->" + name});
     fields.push_back(n);

@@ -1,5 +1,6 @@
 #include "xbase/xb_dbf.h"
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -391,42 +392,74 @@ void XBO_dBaseDBF::Append() {
   if (!Shared) RecordCount = std::max(RecordCount, CountFromSize());
   CurRecord[0] = ' ';
   if (RecordCount >= static_cast<uint32_t>(INT32_MAX)) throw EIntOverflow();
-  uint32_t newCount = RecordCount + 1;
-  const int64_t at = RecordOffset(static_cast<int32_t>(newCount));
-  uint8_t eofByte = 0;
-  const bool hadEofByte = XBO_DiskFile::Read(at, &eofByte, 1) == 1;
+  const uint32_t oldCount = RecordCount;
   const int32_t oldRecNo = RecNo;
+  const int64_t oldSize = FileSize();
+  uint32_t newCount = RecordCount + 1;
+  // What the new record overwrites at the file's end (the end-of-file mark).
+  const int64_t at = RecordOffset(static_cast<int32_t>(newCount));
+  std::string tail(static_cast<size_t>(std::clamp<int64_t>(oldSize - at, 0, 16)), '\0');
+  if (!tail.empty() && XBO_DiskFile::Read(at, tail.data(), static_cast<int64_t>(tail.size())) !=
+                           static_cast<int64_t>(tail.size()))
+    tail.clear();
   try {
     WriteRecordAt(static_cast<int32_t>(newCount), true);
-  } catch (...) {
-    HeaderChanged = headerWas;
-    throw;
-  }
-  try {
     RecordCount = newCount;
     RecNo = static_cast<int32_t>(newCount);
     WriteHeader();
+    Eof = false;
+    Bof = false;
+    // The keys follow under the append lock: when they cannot be written, the record
+    // is taken back before anyone else appends behind it.
+    NotifyEvent(xbeAfterWrite, 0);
   } catch (...) {
-    // The header still counts the records before: the new one is cut off again, so
-    // that the file's size does not bring it back. The append lock keeps others out.
-    RecordCount = newCount - 1;
-    RecNo = oldRecNo;
-    HeaderChanged = headerWas;
-    if (xbTruncateFile(Handle, at) == 0 && hadEofByte) {
-      try {
-        Write(at, &eofByte, 1);
-      } catch (...) {
-      }
-    }
+    const bool counted = RecordCount != oldCount;
+    takeBackAppend(oldCount, oldRecNo, oldSize, at, tail);
+    if (!counted) HeaderChanged = headerWas;   // the header was not reached
     throw;
   }
   guard.held = false;
   UnlockTable();
-  Eof = false;
-  Bof = false;
-  NotifyEvent(xbeAfterWrite, 0);
   if (AutoFlush) Flush();
   std::memcpy(OldBuffer.data(), CurRecord, RecordLength);
+}
+
+void XBO_dBaseDBF::takeBackAppend(uint32_t oldCount, int32_t oldRecNo, int64_t oldSize, int64_t at,
+                                  const std::string& tail) {
+  // The failure already raised is what the caller sees; the header first, so that a
+  // file cut short is never counted longer than it is.
+  const bool counted = RecordCount != oldCount;
+  RecordCount = oldCount;
+  RecNo = oldRecNo;
+  try {
+    if (counted) {
+      HeaderChanged = true;
+      WriteHeader();
+    }
+  } catch (...) {
+  }
+  // The append lock keeps other writers off the file's end: it is cut back even
+  // under a shared open.
+  if (!Closed && FileSize() > oldSize) xbTruncateFile(Handle, oldSize);
+  try {
+    if (!tail.empty()) XBO_DiskFile::Write(at, tail.data(), static_cast<int64_t>(tail.size()));
+  } catch (...) {
+  }
+}
+
+void XBO_dBaseDBF::takeBackEdit(int32_t n, const uint8_t* stored) {
+  try {
+    if (stored) {
+      Write(RecordOffset(n), stored, RecordLength);
+      return;
+    }
+    const uint8_t* prior = PriorRecord(n);
+    if (!prior) return;
+    std::memcpy(CryptBuffer.data(), prior, RecordLength);
+    if (Encrypted) xbEncrypt(WriteKey, CryptBuffer.data(), CryptBuffer.data(), RecordLength, 1);
+    Write(RecordOffset(n), CryptBuffer.data(), RecordLength);
+  } catch (...) {
+  }
 }
 
 void XBO_dBaseDBF::PutRecord(int32_t n) {
@@ -452,17 +485,13 @@ void XBO_dBaseDBF::PutRecord(int32_t n) {
   try {
     RefreshHeader();
     WriteHeader();
+    NotifyEvent(xbeAfterWrite, n);
   } catch (...) {
-    if (haveStored) {
-      try {
-        Write(RecordOffset(n), stored.data(), RecordLength);
-      } catch (...) {
-      }
-    }
-    HeaderChanged = headerWas;
+    // A header or keys that could not follow the record: the record goes back to
+    // what the file held.
+    takeBackEdit(n, haveStored ? stored.data() : nullptr);
     throw;
   }
-  NotifyEvent(xbeAfterWrite, n);
   if (AutoFlush) Flush();
   std::memcpy(OldBuffer.data(), CurRecord, RecordLength);
 }

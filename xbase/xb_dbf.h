@@ -107,11 +107,20 @@ public:
 protected:
   void ReadRecord(int32_t n);
   void WriteRecordAt(int32_t n, bool withEof);
+  // Record n as the file held it before the rewrite under way (deciphered), or
+  // nullptr when it was not kept; a rewrite whose upkeep fails writes it back.
+  virtual const uint8_t* PriorRecord(int32_t n) { return nullptr; }
   int64_t RecordOffset(int32_t n) const;
   bool TableLockRange(const TxbLockSpan& s);
   std::unique_ptr<XBobjMemoBase> memo_;
 
 private:
+  // A record write whose upkeep failed (the index keys) is taken back before the
+  // failure reaches the caller: an append leaves the count and the file as they were,
+  // a rewrite writes the record's former image again.
+  void takeBackAppend(uint32_t oldCount, int32_t oldRecNo, int64_t oldSize, int64_t at, const std::string& tail);
+  // stored: the record's bytes as the file held them (nullptr: the prior record).
+  void takeBackEdit(int32_t n, const uint8_t* stored);
   static std::string resolveName(const std::string& fileName);
   void readStructure();
 };

@@ -172,12 +172,18 @@ bool XBO_dBHandler::evalFilter() {
 
 void XBO_dBHandler::NotifyEvent(int code, int32_t value) {
   if (code == xbeAfterWrite) {
-    if (FilterActive && FilterExpr && RecNo >= 1) FilterSet.SetBit(RecNo, evalFilter() ? 1 : 0);
+    const bool filtered = FilterActive && FilterExpr && RecNo >= 1;
+    const bool bitBefore = filtered && FilterSet.TestBit(RecNo);
+    if (filtered) FilterSet.SetBit(RecNo, evalFilter() ? 1 : 0);
     // An append reports 0; a rewrite passes the record as it was before.
     const uint8_t* old = nullptr;
     if (value != 0) old = preImageRec_ == RecNo ? preImage_.data() : OldBuffer.data();
-    for (auto& f : IndexFiles)
-      if (f) f->UpdateKeys(RecNo, old);
+    try {
+      updateAllKeys(old);
+    } catch (...) {
+      if (filtered) FilterSet.SetBit(RecNo, bitBefore ? 1 : 0);   // the write is taken back
+      throw;
+    }
     if (MasterTag) {
       if (MasterTag->CurrentRecord() != RecNo) PositionDiffers = true;
       if (!FilterActive) {
@@ -192,6 +198,26 @@ void XBO_dBHandler::NotifyEvent(int code, int32_t value) {
     if (MasterTag) PositionDiffers = MasterTag->CurrentRecord() != RecNo;
   }
   XBO_dBaseFld::NotifyEvent(code, value);
+}
+
+void XBO_dBHandler::updateAllKeys(const uint8_t* oldRecord) {
+  for (auto& f : IndexFiles)
+    if (f) f->BeginKeyChange();
+  try {
+    for (auto& f : IndexFiles)
+      if (f) f->UpdateKeys(RecNo, oldRecord);
+  } catch (...) {
+    for (auto& f : IndexFiles)
+      if (f) {
+        try {
+          f->TakeBackKeys();
+        } catch (...) {
+        }
+      }
+    throw;
+  }
+  for (auto& f : IndexFiles)
+    if (f) f->EndKeyChange();
 }
 
 bool XBO_dBHandler::TestFilter() {

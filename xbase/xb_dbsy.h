@@ -59,6 +59,13 @@ public:
   // date; oldRecord is the record as it was before the write, nullptr for an append.
   // The changed index pages are on disk when it returns; a failure raises.
   virtual void UpdateKeys(int32_t recNo, const uint8_t* oldRecord) {}
+  // The key upkeep of one record write as a whole: from BeginKeyChange on the file
+  // keeps what its writes overwrite; TakeBackKeys puts the file back as it was at
+  // BeginKeyChange (when the upkeep of this or another file failed), EndKeyChange
+  // forgets it.
+  virtual void BeginKeyChange() {}
+  virtual void TakeBackKeys() {}
+  virtual void EndKeyChange() {}
   virtual bool Lock() { return true; }
   virtual void Unlock() {}
   virtual void SetLockProtocol(int protocol) {}
@@ -169,6 +176,10 @@ public:
   bool ReadAheadAllowed = true;
 
 private:
+  const uint8_t* PriorRecord(int32_t n) override { return preImageRec_ == n ? preImage_.data() : nullptr; }
+  // Every index file's keys of the record just written; when one file fails, every
+  // file is put back as it was and the failure raised.
+  void updateAllKeys(const uint8_t* oldRecord);
   bool acceptable();
   // A tag that can seek the values of the fields (see SearchFields), or none.
   IxbIndexTag* searchTag(const std::vector<int>& fields, std::string_view fieldList);

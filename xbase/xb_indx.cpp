@@ -1475,7 +1475,7 @@ void XBobjIndexFile::Write(int64_t pos, const void* buffer, size_t length) {
   if (ReadOnly()) xbRaise(msg::IndexReadOnly, {fileName_});
   written_ = true;
   if (key_.empty()) {
-    disk_->Write(pos, buffer, static_cast<int64_t>(length));
+    diskWrite(pos, buffer, static_cast<int64_t>(length));
     if (knownSize_ >= 0) knownSize_ = std::max(knownSize_, pos + static_cast<int64_t>(length));
     return;
   }
@@ -1490,8 +1490,53 @@ void XBobjIndexFile::Write(int64_t pos, const void* buffer, size_t length) {
   }
   std::memcpy(tmp.data() + (pos - a), buffer, length);
   for (size_t at = 0; at < tmp.size(); at += CipherPiece) xbEncrypt(key_, tmp.data() + at, tmp.data() + at, CipherPiece, 1);
-  disk_->Write(a, tmp.data(), b - a);
+  diskWrite(a, tmp.data(), b - a);
   if (knownSize_ >= 0) knownSize_ = std::max(knownSize_, b);
+}
+
+void XBobjIndexFile::diskWrite(int64_t pos, const void* buffer, int64_t length) {
+  if (undoOn_) {
+    // What the write overwrites, as the file held it when the record write began.
+    if (undoSize_ < 0) undoSize_ = disk_->FileSize();
+    const int64_t n = std::min(length, undoSize_ - pos);
+    if (n > 0) {
+      TxbUndoPiece u{pos, std::vector<uint8_t>(static_cast<size_t>(n))};
+      if (disk_->Read(pos, u.bytes.data(), n) != n) xbRaise(xb::msg::ErrorRead, {fileName_});
+      undo_.push_back(std::move(u));
+    }
+  }
+  disk_->Write(pos, buffer, length);
+}
+
+void XBobjIndexFile::BeginKeyChange() {
+  undoOn_ = disk_ && disk_->ReadWrite;
+  undo_.clear();
+  undoSize_ = -1;
+}
+
+void XBobjIndexFile::EndKeyChange() {
+  undoOn_ = false;
+  undo_.clear();
+}
+
+void XBobjIndexFile::TakeBackKeys() {
+  if (!undoOn_) return;
+  undoOn_ = false;
+  if (undo_.empty() && undoSize_ < 0) return;   // nothing written: the file is as it was
+  // Whatever happens below, the pages in memory are not what the file holds.
+  dropPages();
+  stale_ = true;
+  nextFree_ = -1;
+  knownSize_ = -1;
+  std::vector<TxbUndoPiece> undo = std::move(undo_);
+  undo_.clear();
+  for (auto it = undo.rbegin(); it != undo.rend(); ++it)
+    disk_->Write(it->pos, it->bytes.data(), static_cast<int64_t>(it->bytes.size()));
+  // Pages added at the end go too; the index lock keeps other writers off the file.
+  if (undoSize_ >= 0 && disk_->FileSize() > undoSize_ && xbTruncateFile(disk_->Handle, undoSize_) != 0)
+    xbRaise(xb::msg::ErrorTruncate, {fileName_});
+  if (table_.AutoFlush) disk_->Flush();
+  noteFileState();
 }
 
 bool XBobjIndexFile::truncate(int64_t size) {

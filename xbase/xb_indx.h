@@ -320,6 +320,9 @@ public:
   void SetLockProtocol(int protocol) override { protocol_ = protocol; }
   bool Rename(const std::string& newName) override;
   void Reencrypt(const std::string& oldKey, const std::string& newKey) override;
+  void BeginKeyChange() override;
+  void TakeBackKeys() override;
+  void EndKeyChange() override;
 
   XBobjIndexTag* TagByIndex(int i) {
     return i >= 0 && i < TagCount() ? tags_[static_cast<size_t>(i)].get() : nullptr;
@@ -388,6 +391,13 @@ protected:
   // Keeps a tag that left the file (the handler may hold it); it stays empty.
   void retire(std::unique_ptr<XBobjIndexTag> tag);
 
+  // Writes through the disk file, keeping what is overwritten while a key change is under way.
+  void diskWrite(int64_t pos, const void* buffer, int64_t length);
+  struct TxbUndoPiece {
+    int64_t pos;
+    std::vector<uint8_t> bytes;
+  };
+
   XBO_dBHandler& table_;
   std::string fileName_;
   std::unique_ptr<XBO_DiskFile> disk_;
@@ -407,6 +417,9 @@ protected:
   bool creating_ = false;      // the file is being made: nothing on disk to compare yet
   int ops_ = 0;
   int64_t visits_ = 0;
+  bool undoOn_ = false;              // a record's key change is under way
+  int64_t undoSize_ = -1;            // the file size when it began (-1: not yet asked)
+  std::vector<TxbUndoPiece> undo_;   // what its writes overwrote, in write order
 };
 
 // The engine's collation table for character keys (none unless an application sets it).

@@ -11,6 +11,7 @@
 
 #include "tests/xbase/child_process.h"
 #include "tests/xbase/dbf_builder.h"
+#include "tests/xbase/idx_helpers.h"
 #include "platform/exception.h"
 #include "platform/strutil.h"
 #include "xbase/XBaseDB.h"
@@ -21,15 +22,6 @@ using namespace xb;
 using namespace xbt;
 
 namespace {
-
-std::string errorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const platform::Exception& e) {
-    return std::string(e.className()) + ": " + e.what();
-  }
-  return "no error";
-}
 
 struct Format {
   uint8_t version;

@@ -385,6 +385,8 @@ void XBO_dBaseDBF::Append() {
   TableLockGuard guard{this};
   NotifyEvent(xbeBeforeWrite, 0);
   RecordChanged = true;
+  // A failed append leaves the header as it was: nothing to write at the unlock.
+  const bool headerWas = HeaderChanged;
   HeaderChanged = true;
   RefreshHeader();
   if (!Shared) RecordCount = std::max(RecordCount, CountFromSize());
@@ -411,7 +413,9 @@ void XBO_dBaseDBF::Append() {
     // is taken back before anyone else appends behind it.
     NotifyEvent(xbeAfterWrite, 0);
   } catch (...) {
+    const bool counted = RecordCount != oldCount;
     takeBackAppend(oldCount, oldRecNo, oldSize, at, tail);
+    if (!counted) HeaderChanged = headerWas;   // the header was not reached
     throw;
   }
   guard.held = false;
@@ -443,10 +447,14 @@ void XBO_dBaseDBF::takeBackAppend(uint32_t oldCount, int32_t oldRecNo, int64_t o
   }
 }
 
-void XBO_dBaseDBF::takeBackEdit(int32_t n) {
-  const uint8_t* prior = PriorRecord(n);
-  if (!prior) return;
+void XBO_dBaseDBF::takeBackEdit(int32_t n, const uint8_t* stored) {
   try {
+    if (stored) {
+      Write(RecordOffset(n), stored, RecordLength);
+      return;
+    }
+    const uint8_t* prior = PriorRecord(n);
+    if (!prior) return;
     std::memcpy(CryptBuffer.data(), prior, RecordLength);
     if (Encrypted) xbEncrypt(WriteKey, CryptBuffer.data(), CryptBuffer.data(), RecordLength, 1);
     Write(RecordOffset(n), CryptBuffer.data(), RecordLength);
@@ -460,8 +468,18 @@ void XBO_dBaseDBF::PutRecord(int32_t n) {
     return;
   }
   NotifyEvent(xbeBeforeWrite, n);
+  const bool headerWas = HeaderChanged;
   HeaderChanged = true;
-  WriteRecordAt(n, false);
+  // The record as the file holds it, written back when the header cannot be written.
+  std::vector<uint8_t> stored(RecordLength);
+  const bool haveStored =
+      XBO_DiskFile::Read(RecordOffset(n), stored.data(), RecordLength) == static_cast<int64_t>(RecordLength);
+  try {
+    WriteRecordAt(n, false);
+  } catch (...) {
+    HeaderChanged = headerWas;
+    throw;
+  }
   RecNo = n;
   RecordWritten = true;
   try {
@@ -469,8 +487,9 @@ void XBO_dBaseDBF::PutRecord(int32_t n) {
     WriteHeader();
     NotifyEvent(xbeAfterWrite, n);
   } catch (...) {
-    // Keys that could not follow the record: the record goes back to what it was.
-    takeBackEdit(n);
+    // A header or keys that could not follow the record: the record goes back to
+    // what the file held.
+    takeBackEdit(n, haveStored ? stored.data() : nullptr);
     throw;
   }
   if (AutoFlush) Flush();
@@ -856,16 +875,23 @@ void XBO_dBaseFld::BuildSearchRecord(uint8_t* buffer, std::string_view fieldList
   CurRecord = buffer;
   std::memset(buffer, ' ', RecordLength);
   size_t index = 0;
-  while (!fieldList.empty()) {
-    size_t semi = fieldList.find(';');
-    std::string_view name = trimBoth(fieldList.substr(0, semi));
-    fieldList = semi == std::string_view::npos ? std::string_view() : fieldList.substr(semi + 1);
-    if (name.empty()) continue;
+  for (const std::string& name : SplitFieldList(fieldList)) {
     std::string value = values.size() == 1 ? values[0] : (index < values.size() ? values[index] : std::string());
     ++index;
     if (TranslateOEM) xbAnsiToOemBuf(value.data(), value.data(), value.size());
     StringPutByName(name, value);
   }
+}
+
+std::vector<std::string> XBO_dBaseFld::SplitFieldList(std::string_view fieldList) {
+  std::vector<std::string> names;
+  while (!fieldList.empty()) {
+    size_t semi = fieldList.find(';');
+    std::string_view name = trimBoth(fieldList.substr(0, semi));
+    fieldList = semi == std::string_view::npos ? std::string_view() : fieldList.substr(semi + 1);
+    if (!name.empty()) names.emplace_back(name);
+  }
+  return names;
 }
 
 uint32_t XBO_dBaseFld::MemoBlock(int n) const {

@@ -390,11 +390,7 @@ void XBobjCDXTag::TagLoad() {
     KeyType = 'C';
     return;
   }
-  if (exprChanged) {
-    Prepare(file_.Table());
-    TxbKeyValue v = ProbeKey(file_.Table());
-    KeyType = v.type == 'N' ? 'N' : (v.type == 'D' ? 'D' : 'C');
-  }
+  if (exprChanged) PrepareType(file_.Table());
   if (KeyType != 'C') General = false;
   if (KeyType != 'C' && kl != 8) file_.corrupt();
 }
@@ -545,9 +541,7 @@ XBobjIndexTag* XBobjCDXFile::TagCreate(const std::string& name, const std::strin
   t->Unique = unique;
   t->Descending = descending;
   t->ReverseWalk = descending;
-  t->Prepare(table_);
-  TxbKeyValue v = t->ProbeKey(table_);
-  t->KeyType = v.type == 'N' ? 'N' : (v.type == 'D' ? 'D' : 'C');
+  TxbKeyValue v = t->PrepareType(table_);
   t->General = general && t->KeyType == 'C';
   t->KeyLength = t->KeyType == 'C' ? (t->General ? 2 * v.length : v.length) : 8;
   if (t->KeyLength < 1 || t->KeyLength > 240) xbRaise(msg::IndexKeyTooLong, {int32_t{t->KeyLength}, fileName_});

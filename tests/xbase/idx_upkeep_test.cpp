@@ -290,6 +290,51 @@ TEST(IndexUpkeep, GeneralKeysAreWeightsWithTheSecondaryOnesStoredAsTheirLowBits)
   EXPECT_NE(otag->Entries()[2].key, e[2].key);
 }
 
+// An index holding record numbers that its table does not have (here: the table cut
+// back under it) is reported as a damaged index file, whether a seek or a walk meets
+// them; the records another handler appended since the open are no damage.
+TEST(IndexUpkeep, RecordNumbersBeyondTheTableNameTheIndexFile) {
+  for (const Made& m : allKinds()) {
+    TempDir t;
+    const std::string dbf = t.file("P.DBF");
+    std::vector<PersonRow> rows;
+    for (int i = 0; i < 300; ++i) rows.push_back({"N" + std::to_string(1000 + i), static_cast<double>(i), ""});
+    writePeople(dbf, rows);
+    {
+      XBO_dBHandler h(dbf, true, false, "");
+      m.create(h, t.file(m.file));
+    }
+    {
+      XBO_dBHandler a(dbf, true, true, ""), b(dbf, true, true, "");
+      ASSERT_EQ(a.OpenIndexes(m.file, m.tag), 0) << m.label;
+      ASSERT_EQ(b.OpenIndexes(m.file, m.tag), 0) << m.label;
+      EXPECT_TRUE(a.FindKey("N1100")) << m.label;
+      b.BlankRecord();
+      b.FieldPutByName("NAME", "N0999");
+      b.Append();
+      EXPECT_TRUE(a.FindKey("N0999")) << m.label;
+      EXPECT_EQ(a.RecNo, 301) << m.label;
+      a.GoTo(-3);
+      EXPECT_EQ(a.RecNo, 301) << m.label;
+    }
+    rows.resize(200);
+    writePeople(dbf, rows);
+    const std::vector<std::pair<const char*, std::function<void(XBO_dBHandler&)>>> uses = {
+        {"seek", [](XBO_dBHandler& h) { h.FindKey("N1250"); }},
+        {"walk", [](XBO_dBHandler& h) { walk(h); }},
+    };
+    for (auto& [what, use] : uses) {
+      XBO_dBHandler h(dbf, false, true, "");
+      std::string err = errorOf([&, &use = use] {
+        h.OpenIndexes(m.file, m.tag);
+        use(h);
+      });
+      EXPECT_NE(err.find("Index file " + t.file(m.file) + " is corrupted"), std::string::npos)
+          << m.label << " " << what << ": " << err;
+    }
+  }
+}
+
 TEST(IndexUpkeep, TheProductionIndexSetsTheTableFlag) {
   auto flag = [](const std::string& dbf) { return static_cast<uint8_t>(ReadFile(dbf)[28]) & 1; };
   TempDir t;

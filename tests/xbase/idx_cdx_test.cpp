@@ -349,6 +349,12 @@ TEST_F(CdxTest, GeneralTagsKeepTheWeightsOrderThroughBuildsAndUpdates) {
     }
     f->Flush();
     checkGeneralTag(h, *f, names, t.file("G.CDX"));
+    // A reader of the published layout walks the leaves in the same order.
+    bool ok;
+    std::vector<std::string> lines = perlReadIndex(t, t.file("G.CDX"), "GNAME", ok, "C");
+    if (ok) {
+      EXPECT_EQ(perlRecs(lines), walk(h));
+    }
   }
   // Record numbers below 256: the update layout keeps 2 bytes per entry.
   names.clear();

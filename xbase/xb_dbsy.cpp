@@ -281,6 +281,7 @@ int32_t XBO_dBHandler::masterRecord(int32_t recNo) {
   if (inTable()) return recNo;
   RefreshHeader();   // another program's appends
   if (inTable()) return recNo;
+  if (LockProtocol == ClipLock && holdIndexLocks_ == 0) UnlockIndexes();
   for (auto& f : IndexFiles)
     for (int k = 0; f && k < f->TagCount(); ++k)
       if (f->Tag(k) == MasterTag) xbRaise(msg::IndexCorrupted, {f->FileName()});

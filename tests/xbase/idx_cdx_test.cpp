@@ -195,7 +195,7 @@ TEST_F(CdxTest, GeneralWeights) {
   EXPECT_EQ(xbGeneralKey("\xDF"), std::string("\x0C"));
   EXPECT_EQ(xbGeneralKey("\xDF\xE4"), std::string("\x0C\x60\xF0\xF0\xF4"));
   EXPECT_EQ(xbGeneralKey("a\xE4"), std::string("\x60\x60\xF0\xF4"));
-  EXPECT_EQ(xbGeneralKey("\xE4" "a"), std::string("\x60\x60\xF4"));
+  EXPECT_EQ(xbGeneralKey("\xE4\x61"), std::string("\x60\x60\xF4"));
   XBO_dBHandler h(table(), true, false, "");
   auto f = XBobjCDXFile::CreateFile(h, t.file("g.cdx"));
   XBobjIndexTag* tag = f->TagCreate("GNAME", "NAME", false, "", false, true);
@@ -218,7 +218,7 @@ namespace {
 // punctuation; the sharp s (the one primary weight below 16) among them.
 std::string generalText(std::mt19937& rng) {
   static const char* const pieces[] = {"a", "A", "b", "\xE4", "\xC4", "\xDF", "\xC6", "\x8C", "\xDE", "/", "!", "z",
-                                       "\xE9", " ", "ab", "\xE4" "b"};
+                                       "\xE9", " ", "ab", "\xE4\x62"};
   std::string s;
   const int n = static_cast<int>(rng() % 6);
   for (int i = 0; i < n; ++i) s += pieces[rng() % std::size(pieces)];

@@ -264,15 +264,7 @@ void XBO_dBHandler::GoTo(int32_t code) {
         Bof = m.bof;
         break;
       }
-      if (m.recNo < 1 || static_cast<uint32_t>(m.recNo) > RecordCount) {
-        RefreshHeader();
-        if (m.recNo < 1 || static_cast<uint32_t>(m.recNo) > RecordCount) {
-          std::memset(CurRecord, ' ', RecordLength);
-          Eof = true;
-          break;
-        }
-      }
-      XBO_dBaseFld::GoTo(m.recNo);
+      XBO_dBaseFld::GoTo(masterRecord(m.recNo));
     } else if (FilterActive) {
       int64_t hi = FilterSet.Highest();
       int64_t n = -1;
@@ -314,6 +306,18 @@ void XBO_dBHandler::GoTo(int32_t code) {
   Found = accepted && !Eof && !Bof;
   if (Found && MasterTag && MasterTag->CurrentRecord() != RecNo) PositionDiffers = true;
   if (LockProtocol == ClipLock && holdIndexLocks_ == 0) UnlockIndexes();
+}
+
+int32_t XBO_dBHandler::masterRecord(int32_t recNo) {
+  auto inTable = [&] { return recNo >= 1 && static_cast<uint32_t>(recNo) <= RecordCount; };
+  if (inTable()) return recNo;
+  RefreshHeader();   // another program's appends
+  if (inTable()) return recNo;
+  if (LockProtocol == ClipLock && holdIndexLocks_ == 0) UnlockIndexes();
+  for (auto& f : IndexFiles)
+    for (int k = 0; f && k < f->TagCount(); ++k)
+      if (f->Tag(k) == MasterTag) xbRaise(msg::IndexCorrupted, {f->FileName()});
+  xbRaise(msg::RecordNotInTable, {recNo, FileName});
 }
 
 void XBO_dBHandler::Skip(int32_t n) {
@@ -383,10 +387,10 @@ bool XBO_dBHandler::FindKey(std::string_view key) {
       GoTo(-4);
       Eof = true;
     } else {
-      XBO_dBaseFld::GoTo(MasterTag->CurrentRecord());
+      XBO_dBaseFld::GoTo(masterRecord(MasterTag->CurrentRecord()));
     }
   } else {
-    XBO_dBaseFld::GoTo(r);
+    XBO_dBaseFld::GoTo(masterRecord(r));
     while (!Eof && !acceptable()) GoTo(-1);
     bool match = false;
     if (!Eof) {

@@ -181,6 +181,9 @@ private:
   // file is put back as it was and the failure raised.
   void updateAllKeys(const uint8_t* oldRecord);
   bool acceptable();
+  // A record number the master tag gave; a record the table does not have (after a
+  // look at the table's present size) raises naming the damaged index file.
+  int32_t masterRecord(int32_t recNo);
   // A tag that can seek the values of the fields (see SearchFields), or none.
   IxbIndexTag* searchTag(const std::vector<int>& fields, std::string_view fieldList);
   int holdIndexLocks_ = 0;   // FindKey holds the index locks across its moves

@@ -14,23 +14,20 @@ std::chrono::steady_clock::time_point TZipTimer::now() const {
 void TZipTimer::Start() {
   start_ = now();
   running_ = true;
-  paused_ = false;
+  pauses_ = 0;
 }
 void TZipTimer::Pause() {
-  if (running_ && !paused_) {
-    pause_ = now();
-    paused_ = true;
-  }
+  if (running_ && pauses_++ == 0) pause_ = now();
 }
 void TZipTimer::Resume() {
-  if (running_ && paused_) {
-    start_ += now() - pause_;
-    paused_ = false;
-  }
+  if (running_ && pauses_ > 0 && --pauses_ == 0) start_ += now() - pause_;
 }
 float TZipTimer::Stop() {
   if (!running_) return 0.0f;
-  Resume();
+  if (pauses_ > 0) {
+    pauses_ = 1;
+    Resume();
+  }
   running_ = false;
   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now() - start_).count();
   return static_cast<float>(ms) / 1000.0f;
@@ -175,18 +172,50 @@ bool TUnBase::CheckDrive(const std::string& path) {
   for (;;) {
     VolumeData vd;
     std::string err;
-    if (svc_.volumes->query(folder, vd, err)) return true;
-    std::string message = folder + "\n\n" + std::string(ErrorText(E_NotAccessible)) + "\n" +
-                          (err.empty() ? std::string("Unknown error") : err);
+    int32_t code;
+    std::string message;
+    if (!svc_.volumes->query(folder, vd, err)) {
+      code = E_NotAccessible;
+      message = folder + "\n\n" + std::string(ErrorText(code)) + "\n" +
+                (err.empty() ? std::string("Unknown error") : err);
+    } else if (!svc_.fs->folderWritable(folder)) {
+      // No temporary file can be made where the set lies.
+      code = E_DiskWriteProtected;
+      message = folder + "\n\n" + std::string(ErrorText(code));
+    } else {
+      return true;
+    }
     // A handler of its own answers instead of the report; one that declines cancels.
     if (OnDriveNotReady) {
       if (OnDriveNotReady(*this, folder, message)) continue;
       DoError("", "", "0", E_UserCanceled);
       return false;
     }
-    DoError("", "", "0", E_NotAccessible);
+    DoError("", "", "0", code);
     return false;
   }
+}
+
+void TUnBase::AskFileExists(std::string& path, TOverwriteMode& mode) {
+  // Each name the handler gives that exists already is put to it again. A handler that keeps
+  // naming existing files has not chosen one to replace: after the last round the entry is
+  // skipped and nothing is replaced.
+  constexpr int kRounds = 100;
+  const std::string firstFolder = ExtractFilePath(path);
+  bool decided = false;
+  for (int rounds = 0; rounds < kRounds && !decided; ++rounds) {
+    std::string nn;
+    OnFileExists(*this, path, nn, mode);
+    decided = true;
+    if (cancel_) break;
+    if (nn.empty()) break;  // the handler decided about this target
+    if (nn.find('/') == std::string::npos) nn = firstFolder + nn;
+    nn = Absolute(nn);
+    if (mode == TOverwriteMode::omSkip && nn != path) mode = TOverwriteMode::omOverwrite;
+    path = nn;
+    decided = svc_.fs->stat(path).kind == FileKind::None || mode != TOverwriteMode::omOverwrite;
+  }
+  if (!decided) mode = TOverwriteMode::omSkip;
 }
 
 bool TUnBase::CheckFolder() {

@@ -16,7 +16,8 @@
 
 namespace arc {
 
-// Elapsed time of a run, with pauses while errors are reported.
+// Elapsed time of a run, with pauses while errors are reported. Pauses nest: the time runs
+// again when the outermost pause ends (an error reported during a paused scan ends no pause).
 class TZipTimer {
 public:
   using Clock = std::function<std::chrono::steady_clock::time_point()>;
@@ -31,7 +32,8 @@ private:
   std::chrono::steady_clock::time_point now() const;
   Clock clock_;
   std::chrono::steady_clock::time_point start_{}, pause_{};
-  bool running_ = false, paused_ = false;
+  bool running_ = false;
+  int pauses_ = 0;
 };
 
 class TUnBase;
@@ -59,7 +61,8 @@ using TNextDiskEvent =
 using TProgressEvent = std::function<void(TUnBase&, uint8_t ByFile, uint8_t ByArchive)>;
 using TCorruptHeaderEvent = std::function<void(TUnBase&, THeaderTypeState HeadFlag, bool& Cancel)>;
 using TRenameEvent = std::function<void(TUnBase&, const std::string& FileName, std::string& NewFileName)>;
-// A folder that does not answer: true asks to try again; false gives up (reported as 25443).
+// The folder of a volume set does not answer, or no file can be made in it (write protected;
+// Message says which): true asks to try again; false gives up (reported as 25443).
 using TDriveNotReadyEvent = std::function<bool(TUnBase&, const std::string& Drive, const std::string& Message)>;
 
 class TUnBase {
@@ -142,6 +145,10 @@ protected:
   void ReportBadHeader(const std::string& fileName, const std::string& volumeId);
   // Absolute form of a caller's path (relative paths are taken from the current folder).
   std::string Absolute(const std::string& path);
+  // ConfirmOverwrites and an existing target: OnFileExists (assigned) chooses a new name or this
+  // target, and the mode; the new folder is the caller's. Ends with omSkip when the handler only
+  // ever names existing files.
+  void AskFileExists(std::string& path, TOverwriteMode& mode);
   // The prompt loop of the disk manager for the archive's folder; false when it fails.
   bool CheckDrive(const std::string& path);
   void Detect(ByteSource& src);
@@ -149,6 +156,17 @@ protected:
   void Pump() {
     if (svc_.pumpEvents) svc_.pumpEvents();
   }
+  // Holds the run timer for the life of the object (the listing pass is not timed).
+  class TimerPause {
+  public:
+    explicit TimerPause(TUnBase& c) : t_(c.timer_) { t_.Pause(); }
+    ~TimerPause() { t_.Resume(); }
+    TimerPause(const TimerPause&) = delete;
+    TimerPause& operator=(const TimerPause&) = delete;
+
+  private:
+    TZipTimer& t_;
+  };
 
   Services svc_;
   DetectResult detect_;

@@ -1,5 +1,7 @@
 #include "archive/arcCrypt.h"
 
+#include <cstring>
+
 #include "archive/arcAesCrypt.h"
 #include "archive/arcCrc32.h"
 
@@ -29,11 +31,13 @@ void TZipCryptKeys::EncryptBuffer(uint8_t* buf, int64_t count) {
   }
 }
 
-bool CheckPasswordHeader(TZipCryptKeys& keys, const TSeedKeyRecord& seed, uint8_t* buf, uint16_t flags, uint32_t crc,
-                         std::string_view password, uint16_t lastModTime) {
+bool CheckPasswordHeader(TraditionalCipher& keys, const TSeedKeyRecord& seed, uint8_t* buf, uint16_t flags,
+                         uint32_t crc, std::string_view password, uint16_t lastModTime) {
   if (password.empty()) return false;
-  keys.InitKeys(seed, password);
-  for (int i = 0; i < 12; ++i) buf[i] = keys.DecryptOne(buf[12 + i]);
+  keys.Reset(seed);
+  keys.AddPassword(password);
+  std::memcpy(buf, buf + 12, 12);
+  keys.Decrypt(buf, 12);
   const uint8_t check = (flags & 8) ? static_cast<uint8_t>(lastModTime >> 8) : static_cast<uint8_t>(crc >> 24);
   return buf[11] == check;
 }

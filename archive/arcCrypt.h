@@ -45,13 +45,6 @@ private:
   uint32_t FKey0 = 0, FKey1 = 0, FKey2 = 0;
 };
 
-// Checks a password against an entry's 12-byte encryption header. buf holds 24 bytes: bytes 12..23
-// the enciphered header as read; bytes 0..11 receive the deciphered header. The check byte is the
-// high byte of the CRC-32, or of the 16-bit modification time when bit 3 of the flags says that a
-// data descriptor follows. On success keys stand ready for the entry's data.
-bool CheckPasswordHeader(TZipCryptKeys& keys, const TSeedKeyRecord& seed, uint8_t* buf, uint16_t flags, uint32_t crc,
-                         std::string_view password, uint16_t lastModTime);
-
 // The traditional cipher behind TUnZip's Ciphers.
 class TTraditionalCipher : public TraditionalCipher {
 public:
@@ -60,7 +53,7 @@ public:
     for (char c : password) FKeys.UpdateKeys(static_cast<uint8_t>(c));
   }
   void Decrypt(uint8_t* data, size_t n) override { FKeys.DecryptBuffer(data, static_cast<int64_t>(n)); }
-  TZipCryptKeys& Keys() { return FKeys; }
+  TSeedKeyRecord Keys() const override { return FKeys.Keys(); }
 
 private:
   TZipCryptKeys FKeys;

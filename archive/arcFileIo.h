@@ -105,7 +105,12 @@ public:
 
   void addFile(const std::string& path, std::vector<uint8_t> data);
   void addDir(const std::string& path);
-  void setReadOnlyDir(const std::string& path) { readOnly_[Key(path)] = true; }
+  void setReadOnlyDir(const std::string& path, bool readOnly = true) {
+    if (readOnly)
+      readOnly_[Key(path)] = true;
+    else
+      readOnly_.erase(Key(path));
+  }
   void setHome(std::string h) { home_ = std::move(h); }
   const std::map<std::string, Node>& nodes() const { return nodes_; }
   uint64_t bytesWritten() const { return used_; }

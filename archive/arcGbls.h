@@ -96,8 +96,9 @@ inline constexpr TSeedKeyRecord kDefaultDataKeys{305419896u, 591751049u, 8780821
 inline constexpr TSeedKeyRecord kDefaultHeaderKeys{418553907u, 71920546u, 602274813u};
 
 // SeedDataKeys and SeedHeaderKeys of a component: the seed of one key set (data or header) and its
-// working keys. Reading a key gives the working key, writing sets it; the seed stays, so every key
-// initialisation (a password check, a header record) starts from the set's seed again.
+// working keys. Reading a key gives the working key (as the last password check or header record
+// left it), writing sets it; the seed stays, so every key initialisation (a password check, a
+// header record) starts from the set's seed again.
 class TSeedKeys {
 public:
   explicit TSeedKeys(bool headerSet)
@@ -109,6 +110,8 @@ public:
   void SetKey0(uint32_t v) { FWork.Key0 = v; }
   void SetKey1(uint32_t v) { FWork.Key1 = v; }
   void SetKey2(uint32_t v) { FWork.Key2 = v; }
+  // The working keys as a password check or a deciphered header record left them.
+  void SetKeys(const TSeedKeyRecord& k) { FWork = k; }
   const TSeedKeyRecord& Keys() const { return FWork; }
   // Where key initialisation starts.
   const TSeedKeyRecord& Seed() const { return FSeed; }

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <set>
 
 #include "archive/arcCrc32.h"
 #include "archive/arcMask.h"
@@ -119,8 +120,8 @@ std::wstring Widen(const std::string& cp1251) {
   return w;
 }
 
-// A wide name of the library (bounded by its buffer) as CP1251 text.
-std::string Narrow(const wchar_t* w, size_t cap) {
+// A wide name of the library (bounded by its buffer) as UTF-8.
+std::string WideToUtf8(const wchar_t* w, size_t cap) {
   std::string u;
   for (size_t i = 0; i < cap && w[i]; ++i) {
     const uint32_t cp = static_cast<uint32_t>(w[i]);
@@ -140,7 +141,7 @@ std::string Narrow(const wchar_t* w, size_t cap) {
       u.push_back(static_cast<char>(0x80 | (cp & 63)));
     }
   }
-  return platform::Utf8ToCp1251(u);
+  return u;
 }
 }  // namespace
 
@@ -251,24 +252,25 @@ bool TUnRar::WantFile(const std::string& name, bool directory, std::string& targ
     if (!ex) return false;
   }
   if (cancel_) return false;
-  FileStat st = svc_.fs->stat(target);
-  if (st.kind == FileKind::Directory || st.kind == FileKind::Other) {
-    DoError(target, "", run_.arcPath, E_AttribOverwrite);
-    return false;
-  }
-  if (st.kind == FileKind::None) return true;
+  auto replaceable = [&] {
+    FileStat st = svc_.fs->stat(target);
+    if (st.kind == FileKind::Directory || st.kind == FileKind::Other) {
+      DoError(target, "", run_.arcPath, E_AttribOverwrite);
+      return false;
+    }
+    return true;
+  };
+  if (!replaceable()) return false;
+  if (svc_.fs->stat(target).kind == FileKind::None) return true;
   TOverwriteMode mode = OverwriteMode;
   if (ConfirmOverwrites) {
     if (!OnFileExists) {
       DoError(target, "", run_.arcPath, E_EventNotAssigned);
       return false;
     }
-    std::string nn;
-    OnFileExists(*this, target, nn, mode);
-    if (!nn.empty()) {
-      target = Absolute(nn.find('/') == std::string::npos ? ExtractFilePath(target) + nn : nn);
-      mode = TOverwriteMode::omOverwrite;
-    }
+    mode = TOverwriteMode::omOverwrite;
+    AskFileExists(target, mode);
+    if (cancel_ || mode != TOverwriteMode::omOverwrite || !replaceable()) return false;
   }
   return !cancel_ && mode == TOverwriteMode::omOverwrite;
 }
@@ -362,6 +364,7 @@ void TUnRar::RunLibrary(const std::string& archive) {
   std::memset(hd.get(), 0, sizeof *hd);
   fileIndex_ = 0;
   archiveTotal_ = archiveLeft_ = 0;
+  std::set<std::string> outputs;  // the targets of the files extracted so far
   int r = lib.readHeaderEx(h, hd.get());
   if (r != 0) {
     DoError(run_.arcPath, "", run_.arcPath, E_BadFileHeader);
@@ -370,8 +373,11 @@ void TUnRar::RunLibrary(const std::string& archive) {
   }
   while (r == 0 && !cancel_) {
     const uint64_t size = uint64_t{hd->UnpSizeHigh} << 32 | hd->UnpSize;
-    std::string name = hd->FileNameW[0] ? Narrow(hd->FileNameW, 1024)
-                                        : platform::Utf8ToCp1251(std::string(hd->FileName, strnlen(hd->FileName, 1024)));
+    const std::string stored = hd->FileNameW[0] ? WideToUtf8(hd->FileNameW, 1024)
+                                                : std::string(hd->FileName, strnlen(hd->FileName, 1024));
+    std::string name = platform::Utf8ToCp1251(stored);
+    // A character CP1251 lacks became '?': other files' names may come out the same.
+    const bool exact = platform::Cp1251ToUtf8(name) == stored;
     table_.Add(name, size);
     for (char& c : name)
       if (c == '\\') c = '/';
@@ -380,7 +386,18 @@ void TUnRar::RunLibrary(const std::string& archive) {
     const bool directory = (attr & 0x10) != 0 || (hd->Flags & 0xE0) == 0xE0;
     currentFile_ = name;
     std::string target;
-    const bool want = WantFile(name, directory, target);
+    bool want = WantFile(name, directory, target);
+    if (want && !directory) {
+      // Never two files of one run in one output, nor one under a name that is not its own.
+      const char* refusal = !exact ? "name outside the code page"
+                            : !outputs.insert(target).second ? "output of an earlier entry"
+                                                             : nullptr;
+      if (refusal) {
+        DoError(name, refusal, run_.arcPath, E_OpenError);
+        if (OnEnd) OnEnd(*this, target, false);
+        want = false;
+      }
+    }
     operation_ = want ? RAR_EXTRACT : RAR_TEST;
     runningCrc_ = 0xFFFFFFFFu;
     fileSize_ = fileLeft_ = size;
@@ -393,9 +410,18 @@ void TUnRar::RunLibrary(const std::string& archive) {
         if (folder[i] == '/') svc_.fs->createDir(folder.substr(0, i));
     };
     if (operation_ == RAR_EXTRACT && directory) {
+      // A stored folder (CreateStoredDirs): made here, then extracted by the library under its
+      // target name. One that cannot be made is reported and only tested.
       makeFolders(AppendSlash(target));
-      if (svc_.fs->stat(target).kind != FileKind::Directory) DoError(target, "", run_.arcPath, E_OpenError);
-      pr = lib.processFile(h, RAR_SKIP, nullptr, nullptr);
+      if (svc_.fs->stat(target).kind == FileKind::Directory) {
+        std::string dest = platform::Cp1251ToUtf8(target);
+        while (dest.size() > 1 && dest.back() == '/') dest.pop_back();
+        pr = lib.processFile(h, RAR_EXTRACT, nullptr, dest.data());
+      } else {
+        DoError(target, "", run_.arcPath, E_OpenError);
+        operation_ = RAR_TEST;
+        pr = lib.processFile(h, RAR_TEST, nullptr, nullptr);
+      }
     } else if (operation_ == RAR_EXTRACT) {
       run_.outPath = target;
       makeFolders(ExtractFilePath(target));

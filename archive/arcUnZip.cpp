@@ -33,7 +33,8 @@ bool ValidUtf8(const std::string& s) {
 }
 }  // namespace
 
-bool ConvertEntryName(const std::string& raw, bool utf8, bool translateOem, std::string& out) {
+bool ConvertEntryName(const std::string& raw, bool utf8, bool translateOem, std::string& out, bool* exact) {
+  if (exact) *exact = true;
   bool valid = true;
   for (char ch : raw)
     if (static_cast<unsigned char>(ch) < 0x20) valid = false;
@@ -48,6 +49,8 @@ bool ConvertEntryName(const std::string& raw, bool utf8, bool translateOem, std:
       return false;
     }
     out = platform::Utf8ToCp1251(raw);
+    // A character the code page lacks became '?': the name no longer names this entry alone.
+    if (exact && platform::Cp1251ToUtf8(out) != raw) *exact = false;
   } else if (translateOem) {
     out = platform::Cp866ToCp1251(raw);
   } else {
@@ -370,8 +373,10 @@ std::unique_ptr<ByteSource> TUnZip::OpenVolume(int32_t volume, int32_t volumes, 
       return src;
     }
   }
-  cancel_ = true;
+  // The volume never appeared and the handler never gave up: the volume cannot be opened.
+  // Reported before the run is cancelled, which would turn the report into 25443.
   DoError("", "", run_.arcPath, E_OpenError);
+  cancel_ = true;
   return nullptr;
 }
 
@@ -456,6 +461,7 @@ void TUnZip::Consider(TZipEntry& e, ByteSource* single) {
 }
 
 void TUnZip::CentralScan(Volumes& vols, uint64_t start) {
+  TimerPause paused(*this);
   const DetectResult& r = detect_;
   uint32_t disk = vols.multi() ? r.cdDisk() : 0;
   uint64_t off = start;
@@ -527,9 +533,12 @@ void TUnZip::CentralScan(Volumes& vols, uint64_t start) {
     e.extAttr = Get32(h + 38);
     e.localOffset = Get32(h + 42);
     e.rawName.assign(reinterpret_cast<const char*>(nx.data()), n);
-    if (enc) hc->Decrypt(reinterpret_cast<uint8_t*>(e.rawName.data()), n);
+    if (enc) {
+      hc->Decrypt(reinterpret_cast<uint8_t*>(e.rawName.data()), n);
+      SeedHeaderKeys.SetKeys(hc->Keys());
+    }
     ParseExtra(nx.data() + n, x, e, true);
-    e.nameValid = ConvertEntryName(e.rawName, e.flags & 0x800, TranslateOemChar, e.name);
+    e.nameValid = ConvertEntryName(e.rawName, e.flags & 0x800, TranslateOemChar, e.name, &e.nameExact);
     Consider(e, single);
   }
 }
@@ -569,9 +578,12 @@ void TUnZip::LocalScan(Volumes& vols, uint64_t start) {
     e.packed = Get32(h + 18);
     e.unpacked = Get32(h + 22);
     e.rawName.assign(reinterpret_cast<const char*>(nx.data()), n);
-    if (enc) hc->Decrypt(reinterpret_cast<uint8_t*>(e.rawName.data()), n);
+    if (enc) {
+      hc->Decrypt(reinterpret_cast<uint8_t*>(e.rawName.data()), n);
+      SeedHeaderKeys.SetKeys(hc->Keys());
+    }
     ParseExtra(nx.data() + n, x, e, false);
-    e.nameValid = ConvertEntryName(e.rawName, e.flags & 0x800, TranslateOemChar, e.name);
+    e.nameValid = ConvertEntryName(e.rawName, e.flags & 0x800, TranslateOemChar, e.name, &e.nameExact);
     e.disk = 0;
     e.localOffset = pos;
     const bool sizesLater = (e.flags & 8) && e.packed == 0 && !e.isDir();
@@ -590,6 +602,7 @@ void TUnZip::LocalScan(Volumes& vols, uint64_t start) {
 void TUnZip::ExtractIt(ByteSource* archive) {
   entries_.clear();
   madeFolders_.clear();
+  outputs_.clear();
   localCorrection_ = 0;
   localCorrected_ = false;
   dsFirstAsked_ = false;
@@ -689,6 +702,10 @@ void TUnZip::ExtractPass(Volumes& vols) {
       DoError(e.name, "", run_.arcPath, E_BadFileHeader);
       continue;
     }
+    if (hc) {
+      hc->Decrypt(nx.data(), n);  // the local name: only the keys it leaves are kept
+      SeedHeaderKeys.SetKeys(hc->Keys());
+    }
     uint32_t localCrc = Get32(h + 14);
     // Entries written with a data descriptor carry their CRC in the central header only.
     uint32_t expected = (e.central && (localCrc == 0 || (e.flags & 8))) ? e.crc : localCrc;
@@ -702,6 +719,11 @@ void TUnZip::ExtractPass(Volumes& vols) {
     }
     if (vols.refused()) break;
   }
+}
+
+void TUnZip::RefuseEntry(const std::string& name, const std::string& path, const std::string& why) {
+  DoError(name, why, run_.arcPath, E_OpenError);
+  if (OnEnd) OnEnd(*this, path, false);
 }
 
 void TUnZip::CrcCheck(bool pass) {
@@ -755,8 +777,12 @@ bool TUnZip::BeginDecision(std::string& path, bool directory) {
   }
   if (cancel_) return false;
   TOverwriteMode mode = OverwriteMode;  // per-entry copy; the property stays as set
-  if (directory) return !path.empty();
   FileStat st = svc_.fs->stat(path);
+  if (directory) {
+    // Nothing is replaced for a folder; under omSkip one that exists is left out like a file.
+    if (!ConfirmOverwrites && mode == TOverwriteMode::omSkip && st.kind != FileKind::None) return false;
+    return !path.empty();
+  }
   if (!ConfirmOverwrites) {
     if (mode == TOverwriteMode::omSkip && st.kind != FileKind::None) return false;
     mode = TOverwriteMode::omOverwrite;
@@ -764,19 +790,7 @@ bool TUnZip::BeginDecision(std::string& path, bool directory) {
     mode = TOverwriteMode::omOverwrite;
     if (st.kind != FileKind::None) {
       if (OnFileExists) {
-        const std::string firstFolder = ExtractFilePath(path);
-        for (int rounds = 0; rounds < 100; ++rounds) {
-          std::string nn;
-          OnFileExists(*this, path, nn, mode);
-          if (cancel_) break;
-          if (nn.empty()) break;  // the handler decided about this target
-          if (nn.find('/') == std::string::npos) nn = firstFolder + nn;
-          nn = Absolute(nn);
-          if (mode == TOverwriteMode::omSkip && nn != path) mode = TOverwriteMode::omOverwrite;
-          path = nn;
-          if (svc_.fs->stat(path).kind == FileKind::None) break;
-          if (mode != TOverwriteMode::omOverwrite) break;
-        }
+        AskFileExists(path, mode);
       } else {
         DoError(path, "", run_.arcPath, E_EventNotAssigned);
         mode = TOverwriteMode::omSkip;
@@ -810,13 +824,12 @@ bool TUnZip::PasswordCheck(EntryReader& in, TZipEntry& e, std::unique_ptr<Tradit
     if (!Ciphers.traditional) return false;
     auto c = Ciphers.traditional();
     if (!c) return false;
-    c->Reset(SeedDataKeys.Seed());
-    c->AddPassword(pw);
-    uint8_t copy[12];
-    std::memcpy(copy, head, 12);
-    c->Decrypt(copy, 12);
-    uint8_t check = (e.flags & 8) ? static_cast<uint8_t>(e.dosTime >> 8) : static_cast<uint8_t>(e.crc >> 24);
-    if (copy[11] != check) return false;
+    uint8_t buf[24];
+    std::memcpy(buf + 12, head, 12);
+    const bool passed =
+        CheckPasswordHeader(*c, SeedDataKeys.Seed(), buf, e.flags, e.crc, pw, static_cast<uint16_t>(e.dosTime));
+    SeedDataKeys.SetKeys(c->Keys());  // the working keys as this check leaves them
+    if (!passed) return false;
     trad = std::move(c);
     return true;
   };
@@ -864,11 +877,26 @@ void TUnZip::ExtractEntry(Volumes& vols, TZipEntry& e, uint32_t dataDisk, uint64
   }
   std::string path = op.path;
   run_.outPath = path;
+  if (!e.nameExact) {
+    // Inside the program a name is CP1251 text: this one would be written under its '?' form,
+    // which other entries may share and by which the file could not be found again.
+    dropProgress();
+    RefuseEntry(e.name, path, "name outside the code page");
+    return;
+  }
   if (!BeginDecision(path, op.directory)) {
     dropProgress();
     return;
   }
   run_.outPath = path;
+  // Two entries of one run never end in one output: the later one is refused.
+  std::string key = path;
+  while (key.size() > 1 && key.back() == '/') key.pop_back();
+  if (!outputs_.insert(key).second) {
+    dropProgress();
+    RefuseEntry(e.name, path, "output of an earlier entry");
+    return;
+  }
   ++run_.count;
   entryCounted_ = true;
   // From here on every way out of the entry ends with the CRC check (OnEnd or 25151).
@@ -936,7 +964,9 @@ void TUnZip::ExtractEntry(Volumes& vols, TZipEntry& e, uint32_t dataDisk, uint64
   out.reset();
   if (RestoreFileAttr && e.extAttr != 0x20) {
     uint32_t mode = 0;
-    if ((e.versionMadeBy >> 8) == 3 && (e.extAttr >> 16) != 0) mode = (e.extAttr >> 16) & 0777;
+    // Unix modes: only those of regular files and folders; a link's 0777 is no file's mode.
+    const uint32_t unixMode = e.extAttr >> 16, type = unixMode & 0170000u;
+    if ((e.versionMadeBy >> 8) == 3 && (type == 0100000u || type == 0040000u)) mode = unixMode & 0777;
     if (e.extAttr & 0x01) mode = (mode ? mode : 0644) & ~0222u;
     if (mode) svc_.fs->setMode(path, mode);
   }

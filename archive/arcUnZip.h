@@ -5,6 +5,7 @@
 // file time and attributes.
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,7 @@ struct TZipEntry {
   std::string rawName;       // as stored (deciphered)
   std::string name;          // CP1251, "/" between folders
   bool nameValid = true;     // false for a name with NUL, control characters or bad UTF-8
+  bool nameExact = true;     // false when the code page could not hold every character of the name
   uint8_t encKind = ekNone;
   // WinZip AES extra
   uint16_t aesVersion = 0;
@@ -52,7 +54,10 @@ TOutputPath BuildOutputPath(const std::string& name, const std::string& extractD
 
 // Converts a stored entry name to CP1251: UTF-8 (flag bit 11), OEM (translateOem) or as stored.
 // Returns false for a name that is not valid text (invalid UTF-8, NUL or control characters).
-bool ConvertEntryName(const std::string& raw, bool utf8, bool translateOem, std::string& out);
+// exact (when given) tells whether CP1251 held every character of a UTF-8 name: one with
+// characters outside it comes back with '?' in their place, which other entries' names may share.
+bool ConvertEntryName(const std::string& raw, bool utf8, bool translateOem, std::string& out,
+                      bool* exact = nullptr);
 
 class TUnZip : public TUnBase {
 public:
@@ -86,10 +91,13 @@ private:
   bool PasswordCheck(EntryReader& in, TZipEntry& e, std::unique_ptr<TraditionalCipher>& trad,
                      std::unique_ptr<AesDecrypter>& aes);
   void CrcCheck(bool pass);
+  // An entry that is not written: 25235 with the reason, and OnEnd with False; never counted.
+  void RefuseEntry(const std::string& name, const std::string& path, const std::string& why);
   std::unique_ptr<ByteSource> OpenVolume(int32_t volume, int32_t volumes, int64_t pos);
 
   std::vector<TZipEntry> entries_;
   std::vector<std::string> madeFolders_;
+  std::set<std::string> outputs_;  // the output paths of the run's approved entries
   std::string currentPassword_;
   bool listOnly_ = false;
   int64_t localCorrection_ = 0;

@@ -197,6 +197,9 @@ public:
 
   // Memory held by the rows, the text and the indexes (bytes).
   size_t MemoryUsed() const;
+  // What one more row takes whatever its values: its record (a null bitmap and a slot
+  // per field), its state and its place in the insertion order (bytes).
+  size_t RowBytes() const { return rows_.rowSize() + sizeof(uint8_t) + sizeof(uint32_t); }
 
   // Bulk building for loaders and providers: BeginBulk defines the fields and
   // empties the dataset, BulkAppend adds an unchanged row (values of any type,

@@ -221,6 +221,59 @@ bool base64Decode(std::string_view in, std::string& out) {
   return pad <= 2;
 }
 
+// What the rows made from a packet may take in memory: kRowBytesPerPacketByte times the
+// packet's size plus a fixed allowance. A null field costs a packet nothing (an XML row
+// leaves it out, a binary row gives it 2 bits), but it keeps its slot in the row record,
+// so a packet of a few hundred kilobytes with thousands of fields and empty rows would
+// otherwise take gigabytes. The bound is checked before the rows are made: a binary
+// packet is refused on its header, an XML packet at the first row past the bound.
+constexpr size_t kRowBytesPerPacketByte = 16;
+constexpr size_t kRowBytesAllowance = size_t(32) << 20;
+
+class RowBudget {
+public:
+  RowBudget(size_t packetBytes, const std::string& src)
+      : packet_(packetBytes),
+        limit_(packetBytes > (std::numeric_limits<size_t>::max() - kRowBytesAllowance) / kRowBytesPerPacketByte
+                   ? std::numeric_limits<size_t>::max()
+                   : kRowBytesAllowance + packetBytes * kRowBytesPerPacketByte),
+        src_(src) {}
+  // Takes what `rows` rows of `rowBytes` each will hold; refuses the packet past the bound.
+  void takeRows(uint64_t rows, size_t rowBytes, size_t fields) {
+    if (rowBytes != 0 && rows > (limit_ - used_) / rowBytes)
+      fail(src_, std::to_string(rows) + " rows of " + std::to_string(fields) + " fields would take " +
+                     megabytes(static_cast<double>(rows) * static_cast<double>(rowBytes)) + " of memory, more than the " +
+                     allowed());
+    used_ += static_cast<size_t>(rows) * rowBytes;
+  }
+  // Takes what row `rowNo` holds; refuses the packet past the bound.
+  void takeRow(size_t bytes, size_t rowNo, size_t fields) {
+    if (bytes > limit_ - used_)
+      fail(src_, "row " + std::to_string(rowNo) + ": the rows of " + std::to_string(fields) +
+                     " fields take more than the " + allowed());
+    used_ += bytes;
+  }
+
+private:
+  static std::string megabytes(double bytes) {
+    return std::to_string(static_cast<uint64_t>(std::ceil(bytes / (1024.0 * 1024.0)))) + " MB";
+  }
+  std::string allowed() const {
+    return megabytes(static_cast<double>(limit_)) + " of memory allowed for a data packet of " + std::to_string(packet_) +
+           " bytes; the packet is refused";
+  }
+  size_t packet_, limit_;
+  size_t used_ = 0;
+  const std::string& src_;
+};
+
+// What a copy of a row's values takes.
+size_t ValuesBytes(const std::vector<Value>& vals) {
+  size_t n = vals.size() * sizeof(Value);
+  for (const Value& v : vals) n += v.rawText().size();
+  return n;
+}
+
 // ============================================================ XML form
 
 struct XmlAttr {
@@ -250,9 +303,12 @@ public:
     auto it = originalOf_.find(row);
     return it == originalOf_.end() ? 0 : it->second;
   }
-  // Keeps the values of a row that the log names as an original.
-  void keep(size_t row, const std::vector<Value>& vals) {
-    if (wanted_.count(row)) kept_[row] = vals;
+  // Keeps the values of a row that the log names as an original, taking their memory
+  // from the packet's budget.
+  void keep(size_t row, const std::vector<Value>& vals, RowBudget& budget) {
+    if (!wanted_.count(row)) return;
+    budget.takeRow(ValuesBytes(vals), row, vals.size());
+    kept_[row] = vals;
   }
   // The values of an original read before; nullptr when it has not been read.
   const std::vector<Value>* kept(size_t row) const {
@@ -282,7 +338,7 @@ const std::vector<Value>* OriginalFor(const ChangeLog& log, size_t rowNo, const 
 class XmlPacketReader {
 public:
   XmlPacketReader(std::string_view data, const std::string& src, TClientDataSet& ds, PageReleaser* rel)
-      : d_(data), src_(src), ds_(ds), rel_(rel) {}
+      : d_(data), src_(src), ds_(ds), rel_(rel), budget_(data.size(), src) {}
   void run();
 
 private:
@@ -316,6 +372,7 @@ private:
     if (defs.empty()) fail(src_, "data packet has no field definitions");
     vals_.assign(cols_.size(), Value());
     ds_.BeginBulk(std::move(defs));
+    rowBytes_ = ds_.RowBytes();
     begun_ = true;
   }
   void onRow(const std::vector<XmlAttr>& attrs, size_t rowNo);
@@ -330,6 +387,8 @@ private:
   const std::string& src_;
   TClientDataSet& ds_;
   PageReleaser* rel_;
+  RowBudget budget_;
+  size_t rowBytes_ = 0;
   size_t p_ = 0;
   bool utf8_ = false;
   bool begun_ = false;
@@ -611,13 +670,14 @@ void XmlPacketReader::onRow(const std::vector<XmlAttr>& attrs, size_t rowNo) {
     hint = c + 1;
     vals_[c] = parseValue(c, a.raw, rowNo);
   }
-  log_.keep(rowNo, vals_);
+  log_.keep(rowNo, vals_, budget_);
   if (st & 1) {  // the original version of a modified row: kept aside, not loaded
     origVals_ = vals_;
     haveOrig_ = true;
     return;
   }
   haveOrig_ = false;
+  budget_.takeRow(rowBytes_, rowNo, cols_.size());
   ds_.BulkAppend(vals_.data(), vals_.size());
 }
 
@@ -956,9 +1016,17 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
 
   std::vector<TFieldDef> defs;
   for (const BinCol& c : cols) defs.push_back(c.def);
-  ds.BeginBulk(defs);
-  std::vector<Value> vals(fieldCount);
   size_t bitmapBytes = (fieldCount + 3) / 4;
+  // Each record holds at least its status byte and its field statuses.
+  if (headerRecords > (data.size() - r.pos()) / (1 + bitmapBytes))
+    r.error("the header counts " + std::to_string(headerRecords) + " records, and " +
+            std::to_string(data.size() - r.pos()) + " bytes cannot hold them");
+  ds.BeginBulk(defs);
+  // The header's record count (skipped records included) is checked against the bound
+  // before any row is made; the rows read are checked against the count at the end.
+  RowBudget budget(data.size(), src);
+  budget.takeRows(headerRecords, ds.RowBytes(), fieldCount);
+  std::vector<Value> vals(fieldCount);
   size_t rowNo = 0;
   // Context texts for error messages, built in reused buffers.
   std::string rowWhat, what, what2;
@@ -1067,7 +1135,7 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
         default: fail(src, what + ": unknown field type");
       }
     }
-    log.keep(rowNo, vals);
+    log.keep(rowNo, vals, budget);
     haveOriginal = (status & 1) != 0;
     if (haveOriginal) original = vals;
     if (!skip) ds.BulkAppend(vals.data(), vals.size());

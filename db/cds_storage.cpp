@@ -59,11 +59,14 @@ void RowStore::reset(size_t rowSize) {
   blocks_.clear();
   count_ = 0;
   rowSize_ = rowSize ? rowSize : 1;
+  shift_ = kMaxBlockShift;
+  while (shift_ > 0 && (size_t(1) << shift_) * rowSize_ > kMaxBlockBytes) --shift_;
+  mask_ = (1u << shift_) - 1;
 }
 
 uint32_t RowStore::add() {
   if (count_ == 0xfffffffeu) throw std::length_error("too many rows");
-  if ((count_ >> kBlockShift) >= blocks_.size()) blocks_.push_back(std::make_unique<uint8_t[]>(kBlockRows * rowSize_));
+  if ((count_ >> shift_) >= blocks_.size()) blocks_.push_back(std::make_unique_for_overwrite<uint8_t[]>(blockRows() * rowSize_));
   uint32_t id = count_++;
   std::memset(row(id), 0, rowSize_);
   return id;

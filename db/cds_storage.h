@@ -29,25 +29,29 @@ private:
   size_t reserved_ = 0;
 };
 
-// Row records of one fixed size, kept in blocks of kBlockRows so that growth
-// never copies the rows already stored.
+// Row records of one fixed size, kept in blocks so that growth never copies the
+// rows already stored. A block holds up to kMaxBlockRows rows and at most about
+// kMaxBlockBytes (one row at least), so a dataset of few wide rows does not reserve
+// room for thousands of them.
 class RowStore {
 public:
-  static constexpr uint32_t kBlockShift = 12;
-  static constexpr uint32_t kBlockRows = 1u << kBlockShift;
+  static constexpr uint32_t kMaxBlockShift = 12;
+  static constexpr uint32_t kMaxBlockRows = 1u << kMaxBlockShift;
+  static constexpr size_t kMaxBlockBytes = size_t(256) << 10;
 
   void reset(size_t rowSize);
   uint32_t add();   // a zeroed record; returns its id
-  uint8_t* row(uint32_t id) { return blocks_[id >> kBlockShift].get() + (id & (kBlockRows - 1)) * rowSize_; }
-  const uint8_t* row(uint32_t id) const {
-    return blocks_[id >> kBlockShift].get() + (id & (kBlockRows - 1)) * rowSize_;
-  }
+  uint8_t* row(uint32_t id) { return blocks_[id >> shift_].get() + (id & mask_) * rowSize_; }
+  const uint8_t* row(uint32_t id) const { return blocks_[id >> shift_].get() + (id & mask_) * rowSize_; }
   uint32_t count() const { return count_; }
   size_t rowSize() const { return rowSize_; }
-  size_t bytesReserved() const { return blocks_.size() * kBlockRows * rowSize_; }
+  uint32_t blockRows() const { return mask_ + 1; }
+  size_t bytesReserved() const { return blocks_.size() * blockRows() * rowSize_; }
 
 private:
-  size_t rowSize_ = 0;
+  size_t rowSize_ = 1;
+  uint32_t shift_ = kMaxBlockShift;
+  uint32_t mask_ = kMaxBlockRows - 1;
   uint32_t count_ = 0;
   std::vector<std::unique_ptr<uint8_t[]>> blocks_;
 };

@@ -3,6 +3,8 @@
 #include <iconv.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <new>
 #include <fstream>
 #include <iterator>
 #include <pugixml.hpp>
@@ -12,7 +14,11 @@
 
 namespace tasks {
 
+void xmldom::FreeText::operator()(char* p) const noexcept { std::free(p); }
+
 namespace {
+
+using TextBuffer = std::unique_ptr<char, xmldom::FreeText>;
 
 pugi::xml_node wrap(pugi::xml_node_struct* n) { return pugi::xml_node(n); }
 
@@ -20,23 +26,38 @@ bool asciiSameText(std::string_view a, std::string_view b) { return platform::Sa
 
 bool isUtf8Name(std::string_view enc) { return asciiSameText(enc, "UTF-8") || asciiSameText(enc, "UTF8"); }
 
-// Whole-buffer conversion to UTF-8 from an encoding iconv knows. A byte sequence that
-// the source encoding does not define becomes '?'.
-std::string convertToUtf8(std::string_view bytes, const std::string& encoding, const std::string& sourceName) {
+// Conversion to UTF-8 from an encoding iconv knows, into a buffer of the converted
+// text (malloc'd: its pages are only made resident as they are written, and it is cut to
+// the text's size at the end). A byte sequence that the source encoding does not define
+// becomes '?'.
+TextBuffer convertToUtf8(std::string_view bytes, const std::string& encoding, const std::string& sourceName,
+                         size_t& size) {
   iconv_t cd = iconv_open("UTF-8", encoding.c_str());
   if (cd == reinterpret_cast<iconv_t>(-1))
     throw EDOMParseError("XML file \"" + sourceName + "\": unsupported encoding \"" + encoding + "\"");
-  std::string out;
-  out.resize(bytes.size() * 3 + 16);
+  // A byte of a single-byte encoding takes up to 3 bytes in UTF-8; no encoding takes more.
+  size_t capacity = bytes.size() * 3 + 16;
+  TextBuffer out(static_cast<char*>(std::malloc(capacity)));
+  if (!out) {
+    iconv_close(cd);
+    throw std::bad_alloc();
+  }
   char* in = const_cast<char*>(bytes.data());
   size_t inLeft = bytes.size();
-  char* op = out.data();
-  size_t outLeft = out.size();
+  char* op = out.get();
+  size_t outLeft = capacity;
   auto grow = [&] {
-    size_t used = static_cast<size_t>(op - out.data());
-    out.resize(out.size() * 2);
-    op = out.data() + used;
-    outLeft = out.size() - used;
+    const size_t used = static_cast<size_t>(op - out.get());
+    char* bigger = static_cast<char*>(std::realloc(out.get(), capacity * 2));
+    if (!bigger) {
+      iconv_close(cd);
+      throw std::bad_alloc();
+    }
+    static_cast<void>(out.release());
+    out.reset(bigger);
+    capacity *= 2;
+    op = out.get() + used;
+    outLeft = capacity - used;
   };
   while (inLeft > 0) {
     size_t r = iconv(cd, &in, &inLeft, &op, &outLeft);
@@ -59,8 +80,13 @@ std::string convertToUtf8(std::string_view bytes, const std::string& encoding, c
     }
     iconv(cd, nullptr, nullptr, nullptr, nullptr);
   }
-  out.resize(static_cast<size_t>(op - out.data()));
   iconv_close(cd);
+  size = static_cast<size_t>(op - out.get());
+  // Cut to the text (the untouched rest was never resident, but it is address space).
+  if (char* cut = static_cast<char*>(std::realloc(out.get(), size ? size : 1))) {
+    static_cast<void>(out.release());
+    out.reset(cut);
+  }
   return out;
 }
 
@@ -192,7 +218,8 @@ std::vector<XmlNode> XmlNode::childElements() const {
 
 std::string XmlNode::text() const {
   if (!node_) return {};
-  std::string utf8;
+  // The element's first text is kept in the element itself; later ones are nodes.
+  std::string utf8 = wrap(node_).value();
   for (pugi::xml_node c = wrap(node_).first_child(); c; c = c.next_sibling()) {
     switch (c.type()) {
       case pugi::node_pcdata:
@@ -213,36 +240,83 @@ std::string XmlNode::text() const {
 XmlDocument::XmlDocument() : doc_(std::make_unique<pugi::xml_document>()) {}
 XmlDocument::~XmlDocument() = default;
 
-void XmlDocument::loadFromFile(const std::string& fileName) {
-  std::ifstream in(platform::ToFsPath(fileName), std::ios::binary);
+namespace {
+
+// The whole file, read into a text of its size.
+std::string readWholeFile(const std::string& fileName) {
+  std::ifstream in(platform::ToFsPath(fileName), std::ios::binary | std::ios::ate);
   if (!in) throw EDOMParseError("Cannot open the XML file \"" + fileName + "\"");
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string bytes;
+  const std::streamoff size = in.tellg();
+  if (size > 0) {
+    bytes.resize(static_cast<size_t>(size));
+    in.seekg(0);
+    in.read(bytes.data(), static_cast<std::streamsize>(size));
+    if (in.gcount() != static_cast<std::streamsize>(size))
+      throw EDOMParseError("Cannot read the XML file \"" + fileName + "\"");
+  } else {
+    // Not a regular file (or an empty one): read as a stream.
+    in.clear();
+    in.seekg(0);
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
   if (in.bad()) throw EDOMParseError("Cannot read the XML file \"" + fileName + "\"");
-  loadFromBytes(std::move(bytes), fileName);
+  return bytes;
+}
+
+// Where the UTF-8 text of the bytes starts and what encoding they need converting from
+// ("" for none).
+std::string_view utf8Part(std::string_view b, std::string& convertFrom) {
+  convertFrom.clear();
+  if (b.substr(0, 3) == "\xEF\xBB\xBF") return b.substr(3);
+  if (b.substr(0, 2) == "\xFF\xFE") {
+    convertFrom = "UTF-16LE";
+    return b.substr(2);
+  }
+  if (b.substr(0, 2) == "\xFE\xFF") {
+    convertFrom = "UTF-16BE";
+    return b.substr(2);
+  }
+  std::string enc = xmldom::declaredEncoding(b);
+  if (!enc.empty() && !isUtf8Name(enc)) convertFrom = enc;
+  return b;
+}
+
+}  // namespace
+
+void XmlDocument::loadFromFile(const std::string& fileName) {
+  load(readWholeFile(fileName), fileName, [&fileName] { return readWholeFile(fileName); });
 }
 
 void XmlDocument::loadFromBytes(std::string bytes, const std::string& sourceName) {
+  const std::string copy = bytes;
+  load(std::move(bytes), sourceName, [&copy] { return copy; });
+}
+
+void XmlDocument::load(std::string bytes, const std::string& sourceName, const std::function<std::string()>& pristine) {
   loaded_ = false;
   doc_->reset();
+  converted_.reset();
+  bytes_.clear();
+  bytes_.shrink_to_fit();
   fileName_ = sourceName;
 
-  std::string utf8;
-  std::string_view b(bytes);
-  if (b.substr(0, 3) == "\xEF\xBB\xBF") {
-    utf8.assign(b.substr(3));
-  } else if (b.substr(0, 2) == "\xFF\xFE") {
-    utf8 = convertToUtf8(b.substr(2), "UTF-16LE", sourceName);
-  } else if (b.substr(0, 2) == "\xFE\xFF") {
-    utf8 = convertToUtf8(b.substr(2), "UTF-16BE", sourceName);
+  // The UTF-8 text: the bytes themselves, or their conversion, after which the bytes go.
+  std::string convertFrom;
+  std::string_view part = utf8Part(bytes, convertFrom);
+  char* text = nullptr;
+  size_t size = 0;
+  if (convertFrom.empty()) {
+    const size_t skip = static_cast<size_t>(part.data() - bytes.data());
+    bytes_ = std::move(bytes);
+    text = bytes_.data() + skip;
+    size = bytes_.size() - skip;
   } else {
-    std::string enc = xmldom::declaredEncoding(b);
-    if (enc.empty() || isUtf8Name(enc))
-      utf8 = std::move(bytes);
-    else
-      utf8 = convertToUtf8(b, enc, sourceName);
+    converted_ = convertToUtf8(part, convertFrom, sourceName, size);
+    text = converted_.get();
+    std::string().swap(bytes);
   }
-  bytes.clear();
-  bytes.shrink_to_fit();
+  const std::string_view utf8(text, size);
 
   size_t bad = xmldom::findInvalidUtf8(utf8);
   if (bad != std::string::npos) {
@@ -252,11 +326,27 @@ void XmlDocument::loadFromBytes(std::string bytes, const std::string& sourceName
                              static_cast<int64_t>(line)) + ", column " + platform::IntToStr(static_cast<int64_t>(column)));
   }
 
-  // Comments, processing instructions and whitespace-only text are not kept.
-  pugi::xml_parse_result r = doc_->load_buffer(utf8.data(), utf8.size(), pugi::parse_default, pugi::encoding_utf8);
+  // Parsed where the text lies, element texts kept in their elements rather than in nodes
+  // of their own: comments, processing instructions and whitespace-only text are not kept.
+  pugi::xml_parse_result r =
+      doc_->load_buffer_inplace(text, size, pugi::parse_default | pugi::parse_embed_pcdata, pugi::encoding_utf8);
   if (!r) {
+    doc_->reset();
+    converted_.reset();
+    std::string().swap(bytes_);
+    // The parse has written into the text: the position is found in the bytes as given.
+    const std::string again = pristine();
+    std::string from;
+    std::string_view againPart = utf8Part(again, from);
+    std::string convertedAgain;
+    if (!from.empty()) {
+      size_t n = 0;
+      TextBuffer t = convertToUtf8(againPart, from, sourceName, n);
+      convertedAgain.assign(t.get(), n);
+      againPart = convertedAgain;
+    }
     size_t line, column;
-    lineColumn(utf8, static_cast<size_t>(r.offset), line, column);
+    lineColumn(againPart, static_cast<size_t>(r.offset), line, column);
     throw EDOMParseError("XML file \"" + sourceName + "\": " + r.description() + " at line " +
                          platform::IntToStr(static_cast<int64_t>(line)) + ", column " +
                          platform::IntToStr(static_cast<int64_t>(column)));

@@ -9,6 +9,7 @@
 // Only element nodes count as children: comments, processing instructions and
 // whitespace between elements are not part of the child lists.
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -64,6 +65,12 @@ private:
   pugi::xml_node_struct* node_ = nullptr;
 };
 
+namespace xmldom {
+struct FreeText {
+  void operator()(char* p) const noexcept;
+};
+}  // namespace xmldom
+
 class XmlDocument {
 public:
   XmlDocument();
@@ -71,7 +78,9 @@ public:
   XmlDocument(const XmlDocument&) = delete;
   XmlDocument& operator=(const XmlDocument&) = delete;
 
-  // Reads and parses the file (name in CP1251). Raises EDOMParseError.
+  // Reads and parses the file (name in CP1251). Raises EDOMParseError. The document is
+  // parsed in its own UTF-8 text, which it keeps: UTF-8 files are parsed where they were
+  // read, other encodings in their conversion (the bytes read are dropped first).
   void loadFromFile(const std::string& fileName);
   // Parses bytes as they would be read from a file; `sourceName` names them in errors.
   void loadFromBytes(std::string bytes, const std::string& sourceName);
@@ -81,6 +90,14 @@ public:
   const std::string& fileName() const { return fileName_; }
 
 private:
+  // `pristine` gives the bytes again, for the position of a parse error (the parse
+  // writes into the text).
+  void load(std::string bytes, const std::string& sourceName, const std::function<std::string()>& pristine);
+
+  // The UTF-8 text the document points into: the bytes as given when they are UTF-8,
+  // else their conversion. Declared before the document, which goes first.
+  std::string bytes_;
+  std::unique_ptr<char, xmldom::FreeText> converted_;
   std::unique_ptr<pugi::xml_document> doc_;
   std::string fileName_;
   bool loaded_ = false;

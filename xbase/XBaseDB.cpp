@@ -11,6 +11,7 @@
 #include "platform/oslayer.h"
 #include "platform/strutil.h"
 #include "xbase/SysXBase.h"
+#include "xbase/XBaseDBParts.h"
 #include "xbase/checked.h"
 #include "xbase/xb_cnst.h"
 #include "xbase/xb_date.h"
@@ -19,115 +20,28 @@
 
 namespace xb {
 
-namespace {
-constexpr const char* kDefaultDirectory = "Default Directory";
+using dsparts::RecordPointer;
 
-std::string upperKey(std::string_view s) {
-  std::string r(s);
-  for (auto& c : r)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-  return r;
-}
-
-// Points the table's current-record pointer at a buffer for one operation.
-struct RecordPointer {
-  XBO_dBHandler* t;
-  RecordPointer(XBO_dBHandler* table, uint8_t* buffer) : t(table) { t->SetCurRecord(buffer); }
-  ~RecordPointer() { t->SetCurRecord(nullptr); }
-};
-
-// Length without trailing bytes <= 0x20, eight bytes at a time: a byte below 0x80
-// is above 0x20 exactly when adding 0x5F sets its high bit (no carry leaves a byte).
-inline size_t trimmedLength(const char* p, size_t n) {
-  constexpr uint64_t high = 0x8080808080808080ull, add = 0x5F5F5F5F5F5F5F5Full;
-  while (n >= 8) {
-    uint64_t w;
-    std::memcpy(&w, p + n - 8, 8);
-    uint64_t keep = (((w & ~high) + add) | w) & high;
-    if (keep) return n - (static_cast<size_t>(__builtin_clzll(keep)) >> 3);
-    n -= 8;
+// The record lock of a delete or recall: the one an edit holds already, else its own,
+// taken as Edit takes it and released on every path.
+struct TXBaseDataSet::RecordLock {
+  TXBaseDataSet& ds;
+  bool own = false;
+  explicit RecordLock(TXBaseDataSet& d) : ds(d) {
+    if (ds.editLock_) return;
+    XBO_dBHandler& t = *ds.table_;
+    t.RecNo = ds.recNo_;
+    if (!t.LockRecord()) xbRaiseDatabase(msg::RecordLocked);
+    own = true;
   }
-  while (n > 0 && static_cast<unsigned char>(p[n - 1]) <= ' ') --n;
-  return n;
-}
-
-// Position of the first zero byte among n, n when none; eight bytes at a time (the
-// lowest flagged byte of a word is always a real zero).
-inline size_t zeroAt(const char* p, size_t n) {
-  constexpr uint64_t ones = 0x0101010101010101ull, high = 0x8080808080808080ull;
-  size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    uint64_t w;
-    std::memcpy(&w, p + i, 8);
-    uint64_t z = (w - ones) & ~w & high;
-    if (z) return i + (static_cast<size_t>(__builtin_ctzll(z)) >> 3);
-  }
-  for (; i < n; ++i)
-    if (p[i] == 0) return i;
-  return n;
-}
-
-// The first zero byte among n (n when none) and whether any byte is 0x80 or above,
-// a word at a time; it reads up to 7 bytes past n, which the caller must own.
-inline size_t scanWords(const char* p, size_t n, bool& high) {
-  constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
-  uint64_t seen = 0;
-  for (size_t i = 0; i < n; i += 8) {
-    uint64_t w;
-    std::memcpy(&w, p + i, 8);
-    uint64_t mask = n - i >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * (n - i))) - 1;
-    uint64_t z = (w - ones) & ~w & highs & mask;
-    if (z) {
-      // Bytes behind the zero are not part of the text.
-      uint64_t before = (z & (~z + 1)) - 1;
-      high = ((seen | (w & before)) & highs) != 0;
-      return i + (static_cast<size_t>(__builtin_ctzll(z)) >> 3);
-    }
-    seen |= w & mask;
-  }
-  high = (seen & highs) != 0;
-  return n;
-}
-
-bool validDate8(std::string_view s, int32_t& julian) {
-  while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ') s.remove_suffix(1);
-  if (s.size() != 8 || s == "00000000") return false;
-  for (char c : s)
-    if (c < '0' || c > '9') return false;
-  int y = (s[0] - '0') * 1000 + (s[1] - '0') * 100 + (s[2] - '0') * 10 + (s[3] - '0');
-  int m = (s[4] - '0') * 10 + (s[5] - '0');
-  int d = (s[6] - '0') * 10 + (s[7] - '0');
-  if (!xbValidYMD(y, m, d)) return false;
-  julian = xbJulianFromYMD(y, m, d);
-  return true;
-}
-}  // namespace
-
-// Alias list
-
-platform::TParams& TXBaseDataSet::AliasList() {
-  static platform::TParams list = [] {
-    platform::TParams p;
-    platform::TIniFile ini(xbWindowsDirectory() + "xbase.cfg");
+  ~RecordLock() {
+    if (!own) return;
     try {
-      ini.ReadSectionValues("Alias", p);
-    } catch (const std::exception&) {
-      // a missing or unreadable file gives an empty list
+      ds.table_->UnlockTable();
+    } catch (...) {
     }
-    return p;
-  }();
-  return list;
-}
-
-void TXBaseDataSet::ReloadAliasList() {
-  platform::TParams p;
-  platform::TIniFile ini(xbWindowsDirectory() + "xbase.cfg");
-  try {
-    ini.ReadSectionValues("Alias", p);
-  } catch (const std::exception&) {
   }
-  AliasList() = p;
-}
+};
 
 // Dataset
 
@@ -243,17 +157,6 @@ bool TXBaseDataSet::checkBrowseMode() {
   return state_ == TxbDataSetState::dsBrowse;
 }
 
-void TXBaseDataSet::SetDatabaseName(const std::string& value) {
-  if (value == databaseName_) return;
-  std::string v = value;
-  if (!platform::SameText(v, kDefaultDirectory)) {
-    while (v.size() > 1 && v.back() == '/') v.pop_back();
-    if (!v.empty() && !AliasList().has(v)) AliasList().setValue(v, v);
-  }
-  checkInactive();
-  databaseName_ = v;
-}
-
 std::string TXBaseDataSet::Translate(std::string_view src, bool toOem) const {
   std::string s(src);
   if (translate_) {
@@ -263,26 +166,6 @@ std::string TXBaseDataSet::Translate(std::string_view src, bool toOem) const {
       xbOemToAnsiBuf(s.data(), s.data(), s.size());
   }
   return s;
-}
-
-std::string TXBaseDataSet::GetTableDirectory() const {
-  std::string d;
-  if (platform::SameText(databaseName_, kDefaultDirectory)) {
-    d = platform::ExeDir();
-  } else if (databaseName_.empty()) {
-    return std::string();   // the current folder
-  } else {
-    std::string a = AliasList().value(databaseName_);
-    d = a.empty() ? databaseName_ : a;
-  }
-  if (d.empty() || d.back() != '/') d += '/';
-  return d;
-}
-
-void TXBaseDataSet::SetTableName(const std::string& value) {
-  checkInactive();
-  if (value != tableName_) indexFiles_.clear();   // the index files belonged to the old table
-  tableName_ = value;
 }
 
 void TXBaseDataSet::SetReadOnly(bool value) {
@@ -380,6 +263,9 @@ void TXBaseDataSet::Open() {
   t->TranslateOEM = translate_;
   t->AutoFlush = autoFlush_;
   t->UseDeleted = useDeleted_;
+  // A writable dataset reads every record from the file: a record read ahead may be
+  // older than the lock a later write takes.
+  t->ReadAheadAllowed = readOnly_;
   t->SetReadAhead(readOnly_);
   t->SetLockProtocol(lockProtocol_);
   t->UserID = userID_;
@@ -424,261 +310,6 @@ void TXBaseDataSet::Open() {
   notifyDetails();
 }
 
-std::string TXBaseDataSet::indexPath(const std::string& entry, const char* ext) const {
-  std::string name = xbDefaultExt(platform::Trim(entry), ext);
-  std::string full = name.find('/') == std::string::npos ? GetTableDirectory() + name : name;
-  std::string resolved = xbResolveFileName(full);
-  if (!xbFileExists(resolved)) xbRaiseDatabase(msg::CannotFindFile, {full});
-  return resolved;
-}
-
-void TXBaseDataSet::openOneIndex(const std::string& full) {
-  try {
-    table_->OpenIndex(full);
-  } catch (const EXBaseError&) {
-    xbRaiseDatabase(msg::ErrorGetting, {full});
-  }
-}
-
-void TXBaseDataSet::openIndexFiles() {
-  table_->CloseIndexes();
-  indexDefs_.clear();
-  for (const std::string& entry : indexFiles_) {
-    if (platform::Trim(entry).empty()) continue;
-    openOneIndex(indexPath(entry, ".ndx"));
-  }
-  table_->SelectTag(indexName_, false);
-}
-
-void TXBaseDataSet::SetIndexFiles(const std::vector<std::string>& files) {
-  indexDefs_.clear();
-  indexFiles_ = files;
-  if (!table_) return;
-  if (!checkBrowseMode()) return;
-  fire(BeforeScroll);
-  if (indexFiles_.empty()) {
-    table_->CloseIndexes();
-    indexName_.clear();
-  } else {
-    openIndexFiles();
-  }
-  UpdateIndexDefs();
-  applyMasterRange();
-  firstRecord();
-  scrolled();
-}
-
-void TXBaseDataSet::AddIndexFile(const std::string& name) {
-  if (!table_) {
-    indexFiles_.push_back(name);
-    return;
-  }
-  if (!checkBrowseMode()) return;
-  std::string full = indexPath(name, ".NDX");
-  for (int i = 1; i <= XBO_dBHandler::MaxIndexFiles; ++i) {
-    IxbIndexFile* f = table_->IndexFile(i);
-    if (f && f->FileName() == xbExpandFileName(full)) xbRaiseDatabase(msg::IndexAlreadyOpen, {full});
-  }
-  openOneIndex(full);
-  indexFiles_.push_back(name);
-  UpdateIndexDefs();
-  SetIndexName(indexName_);
-}
-
-void TXBaseDataSet::UpdateIndexDefs() {
-  indexDefs_.clear();
-  if (!table_) return;
-  for (int n = 1; n <= table_->TagCount(); ++n) {
-    IxbIndexTag* tag = table_->TagByNumber(n);
-    if (!tag) continue;
-    TxbIndexDef d;
-    d.Name = tag->TagName();
-    std::string expr = tag->KeyExpression();
-    if (expr.find('(') != std::string::npos) {
-      d.Fields = expr;
-      d.Expression = true;
-    } else {
-      for (char c : expr) {
-        if (c == '+' || c == '-') d.Fields += ';';
-        else if (c != ' ') d.Fields += c;
-      }
-    }
-    indexDefs_.push_back(std::move(d));
-  }
-}
-
-bool TXBaseDataSet::GetIsIndexField(const TxbField& field) {
-  if (!table_ || !table_->MasterTag || field.Calculated()) return false;
-  if (field.DataType() == TxbFieldType::ftMemo || field.DataType() == TxbFieldType::ftBlob) return false;
-  std::string names = TxbExpHandler(*table_, table_->MasterTag->KeyExpression()).NamesOfKind(17);
-  std::string want = upperKey(field.FieldName()) + ";";
-  for (size_t at = 0; at < names.size();) {
-    size_t semi = names.find(';', at);
-    if (semi == std::string::npos) break;
-    if (names.compare(at, semi + 1 - at, want) == 0) return true;
-    at = semi + 1;
-  }
-  return false;
-}
-
-void TXBaseDataSet::SetIndexName(const std::string& name) {
-  indexName_ = name;
-  if (!table_) return;
-  if (!checkBrowseMode()) return;
-  table_->SelectTag(name, hasRecord_);
-  applyMasterRange();
-  if (table_->PositionDiffers || table_->Eof || table_->Bof || !takeRecord())
-    firstRecord();
-  else
-    eof_ = bof_ = false;
-  scrolled();
-}
-
-int TXBaseDataSet::GetTagCount() { return table_ ? table_->TagCount() : 0; }
-
-std::string TXBaseDataSet::GetTagName(int n) {
-  checkActive();
-  IxbIndexTag* t = table_->TagByNumber(n);
-  return t ? t->TagName() : std::string();
-}
-
-std::string TXBaseDataSet::GetTagExpression(int n) {
-  checkActive();
-  IxbIndexTag* t = table_->TagByNumber(n);
-  return t ? t->KeyExpression() : std::string();
-}
-
-bool TXBaseDataSet::FindKey(std::string_view key) {
-  if (!checkBrowseMode()) return false;
-  fire(BeforeScroll);
-  bool found = table_->FindKey(key) && takeRecord();
-  if (found)
-    eof_ = bof_ = false;
-  else
-    eof_ = true;
-  scrolled();
-  return found;
-}
-
-// The set-key state
-
-void TXBaseDataSet::SetKey() {
-  if (!checkBrowseMode()) return;
-  if (!table_->MasterTag) xbRaiseDatabase(msg::NoIndexForKey);
-  {
-    RecordPointer rp(table_.get(), keyBuffer_.data());
-    table_->BlankRecord();
-  }
-  state_ = TxbDataSetState::dsSetKey;
-}
-
-std::string TXBaseDataSet::keyFromRecord(const uint8_t* record) {
-  XBO_dBHandler& t = *table_;
-  TxbExpHandler key(t, t.MasterTag->KeyExpression());
-  RecordPointer rp(&t, const_cast<uint8_t*>(record));
-  std::string text = key.EvaluateKeyText();
-  return Translate(text, false);
-}
-
-bool TXBaseDataSet::GotoKey() {
-  checkActive();
-  if (state_ != TxbDataSetState::dsSetKey) xbRaiseDatabase(msg::NotEditing);
-  state_ = TxbDataSetState::dsBrowse;
-  if (!table_->MasterTag) xbRaiseDatabase(msg::NoIndexForKey);
-  std::string key = keyFromRecord(keyBuffer_.data());
-  while (!key.empty() && key.back() == ' ') key.pop_back();
-  return FindKey(key);
-}
-
-// Master-detail
-
-void TXBaseDataSet::SetMasterSource(TXBaseDataSet* master) {
-  if (master == master_) return;
-  for (TXBaseDataSet* m = master; m; m = m->master_)
-    if (m == this) xbRaiseDatabase(msg::CircularDataLink);
-  if (master_) {
-    auto& d = master_->details_;
-    d.erase(std::remove(d.begin(), d.end(), this), d.end());
-    master_ = nullptr;
-    masterDisabled();
-  }
-  master_ = master;
-  if (master_) {
-    master_->details_.push_back(this);
-    masterChanged();
-  }
-}
-
-void TXBaseDataSet::SetMasterFields(const std::string& fields) {
-  masterFields_ = fields;
-  if (master_) masterChanged();
-}
-
-std::string TXBaseDataSet::getMasterKey() {
-  if (!table_->MasterTag) xbRaiseDatabase(msg::MasterNoIndex, {tableName_});
-  if (!master_ || master_->state_ == TxbDataSetState::dsInsert || platform::Trim(masterFields_).empty())
-    return std::string();
-  std::vector<std::string> values;
-  bool allText = true;
-  size_t sizes = 0;
-  for (std::string_view rest = masterFields_; !rest.empty();) {
-    size_t semi = rest.find(';');
-    std::string name = platform::Trim(rest.substr(0, semi));
-    rest = semi == std::string_view::npos ? std::string_view() : rest.substr(semi + 1);
-    if (name.empty()) continue;
-    TxbField& f = master_->FieldByName(name);
-    if (f.DataType() != TxbFieldType::ftString) allText = false;
-    sizes += static_cast<size_t>(f.Size());
-    values.push_back(f.AsString());
-  }
-  std::string key =
-      xbMasterDetailKey(*table_, tableName_, table_->MasterTag->KeyExpression(), values, allText, sizes);
-  return Translate(key, false);
-}
-
-// The master link's refresh: the master's key as the range, without events.
-void TXBaseDataSet::applyMasterRange() {
-  if (!master_ || !table_ || !master_->table_ || !master_->hasRecord_) return;
-  std::string key = getMasterKey();
-  if (key.empty()) return;
-  table_->SetRange(key, key, true);
-  masterRange_ = true;
-}
-
-void TXBaseDataSet::masterChanged() {
-  if (!table_ || !master_ || !master_->table_ || !master_->hasRecord_) return;
-  if (!checkBrowseMode()) return;
-  std::string key = getMasterKey();
-  if (key.empty()) return;
-  fire(BeforeScroll);
-  table_->SetRange(key, key, true);
-  masterRange_ = true;
-  firstRecord();
-  scrolled();
-}
-
-void TXBaseDataSet::masterDisabled() {
-  if (!table_ || !masterRange_) return;
-  if (!checkBrowseMode()) return;
-  table_->ClearRange();
-  masterRange_ = false;
-  fire(BeforeScroll);
-  firstRecord();
-  scrolled();
-}
-
-void TXBaseDataSet::notifyDetails() {
-  // A detail may unlink itself from an event handler: walk a copy.
-  std::vector<TXBaseDataSet*> details = details_;
-  for (TXBaseDataSet* d : details) {
-    if (std::find(details_.begin(), details_.end(), d) == details_.end()) continue;
-    if (table_)
-      d->masterChanged();
-    else
-      d->masterDisabled();
-  }
-}
-
 void TXBaseDataSet::scrolled() {
   fire(AfterScroll);
   notifyDetails();
@@ -694,6 +325,7 @@ void TXBaseDataSet::Close() {
 
 void TXBaseDataSet::Refresh() {
   if (!checkBrowseMode()) return;
+  table_->DropReadAhead();   // the records as the file holds them now
   table_->RefreshHeader();
   table_->RefreshFilter();
   if (hasRecord_) {
@@ -711,7 +343,17 @@ void TXBaseDataSet::Refresh() {
 
 void TXBaseDataSet::SetPassword(const std::string& newPassword) {
   if (!checkBrowseMode()) return;
-  table_->SetPassword(newPassword);
+  try {
+    table_->SetPassword(newPassword);
+  } catch (...) {
+    if (hasRecord_) {
+      try {
+        table_->GoTo(recNo_);
+      } catch (...) {
+      }
+    }
+    throw;
+  }
   encryptionKey_ = newPassword;
   if (hasRecord_) {
     table_->GoTo(recNo_);
@@ -747,117 +389,6 @@ void TXBaseDataSet::closeCursor() {
   recNo_ = 0;
   eof_ = bof_ = true;
   state_ = TxbDataSetState::dsInactive;
-}
-
-void TXBaseDataSet::buildFields() {
-  XBO_dBHandler& t = *table_;
-  for (int n = 1; n <= t.FieldCount; ++n) {
-    const TxbFieldDesc& f = *t.FieldDesc(n);
-    TxbFieldDef d{f.Name, TxbFieldType::ftString, 0, n, f.Type};
-    switch (f.Type) {
-      case 'C': d.DataType = TxbFieldType::ftString; d.Size = static_cast<int>(f.Length); break;
-      case 'D': d.DataType = TxbFieldType::ftDate; break;
-      case 'L': d.DataType = TxbFieldType::ftBoolean; break;
-      case 'M': d.DataType = TxbFieldType::ftMemo; break;
-      case 'G': d.DataType = TxbFieldType::ftBlob; break;
-      // Version 0x30 keeps B as an 8-byte double; elsewhere it is a binary memo.
-      case 'B': d.DataType = t.Version == 0x30 ? TxbFieldType::ftFloat : TxbFieldType::ftBlob; break;
-      case 'I': d.DataType = TxbFieldType::ftInteger; break;
-      case 'T': d.DataType = TxbFieldType::ftDateTime; break;
-      case 'Y': d.DataType = TxbFieldType::ftCurrency; break;
-      case 'N':
-      case 'F':
-        if (f.Decimals > 0) d.DataType = TxbFieldType::ftFloat;
-        else if (f.Length <= 4) d.DataType = TxbFieldType::ftSmallint;
-        else if (f.Length <= 9) d.DataType = TxbFieldType::ftInteger;
-        else d.DataType = largeIntegerAs_ == TxbIntFields::asInteger ? TxbFieldType::ftInteger
-                          : largeIntegerAs_ == TxbIntFields::asLargeInt ? TxbFieldType::ftLargeint
-                                                                        : TxbFieldType::ftFloat;
-        break;
-      default: continue;   // unknown letters and empty descriptors get no field
-    }
-    fieldDefs_.push_back(d);
-    fields_.push_back(std::make_unique<TxbField>(this, d, f.Offset, f.Length));
-    upperNames_.push_back(upperKey(d.Name));
-  }
-  for (size_t k = 0; k < calcDefs_.size(); ++k) {
-    fields_.push_back(std::make_unique<TxbField>(this, calcDefs_[k], 0, 0));
-    fields_.back()->calcIndex_ = static_cast<int>(k);
-    upperNames_.push_back(upperKey(calcDefs_[k].Name));
-  }
-  size_t cap = 64;
-  nameShift_ = 58;
-  while (cap < upperNames_.size() * 4) {
-    cap *= 2;
-    --nameShift_;
-  }
-  nameSlots_.assign(cap, TxbNameSlot{});
-  for (size_t i = 0; i < upperNames_.size(); ++i) {
-    TxbNameKey k = TxbNameKey::Of(upperNames_[i]);
-    if (lookupKey(k)) continue;   // the first of equal names wins
-    size_t slot = static_cast<size_t>(k.Hash() >> nameShift_);
-    while (nameSlots_[slot].field) slot = (slot + 1) & (cap - 1);
-    nameSlots_[slot] = TxbNameSlot{k, fields_[i].get()};
-  }
-}
-
-TxbField& TXBaseDataSet::Fields(int index) {
-  checkActive();
-  if (index < 0 || index >= FieldCount()) throw ERangeError();
-  return *fields_[static_cast<size_t>(index)];
-}
-
-void TXBaseDataSet::fieldNotFound(std::string_view name) { xbRaiseDatabase(msg::FieldNotFound, {name}); }
-
-
-uint8_t* TXBaseDataSet::writeBuffer(const TxbField& field) {
-  checkActive();
-  switch (state_) {
-    case TxbDataSetState::dsEdit:
-    case TxbDataSetState::dsInsert: return active_.data();
-    case TxbDataSetState::dsSetKey:
-      if (!GetIsIndexField(field)) xbRaiseDatabase(msg::FieldNotIndexed, {field.FieldName()});
-      return keyBuffer_.data();
-    default: xbRaiseDatabase(msg::NotEditing);
-  }
-}
-
-void TXBaseDataSet::fieldWritten(const TxbField& field) {
-  if (state_ != TxbDataSetState::dsEdit && state_ != TxbDataSetState::dsInsert) return;
-  if (!field.Calculated()) modified_ = true;
-  if (autoCalcFields_ && !calcDefs_.empty()) calculate(active_.data(), calcValues_);
-}
-
-void TXBaseDataSet::calculate(uint8_t* record, std::vector<TxbCalcValue>& values) {
-  values.assign(calcDefs_.size(), TxbCalcValue{});
-  if (calcDefs_.empty() || !OnCalcFields) return;
-  struct Restore {
-    TXBaseDataSet& ds;
-    TxbDataSetState state;
-    uint8_t* rec;
-    std::vector<TxbCalcValue>* calc;
-    ~Restore() {
-      ds.state_ = state;
-      ds.sideRecord_ = rec;
-      ds.sideCalc_ = calc;
-    }
-  } restore{*this, state_, sideRecord_, sideCalc_};
-  state_ = TxbDataSetState::dsCalcFields;
-  sideRecord_ = record;
-  sideCalc_ = &values;
-  OnCalcFields(*this);
-}
-
-void TXBaseDataSet::AddCalcField(const std::string& name, TxbFieldType type, int size) {
-  checkInactive();
-  if (type == TxbFieldType::ftMemo || type == TxbFieldType::ftBlob)
-    xbRaiseDatabase(msg::AccessAsType, {name, "Calculated"});
-  calcDefs_.push_back(TxbFieldDef{name, type, type == TxbFieldType::ftString ? size : 0, 0, 0});
-}
-
-void TXBaseDataSet::ClearCalcFields() {
-  checkInactive();
-  calcDefs_.clear();
 }
 
 void TXBaseDataSet::syncTable() {
@@ -1003,12 +534,7 @@ std::optional<std::vector<std::string>> TXBaseDataSet::Lookup(std::string_view k
   calculate(found.data(), calc);
   sideRecord_ = found.data();
   sideCalc_ = &calc;
-  for (std::string_view rest = resultFields; !rest.empty();) {
-    size_t semi = rest.find(';');
-    std::string name = platform::Trim(rest.substr(0, semi));
-    rest = semi == std::string_view::npos ? std::string_view() : rest.substr(semi + 1);
-    if (!name.empty()) out.push_back(FieldByName(name).AsString());
-  }
+  for (const std::string& name : XBO_dBaseFld::SplitFieldList(resultFields)) out.push_back(FieldByName(name).AsString());
   return out;
 }
 
@@ -1023,10 +549,12 @@ void TXBaseDataSet::Delete() {
   fire(BeforeDelete);
   fire(BeforeScroll);
   bool done = runChecked([&] {
+    RecordLock lock(*this);
     bool saved = t.UseDeleted;
     struct G { XBO_dBHandler& t; bool s; ~G() { t.UseDeleted = s; t.SetCurRecord(nullptr); } } g{t, saved};
     t.UseDeleted = true;
     try {
+      t.DropReadAhead();
       t.GoTo(recNo_);
       t.DeleteRecord();
     } catch (const std::exception&) {
@@ -1068,14 +596,18 @@ void TXBaseDataSet::Recall() {
   checkWritable();
   if (!hasRecord_) xbRaiseDatabase(msg::CannotRecall);
   XBO_dBHandler& t = *table_;
-  bool saved = t.UseDeleted;
-  struct G { XBO_dBHandler& t; bool s; ~G() { t.UseDeleted = s; } } g{t, saved};
-  t.UseDeleted = true;
-  try {
-    t.GoTo(recNo_);
-    t.RecallRecord();
-  } catch (const std::exception&) {
-    xbRaiseDatabase(msg::CannotRecall);
+  {
+    RecordLock lock(*this);
+    bool saved = t.UseDeleted;
+    struct G { XBO_dBHandler& t; bool s; ~G() { t.UseDeleted = s; } } g{t, saved};
+    t.UseDeleted = true;
+    try {
+      t.DropReadAhead();
+      t.GoTo(recNo_);
+      t.RecallRecord();
+    } catch (const std::exception&) {
+      xbRaiseDatabase(msg::CannotRecall);
+    }
   }
   takeRecord();
 }
@@ -1095,6 +627,7 @@ void TXBaseDataSet::Edit() {
     if (!t.LockRecord()) xbRaiseDatabase(msg::RecordLocked);
     editLock_ = true;
     try {
+      t.DropReadAhead();   // the record as the file holds it now, under the lock
       t.GoTo(recNo_);
       takeRecord();
     } catch (...) {
@@ -1147,20 +680,9 @@ void TXBaseDataSet::Post() {
   XBO_dBHandler& t = *table_;
   fire(BeforePost);
   bool done = runChecked([&] {
-    // Memo texts of blob streams first: a failed write raises here and nothing is posted.
-    writePendingBlobs();
-    if (state_ == TxbDataSetState::dsEdit) {
-      RecordPointer rp(&t, active_.data());
-      t.PutRecord(recNo_);
-    } else {
-      {
-        RecordPointer rp(&t, active_.data());
-        t.Append();
-      }
-      recNo_ = t.RecNo;
-      hasRecord_ = true;
-      t.GoTo(recNo_);
-    }
+    const bool inserting = state_ == TxbDataSetState::dsInsert;
+    writeRecord();
+    if (inserting) t.GoTo(recNo_);
   }, OnPostError);
   if (!done) return;
   if (editLock_) {
@@ -1198,488 +720,6 @@ void TXBaseDataSet::Cancel() {
   }
   fire(AfterCancel);
   if (inserting) scrolled();
-}
-
-// Fields
-
-void TxbField::badAccess(const char* type) const { xbRaiseDatabase(msg::AccessAsType, {def_.Name, type}); }
-
-const TxbCalcValue* TxbField::calcValue() const {
-  const TXBaseDataSet& ds = *ds_;
-  const std::vector<TxbCalcValue>* values = nullptr;
-  if (ds.sideRecord_)
-    values = ds.sideCalc_;
-  else if ((ds.state_ == TxbDataSetState::dsBrowse && ds.hasRecord_) || ds.state_ == TxbDataSetState::dsEdit ||
-           ds.state_ == TxbDataSetState::dsInsert)
-    values = &ds.calcValues_;
-  if (!values || static_cast<size_t>(calcIndex_) >= values->size()) return nullptr;
-  const TxbCalcValue& v = (*values)[static_cast<size_t>(calcIndex_)];
-  return v.has ? &v : nullptr;
-}
-
-TxbCalcValue& TxbField::calcSlot() {
-  TXBaseDataSet& ds = *ds_;
-  ds.checkActive();
-  if (ds.state_ == TxbDataSetState::dsSetKey) xbRaiseDatabase(msg::FieldNotIndexed, {def_.Name});
-  std::vector<TxbCalcValue>* values = nullptr;
-  if (ds.state_ == TxbDataSetState::dsCalcFields)
-    values = ds.sideCalc_;
-  else if (ds.state_ == TxbDataSetState::dsEdit || ds.state_ == TxbDataSetState::dsInsert)
-    values = &ds.calcValues_;
-  if (!values || static_cast<size_t>(calcIndex_) >= values->size()) xbRaiseDatabase(msg::NotEditing);
-  TxbCalcValue& v = (*values)[static_cast<size_t>(calcIndex_)];
-  v.has = true;
-  return v;
-}
-
-namespace {
-bool isNumberType(TxbFieldType t) {
-  return t == TxbFieldType::ftSmallint || t == TxbFieldType::ftInteger || t == TxbFieldType::ftLargeint ||
-         t == TxbFieldType::ftFloat || t == TxbFieldType::ftCurrency;
-}
-bool truthText(std::string_view s) {
-  return !s.empty() && (s[0] == 'T' || s[0] == 't' || s[0] == 'Y' || s[0] == 'y' || s[0] == '1');
-}
-int64_t integralOf(TxbFieldType type, double v) {
-  int64_t r = checked_round<int64_t>(v);
-  if (type == TxbFieldType::ftSmallint) return checked_cast<int16_t>(r);
-  if (type == TxbFieldType::ftInteger) return checked_cast<int32_t>(r);
-  return r;
-}
-}  // namespace
-
-bool TxbField::IsNull() const {
-  TXBaseDataSet& ds = *ds_;
-  ds.checkActive();
-  if (Calculated()) return calcValue() == nullptr;
-  uint8_t* rec = ds.readBuffer();
-  if (!rec) return true;
-  const char* p = reinterpret_cast<const char*>(rec) + offset_;
-  switch (def_.DataType) {
-    case TxbFieldType::ftString: {
-      size_t n = trimmedLength(p, length_);
-      if (const void* z = std::memchr(p, 0, n)) n = trimmedLength(p, static_cast<size_t>(static_cast<const char*>(z) - p));
-      return n == 0;
-    }
-    case TxbFieldType::ftDate: {
-      int32_t j;
-      return !validDate8(std::string_view(p, length_), j);
-    }
-    default: break;
-  }
-  XBO_dBHandler& t = *ds.table_;
-  RecordPointer rp(&t, rec);
-  int n = def_.DbfFieldNo;
-  switch (def_.DataType) {
-    case TxbFieldType::ftDateTime: return t.NumberGet(n) == 0;
-    case TxbFieldType::ftMemo:
-    case TxbFieldType::ftBlob: {
-      auto it = ds.pendingBlobs_.find(n);
-      if (it != ds.pendingBlobs_.end() && rec == ds.active_.data()) return it->second.empty();
-      return t.MemoBlock(n) == 0;
-    }
-    default: return false;
-  }
-}
-
-std::string TxbField::AsString() const {
-  TXBaseDataSet& ds = *ds_;
-  ds.checkActive();
-  if (Calculated()) {
-    const TxbCalcValue* c = calcValue();
-    if (!c) return std::string();
-    switch (def_.DataType) {
-      case TxbFieldType::ftString: return c->text;
-      case TxbFieldType::ftBoolean: return c->number != 0 ? "True" : "False";
-      case TxbFieldType::ftDate: return platform::FormatDate(c->number);
-      case TxbFieldType::ftDateTime: return platform::FormatDateTimeText(c->number);
-      case TxbFieldType::ftFloat:
-      case TxbFieldType::ftCurrency: return platform::FloatToStr(c->number);
-      default: return platform::IntToStr(integralOf(def_.DataType, c->number));
-    }
-  }
-  uint8_t* rec = ds.readBuffer();
-  if (!rec) return std::string();
-  if (def_.DataType == TxbFieldType::ftString) {
-    // The hot path of the tasks: trim and translate straight from the record image.
-    // Right-trimming first and then cutting at the first zero byte gives the same
-    // text as cutting first, and the search then covers only the short content.
-    const char* p = reinterpret_cast<const char*>(rec) + offset_;
-    size_t n = trimmedLength(p, length_);
-    bool high = true;
-    size_t z = rec == ds.active_.data() ? scanWords(p, n, high) : zeroAt(p, n);
-    if (z < n) n = trimmedLength(p, z);
-    std::string s(p, n);
-    if (ds.translate_ && high) {
-      const uint8_t* t = ds.oemToAnsi_;
-      char* q = s.data();
-      size_t i = 0;
-      // Runs of ASCII bytes stay as they are: eight at a time are passed over.
-      if (ds.asciiKept_) {
-        for (; i + 8 <= n; i += 8) {
-          uint64_t w;
-          std::memcpy(&w, q + i, 8);
-          if (!(w & 0x8080808080808080ull)) continue;
-          for (size_t k = i; k < i + 8; ++k) q[k] = static_cast<char>(t[static_cast<uint8_t>(q[k])]);
-        }
-      }
-      for (; i < n; ++i)
-        if (!ds.asciiKept_ || (q[i] & 0x80)) q[i] = static_cast<char>(t[static_cast<uint8_t>(q[i])]);
-    }
-    return s;
-  }
-  XBO_dBHandler& t = *ds.table_;
-  int n = def_.DbfFieldNo;
-  switch (def_.DataType) {
-    case TxbFieldType::ftSmallint:
-    case TxbFieldType::ftInteger:
-    case TxbFieldType::ftLargeint: return platform::IntToStr(AsLargeInt());
-    case TxbFieldType::ftFloat:
-    case TxbFieldType::ftCurrency: return platform::FloatToStr(AsFloat());
-    case TxbFieldType::ftDate: {
-      int32_t j;
-      if (!validDate8(std::string_view(reinterpret_cast<const char*>(rec) + offset_, length_), j)) return std::string();
-      return platform::FormatDate(static_cast<double>(j - xbJulianOffset));
-    }
-    case TxbFieldType::ftDateTime: return IsNull() ? std::string() : platform::FormatDateTimeText(AsDateTime());
-    case TxbFieldType::ftMemo:
-    case TxbFieldType::ftBlob: {
-      std::string s;
-      auto it = ds.pendingBlobs_.find(n);
-      if (it != ds.pendingBlobs_.end() && rec == ds.active_.data()) {
-        s = it->second;
-      } else {
-        RecordPointer rp(&t, rec);
-        s = t.MemoRead(n);
-      }
-      if (def_.DataType == TxbFieldType::ftMemo && ds.translate_) xbOemToAnsiBuf(s.data(), s.data(), s.size());
-      return s;
-    }
-    default: {
-      RecordPointer rp(&t, rec);
-      return t.LogicGet(n) ? "True" : "False";
-    }
-  }
-}
-
-std::string TxbField::AsUtf8() const { return platform::Cp1251ToUtf8(AsString()); }
-
-int64_t TxbField::AsLargeInt() const {
-  TXBaseDataSet& ds = *ds_;
-  ds.checkActive();
-  if (def_.DataType == TxbFieldType::ftString) return platform::StrToInt64(AsString());
-  if (!isNumberType(def_.DataType)) badAccess("LargeInt");
-  if (Calculated()) {
-    const TxbCalcValue* c = calcValue();
-    return c ? integralOf(def_.DataType, c->number) : 0;
-  }
-  uint8_t* rec = ds.readBuffer();
-  if (!rec) return 0;
-  XBO_dBHandler& t = *ds.table_;
-  // Numbers are read straight from the record image; the table pointer is not moved.
-  return integralOf(def_.DataType, t.NumberAt(def_.DbfFieldNo, rec));
-}
-
-int32_t TxbField::AsInteger() const {
-  if (def_.DataType == TxbFieldType::ftString) return platform::StrToInt(AsString());
-  if (!isNumberType(def_.DataType)) badAccess("Integer");
-  return checked_cast<int32_t>(AsLargeInt());
-}
-
-double TxbField::AsFloat() const {
-  TXBaseDataSet& ds = *ds_;
-  ds.checkActive();
-  if (def_.DataType == TxbFieldType::ftString) return platform::StrToFloat(AsString());
-  if (def_.DataType == TxbFieldType::ftBoolean || def_.DataType == TxbFieldType::ftMemo ||
-      def_.DataType == TxbFieldType::ftBlob)
-    badAccess("Float");
-  if (def_.DataType == TxbFieldType::ftDate || def_.DataType == TxbFieldType::ftDateTime) return AsDateTime();
-  if (Calculated()) {
-    const TxbCalcValue* c = calcValue();
-    return c ? c->number : 0;
-  }
-  uint8_t* rec = ds.readBuffer();
-  if (!rec) return 0;
-  return ds.table_->NumberAt(def_.DbfFieldNo, rec);
-}
-
-platform::TDateTime TxbField::AsDateTime() const {
-  TXBaseDataSet& ds = *ds_;
-  ds.checkActive();
-  if (def_.DataType == TxbFieldType::ftString) {
-    std::string s = AsString();
-    platform::TDateTime d;
-    if (!platform::TryStrToDateTime(s, d)) throw platform::EConvertError("'" + s + "' is not a valid date and time");
-    return d;
-  }
-  if (def_.DataType != TxbFieldType::ftDate && def_.DataType != TxbFieldType::ftDateTime) badAccess("DateTime");
-  if (Calculated()) {
-    const TxbCalcValue* c = calcValue();
-    return c ? c->number : 0;
-  }
-  uint8_t* rec = ds.readBuffer();
-  if (!rec) return 0;
-  if (def_.DataType == TxbFieldType::ftDate) {
-    int32_t j;
-    if (!validDate8(std::string_view(reinterpret_cast<const char*>(rec) + offset_, length_), j))
-      return 0;   // null date: 30.12.1899
-    return static_cast<double>(j - xbJulianOffset);
-  }
-  double ms = ds.table_->NumberAt(def_.DbfFieldNo, rec);
-  if (ms == 0) return 0;
-  return ms / 86400000.0 - platform::kDateDelta;
-}
-
-bool TxbField::AsBoolean() const {
-  TXBaseDataSet& ds = *ds_;
-  ds.checkActive();
-  if (def_.DataType == TxbFieldType::ftString) return truthText(AsString());
-  if (def_.DataType != TxbFieldType::ftBoolean) badAccess("Boolean");
-  if (Calculated()) {
-    const TxbCalcValue* c = calcValue();
-    return c && c->number != 0;
-  }
-  uint8_t* rec = ds.readBuffer();
-  if (!rec) return false;
-  XBO_dBHandler& t = *ds.table_;
-  RecordPointer rp(&t, rec);
-  return t.LogicGet(def_.DbfFieldNo);
-}
-
-void TxbField::SetAsString(std::string_view text) {
-  TXBaseDataSet& ds = *ds_;
-  if (Calculated()) {
-    std::string tr = platform::Trim(text);
-    if (def_.DataType == TxbFieldType::ftString) {
-      TxbCalcValue& c = calcSlot();
-      c.text.assign(text.substr(0, def_.Size > 0 ? static_cast<size_t>(def_.Size) : text.size()));
-    } else if (tr.empty()) {
-      Clear();
-      return;
-    } else if (def_.DataType == TxbFieldType::ftBoolean) {
-      calcSlot().number = truthText(tr) ? 1 : 0;
-    } else if (def_.DataType == TxbFieldType::ftDate) {
-      calcSlot().number = platform::StrToDate(tr);
-    } else if (def_.DataType == TxbFieldType::ftDateTime) {
-      platform::TDateTime d;
-      if (!platform::TryStrToDateTime(tr, d)) throw platform::EConvertError("'" + tr + "' is not a valid date and time");
-      calcSlot().number = d;
-    } else {
-      calcSlot().number = platform::StrToFloat(tr);
-    }
-    ds.fieldWritten(*this);
-    return;
-  }
-  switch (def_.DataType) {
-    case TxbFieldType::ftDate: {
-      std::string tr = platform::Trim(text);
-      if (tr.empty()) {
-        Clear();
-        return;
-      }
-      SetAsDateTime(platform::StrToDate(tr));
-      return;
-    }
-    case TxbFieldType::ftBoolean: SetAsBoolean(truthText(text)); return;
-    case TxbFieldType::ftString:
-    case TxbFieldType::ftMemo:
-    case TxbFieldType::ftBlob: break;
-    default: {
-      std::string tr = platform::Trim(text);
-      SetAsFloat(tr.empty() ? 0.0 : platform::StrToFloat(tr));
-      return;
-    }
-  }
-  uint8_t* rec = ds.writeBuffer(*this);
-  XBO_dBHandler& t = *ds.table_;
-  std::string s(text);
-  if (def_.DataType != TxbFieldType::ftBlob && ds.translate_) xbAnsiToOemBuf(s.data(), s.data(), s.size());
-  {
-    RecordPointer rp(&t, rec);
-    if (def_.DataType == TxbFieldType::ftString) {
-      t.StringPut(def_.DbfFieldNo, s);
-    } else {
-      t.MemoWrite(def_.DbfFieldNo, s);
-      ds.pendingBlobs_.erase(def_.DbfFieldNo);
-    }
-  }
-  ds.fieldWritten(*this);
-}
-
-void TxbField::SetAsInteger(int64_t v) { SetAsFloat(static_cast<double>(v)); }
-
-void TxbField::SetAsFloat(double v) {
-  TXBaseDataSet& ds = *ds_;
-  if (def_.DataType == TxbFieldType::ftDate || def_.DataType == TxbFieldType::ftDateTime) {
-    SetAsDateTime(v);
-    return;
-  }
-  if (def_.DataType == TxbFieldType::ftMemo || def_.DataType == TxbFieldType::ftBlob) badAccess("Float");
-  if (def_.DataType == TxbFieldType::ftString) {
-    SetAsString(platform::FloatToStr(v));
-    return;
-  }
-  if (Calculated()) {
-    calcSlot().number = def_.DataType == TxbFieldType::ftBoolean ? (v != 0 ? 1 : 0) : v;
-    ds.fieldWritten(*this);
-    return;
-  }
-  uint8_t* rec = ds.writeBuffer(*this);
-  XBO_dBHandler& t = *ds.table_;
-  {
-    RecordPointer rp(&t, rec);
-    if (def_.DataType == TxbFieldType::ftBoolean)
-      t.LogicPut(def_.DbfFieldNo, v != 0);
-    else
-      t.NumberPut(def_.DbfFieldNo, v);
-  }
-  ds.fieldWritten(*this);
-}
-
-void TxbField::SetAsDateTime(platform::TDateTime v) {
-  TXBaseDataSet& ds = *ds_;
-  if (def_.DataType != TxbFieldType::ftDate && def_.DataType != TxbFieldType::ftDateTime) badAccess("DateTime");
-  if (Calculated()) {
-    calcSlot().number = def_.DataType == TxbFieldType::ftDate ? std::floor(v) : v;
-    ds.fieldWritten(*this);
-    return;
-  }
-  uint8_t* rec = ds.writeBuffer(*this);
-  XBO_dBHandler& t = *ds.table_;
-  {
-    RecordPointer rp(&t, rec);
-    if (def_.DataType == TxbFieldType::ftDate) {
-      int64_t j = static_cast<int64_t>(std::floor(v)) + xbJulianOffset;
-      t.DatePut(def_.DbfFieldNo, (j < xbJulianMin || j > xbJulianMax) ? 0 : static_cast<int32_t>(j));
-    } else {
-      t.NumberPut(def_.DbfFieldNo, v == 0 ? 0.0 : std::round((v + platform::kDateDelta) * 86400000.0));
-    }
-  }
-  ds.fieldWritten(*this);
-}
-
-void TxbField::SetAsBoolean(bool v) {
-  if (def_.DataType != TxbFieldType::ftBoolean) badAccess("Boolean");
-  SetAsFloat(v ? 1 : 0);
-}
-
-void TxbField::Clear() {
-  TXBaseDataSet& ds = *ds_;
-  if (Calculated()) {
-    calcSlot() = TxbCalcValue{};
-    ds.fieldWritten(*this);
-    return;
-  }
-  uint8_t* rec = ds.writeBuffer(*this);
-  XBO_dBHandler& t = *ds.table_;
-  {
-    RecordPointer rp(&t, rec);
-    switch (def_.DataType) {
-      case TxbFieldType::ftString: t.StringPut(def_.DbfFieldNo, ""); break;
-      case TxbFieldType::ftDate: t.DatePut(def_.DbfFieldNo, 0); break;
-      case TxbFieldType::ftBoolean: t.LogicPut(def_.DbfFieldNo, false); break;
-      case TxbFieldType::ftMemo:
-      case TxbFieldType::ftBlob:
-        t.MemoWrite(def_.DbfFieldNo, "");
-        ds.pendingBlobs_.erase(def_.DbfFieldNo);
-        break;
-      default: t.NumberPut(def_.DbfFieldNo, 0); break;
-    }
-  }
-  ds.fieldWritten(*this);
-}
-
-// Blob stream
-
-THCBlobStream::THCBlobStream(TxbField& field, Mode mode) : field_(field), ds_(*field.ds_) {
-  ds_.checkActive();
-  if (field.DataType() != TxbFieldType::ftMemo && field.DataType() != TxbFieldType::ftBlob)
-    xbRaiseDatabase(msg::AccessAsType, {field.FieldName(), "Blob"});
-  if (mode != bmRead) {
-    if (ds_.readOnly_) xbRaiseDatabase(msg::FieldReadOnly, {field.FieldName()});
-    if (ds_.state_ != TxbDataSetState::dsEdit && ds_.state_ != TxbDataSetState::dsInsert)
-      xbRaiseDatabase(msg::NotEditing);
-  }
-  if (!ds_.readBuffer()) return;
-  active_ = true;
-  if (mode == bmWrite) {
-    modified_ = true;
-  } else {
-    LoadMemo();
-  }
-}
-
-void THCBlobStream::LoadMemo() {
-  uint8_t* rec = ds_.readBuffer();
-  int n = field_.Def().DbfFieldNo;
-  auto it = ds_.pendingBlobs_.find(n);
-  if (it != ds_.pendingBlobs_.end() && rec == ds_.active_.data()) {
-    data_ = it->second;
-  } else {
-    XBO_dBHandler& t = *ds_.table_;
-    RecordPointer rp(&t, rec);
-    data_ = t.MemoRead(n);
-  }
-  if (field_.DataType() == TxbFieldType::ftMemo && ds_.translate_) xbOemToAnsiBuf(data_.data(), data_.data(), data_.size());
-  pos_ = 0;
-}
-
-THCBlobStream::~THCBlobStream() {
-  if (!active_ || !modified_ || !ds_.table_) return;
-  if (ds_.state_ != TxbDataSetState::dsEdit && ds_.state_ != TxbDataSetState::dsInsert) return;
-  // Nothing here can fail but memory: the memo file is written by Post.
-  std::string out = std::move(data_);
-  if (field_.DataType() == TxbFieldType::ftMemo && ds_.translate_) xbAnsiToOemBuf(out.data(), out.data(), out.size());
-  ds_.pendingBlobs_[field_.Def().DbfFieldNo] = std::move(out);
-  ds_.modified_ = true;
-}
-
-void TXBaseDataSet::writePendingBlobs() {
-  XBO_dBHandler& t = *table_;
-  while (!pendingBlobs_.empty()) {
-    auto it = pendingBlobs_.begin();
-    {
-      RecordPointer rp(&t, active_.data());
-      t.MemoWrite(it->first, it->second);   // the block number goes into the record
-    }
-    pendingBlobs_.erase(it);
-  }
-}
-
-int64_t THCBlobStream::Read(void* buffer, int64_t count) {
-  if (count <= 0 || pos_ < 0 || pos_ >= Size()) return 0;
-  int64_t n = std::min(count, Size() - pos_);
-  std::memcpy(buffer, data_.data() + pos_, static_cast<size_t>(n));
-  pos_ += n;
-  return n;
-}
-
-int64_t THCBlobStream::Write(const void* buffer, int64_t count) {
-  if (count <= 0) return 0;
-  if (pos_ < 0) pos_ = 0;
-  size_t end = static_cast<size_t>(checked_add<int64_t>(pos_, count));
-  data_.resize(static_cast<size_t>(pos_), '\0');   // anything behind is dropped; a gap becomes zeros
-  data_.resize(end, '\0');
-  std::memcpy(data_.data() + pos_, buffer, static_cast<size_t>(count));
-  pos_ += count;
-  modified_ = true;
-  return count;
-}
-
-int64_t THCBlobStream::Seek(int64_t offset, int origin) {
-  switch (origin) {
-    case 0: pos_ = offset; break;
-    case 1: pos_ = checked_add(pos_, offset); break;
-    case 2: pos_ = checked_add(Size(), offset); break;
-    default: break;
-  }
-  return pos_;
-}
-
-void THCBlobStream::Clear() {
-  data_.clear();
-  pos_ = 0;
-  modified_ = true;
 }
 
 }  // namespace xb

@@ -421,8 +421,10 @@ private:
   uint8_t* writeBuffer(const TxbField& field);
   void fieldWritten(const TxbField& field);
   void calculate(uint8_t* record, std::vector<TxbCalcValue>& values);
-  void dropPendingBlobs() { pendingBlobs_.clear(); }
-  void writePendingBlobs();
+  // Post's writes: the pending memo texts, then the record; a failure takes back the
+  // memo file and the record's block numbers, and the texts stay pending.
+  void writeRecord();
+  struct RecordLock;
   // Master-detail.
   std::string getMasterKey();
   void masterChanged();

@@ -66,6 +66,9 @@ GenExpansion genExpansion(uint8_t primary) {
     default: return {0, 0, 0, 0, 0};
   }
 }
+// A stored byte below 16 is the low half of a secondary weight, except the primary
+// weight of the sharp s (12), the one primary weight below 16 that stays in a key.
+bool generalLowBits(uint8_t b) { return b < 0x10 && b != GenPrimary[0xDF]; }
 }  // namespace
 
 std::string xbGeneralKey(std::string_view text) {
@@ -73,7 +76,9 @@ std::string xbGeneralKey(std::string_view text) {
   for (unsigned char c : text) {
     uint8_t p = GenPrimary[c], s = GenSecondary[c];
     GenExpansion x = genExpansion(p);
-    if ((p == 0 || p == 6 || p == 12 || p == 18) && x.flag) {
+    // The expanded primaries are those of 0, 6, 18 and 24 (24's entry is not flagged):
+    // the sharp s keeps its single weight 12.
+    if ((p == 0 || p == 6 || p == 18 || p == 24) && x.flag) {
       first.push_back(static_cast<char>(x.p1));
       first.push_back(static_cast<char>(x.p2));
     } else {
@@ -90,14 +95,14 @@ std::string xbGeneralKey(std::string_view text) {
   return first + second;
 }
 
-std::string xbGeneralStored(std::string key) {
-  size_t n = key.size();
-  while (n > 0 && key[n - 1] == '\0') --n;
-  while (n > 0 && static_cast<uint8_t>(key[n - 1]) >= 0xF0) {
-    key[n - 1] = static_cast<char>(key[n - 1] & 0x0F);
-    --n;
-  }
-  return key;
+void xbGeneralToStored(uint8_t* stored, size_t length) {
+  for (size_t n = length; n > 0 && stored[n - 1] >= 0xF0; --n)
+    stored[n - 1] &= 0x0F;
+}
+
+void xbGeneralFromStored(char* stored, size_t length) {
+  for (size_t n = length; n > 0 && generalLowBits(static_cast<uint8_t>(stored[n - 1])); --n)
+    stored[n - 1] = static_cast<char>(stored[n - 1] | 0xF0);
 }
 
 // ---------------------------------------------------------------- keys
@@ -110,8 +115,6 @@ std::string XBobjCDXTag::MakeKey(const TxbKeyValue& v) const {
   if (General && !k.empty()) {
     // A table without OEM translation holds its texts as they are.
     k = xbGeneralKey(file_.Translate() ? xbOemToAnsiStr(k) : k);
-    if (k.size() > static_cast<size_t>(KeyLength)) k.resize(static_cast<size_t>(KeyLength));
-    k = xbGeneralStored(std::move(k));
   }
   k.resize(static_cast<size_t>(KeyLength), fill());
   return k;
@@ -119,11 +122,12 @@ std::string XBobjCDXTag::MakeKey(const TxbKeyValue& v) const {
 
 std::string XBobjCDXTag::SeekForm(std::string_view text) const {
   if (KeyType == 'C' && General) {
-    std::string k = xbGeneralKey(text);
-    // A prefix seek compares the primary weights only.
-    size_t n = 0;
-    while (n < k.size() && static_cast<uint8_t>(k[n]) < 0xF0) ++n;
-    return k.substr(0, std::min(n, static_cast<size_t>(KeyLength)));
+    // The key of the text as a record gives it, without its fill: a prefix.
+    std::string_view t = text;
+    while (!t.empty() && t.back() == ' ') t.remove_suffix(1);
+    std::string k = xbGeneralKey(t);
+    if (k.size() > static_cast<size_t>(KeyLength)) k.resize(static_cast<size_t>(KeyLength));
+    return k;
   }
   return XBobjIndexTag::SeekForm(text);
 }
@@ -134,11 +138,9 @@ std::string XBobjCDXTag::DisplayKey(const std::string& key) const {
     if (d < 1) return std::string();
   }
   if (KeyType == 'C' && General) {
-    // The weights, the secondary ones read back with their high bits.
+    // The weights as they stand: they do not give the text back.
     std::string t = key;
-    while (!t.empty() && t.back() == '\0') t.pop_back();
-    for (size_t i = t.size(); i > 0 && static_cast<uint8_t>(t[i - 1]) < 0x10; --i)
-      t[i - 1] = static_cast<char>(t[i - 1] | 0xF0);
+    while (!t.empty() && t.back() == ' ') t.pop_back();
     return t;
   }
   return XBobjIndexTag::DisplayKey(key);
@@ -147,12 +149,11 @@ std::string XBobjCDXTag::DisplayKey(const std::string& key) const {
 std::string XBobjCDXTag::CurrentKey() const {
   if (!hasCurrent() || KeyType != 'C' || !General) return XBobjIndexTag::CurrentKey();
   const std::string& key = currentKeyBytes();
-  if (lastSeekKey_.empty() || key.compare(0, lastSeekKey_.size(), lastSeekKey_) != 0) return DisplayKey(key);
-  size_t primary = 0;
-  while (primary < key.size() && static_cast<uint8_t>(key[primary]) >= 0x10 &&
-         static_cast<uint8_t>(key[primary]) < 0xF0)
-    ++primary;
-  return primary == lastSeekKey_.size() ? lastSeekText_ : lastSeekText_ + '\x7F';
+  const std::string& seek = lastSeekKey_;
+  if (key.compare(0, seek.size(), seek) != 0) return DisplayKey(key);
+  // Only fill after the seek key: the key of the seek text itself.
+  if (key.find_first_not_of(' ', seek.size()) == std::string::npos) return lastSeekText_;
+  return seek.empty() ? DisplayKey(key) : lastSeekText_ + '\x7F';
 }
 
 // ---------------------------------------------------------------- nodes
@@ -270,6 +271,7 @@ void XBobjCDXTag::PageRead(XBobjIndexKey& p) {
     if (bpe < 2 || bpe > 8 || dupBits + trailBits > 16 || recBits + dupBits + trailBits > 8 * bpe ||
         static_cast<size_t>(count) * static_cast<size_t>(bpe) > 488)
       file_.badPage(pos);
+    const bool general = General && KeyType == 'C';
     std::string key(klen, fill());   // the entry before, made into the entry
     size_t keyEnd = XBobjCDXFile::NodeSize, front = 24 + static_cast<size_t>(count) * static_cast<size_t>(bpe);
     for (int i = 0; i < count; ++i) {
@@ -285,6 +287,7 @@ void XBobjCDXTag::PageRead(XBobjIndexKey& p) {
       if (stored > keyEnd - front) file_.badPage(pos);
       keyEnd -= stored;
       std::memcpy(key.data() + dup, n + keyEnd, stored);
+      if (general) xbGeneralFromStored(key.data() + dup, stored);
       std::memset(key.data() + dup + stored, fill(), trail);
       if (static_cast<int32_t>(rec) < 1) file_.badPage(pos);
       if (i > 0 && p.Key(i - 1).compare(key) > 0) xbRaise(msg::IndexOrderBad, {file_.FileName()});
@@ -299,9 +302,7 @@ void XBobjCDXTag::PageRead(XBobjIndexKey& p) {
     uint32_t child = xbGet32BE(e + klen + 4);
     if (child % XBobjCDXFile::NodeSize != 0 || child == pos || static_cast<int64_t>(child) > size - XBobjCDXFile::NodeSize)
       file_.badPage(pos);
-    std::string key(reinterpret_cast<const char*>(e), klen);
-    if (General) key = xbGeneralStored(std::move(key));
-    p.Append(key, static_cast<int32_t>(xbGet32BE(e + klen)), child);
+    p.Append(std::string_view(reinterpret_cast<const char*>(e), klen), static_cast<int32_t>(xbGet32BE(e + klen)), child);
     if (i > 0 && p.Key(i - 1).compare(p.Key(i)) > 0) xbRaise(msg::IndexOrderBad, {file_.FileName()});
   }
 }
@@ -333,6 +334,7 @@ void XBobjCDXTag::PageWrite(XBobjIndexKey& p) {
     n[23] = static_cast<uint8_t>(l.bytes);
     size_t keyEnd = XBobjCDXFile::NodeSize, front = 24;
     const int bits = 8 * l.bytes;
+    const bool general = General && KeyType == 'C';
     for (int i = 0; i < p.Count(); ++i) {
       std::string_view k = p.Key(i);
       if (static_cast<uint32_t>(p.RecNo(i)) > l.recMask) throw ERangeError();
@@ -342,6 +344,7 @@ void XBobjCDXTag::PageWrite(XBobjIndexKey& p) {
       if (stored + static_cast<size_t>(l.bytes) > keyEnd - front) throw ERangeError();
       keyEnd -= stored;
       std::memcpy(n + keyEnd, k.data() + dup, stored);
+      if (general) xbGeneralToStored(n + keyEnd, stored);
       uint64_t v = static_cast<uint64_t>(static_cast<uint32_t>(p.RecNo(i))) |
                    (static_cast<uint64_t>(dup) << (bits - 2 * l.countBits)) |
                    (static_cast<uint64_t>(trail) << (bits - l.countBits));
@@ -388,11 +391,7 @@ void XBobjCDXTag::TagLoad() {
     KeyType = 'C';
     return;
   }
-  if (exprChanged) {
-    Prepare(file_.Table());
-    TxbKeyValue v = ProbeKey(file_.Table());
-    KeyType = v.type == 'N' ? 'N' : (v.type == 'D' ? 'D' : 'C');
-  }
+  if (exprChanged) PrepareType(file_.Table());
   if (KeyType != 'C') General = false;
   if (KeyType != 'C' && kl != 8) file_.corrupt();
 }
@@ -543,9 +542,7 @@ XBobjIndexTag* XBobjCDXFile::TagCreate(const std::string& name, const std::strin
   t->Unique = unique;
   t->Descending = descending;
   t->ReverseWalk = descending;
-  t->Prepare(table_);
-  TxbKeyValue v = t->ProbeKey(table_);
-  t->KeyType = v.type == 'N' ? 'N' : (v.type == 'D' ? 'D' : 'C');
+  TxbKeyValue v = t->PrepareType(table_);
   t->General = general && t->KeyType == 'C';
   t->KeyLength = t->KeyType == 'C' ? (t->General ? 2 * v.length : v.length) : 8;
   if (t->KeyLength < 1 || t->KeyLength > 240) xbRaise(msg::IndexKeyTooLong, {int32_t{t->KeyLength}, fileName_});

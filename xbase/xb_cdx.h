@@ -15,9 +15,8 @@ public:
   std::string MakeKey(const TxbKeyValue& v) const override;
   std::string SeekForm(std::string_view text) const override;
   std::string DisplayKey(const std::string& key) const override;
-  // Under GENERAL the stored weights do not give the text back: a key that matches
-  // the last seek gives the seek text (followed by one more byte when it only
-  // starts with it).
+  // Under GENERAL the weights do not give the text back: the key of the last seek's
+  // text gives that text, a longer key that starts with it the text and one more byte.
   std::string CurrentKey() const override;
 
   void PageRead(XBobjIndexKey& page) override;
@@ -42,7 +41,7 @@ public:
   uint32_t StoredCount = 0;    // the update counter of the tag's header
 
 private:
-  char fill() const { return (KeyType != 'C' || General) ? '\0' : ' '; }
+  char fill() const { return KeyType != 'C' ? '\0' : ' '; }
   size_t trailOf(std::string_view k) const;
   // The leading bytes shared with the previous key and the trailing fill left out.
   void dupTrail(std::string_view prev, std::string_view key, size_t& dup, size_t& trail) const;
@@ -55,11 +54,12 @@ private:
 };
 
 // GENERAL weights of a text (code page 1252 codes): primary weights, then the
-// secondary weights that are not zero, OR 0xF0.
+// secondary weights that are not zero, OR 0xF0. Keys sort byte by byte in this form.
 std::string xbGeneralKey(std::string_view text);
-// The stored form of a GENERAL key: its trailing secondary weights as their low 4 bits,
-// so that the keys sort byte by byte as the collation orders them.
-std::string xbGeneralStored(std::string key);
+// A leaf stores the secondary weights at the end of a key's stored bytes as their low
+// 4 bits, and reads bytes below 16 there back with the high bits set.
+void xbGeneralToStored(uint8_t* stored, size_t length);
+void xbGeneralFromStored(char* stored, size_t length);
 
 class XBobjCDXFile : public XBobjIndexFile {
 public:

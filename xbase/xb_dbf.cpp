@@ -1,5 +1,6 @@
 #include "xbase/xb_dbf.h"
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -384,6 +385,8 @@ void XBO_dBaseDBF::Append() {
   TableLockGuard guard{this};
   NotifyEvent(xbeBeforeWrite, 0);
   RecordChanged = true;
+  // A failed append leaves the header as it was: nothing to write at the unlock.
+  const bool headerWas = HeaderChanged;
   HeaderChanged = true;
   RefreshHeader();
   if (!Shared) RecordCount = std::max(RecordCount, CountFromSize());
@@ -391,7 +394,14 @@ void XBO_dBaseDBF::Append() {
   if (RecordCount >= static_cast<uint32_t>(INT32_MAX)) throw EIntOverflow();
   const uint32_t oldCount = RecordCount;
   const int32_t oldRecNo = RecNo;
+  const int64_t oldSize = FileSize();
   uint32_t newCount = RecordCount + 1;
+  // What the new record overwrites at the file's end (the end-of-file mark).
+  const int64_t at = RecordOffset(static_cast<int32_t>(newCount));
+  std::string tail(static_cast<size_t>(std::clamp<int64_t>(oldSize - at, 0, 16)), '\0');
+  if (!tail.empty() && XBO_DiskFile::Read(at, tail.data(), static_cast<int64_t>(tail.size())) !=
+                           static_cast<int64_t>(tail.size()))
+    tail.clear();
   try {
     WriteRecordAt(static_cast<int32_t>(newCount), true);
     RecordCount = newCount;
@@ -403,7 +413,9 @@ void XBO_dBaseDBF::Append() {
     // is taken back before anyone else appends behind it.
     NotifyEvent(xbeAfterWrite, 0);
   } catch (...) {
-    takeBackAppend(oldCount, oldRecNo);
+    const bool counted = RecordCount != oldCount;
+    takeBackAppend(oldCount, oldRecNo, oldSize, at, tail);
+    if (!counted) HeaderChanged = headerWas;   // the header was not reached
     throw;
   }
   guard.held = false;
@@ -412,7 +424,8 @@ void XBO_dBaseDBF::Append() {
   std::memcpy(OldBuffer.data(), CurRecord, RecordLength);
 }
 
-void XBO_dBaseDBF::takeBackAppend(uint32_t oldCount, int32_t oldRecNo) {
+void XBO_dBaseDBF::takeBackAppend(uint32_t oldCount, int32_t oldRecNo, int64_t oldSize, int64_t at,
+                                  const std::string& tail) {
   // The failure already raised is what the caller sees; the header first, so that a
   // file cut short is never counted longer than it is.
   const bool counted = RecordCount != oldCount;
@@ -425,23 +438,23 @@ void XBO_dBaseDBF::takeBackAppend(uint32_t oldCount, int32_t oldRecNo) {
     }
   } catch (...) {
   }
-  // The append lock keeps other writers off the file's end: it is cut back to the
-  // records there were, and the end-of-file mark the record overwrote written again,
-  // even under a shared open.
-  if (Closed) return;
-  const int64_t end = RecordOffset(static_cast<int32_t>(oldCount) + 1);
-  if (xbTruncateFile(Handle, end) != 0) return;
+  // The append lock keeps other writers off the file's end: it is cut back even
+  // under a shared open.
+  if (!Closed && FileSize() > oldSize) xbTruncateFile(Handle, oldSize);
   try {
-    const uint8_t mark = xbEOFMark;
-    XBO_DiskFile::Write(end, &mark, 1);
+    if (!tail.empty()) XBO_DiskFile::Write(at, tail.data(), static_cast<int64_t>(tail.size()));
   } catch (...) {
   }
 }
 
-void XBO_dBaseDBF::takeBackEdit(int32_t n) {
-  const uint8_t* prior = PriorRecord(n);
-  if (!prior) return;
+void XBO_dBaseDBF::takeBackEdit(int32_t n, const uint8_t* stored) {
   try {
+    if (stored) {
+      Write(RecordOffset(n), stored, RecordLength);
+      return;
+    }
+    const uint8_t* prior = PriorRecord(n);
+    if (!prior) return;
     std::memcpy(CryptBuffer.data(), prior, RecordLength);
     if (Encrypted) xbEncrypt(WriteKey, CryptBuffer.data(), CryptBuffer.data(), RecordLength, 1);
     Write(RecordOffset(n), CryptBuffer.data(), RecordLength);
@@ -455,8 +468,18 @@ void XBO_dBaseDBF::PutRecord(int32_t n) {
     return;
   }
   NotifyEvent(xbeBeforeWrite, n);
+  const bool headerWas = HeaderChanged;
   HeaderChanged = true;
-  WriteRecordAt(n, false);
+  // The record as the file holds it, written back when the header cannot be written.
+  std::vector<uint8_t> stored(RecordLength);
+  const bool haveStored =
+      XBO_DiskFile::Read(RecordOffset(n), stored.data(), RecordLength) == static_cast<int64_t>(RecordLength);
+  try {
+    WriteRecordAt(n, false);
+  } catch (...) {
+    HeaderChanged = headerWas;
+    throw;
+  }
   RecNo = n;
   RecordWritten = true;
   try {
@@ -464,8 +487,9 @@ void XBO_dBaseDBF::PutRecord(int32_t n) {
     WriteHeader();
     NotifyEvent(xbeAfterWrite, n);
   } catch (...) {
-    // Keys that could not follow the record: the record goes back to what it was.
-    takeBackEdit(n);
+    // A header or keys that could not follow the record: the record goes back to
+    // what the file held.
+    takeBackEdit(n, haveStored ? stored.data() : nullptr);
     throw;
   }
   if (AutoFlush) Flush();
@@ -851,16 +875,23 @@ void XBO_dBaseFld::BuildSearchRecord(uint8_t* buffer, std::string_view fieldList
   CurRecord = buffer;
   std::memset(buffer, ' ', RecordLength);
   size_t index = 0;
-  while (!fieldList.empty()) {
-    size_t semi = fieldList.find(';');
-    std::string_view name = trimBoth(fieldList.substr(0, semi));
-    fieldList = semi == std::string_view::npos ? std::string_view() : fieldList.substr(semi + 1);
-    if (name.empty()) continue;
+  for (const std::string& name : SplitFieldList(fieldList)) {
     std::string value = values.size() == 1 ? values[0] : (index < values.size() ? values[index] : std::string());
     ++index;
     if (TranslateOEM) xbAnsiToOemBuf(value.data(), value.data(), value.size());
     StringPutByName(name, value);
   }
+}
+
+std::vector<std::string> XBO_dBaseFld::SplitFieldList(std::string_view fieldList) {
+  std::vector<std::string> names;
+  while (!fieldList.empty()) {
+    size_t semi = fieldList.find(';');
+    std::string_view name = trimBoth(fieldList.substr(0, semi));
+    fieldList = semi == std::string_view::npos ? std::string_view() : fieldList.substr(semi + 1);
+    if (!name.empty()) names.emplace_back(name);
+  }
+  return names;
 }
 
 uint32_t XBO_dBaseFld::MemoBlock(int n) const {

@@ -118,8 +118,9 @@ private:
   // A record write whose upkeep failed (the index keys) is taken back before the
   // failure reaches the caller: an append leaves the count and the file as they were,
   // a rewrite writes the record's former image again.
-  void takeBackAppend(uint32_t oldCount, int32_t oldRecNo);
-  void takeBackEdit(int32_t n);
+  void takeBackAppend(uint32_t oldCount, int32_t oldRecNo, int64_t oldSize, int64_t at, const std::string& tail);
+  // stored: the record's bytes as the file held them (nullptr: the prior record).
+  void takeBackEdit(int32_t n, const uint8_t* stored);
   static std::string resolveName(const std::string& fileName);
   void readStructure();
 };
@@ -184,6 +185,8 @@ public:
   // ';'-separated field list: one value for all, or one per field. Texts are
   // CP1251 and translated to OEM when TranslateOEM is set.
   void BuildSearchRecord(uint8_t* buffer, std::string_view fieldList, const std::vector<std::string>& values);
+  // The names of a ';'-separated field list, trimmed; empty entries are dropped.
+  static std::vector<std::string> SplitFieldList(std::string_view fieldList);
 
   // Whether field n holds its value in binary form (version 0x30 B, G, I, M, T, Y).
   bool IsBinaryField(int n) const;

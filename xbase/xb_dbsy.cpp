@@ -6,6 +6,7 @@
 
 #include "platform/strutil.h"
 #include "xbase/SysXBase.h"
+#include "xbase/checked.h"
 #include "xbase/xb_cnst.h"
 #include "xbase/xb_encrxm.h"
 #include "xbase/xb_glbl.h"
@@ -83,6 +84,11 @@ void XBO_dBHandler::Write(int64_t pos, const void* buffer, int64_t count) {
     // A write that extends the file behind the buffer makes its short tail stale.
     if (pos + count > raStart_ + raLen_ && pos <= raStart_ + raLen_) raStart_ = -1;
   }
+}
+
+void XBO_dBHandler::DropReadAhead() {
+  raStart_ = -1;
+  raLen_ = 0;
 }
 
 void XBO_dBHandler::SetReadAhead(bool on) {
@@ -258,15 +264,7 @@ void XBO_dBHandler::GoTo(int32_t code) {
         Bof = m.bof;
         break;
       }
-      if (m.recNo < 1 || static_cast<uint32_t>(m.recNo) > RecordCount) {
-        RefreshHeader();
-        if (m.recNo < 1 || static_cast<uint32_t>(m.recNo) > RecordCount) {
-          std::memset(CurRecord, ' ', RecordLength);
-          Eof = true;
-          break;
-        }
-      }
-      XBO_dBaseFld::GoTo(m.recNo);
+      XBO_dBaseFld::GoTo(masterRecord(m.recNo));
     } else if (FilterActive) {
       int64_t hi = FilterSet.Highest();
       int64_t n = -1;
@@ -308,6 +306,18 @@ void XBO_dBHandler::GoTo(int32_t code) {
   Found = accepted && !Eof && !Bof;
   if (Found && MasterTag && MasterTag->CurrentRecord() != RecNo) PositionDiffers = true;
   if (LockProtocol == ClipLock && holdIndexLocks_ == 0) UnlockIndexes();
+}
+
+int32_t XBO_dBHandler::masterRecord(int32_t recNo) {
+  auto inTable = [&] { return recNo >= 1 && static_cast<uint32_t>(recNo) <= RecordCount; };
+  if (inTable()) return recNo;
+  RefreshHeader();   // another program's appends
+  if (inTable()) return recNo;
+  if (LockProtocol == ClipLock && holdIndexLocks_ == 0) UnlockIndexes();
+  for (auto& f : IndexFiles)
+    for (int k = 0; f && k < f->TagCount(); ++k)
+      if (f->Tag(k) == MasterTag) xbRaise(msg::IndexCorrupted, {f->FileName()});
+  xbRaise(msg::RecordNotInTable, {recNo, FileName});
 }
 
 void XBO_dBHandler::Skip(int32_t n) {
@@ -377,10 +387,10 @@ bool XBO_dBHandler::FindKey(std::string_view key) {
       GoTo(-4);
       Eof = true;
     } else {
-      XBO_dBaseFld::GoTo(MasterTag->CurrentRecord());
+      XBO_dBaseFld::GoTo(masterRecord(MasterTag->CurrentRecord()));
     }
   } else {
-    XBO_dBaseFld::GoTo(r);
+    XBO_dBaseFld::GoTo(masterRecord(r));
     while (!Eof && !acceptable()) GoTo(-1);
     bool match = false;
     if (!Eof) {
@@ -519,11 +529,7 @@ void XBO_dBHandler::SelectTag(const std::string& tagName, bool keepPosition) {
 bool XBO_dBHandler::SearchFields(const std::vector<std::string>& values, std::string_view fieldList, int startMode,
                                  bool partial, bool caseInsensitive) {
   std::vector<int> fields;
-  for (std::string_view rest = fieldList; !rest.empty();) {
-    size_t semi = rest.find(';');
-    std::string name = platform::Trim(rest.substr(0, semi));
-    rest = semi == std::string_view::npos ? std::string_view() : rest.substr(semi + 1);
-    if (name.empty()) continue;
+  for (const std::string& name : SplitFieldList(fieldList)) {
     int n = FieldNo(name);
     if (n == 0) xbRaise(msg::NoFieldName, {FileName + "->" + name});
     fields.push_back(n);
@@ -622,16 +628,18 @@ void XBO_dBHandler::SetPassword(const std::string& newPassword) {
   if ((Encrypted && Password == newPassword) || (!Encrypted && newPassword.empty())) return;
   if (!ReadWrite) xbRaise(msg::ErrorWrite, {FileName});
   const bool oldEncrypted = Encrypted, newEncrypted = !newPassword.empty();
-  const std::string oldPassword = Password;
+  const std::string oldPassword = Password, oldWriteKey = WriteKey;
   const int32_t savedRec = RecNo;
-  const int savedBusy = BusyState;
-  IxbIndexTag* savedTag = MasterTag;
   std::vector<int> memoFields;
   for (int n = 1; n <= FieldCount; ++n) {
     char t = FieldDesc(n)->Type;
     if (t == 'M' || t == 'G' || (t == 'B' && Version != 0x30)) memoFields.push_back(n);
   }
   XBobjMemoBase* memo = memoFields.empty() ? nullptr : Memo();
+  const size_t nf = memoFields.size();
+  const uint32_t count = RecordCount;
+  // The old and the new block of every memo field of every record (0: no text).
+  std::vector<uint32_t> oldBlocks, newBlocks;
   struct Restore {
     XBO_dBHandler& h;
     IxbIndexTag* tag;
@@ -640,45 +648,117 @@ void XBO_dBHandler::SetPassword(const std::string& newPassword) {
       h.MasterTag = tag;
       h.BusyState = busy;
     }
-  } restore{*this, savedTag, savedBusy};
+  } restore{*this, MasterTag, BusyState};
   BusyState = 5;
   MasterTag = nullptr;
-  {
-    ReadAheadGuard ra(*this, true);
-    for (uint32_t n = 1; n <= RecordCount; ++n) {
-      // Read with the old key (records and memo texts), write with the new one.
-      Encrypted = oldEncrypted;
-      XBO_dBaseFld::GoTo(static_cast<int32_t>(n));
-      std::vector<std::pair<int, std::string>> texts;
-      if (memo) {
-        memo->SetKeys(oldEncrypted, oldPassword, oldPassword);
-        for (int f : memoFields)
-          if (MemoBlock(f) != 0) texts.emplace_back(f, MemoRead(f));
-        memo->SetKeys(newEncrypted, newPassword, newPassword);
-        // New blocks for every text: an old block is measured by the old layout.
-        for (auto& [f, text] : texts) {
-          NumberPut(f, 0);
-          MemoWrite(f, text);
+  // Reads record r under one key, sets the memo blocks of the list (when given) and
+  // writes it under the other.
+  auto convert = [&](uint32_t r, bool fromEnc, const std::string& fromKey, bool toEnc, const std::string& toKey,
+                     const std::vector<uint32_t>* blocks) {
+    Encrypted = fromEnc;
+    Password = fromKey;
+    XBO_dBaseFld::GoTo(static_cast<int32_t>(r));
+    if (blocks)
+      for (size_t k = 0; k < nf; ++k)
+        if (oldBlocks[(r - 1) * nf + k] != 0) NumberPut(memoFields[k], (*blocks)[(r - 1) * nf + k]);
+    Encrypted = toEnc;
+    WriteKey = toKey;
+    WriteRecordAt(static_cast<int32_t>(r), false);
+  };
+  auto keysBack = [&] {
+    Encrypted = oldEncrypted;
+    Password = oldPassword;
+    WriteKey = oldWriteKey;
+    if (memo) memo->SetKeys(oldEncrypted, oldPassword, oldWriteKey);
+  };
+  auto positionBack = [&] {
+    try {
+      if (savedRec >= 1 && static_cast<uint32_t>(savedRec) <= RecordCount) XBO_dBaseFld::GoTo(savedRec);
+    } catch (...) {
+    }
+  };
+  ReadAheadGuard ra(*this, true);
+  // 1. Every memo text again, under the new key and in new blocks; the records and the
+  //    old blocks stay as they are, so a failure here takes back only the memo file.
+  if (memo) {
+    memo->BeginUpdate();
+    try {
+      oldBlocks.assign(static_cast<size_t>(count) * nf, 0);
+      newBlocks.assign(static_cast<size_t>(count) * nf, 0);
+      for (uint32_t n = 1; n <= count; ++n) {
+        Encrypted = oldEncrypted;
+        XBO_dBaseFld::GoTo(static_cast<int32_t>(n));
+        for (size_t k = 0; k < nf; ++k) {
+          uint32_t old = MemoBlock(memoFields[k]);
+          if (old == 0) continue;
+          oldBlocks[(n - 1) * nf + k] = old;
+          memo->SetKeys(oldEncrypted, oldPassword, oldPassword);
+          std::string text = memo->MemoRead(old);
+          memo->SetKeys(newEncrypted, newPassword, newPassword);
+          uint32_t b = 0;
+          if (text.size() > UINT32_MAX - 16) throw ERangeError();
+          memo->MemoWrite(text.data(), static_cast<uint32_t>(text.size()), b);
+          newBlocks[(n - 1) * nf + k] = b;
         }
       }
-      Encrypted = newEncrypted;
-      WriteKey = newPassword;
-      WriteRecordAt(static_cast<int32_t>(n), false);
+    } catch (...) {
+      memo->RollbackUpdate();
+      keysBack();
+      positionBack();
+      throw;
     }
+  } else {
+    oldBlocks.assign(static_cast<size_t>(count) * nf, 0);
   }
-  std::vector<uint8_t> desc = DescArea;
-  if (newEncrypted) xbEncrypt(newPassword, desc.data(), desc.data(), desc.size(), 1);
-  if (!desc.empty()) Write(32, desc.data(), static_cast<int64_t>(desc.size()));
+  // 2. The records, the descriptors and the header under the new key. A failure writes
+  //    back what was already rewritten, then takes back the memo file.
+  uint32_t done = 0;
+  bool descWritten = false;
+  try {
+    for (uint32_t n = 1; n <= count; ++n) {
+      convert(n, oldEncrypted, oldPassword, newEncrypted, newPassword, memo ? &newBlocks : nullptr);
+      done = n;
+    }
+    std::vector<uint8_t> desc = DescArea;
+    if (newEncrypted) xbEncrypt(newPassword, desc.data(), desc.data(), desc.size(), 1);
+    if (!desc.empty()) Write(32, desc.data(), static_cast<int64_t>(desc.size()));
+    descWritten = true;
+    Encrypted = newEncrypted;
+    HeaderChanged = true;
+    WriteHeader();
+  } catch (...) {
+    try {
+      if (descWritten) {
+        std::vector<uint8_t> desc = DescArea;
+        if (oldEncrypted) xbEncrypt(oldPassword, desc.data(), desc.data(), desc.size(), 1);
+        if (!desc.empty()) Write(32, desc.data(), static_cast<int64_t>(desc.size()));
+      }
+      for (uint32_t n = done; n >= 1; --n)
+        convert(n, newEncrypted, newPassword, oldEncrypted, oldWriteKey, memo ? &oldBlocks : nullptr);
+      if (memo) memo->RollbackUpdate();
+    } catch (...) {
+      // Records 1 .. done stay under the new key, and the memo file keeps their new texts.
+      if (memo) memo->CommitUpdate();
+    }
+    HeaderChanged = false;
+    keysBack();
+    positionBack();
+    throw;
+  }
   Password = newPassword;
   WriteKey = newPassword;
   Encrypted = newEncrypted;
-  if (memo) memo->SetKeys(Encrypted, Password, WriteKey);
-  HeaderChanged = true;
-  WriteHeader();
+  if (memo) {
+    memo->SetKeys(Encrypted, Password, WriteKey);
+    // dBase IV gets the old runs back on its free list.
+    for (uint32_t b : oldBlocks)
+      if (b != 0) memo->ReleaseAfterUpdate(b);
+    memo->CommitUpdate();
+  }
   for (auto& f : IndexFiles)
     if (f) f->Reencrypt(oldEncrypted ? oldPassword : std::string(), newPassword);
-  MasterTag = savedTag;
-  if (savedRec >= 1 && static_cast<uint32_t>(savedRec) <= RecordCount) XBO_dBaseFld::GoTo(savedRec);
+  MasterTag = restore.tag;
+  positionBack();
 }
 
 void XBO_dBHandler::buildFilterSet() {

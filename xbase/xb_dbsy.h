@@ -121,7 +121,10 @@ public:
   void UnlockIndexes();
   // Enciphers the table (records, memo texts, descriptors) and its index files with
   // a new password ("" for none). Needs the table open unshared: a shared table
-  // raises "SetPassword requires full access to file %s".
+  // raises "SetPassword requires full access to file %s". The memo texts are written
+  // first, in new blocks; then the records, the descriptors and the header. A failing
+  // write takes back what was written and leaves the table under the old password;
+  // only when that too fails do the records rewritten so far keep the new key.
   virtual void SetPassword(const std::string& newPassword);
 
   int OpenIndexes(const std::string& list, const std::string& tagName);
@@ -147,6 +150,8 @@ public:
   bool SetRange(std::string_view low, std::string_view high, bool partial);
   void ClearRange();
   void SetReadAhead(bool on);
+  // Forgets the records read ahead: the next read goes to the file.
+  void DropReadAhead();
 
   // The dataset's hooks: progress reports and an extra record test before the filter set.
   std::function<void(int32_t, int32_t, int32_t)> StatusHook;
@@ -176,6 +181,9 @@ private:
   // file is put back as it was and the failure raised.
   void updateAllKeys(const uint8_t* oldRecord);
   bool acceptable();
+  // A record number the master tag gave; a record the table does not have (after a
+  // look at the table's present size) raises naming the damaged index file.
+  int32_t masterRecord(int32_t recNo);
   // A tag that can seek the values of the fields (see SearchFields), or none.
   IxbIndexTag* searchTag(const std::vector<int>& fields, std::string_view fieldList);
   int holdIndexLocks_ = 0;   // FindKey holds the index locks across its moves

@@ -181,8 +181,9 @@ public:
 
   // Compiles the expressions (raises naming the file when they cannot be compiled).
   void Prepare(XBO_dBHandler& table);
-  // The key value of a blank record (for the key's type and length); Prepare first.
-  TxbKeyValue ProbeKey(XBO_dBHandler& table);
+  // Compiles the expressions and takes the key's type ('C', 'N' or 'D') from the key
+  // value of a blank record, which it returns (for the key's length).
+  TxbKeyValue PrepareType(XBO_dBHandler& table);
   // Evaluates the key and the FOR condition on a record buffer.
   bool KeyFor(const uint8_t* record, std::string& key);
   // Brings the entry of record recNo in step with a written record; oldRecord is the

@@ -311,9 +311,12 @@ void XBobjIndexTag::Prepare(XBO_dBHandler& table) {
   if (!platform::Trim(ForExpr).empty()) forEval_ = compile(ForExpr, msg::IndexForExpression);
 }
 
-TxbKeyValue XBobjIndexTag::ProbeKey(XBO_dBHandler& table) {
+TxbKeyValue XBobjIndexTag::PrepareType(XBO_dBHandler& table) {
+  Prepare(table);
   std::vector<uint8_t> blank(table.RecordLength + 1, ' ');
-  return keyEval_->Evaluate(blank.data());
+  TxbKeyValue v = keyEval_->Evaluate(blank.data());
+  KeyType = v.type == 'N' ? 'N' : (v.type == 'D' ? 'D' : 'C');
+  return v;
 }
 
 bool XBobjIndexTag::KeyFor(const uint8_t* record, std::string& key) {

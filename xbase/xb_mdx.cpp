@@ -359,9 +359,7 @@ uint32_t XBobjMDXFile::PageAllocate() {
 }
 
 void XBobjMDXFile::defineTag(XBobjMDXTag& t) {
-  t.Prepare(table_);
-  TxbKeyValue v = t.ProbeKey(table_);
-  t.KeyType = v.type == 'N' ? 'N' : (v.type == 'D' ? 'D' : 'C');
+  TxbKeyValue v = t.PrepareType(table_);
   t.KeyLength = t.KeyType == 'C' ? v.length : 8;
   t.DiskKeyLength = t.KeyType == 'C' ? v.length : (t.KeyType == 'N' ? 12 : 8);
   if (t.KeyLength < 1 || t.KeyLength > 100) xbRaise(msg::IndexKeyTooLong, {int32_t{t.KeyLength}, fileName_});

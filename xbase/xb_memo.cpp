@@ -64,6 +64,84 @@ void XBobjMemoBase::SetKeys(bool encrypted, const std::string& readKey, const st
 
 void XBobjMemoBase::SetLockProtocol(int protocol) { Protocol = protocol; }
 
+void XBobjMemoBase::BeginUpdate() {
+  if (updating_) xbRaise(msg::ErrorWrite, {FileName});
+  if (!ReadWrite) xbRaise(msg::ErrorWrite, {FileName});
+  if (Shared) {
+    if (!LockMemo()) xbRaise(msg::CannotLock, {FileName});
+    updateLocked_ = true;
+  }
+  updating_ = true;
+  try {
+    updateSize_ = FileSize();
+  } catch (...) {
+    endUpdate();
+    throw;
+  }
+  saved_.clear();
+  deferredReleases_.clear();
+}
+
+void XBobjMemoBase::Write(int64_t pos, const void* buffer, int64_t count) {
+  if (updating_ && count > 0 && pos < updateSize_) {
+    // Bytes past the old end go with the cut of a rollback; the others are kept.
+    int64_t n = std::min(count, updateSize_ - pos);
+    SavedBytes s{pos, std::vector<uint8_t>(static_cast<size_t>(n))};
+    s.bytes.resize(static_cast<size_t>(std::max<int64_t>(0, XBO_DiskFile::Read(pos, s.bytes.data(), n))));
+    saved_.push_back(std::move(s));
+  }
+  XBO_DiskFile::Write(pos, buffer, count);
+}
+
+void XBobjMemoBase::endUpdate() {
+  updating_ = false;
+  saved_.clear();
+  deferredReleases_.clear();
+  if (updateLocked_) {
+    updateLocked_ = false;
+    try {
+      Unlock();
+    } catch (...) {
+    }
+  }
+}
+
+void XBobjMemoBase::CommitUpdate() {
+  if (!updating_) return;
+  updating_ = false;
+  std::vector<uint32_t> runs = std::move(deferredReleases_);
+  deferredReleases_.clear();
+  for (uint32_t block : runs) {
+    try {
+      ReleaseBlocks(block);
+    } catch (const std::exception&) {
+      // The texts are in place; the run stays out of the free list.
+    }
+  }
+  endUpdate();
+}
+
+bool XBobjMemoBase::RollbackUpdate() {
+  if (!updating_) return true;
+  updating_ = false;
+  bool ok = true;
+  for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+    try {
+      XBO_DiskFile::Write(it->pos, it->bytes.data(), static_cast<int64_t>(it->bytes.size()));
+    } catch (const std::exception&) {
+      ok = false;
+    }
+  }
+  try {
+    // The memo lock keeps other writers out, so a shared file is cut as well.
+    if (FileSize() > updateSize_ && xbTruncateFile(Handle, updateSize_) != 0) ok = false;
+  } catch (const std::exception&) {
+    ok = false;
+  }
+  endUpdate();
+  return ok;
+}
+
 void XBobjMemoBase::Bad() { xbRaise(msg::MemoBad, {FileName}); }
 
 uint32_t XBobjMemoBase::FileBlocks() {
@@ -274,7 +352,13 @@ void XBobjMemo4::ReleaseBlocks(uint32_t block) {
 
 uint32_t XBobjMemo4::AllocateBlocks(uint32_t length, uint32_t oldBlock, uint32_t oldLength,
                                     std::vector<uint8_t>& image) {
-  if (oldBlock) ReleaseBlocks(oldBlock);
+  // Inside an update the old run stays in use until the update is committed.
+  if (oldBlock) {
+    if (Updating())
+      deferredReleases_.push_back(oldBlock);
+    else
+      ReleaseBlocks(oldBlock);
+  }
   uint32_t needed = blocksFor(static_cast<uint64_t>(length) + 8, BlockSize);
   image.assign(static_cast<size_t>(needed) * BlockSize, 0);
   image[0] = 0xFF;

@@ -26,6 +26,22 @@ public:
 
   void SetKeys(bool encrypted, const std::string& readKey, const std::string& writeKey);
 
+  // An update of several texts that is taken back as a whole when a later step fails.
+  // BeginUpdate takes the memo lock of a shared file for the whole update ("Can not Lock
+  // file %s"); from then on every write first saves the bytes of the file it covers, and a
+  // dBase IV text that moves keeps its old run until CommitUpdate releases it (a failure
+  // there only leaves that run unused). RollbackUpdate writes the saved bytes back, newest
+  // first, and cuts the file to its old size; false when a write of the rollback failed.
+  void BeginUpdate();
+  void CommitUpdate();
+  bool RollbackUpdate();
+  bool Updating() const { return updating_; }
+  // A run that is no longer used once the update is committed (dBase IV frees it then).
+  void ReleaseAfterUpdate(uint32_t block) {
+    if (updating_) deferredReleases_.push_back(block);
+  }
+  void Write(int64_t pos, const void* buffer, int64_t count) override;
+
   uint32_t BlockSize = 512;
   uint32_t HeaderSize = 0;
   uint32_t CurBlock = 0;
@@ -55,6 +71,19 @@ protected:
   uint32_t AppendBlocks(uint32_t count, bool bigEndian);
   void WriteStem(const std::string& tableName);
   bool LockMemo();
+  // Runs whose release waits for CommitUpdate.
+  std::vector<uint32_t> deferredReleases_;
+
+private:
+  void endUpdate();
+  struct SavedBytes {
+    int64_t pos;
+    std::vector<uint8_t> bytes;
+  };
+  bool updating_ = false;
+  bool updateLocked_ = false;
+  int64_t updateSize_ = 0;
+  std::vector<SavedBytes> saved_;
 };
 
 // dBase III: 512-byte blocks, text ended by 0x1A 0x1A.

@@ -25,15 +25,6 @@ std::string XBobjNDXTag::DisplayKey(const std::string& key) const {
   return XBobjIndexTag::DisplayKey(key);
 }
 
-namespace {
-char evaluatedType(XBO_dBHandler& table, XBobjIndexTag& t, int& length) {
-  t.Prepare(table);
-  TxbKeyValue v = t.ProbeKey(table);
-  length = v.length;
-  return v.type == 'N' ? 'N' : (v.type == 'D' ? 'D' : 'C');
-}
-}  // namespace
-
 // ---------------------------------------------------------------- blocks
 
 void XBobjNDXTag::PageRead(XBobjIndexKey& p) {
@@ -110,8 +101,7 @@ void XBobjNDXTag::TagLoad() {
   std::string expr = xbCString(h + 24, 488);
   if (expr != KeyExpr || !keyEval_) {
     KeyExpr = expr;
-    int len = 0;
-    KeyType = evaluatedType(file_.Table(), *this, len);
+    PrepareType(file_.Table());
   }
   if ((KeyType != 'C') != (kind == 1) || (kind == 1 && kl != 8)) file_.corrupt();
   Root = root;
@@ -162,8 +152,7 @@ std::unique_ptr<XBobjNDXFile> XBobjNDXFile::CreateFile(XBO_dBHandler& table, con
   t->KeyExpr = keyExpr;
   t->Unique = unique;
   if (keyExpr.size() > 487) xbRaise(msg::IndexKeyExpression, {keyExpr, f->fileName_});
-  int len = 0;
-  t->KeyType = evaluatedType(table, *t, len);
+  const int len = t->PrepareType(table).length;
   if (t->KeyType == 'C') {
     if (len < 1 || len > 100) xbRaise(msg::IndexKeyTooLong, {int32_t{len}, f->fileName_});
     t->KeyLength = len;

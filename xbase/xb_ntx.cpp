@@ -168,7 +168,7 @@ void XBobjNTXTag::TagLoad() {
   HalfPage = xbGet16(h + 20);
   Unique = h[278] & 1;
   Descending = h[279] & 1;
-  if (exprChanged) ntx().setType(*this);
+  if (exprChanged) PrepareType(file_.Table());
 }
 
 void XBobjNTXTag::TagStore() {
@@ -195,12 +195,6 @@ void XBobjNTXFile::Geometry(int keyLength, int& itemSize, int& maxKeys, int& hal
   int n = 1020 / (keyLength + 10);
   halfPage = (n - 1) / 2;
   maxKeys = 2 * halfPage;
-}
-
-void XBobjNTXFile::setType(XBobjNTXTag& t) {
-  t.Prepare(table_);
-  TxbKeyValue v = t.ProbeKey(table_);
-  t.KeyType = v.type == 'N' ? 'N' : (v.type == 'D' ? 'D' : 'C');
 }
 
 void XBobjNTXFile::LoadTags() {
@@ -232,8 +226,7 @@ std::unique_ptr<XBobjNTXFile> XBobjNTXFile::CreateFile(XBO_dBHandler& table, con
   if (keyExpr.size() > 255 || forExpr.size() > 741) xbRaise(msg::IndexKeyExpression, {keyExpr, f->fileName_});
   XBobjNTXTag& tg = *t;
   f->tags_.push_back(std::move(t));
-  f->setType(tg);
-  TxbKeyValue v = tg.ProbeKey(table);
+  TxbKeyValue v = tg.PrepareType(table);
   if (tg.KeyType == 'N') {
     // The width of the field named before the expression's first blank.
     std::string first = platform::Trim(keyExpr);

@@ -59,7 +59,6 @@ protected:
 
 private:
   XBobjNTXTag& tag() { return static_cast<XBobjNTXTag&>(*tags_.front()); }
-  void setType(XBobjNTXTag& t);
   uint16_t counter_ = 1;
 };
 

@@ -27,6 +27,16 @@ Bytes Encipher(const Bytes& plain, const std::string& pw, uint8_t check, uint32_
   return out;
 }
 
+// An entry with the traditional-encryption flag and the given packed bytes.
+Entry Sealed(const std::string& name, const Bytes& plain, const Bytes& packed) {
+  Entry e;
+  e.name = name;
+  e.data = plain;
+  e.flags = 1;
+  e.rawPacked = packed;
+  return e;
+}
+
 }  // namespace
 
 TEST(TraditionalKeys, PublishedInitialKeysAndKnownUpdate) {
@@ -71,22 +81,33 @@ TEST(TraditionalKeys, PiecesGiveTheSameResultAsOneBuffer) {
   }
 }
 
-TEST(TraditionalKeys, HeaderCheckByteFollowsTheDescriptorFlag) {
-  const uint32_t crc = 0xA1B2C3D4u;
-  const uint16_t time = 0x5E21;
+TEST(TraditionalUnZip, HeaderCheckByteFollowsTheDescriptorFlag) {
+  // The last header byte is compared with the CRC's high byte, or with the time's when bit 3
+  // says that a data descriptor follows: a header made by the other rule does not open with the
+  // right password, and an empty password opens nothing.
+  const Bytes plain = Text("check byte");
+  const Entry base = Sealed("c.txt", plain, {});
+  const auto byCrc = static_cast<uint8_t>(Crc(plain) >> 24), byTime = static_cast<uint8_t>(base.dosTime >> 8);
+  ASSERT_NE(byCrc, byTime);
   struct Case {
-    uint16_t flags;
-    uint8_t check;
-  } cases[] = {{0, 0xA1}, {8, 0x5E}, {1, 0xA1}, {9, 0x5E}};
+    bool descriptor, checkFromCrc, opens;
+  } cases[] = {{false, true, true}, {false, false, false}, {true, false, true}, {true, true, false}};
+  const std::string t = TempDir("crypt_check");
+  int i = 0;
   for (const auto& c : cases) {
-    Bytes enc = Encipher({}, "pw", c.check, 3);
-    uint8_t buf[24];
-    std::memcpy(buf + 12, enc.data(), 12);
-    TZipCryptKeys k;
-    EXPECT_TRUE(CheckPasswordHeader(k, kDefaultDataKeys, buf, c.flags, crc, "pw", time)) << c.flags;
-    EXPECT_EQ(buf[11], c.check);
-    EXPECT_FALSE(CheckPasswordHeader(k, kDefaultDataKeys, buf, c.flags ^ 8, crc, "pw", time)) << c.flags;
-    EXPECT_FALSE(CheckPasswordHeader(k, kDefaultDataKeys, buf, c.flags, crc, "", time));
+    SCOPED_TRACE(i);
+    Entry e = base;
+    e.dataDescriptor = c.descriptor;
+    e.rawPacked = Encipher(plain, "pw", c.checkFromCrc ? byCrc : byTime, 3);
+    const std::string dir = t + std::to_string(i++) + "/";
+    WriteFile(dir + "c.zip", Build({e}));
+    Outcome r = ExtractWith(dir + "c.zip", dir + "o/", {"pw"});
+    EXPECT_EQ(r.extracted, c.opens ? 1 : 0);
+    EXPECT_EQ(r.codes, c.opens ? std::vector<int32_t>{} : std::vector<int32_t>{E_EventNotAssigned});
+    EXPECT_EQ(ReadFile(dir + "o/c.txt"), c.opens ? plain : Bytes{});
+    Outcome empty = ExtractWith(dir + "c.zip", dir + "e/", {""});
+    EXPECT_EQ(empty.extracted, 0);
+    EXPECT_FALSE(FileExists(dir + "e/c.txt"));
   }
 }
 
@@ -137,15 +158,11 @@ TEST(TraditionalUnZip, WrongPasswordIsReportedAndNothingPasses) {
   // A fixed header, so that none of the wrong passwords below passes the check byte.
   Bytes plain = Pseudo(5000, 2);
   const uint32_t crc = Crc(plain);
-  Entry e;
-  e.name = "a.txt";
-  e.data = plain;
-  e.flags = 1;
-  e.rawPacked = Encipher(plain, "right", static_cast<uint8_t>(crc >> 24), 3);
+  Entry e = Sealed("a.txt", plain, Encipher(plain, "right", static_cast<uint8_t>(crc >> 24), 3));
   for (const char* wrong : {"wrong", "nope"}) {
     uint8_t buf[24];
     std::memcpy(buf + 12, e.rawPacked.data(), 12);
-    TZipCryptKeys k;
+    TTraditionalCipher k;
     ASSERT_FALSE(CheckPasswordHeader(k, kDefaultDataKeys, buf, 0, crc, wrong, 0)) << wrong;
   }
   std::string t = TempDir("crypt_wrong");
@@ -183,15 +200,11 @@ TEST(TraditionalUnZip, PasswordThatPassesTheCheckByteButIsWrongFailsTheCrc) {
     std::string cand = "w" + std::to_string(i);
     uint8_t buf[24];
     std::memcpy(buf + 12, enc.data(), 12);
-    TZipCryptKeys k;
+    TTraditionalCipher k;
     if (CheckPasswordHeader(k, kDefaultDataKeys, buf, 0, crc, cand, 0)) wrong = cand;
   }
   ASSERT_FALSE(wrong.empty());
-  Entry e;
-  e.name = "p.bin";
-  e.data = plain;
-  e.flags = 1;
-  e.rawPacked = enc;
+  Entry e = Sealed("p.bin", plain, enc);
   std::string t = TempDir("crypt_crc");
   WriteFile(t + "c.zip", Build({e}));
   Outcome bad = ExtractWith(t + "c.zip", t + "o1/", {wrong});
@@ -209,11 +222,7 @@ TEST(TraditionalUnZip, TruncatedEncipheredEntryIsADataError) {
   Bytes plain = Pseudo(3000, 8);
   Bytes enc = Encipher(plain, "pw", static_cast<uint8_t>(Crc(plain) >> 24), 1);
   for (size_t keep : {size_t{5}, size_t{12}, size_t{1000}}) {
-    Entry e;
-    e.name = "t.bin";
-    e.data = plain;
-    e.flags = 1;
-    e.rawPacked = Bytes(enc.begin(), enc.begin() + static_cast<std::ptrdiff_t>(keep));
+    Entry e = Sealed("t.bin", plain, Bytes(enc.begin(), enc.begin() + static_cast<std::ptrdiff_t>(keep)));
     std::string t = TempDir("crypt_trunc");
     WriteFile(t + "c.zip", Build({e}));
     Outcome r = ExtractWith(t + "c.zip", t + "o/", {"pw"}, [](TUnZip& z) {
@@ -245,14 +254,47 @@ TEST(TraditionalKeys, SeedKeysReadAndWriteTheWorkingKeysAndKeepTheSeed) {
   }
 }
 
+TEST(TraditionalUnZip, ReadingTheDataKeysGivesWhatTheLastCheckLeft) {
+  // The working keys after a check: the seed, the password, then the 12 header bytes.
+  const Bytes plain = Text("working keys");
+  const Entry e = Sealed("k.txt", plain, Encipher(plain, "pw", static_cast<uint8_t>(Crc(plain) >> 24), 6));
+  const std::string t = TempDir("crypt_working");
+  WriteFile(t + "k.zip", Build({e}));
+  auto leftBy = [&](const std::string& pw) {
+    TZipCryptKeys k;
+    k.InitKeys(kDefaultDataKeys, pw);
+    Bytes head(e.rawPacked.begin(), e.rawPacked.begin() + 12);
+    k.DecryptBuffer(head.data(), 12);
+    return k.Keys();
+  };
+  ASSERT_NE(leftBy("pw"), leftBy("other"));
+  struct Case {
+    std::vector<std::string> passwords;
+    std::string last;  // the password checked last
+    int32_t extracted;
+  } cases[] = {{{"pw"}, "pw", 1}, {{"other", "pw"}, "pw", 1}, {{"pw2", "other"}, "other", 0}};
+  int i = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.last);
+    TUnZip z;
+    z.SetArchiveFile(t + "k.zip");
+    z.SetExtractDir(t + "o" + std::to_string(i++));
+    z.FileSpec = {"*.*"};
+    z.Passwords = c.passwords;
+    TSeedKeyRecord atEnd;
+    z.OnEnd = [&](TUnBase&, const std::string&, bool) { atEnd = z.SeedDataKeys.Keys(); };
+    EXPECT_EQ(z.Extract(), c.extracted);
+    EXPECT_EQ(atEnd, leftBy(c.last));
+    EXPECT_EQ(z.SeedDataKeys.Key0(), leftBy(c.last).Key0);
+    EXPECT_EQ(z.SeedDataKeys.Key2(), leftBy(c.last).Key2);
+    EXPECT_EQ(z.SeedDataKeys.Seed(), kDefaultDataKeys);
+  }
+}
+
 TEST(TraditionalUnZip, WritingTheDataKeysLeavesThePasswordCheckAsItWas) {
   // Every password check starts from the seed again, whatever was written to the keys.
   Bytes plain = Text("seeded data");
-  Entry e;
-  e.name = "s.txt";
-  e.data = plain;
-  e.flags = 1;
-  e.rawPacked = Encipher(plain, "pw", static_cast<uint8_t>(Crc(plain) >> 24), 4);
+  Entry e = Sealed("s.txt", plain, Encipher(plain, "pw", static_cast<uint8_t>(Crc(plain) >> 24), 4));
   std::string t = TempDir("crypt_seed");
   WriteFile(t + "s.zip", Build({e}));
   const std::vector<std::function<void(TSeedKeys&)>> writes = {

@@ -1,5 +1,7 @@
 // Archive type detection on byte arrays, and the ZIP container cases in memory.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <functional>
@@ -157,7 +159,13 @@ TEST(Detect, ZipKinds) {
   EXPECT_EQ(Detect(set, "s.zip", TArcType::atZipDS).type, TArcType::atZipDS);
   Bytes marker = Text("PK\x07\x08");
   marker.insert(marker.end(), zip.begin(), zip.end());
-  EXPECT_NE(Detect(marker).type, TArcType::atNA);
+  // The marker of a spanned set's first disk in front of a whole archive: a ZIP whose offsets
+  // are corrected by the marker's 4 bytes.
+  DetectResult m = Detect(marker);
+  EXPECT_EQ(m.type, TArcType::atZip);
+  EXPECT_EQ(m.correction, 4);
+  EXPECT_EQ(m.headerMode & (hmCentral | hmEnding | hmLocal), hmCentral | hmEnding | hmLocal);
+  EXPECT_EQ(m.totalEntries(), 2u);
 }
 
 TEST(Detect, EndRecordSearchRules) {
@@ -387,8 +395,8 @@ TEST(Container, EncipheredHeadersWithoutACipherAreReported) {
 }
 
 namespace {
-// Two volumes by hand: /s/set.z01 holds the entry a.txt, /s/set.zip the directory.
-void TwoVolumes(MemoryFileSystem& fs) {
+// Two volumes by hand: the first holds the entry a.txt, the second (the archive) the directory.
+std::pair<Bytes, Bytes> TwoVolumeBytes() {
   Entry e = E("a.txt", "volume data");
   Bytes whole = Build({e});
   size_t cd = whole.size() - 22 - (46 + 5);
@@ -398,6 +406,11 @@ void TwoVolumes(MemoryFileSystem& fs) {
   v2[end + 4] = 1;  // this disk
   v2[end + 6] = 1;  // directory disk
   v2[end + 16] = v2[end + 17] = v2[end + 18] = v2[end + 19] = 0;  // directory at 0 of disk 1
+  return {v1, v2};
+}
+// /s/set.z01 and /s/set.zip.
+void TwoVolumes(MemoryFileSystem& fs) {
+  auto [v1, v2] = TwoVolumeBytes();
   fs.addFile("/s/set.z01", v1);
   fs.addFile("/s/set.zip", v2);
 }
@@ -470,10 +483,36 @@ TEST(Container, MultiVolumeWithoutHandlerCancels) {
     cancelOnce = false;
     EXPECT_EQ(z.Extract(), 1);
   }
+  {  // a volume that never appears, with a handler that never gives up: it cannot be opened
+    MemoryFileSystem gone;
+    TwoVolumes(gone);
+    ASSERT_TRUE(gone.removeFile("/s/set.z01"));
+    Services g = s;
+    g.fs = &gone;
+    TUnZip z(g);
+    std::vector<int32_t> codes;
+    z.OnError = [&](TUnBase&, const std::string&, const std::string&, const std::string&, int32_t c) {
+      codes.push_back(c);
+    };
+    int asked = 0;
+    z.OnNextVolume = [&](TUnBase&, std::string& name, int32_t, bool exists, bool&) {
+      ++asked;
+      EXPECT_EQ(name, "/s/set.z01");
+      EXPECT_FALSE(exists);
+    };
+    z.SetArchiveFile("/s/set.zip");
+    z.SetExtractDir("/out3");
+    z.FileSpec = {"*.*"};
+    EXPECT_EQ(z.Extract(), 0);
+    EXPECT_EQ(codes, (std::vector<int32_t>{E_OpenError}));
+    EXPECT_EQ(asked, 100);
+    EXPECT_TRUE(z.Cancel());
+  }
 }
 
-TEST(Container, ADriveThatDoesNotAnswer) {
-  // The folder of a set answers at detection, then fails the given number of times.
+TEST(Container, AFolderOfASetThatDoesNotAnswerOrIsWriteProtected) {
+  // The folder of a set answers at detection, then fails the given number of times, or no file
+  // can be made in it until a handler lifts the protection.
   struct Flaky : VolumeInfo {
     int calls = 0, failures = 0;
     bool query(const std::string&, VolumeData& d, std::string& err) override {
@@ -489,19 +528,27 @@ TEST(Container, ADriveThatDoesNotAnswer) {
   };
   struct Case {
     const char* name;
-    int handler;  // -1 none, 0 declines, 1 retries
+    bool writeProtected;
+    int handler;  // -1 none, 0 declines, 1 retries (after lifting the protection)
     int32_t extracted;
     std::vector<int32_t> codes;
-    int asked;
-  } cases[] = {{"no handler", -1, 0, {E_NotAccessible}, 0},
-               {"declined", 0, 0, {E_UserCanceled}, 1},
-               {"retried", 1, 1, {}, 1}};
+    std::vector<const char*> message;
+  } cases[] = {{"no answer, no handler", false, -1, 0, {E_NotAccessible}, {}},
+               {"no answer, declined", false, 0, 0, {E_UserCanceled}, {"is not accessible", "No medium found"}},
+               {"no answer, retried", false, 1, 1, {}, {"is not accessible", "No medium found"}},
+               {"protected, no handler", true, -1, 0, {E_DiskWriteProtected}, {}},
+               {"protected, declined", true, 0, 0, {E_UserCanceled}, {"disk is write protected"}},
+               {"protected, retried", true, 1, 1, {}, {"disk is write protected"}}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     MemoryFileSystem fs;
     TwoVolumes(fs);
+    fs.addDir("/out");
     Flaky vol;
-    vol.failures = 1;
+    if (c.writeProtected)
+      fs.setReadOnlyDir("/s/");
+    else
+      vol.failures = 1;
     Services s = Services::posix();
     s.fs = &fs;
     s.volumes = &vol;
@@ -518,8 +565,8 @@ TEST(Container, ADriveThatDoesNotAnswer) {
       z.OnDriveNotReady = [&](TUnBase&, const std::string& drive, const std::string& message) {
         ++asked;
         EXPECT_EQ(drive, "/s/");
-        EXPECT_NE(message.find("is not accessible"), std::string::npos);
-        EXPECT_NE(message.find("No medium found"), std::string::npos);
+        for (const char* m : c.message) EXPECT_NE(message.find(m), std::string::npos) << m;
+        if (c.handler == 1) fs.setReadOnlyDir("/s/", false);
         return c.handler == 1;
       };
     z.OnNextVolume = [](TUnBase&, std::string&, int32_t, bool, bool&) {};
@@ -529,10 +576,39 @@ TEST(Container, ADriveThatDoesNotAnswer) {
     z.FileSpec = {"*.*"};
     EXPECT_EQ(z.Extract(), c.extracted);
     EXPECT_EQ(codes, c.codes);
-    EXPECT_EQ(asked, c.asked);
+    EXPECT_EQ(asked, c.handler >= 0 ? 1 : 0);
     for (const auto& f : files) EXPECT_EQ(f, "");
     for (const auto& v : vols) EXPECT_EQ(v, "0");
+    EXPECT_EQ(fs.stat("/out/a.txt").kind, c.extracted ? FileKind::Regular : FileKind::None);
   }
+}
+
+TEST(Container, AVolumeSetInAFolderNoFileCanBeMadeIn) {
+  // A folder in which not even root can make a file (the process's descriptor folder), through
+  // which the archive is named.
+  std::string t = TempDir("protected_set");
+  auto [v1, v2] = TwoVolumeBytes();
+  WriteFile(t + "set.z01", v1);
+  WriteFile(t + "set.zip", v2);
+  const int fd = ::open((t + "set.zip").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  const std::string named = "/proc/self/fd/" + std::to_string(fd);
+  ASSERT_FALSE(PosixFileSystem().folderWritable("/proc/self/fd/"));
+  TUnZip z;
+  std::vector<int32_t> codes;
+  z.OnError = [&](TUnBase&, const std::string&, const std::string&, const std::string&, int32_t code) {
+    codes.push_back(code);
+  };
+  int volumesAsked = 0;
+  z.OnNextVolume = [&](TUnBase&, std::string&, int32_t, bool, bool&) { ++volumesAsked; };
+  z.SetArchiveFile(named);
+  EXPECT_EQ(z.ArcType(), TArcType::atZipMV);
+  z.SetExtractDir(t + "out");
+  z.FileSpec = {"*.*"};
+  EXPECT_EQ(z.Extract(), 0);
+  EXPECT_EQ(codes, (std::vector<int32_t>{E_DiskWriteProtected}));
+  EXPECT_EQ(volumesAsked, 0);
+  ::close(fd);
 }
 
 TEST(Container, SpannedDisksThroughThePrompts) {
@@ -677,6 +753,7 @@ public:
   void Decrypt(uint8_t* p, size_t n) override {
     for (size_t i = 0; i < n; ++i) p[i] ^= k_;
   }
+  TSeedKeyRecord Keys() const override { return TSeedKeyRecord{k_, 0, 0}; }
 
 private:
   uint8_t tweak_;

@@ -1,5 +1,6 @@
 // RAR extraction through the outside library: without it (the fixed report), and with the
 // test stand-in of the library (files, masks, names, passwords, CRC check, cancel, volumes).
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -263,6 +264,95 @@ TEST_F(WithFakeLibrary, PasswordsThroughTheCallback) {
   });
   EXPECT_EQ(longPw.extracted, 0);
   EXPECT_EQ(longPw.codes, (std::vector<int32_t>{E_InvalidPassword}));
+}
+
+TEST_F(WithFakeLibrary, StoredFoldersGoToTheLibraryAsExtraction) {
+  // What the stand-in was asked to do with each file since the last look.
+  void* lib = dlopen(KESTA_FAKE_UNRAR, RTLD_NOW | RTLD_NOLOAD);
+  ASSERT_NE(lib, nullptr);
+  auto operations = reinterpret_cast<const char* (*)()>(dlsym(lib, "FakeUnrarOperations"));
+  ASSERT_NE(operations, nullptr);
+  std::string t = TempDir("rar_dirs");
+  auto folder = [](const std::string& name) {
+    return With(RF(name, {}, 2, 0x10), [](RarFile& f) { f.directory = true; });
+  };
+  WriteFile(t + "d.rar", MakeRar({folder("docs"), RF("docs\\a.txt", kA), folder("skip")}));
+  struct Case {
+    bool createStoredDirs;
+    const char* operations;  // 2 extract, 1 test
+  } cases[] = {{true, "docs=2;docs\\a.txt=2;skip=1;"}, {false, "docs=1;docs\\a.txt=2;skip=1;"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.createStoredDirs);
+    operations();
+    const std::string out = t + (c.createStoredDirs ? "with/" : "without/");
+    RarRun r = RunRar(t + "d.rar", out, [&](TUnRar& u) {
+      u.CreateStoredDirs = c.createStoredDirs;
+      u.ExcludeSpec = {"skip"};
+    });
+    EXPECT_EQ(operations(), std::string(c.operations));
+    EXPECT_EQ(r.codes, std::vector<int32_t>{});
+    EXPECT_EQ(r.extracted, 1);
+    EXPECT_EQ(ReadFile(out + "docs/a.txt"), kA);
+    EXPECT_FALSE(std::filesystem::exists(out + "skip"));
+  }
+  dlclose(lib);
+}
+
+TEST_F(WithFakeLibrary, NamesOutsideTheCodePageAndSecondFilesForOneOutputAreRefused) {
+  std::string t = TempDir("rar_one_output");
+  WriteFile(t + "n.rar", MakeRar({With(RF("__.txt", Text("one")), [](RarFile& f) { f.unicodeName = u"\u4e2d\u6587.txt"; }),
+                                  With(RF("__.txt", Text("two")), [](RarFile& f) { f.unicodeName = u"\u65e5\u672c.txt"; }),
+                                  RF("a.txt", Text("first")), RF("a.txt", Text("second")),
+                                  RF("b.txt", Text("b"))}));
+  std::vector<std::pair<std::string, bool>> ends;
+  std::vector<std::string> reasons;
+  RarRun r = RunRar(t + "n.rar", t + "o/", [&](TUnRar& u) {
+    u.OnEnd = [&](TUnBase&, const std::string& f, bool pass) { ends.emplace_back(f, pass); };
+    u.OnError = [&](TUnBase&, const std::string&, const std::string& x, const std::string&, int32_t c) {
+      EXPECT_EQ(c, E_OpenError);
+      reasons.push_back(x);
+    };
+  });
+  EXPECT_EQ(r.extracted, 2);
+  EXPECT_EQ(reasons, (std::vector<std::string>{"name outside the code page", "name outside the code page",
+                                               "output of an earlier entry"}));
+  ASSERT_EQ(ends.size(), 5u);
+  EXPECT_EQ(ends[3], (std::pair<std::string, bool>{t + "o/a.txt", false}));
+  EXPECT_EQ(ListTree(t + "o"), (std::vector<std::string>{"a.txt", "b.txt"}));
+  EXPECT_EQ(ReadFile(t + "o/a.txt"), Text("first"));
+}
+
+TEST_F(WithFakeLibrary, OnFileExistsIsAskedAgainAboutAnExistingNewName) {
+  // The handler names "b.txt", which exists: it is asked about that one in turn, and only the
+  // name it settles on is replaced; one that keeps naming existing files replaces nothing.
+  struct Case {
+    const char* name;
+    bool settles;  // the second answer keeps the named file (empty NewFileName)
+    int asked;
+    const char* b;
+  } cases[] = {{"settles on b.txt", true, 2, "new"}, {"never settles", false, 100, "old b"}};
+  std::string t = TempDir("rar_exists");
+  WriteFile(t + "a.rar", MakeRar({RF("a.txt", Text("new"))}));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string out = t + (c.settles ? "s/" : "n/");
+    WriteFile(out + "a.txt", Text("old a"));
+    WriteFile(out + "b.txt", Text("old b"));
+    std::vector<std::string> asked;
+    RarRun r = RunRar(t + "a.rar", out, [&](TUnRar& u) {
+      u.ConfirmOverwrites = true;
+      u.OnFileExists = [&](TUnBase&, const std::string& f, std::string& nn, TOverwriteMode&) {
+        asked.push_back(f);
+        if (!c.settles || asked.size() == 1) nn = "b.txt";
+      };
+    });
+    EXPECT_EQ(asked.size(), static_cast<size_t>(c.asked));
+    EXPECT_EQ(asked[0], out + "a.txt");
+    EXPECT_EQ(asked.back(), out + (c.asked > 1 ? "b.txt" : "a.txt"));
+    EXPECT_EQ(r.extracted, c.settles ? 1 : 0);
+    EXPECT_EQ(ReadFile(out + "a.txt"), Text("old a"));
+    EXPECT_EQ(ReadFile(out + "b.txt"), Text(c.b));
+  }
 }
 
 TEST_F(WithFakeLibrary, CancelDuringAFileEndsTheLoop) {

@@ -249,6 +249,21 @@ TEST(UnZipCount, DirectoryEntriesCountAndCreateStoredDirs) {
   EXPECT_TRUE(std::filesystem::is_directory(t + "p/empty"));
   TUnZip x;
   EXPECT_EQ(FourSteps(x, t + "a.zip", t + "q", "*.txt"), 1);
+  // omSkip leaves out what exists, folders as files: "sub/" and "sub/f.txt" are there already.
+  for (bool create : {false, true}) {
+    SCOPED_TRACE(create);
+    const std::string d = t + (create ? "s2/" : "s1/");
+    WriteFile(d + "sub/f.txt", Text("kept"));
+    TUnZip k;
+    k.OverwriteMode = TOverwriteMode::omSkip;
+    k.CreateStoredDirs = create;
+    std::vector<std::string> ended;
+    k.OnEnd = [&](TUnBase&, const std::string& f, bool) { ended.push_back(f); };
+    EXPECT_EQ(FourSteps(k, t + "a.zip", d, "*.*"), 1);
+    EXPECT_EQ(ended, (std::vector<std::string>{d + "empty/"}));
+    EXPECT_EQ(ReadFile(d + "sub/f.txt"), Text("kept"));
+    EXPECT_EQ(std::filesystem::is_directory(d + "empty"), create);
+  }
 }
 
 TEST(UnZipPaths, HostileNamesWriteNothingOutsideTheTarget) {
@@ -352,11 +367,34 @@ TEST(UnZipOverwrite, Rules) {
     EXPECT_EQ(ReadFile(d + "renamed.txt"), Text("new"));
     EXPECT_EQ(ReadFile(d + "old.txt"), Text("old"));
   }
+  {  // a handler that keeps naming existing files: asked a bounded number of times, nothing replaced
+    std::string d = t + "d5/";
+    prepare(d);
+    WriteFile(d + "other.txt", Text("other"));
+    TUnZip z;
+    Errors err;
+    err.attach(z);
+    z.ConfirmOverwrites = true;
+    std::vector<std::string> asked;
+    z.OnFileExists = [&](TUnBase&, const std::string& f, std::string& nn, TOverwriteMode& m) {
+      asked.push_back(f);
+      nn = asked.size() % 2 ? "other.txt" : "old.txt";
+      m = TOverwriteMode::omOverwrite;
+    };
+    EXPECT_EQ(FourSteps(z, t + "a.zip", d, "*.*"), 1);
+    EXPECT_EQ(asked.size(), 100u);
+    EXPECT_EQ(asked[0], d + "old.txt");
+    EXPECT_EQ(asked[1], d + "other.txt");
+    EXPECT_TRUE(err.codes.empty());
+    EXPECT_EQ(ReadFile(d + "old.txt"), Text("old"));
+    EXPECT_EQ(ReadFile(d + "other.txt"), Text("other"));
+    EXPECT_EQ(ReadFile(d + "fresh.txt"), Text("fresh"));
+  }
 }
 
 TEST(UnZipEvents, OrderBeginEndRenameAndCancel) {
   std::string t = TempDir("events");
-  WriteFile(t + "a.zip", Build({E("a.txt", "a"), E("b.txt", "b"), E("c.txt", "c")}));
+  WriteFile(t + "a.zip", Build({E("a.txt", "a"), E("b.txt", "b"), E("c.txt", "c"), E("d.txt", "d"), E("e.txt", "e")}));
   TUnZip z;
   std::vector<std::string> log;
   z.OnActivate = [&](TUnBase&) { log.push_back("activate"); };
@@ -365,9 +403,13 @@ TEST(UnZipEvents, OrderBeginEndRenameAndCancel) {
     EXPECT_GE(s, 0.0f);
     log.push_back("elapsed");
   };
-  z.OnBegin = [&](TUnBase&, const std::string& f, int32_t count, bool& ex) {
+  z.OnBegin = [&](TUnBase& c, const std::string& f, int32_t count, bool& ex) {
     log.push_back("begin " + std::filesystem::path(f).filename().string() + " " + std::to_string(count));
     if (f.find("b.txt") != std::string::npos) ex = false;
+    if (f.find("d.txt") != std::string::npos) c.SetCancel();  // d is not written, e not begun
+  };
+  z.OnError = [&](TUnBase&, const std::string&, const std::string&, const std::string&, int32_t code) {
+    log.push_back("error " + std::to_string(code));
   };
   z.OnEnd = [&](TUnBase&, const std::string& f, bool pass) {
     log.push_back(std::string("end ") + std::filesystem::path(f).filename().string() + (pass ? " ok" : " bad"));
@@ -376,10 +418,43 @@ TEST(UnZipEvents, OrderBeginEndRenameAndCancel) {
     if (f.find("c.txt") != std::string::npos) nn = t + "o/sub/cc.txt";
   };
   EXPECT_EQ(FourSteps(z, t + "a.zip", t + "o", "*.*"), 2);
-  std::vector<std::string> want = {"activate", "begin a.txt 1", "end a.txt ok", "begin b.txt 2", "begin cc.txt 2",
-                                   "end cc.txt ok", "elapsed", "deactivate"};
+  std::vector<std::string> want = {"activate",      "begin a.txt 1", "end a.txt ok", "begin b.txt 2",
+                                   "begin cc.txt 2", "end cc.txt ok", "begin d.txt 3", "elapsed",
+                                   "deactivate"};
   EXPECT_EQ(log, want);
+  EXPECT_TRUE(z.Cancel());
   EXPECT_EQ(ReadFile(t + "o/sub/cc.txt"), Text("c"));
+  EXPECT_EQ(ListTree(t + "o"), (std::vector<std::string>{"a.txt", "sub/", "sub/cc.txt"}));
+  // The next run starts uncancelled.
+  log.clear();
+  z.OnBegin = nullptr;
+  z.OnRenameFile = nullptr;
+  EXPECT_EQ(FourSteps(z, t + "a.zip", t + "p", "*.*"), 5);
+  EXPECT_FALSE(z.Cancel());
+}
+
+TEST(UnZipEvents, TheListingPassIsNotTimed) {
+  // A clock moved by the handlers: time spent while the central directory is read (here in
+  // OnExcludeFile, after an error report of the same pass) is not run time; the extraction is.
+  std::chrono::steady_clock::time_point now{};
+  Services s = Services::posix();
+  s.clock = [&] { return now; };
+  std::string t = TempDir("timer");
+  Entry strong = E("strong.txt", "s");
+  strong.flags = 1;
+  strong.centralExtra = {0x17, 0x00, 0x01, 0x00, 0x00};
+  WriteFile(t + "a.zip", Build({strong, E("skip.txt", "x"), E("a.txt", "a")}));
+  TUnZip z(s);
+  Errors err;
+  err.attach(z);
+  z.ExcludeSpec = {"skip.txt"};
+  z.OnExcludeFile = [&](TUnBase&, const std::string&) { now += std::chrono::seconds(10); };
+  z.OnBegin = [&](TUnBase&, const std::string&, int32_t, bool&) { now += std::chrono::seconds(3); };
+  float elapsed = -1;
+  z.OnElapsedTime = [&](TUnBase&, float secs) { elapsed = secs; };
+  EXPECT_EQ(FourSteps(z, t + "a.zip", t + "o", "*.*"), 1);
+  EXPECT_EQ(err.codes, (std::vector<int32_t>{E_UnsupportedEncryption}));
+  EXPECT_FLOAT_EQ(elapsed, 3.0f);
 }
 
 TEST(UnZipAttributes, UnixModesAndTimes) {
@@ -394,10 +469,24 @@ TEST(UnZipAttributes, UnixModesAndTimes) {
   Entry p = E("plain.txt", "p");
   p.versionMadeBy = 3 << 8 | 30;
   p.extAttr = 0100640u << 16;
-  WriteFile(t + "a.zip", Build({x, r, p}));
+  // A link and a device stored as entries are written as plain files, with no mode of theirs.
+  Entry l = E("link.txt", "target.txt");
+  l.versionMadeBy = 3 << 8 | 30;
+  l.extAttr = 0120777u << 16;
+  Entry d = E("dev.txt", "d");
+  d.versionMadeBy = 3 << 8 | 30;
+  d.extAttr = 0020777u << 16;
+  WriteFile(t + "a.zip", Build({x, r, p, l, d}));
   TUnZip z;
-  EXPECT_EQ(FourSteps(z, t + "a.zip", t + "o", "*.*"), 3);
+  EXPECT_EQ(FourSteps(z, t + "a.zip", t + "o", "*.*"), 5);
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
   struct stat st;
+  for (const char* f : {"o/link.txt", "o/dev.txt"}) {
+    ASSERT_EQ(::lstat((t + f).c_str(), &st), 0) << f;
+    EXPECT_TRUE(S_ISREG(st.st_mode)) << f;
+    EXPECT_EQ(st.st_mode & 07777, 0666u & ~mask) << f;  // as created, not 0777
+  }
   ASSERT_EQ(::stat((t + "o/run.sh").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0755u);  // setuid dropped
   ASSERT_EQ(::stat((t + "o/plain.txt").c_str(), &st), 0);
@@ -543,6 +632,7 @@ public:
   void Decrypt(uint8_t* p, size_t n) override {
     for (size_t i = 0; i < n; ++i) p[i] ^= key_;
   }
+  TSeedKeyRecord Keys() const override { return TSeedKeyRecord{key_, 0, 0}; }
   static uint8_t KeyFor(const std::string& pw) {
     XorCipher c;
     c.Reset(kDefaultDataKeys);
@@ -653,6 +743,97 @@ TEST(UnZipNames, OemUtf8AndCyrillicMasks) {
   // On disk the names are UTF-8.
   EXPECT_EQ(ReadFile(t + "o/\xD0\xBE\xD1\x82\xD1\x87\xD1\x91\xD1\x82.xml"), Text("oem"));
   EXPECT_EQ(ReadFile(t + "o/\xD0\x9E\xD0\xA2\xD0\xA7\xD0\x81\xD0\xA2.XML"), Text("utf"));
+}
+
+TEST(UnZipNames, NamesOutsideTheCodePageAreRefused) {
+  // "中文.txt" and "日本.txt" would both become a name of '?' in CP1251: each is refused with a
+  // report and OnEnd False, the Cyrillic name beside them is written.
+  const std::string han = "\xE4\xB8\xAD\xE6\x96\x87.txt", jp = "\xE6\x97\xA5\xE6\x9C\xAC.txt";
+  const std::string report = "\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82.txt";  // "Отчёт.txt"
+  std::string t = TempDir("wide_names");
+  std::vector<std::string> archives;
+  std::vector<Entry> es = {E(han, "one"), E(jp, "two"), E(report, "three")};
+  for (auto& e : es) e.flags = 0x800;
+  WriteFile(t + "built.zip", Build(es));
+  archives.push_back("built.zip");
+  WriteFile(t + "src/" + han, Text("one"));
+  WriteFile(t + "src/" + jp, Text("two"));
+  WriteFile(t + "src/" + report, Text("three"));
+  if (HaveTool("7z")) {
+    ASSERT_EQ(Shell("cd '" + t + "src' && LC_ALL=C.UTF-8 7z a -tzip -mcu=on ../7z.zip '" + han + "' '" + jp + "' '" +
+                    report + "' >/dev/null"),
+              0);
+    archives.push_back("7z.zip");
+  }
+  if (HaveTool("python3")) {
+    ASSERT_EQ(Shell("cd '" + t + "src' && python3 -c \"import zipfile,sys; z=zipfile.ZipFile('../py.zip','w'); "
+                    "[z.write(n) for n in sys.argv[1:]]; z.close()\" '" + han + "' '" + jp + "' '" + report + "'"),
+              0);
+    archives.push_back("py.zip");
+  }
+  for (const auto& a : archives) {
+    SCOPED_TRACE(a);
+    const std::string out = t + "out_" + a + "/";
+    TUnZip z;
+    Errors err;
+    err.attach(z);
+    std::vector<std::pair<std::string, bool>> ends;
+    z.OnEnd = [&](TUnBase&, const std::string& f, bool pass) { ends.emplace_back(f, pass); };
+    EXPECT_EQ(FourSteps(z, t + a, out, "*.txt"), 1);
+    EXPECT_EQ(err.codes, (std::vector<int32_t>{E_OpenError, E_OpenError}));
+    for (const auto& x : err.exts) EXPECT_EQ(x, "name outside the code page");
+    ASSERT_EQ(ends.size(), 3u);
+    EXPECT_EQ(std::count_if(ends.begin(), ends.end(), [](const auto& e) { return !e.second; }), 2);
+    EXPECT_EQ(ListTree(out), (std::vector<std::string>{report}));
+    EXPECT_EQ(ReadFile(out + report), Text("three"));
+  }
+}
+
+TEST(UnZipNames, TwoEntriesNeverEndInOneFile) {
+  // Entries whose names lead to one output: the first is written and counted, the later one is
+  // refused (25235, OnEnd False) and the file keeps the first one's data.
+  Entry oem = E("\x86.txt", "first");            // CP866 "Ж"
+  Entry utf = E("\xD0\x96.txt", "second");       // UTF-8 "Ж"
+  utf.flags = 0x800;
+  struct Case {
+    const char* name;
+    std::vector<Entry> entries;
+    bool storedDirs;
+    std::string file;  // the one output, below the target folder
+  } cases[] = {
+      {"one name twice", {E("a.txt", "first"), E("a.txt", "second")}, true, "a.txt"},
+      {"folders not kept", {E("x/a.txt", "first"), E("y/a.txt", "second")}, false, "a.txt"},
+      {"either separator", {E("d/a.txt", "first"), E("d\\a.txt", "second")}, true, "d/a.txt"},
+      {"OEM and UTF-8", {oem, utf}, true, "\xD0\x96.txt"},
+      {"a folder entry over a file", {E("a", "first"), E("a/", "")}, true, "a"},
+  };
+  std::string t = TempDir("one_output");
+  int i = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string dir = t + std::to_string(i++) + "/";
+    WriteFile(dir + "a.zip", Build(c.entries));
+    TUnZip z;
+    z.UseStoredDirs = c.storedDirs;
+    Errors err;
+    err.attach(z);
+    std::vector<bool> ends;
+    z.OnEnd = [&](TUnBase&, const std::string&, bool pass) { ends.push_back(pass); };
+    EXPECT_EQ(FourSteps(z, dir + "a.zip", dir + "o", "*.*"), 1);
+    EXPECT_EQ(err.codes, (std::vector<int32_t>{E_OpenError}));
+    EXPECT_EQ(err.exts, (std::vector<std::string>{"output of an earlier entry"}));
+    EXPECT_EQ(ends, (std::vector<bool>{true, false}));
+    EXPECT_EQ(ReadFile(dir + "o/" + c.file), Text("first"));
+  }
+  // A handler that gives the later entry a name of its own: both are written.
+  std::string dir = t + "renamed/";
+  WriteFile(dir + "a.zip", Build({E("a.txt", "first"), E("a.txt", "second")}));
+  TUnZip z;
+  z.ConfirmOverwrites = true;
+  z.OnFileExists = [](TUnBase&, const std::string&, std::string& nn, TOverwriteMode&) { nn = "b.txt"; };
+  EXPECT_EQ(FourSteps(z, dir + "a.zip", dir + "o", "*.*"), 2);
+  EXPECT_EQ(ReadFile(dir + "o/a.txt"), Text("first"));
+  EXPECT_EQ(ReadFile(dir + "o/b.txt"), Text("second"));
 }
 
 TEST(UnZipBusy, SecondExtractDuringARunIsRefused) {

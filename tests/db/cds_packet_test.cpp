@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <random>
 
@@ -206,12 +208,14 @@ std::string HandBuiltCalls() {
   // Row 1: every field set.
   b.u(0, 1).u(0, 1).u(0, 1);
   b.u(101, 4).u(3, 1).raw("\xD3\xEB.").u(693594 + 45000, 4).u((14 * 3600 + 30 * 60) * 1000 + 250, 4).u(5, 4).raw("form1").u(45, 2);
-  // Row 2: address and time null (status 1), age "not changed" (status 2): both read as null.
+  // Row 2: address and time null (status 1), age "not changed" (status 2), which reads as
+  // null in a row that has no original; an empty memo.
   b.u(0, 1).u(0x04 | 0x40, 1).u(0x08, 1);
   b.u(102, 4).u(693594, 4).u(0, 4);
-  // Row 3: original version of a modified row: skipped, but its data is still read past.
-  b.u(1, 1).u(0xFF, 1).u(0x0F, 1);
-  b.u(0, 4);  // nothing: every field null in the bitmap... except the first, which is status 3? no: all 3
+  // Row 3: the original version of a modified row: skipped, but its data (the id and the
+  // address; the other fields are "null and not changed", status 3) is read past.
+  b.u(1, 1).u(0xF0, 1).u(0x0F, 1);
+  b.u(103, 4).u(2, 1).raw("ab");
   // Row 4: a new row with an empty varying text.
   b.u(4, 1).u(0, 1).u(0x0F, 1);
   b.u(104, 4).u(0, 1).u(693594 + 1, 4).u(0, 4);
@@ -221,19 +225,19 @@ std::string HandBuiltCalls() {
 }  // namespace
 
 TEST(CdsPacket, HandBuiltBinaryPacketWithNullsAndVaryingStrings) {
-  std::string bytes = HandBuiltCalls();
-  // Row 3's bitmap 0xFF/0x0F marks every field null, so its 4 bytes above are a damaged tail: drop them.
-  std::string good = bytes;
-  size_t row3 = good.find(std::string("\x01\xFF\x0F", 3));
-  ASSERT_NE(row3, std::string::npos);
-  good.erase(row3 + 3, 4);
+  const std::string bytes = HandBuiltCalls();
   TClientDataSet ds;
-  cds::ReadDataPacketBytes(good, "SMP_CALLS.bin", ds);
+  cds::ReadDataPacketBytes(bytes, "SMP_CALLS.bin", ds);
   ASSERT_EQ(ds.FieldCount(), 6);
   EXPECT_EQ(ds.FieldByName("ID_SMP_CALLS").DataType(), FType::I32);
+  EXPECT_TRUE(ds.FieldByName("ID_SMP_CALLS").Def().Required);
+  EXPECT_EQ(ds.FieldByName("PATIENT_ADDRESS").DataType(), FType::Str);
+  EXPECT_EQ(ds.FieldByName("CALL_DATE").DataType(), FType::Date);
+  EXPECT_EQ(ds.FieldByName("CALL_TIME").DataType(), FType::Time);
   EXPECT_EQ(ds.FieldByName("AGE_VALUE").DataType(), FType::I16);
   EXPECT_EQ(ds.FieldByName("FORMA").DataType(), FType::Memo);
   EXPECT_EQ(ds.FieldByName("PATIENT_ADDRESS").Size(), 120);
+  // The original version (row 3) is not loaded: rows 1, 2 and 4 only, so its data was read past.
   ASSERT_EQ(ds.RecordCount(), 3);
   ds.First();
   EXPECT_EQ(ds.FieldByName("ID_SMP_CALLS").AsInteger(), 101);
@@ -248,20 +252,150 @@ TEST(CdsPacket, HandBuiltBinaryPacketWithNullsAndVaryingStrings) {
   EXPECT_TRUE(ds.FieldByName("PATIENT_ADDRESS").IsNull());
   EXPECT_TRUE(ds.FieldByName("CALL_TIME").IsNull());
   EXPECT_TRUE(ds.FieldByName("AGE_VALUE").IsNull());
+  EXPECT_FALSE(ds.FieldByName("CALL_DATE").IsNull());
   EXPECT_EQ(ds.FieldByName("CALL_DATE").AsString(), "30.12.1899");
-  EXPECT_EQ(ds.FieldByName("FORMA").AsString(), "");
+  EXPECT_TRUE(ds.FieldByName("FORMA").IsNull());  // an empty memo is null
   ds.Next();
   EXPECT_EQ(ds.FieldByName("ID_SMP_CALLS").AsInteger(), 104);
   EXPECT_TRUE(ds.FieldByName("PATIENT_ADDRESS").IsNull());  // empty text is null
   EXPECT_EQ(ds.FieldByName("CALL_DATE").AsString(), "31.12.1899");
+  EXPECT_EQ(ds.FieldByName("CALL_TIME").AsString(), "00:00:00");
   EXPECT_TRUE(ds.FieldByName("FORMA").IsNull());
-  // The version with the stray bytes is damaged: the error names the file, the row and the field.
-  TClientDataSet bad;
-  try {
-    cds::ReadDataPacketBytes(bytes, "SMP_CALLS.bin", bad);
-    FAIL() << "damaged packet loaded";
-  } catch (const cds::EDBClient& e) {
-    EXPECT_NE(std::string(e.what()).find("SMP_CALLS.bin"), std::string::npos) << e.what();
+  EXPECT_TRUE(ds.FieldByName("AGE_VALUE").IsNull());
+  ds.Next();
+  EXPECT_TRUE(ds.Eof());
+
+  // Damaged versions: the error names the file, the row and, inside a row, the field.
+  struct Damage {
+    const char* what;
+    std::string bytes;
+    std::vector<const char*> named;
+  };
+  const size_t row3 = bytes.find(std::string("\x01\xF0\x0F", 3));
+  ASSERT_NE(row3, std::string::npos);
+  std::string shortRow3 = bytes;
+  shortRow3.erase(row3 + 3 + 4 + 1 + 1, 1);  // the address "ab" loses a byte: the rest shifts by one
+  const std::vector<Damage> cases = {
+      {"a stray byte after the last row", bytes + std::string(1, '\0'), {"row 5"}},
+      {"the last row cut inside its time", bytes.substr(0, bytes.size() - 2), {"row 4", "field CALL_TIME"}},
+      {"row 3 one byte short", shortRow3, {"row 4", "field"}},
+  };
+  for (const Damage& c : cases) {
+    SCOPED_TRACE(c.what);
+    TClientDataSet bad;
+    try {
+      cds::ReadDataPacketBytes(c.bytes, "SMP_CALLS.bin", bad);
+      ADD_FAILURE() << "damaged packet loaded";
+    } catch (const cds::EDBClient& e) {
+      const std::string msg = e.what();
+      EXPECT_EQ(msg.rfind("SMP_CALLS.bin: ", 0), 0u) << msg;
+      for (const char* n : c.named) EXPECT_NE(msg.find(n), std::string::npos) << n << " in " << msg;
+    }
+    EXPECT_FALSE(bad.Active());
+  }
+}
+
+namespace {
+
+// Float fields named F0000, F0001, ...
+std::string WideFieldName(int i) {
+  char name[8];
+  std::snprintf(name, sizeof name, "F%04d", i);
+  return name;
+}
+
+// An XML packet of `fields` float fields and `rows` rows written as `row` (by default
+// empty: every field null), with the PARAMS element given.
+std::string WideXmlPacket(int fields, int rows, const std::string& params = "<PARAMS/>",
+                          const std::function<std::string(int)>& row = nullptr) {
+  std::string x = "<?xml version=\"1.0\" standalone=\"yes\"?><DATAPACKET Version=\"2.0\"><METADATA><FIELDS>";
+  for (int i = 0; i < fields; ++i) x += "<FIELD attrname=\"" + WideFieldName(i) + "\" fieldtype=\"r8\"/>";
+  x += "</FIELDS>" + params + "</METADATA><ROWDATA>";
+  for (int i = 0; i < rows; ++i) x += row ? row(i) : std::string("<ROW/>");
+  return x + "</ROWDATA></DATAPACKET>";
+}
+
+// A binary packet of `fields` float fields and `rows` rows with every field null; the
+// header counts `headerRows` records.
+std::string WideBinaryPacket(int fields, uint32_t rows, uint32_t headerRows) {
+  Bytes b;
+  b.raw("\x96\x19\xE0\xBD").u(1, 4).u(18, 4).u(static_cast<uint64_t>(fields), 2).u(headerRows, 4).u(3, 4).u(0, 2);
+  for (int i = 0; i < fields; ++i) b.str(WideFieldName(i)).u(8, 2).u(4, 2).u(0, 2).u(0, 2);
+  b.u(0, 2).endMeta();
+  const std::string row = std::string(1, '\0') + std::string(static_cast<size_t>(fields + 3) / 4, '\x55');
+  for (uint32_t r = 0; r < rows; ++r) b.raw(row);
+  return b.s;
+}
+
+}  // namespace
+
+// A packet of many fields and few rows loads, and its rows take room for what they are.
+TEST(CdsPacket, WidePacketsOfFewRowsLoadInLittleMemory) {
+  const std::vector<std::pair<const char*, std::string>> cases = {
+      {"WIDE.xml", WideXmlPacket(4500, 20)},
+      {"WIDE.bin", WideBinaryPacket(4000, 20, 20)},
+  };
+  for (const auto& [name, bytes] : cases) {
+    SCOPED_TRACE(name);
+    TClientDataSet ds;
+    cds::ReadDataPacketBytes(bytes, name, ds);
+    ASSERT_EQ(ds.RecordCount(), 20);
+    ds.First();
+    EXPECT_TRUE(ds.Fields(0).IsNull());
+    EXPECT_TRUE(ds.Fields(ds.FieldCount() - 1).IsNull());
+    // 20 records of 4500 slots are about 0.7 MB.
+    EXPECT_LT(ds.MemoryUsed(), size_t(2) << 20);
+  }
+}
+
+// A packet whose rows would take more memory than its size allows is refused, naming
+// the file, before its rows pass that bound; a header that counts more records than its
+// bytes can hold is damaged.
+TEST(CdsPacket, PacketsWhoseRowsPassTheBoundOfTheirSizeAreRefused) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+    std::vector<std::string> named;
+  };
+  // Pairs of an original and its modified row, the change log naming each original.
+  std::string log;
+  for (int i = 0; i < 1000; ++i) log += std::to_string(2 * i + 2) + " " + std::to_string(2 * i + 1) + " 8 ";
+  const std::string kept = WideXmlPacket(2000, 2000, "<PARAMS CHANGE_LOG=\"" + log + "\"/>", [](int i) {
+    return std::string(i % 2 ? "<ROW RowState=\"8\"/>" : "<ROW RowState=\"1\"/>");
+  });
+  const std::string wideXml = WideXmlPacket(4500, 20000);
+  const std::string wideBin = WideBinaryPacket(4000, 3000, 3000);
+  const std::vector<Case> cases = {
+      {"WIDE.xml", wideXml, {"WIDE.xml: row ", "the rows of 4500 fields take more than",
+                             "data packet of " + std::to_string(wideXml.size()) + " bytes", "refused"}},
+      {"WIDE.bin", wideBin, {"WIDE.bin: 3000 rows of 4000 fields would take ",
+                             "data packet of " + std::to_string(wideBin.size()) + " bytes", "refused"}},
+      {"KEPT.xml", kept, {"KEPT.xml: row ", "2000 fields", "refused"}},
+      {"LIAR.bin", WideBinaryPacket(4000, 10, 1000000),
+       {"LIAR.bin: damaged data packet: the header counts 1000000 records"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (bool viaFile : {false, true}) {
+      TClientDataSet ds;
+      std::string source = c.name;
+      try {
+        if (viaFile) {
+          source = WriteFile(std::filesystem::path(testing::TempDir()) / c.name, c.bytes);
+          ds.LoadFromFile(source);
+        } else {
+          cds::ReadDataPacketBytes(c.bytes, source, ds);
+        }
+        ADD_FAILURE() << "loaded " << ds.RecordCount() << " rows, " << (ds.MemoryUsed() >> 20) << " MB";
+      } catch (const cds::EDBClient& e) {
+        std::string msg = e.what();
+        // Through a file the error names the file's path.
+        if (viaFile) msg.replace(0, source.size(), c.name);
+        for (const std::string& n : c.named) EXPECT_NE(msg.find(n), std::string::npos) << n << " in " << msg;
+      }
+      EXPECT_FALSE(ds.Active());
+      if (viaFile) std::filesystem::remove(source);
+    }
   }
 }
 

@@ -12,6 +12,7 @@
 #include "db/ClientDataSet.h"
 #include "filialmerge_fixture.h"
 #include "platform/strutil.h"
+#include "support/PeakMemory.h"
 #include "support/TestDatabase.h"
 #include "tasks/Task_FilialMerge.h"
 
@@ -480,6 +481,28 @@ TEST_F(FilialMergeTest, AForeignExceptionShowsItsTypeName) {
   const std::string result = merge({zip("a.zip")}, false);
   EXPECT_EQ(result, C("ФИЛИАЛ->ЦЕНТР: файл ") + zip("a.zip") + " std::logic_error - handler failed;") << result;
   EXPECT_TRUE(exists(zip("a.zip")));
+}
+
+// A packet of 4,500 fields and 20,000 empty rows (about 300 KB) would make 700 MB of
+// rows: the load refuses it, and the archive fails with the exception item naming it.
+TEST_F(FilialMergeTest, AWidePacketIsAnExceptionItemWithoutTakingItsRowsInMemory) {
+  mergetest::BranchArchive a;
+  std::vector<std::pair<std::string, std::string>> entries;
+  for (const std::string& f : tasks::FilialPacketFiles())
+    entries.emplace_back(f, f == "VISIT.xml" ? mergetest::WidePacket(4500, 20000) : a.packet(f));
+  testsupport::WriteFile(zip("wide.zip"), mergetest::ZipStored(entries));
+  std::string result;
+  const long growthKb = testsupport::PeakRssGrowthKb([&] { result = merge({zip("wide.zip")}); });
+  RecordProperty("peak_rss_growth_kb", static_cast<int>(growthKb));
+  EXPECT_LT(growthKb, 200L * 1024) << result;
+  const std::string head = C("@ФИЛИАЛ->ЦЕНТР: файл ") + zip("wide.zip") + " EDBClient - ";
+  EXPECT_EQ(result.substr(0, head.size()), head) << result;
+  for (const char* part : {"VISIT.xml: row ", "the rows of 4500 fields take more than", "refused@;"})
+    EXPECT_NE(result.find(part), std::string::npos) << part << " in " << result;
+  EXPECT_TRUE(exists(zip("wide.zip")));
+  EXPECT_FALSE(exists(loaded("wide.zip")));
+  EXPECT_FALSE(dm.SQLConnection.InTransaction());
+  EXPECT_EQ(one("select count(*) from VISITS"), "0");
 }
 
 TEST_F(FilialMergeTest, AClosedConnectionIsAnExceptionItem) {

@@ -249,6 +249,14 @@ void BranchArchive::write(const std::string& zipPath, const std::vector<std::str
   testsupport::WriteFile(zipPath, ZipStored(entries));
 }
 
+std::string WidePacket(int fields, int rows) {
+  std::string x = "<?xml version=\"1.0\" standalone=\"yes\"?><DATAPACKET Version=\"2.0\"><METADATA><FIELDS>";
+  for (int i = 0; i < fields; ++i) x += "<FIELD attrname=\"F" + std::to_string(i) + "\" fieldtype=\"r8\"/>";
+  x += "</FIELDS><PARAMS/></METADATA><ROWDATA>";
+  for (int i = 0; i < rows; ++i) x += "<ROW/>";
+  return x + "</ROWDATA></DATAPACKET>";
+}
+
 std::string MergeFixture::merge(const std::vector<std::string>& files, bool flag, bool setKod) {
   std::string result = "untouched";
   dm.DealingFilialDB(flag, files, setKod, result);

@@ -48,6 +48,10 @@ private:
   std::vector<std::string> order_;
 };
 
+// A packet of `fields` float fields and `rows` empty rows (every field null): a few
+// hundred kilobytes that would make gigabytes of row records.
+std::string WidePacket(int fields, int rows);
+
 // The clinic database, the data module connected on the SQL connection, a fake window,
 // today 10.12.2026 (the bound of the centre rows is then 10.12.2025).
 class MergeFixture : public dbftest::DbfTaskFixture {

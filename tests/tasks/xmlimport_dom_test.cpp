@@ -147,6 +147,32 @@ TEST(XmlDom, TextKeepsInnerBlanks) {
   EXPECT_EQ(doc.documentElement().requireChild("B").text(), "");
 }
 
+// The parse writes into the text it parses (references decoded, line ends joined): the
+// position of an error is still counted in the text as it came, from a file or from bytes,
+// in UTF-8 or converted.
+TEST(XmlDom, ParseErrorPositionsCountTheTextAsItCame) {
+  const std::string body = "<R>\n<A>x&#10;&#10;y\r\n&#13;</A>\n<B a=\"1\n2\"/>\n  <C></D></R>";
+  const std::pair<std::string, const char*> cases[] = {
+      {body, "UTF-8"},
+      {"<?xml version=\"1.0\" encoding=\"windows-1251\"?>" + body, "CP1251"},
+  };
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("kesta_xmldom_pos_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  for (const auto& [bytes, what] : cases) {
+    SCOPED_TRACE(what);
+    XmlDocument doc;
+    const std::string fromBytes = messageOf<EDOMParseError>([&] { doc.loadFromBytes(bytes, "p.xml"); });
+    EXPECT_NE(fromBytes.find("mismatch at line 6, column 8"), std::string::npos) << fromBytes;
+    const std::string file = (dir / "p.xml").string();
+    std::ofstream(file, std::ios::binary) << bytes;
+    const std::string fromFile = messageOf<EDOMParseError>([&] { doc.loadFromFile(file); });
+    EXPECT_EQ(fromFile.substr(fromFile.find(':')), fromBytes.substr(fromBytes.find(':')));
+    EXPECT_THROW(doc.documentElement(), EXMLDocError);
+  }
+  std::filesystem::remove_all(dir);
+}
+
 TEST(XmlDom, LoadFromFile) {
   const std::filesystem::path dir =
       std::filesystem::temp_directory_path() / ("kesta_xmldom_" + std::to_string(::getpid()));

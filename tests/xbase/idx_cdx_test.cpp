@@ -5,6 +5,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <random>
+#include <set>
 
 #include "tests/xbase/idx_helpers.h"
 #include "xbase/xb_cdx.h"
@@ -185,6 +188,14 @@ TEST_F(CdxTest, GeneralWeights) {
   EXPECT_EQ(xbGeneralKey("A"), std::string("\x60"));
   EXPECT_EQ(xbGeneralKey("\xE4"), std::string("\x60\xF4"));
   EXPECT_EQ(xbGeneralKey("\xC6"), std::string("\x60\x66"));
+  // The expanded primary weights are 0, 6, 18 and 24: OE (0) and thorn (18) expand,
+  // the sharp s (12) keeps its one weight; secondary weights follow all primary ones.
+  EXPECT_EQ(xbGeneralKey("\x8C"), std::string("\x72\x66"));
+  EXPECT_EQ(xbGeneralKey("\xDE"), std::string("\x77\x69"));
+  EXPECT_EQ(xbGeneralKey("\xDF"), std::string("\x0C"));
+  EXPECT_EQ(xbGeneralKey("\xDF\xE4"), std::string("\x0C\x60\xF0\xF0\xF4"));
+  EXPECT_EQ(xbGeneralKey("a\xE4"), std::string("\x60\x60\xF0\xF4"));
+  EXPECT_EQ(xbGeneralKey("\xE4\x61"), std::string("\x60\x60\xF4"));
   XBO_dBHandler h(table(), true, false, "");
   auto f = XBobjCDXFile::CreateFile(h, t.file("g.cdx"));
   XBobjIndexTag* tag = f->TagCreate("GNAME", "NAME", false, "", false, true);
@@ -200,6 +211,165 @@ TEST_F(CdxTest, GeneralWeights) {
   EXPECT_EQ(walk(g), recs);
   EXPECT_TRUE(g.FindKey("smi"));
   EXPECT_EQ(g.RecNo, 1);
+}
+
+namespace {
+// Texts drawn to share prefixes and to differ in case, accents, expansions and
+// punctuation; the sharp s (the one primary weight below 16) among them.
+std::string generalText(std::mt19937& rng) {
+  static const char* const pieces[] = {"a", "A", "b", "\xE4", "\xC4", "\xDF", "\xC6", "\x8C", "\xDE", "/", "!", "z",
+                                       "\xE9", " ", "ab", "\xE4\x62"};
+  std::string s;
+  const int n = static_cast<int>(rng() % 6);
+  for (int i = 0; i < n; ++i) s += pieces[rng() % std::size(pieces)];
+  s.resize(std::min<size_t>(s.size(), 6));
+  while (!s.empty() && s.back() == ' ') s.pop_back();
+  return s;
+}
+
+// Checks a GENERAL tag against the keys the records give: the walk in key order (equal
+// keys in record order), the keys as the tag holds them, every interior entry the last
+// key and record of its child as it stands on disk, and a seek of every text.
+// Returns the depth of the tree.
+int checkGeneralTag(XBO_dBHandler& h, XBobjCDXFile& f, const std::vector<std::string>& names,
+                    const std::string& file) {
+  auto* tag = static_cast<XBobjCDXTag*>(f.TagByName("GNAME"));
+  const size_t kl = static_cast<size_t>(tag->KeyLength);
+  auto keyOf = [&](const std::string& text) {
+    std::string k = xbGeneralKey(text);
+    k.resize(kl, ' ');
+    return k;
+  };
+  std::vector<TxbIndexEntry> want;
+  for (size_t i = 0; i < names.size(); ++i) want.push_back({keyOf(names[i]), static_cast<int32_t>(i + 1)});
+  std::stable_sort(want.begin(), want.end(), [](const TxbIndexEntry& a, const TxbIndexEntry& b) { return a.key < b.key; });
+  std::vector<TxbIndexEntry> got = tag->Entries();
+  EXPECT_EQ(got.size(), want.size());
+  size_t bad = 0;
+  for (size_t i = 0; i < std::min(got.size(), want.size()); ++i)
+    if (got[i].key != want[i].key || got[i].recNo != want[i].recNo) ++bad;
+  EXPECT_EQ(bad, 0u) << "entries out of the weights' order";
+  std::vector<int32_t> recs;
+  for (const TxbIndexEntry& e : want) recs.push_back(e.recNo);
+  EXPECT_EQ(walk(h), recs);
+  const std::string bytes = ReadFile(file);
+  std::function<int(uint32_t, std::string&, int32_t&)> node = [&](uint32_t addr, std::string& lastKey,
+                                                                   int32_t& lastRec) -> int {
+    XBobjIndexKey p(addr, kl, false);
+    tag->PageRead(p);
+    if (p.Count() == 0) return 1;
+    lastKey = std::string(p.Key(p.Count() - 1));
+    lastRec = p.RecNo(p.Count() - 1);
+    if (p.Leaf) return 1;
+    int depth = 0;
+    for (int i = 0; i < p.Count(); ++i) {
+      std::string childKey;
+      int32_t childRec = 0;
+      depth = std::max(depth, 1 + node(p.Child(i), childKey, childRec));
+      EXPECT_EQ(std::string(p.Key(i)), childKey) << "interior entry " << i << " at " << addr;
+      EXPECT_EQ(p.RecNo(i), childRec) << "interior entry " << i << " at " << addr;
+      EXPECT_EQ(bytes.substr(addr + 12 + static_cast<size_t>(i) * (kl + 8), kl), childKey) << "as written";
+    }
+    return depth;
+  };
+  std::string k;
+  int32_t r = 0;
+  const int depth = node(tag->Root, k, r);
+  auto hex = [](const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) out += "0123456789ABCDEF"[c >> 4], out += "0123456789ABCDEF"[c & 15], out += ' ';
+    return out;
+  };
+  std::set<std::string> seen;
+  for (const std::string& text : names) {
+    if (!seen.insert(text).second) continue;
+    // A seek is a prefix: it lands on the first key that starts with the text's weights,
+    // which is the text's own key or a longer one that sorts before it.
+    std::string prefix = xbGeneralKey(text);
+    prefix.resize(std::min(prefix.size(), kl));
+    auto first = std::find_if(want.begin(), want.end(),
+                              [&](const TxbIndexEntry& e) { return e.key.compare(0, prefix.size(), prefix) == 0; });
+    if (first == want.end()) {
+      ADD_FAILURE() << "no key starts with " << hex(text);
+      continue;
+    }
+    EXPECT_TRUE(h.FindKey(text)) << hex(text);
+    EXPECT_EQ(h.RecNo, first->recNo) << hex(text);
+    if (!text.empty()) {
+      EXPECT_EQ(h.MasterTag->CurrentKey(), first->key == keyOf(text) ? text : text + '\x7F') << hex(text);
+    }
+  }
+  return depth;
+}
+}  // namespace
+
+// Keys of many texts, bulk-built several levels deep and then updated, and written by
+// updates from an empty tag.
+TEST_F(CdxTest, GeneralTagsKeepTheWeightsOrderThroughBuildsAndUpdates) {
+  const uint32_t seed = 2305;
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  std::vector<std::string> names;
+  DbfBuilder b(0x03, {{"NAME", 'C', 6}});
+  for (int i = 0; i < 3000; ++i) {
+    names.push_back(generalText(rng));
+    b.record(false, {names.back()});
+  }
+  b.write(t.file("G.DBF"));
+  // The tag made on the table, then opened as a handler's master tag.
+  auto make = [&](const std::string& dbf, const std::string& cdx) {
+    XBO_dBHandler m(dbf, true, false, "");
+    m.TranslateOEM = false;
+    XBobjCDXFile::CreateFile(m, cdx)->TagCreate("GNAME", "NAME", false, "", false, true);
+  };
+  auto open = [&](XBO_dBHandler& h, const std::string& cdx) {
+    h.TranslateOEM = false;
+    EXPECT_EQ(h.OpenIndexes(cdx, "GNAME"), 0);
+    return static_cast<XBobjCDXFile*>(h.IndexFile(1));
+  };
+  make(t.file("G.DBF"), t.file("G.CDX"));
+  {
+    XBO_dBHandler h(t.file("G.DBF"), true, false, "");
+    XBobjCDXFile* f = open(h, t.file("G.CDX"));
+    EXPECT_GE(checkGeneralTag(h, *f, names, t.file("G.CDX")), 3);
+    for (int i = 0; i < 300; ++i) {
+      std::string text = generalText(rng);
+      if (i % 2 == 0) {
+        h.BlankRecord();
+        h.FieldPutByName("NAME", text);
+        h.Append();
+        names.push_back(text);
+      } else {
+        int32_t n = static_cast<int32_t>(rng() % names.size()) + 1;
+        h.GoTo(n);
+        h.FieldPutByName("NAME", text);
+        h.PutRecord(n);
+        names[static_cast<size_t>(n - 1)] = text;
+      }
+    }
+    f->Flush();
+    checkGeneralTag(h, *f, names, t.file("G.CDX"));
+    // A reader of the published layout walks the leaves in the same order.
+    bool ok;
+    std::vector<std::string> lines = perlReadIndex(t, t.file("G.CDX"), "GNAME", ok, "C");
+    if (ok) {
+      EXPECT_EQ(perlRecs(lines), walk(h));
+    }
+  }
+  // Record numbers below 256: the update layout keeps 2 bytes per entry.
+  names.clear();
+  DbfBuilder(0x03, {{"NAME", 'C', 6}}).write(t.file("E.DBF"));
+  make(t.file("E.DBF"), t.file("E.CDX"));
+  XBO_dBHandler h(t.file("E.DBF"), true, false, "");
+  XBobjCDXFile* f = open(h, t.file("E.CDX"));
+  for (int i = 0; i < 250; ++i) {
+    names.push_back(generalText(rng));
+    h.BlankRecord();
+    h.FieldPutByName("NAME", names.back());
+    h.Append();
+  }
+  f->Flush();
+  EXPECT_GE(checkGeneralTag(h, *f, names, t.file("E.CDX")), 2);
 }
 
 TEST_F(CdxTest, DamagedFilesAreRefusedWithTheFileName) {

@@ -222,18 +222,30 @@ TEST(IndexUpkeep, DescendingTagsKeepEqualKeysInRecordOrder) {
 }
 
 namespace {
-// A CDX of one GENERAL tag over NAME C1 laid out by hand: a (record 1), ä (record 3,
-// stored as 60 04) and ab (record 2) in one root leaf of 3 bytes per entry.
+const std::string GenA = "\x60", GenAb = "\x60\x61", GenAUmlautStored = std::string("\x60\x04", 2);
+
+// A CDX of one GENERAL tag over NAME C5 laid out by hand: a (record 1), ab (record 2)
+// and a-umlaut (record 3, stored as 60 04) in one root leaf of 3 bytes per entry.
 std::string generalCdx() {
-  return cdxHeader(1024, 10, 0xE0, "") + cdxLeaf(10, {{"GNAME", 1536}}, ' ', 3) + cdxHeader(2560, 2, 0x60, "NAME", true) +
-         cdxLeaf(2, {{"\x60", 1}, {std::string("\x60\x04", 2), 3}, {"\x60\x61", 2}}, '\0', 3);
+  return cdxHeader(1024, 10, 0xE0, "") + cdxLeaf(10, {{"GNAME", 1536}}, ' ', 3) +
+         cdxHeader(2560, 10, 0x60, "NAME", true) + cdxLeaf(10, {{GenA, 1}, {GenAb, 2}, {GenAUmlautStored, 3}}, ' ', 3);
+}
+
+// The root node of the file's only tag: the directory's root leaf holds the offset of
+// the tag's header as its first record number.
+std::string rootNode(const std::string& bytes) {
+  const uint8_t* f = reinterpret_cast<const uint8_t*>(bytes.data());
+  const uint8_t* dir = f + xbGet32(f);
+  uint64_t v = 0;
+  for (int j = dir[23] - 1; j >= 0; --j) v = (v << 8) | dir[24 + j];
+  return bytes.substr(xbGet32(f + (static_cast<uint32_t>(v) & xbGet32(dir + 14))), 512);
 }
 }  // namespace
 
-TEST(IndexUpkeep, GeneralCollationStoresSecondaryWeightsAsTheirLowBits) {
+TEST(IndexUpkeep, GeneralKeysAreWeightsWithTheSecondaryOnesStoredAsTheirLowBits) {
   TempDir t;
   // An ANSI table: its texts are used as they are.
-  DbfBuilder b(0x03, {{"NAME", 'C', 2}});
+  DbfBuilder b(0x03, {{"NAME", 'C', 5}});
   b.record(false, {"a"});
   b.record(false, {"ab"});
   b.record(false, {"\xE4"});
@@ -243,29 +255,23 @@ TEST(IndexUpkeep, GeneralCollationStoresSecondaryWeightsAsTheirLowBits) {
     XBO_dBHandler h(t.file("G.DBF"), true, true, "");
     h.TranslateOEM = false;
     ASSERT_EQ(h.OpenIndexes("G.CDX", "GNAME"), 0);
-    EXPECT_EQ(walk(h), (std::vector<int32_t>{1, 3, 2}));
-    EXPECT_TRUE(h.FindKey("ab"));
-    EXPECT_EQ(h.RecNo, 2);
+    EXPECT_EQ(walk(h), (std::vector<int32_t>{1, 2, 3}));
+    for (auto& [text, rec] : std::vector<std::pair<std::string, int32_t>>{{"\xE4", 3}, {"ab", 2}, {"a", 1}}) {
+      EXPECT_TRUE(h.FindKey(text)) << text;
+      EXPECT_EQ(h.RecNo, rec) << text;
+      EXPECT_EQ(h.MasterTag->CurrentKey(), text);
+    }
     h.BlankRecord();
     h.FieldPutByName("NAME", "\xE4");
     h.Append();   // record 4 joins its equal key
-    EXPECT_EQ(walk(h), (std::vector<int32_t>{1, 3, 4, 2}));
+    EXPECT_EQ(walk(h), (std::vector<int32_t>{1, 2, 3, 4}));
   }
-  std::string bytes = ReadFile(t.file("G.CDX"));
-  // The root leaf keeps the order; the new key is stored as 60 04 as well: the
-  // entries share the 60 (duplicate count 1) and store 04 each.
-  const uint8_t* n = reinterpret_cast<const uint8_t*>(bytes.data()) + 2560;
-  EXPECT_EQ(xbGet16(n + 2), 4);
-  const int bpe = n[23], dupBits = n[21], trailBits = n[22];
-  std::vector<std::pair<int, int>> dupTrail;
-  for (int i = 0; i < 4; ++i) {
-    uint32_t w = xbGet16(n + 24 + i * bpe + bpe - 2);
-    dupTrail.push_back({static_cast<int>((w >> (16 - trailBits - dupBits)) & n[18]),
-                        static_cast<int>((w >> (16 - trailBits)) & n[19])});
-  }
-  EXPECT_EQ(dupTrail, (std::vector<std::pair<int, int>>{{0, 1}, {1, 0}, {2, 0}, {1, 0}}));   // a | ä | ä | ab
-  EXPECT_EQ(bytes.substr(2560 + 512 - 3), std::string("\x61\x04\x60", 3));
-  // Built by the engine on the ANSI table, the same keys and order; an OEM table
+  // Written by an update: 2 bytes per entry (8 record-number bits, 4 bits per count),
+  // the new key sharing all of its bytes with the one before.
+  EXPECT_EQ(rootNode(ReadFile(t.file("G.CDX"))),
+            cdxLeaf(10, {{GenA, 1}, {GenAb, 2}, {GenAUmlautStored, 3}, {GenAUmlautStored, 4}}, ' ', 2));
+  // Built by the engine on the ANSI table: the same leaf in the bulk layout, the keys
+  // in memory with their secondary weights whole and blank-padded; an OEM table
   // translates first, so its key of the same byte differs.
   std::vector<TxbIndexEntry> e;
   {
@@ -274,13 +280,60 @@ TEST(IndexUpkeep, GeneralCollationStoresSecondaryWeightsAsTheirLowBits) {
     auto f = XBobjCDXFile::CreateFile(h, t.file("H.CDX"));
     e = f->TagCreate("GNAME", "NAME", false, "", false, true)->Entries();
   }
+  EXPECT_EQ(rootNode(ReadFile(t.file("H.CDX"))),
+            cdxLeaf(10, {{GenA, 1}, {GenAb, 2}, {GenAUmlautStored, 3}, {GenAUmlautStored, 4}}, ' ', 3));
   ASSERT_EQ(e.size(), 4u);
-  EXPECT_EQ(e[1].key, std::string("\x60\x04\0\0", 4));
-  EXPECT_EQ(e[3].key, std::string("\x60\x61\0\0", 4));
+  EXPECT_EQ(e[0].key, "\x60" + std::string(9, ' '));
+  EXPECT_EQ(e[2].key, "\x60\xF4" + std::string(8, ' '));
   XBO_dBHandler oem(t.file("G.DBF"), true, false, "");
   auto g = XBobjCDXFile::CreateFile(oem, t.file("O.CDX"));
   XBobjIndexTag* otag = g->TagCreate("GNAME", "NAME", false, "", false, true);
-  EXPECT_NE(otag->Entries()[1].key, e[1].key);
+  EXPECT_NE(otag->Entries()[2].key, e[2].key);
+}
+
+// An index holding record numbers that its table does not have (here: the table cut
+// back under it) is reported as a damaged index file, whether a seek or a walk meets
+// them; the records another handler appended since the open are no damage.
+TEST(IndexUpkeep, RecordNumbersBeyondTheTableNameTheIndexFile) {
+  for (const Made& m : allKinds()) {
+    TempDir t;
+    const std::string dbf = t.file("P.DBF");
+    std::vector<PersonRow> rows;
+    for (int i = 0; i < 300; ++i) rows.push_back({"N" + std::to_string(1000 + i), static_cast<double>(i), ""});
+    writePeople(dbf, rows);
+    {
+      XBO_dBHandler h(dbf, true, false, "");
+      m.create(h, t.file(m.file));
+    }
+    {
+      XBO_dBHandler a(dbf, true, true, ""), b(dbf, true, true, "");
+      ASSERT_EQ(a.OpenIndexes(m.file, m.tag), 0) << m.label;
+      ASSERT_EQ(b.OpenIndexes(m.file, m.tag), 0) << m.label;
+      EXPECT_TRUE(a.FindKey("N1100")) << m.label;
+      b.BlankRecord();
+      b.FieldPutByName("NAME", "N0999");
+      b.Append();
+      EXPECT_TRUE(a.FindKey("N0999")) << m.label;
+      EXPECT_EQ(a.RecNo, 301) << m.label;
+      a.GoTo(-3);
+      EXPECT_EQ(a.RecNo, 301) << m.label;
+    }
+    rows.resize(200);
+    writePeople(dbf, rows);
+    const std::vector<std::pair<const char*, std::function<void(XBO_dBHandler&)>>> uses = {
+        {"seek", [](XBO_dBHandler& h) { h.FindKey("N1250"); }},
+        {"walk", [](XBO_dBHandler& h) { walk(h); }},
+    };
+    for (auto& [what, use] : uses) {
+      XBO_dBHandler h(dbf, false, true, "");
+      std::string err = errorOf([&, &use = use] {
+        h.OpenIndexes(m.file, m.tag);
+        use(h);
+      });
+      EXPECT_NE(err.find("Index file " + t.file(m.file) + " is corrupted"), std::string::npos)
+          << m.label << " " << what << ": " << err;
+    }
+  }
 }
 
 TEST(IndexUpkeep, TheProductionIndexSetsTheTableFlag) {

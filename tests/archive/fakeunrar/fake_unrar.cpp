@@ -1,6 +1,10 @@
 // A stand-in of the outside RAR library for the tests: the same seven entry points over stored
 // (method 0x30) RAR 2.9 archives. Encrypted files take the password "secret" (their data is
 // XORed with it); a file split onto a next volume asks for that volume through the callback.
+// Every file processed is noted with its operation ("name=operation;"), for the tests to read.
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -26,6 +30,8 @@ struct Archive {
   std::string password;
   std::string path;
 };
+
+std::string gOperations;
 
 unsigned Get16(const unsigned char* p) { return p[0] | p[1] << 8; }
 unsigned Get32(const unsigned char* p) {
@@ -106,6 +112,14 @@ bool Parse(const std::string& path, Archive& a) {
 
 extern "C" {
 
+// The operations of the files processed since the last call, and forgets them.
+const char* FakeUnrarOperations() {
+  static std::string last;
+  last = gOperations;
+  gOperations.clear();
+  return last.c_str();
+}
+
 void* RAROpenArchive(RAROpenArchiveData* d) {
   d->OpenResult = ERAR_EOPEN;
   return nullptr;
@@ -159,7 +173,13 @@ int RARProcessFile(void* h, int op, char* destPath, char* destName) {
   const File& f = a->files[a->next];
   a->headerRead = false;
   ++a->next;
+  gOperations += f.name + "=" + std::to_string(op) + ";";
   if (op == RAR_SKIP) return 0;
+  if ((f.flags & 0xE0) == 0xE0) {  // a folder: made under its target name
+    if (op != RAR_EXTRACT) return 0;
+    if (!destName || (::mkdir(destName, 0777) != 0 && errno != EEXIST)) return ERAR_ECREATE;
+    return 0;
+  }
   std::vector<unsigned char> data = f.data;
   if (f.flags & 0x04) {
     if (a->password.empty()) {

@@ -49,6 +49,7 @@ TXBaseDataSet::TXBaseDataSet() : oemToAnsi_(xbOemToAnsiTable()) {
   asciiKept_ = true;
   for (int c = 0; c < 0x80; ++c)
     if (oemToAnsi_[c] != c) asciiKept_ = false;
+  lettersShifted_ = dsparts::tableShiftsOemLetters(oemToAnsi_);
 }
 
 TXBaseDataSet::~TXBaseDataSet() {

@@ -489,6 +489,7 @@ private:
   bool eof_ = true, bof_ = true;
   const uint8_t* oemToAnsi_ = nullptr;
   bool asciiKept_ = false;   // the table leaves bytes below 0x80 as they are
+  bool lettersShifted_ = false;   // and moves the CP866 letters as oemLettersShifted does
   bool editLock_ = false;
   bool modified_ = false;
   TxbDataSetState state_ = TxbDataSetState::dsInactive;

@@ -78,6 +78,27 @@ inline size_t scanWords(const char* p, size_t n, bool& high) {
   return n;
 }
 
+// CP866 texts to CP1251 eight bytes at a time for the common case of Cyrillic
+// letters among ASCII: the letters 0x80-0xAF move up by 0x40 and 0xE0-0xEF by
+// 0x10, bytes below 0x80 stay. False when a byte of the word is none of these (the
+// word then goes through the table). No byte carries into its neighbour.
+inline bool oemLettersShifted(uint64_t w, uint64_t& out) {
+  constexpr uint64_t highs = 0x8080808080808080ull, lows = 0x7F7F7F7F7F7F7F7Full;
+  uint64_t high = w & highs, x = w & lows;
+  uint64_t firstRun = ~(x + 0x5050505050505050ull) & high;                        // low 7 bits below 0x30
+  uint64_t secondRun = ~((x ^ 0x6060606060606060ull) + 0x7070707070707070ull) & high;   // 0x60 to 0x6F
+  if ((firstRun | secondRun) != high) return false;
+  out = w + (firstRun >> 1) + (secondRun >> 3);
+  return true;
+}
+
+// The table's bytes for the eight bytes of w.
+inline uint64_t tableWord(const uint8_t* t, uint64_t w) {
+  uint64_t r = 0;
+  for (int k = 0; k < 8; ++k) r |= uint64_t{t[(w >> (8 * k)) & 0xFF]} << (8 * k);
+  return r;
+}
+
 bool validDate8(std::string_view s, int32_t& julian) {
   while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ') s.remove_suffix(1);
   if (s.size() != 8 || s == "00000000") return false;
@@ -91,6 +112,14 @@ bool validDate8(std::string_view s, int32_t& julian) {
   return true;
 }
 }  // namespace
+
+bool dsparts::tableShiftsOemLetters(const uint8_t* t) {
+  for (int c = 0; c < 0x100; ++c) {
+    int expected = c < 0x80 ? c : c <= 0xAF ? c + 0x40 : (c >= 0xE0 && c <= 0xEF) ? c + 0x10 : t[c];
+    if (t[c] != expected) return false;
+  }
+  return true;
+}
 
 void TXBaseDataSet::buildFields() {
   XBO_dBHandler& t = *table_;
@@ -311,23 +340,31 @@ std::string TxbField::AsString() const {
     bool high = true;
     size_t z = rec == ds.active_.data() ? scanWords(p, n, high) : zeroAt(p, n);
     if (z < n) n = trimmedLength(p, z);
-    std::string s(p, n);
-    if (ds.translate_ && high) {
-      const uint8_t* t = ds.oemToAnsi_;
-      char* q = s.data();
-      size_t i = 0;
-      // Runs of ASCII bytes stay as they are: eight at a time are passed over.
-      if (ds.asciiKept_) {
-        for (; i + 8 <= n; i += 8) {
-          uint64_t w;
-          std::memcpy(&w, q + i, 8);
-          if (!(w & 0x8080808080808080ull)) continue;
-          for (size_t k = i; k < i + 8; ++k) q[k] = static_cast<char>(t[static_cast<uint8_t>(q[k])]);
-        }
-      }
-      for (; i < n; ++i)
-        if (!ds.asciiKept_ || (q[i] & 0x80)) q[i] = static_cast<char>(t[static_cast<uint8_t>(q[i])]);
+    if (!ds.translate_ || (!high && ds.asciiKept_)) return std::string(p, n);
+    // A word at a time over the whole text: Cyrillic letters by their shift, a word
+    // with any other byte by the table; no branch per byte. The active buffer has
+    // slack behind the record, so the last word may read past the text and the loop
+    // needs no tail (its varying length would cost a mispredicted branch per field).
+    const uint8_t* const t = ds.oemToAnsi_;
+    const bool shifted = ds.lettersShifted_;
+    auto word = [&](const char* from, char* to) {
+      uint64_t w, r;
+      std::memcpy(&w, from, 8);
+      if (!shifted || !oemLettersShifted(w, r)) r = tableWord(t, w);
+      std::memcpy(to, &r, 8);
+    };
+    constexpr size_t kShort = 256;
+    static_assert(TXBaseDataSet::kRecordSlack >= 8);
+    if (rec == ds.active_.data() && n <= kShort) {
+      char buf[kShort + 8];
+      for (size_t i = 0; i < n; i += 8) word(p + i, buf + i);
+      return std::string(buf, n);
     }
+    std::string s(p, n);
+    char* q = s.data();
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) word(q + i, q + i);
+    for (; i < n; ++i) q[i] = static_cast<char>(t[static_cast<uint8_t>(q[i])]);
     return s;
   }
   XBO_dBHandler& t = *ds.table_;

@@ -1,5 +1,6 @@
 #pragma once
 // What the source files of TXBaseDataSet share; not for use outside them.
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -13,6 +14,10 @@ inline std::string upperKey(std::string_view s) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
   return r;
 }
+
+// Whether a translation table moves the CP866 letters 0x80-0xAF up by 0x40 and
+// 0xE0-0xEF by 0x10 and leaves ASCII alone, as the word-at-a-time text read assumes.
+bool tableShiftsOemLetters(const uint8_t* table);
 
 // Points the table's current-record pointer at a buffer for one operation.
 struct RecordPointer {

@@ -1,6 +1,8 @@
 #include "xbase/xb_fctn.h"
 
+#include <algorithm>
 #include <charconv>
+#include <clocale>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -631,6 +633,14 @@ void xbRegisterStandardFunctions(TxbFunctionReg& r) {
     t = etNumber;
     TxbExpValue s;
     need(c, 0, etText, s);
+    // The process locale's decimal separator is accepted; a point still is too, as
+    // the numbers the engine itself writes (STR, numeric fields) carry one.
+    const char* dp = std::localeconv()->decimal_point;
+    if (dp && dp[0] && !dp[1] && dp[0] != '.') {
+      std::string txt = s.AsText();
+      if (txt.find('.') == std::string::npos) std::replace(txt.begin(), txt.end(), dp[0], '.');
+      s.SetText(std::move(txt));
+    }
     v.SetNumber(s.AsNumber());
   });
 }

@@ -1,6 +1,8 @@
 // Speed of the xBase engine on a fund-shaped table of 200,000 records: writing,
 // the physical walk, the dataset walk with fields read by name (with and without
 // translation) against a raw read() with a minimal field split (BM_WalkRatio: goal <= 2), and the helpers.
+// BM_WalkRatio also walks two tables of Cyrillic names and addresses of the same
+// size, one in CP866 (translated on read) and one in CP1251.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,8 +12,10 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <span>
 #include <vector>
 
+#include "platform/codepage.h"
 #include "xbase/XBaseDB.h"
 #include "xbase/xb_dbsy.h"
 #include "xbase/xb_memo.h"
@@ -42,6 +46,19 @@ const Fld kFields[] = {{"FIRSTNAME", 'C', 40, 0}, {"NAME", 'C', 40, 0},    {"SEC
                        {"ID_LIC", 'C', 20, 0},    {"STATUS", 'C', 2, 0}};
 constexpr int kFieldCount = sizeof(kFields) / sizeof(kFields[0]);
 
+// The Cyrillic tables: names, town, street and the full address in Cyrillic text.
+const Fld kCyrFields[] = {{"FAM", 'C', 40, 0},    {"IM", 'C', 40, 0},     {"OT", 'C', 40, 0},
+                          {"DR", 'D', 8, 0},      {"W", 'C', 1, 0},       {"NPNAME", 'C', 60, 0},
+                          {"STREET", 'C', 60, 0}, {"HOUSE", 'C', 10, 0},  {"FLAT", 'N', 5, 0},
+                          {"ADRESS", 'C', 120, 0}, {"WORK", 'C', 80, 0},  {"NOTE", 'C', 40, 0}};
+
+int headerLength(std::span<const Fld> fields) { return 32 + 32 * static_cast<int>(fields.size()) + 1; }
+int recordLength(std::span<const Fld> fields) {
+  int n = 1;
+  for (const Fld& f : fields) n += f.len;
+  return n;
+}
+
 std::string folder() {
   static std::string dir = [] {
     auto p = std::filesystem::temp_directory_path() / ("kesta_xb_bench_" + std::to_string(getpid()));
@@ -51,16 +68,18 @@ std::string folder() {
   return dir;
 }
 
-void writeEmptyTable(const std::string& path) {
+// The header of a table of the fields with count records, ended by the 0x0D mark.
+std::string tableHeader(std::span<const Fld> fields, uint32_t count, uint8_t languageDriver) {
+  const int hlen = headerLength(fields), rlen = recordLength(fields);
   std::string h(32, '\0');
-  int hlen = 32 + 32 * kFieldCount + 1, rlen = 1;
-  for (const Fld& f : kFields) rlen += f.len;
   h[0] = 0x03;
+  std::memcpy(&h[4], &count, 4);
   h[8] = static_cast<char>(hlen & 0xFF);
   h[9] = static_cast<char>(hlen >> 8);
   h[10] = static_cast<char>(rlen & 0xFF);
   h[11] = static_cast<char>(rlen >> 8);
-  for (const Fld& f : kFields) {
+  h[29] = static_cast<char>(languageDriver);
+  for (const Fld& f : fields) {
     std::string d(32, '\0');
     std::memcpy(d.data(), f.name, std::strlen(f.name));
     d[11] = f.type;
@@ -69,6 +88,11 @@ void writeEmptyTable(const std::string& path) {
     h += d;
   }
   h += '\r';
+  return h;
+}
+
+void writeEmptyTable(const std::string& path) {
+  std::string h = tableHeader(kFields, 0, 0);
   h += '\x1a';
   FILE* fp = std::fopen(path.c_str(), "wb");
   std::fwrite(h.data(), 1, h.size(), fp);
@@ -102,6 +126,98 @@ void fillTable(const std::string& path, int count) {
     if (i % 50 == 0) t.CurRecord[0] = '*';
     t.Append();
   }
+}
+
+// Writes the Cyrillic table directly in the file layout; oem: the texts in CP866
+// and the CP866 language driver, else CP1251 texts and its driver.
+void writeCyrillicTable(const std::string& path, int count, bool oem) {
+  static const char* const surnames[] = {"Иванов", "Смирнова", "Кузнецов", "Попова", "Васильев", "Петрова",
+                                         "Соколов", "Михайлова", "Новиков", "Фёдорова", "Морозов", "Волкова",
+                                         "Алексеев", "Лебедева", "Семёнов", "Егорова", "Павлов", "Козлова",
+                                         "Степанов", "Николаева", "Орлов", "Андреева", "Макаров", "Захарова"};
+  static const char* const names[] = {"Александр", "Мария", "Дмитрий", "Анна", "Сергей", "Елена", "Андрей",
+                                      "Ольга", "Алексей", "Татьяна", "Владимир", "Наталья", "Николай", "Юлия",
+                                      "Евгений", "Ирина", "Михаил", "Светлана", "Игорь", "Людмила"};
+  static const char* const patronymics[] = {"Александрович", "Сергеевна", "Дмитриевич", "Владимировна",
+                                            "Николаевич", "Андреевна", "Алексеевич", "Михайловна",
+                                            "Евгеньевич", "Игоревна", "Викторович", "Петровна"};
+  static const char* const towns[] = {"г. Новосибирск", "г. Бердск", "г. Искитим", "р.п. Кольцово", "г. Обь",
+                                      "с. Криводановка", "р.п. Краснообск", "г. Куйбышев", "с. Ярково"};
+  static const char* const streets[] = {"ул. Ленина", "ул. Красный проспект", "ул. Кирова", "ул. Советская",
+                                        "ул. Большевистская", "ул. Садовая", "пр-т Карла Маркса",
+                                        "ул. Молодёжная", "ул. Зелёная", "ул. Школьная", "ул. Первомайская",
+                                        "ул. Октябрьская", "пер. Почтовый", "ул. Шевченко"};
+  static const char* const works[] = {"ГБУЗ НСО \"Городская поликлиника № 2\", регистратура",
+                                      "ООО \"Сибирская строительная компания\"", "МБОУ СОШ № 14, учитель",
+                                      "пенсионер", "ОАО \"Новосибирский завод химконцентратов\"",
+                                      "ИП Кузнецова Т. В., продавец", "не работает"};
+  static const char* const notes[] = {"инвалид II группы", "ветеран труда", "", "участник ВОВ", "",
+                                      "многодетная семья", "", "донор"};
+  auto text = [oem](const char* utf8) {
+    std::string s = platform::Utf8ToCp1251(utf8);
+    return oem ? xbAnsiToOemStr(s) : s;
+  };
+  auto pick = [&](const char* const* list, size_t size, uint64_t i) { return text(list[i % size]); };
+  const std::span<const Fld> fields(kCyrFields);
+  const int rlen = recordLength(fields);
+  std::string h = tableHeader(fields, static_cast<uint32_t>(count), oem ? 0x65 : 0xC9);   // CP866 or CP1251 driver
+  std::string body;
+  body.reserve(static_cast<size_t>(count) * static_cast<size_t>(rlen) + 1);
+  std::string rec;
+  char num[32];
+  for (int r = 0; r < count; ++r) {
+    uint64_t i = static_cast<uint64_t>(r) * 2654435761u;
+    bool woman = (i >> 3) % 2 != 0;
+    std::string surname = pick(surnames, std::size(surnames), i >> 5);
+    std::string town = pick(towns, std::size(towns), i >> 11), street = pick(streets, std::size(streets), i >> 15);
+    std::snprintf(num, sizeof num, "%u", static_cast<unsigned>(1 + (i >> 7) % 120));
+    std::string house = num;
+    unsigned flat = static_cast<unsigned>(1 + (i >> 19) % 300);
+    std::string values[] = {surname,
+                            pick(names, std::size(names), i >> 9),
+                            pick(patronymics, std::size(patronymics), i >> 13),
+                            "",
+                            woman ? text("Ж") : text("М"),
+                            town,
+                            street,
+                            house,
+                            "",
+                            text("Россия, Новосибирская обл., ") + town + ", " + street + text(", д. ") + house +
+                                text(", кв. ") + std::to_string(flat),
+                            pick(works, std::size(works), i >> 17),
+                            pick(notes, std::size(notes), i >> 21)};
+    std::snprintf(num, sizeof num, "%04u%02u%02u", static_cast<unsigned>(1930 + (i >> 4) % 90),
+                  static_cast<unsigned>(1 + (i >> 6) % 12), static_cast<unsigned>(1 + (i >> 8) % 28));
+    values[3] = num;
+    std::snprintf(num, sizeof num, "%5u", flat);
+    values[8] = num;
+    rec.assign(1, r % 50 == 0 ? '*' : ' ');
+    for (size_t k = 0; k < fields.size(); ++k) {
+      std::string v = values[k].substr(0, static_cast<size_t>(fields[k].len));
+      v.resize(static_cast<size_t>(fields[k].len), ' ');
+      rec += v;
+    }
+    body += rec;
+  }
+  body += '\x1a';
+  FILE* fp = std::fopen(path.c_str(), "wb");
+  std::fwrite(h.data(), 1, h.size(), fp);
+  std::fwrite(body.data(), 1, body.size(), fp);
+  std::fclose(fp);
+}
+
+const std::string& cyrillicTable(bool oem) {
+  static std::string oemPath = [] {
+    std::string p = folder() + "CYR866.DBF";
+    writeCyrillicTable(p, kRecords, true);
+    return p;
+  }();
+  static std::string ansiPath = [] {
+    std::string p = folder() + "CYR1251.DBF";
+    writeCyrillicTable(p, kRecords, false);
+    return p;
+  }();
+  return oem ? oemPath : ansiPath;
 }
 
 const std::string& fundTable() {
@@ -220,13 +336,11 @@ int64_t walkFieldsOnce() {
 
 // Baseline: read() of the whole file in 64 KiB pieces and a minimal field split
 // (trim each field into a string), no engine.
-int64_t rawReadSplit() {
-  const std::string& p = fundTable();
-  int hlen = 32 + 32 * kFieldCount + 1, rlen = 1;
-  for (const Fld& f : kFields) rlen += f.len;
+int64_t rawReadSplit(const std::string& path, std::span<const Fld> fields) {
+  const int hlen = headerLength(fields), rlen = recordLength(fields);
   int64_t records = 0;
   std::vector<char> buf(static_cast<size_t>(rlen) * 512);
-  int fd = ::open(p.c_str(), O_RDONLY);
+  int fd = ::open(path.c_str(), O_RDONLY);
   ::lseek(fd, hlen, SEEK_SET);
   ssize_t got;
   while ((got = ::read(fd, buf.data(), buf.size())) >= rlen) {
@@ -234,7 +348,7 @@ int64_t rawReadSplit() {
       const char* rec = buf.data() + at;
       if (rec[0] == '*') continue;
       int off = 1;
-      for (const Fld& f : kFields) {
+      for (const Fld& f : fields) {
         int e = f.len;
         while (e > 0 && static_cast<unsigned char>(rec[off + e - 1]) <= ' ') --e;
         std::string s(rec + off, static_cast<size_t>(e));
@@ -245,6 +359,31 @@ int64_t rawReadSplit() {
     }
   }
   ::close(fd);
+  return records;
+}
+int64_t rawReadSplit() { return rawReadSplit(fundTable(), kFields); }
+
+// The walk of a Cyrillic table: every field by name, texts as text, the date as a
+// date, the number as an integer. The CP866 table is translated on read.
+int64_t walkCyrillicByName(bool oem) {
+  const std::string& path = cyrillicTable(oem);
+  int64_t records = 0;
+  TXBaseDataSet ds;
+  ds.SetDatabaseName(folder());
+  ds.SetTableName(std::filesystem::path(path).filename().string());
+  ds.SetReadOnly(true);
+  ds.SetTranslateASCII(oem);
+  ds.Open();
+  for (; !ds.Eof(); ds.Next()) {
+    for (const Fld& f : kCyrFields) {
+      TxbField& field = ds.FieldByName(f.name);
+      if (f.type == 'D') benchmark::DoNotOptimize(field.AsDateTime());
+      else if (f.type == 'N') benchmark::DoNotOptimize(field.AsInteger());
+      else benchmark::DoNotOptimize(field.AsString());
+    }
+    ++records;
+  }
+  ds.Close();
   return records;
 }
 
@@ -291,11 +430,14 @@ void BM_RawReadSplit(benchmark::State& state) {
 BENCHMARK(BM_RawReadSplit)->Unit(benchmark::kMillisecond);
 
 // The goal of the dataset walk: at most 2 times the raw read with the field split.
-// Both run in turn in every iteration (so a busy machine slows both alike), and
+// All run in turn in every iteration (so a busy machine slows them alike), and
 // the ratio is taken of the fastest run of each in thread CPU time; "ratio" is the walk by name with
-// translation (the tasks' walk), "ratio_once" the walk with fields looked up once.
+// translation (the tasks' walk), "ratio_once" the walk with fields looked up once, "ratio_cyr866"
+// and "ratio_cyr1251" the walks by name of the Cyrillic tables against the raw read of each.
 void BM_WalkRatio(benchmark::State& state) {
   fundTable();
+  cyrillicTable(true);
+  cyrillicTable(false);
   // Thread CPU time: time spent waiting for a busy machine's processors does not count.
   auto cpuMs = [] {
     timespec ts{};
@@ -308,15 +450,26 @@ void BM_WalkRatio(benchmark::State& state) {
     return cpuMs() - t0;
   };
   double raw = 1e300, walk = 1e300, once = 1e300;
+  double raw866 = 1e300, walk866 = 1e300, raw1251 = 1e300, walk1251 = 1e300;
   for (auto _ : state) {
-    raw = std::min(raw, time(rawReadSplit));
+    raw = std::min(raw, time([] { return rawReadSplit(); }));
     walk = std::min(walk, time([] { return walkByName(true); }));
     once = std::min(once, time(walkFieldsOnce));
+    raw866 = std::min(raw866, time([] { return rawReadSplit(cyrillicTable(true), kCyrFields); }));
+    walk866 = std::min(walk866, time([] { return walkCyrillicByName(true); }));
+    raw1251 = std::min(raw1251, time([] { return rawReadSplit(cyrillicTable(false), kCyrFields); }));
+    walk1251 = std::min(walk1251, time([] { return walkCyrillicByName(false); }));
   }
   state.counters["raw_ms"] = raw;
   state.counters["walk_ms"] = walk;
   state.counters["ratio"] = walk / raw;
   state.counters["ratio_once"] = once / raw;
+  state.counters["cyr866_ms"] = walk866;
+  state.counters["raw866_ms"] = raw866;
+  state.counters["raw1251_ms"] = raw1251;
+  state.counters["ratio_cyr866"] = walk866 / raw866;
+  state.counters["cyr1251_ms"] = walk1251;
+  state.counters["ratio_cyr1251"] = walk1251 / raw1251;
 }
 BENCHMARK(BM_WalkRatio)->Iterations(15)->Unit(benchmark::kMillisecond);
 

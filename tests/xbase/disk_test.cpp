@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -21,26 +22,34 @@ using namespace xb;
 using namespace xbt;
 
 namespace {
-// Lines of /proc/locks for the file (device and inode, as the kernel prints them:
-// "major:minor:inode" with the device numbers in hex): "start end" pairs of OFD locks.
+// The OFD locks the kernel records for the file's open descriptions in this
+// process, as "start end" pairs, read from /proc/self/fdinfo of every descriptor
+// open on the file. /proc/locks cannot be used: a read() of it returns at most a
+// page and the next read resumes at an entry index, so while other processes take
+// and drop locks one entry can be listed twice or not at all. Each fdinfo file is
+// written whole under the inode's lock list lock.
 std::vector<std::pair<uint64_t, uint64_t>> kernelLocks(const std::string& path) {
   struct stat st;
   std::vector<std::pair<uint64_t, uint64_t>> out;
   if (::stat(path.c_str(), &st) != 0) return out;
-  std::ifstream f("/proc/locks");
-  std::string line;
   char id[64];
   std::snprintf(id, sizeof id, " %02x:%02x:%llu ", major(st.st_dev), minor(st.st_dev),
                 static_cast<unsigned long long>(st.st_ino));
   std::string inode = id;
-  while (std::getline(f, line)) {
-    if (line.find("OFDLCK") == std::string::npos) continue;
-    size_t p = line.find(inode);
-    if (p == std::string::npos) continue;
-    std::istringstream rest(line.substr(p + inode.size()));
-    std::string s, e;
-    rest >> s >> e;
-    out.push_back({std::stoull(s), e == "EOF" ? UINT64_MAX : std::stoull(e)});
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
+    struct stat fs;
+    if (::stat(e.path().c_str(), &fs) != 0 || fs.st_dev != st.st_dev || fs.st_ino != st.st_ino) continue;
+    std::ifstream f("/proc/self/fdinfo/" + e.path().filename().string());
+    std::string line;
+    while (std::getline(f, line)) {
+      if (line.rfind("lock:", 0) != 0 || line.find("OFDLCK") == std::string::npos) continue;
+      size_t p = line.find(inode);
+      if (p == std::string::npos) continue;
+      std::istringstream rest(line.substr(p + inode.size()));
+      std::string s, en;
+      rest >> s >> en;
+      out.push_back({std::stoull(s), en == "EOF" ? UINT64_MAX : std::stoull(en)});
+    }
   }
   return out;
 }

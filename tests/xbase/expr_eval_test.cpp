@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <charconv>
+#include <clocale>
+#include <cstdlib>
 #include <cmath>
 
 #include "dbf_builder.h"
@@ -243,6 +245,11 @@ TEST(ExprFunctions, StandardFunctions) {
       {"PI()", "Number:3.141592653589793"},
       {"PROPER('ivan PETROV-vodkin')", "Text:'Ivan Petrov-Vodkin'"},
       {"PROPER('\xE8\xe2\xe0\xed \xEF\xE5\xF2\xF0\xEE\xE2')", "Text:'\xC8\xe2\xe0\xed \xCF\xE5\xF2\xF0\xEE\xE2'"},
+      // Cyrillic letters (yo and the letters of other Cyrillic alphabets too) are letters, not separators.
+      {"PROPER('\xB8\xEB\xEA\xE0 \xA8\xC6')", "Text:'\xA8\xEB\xEA\xE0 \xA8\xE6'"},
+      {"PROPER('\xE8\xC2\xC0\xCD\xCE\xC2\xC0-\xEF\xC5\xD2\xD0\xCE\xC2\xC0')",
+       "Text:'\xC8\xE2\xE0\xED\xEE\xE2\xE0-\xCF\xE5\xF2\xF0\xEE\xE2\xE0'"},
+      {"PROPER('\xBF\xE6\xE0\xEA')", "Text:'\xAF\xE6\xE0\xEA'"},
       {"ROUND(2.675, 2)", "Number:2.68"},
       {"ROUND(-2.5)", "Number:-3"},
       {"ROUND(1234.5, -2)", "Number:1200"},
@@ -568,4 +575,38 @@ TEST(ExprRegistries, LinkFunctionsAndVariables) {
   h.Parse("LEN('abc')");
   h.Evaluate(v, type);
   EXPECT_EQ(v.num, 3);
+}
+
+// VAL takes the decimal separator of the process locale: under a Russian locale a
+// comma, and still a point.
+TEST(ExprFunctions, ValFollowsTheLocaleDecimalSeparator) {
+  struct Case {
+    const char* text;
+    const char* c;
+    const char* russian;
+  };
+  const Case cases[] = {{"VAL('1,5')", "Number:0", "Number:1.5"},      {"VAL('12.5')", "Number:12.5", "Number:12.5"},
+                        {"VAL(' -3,25 ')", "Number:0", "Number:-3.25"}, {"VAL('1.234,5')", "Number:0", "Number:0"},
+                        {"VAL('1,2,3')", "Number:0", "Number:0"},       {"VAL('abc')", "Number:0", "Number:0"}};
+  for (const Case& k : cases) EXPECT_EQ(eval(k.text), k.c) << k.text;
+  TempDir t;
+  struct Restore {
+    ~Restore() {
+      std::setlocale(LC_ALL, "C");
+      unsetenv("LOCPATH");
+    }
+  } restore;
+  bool russian = std::setlocale(LC_ALL, "ru_RU.UTF-8") != nullptr;
+  if (!russian) {
+    // No such locale installed: compile one into the temporary folder.
+    std::string dir = t.file("locales");
+    std::string cmd = "mkdir -p " + dir + " && localedef -i ru_RU -f UTF-8 " + dir + "/ru_RU.UTF-8 >/dev/null 2>&1";
+    if (std::system(cmd.c_str()) == 0) {
+      setenv("LOCPATH", dir.c_str(), 1);
+      russian = std::setlocale(LC_ALL, "ru_RU.UTF-8") != nullptr;
+    }
+  }
+  if (!russian) GTEST_SKIP() << "no ru_RU.UTF-8 locale here and none can be compiled; the Russian pass is skipped";
+  ASSERT_STREQ(std::localeconv()->decimal_point, ",");
+  for (const Case& k : cases) EXPECT_EQ(eval(k.text), k.russian) << k.text;
 }

@@ -7,8 +7,8 @@
 // thing in main, before any thread exists (every thread started later, the engine's and
 // Qt's included, inherits the mask), and reads them from a signalfd that the Qt event loop
 // watches: no handler of anyone runs, whatever the engine installs and whenever.
-// Programs started from here get an empty signal mask (Qt's QProcess and
-// platform::StartProgram reset it in the child).
+// Programs started from here get an empty signal mask: every one is started through
+// platform::StartProgram, which resets it in the child (Qt's detached start keeps it).
 //
 // A termination request does not wait for an answer of the operator: from the first
 // signal on, every dialog open (message boxes, file and folder choosers) is cancelled as

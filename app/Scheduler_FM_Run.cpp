@@ -54,7 +54,9 @@ void TfmMain::runTasks() {
   try {
     markWaiting();
     bool stop = false;
-    for (int t = 0; t < kTaskCount && !stop; ++t) runTask(t, stop);
+    // After a termination request no further task starts: those not begun stay waiting,
+    // which the end of the run marks as interrupted; the tail then closes the connections.
+    for (int t = 0; t < kTaskCount && !stop && !FTerminating; ++t) runTask(t, stop);
     FRunCompleted = !stop;
   } catch (...) {
     endOfRun();

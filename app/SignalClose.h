@@ -13,10 +13,12 @@
 // A termination request does not wait for an answer of the operator: from the first
 // signal on, every dialog open (message boxes, file and folder choosers) is cancelled as
 // soon as it shows, and the window is asked to close until it has closed (its close waits
-// for a run or an activation going on); then the event loop ends.
+// for a run or an activation going on); then the event loop ends. The window is told of
+// the request first, so that a timed run going on starts no further task.
 #include <QTimer>
 #include <QWidget>
 
+#include <functional>
 #include <memory>
 
 class QSocketNotifier;
@@ -30,8 +32,9 @@ public:
   static int BlockTerminationSignals();
 
   // Watches the descriptor in the calling thread's event loop (QApplication exists) and
-  // closes `window` on a signal, as above. Closes the descriptor.
-  TSignalClose(int fd, QWidget& window);
+  // closes `window` on a signal, as above; `requested` runs once, at the first signal,
+  // before the first close. Closes the descriptor.
+  TSignalClose(int fd, QWidget& window, std::function<void()> requested = {});
   ~TSignalClose();
   TSignalClose(const TSignalClose&) = delete;
   TSignalClose& operator=(const TSignalClose&) = delete;
@@ -44,6 +47,7 @@ private:
   void closeStep();
   int fd_;
   QWidget& window_;
+  std::function<void()> requested_;
   int signal_ = 0;
   std::unique_ptr<QSocketNotifier> notifier_;
   QTimer closing_;

@@ -42,9 +42,10 @@ int main(int argc, char** argv) {
       dm.SetUi(&fmMain);
       fmMain.show();
       // A termination signal closes the window as the operator would: the protocol and
-      // the settings are written and both connections closed (after the run, when one
-      // is going on); the program then ends as after any close.
-      shell::TSignalClose signalClose(signalFd, fmMain);
+      // the settings are written and both connections closed (after the task going on,
+      // when a timed run is going on: it starts no further task); the program then ends
+      // as after any close.
+      shell::TSignalClose signalClose(signalFd, fmMain, [&fmMain] { fmMain.TerminationRequested(); });
       rc = app.exec();
       dm.SetUi(nullptr);
     }

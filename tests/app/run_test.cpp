@@ -1,9 +1,14 @@
 // The timer rule and the timed run, with a fake clock, data module and extractor.
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+
+#include <QElapsedTimer>
 
 #include <filesystem>
 #include <fstream>
 
+#include "app/SignalClose.h"
 #include "net_server.h"
 #include "shell_fakes.h"
 
@@ -317,6 +322,49 @@ TEST(TimedRun, CloseDuringARunWaitsForItsEnd) {
   QCoreApplication::processEvents();
   EXPECT_FALSE(a.w->isVisible());
   EXPECT_TRUE(a.dir.exists("Протокол.txt"));
+}
+
+TEST(TimedRun, ATerminationRequestStartsNoFurtherTask) {
+  // As the program takes SIGTERM: blocked, read by the event loop, the window told first.
+  const int fd = shell::TSignalClose::BlockTerminationSignals();
+  ASSERT_GE(fd, 0);
+  {
+    Armed a({3, 4, 11});
+    shell::TSignalClose signalClose(fd, *a.w, [&a] { a.w->TerminationRequested(); });
+    bool finishedAfterTheSignal = false;
+    a.data.onCall = [&](const std::string& c) {
+      if (c.rfind("RefreshFromFOMS", 0) != 0) return;
+      ::pthread_kill(::pthread_self(), SIGTERM);  // during task 3
+      QElapsedTimer t;
+      t.start();
+      while (!a.w->terminating() && t.elapsed() < 5000) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+      finishedAfterTheSignal = a.w->terminating() && a.w->isVisible();
+    };
+    a.run();
+    EXPECT_TRUE(finishedAfterTheSignal);
+    EXPECT_EQ(a.data.count("RefreshPrivileged"), 0);
+    EXPECT_EQ(a.data.count("BackupDatabase"), 0);  // the end-of-run backup is not started either
+    EXPECT_EQ(a.w->status(3), C("Выполнение завершено"));
+    EXPECT_EQ(a.w->status(4), C("Прервано оператором"));
+    EXPECT_EQ(a.w->status(11), C("Прервано оператором"));
+    EXPECT_EQ(S(a.w->lbRefr->text()), C("Актуализация БД выполнена!"));
+    // The tail closes both connections; the window then closes and writes its protocol.
+    const std::vector<std::string> calls = {"OpenSQLConnection 0", "OpenIBDatabase",
+                                            "RefreshFromFOMS " + a.dir.path + "p.dbf 0", "DisconnectIB",
+                                            "DisconnectSQL"};
+    EXPECT_EQ(a.data.calls, calls);
+    QElapsedTimer t;
+    t.start();
+    while (a.w->isVisible() && t.elapsed() < 5000) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    EXPECT_FALSE(a.w->isVisible());
+    EXPECT_TRUE(a.dir.exists("Протокол.txt"));
+    EXPECT_EQ(signalClose.signalTaken(), SIGTERM);
+  }
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
 TEST(TimedRun, ArmedTicksClearTheProtocolAndCloseConnections) {

@@ -213,7 +213,7 @@ private:
   void connectActions();
 
   // The timed run, step by step.
-  void runTasks();
+  bool runTasks();
   bool openRunConnections();
   void markWaiting();
   void runTask(int task, bool& stop);

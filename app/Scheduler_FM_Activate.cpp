@@ -41,7 +41,9 @@ void TfmMain::ibConnectFailed(const std::exception& e) {
 // been made, so that closing the message (which activates the window) does not bring it
 // back at once.
 void TfmMain::restoreConnections() {
-  if (!FActivated || FActivating || FReconnecting || FClosed || running() || tmTasks->isActive()) return;
+  if (!FActivated || FActivating || FReconnecting || FCloseWanted || FClosed || running() || tmTasks->isActive()) {
+    return;
+  }
   FReconnecting = true;
   const bool quiet = FReconnectFailed;
   bool failed = false;

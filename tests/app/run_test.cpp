@@ -124,7 +124,9 @@ TEST(TimedRun, CompleteRunStatusesProtocolAndTail) {
                                           "RefreshFromFOMS " + a.dir.path + "p.dbf 0",
                                           "BackupDatabase " + a.dir.path + "BackupEnd_09122026.gbk",
                                           "DisconnectIB",
-                                          "DisconnectSQL"};
+                                          "DisconnectSQL",
+                                          // back as after disarming (no database path: IBDB stays closed)
+                                          "OpenSQLConnection 0"};
   EXPECT_EQ(a.data.calls, calls);
   const std::vector<std::string> protocol = {C("Файл резервной копии создан \"BackupStart_09122026.gbk\""), " ",
                                              C("АКТУАЛИЗАЦИЯ ПРИКРЕПЛЕННОГО НАСЕЛЕНИЯ"), " ",
@@ -395,7 +397,7 @@ TEST(TimedRun, NoArmingAndNoNestedRunWhileARunGoesOn) {
   };
   a.run();
   EXPECT_EQ(a.data.count("RefreshFromFOMS"), 1);
-  EXPECT_EQ(a.data.count("OpenSQLConnection"), 1);
+  EXPECT_EQ(a.data.count("OpenIBDatabase"), 1);
   EXPECT_TRUE(a.w->acTimerTurnON->isEnabled());
 }
 

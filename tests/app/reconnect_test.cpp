@@ -219,6 +219,33 @@ TEST(Reconnect, AFailedReconnectionIsShownOnceUntilAConnectionIsMade) {
   EXPECT_EQ(a.texts(), (std::vector<std::string>{failure, failure}));
 }
 
+TEST(Reconnect, ACloseWhileTheReconnectionsMessageIsOpenWaitsForTheReconnection) {
+  Armed a;
+  QWidget other;
+  ASSERT_NO_FATAL_FAILURE(a.showActive());
+  a.data.DisconnectIB();
+  a.data.DisconnectSQL();
+  a.data.connectThrows = true;
+  bool refused = false;
+  a.prompt.onMessage = [&] {
+    a.prompt.onMessage = nullptr;
+    refused = !a.w->close() && a.w->isVisible();
+  };
+  a.data.calls.clear();
+  Reactivate(*a.w, other);
+  EXPECT_TRUE(refused);
+  ASSERT_EQ(a.prompt.msgs.size(), 1u);
+  QElapsedTimer t;
+  t.start();
+  while (a.w->isVisible() && t.elapsed() < 5000) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  EXPECT_FALSE(a.w->isVisible());
+  // Nothing is opened for the closed window.
+  EXPECT_FALSE(a.data.sqlConnected);
+  EXPECT_FALSE(a.data.ibConnected);
+  EXPECT_EQ(a.data.count("OpenSQLConnection"), 0);
+  EXPECT_TRUE(a.dir.exists("Протокол.txt"));
+}
+
 TEST(Reconnect, AnArmedWindowDoesNotReconnectOnActivation) {
   Armed a;
   QWidget other;

@@ -401,25 +401,4 @@ TEST(TimedRun, NoArmingAndNoNestedRunWhileARunGoesOn) {
   EXPECT_TRUE(a.w->acTimerTurnON->isEnabled());
 }
 
-TEST(TimedRun, RunTimePassingDuringARunNowTaskIsCaughtAfterIt) {
-  Armed a({4});
-  // A run-now body that pumps the armed timer across the run time.
-  a.w->acTimerTurnOFFExecute();
-  a.clock.set(14, 4, 0);
-  a.w->acTimerTurnONExecute();
-  a.data.calls.clear();
-  a.data.onCall = [&](const std::string& c) {
-    if (c.rfind("RefreshFromFOMS", 0) == 0) {
-      a.clock.set(14, 5, 0);
-      a.w->tmTasksTimer();  // busy: not counted
-    }
-  };
-  a.w->pgcTasks->setEnabled(true);
-  a.w->acRefreshFromFOMSExecute();
-  EXPECT_EQ(a.data.count("RefreshPrivileged"), 0);
-  a.data.onCall = nullptr;
-  a.tick(14, 5, 2);
-  EXPECT_EQ(a.data.count("RefreshPrivileged"), 1);
-}
-
 }  // namespace

@@ -8,7 +8,6 @@
 #include <QFileInfo>
 #include <QPainter>
 #include <QPixmap>
-#include <QProcess>
 #include <QTimer>
 
 #include <cstdio>
@@ -23,6 +22,7 @@
 #include "app/WindowMessages.h"
 #include "app/sdTray.h"
 #include "platform/codepage.h"
+#include "platform/oslayer.h"
 #include "platform/strutil.h"
 
 using namespace shell;
@@ -196,8 +196,10 @@ bool TfmMain::startUpdater(const std::string& path, qint64& pid) {
   if (!f.exists()) return false;
   // An archive made elsewhere carries no execute permission.
   if (!(f.permissions() & QFileDevice::ExeUser)) f.setPermissions(f.permissions() | QFileDevice::ExeUser);
-  pid = 0;
-  return QProcess::startDetached(program, {QStringLiteral("Start,") + FMessages->Identifier()}, QString(), &pid);
+  // Through the one start routine of the program: the updater (and what it starts) gets an
+  // empty signal mask, so that a kill or Ctrl-C ends it.
+  pid = platform::StartProgram(path, {"Start," + S(FMessages->Identifier())});
+  return pid > 0;
 }
 
 void TfmMain::UpdateDownloadDone(TDownLoader* Sender) {

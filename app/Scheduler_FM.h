@@ -81,6 +81,10 @@ public:
 
   // The activation work; runs once, after the window is first shown.
   void FormActivate();
+  // A termination request (SIGTERM, SIGINT) before the window's close: a timed run going on
+  // finishes the task it is in and starts no further one; the rest end as interrupted.
+  void TerminationRequested() { FTerminating = true; }
+  bool terminating() const { return FTerminating; }
   bool activated() const { return FActivated; }
 
   // ITaskUi: how the task bodies report to the window.
@@ -209,7 +213,7 @@ private:
   void connectActions();
 
   // The timed run, step by step.
-  void runTasks();
+  bool runTasks();
   bool openRunConnections();
   void markWaiting();
   void runTask(int task, bool& stop);
@@ -300,6 +304,7 @@ private:
   bool FRunCompleted = false;
   bool FBusy = false;
   bool FCloseWanted = false;
+  bool FTerminating = false;
   bool FClosed = false;
   int FCursorDepth = 0;
   QPoint FPressPos;

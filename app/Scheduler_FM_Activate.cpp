@@ -41,7 +41,9 @@ void TfmMain::ibConnectFailed(const std::exception& e) {
 // been made, so that closing the message (which activates the window) does not bring it
 // back at once.
 void TfmMain::restoreConnections() {
-  if (!FActivated || FActivating || FReconnecting || FClosed || running() || tmTasks->isActive()) return;
+  if (!FActivated || FActivating || FReconnecting || FCloseWanted || FClosed || running() || tmTasks->isActive()) {
+    return;
+  }
   FReconnecting = true;
   const bool quiet = FReconnectFailed;
   bool failed = false;
@@ -59,7 +61,9 @@ void TfmMain::restoreConnections() {
   }
   try {
     std::string err;
-    if (!FData.SQLConnected() && !FData.OpenSQLConnection(err, false)) {
+    // A close asked for while the message above was open: the window closes next, so the
+    // SQL connection is not opened for it.
+    if (!FCloseWanted && !FData.SQLConnected() && !FData.OpenSQLConnection(err, false)) {
       failed = true;
       FReconnectFailed = true;
       if (!quiet) {
@@ -177,9 +181,10 @@ void TfmMain::closeEvent(QCloseEvent* e) {
     e->accept();
     return;
   }
-  if (running() || FActivating || FUpdateWaiting) {
-    // The run's lists stay in use until the run ends, and the activation fills the
-    // controls that the close writes back: the window closes when they are done.
+  if (running() || FActivating || FReconnecting || FUpdateWaiting) {
+    // The run's lists stay in use until the run ends, the activation fills the controls
+    // that the close writes back, and a reconnection would open a connection again after
+    // the close (its message box is open): the window closes when they are done.
     FCloseWanted = true;
     e->ignore();
     return;

@@ -26,15 +26,20 @@ void TfmMain::tmTasksTimer() {
     const QDateTime previous = FLastTick;
     FLastTick = now;
     bool tail = true;
+    bool ran = false;
     if (RunDue(previous, now, DTime->time().hour(), DTime->time().minute())) {
       tail = false;
-      runTasks();
+      ran = runTasks();
       tail = FRunCompleted;
     }
     if (tail) {
       if (FData.IBConnected()) FData.DisconnectIB();
       if (FData.SQLConnected()) FData.DisconnectSQL();
     }
+    // The run left the timer off, as disarming does: the connections come back the same
+    // way, so that the run-now actions work at once and not only after the window has been
+    // activated again.
+    if (ran) restoreConnections();
   } catch (const std::exception& e) {
     reportException(e);
   } catch (...) {
@@ -45,22 +50,25 @@ void TfmMain::tmTasksTimer() {
 
 
 // A run: the timer goes off, both connections open, then the ticked tasks in list order and
-// the end of the run.
-void TfmMain::runTasks() {
+// the end of the run. False when the connections failed and no task ran.
+bool TfmMain::runTasks() {
   FRunCompleted = false;
   tmTasks->stop();
   FRunning = true;
-  if (!openRunConnections()) return;
+  if (!openRunConnections()) return false;
   try {
     markWaiting();
     bool stop = false;
-    for (int t = 0; t < kTaskCount && !stop; ++t) runTask(t, stop);
+    // After a termination request no further task starts: those not begun stay waiting,
+    // which the end of the run marks as interrupted; the tail then closes the connections.
+    for (int t = 0; t < kTaskCount && !stop && !FTerminating; ++t) runTask(t, stop);
     FRunCompleted = !stop;
   } catch (...) {
     endOfRun();
     throw;
   }
   endOfRun();
+  return true;
 }
 
 // Both connections, always both; a failure ends the run before it starts, with its message.

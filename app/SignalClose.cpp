@@ -9,6 +9,7 @@
 #include <QSocketNotifier>
 
 #include <cerrno>
+#include <utility>
 
 namespace shell {
 
@@ -33,7 +34,8 @@ int TSignalClose::BlockTerminationSignals() {
   return fd;
 }
 
-TSignalClose::TSignalClose(int fd, QWidget& window) : fd_(fd), window_(window) {
+TSignalClose::TSignalClose(int fd, QWidget& window, std::function<void()> requested)
+    : fd_(fd), window_(window), requested_(std::move(requested)) {
   closing_.setInterval(100);
   QObject::connect(&closing_, &QTimer::timeout, &closing_, [this] { closeStep(); });
   if (fd_ < 0) return;
@@ -58,6 +60,11 @@ void TSignalClose::readSignals() {
     taken = true;
   }
   if (!taken) return;
+  if (requested_) {
+    const std::function<void()> once = std::move(requested_);
+    requested_ = nullptr;
+    once();
+  }
   if (!closing_.isActive()) closing_.start();
   closeStep();
 }

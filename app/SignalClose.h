@@ -7,16 +7,18 @@
 // thing in main, before any thread exists (every thread started later, the engine's and
 // Qt's included, inherits the mask), and reads them from a signalfd that the Qt event loop
 // watches: no handler of anyone runs, whatever the engine installs and whenever.
-// Programs started from here get an empty signal mask (Qt's QProcess and
-// platform::StartProgram reset it in the child).
+// Programs started from here get an empty signal mask: every one is started through
+// platform::StartProgram, which resets it in the child (Qt's detached start keeps it).
 //
 // A termination request does not wait for an answer of the operator: from the first
 // signal on, every dialog open (message boxes, file and folder choosers) is cancelled as
 // soon as it shows, and the window is asked to close until it has closed (its close waits
-// for a run or an activation going on); then the event loop ends.
+// for a run or an activation going on); then the event loop ends. The window is told of
+// the request first, so that a timed run going on starts no further task.
 #include <QTimer>
 #include <QWidget>
 
+#include <functional>
 #include <memory>
 
 class QSocketNotifier;
@@ -30,8 +32,9 @@ public:
   static int BlockTerminationSignals();
 
   // Watches the descriptor in the calling thread's event loop (QApplication exists) and
-  // closes `window` on a signal, as above. Closes the descriptor.
-  TSignalClose(int fd, QWidget& window);
+  // closes `window` on a signal, as above; `requested` runs once, at the first signal,
+  // before the first close. Closes the descriptor.
+  TSignalClose(int fd, QWidget& window, std::function<void()> requested = {});
   ~TSignalClose();
   TSignalClose(const TSignalClose&) = delete;
   TSignalClose& operator=(const TSignalClose&) = delete;
@@ -44,6 +47,7 @@ private:
   void closeStep();
   int fd_;
   QWidget& window_;
+  std::function<void()> requested_;
   int signal_ = 0;
   std::unique_ptr<QSocketNotifier> notifier_;
   QTimer closing_;

@@ -1,19 +1,62 @@
 // Program entry: one instance per user; the main window and the data module, then the
 // message loop.
 #include <QApplication>
+#include <QFile>
+#include <QMessageBox>
+#include <QWidget>
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <string>
 
+#include <unistd.h>
+
 #include "app/DataBridge.h"
 #include "app/Scheduler_FM.h"
 #include "app/ShellPrompt.h"
+#include "app/ShellText.h"
 #include "app/SignalClose.h"
+#include "platform/codepage.h"
 #include "platform/exception.h"
 #include "platform/oslayer.h"
 #include "tasks/Scheduler_DM.h"
+
+namespace {
+
+// The program's folder as the file system names it (its bytes), with a trailing '/'.
+std::string ProgramFolderBytes() {
+  char buf[PATH_MAX];
+  const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return std::string();
+  const std::string p(buf, static_cast<size_t>(n));
+  const size_t slash = p.rfind('/');
+  return slash == std::string::npos ? std::string() : p.substr(0, slash + 1);
+}
+
+// Paths are CP1251 inside the program. A program folder whose name that code page cannot
+// hold ("中", or a Latin "é") would be looked for under another name: its settings file
+// reported missing and nothing written back at the close. Such a start is refused with a
+// message naming the folder (on the standard error too); false then.
+bool ProgramFolderUsable(int signalFd) {
+  const std::string folder = ProgramFolderBytes();
+  if (folder.empty() || platform::ToFsPath(platform::FromFsPath(folder)) == folder) return true;
+  const QString name = QFile::decodeName(QByteArray::fromStdString(folder));
+  const QString text =
+      QString::fromUtf8("Путь к папке программы\n%1\nсодержит символы, которых нет в кодовой странице "
+                        "Windows-1251.\n\nПрограмма не может работать в этой папке: перенесите её в папку, "
+                        "путь к которой записан кириллицей или латиницей без диакритических знаков.")
+          .arg(name);
+  std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+  // The message does not hold a termination request either (see SignalClose.h).
+  QWidget noWindow;
+  shell::TSignalClose signalClose(signalFd, noWindow);
+  QMessageBox::critical(nullptr, shell::Q(shell::ProgramTitle()), text);
+  return false;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   // SIGTERM and SIGINT are blocked before any thread starts and taken by the event loop
@@ -26,6 +69,7 @@ int main(int argc, char** argv) {
   if (!guard.acquired()) return 1;
 
   QApplication app(argc, argv);
+  if (!ProgramFolderUsable(signalFd)) return 2;
   try {
     const std::string exePath = platform::ExeDir();
     TdmScheduler dm(exePath);
@@ -42,9 +86,10 @@ int main(int argc, char** argv) {
       dm.SetUi(&fmMain);
       fmMain.show();
       // A termination signal closes the window as the operator would: the protocol and
-      // the settings are written and both connections closed (after the run, when one
-      // is going on); the program then ends as after any close.
-      shell::TSignalClose signalClose(signalFd, fmMain);
+      // the settings are written and both connections closed (after the task going on,
+      // when a timed run is going on: it starts no further task); the program then ends
+      // as after any close.
+      shell::TSignalClose signalClose(signalFd, fmMain, [&fmMain] { fmMain.TerminationRequested(); });
       rc = app.exec();
       dm.SetUi(nullptr);
     }

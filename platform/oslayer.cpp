@@ -59,7 +59,23 @@ SingleInstance::~SingleInstance() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-bool StartProgram(const std::string& path, const std::vector<std::string>& args, const std::string& workDir) {
+namespace {
+
+// Reads exactly `size` bytes unless the writers close first; the count read.
+size_t ReadFull(int fd, void* data, size_t size) {
+  size_t got = 0;
+  while (got < size) {
+    const ssize_t r = ::read(fd, static_cast<char*>(data) + got, size - got);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    got += static_cast<size_t>(r);
+  }
+  return got;
+}
+
+}  // namespace
+
+int64_t StartProgram(const std::string& path, const std::vector<std::string>& args, const std::string& workDir) {
   std::string fsPath = ToFsPath(path);
   std::string fsDir = ToFsPath(workDir);
   std::vector<std::string> fsArgs;
@@ -69,45 +85,61 @@ bool StartProgram(const std::string& path, const std::vector<std::string>& args,
   for (auto& a : fsArgs) argv.push_back(a.data());
   argv.push_back(nullptr);
 
-  // A pipe tells the parent whether exec succeeded; the grandchild is detached.
-  int pfd[2];
-  if (::pipe2(pfd, O_CLOEXEC) != 0) return false;
-  pid_t pid = ::fork();
+  // Two pipes: the intermediate child reports the started program's id on the first, the
+  // program itself writes on the second only when exec fails (it closes on a good exec).
+  int idPipe[2];
+  int execPipe[2];
+  if (::pipe2(idPipe, O_CLOEXEC) != 0) return 0;
+  if (::pipe2(execPipe, O_CLOEXEC) != 0) {
+    ::close(idPipe[0]);
+    ::close(idPipe[1]);
+    return 0;
+  }
+  const pid_t pid = ::fork();
   if (pid < 0) {
-    ::close(pfd[0]);
-    ::close(pfd[1]);
-    return false;
+    for (int fd : {idPipe[0], idPipe[1], execPipe[0], execPipe[1]}) ::close(fd);
+    return 0;
   }
   if (pid == 0) {
-    ::close(pfd[0]);
-    // The program may block signals for itself (SIGTERM and SIGINT are taken by its event
-    // loop); the started program gets none blocked.
+    ::close(idPipe[0]);
+    ::close(execPipe[0]);
+    // This program blocks SIGTERM and SIGINT for itself (its event loop takes them) and the
+    // database engine may ignore SIGPIPE: the started program gets neither.
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::signal(SIGPIPE, SIG_DFL);
     ::setsid();
-    pid_t g = ::fork();
-    if (g != 0) ::_exit(g < 0 ? 127 : 0);
+    const pid_t g = ::fork();
+    if (g != 0) {
+      const int32_t id = static_cast<int32_t>(g);
+      (void)!::write(idPipe[1], &id, sizeof id);
+      ::_exit(g < 0 ? 127 : 0);
+    }
+    ::close(idPipe[1]);
     if (!fsDir.empty() && ::chdir(fsDir.c_str()) != 0) {
       char e = 1;
-      (void)!::write(pfd[1], &e, 1);
+      (void)!::write(execPipe[1], &e, 1);
       ::_exit(127);
     }
     ::execv(fsPath.c_str(), argv.data());
     char e = 1;
-    (void)!::write(pfd[1], &e, 1);
+    (void)!::write(execPipe[1], &e, 1);
     ::_exit(127);
   }
-  ::close(pfd[1]);
+  ::close(idPipe[1]);
+  ::close(execPipe[1]);
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  char buf;
-  ssize_t r;
-  while ((r = ::read(pfd[0], &buf, 1)) < 0 && errno == EINTR) {
-  }
-  ::close(pfd[0]);
-  return r == 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  int32_t id = 0;
+  const bool gotId = ReadFull(idPipe[0], &id, sizeof id) == sizeof id;
+  ::close(idPipe[0]);
+  char failed = 0;
+  const bool execFailed = ReadFull(execPipe[0], &failed, 1) != 0;
+  ::close(execPipe[0]);
+  if (!gotId || execFailed || id <= 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return 0;
+  return id;
 }
 
 std::string ExeDir() {

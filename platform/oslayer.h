@@ -26,9 +26,12 @@ private:
   int fd_ = -1;
 };
 
-// Starts a program detached from this one; false when it cannot be started.
-bool StartProgram(const std::string& path, const std::vector<std::string>& args,
-                  const std::string& workDir = std::string());
+// Starts a program detached from this one (a session of its own, not a child of this
+// process) with no signal blocked and SIGPIPE at its default, whatever this process blocks
+// or ignores. Returns the process id of the started program, for watching its end; 0 when
+// it cannot be started (missing, not executable, a folder that cannot be entered).
+int64_t StartProgram(const std::string& path, const std::vector<std::string>& args,
+                     const std::string& workDir = std::string());
 
 // Folder of the running executable, with a trailing '/'. CP1251.
 std::string ExeDir();

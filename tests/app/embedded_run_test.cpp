@@ -57,9 +57,10 @@ TEST(EmbeddedRun, BackupsAtTheStartAndTheEndOfARun) {
     const std::vector<std::string> protocol = {C("Файл резервной копии создан \"BackupStart_09122026.gbk\""), " ",
                                                C("Файл резервной копии создан \"BackupEnd_09122026.gbk\""), " "};
     EXPECT_EQ(w.protocol(), protocol);
-    // A complete run closes both connections.
-    EXPECT_FALSE(dm.IBDB.connected());
-    EXPECT_FALSE(dm.SQLConnection.connected());
+    // A complete run closes both connections at its tail and gives them back, as
+    // disarming does.
+    EXPECT_TRUE(dm.IBDB.connected());
+    EXPECT_TRUE(dm.SQLConnection.connected());
     w.close();
     dm.SetUi(nullptr);
   }

@@ -145,6 +145,27 @@ TEST(ProgramUpdate, TheUpdaterIsStartedWithTheWindowsIdentifierAndItsReportEndsT
   }
 }
 
+TEST(ProgramUpdate, TheUpdaterStartsWithNoSignalBlocked) {
+  // The program blocks SIGTERM and SIGINT for all its threads (its event loop takes them);
+  // the updater must not inherit that, or a kill or Ctrl-C would not end it.
+  Update u;
+  std::string script = Reporter(6);
+  script.insert(script.find("s = socket"),
+                "open(sys.argv[0] + '.status', 'w').write("
+                "[l for l in open('/proc/self/status') if l.startswith('SigBlk:')][0])\n");
+  u.updater = script;
+  u.w->chkStartRen->setChecked(true);
+  sigset_t set, old;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &set, &old), 0);
+  u.runIt();
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  EXPECT_TRUE(u.w->updateDone());
+  EXPECT_EQ(u.dir.read("renewal.status"), "SigBlk:\t0000000000000000\n");
+}
+
 TEST(ProgramUpdate, AnUpdaterThatEndsWithoutReportOrCannotStartFailsTheUpdate) {
   {
     Update u;

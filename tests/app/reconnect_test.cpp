@@ -90,6 +90,56 @@ TEST(Reconnect, AfterArmTickDisarmTheRunNowActionsOfTasks3And2AreEnabledAndRun) 
   EXPECT_TRUE(a.prompt.msgs.empty()) << a.prompt.msgs[0].text;
 }
 
+TEST(Reconnect, AfterACompleteTimedRunTheRunNowActionsWorkAtOnce) {
+  // The window stays the active one: no activation comes to reconnect.
+  Armed a;
+  ASSERT_NO_FATAL_FAILURE(a.showActive());
+  a.only({3});
+  a.clock.set(14, 4, 0);
+  a.w->acTimerTurnONExecute();
+  ASSERT_TRUE(a.w->timerOn());
+  a.tick(14, 4, 59);
+  a.data.calls.clear();
+  a.tick(14, 5, 0);
+  ASSERT_FALSE(a.w->timerOn());
+  ASSERT_EQ(a.w->status(3), C("Выполнение завершено"));
+  // The tail closes both (committing what the tasks wrote), then they come back as at
+  // disarming.
+  const std::vector<std::string> calls = {"OpenSQLConnection 0", "OpenIBDatabase",
+                                          "RefreshFromFOMS " + a.dir.path + "p.dbf 0", "DisconnectIB",
+                                          "DisconnectSQL", "SetIBDatabaseName srv:/db/clinic.fdb", "ConnectIB",
+                                          "OpenSQLConnection 0"};
+  EXPECT_EQ(a.data.calls, calls);
+  EXPECT_TRUE(a.prompt.msgs.empty());
+
+  a.w->edUser->setText(QStringLiteral("u"));
+  a.w->edPass->setText(QStringLiteral("p"));
+  a.showPage(a.w->tsPrikrep);
+  EXPECT_TRUE(a.w->acRefreshFromFOMS->isEnabled());
+  EXPECT_TRUE(a.w->acLoadRefreshFromFOMS->isEnabled());
+  ASSERT_TRUE(a.w->btRefreshFromFOMS->isEnabled());
+  a.w->btRefreshFromFOMS->click();
+  EXPECT_EQ(a.data.count("RefreshFromFOMS"), 2);
+  a.showPage(a.w->tsLoadFile);
+  EXPECT_TRUE(a.w->btLoadRefreshFromFOMS->isEnabled());
+}
+
+TEST(Reconnect, ARunThatCannotConnectTriesNoFurther) {
+  // The run's own message is the only one; the armed look stays for the operator.
+  Armed a;
+  a.only({3});
+  a.clock.set(14, 4, 0);
+  a.w->acTimerTurnONExecute();
+  ASSERT_TRUE(a.w->timerOn());
+  a.tick(14, 4, 59);
+  a.data.ibOk = false;
+  a.data.ibErr = "EIBError\rdown";
+  a.data.calls.clear();
+  a.tick(14, 5, 0);
+  EXPECT_EQ(a.data.calls, (std::vector<std::string>{"OpenSQLConnection 0", "OpenIBDatabase"}));
+  EXPECT_EQ(a.prompt.msgs.size(), 1u);
+}
+
 TEST(Reconnect, DisarmingWithoutADatabaseConnectsNothing) {
   Shell sh(true, "");
   sh.create();
@@ -167,6 +217,33 @@ TEST(Reconnect, AFailedReconnectionIsShownOnceUntilAConnectionIsMade) {
   a.data.connectThrows = true;
   Reactivate(*a.w, other);
   EXPECT_EQ(a.texts(), (std::vector<std::string>{failure, failure}));
+}
+
+TEST(Reconnect, ACloseWhileTheReconnectionsMessageIsOpenWaitsForTheReconnection) {
+  Armed a;
+  QWidget other;
+  ASSERT_NO_FATAL_FAILURE(a.showActive());
+  a.data.DisconnectIB();
+  a.data.DisconnectSQL();
+  a.data.connectThrows = true;
+  bool refused = false;
+  a.prompt.onMessage = [&] {
+    a.prompt.onMessage = nullptr;
+    refused = !a.w->close() && a.w->isVisible();
+  };
+  a.data.calls.clear();
+  Reactivate(*a.w, other);
+  EXPECT_TRUE(refused);
+  ASSERT_EQ(a.prompt.msgs.size(), 1u);
+  QElapsedTimer t;
+  t.start();
+  while (a.w->isVisible() && t.elapsed() < 5000) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  EXPECT_FALSE(a.w->isVisible());
+  // Nothing is opened for the closed window.
+  EXPECT_FALSE(a.data.sqlConnected);
+  EXPECT_FALSE(a.data.ibConnected);
+  EXPECT_EQ(a.data.count("OpenSQLConnection"), 0);
+  EXPECT_TRUE(a.dir.exists("Протокол.txt"));
 }
 
 TEST(Reconnect, AnArmedWindowDoesNotReconnectOnActivation) {

@@ -1,9 +1,14 @@
 // The timer rule and the timed run, with a fake clock, data module and extractor.
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+
+#include <QElapsedTimer>
 
 #include <filesystem>
 #include <fstream>
 
+#include "app/SignalClose.h"
 #include "net_server.h"
 #include "shell_fakes.h"
 
@@ -119,7 +124,9 @@ TEST(TimedRun, CompleteRunStatusesProtocolAndTail) {
                                           "RefreshFromFOMS " + a.dir.path + "p.dbf 0",
                                           "BackupDatabase " + a.dir.path + "BackupEnd_09122026.gbk",
                                           "DisconnectIB",
-                                          "DisconnectSQL"};
+                                          "DisconnectSQL",
+                                          // back as after disarming (no database path: IBDB stays closed)
+                                          "OpenSQLConnection 0"};
   EXPECT_EQ(a.data.calls, calls);
   const std::vector<std::string> protocol = {C("Файл резервной копии создан \"BackupStart_09122026.gbk\""), " ",
                                              C("АКТУАЛИЗАЦИЯ ПРИКРЕПЛЕННОГО НАСЕЛЕНИЯ"), " ",
@@ -319,6 +326,49 @@ TEST(TimedRun, CloseDuringARunWaitsForItsEnd) {
   EXPECT_TRUE(a.dir.exists("Протокол.txt"));
 }
 
+TEST(TimedRun, ATerminationRequestStartsNoFurtherTask) {
+  // As the program takes SIGTERM: blocked, read by the event loop, the window told first.
+  const int fd = shell::TSignalClose::BlockTerminationSignals();
+  ASSERT_GE(fd, 0);
+  {
+    Armed a({3, 4, 11});
+    shell::TSignalClose signalClose(fd, *a.w, [&a] { a.w->TerminationRequested(); });
+    bool finishedAfterTheSignal = false;
+    a.data.onCall = [&](const std::string& c) {
+      if (c.rfind("RefreshFromFOMS", 0) != 0) return;
+      ::pthread_kill(::pthread_self(), SIGTERM);  // during task 3
+      QElapsedTimer t;
+      t.start();
+      while (!a.w->terminating() && t.elapsed() < 5000) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+      finishedAfterTheSignal = a.w->terminating() && a.w->isVisible();
+    };
+    a.run();
+    EXPECT_TRUE(finishedAfterTheSignal);
+    EXPECT_EQ(a.data.count("RefreshPrivileged"), 0);
+    EXPECT_EQ(a.data.count("BackupDatabase"), 0);  // the end-of-run backup is not started either
+    EXPECT_EQ(a.w->status(3), C("Выполнение завершено"));
+    EXPECT_EQ(a.w->status(4), C("Прервано оператором"));
+    EXPECT_EQ(a.w->status(11), C("Прервано оператором"));
+    EXPECT_EQ(S(a.w->lbRefr->text()), C("Актуализация БД выполнена!"));
+    // The tail closes both connections; the window then closes and writes its protocol.
+    const std::vector<std::string> calls = {"OpenSQLConnection 0", "OpenIBDatabase",
+                                            "RefreshFromFOMS " + a.dir.path + "p.dbf 0", "DisconnectIB",
+                                            "DisconnectSQL"};
+    EXPECT_EQ(a.data.calls, calls);
+    QElapsedTimer t;
+    t.start();
+    while (a.w->isVisible() && t.elapsed() < 5000) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    EXPECT_FALSE(a.w->isVisible());
+    EXPECT_TRUE(a.dir.exists("Протокол.txt"));
+    EXPECT_EQ(signalClose.signalTaken(), SIGTERM);
+  }
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
 TEST(TimedRun, ArmedTicksClearTheProtocolAndCloseConnections) {
   Armed a({3});
   a.w->AddProtocolLine("old");
@@ -347,29 +397,8 @@ TEST(TimedRun, NoArmingAndNoNestedRunWhileARunGoesOn) {
   };
   a.run();
   EXPECT_EQ(a.data.count("RefreshFromFOMS"), 1);
-  EXPECT_EQ(a.data.count("OpenSQLConnection"), 1);
+  EXPECT_EQ(a.data.count("OpenIBDatabase"), 1);
   EXPECT_TRUE(a.w->acTimerTurnON->isEnabled());
-}
-
-TEST(TimedRun, RunTimePassingDuringARunNowTaskIsCaughtAfterIt) {
-  Armed a({4});
-  // A run-now body that pumps the armed timer across the run time.
-  a.w->acTimerTurnOFFExecute();
-  a.clock.set(14, 4, 0);
-  a.w->acTimerTurnONExecute();
-  a.data.calls.clear();
-  a.data.onCall = [&](const std::string& c) {
-    if (c.rfind("RefreshFromFOMS", 0) == 0) {
-      a.clock.set(14, 5, 0);
-      a.w->tmTasksTimer();  // busy: not counted
-    }
-  };
-  a.w->pgcTasks->setEnabled(true);
-  a.w->acRefreshFromFOMSExecute();
-  EXPECT_EQ(a.data.count("RefreshPrivileged"), 0);
-  a.data.onCall = nullptr;
-  a.tick(14, 5, 2);
-  EXPECT_EQ(a.data.count("RefreshPrivileged"), 1);
 }
 
 }  // namespace

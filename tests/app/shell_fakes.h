@@ -45,12 +45,19 @@ struct FakePrompt : shell::IPrompt {
     std::string text, caption;
   };
   std::vector<Msg> msgs;
+  std::function<void()> onMessage;  // runs while a message is "open", after it is recorded
   std::deque<std::string> files;  // answers of file dialogs; empty = cancel
   std::vector<shell::FileDialogRequest> requests;
   std::string folder;
   bool folderOk = false;
-  void showMessage(const std::string& text) override { msgs.push_back({false, text, ""}); }
-  void messageBox(const std::string& text, const std::string& caption) override { msgs.push_back({true, text, caption}); }
+  void showMessage(const std::string& text) override {
+    msgs.push_back({false, text, ""});
+    if (onMessage) onMessage();
+  }
+  void messageBox(const std::string& text, const std::string& caption) override {
+    msgs.push_back({true, text, caption});
+    if (onMessage) onMessage();
+  }
   bool next(const shell::FileDialogRequest& r, std::string& chosen) {
     requests.push_back(r);
     if (files.empty()) return false;

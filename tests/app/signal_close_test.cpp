@@ -126,6 +126,45 @@ TEST_P(SignalClose, EndsTheProgramAsTheWindowsClose) {
   EXPECT_EQ(db.count("PATIENT"), 0);
 }
 
+// A program folder whose path CP1251 cannot hold: the start is refused with a message that
+// names the folder, nothing is read or written there. The message box is left by SIGTERM.
+TEST(ProgramFolder, APathTheCodePageCannotHoldIsRefusedByName) {
+  for (const char* folder : {"中文", "rené"}) {
+    testshell::TempDir app;
+    const std::string dir = app.path + folder + "/";
+    fs::create_directory(dir);
+    const std::string exe = dir + "kesta-scheduler";
+    std::error_code ec;
+    fs::create_hard_link(KESTA_SCHEDULER_EXE, exe, ec);
+    if (ec) fs::copy_file(KESTA_SCHEDULER_EXE, exe, ec);
+    ASSERT_FALSE(ec) << ec.message();
+    const std::string ini = "[WORK_PATH]\r\nUser=ivanov\r\n";
+    testsupport::WriteFile(dir + "Morqa.ini", ini);
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("KESTA_INSTANCE_NAME"),
+               QString::fromStdString("KESTASchedulerFolder." + std::to_string(::getpid())));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    p.setProcessEnvironment(env);
+    p.setWorkingDirectory(QString::fromStdString(dir));
+    p.start(QString::fromStdString(exe), {});
+    ASSERT_TRUE(p.waitForStarted(30000));
+    std::string err;
+    for (int i = 0; i < 600 && err.find("Windows-1251") == std::string::npos && p.state() == QProcess::Running; ++i) {
+      p.waitForReadyRead(50);
+      err += p.readAllStandardError().toStdString();
+    }
+    EXPECT_NE(err.find(dir), std::string::npos) << folder << ": " << err;
+    EXPECT_NE(err.find("Windows-1251"), std::string::npos) << folder << ": " << err;
+    if (p.state() == QProcess::Running) ::kill(static_cast<pid_t>(p.processId()), SIGTERM);
+    ASSERT_TRUE(p.waitForFinished(60000)) << folder;
+    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(p.exitCode(), 2) << folder;
+    EXPECT_EQ(ReadAll(dir + "Morqa.ini"), ini) << folder;
+    EXPECT_FALSE(fs::exists(dir + "Протокол.txt")) << folder;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Table, SignalClose,
                          ::testing::Values(SignalCase{SIGTERM, true}, SignalCase{SIGINT, true},
                                            SignalCase{SIGTERM, false}),

@@ -52,17 +52,20 @@ TEST(OsLayer, SingleInstanceHeldUntilReleased) {
 }
 
 TEST(OsLayer, StartProgramReportsFailureAndRunsDetached) {
-  EXPECT_FALSE(StartProgram("/nonexistent/program", {}));
+  EXPECT_EQ(StartProgram("/nonexistent/program", {}), 0);
   char tmpl[] = "/tmp/kesta-start-XXXXXX";
   std::string dir = mkdtemp(tmpl);
-  ASSERT_TRUE(StartProgram("/bin/sh", {"-c", "echo Start,42 > out.txt"}, dir));
-  for (int i = 0; i < 100 && !std::filesystem::exists(dir + "/out.txt"); ++i)
+  EXPECT_EQ(StartProgram("/bin/sh", {"-c", "exit 0"}, dir + "/missing-folder"), 0);
+  // The id returned is the started program's own (its shell writes $$).
+  const int64_t pid = StartProgram("/bin/sh", {"-c", "echo Start,42 $$ > out.tmp && mv out.tmp out.txt"}, dir);
+  ASSERT_GT(pid, 0);
+  EXPECT_NE(pid, static_cast<int64_t>(getpid()));
+  for (int i = 0; i < 250 && !std::filesystem::exists(dir + "/out.txt"); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
   std::ifstream f(dir + "/out.txt");
   std::string line;
   std::getline(f, line);
-  EXPECT_EQ(line, "Start,42");
+  EXPECT_EQ(line, "Start,42 " + std::to_string(pid));
   std::filesystem::remove_all(dir);
   EXPECT_EQ(ExeDir().back(), '/');
 }
@@ -77,7 +80,7 @@ TEST(OsLayer, AStartedProgramBlocksNoSignals) {
   char tmpl[] = "/tmp/kesta-start-XXXXXX";
   std::string dir = mkdtemp(tmpl);
   // cp copies its own status (a shell would reset its mask itself).
-  const bool started = StartProgram("/bin/cp", {"/proc/self/status", "status.txt"}, dir);
+  const bool started = StartProgram("/bin/cp", {"/proc/self/status", "status.txt"}, dir) > 0;
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
   ASSERT_TRUE(started);
   std::string blocked;

@@ -1,15 +1,13 @@
 // Memory on large inputs that are no archives: a 400 MB file of zeros behind a ZIP-like head is
 // detected, listed and "extracted" in a child process whose peak resident size is measured.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 #include <string>
 
 #include "archive/arcUnZip.h"
+#include "support/PeakMemory.h"
 #include "zipbuild.h"
 
 using namespace arc;
@@ -58,47 +56,20 @@ private:
   Bytes head_, tail_;
 };
 
-long StatusKb(const char* field) {
-  std::ifstream f("/proc/self/status");
-  std::string line;
-  while (std::getline(f, line))
-    if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field)));
-  return -1;
-}
-
 // Runs the component over the sparse file in a child; returns the growth of its peak resident
 // size in KiB (or -1 when the child failed).
 long PeakGrowthKb(const Bytes& head, const Bytes& tail) {
-  int fds[2];
-  if (::pipe(fds) != 0) return -1;
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::close(fds[0]);
-    { std::ofstream("/proc/self/clear_refs") << "5"; }  // the peak starts again from here
-    const long before = StatusKb("VmRSS:");
-    {
-      SparseFs fs(head, tail);
-      Services s = Services::posix();
-      s.fs = &fs;
-      TUnZip z(s);
-      z.SetArchiveFile("/in/big.zip");
-      z.SetExtractDir("/out");
-      z.FileSpec = {"*.*"};
-      z.Extract();
-      z.List();
-    }
-    const long peak = StatusKb("VmHWM:");
-    const long growth = before < 0 || peak < 0 ? -1 : peak - before;
-    ssize_t w = ::write(fds[1], &growth, sizeof growth);
-    ::_exit(w == sizeof growth ? 0 : 1);
-  }
-  ::close(fds[1]);
-  long growth = -1;
-  if (pid < 0 || ::read(fds[0], &growth, sizeof growth) != sizeof growth) growth = -1;
-  ::close(fds[0]);
-  int status = 0;
-  if (pid > 0) ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? growth : -1;
+  return testsupport::ChildPeakRssGrowthKb([&] {
+    SparseFs fs(head, tail);
+    Services s = Services::posix();
+    s.fs = &fs;
+    TUnZip z(s);
+    z.SetArchiveFile("/in/big.zip");
+    z.SetExtractDir("/out");
+    z.FileSpec = {"*.*"};
+    z.Extract();
+    z.List();
+  });
 }
 
 }  // namespace

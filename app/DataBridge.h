@@ -50,7 +50,6 @@ public:
 private:
   TdmScheduler& dm_;
   tasks::IXmlImportWindow* xmlWindow_ = nullptr;
-  std::string chosenDatabase_;  // the operator's choice, "" = the settings file's
 };
 
 // Archive extraction for the ambulance package on the main window's own TUnZip: the

@@ -1,14 +1,10 @@
 #include "app/DataBridge.h"
 
-#include "app/ShellText.h"
 #include "archive/arcUnZip.h"
-#include "platform/exception.h"
 #include "tasks/Scheduler_DM.h"
 #include "tasks/XmlImport.h"
 
 namespace shell {
-
-void NotAvailable(const char* what) { throw ENotAvailable(W(what) + W(" недоступно в этой версии программы.")); }
 
 bool TDataBridge::OpenSQLConnection(std::string& ErrMsg, bool CheckCentre) {
   return dm_.OpenSQLConnection(ErrMsg, CheckCentre);

@@ -1,49 +1,13 @@
 #include "app/DataBridge.h"
 
-#include "app/ShellText.h"
 #include "archive/arcUnZip.h"
-#include "db/fbdb.h"
-#include "platform/exception.h"
 #include "tasks/Scheduler_DM.h"
 #include "tasks/XmlImport.h"
-#include "archive/arcUnZip.h"
 
 namespace shell {
 
-void NotAvailable(const char* what) { throw ENotAvailable(W(what) + W(" недоступно в этой версии программы.")); }
-
 bool TDataBridge::OpenSQLConnection(std::string& ErrMsg, bool CheckCentre) {
-  bool ok = dm_.OpenSQLConnection(ErrMsg, CheckCentre);
-  if (chosenDatabase_.empty() || dm_.SQLConnection.Params.value("DataBase") == chosenDatabase_) return ok;
-  // The database the operator chose replaces the one of the settings file, so that both
-  // connections work on the same database. The parameters (password and all) were just
-  // loaded by the data module.
-  std::string err;
-  try {
-    if (dm_.SQLConnection.connected()) dm_.SQLConnection.close();
-    dm_.SQLConnection.Params.setValue("DataBase", chosenDatabase_);
-    dm_.SQLConnection.open();
-    if (CheckCentre) {
-      fbdb::Query q(dm_.SQLConnection);
-      bool branchIds = false;
-      for (const char* table : {"PATIENT", "VISITS"}) {
-        const std::string key = std::string(table) == "PATIENT" ? "idp" : "idv";
-        q.setSqlLines({"select first 1 T1." + key + " ", std::string("  from ") + table + " T1 ",
-                       "  where T1." + key + " > 1500000000 "});
-        q.open();
-        branchIds = branchIds || !q.eof();
-        q.close();
-      }
-      if (branchIds) {
-        err = W("База данных ВИРЕЛ, выбранная как БД центра, таковой не является.\r\rВ актуализации данных "
-                "отказано.");
-      }
-    }
-  } catch (const std::exception& e) {
-    err = platform::describe(e);
-  }
-  ErrMsg = err;
-  return err.empty();
+  return dm_.OpenSQLConnection(ErrMsg, CheckCentre);
 }
 
 bool TDataBridge::OpenIBDatabase(std::string& ErrMsg) { return dm_.OpenIBDatabase(ErrMsg); }
@@ -99,7 +63,7 @@ void TDataBridge::DisconnectIB() { dm_.IBDB.disconnect(); }
 bool TDataBridge::SQLConnected() { return dm_.SQLConnection.connected(); }
 void TDataBridge::DisconnectSQL() { dm_.SQLConnection.close(); }
 void TDataBridge::UseDatabase(const std::string& Host, const std::string& Path) {
-  chosenDatabase_ = TdmScheduler::DatabaseNameOf(Host, Path);
+  dm_.ChosenDatabase = TdmScheduler::DatabaseNameOf(Host, Path);
 }
 
 int TDataBridge::ExtractUpdate(const std::string& ArchiveFile, const std::string& ExtractDir,

@@ -1,6 +1,6 @@
 #pragma once
-// The data module as the main window sees it. Every task body that this build does not
-// have yet fails here with ENotAvailable; this is the one place to connect them.
+// The data module as the main window sees it: the one place where the window's calls
+// reach the task bodies.
 #include <memory>
 #include <string>
 
@@ -50,7 +50,6 @@ public:
 private:
   TdmScheduler& dm_;
   tasks::IXmlImportWindow* xmlWindow_ = nullptr;
-  std::string chosenDatabase_;  // the operator's choice, "" = the settings file's
 };
 
 // Archive extraction for the ambulance package on the main window's own TUnZip: the
@@ -62,8 +61,5 @@ public:
   int Extract(const std::string& ArchiveFile, const std::string& ExtractDir, const std::string& Mask) override;
   std::unique_ptr<arc::TUnZip> UnZip1;
 };
-
-// Raises ENotAvailable: "<what> недоступно в этой версии программы."
-[[noreturn]] void NotAvailable(const char* what);
 
 }  // namespace shell

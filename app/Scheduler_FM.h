@@ -224,7 +224,6 @@ private:
   void finishTask(int task);
   void taskOutcome(int task, bool ok, QLabel* label, const char* okText, const char* failText);
   void restoreAfterCall();
-  void taskNotAvailable(int task, const shell::ENotAvailable& e);
   // One function per task.
   void runBackupTask(int task);
   void runUpdateTask(bool& stop);

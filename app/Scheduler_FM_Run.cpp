@@ -152,44 +152,20 @@ void TfmMain::restoreAfterCall() {
 
 void TfmMain::runTask(int t, bool& stop) {
   if (!ticked(t)) return;
-  try {
-    switch (t) {
-      case 0:
-      case 11: runBackupTask(t); break;
-      case 1: runUpdateTask(stop); break;
-      case 2: runDownloadTask(); break;
-      case 3: runRefreshTask(); break;
-      case 4: runPrivilegedTask(); break;
-      case 5: runFilialTask(); break;
-      case 6: runDuplicatesTask(stop); break;
-      case 7: runDiseaseTask(stop); break;
-      case 8: runSmpTask(); break;
-      case 9: runXmlTask(); break;
-      case 10: runDrugsTask(); break;
-      default: break;
-    }
-  } catch (const ENotAvailable& e) {
-    taskNotAvailable(t, e);
-  }
-}
-
-// The task cannot run in this build: it fails, the run goes on.
-void TfmMain::taskNotAvailable(int t, const ENotAvailable& e) {
-  FProtocol.push_back(TaskCaption(t) + ": " + e.message());
-  FProtocol.push_back(" ");
-  struct Failure {
-    int task;
-    QLabel* label;
-    const char* text;
-  } const failures[] = {
-      {3, lbRefr, "Не удалось выполнить задание актуализации БД!"},
-      {4, lbRefrLg, "Не удалось выполнить задание актуализации БД!"},
-      {6, lDubl, "Не удалось выполнить задание поиска дубликатов!"},
-      {7, lZab, "Не удалось выполнить задание правки заболеваний!"},
-      {10, lbLoadLS, "Не удалось выполнить задание!"},
-  };
-  for (const Failure& f : failures) {
-    if (f.task == t) setLabel(f.label, W(f.text));
+  switch (t) {
+    case 0:
+    case 11: runBackupTask(t); break;
+    case 1: runUpdateTask(stop); break;
+    case 2: runDownloadTask(); break;
+    case 3: runRefreshTask(); break;
+    case 4: runPrivilegedTask(); break;
+    case 5: runFilialTask(); break;
+    case 6: runDuplicatesTask(stop); break;
+    case 7: runDiseaseTask(stop); break;
+    case 8: runSmpTask(); break;
+    case 9: runXmlTask(); break;
+    case 10: runDrugsTask(); break;
+    default: break;
   }
 }
 

@@ -32,9 +32,6 @@ void TfmMain::runNow(int task, const std::function<bool()>& call, QLabel* label,
     } else {
       setLabel(label, fail);
     }
-  } catch (const ENotAvailable& e) {
-    setLabel(label, fail);
-    FPrompt.messageBox(e.message(), Caption());
   } catch (const std::exception& e) {
     reportException(e);
   }
@@ -170,8 +167,6 @@ void TfmMain::acStartDealingFilialDBExecute() {
       std::string result;
       FData.DealingFilialDB(false, files, cbKodPat->isChecked(), result);
       FPrompt.messageBox(result.empty() ? W("Успешное завершение актуализации БД") : result, Caption());
-    } catch (const ENotAvailable& e) {
-      FPrompt.messageBox(e.message(), Caption());
     } catch (const std::exception& e) {
       reportException(e);
     }
@@ -204,8 +199,6 @@ void TfmMain::acSMPImportExecute() {
         ledSMPFileName->clear();
       }
     }
-  } catch (const ENotAvailable& e) {
-    FPrompt.messageBox(e.message(), Caption());
   } catch (const std::exception& e) {
     FPrompt.messageBox(W("Ошибка при разархивировании файла ") + archive + " :" + "\r\r" +
                            platform::ExceptionClassName(e) + "\r" + e.what(),
@@ -228,8 +221,6 @@ void TfmMain::sbExecClick(bool fromScheduler) {
   FBusy = true;
   try {
     FData.ImportXmlRegister(Trimmed(edF2), FRunFromScheduler);
-  } catch (const ENotAvailable& e) {
-    FPrompt.messageBox(e.message(), Caption());
   } catch (const std::exception& e) {
     reportException(e);
   }

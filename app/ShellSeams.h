@@ -12,14 +12,6 @@
 
 namespace shell {
 
-// A task body that this build of the program does not have yet. The shell reports it as
-// a failure of the task, never as success.
-class ENotAvailable : public platform::Exception {
-public:
-  using Exception::Exception;
-  const char* className() const noexcept override { return "ENotAvailable"; }
-};
-
 // The data module as the shell calls it.
 class IShellData {
 public:

@@ -151,7 +151,7 @@ bool TdmScheduler::OpenSQLConnection(std::string& ErrMsg, bool CheckCentre) {
     SQLConnection.Params.setValue("User_Name", "SYSDBA");
     SQLConnection.Params.setValue("SQLDialect", "3");
     SQLConnection.Params.setValue("ServerCharSet", "win1251");
-    SQLConnection.Params.setValue("DataBase", DatabaseNameOf(host, path));
+    SQLConnection.Params.setValue("DataBase", ChosenDatabase.empty() ? DatabaseNameOf(host, path) : ChosenDatabase);
     SQLConnection.open();
     if (CheckCentre) {
       fbdb::Query q(SQLConnection);

@@ -49,9 +49,14 @@ public:
   ITaskUi& Ui() { return *ui_; }
   void SetUi(ITaskUi* ui) { ui_ = ui ? ui : &nullUi_; }
 
-  // Reconnects SQLConnection with the parameters of "Morqa.ini" and, with CheckCentre,
-  // checks that the database holds no branch ids. ErrMsg: empty, or the reason.
+  // Reconnects SQLConnection with the parameters of "Morqa.ini" (the database ChosenDatabase
+  // when set) and, with CheckCentre, checks that the database holds no branch ids. ErrMsg:
+  // empty, or the reason.
   bool OpenSQLConnection(std::string& ErrMsg, bool CheckCentre);
+  // The database the operator chose on the window ("host:path", or the path alone); it
+  // replaces the one of "Morqa.ini" so that both connections work on the same database.
+  // Empty: the settings file's.
+  std::string ChosenDatabase;
   // Reconnects IBDB (committing its open transactions) with the password that
   // SQLConnection's parameters hold. ErrMsg is set only on failure.
   bool OpenIBDatabase(std::string& ErrMsg);

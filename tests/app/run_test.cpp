@@ -284,18 +284,6 @@ TEST(TimedRun, ThrowingBodyEndsTheRunWithTheEndRule) {
   EXPECT_FALSE(a.w->running());
 }
 
-TEST(TimedRun, MissingBodyFailsAndTheRunGoesOn) {
-  Armed a({3, 4});
-  a.data.onCall = [](const std::string& c) {
-    if (c.rfind("RefreshFromFOMS", 0) == 0) throw shell::ENotAvailable(C("Актуализация недоступна"));
-  };
-  a.run();
-  EXPECT_EQ(a.w->status(3), C("Прервано оператором"));
-  EXPECT_EQ(a.w->status(4), C("Выполнение завершено"));
-  EXPECT_EQ(a.w->protocol()[0], C("Актуализировать прикрепленное население: Актуализация недоступна"));
-  EXPECT_EQ(S(a.w->lbRefr->text()), C("Не удалось выполнить задание актуализации БД!"));
-}
-
 TEST(TimedRun, FailedUpdateStopsTheRun) {
   Armed a({1, 3});
   a.w->txtKestaAdress->setText(QStringLiteral("http://127.0.0.1:%1/upd.zip").arg(testshell::ClosedPort()));

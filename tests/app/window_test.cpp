@@ -7,7 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
+#include <initializer_list>
+#include <vector>
 
 #include "app/List_FM.h"
 #include "app/SetSetting.h"
@@ -63,6 +67,24 @@ TEST(Window, ControlsCaptionsAndPages) {
   EXPECT_EQ(w.pgcTasks->currentWidget(), w.tsTovi);
 }
 
+// The part of a grab under a widget of the window.
+QImage Under(const QImage& shot, const QWidget& window, const QWidget& child) {
+  return shot.copy(QRect(child.mapTo(&window, QPoint(0, 0)), child.size()));
+}
+
+// The number of distinct colours of an image (stops counting at 'enough').
+int Colours(const QImage& img, int enough = 3) {
+  std::vector<QRgb> seen;
+  for (int y = 0; y < img.height(); ++y) {
+    for (int x = 0; x < img.width(); ++x) {
+      const QRgb c = img.pixel(x, y);
+      if (std::find(seen.begin(), seen.end(), c) == seen.end()) seen.push_back(c);
+      if (static_cast<int>(seen.size()) >= enough) return enough;
+    }
+  }
+  return static_cast<int>(seen.size());
+}
+
 TEST(Window, Screenshot) {
   Shell sh(true, "[STAT_MAIN]\r\nDatabase=/srv/db/clinic.fdb\r\n",
            C("[MY_HOSPITAL]\r\nNAME_HOSPITAL=Поликлиника №1\r\nKOD_HOSPITAL=7\r\n"));
@@ -72,17 +94,67 @@ TEST(Window, Screenshot) {
   sh.w->setStatus(0, C("Выполнение завершено"));
   sh.w->pgcTasks->setCurrentIndex(2);
   QCoreApplication::processEvents();
+  TfmMain& w = *sh.w;
   const QString out = qEnvironmentVariable("KESTA_SCREENSHOT");
-  const QPixmap shot = sh.w->grab();
-  EXPECT_EQ(shot.size(), QSize(655, 540));
-  if (!out.isEmpty()) {
-    EXPECT_TRUE(shot.save(out));
-    for (int i : {0, 1, 3, 4, 5, 6, 7, 8, 9, 10, 11}) {
-      sh.w->pgcTasks->setCurrentIndex(i);
-      QCoreApplication::processEvents();
-      EXPECT_TRUE(sh.w->pgcTasks->grab().save(out + QStringLiteral(".page%1.png").arg(i)));
+  const QPixmap shot = w.grab();
+  ASSERT_EQ(shot.size(), QSize(655, 540));
+  const QImage img = shot.toImage();
+  // Every main control is drawn: its frame, text or items make more than one colour.
+  for (QWidget* c : std::initializer_list<QWidget*>{w.edDB, w.sbDBPath, w.lvTasks, w.DTime, w.ProgBar, w.Button4,
+                                                     w.bTimerTurnOFF, w.cmdSetCn, w.tbShowProtocol, w.bStop,
+                                                     w.pgcTasks}) {
+    ASSERT_FALSE(c->size().isEmpty()) << c->objectName().toStdString();
+    EXPECT_GE(Colours(Under(img, w, *c)), 2) << c->objectName().toStdString();
+  }
+  // The clock panel is hidden while the timer is off: nothing black is drawn there.
+  const QImage idleClock = Under(img, w, *w.pnlTime);
+  EXPECT_NE(idleClock.pixel(1, 1), qRgb(0, 0, 0));
+
+  // Each task page shows its own controls.
+  std::vector<QImage> pages;
+  for (int i : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}) {
+    w.pgcTasks->setCurrentIndex(i);
+    QCoreApplication::processEvents();
+    const QPixmap page = w.pgcTasks->grab();
+    if (!out.isEmpty()) {
+      EXPECT_TRUE(page.save(out + QStringLiteral(".page%1.png").arg(i)));
+    }
+    pages.push_back(page.toImage());
+  }
+  for (size_t i = 0; i < pages.size(); ++i) {
+    for (size_t j = i + 1; j < pages.size(); ++j) {
+      // Pages 0 and 11 are both backup pages but differ in their captions.
+      EXPECT_NE(pages[i], pages[j]) << "pages " << i << " and " << j;
     }
   }
+  if (!out.isEmpty()) {
+    EXPECT_TRUE(shot.save(out));
+  }
+
+  // Armed: the clock panel shows the time in yellow on black.
+  sh.only({1, 7});
+  w.acTimerTurnONExecute();
+  ASSERT_TRUE(w.timerOn());
+  QCoreApplication::processEvents();
+  const QImage armed = w.grab().toImage();
+  const QImage clock = Under(armed, w, *w.pnlTime);
+  EXPECT_EQ(clock.pixel(1, 1), qRgb(0, 0, 0));
+  EXPECT_EQ(clock.pixel(clock.width() - 2, clock.height() - 2), qRgb(0, 0, 0));
+  int yellow = 0, other = 0;
+  for (int y = 0; y < clock.height(); ++y) {
+    for (int x = 0; x < clock.width(); ++x) {
+      const QColor c = clock.pixelColor(x, y);
+      if (c.red() > 200 && c.green() > 200 && c.blue() < 80) {
+        ++yellow;
+      } else if (c.blue() > 80 || std::abs(c.red() - c.green()) > 80) {
+        ++other;  // neither black, yellow, nor a shade between them
+      }
+    }
+  }
+  EXPECT_GT(yellow, 20);  // the digits of "HH:mm:ss"
+  EXPECT_EQ(other, 0);
+  EXPECT_FALSE(w.pgcTasks->isEnabled());
+  w.acTimerTurnOFFExecute();
 }
 
 TEST(BranchList, SortedZipFilesAndDeletion) {

@@ -196,6 +196,29 @@ TEST_F(DataModuleTest, CentreCheckRefusesBranchIdsInEitherTable) {
   db_->exec("delete from PATIENT");
 }
 
+TEST_F(DataModuleTest, TheChosenDatabaseReplacesTheSettingsFilesAndIsCheckedAsCentre) {
+  const std::string missing = dir_ + "missing.fdb";
+  testsupport::WriteFile(dir_ + "Morqa.ini", Ini(missing));
+  dm_->ChosenDatabase = db_->path();
+  std::string err;
+  ASSERT_TRUE(dm_->OpenSQLConnection(err, true)) << err;
+  EXPECT_EQ(dm_->SQLConnection.Params.value("DataBase"), db_->path());
+  EXPECT_EQ(dm_->SQLConnection.Params.value("password"), "masterkey");  // still the settings file's
+
+  db_->exec("insert into VISITS (IDV, PATIENT_ID) values (1500000001, 1)");
+  EXPECT_FALSE(dm_->OpenSQLConnection(err, true));
+  EXPECT_EQ(err, platform::Utf8ToCp1251("База данных ВИРЕЛ, выбранная как БД центра, таковой не является.\r\r"
+                                        "В актуализации данных отказано."));
+  EXPECT_TRUE(dm_->SQLConnection.connected());
+  db_->exec("delete from VISITS");
+
+  // Without a choice the settings file's database is opened again.
+  dm_->ChosenDatabase.clear();
+  EXPECT_FALSE(dm_->OpenSQLConnection(err, false));
+  EXPECT_EQ(dm_->SQLConnection.Params.value("DataBase"), missing);
+  EXPECT_NE(err.find(missing), std::string::npos) << err;
+}
+
 TEST_F(DataModuleTest, ReconnectKeepsThePendingWorkOfBothTransactions) {
   std::string err;
   ASSERT_TRUE(dm_->OpenSQLConnection(err, false)) << err;

@@ -456,12 +456,13 @@ void TUnZip::Consider(TZipEntry& e, ByteSource* single) {
     // The range the entry takes: its local header, name, extra field and data.
     uint8_t lh[30];
     std::unique_ptr<TraditionalCipher> hc;
-    const bool enc = single->readExact(e.localOffset, lh, 30) && IsEncipheredSig(lh);
+    const bool read = single->readExact(e.localOffset, lh, 30);
+    const bool enc = read && IsEncipheredSig(lh);
     if (enc && Ciphers.traditional && (hc = Ciphers.traditional())) {
       hc->Reset(SeedHeaderKeys.Seed());
       hc->Decrypt(lh + 4, 26);
     }
-    if (!enc || hc) {
+    if (read && (!enc || hc)) {
       const uint64_t dataAt = e.localOffset + 30 + Get16(lh + 26) + Get16(lh + 28);
       e.localEnd = e.packed > UINT64_MAX - dataAt ? UINT64_MAX : dataAt + e.packed;
       e.ranged = true;

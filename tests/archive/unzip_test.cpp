@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 
 #include "archive/arcUnZip.h"
 #include "foldfs.h"
@@ -39,6 +40,22 @@ int32_t FourSteps(TUnZip& z, const std::string& archive, const std::string& dir,
   z.FileSpec = {mask};
   return z.Extract();
 }
+
+// A component over a memory file system that holds the archive as /in/a.zip; its reports kept.
+struct InMemory {
+  MemoryFileSystem fs;
+  Services services = Services::posix();
+  std::unique_ptr<TUnZip> z;
+  Errors err;
+  explicit InMemory(const Bytes& zip, uint64_t quota = UINT64_MAX) : fs(quota) {
+    fs.addFile("/in/a.zip", zip);
+    services.fs = &fs;
+    z = std::make_unique<TUnZip>(services);
+    err.attach(*z);
+  }
+  // Every entry into /out.
+  int32_t Extract() { return FourSteps(*z, "/in/a.zip", "/out", "*.*"); }
+};
 
 Entry E(const std::string& name, const std::string& text, uint16_t method = 0) {
   Entry e;
@@ -939,27 +956,21 @@ TEST(UnZipOverlap, AThousandRecordsOfOneEntryWriteItOnce) {
   }
   const Bytes zip = Build(es);
   EXPECT_LT(zip.size(), 70000u);
-  MemoryFileSystem fs(64u << 20);
-  fs.addFile("/in/bomb.zip", zip);
-  Services s = Services::posix();
-  s.fs = &fs;
-  TUnZip z(s);
-  Errors err;
-  err.attach(z);
+  InMemory m(zip, 64u << 20);
   int begun = 0, failed = 0;
-  z.OnBegin = [&](TUnBase&, const std::string&, int32_t, bool&) { ++begun; };
-  z.OnEnd = [&](TUnBase&, const std::string&, bool pass) { failed += !pass; };
+  m.z->OnBegin = [&](TUnBase&, const std::string&, int32_t, bool&) { ++begun; };
+  m.z->OnEnd = [&](TUnBase&, const std::string&, bool pass) { failed += !pass; };
   int32_t n = -1;
-  EXPECT_NO_THROW(n = FourSteps(z, "/in/bomb.zip", "/out", "*.*"));
+  EXPECT_NO_THROW(n = m.Extract());
   EXPECT_EQ(n, 1);
-  EXPECT_EQ(fs.bytesWritten(), real);
-  EXPECT_EQ(fs.stat("/out/bomb0000.bin").size, real);
-  EXPECT_EQ(fs.stat("/out/bomb0001.bin").kind, FileKind::None);
+  EXPECT_EQ(m.fs.bytesWritten(), real);
+  EXPECT_EQ(m.fs.stat("/out/bomb0000.bin").size, real);
+  EXPECT_EQ(m.fs.stat("/out/bomb0001.bin").kind, FileKind::None);
   EXPECT_EQ(begun, 1000);
   EXPECT_EQ(failed, 999);
-  EXPECT_EQ(err.count(E_OpenError), 999);
-  EXPECT_EQ(err.count(E_BadFileHeader), 999);  // their local name is not theirs
-  EXPECT_EQ(std::count(err.exts.begin(), err.exts.end(), "overlaps an earlier entry"), 999);
+  EXPECT_EQ(m.err.count(E_OpenError), 999);
+  EXPECT_EQ(m.err.count(E_BadFileHeader), 999);  // their local name is not theirs
+  EXPECT_EQ(std::count(m.err.exts.begin(), m.err.exts.end(), "overlaps an earlier entry"), 999);
 }
 
 TEST(UnZipOverlap, AnEntryInsideAnEarlierOneIsRefused) {
@@ -992,20 +1003,15 @@ TEST(UnZipOverlap, AnEntryInsideAnEarlierOneIsRefused) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    MemoryFileSystem fs;
-    fs.addFile("/in/a.zip", Build(c.entries));
-    Services s = Services::posix();
-    s.fs = &fs;
-    TUnZip z(s);
-    Errors err;
-    err.attach(z);
+    InMemory m(Build(c.entries));
     std::vector<std::string> failed;
-    z.OnEnd = [&](TUnBase&, const std::string& f, bool pass) {
+    m.z->OnEnd = [&](TUnBase&, const std::string& f, bool pass) {
       if (!pass) failed.push_back(f);
     };
-    EXPECT_EQ(FourSteps(z, "/in/a.zip", "/out", "*.*"), static_cast<int32_t>(c.files.size()));
+    EXPECT_EQ(m.Extract(), static_cast<int32_t>(c.files.size()));
+    const Errors& err = m.err;
     std::vector<std::string> written, refused;
-    for (const auto& [k, node] : fs.nodes())
+    for (const auto& [k, node] : m.fs.nodes())
       if (k.rfind("/out/", 0) == 0) written.push_back(k.substr(5));
     for (const auto& f : c.refused) refused.push_back("/out/" + f);
     EXPECT_EQ(written, c.files);
@@ -1025,19 +1031,13 @@ TEST(UnZipOverlap, ALocalNameThatDiffersIsReported) {
   Bytes zip = Build({E("good.txt", "data"), E("same.txt", "same")});
   ASSERT_EQ(std::string(zip.begin() + 30, zip.begin() + 38), "good.txt");
   std::copy_n("evil.txt", 8, zip.begin() + 30);
-  MemoryFileSystem fs;
-  fs.addFile("/in/a.zip", zip);
-  Services s = Services::posix();
-  s.fs = &fs;
-  TUnZip z(s);
-  Errors err;
-  err.attach(z);
-  EXPECT_EQ(FourSteps(z, "/in/a.zip", "/out", "*.*"), 2);
-  EXPECT_EQ(err.codes, (std::vector<int32_t>{E_BadFileHeader}));
-  EXPECT_EQ(err.files, (std::vector<std::string>{"/out/good.txt"}));
-  EXPECT_EQ(err.exts, (std::vector<std::string>{"local name differs from the directory's"}));
-  EXPECT_EQ(fs.nodes().at("/out/good.txt").data, Text("data"));
-  EXPECT_EQ(fs.stat("/out/evil.txt").kind, FileKind::None);
+  InMemory m(zip);
+  EXPECT_EQ(m.Extract(), 2);
+  EXPECT_EQ(m.err.codes, (std::vector<int32_t>{E_BadFileHeader}));
+  EXPECT_EQ(m.err.files, (std::vector<std::string>{"/out/good.txt"}));
+  EXPECT_EQ(m.err.exts, (std::vector<std::string>{"local name differs from the directory's"}));
+  EXPECT_EQ(m.fs.nodes().at("/out/good.txt").data, Text("data"));
+  EXPECT_EQ(m.fs.stat("/out/evil.txt").kind, FileKind::None);
 }
 
 TEST(UnZipBusy, SecondExtractDuringARunIsRefused) {

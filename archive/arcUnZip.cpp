@@ -422,10 +422,18 @@ void TUnZip::ParseExtra(const uint8_t* p, size_t n, TZipEntry& e, bool central) 
   }
 }
 
+std::string TUnZip::ReportPath(const TZipEntry& e) const {
+  if (e.nameValid) {
+    TOutputPath op = BuildOutputPath(e.name, ExtractDir(), UseStoredDirs);
+    if (op.safe) return op.path;
+  }
+  return e.name;
+}
+
 void TUnZip::Consider(TZipEntry& e, ByteSource* single) {
   if (!selection_->selected(e.name)) return;
   if (e.encKind == ekUnsupported) {
-    DoError(e.name, "", run_.arcPath, E_UnsupportedEncryption);
+    DoError(ReportPath(e), "", run_.arcPath, E_UnsupportedEncryption);
     return;
   }
   if (e.central && single) {
@@ -449,7 +457,7 @@ void TUnZip::Consider(TZipEntry& e, ByteSource* single) {
       at = stated + detect_.correction + localCorrection_;
     }
     if (!localAt(at)) {
-      DoError(e.name, "", run_.arcPath, E_BadLocalOffset);
+      DoError(ReportPath(e), "", run_.arcPath, E_BadLocalOffset);
       return;
     }
     e.localOffset = static_cast<uint64_t>(at);
@@ -622,7 +630,7 @@ void TUnZip::LocalScan(Volumes& vols, uint64_t start) {
     const bool sizesLater = (e.flags & 8) && e.packed == 0 && !e.isDir();
     if (sizesLater) {
       // The sizes are only in a data descriptor: the entry cannot be read and ends the scan.
-      if (selection_->selected(e.name)) DoError(e.name, "", run_.arcPath, E_BadFileHeader);
+      if (selection_->selected(e.name)) DoError(ReportPath(e), "", run_.arcPath, E_BadFileHeader);
       break;
     }
     if (!e.name.empty()) Consider(e, nullptr);
@@ -716,14 +724,14 @@ void TUnZip::ExtractPass(Volumes& vols) {
     uint8_t h[30];
     if (vols.read(d, off, h, 30) != 30 || !IsLocalSig(h)) {
       if (vols.refused()) break;
-      DoError(e.name, "", run_.arcPath, E_BadLocalOffset);
+      DoError(ReportPath(e), "", run_.arcPath, E_BadLocalOffset);
       continue;
     }
     bool enc = IsEncipheredSig(h);
     std::unique_ptr<TraditionalCipher> hc;
     if (enc) {
       if (!Ciphers.traditional || !(hc = Ciphers.traditional())) {
-        DoError(e.name, "", run_.arcPath, E_BadFileHeader);
+        DoError(ReportPath(e), "", run_.arcPath, E_BadFileHeader);
         continue;
       }
       hc->Reset(SeedHeaderKeys.Seed());
@@ -733,7 +741,7 @@ void TUnZip::ExtractPass(Volumes& vols) {
     std::vector<uint8_t> nx(n + x);
     if (vols.read(d, off, nx.data(), n + x) != n + x) {
       if (vols.refused()) break;
-      DoError(e.name, "", run_.arcPath, E_BadFileHeader);
+      DoError(ReportPath(e), "", run_.arcPath, E_BadFileHeader);
       continue;
     }
     if (hc) {

@@ -90,6 +90,8 @@ private:
   void LocalScan(Volumes& vols, uint64_t start);
   void ParseExtra(const uint8_t* p, size_t n, TZipEntry& e, bool central);
   void Consider(TZipEntry& e, ByteSource* single);
+  // The output path that reports about an entry name; its name when it has none.
+  std::string ReportPath(const TZipEntry& e) const;
   void MarkOverlaps();
   void ExtractPass(Volumes& vols);
   void ExtractEntry(Volumes& vols, TZipEntry& e, uint32_t dataDisk, uint64_t dataOffset, uint32_t expectedCrc,

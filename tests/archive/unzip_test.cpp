@@ -1040,6 +1040,37 @@ TEST(UnZipOverlap, ALocalNameThatDiffersIsReported) {
   EXPECT_EQ(m.fs.stat("/out/evil.txt").kind, FileKind::None);
 }
 
+TEST(UnZipNames, ReportsAboutAnEntryNameItsOutput) {
+  // Also the reports of the listing; only a name that has no output path is given as it is.
+  Entry strong = E("s/strong.txt", "s");
+  strong.flags = 1;
+  strong.centralExtra = {0x17, 0x00, 0x01, 0x00, 0x00};
+  Entry moved = E("moved.txt", "m");
+  moved.centralOffsetDelta = 7;
+  Entry streamed = E("d/streamed.txt", "d");
+  streamed.dataDescriptor = true;
+  Options local;
+  local.omitCentral = true;
+  struct Case {
+    const char* name;
+    Bytes zip;
+    int32_t code;
+    std::string file;
+  } cases[] = {
+      {"strong encryption", Build({strong}), E_UnsupportedEncryption, "/out/s/strong.txt"},
+      {"local header not where stated", Build({E("a.txt", "a"), moved}), E_BadLocalOffset, "/out/moved.txt"},
+      {"sizes only after the data", Build({streamed}, local), E_BadFileHeader, "/out/d/streamed.txt"},
+      {"no output path", Build({E("../up.txt", "u")}), E_OpenError, "../up.txt"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    InMemory m(c.zip);
+    m.Extract();
+    EXPECT_EQ(m.err.codes, (std::vector<int32_t>{c.code}));
+    EXPECT_EQ(m.err.files, (std::vector<std::string>{c.file}));
+  }
+}
+
 TEST(UnZipBusy, SecondExtractDuringARunIsRefused) {
   std::string t = TempDir("busy");
   WriteFile(t + "a.zip", Build({E("a.txt", "a"), E("b.txt", "b")}));

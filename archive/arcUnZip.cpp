@@ -475,6 +475,12 @@ void TUnZip::Consider(TZipEntry& e, ByteSource* single) {
       e.localEnd = e.packed > UINT64_MAX - dataAt ? UINT64_MAX : dataAt + e.packed;
       e.ranged = true;
     }
+  } else if (e.central) {
+    // A set: the local headers lie on volumes the listing does not open. The header and the
+    // data without name and extra field are the least the entry takes on its disk.
+    const uint64_t dataAt = e.localOffset > UINT64_MAX - 30 ? UINT64_MAX : e.localOffset + 30;
+    e.localEnd = e.packed > UINT64_MAX - dataAt ? UINT64_MAX : dataAt + e.packed;
+    e.ranged = true;
   }
   if (e.dosTime > run_.latestDos) run_.latestDos = e.dosTime;
   run_.packedSum += e.packed;
@@ -482,22 +488,28 @@ void TUnZip::Consider(TZipEntry& e, ByteSource* single) {
   entries_.push_back(e);
 }
 
-void TUnZip::MarkOverlaps() {
+void TUnZip::MarkOverlaps(const Volumes& vols) {
   // In the order of their local headers, each entry must begin where the ranges of the entries
   // before it end: one that begins inside one of them (two directory records for one header,
   // a header inside another entry's data) would write the same bytes again.
+  auto disk = [&](const TZipEntry& e) { return vols.multi() ? std::min(e.disk, vols.lastDisk()) : 0u; };
   std::vector<size_t> order;
   for (size_t i = 0; i < entries_.size(); ++i)
     if (entries_[i].ranged) order.push_back(i);
-  std::stable_sort(order.begin(), order.end(),
-                   [&](size_t a, size_t b) { return entries_[a].localOffset < entries_[b].localOffset; });
-  uint64_t end = 0;  // the end of the ranges of the entries kept so far
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+    const TZipEntry &x = entries_[a], &y = entries_[b];
+    return disk(x) != disk(y) ? disk(x) < disk(y) : x.localOffset < y.localOffset;
+  });
+  uint32_t endDisk = 0;
+  uint64_t end = 0;  // the end of the ranges of the entries kept so far, on endDisk
   for (size_t i : order) {
     TZipEntry& e = entries_[i];
-    if (e.localOffset < end)
+    if (disk(e) == endDisk && e.localOffset < end) {
       e.overlaps = true;
-    else
+    } else {
+      endDisk = disk(e);
       end = e.localEnd;
+    }
   }
 }
 
@@ -707,7 +719,7 @@ void TUnZip::ExtractIt(ByteSource* archive) {
     LocalScan(vols, start);
   else
     CentralScan(vols, start);
-  MarkOverlaps();
+  MarkOverlaps(vols);
   if (!listOnly_) ExtractPass(vols);
 }
 

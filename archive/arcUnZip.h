@@ -38,9 +38,9 @@ struct TZipEntry {
   uint16_t aesVersion = 0;
   uint8_t aesStrength = 0;
   uint16_t aesMethod = 0;
-  // Where the entry's local header, name, extra field and data end (known when the listing
-  // read its local header); an entry whose header or data lies inside an earlier entry's
-  // range overlaps it and is never written.
+  // Where the entry's local header, name, extra field and data end (when the listing read its
+  // local header; in a set of volumes, where at least its header and data end); an entry whose
+  // header or data lies inside an earlier entry's range overlaps it and is never written.
   uint64_t localEnd = 0;
   bool ranged = false;
   bool overlaps = false;
@@ -92,7 +92,7 @@ private:
   void Consider(TZipEntry& e, ByteSource* single);
   // The output path that reports about an entry name; its name when it has none.
   std::string ReportPath(const TZipEntry& e) const;
-  void MarkOverlaps();
+  void MarkOverlaps(const Volumes& vols);
   void ExtractPass(Volumes& vols);
   void ExtractEntry(Volumes& vols, TZipEntry& e, uint32_t dataDisk, uint64_t dataOffset, uint32_t expectedCrc,
                     bool localNameDiffers);

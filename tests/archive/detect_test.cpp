@@ -399,11 +399,11 @@ TEST(Container, EncipheredHeadersWithoutACipherAreReported) {
 }
 
 namespace {
-// Two volumes by hand: the first holds the entry a.txt, the second (the archive) the directory.
-std::pair<Bytes, Bytes> TwoVolumeBytes() {
-  Entry e = E("a.txt", "volume data");
-  Bytes whole = Build({e});
-  size_t cd = whole.size() - 22 - (46 + 5);
+// Two volumes by hand: the first holds the entries (a.txt), the second (the archive) the directory.
+std::pair<Bytes, Bytes> TwoVolumeBytes(const std::vector<Entry>& entries = {E("a.txt", "volume data")}) {
+  Bytes whole = Build(entries);
+  const size_t at = whole.size() - 22 + 16;
+  const size_t cd = whole[at] | whole[at + 1] << 8 | whole[at + 2] << 16 | static_cast<size_t>(whole[at + 3]) << 24;
   Bytes v1(whole.begin(), whole.begin() + static_cast<long>(cd));
   Bytes v2(whole.begin() + static_cast<long>(cd), whole.end());
   size_t end = v2.size() - 22;
@@ -512,6 +512,44 @@ TEST(Container, MultiVolumeWithoutHandlerCancels) {
     EXPECT_EQ(asked, 100);
     EXPECT_TRUE(z.Cancel());
   }
+}
+
+TEST(Container, TwoRecordsOfOneHeaderInAVolumeSet) {
+  // The listing opens no volume but the last: the second record for the header on the first
+  // volume is refused all the same.
+  Entry twin = E("b.txt", "volume data");
+  twin.sharesHeaderOf = 0;
+  auto [v1, v2] = TwoVolumeBytes({E("a.txt", "volume data"), twin, E("c.txt", "next entry")});
+  MemoryFileSystem fs;
+  fs.addFile("/s/set.z01", v1);
+  fs.addFile("/s/set.zip", v2);
+  struct AnyVolume : VolumeInfo {
+    bool query(const std::string&, VolumeData& d, std::string&) override {
+      d = VolumeData{};
+      return true;
+    }
+  } vol;
+  Services s = Services::posix();
+  s.fs = &fs;
+  s.volumes = &vol;
+  TUnZip z(s);
+  std::vector<int32_t> codes;
+  std::vector<std::string> exts;
+  z.OnError = [&](TUnBase&, const std::string&, const std::string& x, const std::string&, int32_t c) {
+    codes.push_back(c);
+    exts.push_back(x);
+  };
+  z.OnNextVolume = [](TUnBase&, std::string&, int32_t, bool, bool&) {};
+  z.SetArchiveFile("/s/set.zip");
+  ASSERT_EQ(z.ArcType(), TArcType::atZipMV);
+  z.SetExtractDir("/out");
+  z.FileSpec = {"*.*"};
+  EXPECT_EQ(z.Extract(), 2);
+  EXPECT_EQ(codes, (std::vector<int32_t>{E_BadFileHeader, E_OpenError}));
+  EXPECT_EQ(exts.back(), "overlaps an earlier entry");
+  EXPECT_EQ(fs.nodes().at("/out/a.txt").data, Text("volume data"));
+  EXPECT_EQ(fs.nodes().at("/out/c.txt").data, Text("next entry"));
+  EXPECT_EQ(fs.stat("/out/b.txt").kind, FileKind::None);
 }
 
 TEST(Container, AFolderOfASetThatDoesNotAnswerOrIsWriteProtected) {

@@ -165,6 +165,33 @@ void TUnBase::RaiseError(const std::string& fileName, const std::string& extende
   if (!cancelled) throw E_RAISE(code, fileName, extendedMsg, volumeId);
 }
 
+void TUnBase::NoteOutput(const std::string& path) {
+  FileStat st = svc_.fs->stat(path);
+  if (st.kind == FileKind::Regular) run_.written.insert({st.device, st.inode});
+}
+
+bool TUnBase::WrittenEarlier(const std::string& path) {
+  FileStat st = svc_.fs->stat(path);
+  return st.kind == FileKind::Regular && run_.written.count({st.device, st.inode}) != 0;
+}
+
+std::string TUnBase::WritePlaceIn(const std::string& folder) {
+  // The deepest existing folder on the way from the set's folder to the target: there the run
+  // makes its files or its first missing folder. Empty when the target lies elsewhere.
+  const std::string base = NormalDir(folder);
+  const std::string target = extractDir_.empty() ? base : NormalDir(extractDir_);
+  if (target.compare(0, base.size(), base) != 0) return std::string();
+  std::string place = base;
+  for (size_t i = base.size(); i < target.size();) {
+    const size_t j = target.find('/', i);
+    const std::string next = target.substr(0, j + 1);
+    if (svc_.fs->stat(next).kind != FileKind::Directory) break;
+    place = next;
+    i = j + 1;
+  }
+  return place;
+}
+
 bool TUnBase::CheckDrive(const std::string& path) {
   if (IsUNCPath(path)) return true;
   std::string folder = ExtractFilePath(Absolute(path));
@@ -174,11 +201,14 @@ bool TUnBase::CheckDrive(const std::string& path) {
     std::string err;
     int32_t code;
     std::string message;
+    // A set is only read from its folder: whether files can be made there matters only when
+    // the run writes there too.
+    const std::string place = WritePlaceIn(folder);
     if (!svc_.volumes->query(folder, vd, err)) {
       code = E_NotAccessible;
       message = folder + "\n\n" + std::string(ErrorText(code)) + "\n" +
                 (err.empty() ? std::string("Unknown error") : err);
-    } else if (!svc_.fs->folderWritable(folder)) {
+    } else if (!place.empty() && !svc_.fs->folderWritable(place)) {
       // No temporary file can be made where the set lies.
       code = E_DiskWriteProtected;
       message = folder + "\n\n" + std::string(ErrorText(code));

@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "archive/arcCipher.h"
@@ -184,11 +186,19 @@ protected:
     uint64_t archiveSize = 0;
     int32_t volume = -1;
     bool testOnly = false;
+    std::set<std::pair<uint64_t, uint64_t>> written;  // device and inode of each output made
   } run_;
+
+  // Notes the file at path as an output of this run.
+  void NoteOutput(const std::string& path);
+  // Whether path names an existing regular file that is an output of this run under another
+  // name (a folder that folds case, a link): such a file is never replaced.
+  bool WrittenEarlier(const std::string& path);
 
 private:
   bool OpenAndRun(int32_t& result);
   bool CheckFolder();
+  std::string WritePlaceIn(const std::string& folder);
   std::string NormalDir(const std::string& dir);
 
   std::string archiveFile_;

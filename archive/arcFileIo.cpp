@@ -123,6 +123,8 @@ public:
     r.size = static_cast<uint64_t>(st.st_size);
     r.mtime = st.st_mtime;
     r.mode = st.st_mode & 07777;
+    r.device = static_cast<uint64_t>(st.st_dev);
+    r.inode = static_cast<uint64_t>(st.st_ino);
     return r;
   }
   std::unique_ptr<ByteSource> openRead(const std::string& path) override {
@@ -147,7 +149,16 @@ public:
     return ::chmod(FsPath(path).c_str(), static_cast<mode_t>(mode & 0777)) == 0;
   }
   bool folderWritable(const std::string& path) override {
-    std::string tmpl = FsPath(AppendSlashLocal(path)) + ".arcXXXXXX";
+    // A file without a name: nothing appears in the folder, and its time is not touched.
+    const std::string dir = FsPath(AppendSlashLocal(path));
+    int probe = ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (probe >= 0) {
+      ::close(probe);
+      return true;
+    }
+    // Only where the file system cannot make one is a named file made and removed at once.
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
+    std::string tmpl = dir + ".arcXXXXXX";
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back('\0');
     int fd = ::mkstemp(buf.data());
@@ -314,6 +325,8 @@ FileStat MemoryFileSystem::stat(const std::string& path) {
   r.size = it->second.data.size();
   r.mtime = it->second.mtime;
   r.mode = it->second.mode;
+  r.device = 1;
+  r.inode = it->second.id;
   return r;
 }
 
@@ -330,6 +343,7 @@ std::unique_ptr<OutputFile> MemoryFileSystem::createFile(const std::string& path
   if (parent == nodes_.end() || parent->second.kind != FileKind::Directory || readOnly_.count(Parent(k)))
     return nullptr;
   nodes_[k] = Node{};
+  nodes_[k].id = nextId_++;
   return std::make_unique<MemoryOutput>(*this, k);
 }
 
@@ -349,7 +363,7 @@ bool MemoryFileSystem::createDir(const std::string& path) {
   auto parent = nodes_.find(Parent(k));
   if (parent == nodes_.end() || parent->second.kind != FileKind::Directory || readOnly_.count(Parent(k)))
     return false;
-  nodes_[k] = Node{FileKind::Directory, {}, 0755, 0};
+  nodes_[k] = Node{FileKind::Directory, {}, 0755, 0, nextId_++};
   return true;
 }
 
@@ -379,14 +393,14 @@ bool MemoryFileSystem::folderWritable(const std::string& path) {
 void MemoryFileSystem::addFile(const std::string& path, std::vector<uint8_t> data) {
   std::string k = Key(path);
   addDir(Parent(k));
-  nodes_[k] = Node{FileKind::Regular, std::move(data), 0644, 0};
+  nodes_[k] = Node{FileKind::Regular, std::move(data), 0644, 0, nextId_++};
 }
 
 void MemoryFileSystem::addDir(const std::string& path) {
   std::string k = Key(path);
   if (k == "/" || nodes_.count(k)) return;
   addDir(Parent(k));
-  nodes_[k] = Node{FileKind::Directory, {}, 0755, 0};
+  nodes_[k] = Node{FileKind::Directory, {}, 0755, 0, nextId_++};
 }
 
 }  // namespace arc

@@ -56,6 +56,9 @@ struct FileStat {
   uint64_t size = 0;
   std::time_t mtime = 0;
   uint32_t mode = 0;
+  // Identity of the file: two paths that name one file (a hard link, a folder that folds case)
+  // give the same pair.
+  uint64_t device = 0, inode = 0;
 };
 
 class FileSystem {
@@ -71,7 +74,7 @@ public:
   virtual bool createDir(const std::string& path) = 0;  // one level
   virtual bool removeDir(const std::string& path) = 0;
   virtual bool setMode(const std::string& path, uint32_t mode) = 0;
-  // An existing folder in which a file can be created (and is removed again).
+  // An existing folder in which a file can be created; the probe leaves nothing behind.
   virtual bool folderWritable(const std::string& path) = 0;
   virtual std::string currentDir() = 0;  // with a trailing "/"
   virtual std::string homeDir() = 0;     // with a trailing "/", empty when unknown
@@ -88,9 +91,10 @@ public:
     std::vector<uint8_t> data;
     uint32_t mode = 0644;
     std::time_t mtime = 0;
+    uint64_t id = 0;  // the inode: given when the node is made
   };
   explicit MemoryFileSystem(uint64_t quota = UINT64_MAX, std::string cwd = "/work/") : quota_(quota), cwd_(cwd) {
-    nodes_["/"] = Node{FileKind::Directory, {}, 0755, 0};
+    nodes_["/"] = Node{FileKind::Directory, {}, 0755, 0, nextId_++};
   }
   FileStat stat(const std::string& path) override;
   std::unique_ptr<ByteSource> openRead(const std::string& path) override;
@@ -120,6 +124,7 @@ private:
   friend class MemoryOutput;
   uint64_t quota_;
   uint64_t used_ = 0;
+  uint64_t nextId_ = 1;
   std::string cwd_, home_;
   std::map<std::string, Node> nodes_;
   std::map<std::string, bool> readOnly_;

@@ -295,6 +295,7 @@ int TUnRar::Callback(unsigned msg, intptr_t p1, intptr_t p2) {
       return 0;
     }
     case UCM_PROCESSDATA: {
+      dataCame_ = true;  // the library has opened the current target for writing
       if (cancel_) return -1;
       const uint8_t* p = reinterpret_cast<const uint8_t*>(p1);
       const size_t n = p2 > 0 ? static_cast<size_t>(p2) : 0;
@@ -388,22 +389,25 @@ void TUnRar::RunLibrary(const std::string& archive) {
     std::string target;
     bool want = WantFile(name, directory, target);
     if (want && !directory) {
-      // Never two files of one run in one output, nor one under a name that is not its own.
+      // Never two files of one run in one output (under one name, or two that a folder folding
+      // case or a link makes one file), nor one under a name that is not its own.
       const char* refusal = !exact ? "name outside the code page"
-                            : !outputs.insert(target).second ? "output of an earlier entry"
-                                                             : nullptr;
+                            : outputs.count(target) || WrittenEarlier(target) ? "output of an earlier entry"
+                                                                              : nullptr;
       if (refusal) {
-        DoError(name, refusal, run_.arcPath, E_OpenError);
+        DoError(target, refusal, run_.arcPath, E_OpenError);
         if (OnEnd) OnEnd(*this, target, false);
         want = false;
       }
     }
     operation_ = want ? RAR_EXTRACT : RAR_TEST;
     runningCrc_ = 0xFFFFFFFFu;
+    dataCame_ = false;
     fileSize_ = fileLeft_ = size;
     archiveTotal_ += size;
     archiveLeft_ += size;
     int pr;
+    FileStat before;  // the target as it was before the library was called
     // Folders on the way, one level at a time; a failure shows up as the library's create error.
     auto makeFolders = [&](const std::string& folder) {
       for (size_t i = 1; i < folder.size(); ++i)
@@ -425,7 +429,8 @@ void TUnRar::RunLibrary(const std::string& archive) {
     } else if (operation_ == RAR_EXTRACT) {
       run_.outPath = target;
       makeFolders(ExtractFilePath(target));
-      if (svc_.fs->stat(target).kind == FileKind::Regular) svc_.fs->setMode(target, 0644);
+      before = svc_.fs->stat(target);
+      if (before.kind == FileKind::Regular) svc_.fs->setMode(target, 0644);
       std::string dest = platform::Cp1251ToUtf8(target);
       pr = lib.processFile(h, RAR_EXTRACT, nullptr, dest.data());
     } else {
@@ -434,10 +439,19 @@ void TUnRar::RunLibrary(const std::string& archive) {
     if (pr != 0) {
       const int32_t code = cancel_ ? 0 : UnRarResultCode(pr);  // a cancelled file is not an error
       if (code) DoError(operation_ == RAR_EXTRACT ? target : name, "", run_.arcPath, code);
-      if (operation_ == RAR_EXTRACT && !directory) svc_.fs->removeFile(target);
+      if (operation_ == RAR_EXTRACT && !directory) {
+        // Only a file this run made is removed: one that was not there, or one the library
+        // has begun to write. A file of the user's that got no data stays as it was.
+        if (before.kind == FileKind::None || dataCame_)
+          svc_.fs->removeFile(target);
+        else if (before.kind == FileKind::Regular)
+          svc_.fs->setMode(target, before.mode);
+      }
       break;
     }
     if (operation_ == RAR_EXTRACT && !directory) {
+      outputs.insert(target);
+      NoteOutput(target);
       ++run_.count;
       // The data seen by the callback against the CRC the archive stores for the file.
       const bool pass = !cancel_ && ~runningCrc_ == hd->FileCRC;

@@ -67,6 +67,7 @@ private:
   int32_t fileIndex_ = 0;
   int operation_ = 0;
   uint32_t runningCrc_ = 0xFFFFFFFFu;
+  bool dataCame_ = false;  // the library delivered data of the current file
   uint64_t fileLeft_ = 0, fileSize_ = 0, archiveLeft_ = 0, archiveTotal_ = 0;
   THighFileSizes table_;
 };

@@ -422,10 +422,18 @@ void TUnZip::ParseExtra(const uint8_t* p, size_t n, TZipEntry& e, bool central) 
   }
 }
 
+std::string TUnZip::ReportPath(const TZipEntry& e) const {
+  if (e.nameValid) {
+    TOutputPath op = BuildOutputPath(e.name, ExtractDir(), UseStoredDirs);
+    if (op.safe) return op.path;
+  }
+  return e.name;
+}
+
 void TUnZip::Consider(TZipEntry& e, ByteSource* single) {
   if (!selection_->selected(e.name)) return;
   if (e.encKind == ekUnsupported) {
-    DoError(e.name, "", run_.arcPath, E_UnsupportedEncryption);
+    DoError(ReportPath(e), "", run_.arcPath, E_UnsupportedEncryption);
     return;
   }
   if (e.central && single) {
@@ -449,15 +457,60 @@ void TUnZip::Consider(TZipEntry& e, ByteSource* single) {
       at = stated + detect_.correction + localCorrection_;
     }
     if (!localAt(at)) {
-      DoError(e.name, "", run_.arcPath, E_BadLocalOffset);
+      DoError(ReportPath(e), "", run_.arcPath, E_BadLocalOffset);
       return;
     }
     e.localOffset = static_cast<uint64_t>(at);
+    // The range the entry takes: its local header, name, extra field and data.
+    uint8_t lh[30];
+    std::unique_ptr<TraditionalCipher> hc;
+    const bool read = single->readExact(e.localOffset, lh, 30);
+    const bool enc = read && IsEncipheredSig(lh);
+    if (enc && Ciphers.traditional && (hc = Ciphers.traditional())) {
+      hc->Reset(SeedHeaderKeys.Seed());
+      hc->Decrypt(lh + 4, 26);
+    }
+    if (read && (!enc || hc)) {
+      const uint64_t dataAt = e.localOffset + 30 + Get16(lh + 26) + Get16(lh + 28);
+      e.localEnd = e.packed > UINT64_MAX - dataAt ? UINT64_MAX : dataAt + e.packed;
+      e.ranged = true;
+    }
+  } else if (e.central) {
+    // A set: the local headers lie on volumes the listing does not open. The header and the
+    // data without name and extra field are the least the entry takes on its disk.
+    const uint64_t dataAt = e.localOffset > UINT64_MAX - 30 ? UINT64_MAX : e.localOffset + 30;
+    e.localEnd = e.packed > UINT64_MAX - dataAt ? UINT64_MAX : dataAt + e.packed;
+    e.ranged = true;
   }
   if (e.dosTime > run_.latestDos) run_.latestDos = e.dosTime;
   run_.packedSum += e.packed;
   run_.unpackedSum += e.unpacked;
   entries_.push_back(e);
+}
+
+void TUnZip::MarkOverlaps(const Volumes& vols) {
+  // In the order of their local headers, each entry must begin where the ranges of the entries
+  // before it end: one that begins inside one of them (two directory records for one header,
+  // a header inside another entry's data) would write the same bytes again.
+  auto disk = [&](const TZipEntry& e) { return vols.multi() ? std::min(e.disk, vols.lastDisk()) : 0u; };
+  std::vector<size_t> order;
+  for (size_t i = 0; i < entries_.size(); ++i)
+    if (entries_[i].ranged) order.push_back(i);
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+    const TZipEntry &x = entries_[a], &y = entries_[b];
+    return disk(x) != disk(y) ? disk(x) < disk(y) : x.localOffset < y.localOffset;
+  });
+  uint32_t endDisk = 0;
+  uint64_t end = 0;  // the end of the ranges of the entries kept so far, on endDisk
+  for (size_t i : order) {
+    TZipEntry& e = entries_[i];
+    if (disk(e) == endDisk && e.localOffset < end) {
+      e.overlaps = true;
+    } else {
+      endDisk = disk(e);
+      end = e.localEnd;
+    }
+  }
 }
 
 void TUnZip::CentralScan(Volumes& vols, uint64_t start) {
@@ -589,7 +642,7 @@ void TUnZip::LocalScan(Volumes& vols, uint64_t start) {
     const bool sizesLater = (e.flags & 8) && e.packed == 0 && !e.isDir();
     if (sizesLater) {
       // The sizes are only in a data descriptor: the entry cannot be read and ends the scan.
-      if (selection_->selected(e.name)) DoError(e.name, "", run_.arcPath, E_BadFileHeader);
+      if (selection_->selected(e.name)) DoError(ReportPath(e), "", run_.arcPath, E_BadFileHeader);
       break;
     }
     if (!e.name.empty()) Consider(e, nullptr);
@@ -666,6 +719,7 @@ void TUnZip::ExtractIt(ByteSource* archive) {
     LocalScan(vols, start);
   else
     CentralScan(vols, start);
+  MarkOverlaps(vols);
   if (!listOnly_) ExtractPass(vols);
 }
 
@@ -682,14 +736,14 @@ void TUnZip::ExtractPass(Volumes& vols) {
     uint8_t h[30];
     if (vols.read(d, off, h, 30) != 30 || !IsLocalSig(h)) {
       if (vols.refused()) break;
-      DoError(e.name, "", run_.arcPath, E_BadLocalOffset);
+      DoError(ReportPath(e), "", run_.arcPath, E_BadLocalOffset);
       continue;
     }
     bool enc = IsEncipheredSig(h);
     std::unique_ptr<TraditionalCipher> hc;
     if (enc) {
       if (!Ciphers.traditional || !(hc = Ciphers.traditional())) {
-        DoError(e.name, "", run_.arcPath, E_BadFileHeader);
+        DoError(ReportPath(e), "", run_.arcPath, E_BadFileHeader);
         continue;
       }
       hc->Reset(SeedHeaderKeys.Seed());
@@ -699,18 +753,20 @@ void TUnZip::ExtractPass(Volumes& vols) {
     std::vector<uint8_t> nx(n + x);
     if (vols.read(d, off, nx.data(), n + x) != n + x) {
       if (vols.refused()) break;
-      DoError(e.name, "", run_.arcPath, E_BadFileHeader);
+      DoError(ReportPath(e), "", run_.arcPath, E_BadFileHeader);
       continue;
     }
     if (hc) {
       hc->Decrypt(nx.data(), n);  // the local name: only the keys it leaves are kept
       SeedHeaderKeys.SetKeys(hc->Keys());
     }
+    const bool localNameDiffers =
+        e.central && std::string(reinterpret_cast<const char*>(nx.data()), n) != e.rawName;
     uint32_t localCrc = Get32(h + 14);
     // Entries written with a data descriptor carry their CRC in the central header only.
     uint32_t expected = (e.central && (localCrc == 0 || (e.flags & 8))) ? e.crc : localCrc;
     try {
-      ExtractEntry(vols, e, d, off, expected);
+      ExtractEntry(vols, e, d, off, expected, localNameDiffers);
     } catch (const E_RAISE&) {
       throw;
     } catch (const std::exception& ex) {
@@ -721,8 +777,8 @@ void TUnZip::ExtractPass(Volumes& vols) {
   }
 }
 
-void TUnZip::RefuseEntry(const std::string& name, const std::string& path, const std::string& why) {
-  DoError(name, why, run_.arcPath, E_OpenError);
+void TUnZip::RefuseEntry(const std::string& path, const std::string& why) {
+  DoError(path, why, run_.arcPath, E_OpenError);
   if (OnEnd) OnEnd(*this, path, false);
 }
 
@@ -863,7 +919,7 @@ bool TUnZip::PasswordCheck(EntryReader& in, TZipEntry& e, std::unique_ptr<Tradit
 }
 
 void TUnZip::ExtractEntry(Volumes& vols, TZipEntry& e, uint32_t dataDisk, uint64_t dataOffset,
-                          uint32_t expectedCrc) {
+                          uint32_t expectedCrc, bool localNameDiffers) {
   entryCounted_ = entryEnded_ = false;
   run_.entryName = e.name;
   TOutputPath op;
@@ -877,24 +933,27 @@ void TUnZip::ExtractEntry(Volumes& vols, TZipEntry& e, uint32_t dataDisk, uint64
   }
   std::string path = op.path;
   run_.outPath = path;
-  if (!e.nameExact) {
-    // Inside the program a name is CP1251 text: this one would be written under its '?' form,
-    // which other entries may share and by which the file could not be found again.
-    dropProgress();
-    RefuseEntry(e.name, path, "name outside the code page");
-    return;
-  }
+  if (localNameDiffers) DoError(path, "local name differs from the directory's", run_.arcPath, E_BadFileHeader);
   if (!BeginDecision(path, op.directory)) {
     dropProgress();
     return;
   }
   run_.outPath = path;
-  // Two entries of one run never end in one output: the later one is refused.
+  // Refused after the begin decision, as any entry that is not written: OnBegin had it, OnEnd
+  // gets False.
   std::string key = path;
   while (key.size() > 1 && key.back() == '/') key.pop_back();
-  if (!outputs_.insert(key).second) {
+  const char* refusal =
+      // Inside the program a name is CP1251 text: this one would be written under its '?' form,
+      // which other entries may share and by which the file could not be found again.
+      !e.nameExact ? "name outside the code page"
+      : e.overlaps ? "overlaps an earlier entry"
+      // Two entries of one run never end in one output, nor in one file under two names.
+      : outputs_.count(key) || (!op.directory && WrittenEarlier(path)) ? "output of an earlier entry"
+                                                                       : nullptr;
+  if (refusal) {
     dropProgress();
-    RefuseEntry(e.name, path, "output of an earlier entry");
+    RefuseEntry(path, refusal);
     return;
   }
   ++run_.count;
@@ -902,10 +961,14 @@ void TUnZip::ExtractEntry(Volumes& vols, TZipEntry& e, uint32_t dataDisk, uint64
   // From here on every way out of the entry ends with the CRC check (OnEnd or 25151).
 
   if (op.directory) {
-    if (CreateStoredDirs && !MakeFolders(path)) {
-      DoError(path, "", run_.arcPath, E_OpenError);
-      CrcCheck(false);
-      return;
+    // A folder claims its name only when it is made.
+    if (CreateStoredDirs) {
+      if (!MakeFolders(path)) {
+        DoError(path, "", run_.arcPath, E_OpenError);
+        CrcCheck(false);
+        return;
+      }
+      outputs_.insert(key);
     }
     CrcCheck(true);
     return;
@@ -944,6 +1007,10 @@ void TUnZip::ExtractEntry(Volumes& vols, TZipEntry& e, uint32_t dataDisk, uint64
     FileStat st = svc_.fs->stat(path);
     if (st.kind == FileKind::Regular) svc_.fs->removeFile(path);
     out = svc_.fs->createFile(path);
+    if (out) {
+      outputs_.insert(key);
+      NoteOutput(path);
+    }
   }
   if (!out) {
     DoError(path, "", run_.arcPath, E_WriteError);

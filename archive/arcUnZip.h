@@ -38,6 +38,12 @@ struct TZipEntry {
   uint16_t aesVersion = 0;
   uint8_t aesStrength = 0;
   uint16_t aesMethod = 0;
+  // Where the entry's local header, name, extra field and data end (when the listing read its
+  // local header; in a set of volumes, where at least its header and data end); an entry whose
+  // header or data lies inside an earlier entry's range overlaps it and is never written.
+  uint64_t localEnd = 0;
+  bool ranged = false;
+  bool overlaps = false;
   bool isDir() const { return !name.empty() && (name.back() == '/' || name.back() == '\\'); }
 };
 
@@ -84,20 +90,25 @@ private:
   void LocalScan(Volumes& vols, uint64_t start);
   void ParseExtra(const uint8_t* p, size_t n, TZipEntry& e, bool central);
   void Consider(TZipEntry& e, ByteSource* single);
+  // The output path that reports about an entry name; its name when it has none.
+  std::string ReportPath(const TZipEntry& e) const;
+  void MarkOverlaps(const Volumes& vols);
   void ExtractPass(Volumes& vols);
-  void ExtractEntry(Volumes& vols, TZipEntry& e, uint32_t dataDisk, uint64_t dataOffset, uint32_t expectedCrc);
+  void ExtractEntry(Volumes& vols, TZipEntry& e, uint32_t dataDisk, uint64_t dataOffset, uint32_t expectedCrc,
+                    bool localNameDiffers);
   bool BeginDecision(std::string& path, bool directory);
   bool MakeFolders(const std::string& folder);
   bool PasswordCheck(EntryReader& in, TZipEntry& e, std::unique_ptr<TraditionalCipher>& trad,
                      std::unique_ptr<AesDecrypter>& aes);
   void CrcCheck(bool pass);
-  // An entry that is not written: 25235 with the reason, and OnEnd with False; never counted.
-  void RefuseEntry(const std::string& name, const std::string& path, const std::string& why);
+  // An approved entry that is not written: 25235 for its output with the reason, and OnEnd
+  // with False; never counted.
+  void RefuseEntry(const std::string& path, const std::string& why);
   std::unique_ptr<ByteSource> OpenVolume(int32_t volume, int32_t volumes, int64_t pos);
 
   std::vector<TZipEntry> entries_;
   std::vector<std::string> madeFolders_;
-  std::set<std::string> outputs_;  // the output paths of the run's approved entries
+  std::set<std::string> outputs_;  // the output paths of the files and folders the run made
   std::string currentPassword_;
   bool listOnly_ = false;
   int64_t localCorrection_ = 0;

@@ -1,9 +1,11 @@
 // Archive type detection on byte arrays, and the ZIP container cases in memory.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <functional>
 
 #include "archive/arcDetect.h"
@@ -353,7 +355,7 @@ TEST(Container, DamagedRecords) {
     MemRun r;
     EXPECT_LE(r.go(bad), 1);
   }
-  {  // overlapping entries: two central headers naming the same local header
+  {  // two central headers naming the same local header: the second one is refused
     Entry a = E("a.txt", "aaa");
     Bytes z = Build({a});
     // copy the central header once more with another name of equal length
@@ -366,8 +368,10 @@ TEST(Container, DamagedRecords) {
     z[end + 10] = 2;
     z[end + 12] = 102;
     MemRun r;
-    EXPECT_EQ(r.go(z), 2);
-    EXPECT_EQ(r.file("/out/c.txt"), Text("aaa"));
+    EXPECT_EQ(r.go(z), 1);
+    EXPECT_EQ(r.file("/out/a.txt"), Text("aaa"));
+    EXPECT_EQ(r.fs.stat("/out/c.txt").kind, FileKind::None);
+    EXPECT_EQ(r.codes, (std::vector<int32_t>{E_BadFileHeader, E_OpenError}));
   }
   {  // strong encryption: 25327, not listed
     Entry s = E("s.txt", "xxx");
@@ -395,11 +399,11 @@ TEST(Container, EncipheredHeadersWithoutACipherAreReported) {
 }
 
 namespace {
-// Two volumes by hand: the first holds the entry a.txt, the second (the archive) the directory.
-std::pair<Bytes, Bytes> TwoVolumeBytes() {
-  Entry e = E("a.txt", "volume data");
-  Bytes whole = Build({e});
-  size_t cd = whole.size() - 22 - (46 + 5);
+// Two volumes by hand: the first holds the entries (a.txt), the second (the archive) the directory.
+std::pair<Bytes, Bytes> TwoVolumeBytes(const std::vector<Entry>& entries = {E("a.txt", "volume data")}) {
+  Bytes whole = Build(entries);
+  const size_t at = whole.size() - 22 + 16;
+  const size_t cd = whole[at] | whole[at + 1] << 8 | whole[at + 2] << 16 | static_cast<size_t>(whole[at + 3]) << 24;
   Bytes v1(whole.begin(), whole.begin() + static_cast<long>(cd));
   Bytes v2(whole.begin() + static_cast<long>(cd), whole.end());
   size_t end = v2.size() - 22;
@@ -510,6 +514,44 @@ TEST(Container, MultiVolumeWithoutHandlerCancels) {
   }
 }
 
+TEST(Container, TwoRecordsOfOneHeaderInAVolumeSet) {
+  // The listing opens no volume but the last: the second record for the header on the first
+  // volume is refused all the same.
+  Entry twin = E("b.txt", "volume data");
+  twin.sharesHeaderOf = 0;
+  auto [v1, v2] = TwoVolumeBytes({E("a.txt", "volume data"), twin, E("c.txt", "next entry")});
+  MemoryFileSystem fs;
+  fs.addFile("/s/set.z01", v1);
+  fs.addFile("/s/set.zip", v2);
+  struct AnyVolume : VolumeInfo {
+    bool query(const std::string&, VolumeData& d, std::string&) override {
+      d = VolumeData{};
+      return true;
+    }
+  } vol;
+  Services s = Services::posix();
+  s.fs = &fs;
+  s.volumes = &vol;
+  TUnZip z(s);
+  std::vector<int32_t> codes;
+  std::vector<std::string> exts;
+  z.OnError = [&](TUnBase&, const std::string&, const std::string& x, const std::string&, int32_t c) {
+    codes.push_back(c);
+    exts.push_back(x);
+  };
+  z.OnNextVolume = [](TUnBase&, std::string&, int32_t, bool, bool&) {};
+  z.SetArchiveFile("/s/set.zip");
+  ASSERT_EQ(z.ArcType(), TArcType::atZipMV);
+  z.SetExtractDir("/out");
+  z.FileSpec = {"*.*"};
+  EXPECT_EQ(z.Extract(), 2);
+  EXPECT_EQ(codes, (std::vector<int32_t>{E_BadFileHeader, E_OpenError}));
+  EXPECT_EQ(exts.back(), "overlaps an earlier entry");
+  EXPECT_EQ(fs.nodes().at("/out/a.txt").data, Text("volume data"));
+  EXPECT_EQ(fs.nodes().at("/out/c.txt").data, Text("next entry"));
+  EXPECT_EQ(fs.stat("/out/b.txt").kind, FileKind::None);
+}
+
 TEST(Container, AFolderOfASetThatDoesNotAnswerOrIsWriteProtected) {
   // The folder of a set answers at detection, then fails the given number of times, or no file
   // can be made in it until a handler lifts the protection.
@@ -526,24 +568,30 @@ TEST(Container, AFolderOfASetThatDoesNotAnswerOrIsWriteProtected) {
       return true;
     }
   };
+  // A protected folder matters only when the run writes there: a set kept in a folder that
+  // can only be read extracts elsewhere without a word.
   struct Case {
     const char* name;
     bool writeProtected;
     int handler;  // -1 none, 0 declines, 1 retries (after lifting the protection)
+    const char* target;
     int32_t extracted;
     std::vector<int32_t> codes;
     std::vector<const char*> message;
-  } cases[] = {{"no answer, no handler", false, -1, 0, {E_NotAccessible}, {}},
-               {"no answer, declined", false, 0, 0, {E_UserCanceled}, {"is not accessible", "No medium found"}},
-               {"no answer, retried", false, 1, 1, {}, {"is not accessible", "No medium found"}},
-               {"protected, no handler", true, -1, 0, {E_DiskWriteProtected}, {}},
-               {"protected, declined", true, 0, 0, {E_UserCanceled}, {"disk is write protected"}},
-               {"protected, retried", true, 1, 1, {}, {"disk is write protected"}}};
+  } cases[] = {{"no answer, no handler", false, -1, "/out/", 0, {E_NotAccessible}, {}},
+               {"no answer, declined", false, 0, "/out/", 0, {E_UserCanceled}, {"is not accessible", "No medium found"}},
+               {"no answer, retried", false, 1, "/out/", 1, {}, {"is not accessible", "No medium found"}},
+               {"protected, no handler", true, -1, "/s/", 0, {E_DiskWriteProtected}, {}},
+               {"protected, declined", true, 0, "/s/new/deep/", 0, {E_UserCanceled}, {"disk is write protected"}},
+               {"protected, retried", true, 1, "/s/", 1, {}, {"disk is write protected"}},
+               {"protected, written elsewhere", true, 1, "/out/", 1, {}, {}},
+               {"protected, a writable folder in it", true, -1, "/s/rw/", 1, {}, {}}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     MemoryFileSystem fs;
     TwoVolumes(fs);
     fs.addDir("/out");
+    fs.addDir("/s/rw");
     Flaky vol;
     if (c.writeProtected)
       fs.setReadOnlyDir("/s/");
@@ -572,20 +620,20 @@ TEST(Container, AFolderOfASetThatDoesNotAnswerOrIsWriteProtected) {
     z.OnNextVolume = [](TUnBase&, std::string&, int32_t, bool, bool&) {};
     z.SetArchiveFile("/s/set.zip");
     ASSERT_EQ(z.ArcType(), TArcType::atZipMV);
-    z.SetExtractDir("/out");
+    z.SetExtractDir(c.target);
     z.FileSpec = {"*.*"};
     EXPECT_EQ(z.Extract(), c.extracted);
     EXPECT_EQ(codes, c.codes);
-    EXPECT_EQ(asked, c.handler >= 0 ? 1 : 0);
+    EXPECT_EQ(asked, c.message.empty() ? 0 : 1);
     for (const auto& f : files) EXPECT_EQ(f, "");
     for (const auto& v : vols) EXPECT_EQ(v, "0");
-    EXPECT_EQ(fs.stat("/out/a.txt").kind, c.extracted ? FileKind::Regular : FileKind::None);
+    EXPECT_EQ(fs.stat(std::string(c.target) + "a.txt").kind, c.extracted ? FileKind::Regular : FileKind::None);
   }
 }
 
 TEST(Container, AVolumeSetInAFolderNoFileCanBeMadeIn) {
   // A folder in which not even root can make a file (the process's descriptor folder), through
-  // which the archive is named.
+  // which the archive is named, and into which it is to be extracted.
   std::string t = TempDir("protected_set");
   auto [v1, v2] = TwoVolumeBytes();
   WriteFile(t + "set.z01", v1);
@@ -603,12 +651,28 @@ TEST(Container, AVolumeSetInAFolderNoFileCanBeMadeIn) {
   z.OnNextVolume = [&](TUnBase&, std::string&, int32_t, bool, bool&) { ++volumesAsked; };
   z.SetArchiveFile(named);
   EXPECT_EQ(z.ArcType(), TArcType::atZipMV);
-  z.SetExtractDir(t + "out");
+  z.SetExtractDir("/proc/self/fd");
   z.FileSpec = {"*.*"};
   EXPECT_EQ(z.Extract(), 0);
   EXPECT_EQ(codes, (std::vector<int32_t>{E_DiskWriteProtected}));
   EXPECT_EQ(volumesAsked, 0);
   ::close(fd);
+}
+
+TEST(Container, TheWritableProbeLeavesNothingBehind) {
+  // Neither a file nor a change of the folder's time: the folder may be one the run only reads.
+  std::string t = TempDir("probe");
+  const std::string dir = t + "set/";
+  std::filesystem::create_directories(dir);
+  const struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, dir.c_str(), old, 0), 0);
+  EXPECT_TRUE(PosixFileSystem().folderWritable(dir));
+  EXPECT_FALSE(PosixFileSystem().folderWritable(dir + "missing/"));
+  struct stat st;
+  ASSERT_EQ(::stat(dir.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtim.tv_sec, 1000000000);
+  EXPECT_EQ(st.st_mtim.tv_nsec, 0);
+  EXPECT_TRUE(ListTree(dir).empty());
 }
 
 TEST(Container, SpannedDisksThroughThePrompts) {

@@ -2,10 +2,12 @@
 // test stand-in of the library (files, masks, names, passwords, CRC check, cancel, volumes).
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 
 #include "archive/arcUnRar.h"
+#include "foldfs.h"
 #include "platform/codepage.h"
 #include "zipbuild.h"
 
@@ -320,6 +322,87 @@ TEST_F(WithFakeLibrary, NamesOutsideTheCodePageAndSecondFilesForOneOutputAreRefu
   EXPECT_EQ(ends[3], (std::pair<std::string, bool>{t + "o/a.txt", false}));
   EXPECT_EQ(ListTree(t + "o"), (std::vector<std::string>{"a.txt", "b.txt"}));
   EXPECT_EQ(ReadFile(t + "o/a.txt"), Text("first"));
+}
+
+TEST_F(WithFakeLibrary, OneFileUnderTwoNamesOnAFolderThatFoldsCase) {
+  // The component sees the target through a file system that folds case: "VISIT.XML" is the
+  // file "visit.xml" it has just extracted, and is refused rather than written over it.
+  std::string t = TempDir("rar_fold");
+  WriteFile(t + "f.rar", MakeRar({RF("visit.xml", Text("first")), RF("VISIT.XML", Text("second")),
+                                  RF("other.xml", Text("other"))}));
+  const std::string out = t + "o/";
+  CaseFoldingFs fold(PosixFileSystem());
+  Services s = Services::posix();
+  s.fs = &fold;
+  TUnRar u(s);
+  std::vector<int32_t> codes;
+  std::vector<std::string> files, reasons, log;
+  u.OnError = [&](TUnBase&, const std::string& f, const std::string& x, const std::string&, int32_t c) {
+    codes.push_back(c);
+    files.push_back(f);
+    reasons.push_back(x);
+  };
+  u.OnBegin = [&](TUnBase&, const std::string& f, int32_t, bool&) { log.push_back("begin " + f); };
+  u.OnEnd = [&](TUnBase&, const std::string& f, bool pass) { log.push_back((pass ? "ok " : "failed ") + f); };
+  u.SetArchiveFile(t + "f.rar");
+  u.SetExtractDir(out);
+  u.FileSpec = {"*.*"};
+  EXPECT_EQ(u.Extract(), 2);
+  EXPECT_EQ(codes, (std::vector<int32_t>{E_OpenError}));
+  EXPECT_EQ(files, (std::vector<std::string>{out + "VISIT.XML"}));
+  EXPECT_EQ(reasons, (std::vector<std::string>{"output of an earlier entry"}));
+  EXPECT_EQ(log, (std::vector<std::string>{"begin " + out + "visit.xml", "ok " + out + "visit.xml",
+                                           "begin " + out + "VISIT.XML", "failed " + out + "VISIT.XML",
+                                           "begin " + out + "other.xml", "ok " + out + "other.xml"}));
+  EXPECT_EQ(ListTree(out), (std::vector<std::string>{"other.xml", "visit.xml"}));
+  EXPECT_EQ(ReadFile(out + "visit.xml"), Text("first"));
+}
+
+TEST_F(WithFakeLibrary, AFailedFileRemovesOnlyWhatTheRunWrote) {
+  // The library fails on a file: before any data (no password, or the prompt refused) a file
+  // the user had stays as it was; once data came the library has written over it, and what it
+  // wrote is removed, as is a file that was not there before.
+  std::string t = TempDir("rar_keep");
+  WriteFile(t + "p.rar", MakeRar({With(RF("e.txt", BigB()), [](RarFile& f) { f.extraFlags = 0x04; })}));
+  WriteFile(t + "c.rar", MakeRar({RF("e.txt", BigB())}));
+  auto refuse = [](TUnBase&, const std::string&, std::string&, TSeedKeyRecord&, TSeedKeyRecord&, bool& again) {
+    again = false;
+  };
+  auto cancelOnData = [](TUnBase& b, uint8_t, uint8_t) { b.SetCancel(); };
+  struct Case {
+    const char* name;
+    const char* archive;
+    bool existed;
+    bool kept;  // the user's file is there, unchanged
+    std::function<void(TUnRar&)> tune;
+  } cases[] = {
+      {"no password event, a file there", "p.rar", true, true, {}},
+      {"password refused, a file there", "p.rar", true, true, [&](TUnRar& u) { u.OnGetPassword = refuse; }},
+      {"no password event, nothing there", "p.rar", false, false, {}},
+      {"cancelled during the data, a file there", "c.rar", true, false,
+       [&](TUnRar& u) { u.OnProgress = cancelOnData; }},
+      {"cancelled during the data, nothing there", "c.rar", false, false,
+       [&](TUnRar& u) { u.OnProgress = cancelOnData; }},
+  };
+  int i = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string out = t + std::to_string(i++) + "/";
+    std::filesystem::create_directories(out);
+    if (c.existed) {
+      WriteFile(out + "e.txt", Text("the user's own"));
+      ::chmod((out + "e.txt").c_str(), 0444);
+    }
+    RarRun r = RunRar(t + c.archive, out, c.tune);
+    EXPECT_EQ(r.extracted, 0);
+    EXPECT_EQ(FileExists(out + "e.txt"), c.kept);
+    if (c.kept) {
+      EXPECT_EQ(ReadFile(out + "e.txt"), Text("the user's own"));
+      struct stat st;
+      ASSERT_EQ(::stat((out + "e.txt").c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 0777, 0444u);
+    }
+  }
 }
 
 TEST_F(WithFakeLibrary, OnFileExistsIsAskedAgainAboutAnExistingNewName) {

@@ -4,10 +4,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 
 #include "archive/arcUnZip.h"
+#include "foldfs.h"
+#include "platform/codepage.h"
 #include "zipbuild.h"
 
 using namespace arc;
@@ -35,6 +40,22 @@ int32_t FourSteps(TUnZip& z, const std::string& archive, const std::string& dir,
   z.FileSpec = {mask};
   return z.Extract();
 }
+
+// A component over a memory file system that holds the archive as /in/a.zip; its reports kept.
+struct InMemory {
+  MemoryFileSystem fs;
+  Services services = Services::posix();
+  std::unique_ptr<TUnZip> z;
+  Errors err;
+  explicit InMemory(const Bytes& zip, uint64_t quota = UINT64_MAX) : fs(quota) {
+    fs.addFile("/in/a.zip", zip);
+    services.fs = &fs;
+    z = std::make_unique<TUnZip>(services);
+    err.attach(*z);
+  }
+  // Every entry into /out.
+  int32_t Extract() { return FourSteps(*z, "/in/a.zip", "/out", "*.*"); }
+};
 
 Entry E(const std::string& name, const std::string& text, uint16_t method = 0) {
   Entry e;
@@ -778,12 +799,24 @@ TEST(UnZipNames, NamesOutsideTheCodePageAreRefused) {
     Errors err;
     err.attach(z);
     std::vector<std::pair<std::string, bool>> ends;
-    z.OnEnd = [&](TUnBase&, const std::string& f, bool pass) { ends.emplace_back(f, pass); };
+    std::vector<std::string> log;
+    z.OnBegin = [&](TUnBase&, const std::string& f, int32_t, bool&) { log.push_back("begin " + f); };
+    z.OnEnd = [&](TUnBase&, const std::string& f, bool pass) {
+      ends.emplace_back(f, pass);
+      log.push_back("end " + f);
+    };
     EXPECT_EQ(FourSteps(z, t + a, out, "*.txt"), 1);
     EXPECT_EQ(err.codes, (std::vector<int32_t>{E_OpenError, E_OpenError}));
     for (const auto& x : err.exts) EXPECT_EQ(x, "name outside the code page");
     ASSERT_EQ(ends.size(), 3u);
     EXPECT_EQ(std::count_if(ends.begin(), ends.end(), [](const auto& e) { return !e.second; }), 2);
+    // Each refused entry had its OnBegin first, and its report names its output.
+    ASSERT_EQ(log.size(), 6u);
+    for (size_t k = 0; k < 3; ++k) {
+      EXPECT_EQ(log[2 * k], "begin " + ends[k].first);
+      EXPECT_EQ(log[2 * k + 1], "end " + ends[k].first);
+    }
+    for (const auto& f : err.files) EXPECT_EQ(f, out + "??.txt");
     EXPECT_EQ(ListTree(out), (std::vector<std::string>{report}));
     EXPECT_EQ(ReadFile(out + report), Text("three"));
   }
@@ -822,6 +855,9 @@ TEST(UnZipNames, TwoEntriesNeverEndInOneFile) {
     EXPECT_EQ(FourSteps(z, dir + "a.zip", dir + "o", "*.*"), 1);
     EXPECT_EQ(err.codes, (std::vector<int32_t>{E_OpenError}));
     EXPECT_EQ(err.exts, (std::vector<std::string>{"output of an earlier entry"}));
+    ASSERT_EQ(err.files.size(), 1u);
+    while (!err.files[0].empty() && err.files[0].back() == '/') err.files[0].pop_back();
+    EXPECT_EQ(platform::Cp1251ToUtf8(err.files[0]), dir + "o/" + c.file);  // program text
     EXPECT_EQ(ends, (std::vector<bool>{true, false}));
     EXPECT_EQ(ReadFile(dir + "o/" + c.file), Text("first"));
   }
@@ -834,6 +870,205 @@ TEST(UnZipNames, TwoEntriesNeverEndInOneFile) {
   EXPECT_EQ(FourSteps(z, dir + "a.zip", dir + "o", "*.*"), 2);
   EXPECT_EQ(ReadFile(dir + "o/a.txt"), Text("first"));
   EXPECT_EQ(ReadFile(dir + "o/b.txt"), Text("second"));
+}
+
+TEST(UnZipNames, OneFileUnderTwoNamesOnAFolderThatFoldsCase) {
+  // On a target that folds case "visit.xml" and "VISIT.XML" are one file: the second entry
+  // would replace the first one's output. It is refused (after its OnBegin), the file keeps the
+  // first one's data. The same two entries go to two files where case counts.
+  std::string t = TempDir("fold");
+  WriteFile(t + "a.zip", Build({E("visit.xml", "first"), E("VISIT.XML", "second"), E("other.xml", "other")}));
+  for (bool folding : {true, false}) {
+    SCOPED_TRACE(folding ? "folds case" : "keeps case");
+    const std::string out = t + (folding ? "fold/" : "keep/");
+    CaseFoldingFs fold(PosixFileSystem());
+    Services s = Services::posix();
+    if (folding) s.fs = &fold;
+    TUnZip z(s);
+    Errors err;
+    err.attach(z);
+    std::vector<std::string> log;
+    z.OnBegin = [&](TUnBase&, const std::string& f, int32_t, bool&) { log.push_back("begin " + f); };
+    z.OnEnd = [&](TUnBase&, const std::string& f, bool pass) { log.push_back((pass ? "ok " : "failed ") + f); };
+    if (folding) {
+      EXPECT_EQ(FourSteps(z, t + "a.zip", out, "*.*"), 2);
+      EXPECT_EQ(err.codes, (std::vector<int32_t>{E_OpenError}));
+      EXPECT_EQ(err.exts, (std::vector<std::string>{"output of an earlier entry"}));
+      EXPECT_EQ(err.files, (std::vector<std::string>{out + "VISIT.XML"}));
+      EXPECT_EQ(log, (std::vector<std::string>{"begin " + out + "visit.xml", "ok " + out + "visit.xml",
+                                               "begin " + out + "VISIT.XML", "failed " + out + "VISIT.XML",
+                                               "begin " + out + "other.xml", "ok " + out + "other.xml"}));
+      EXPECT_EQ(ListTree(out), (std::vector<std::string>{"other.xml", "visit.xml"}));
+      EXPECT_EQ(ReadFile(out + "visit.xml"), Text("first"));
+    } else {
+      EXPECT_EQ(FourSteps(z, t + "a.zip", out, "*.*"), 3);
+      EXPECT_TRUE(err.codes.empty());
+      EXPECT_EQ(ReadFile(out + "VISIT.XML"), Text("second"));
+    }
+  }
+}
+
+TEST(UnZipNames, AFolderThatIsNotMadeClaimsNoName) {
+  // "a/" before the file "a": without CreateStoredDirs no folder is made, and the file is written;
+  // with it the folder is made and stands where the file would go.
+  std::string t = TempDir("folder_claim");
+  WriteFile(t + "a.zip", Build({E("a/", ""), E("a", "file")}));
+  for (bool create : {false, true}) {
+    SCOPED_TRACE(create);
+    const std::string out = t + (create ? "made/" : "not_made/");
+    TUnZip z;
+    z.CreateStoredDirs = create;
+    Errors err;
+    err.attach(z);
+    EXPECT_EQ(FourSteps(z, t + "a.zip", out, "*.*"), create ? 1 : 2);
+    if (create) {
+      EXPECT_EQ(err.codes, (std::vector<int32_t>{E_AttribOverwrite}));
+      EXPECT_TRUE(std::filesystem::is_directory(out + "a"));
+    } else {
+      EXPECT_TRUE(err.codes.empty());
+      EXPECT_EQ(ReadFile(out + "a"), Text("file"));
+    }
+  }
+}
+
+TEST(UnZipOverlap, AThousandRecordsOfOneEntryWriteItOnce) {
+  // A 65 KB archive: one deflated entry of 10 MiB and 999 more directory records pointing at its
+  // local header. Extracted into a folder that holds 64 MiB (10 GB would not fit), only the one
+  // entry is written; each other record is refused after its OnBegin.
+  const uint32_t real = 10u << 20;
+  Entry e;
+  e.name = "bomb0000.bin";
+  e.data = Bytes(real, 0);
+  e.method = 8;
+  e.rawPacked = Deflate(e.data);
+  e.crcOverride = Crc(e.data);
+  e.declaredUnpacked = real;
+  e.data.clear();
+  e.data.shrink_to_fit();
+  std::vector<Entry> es = {e};
+  for (int i = 1; i < 1000; ++i) {
+    Entry c = e;
+    char name[16];
+    std::snprintf(name, sizeof name, "bomb%04d.bin", i);
+    c.name = name;
+    c.sharesHeaderOf = 0;
+    es.push_back(c);
+  }
+  const Bytes zip = Build(es);
+  EXPECT_LT(zip.size(), 70000u);
+  InMemory m(zip, 64u << 20);
+  int begun = 0, failed = 0;
+  m.z->OnBegin = [&](TUnBase&, const std::string&, int32_t, bool&) { ++begun; };
+  m.z->OnEnd = [&](TUnBase&, const std::string&, bool pass) { failed += !pass; };
+  int32_t n = -1;
+  EXPECT_NO_THROW(n = m.Extract());
+  EXPECT_EQ(n, 1);
+  EXPECT_EQ(m.fs.bytesWritten(), real);
+  EXPECT_EQ(m.fs.stat("/out/bomb0000.bin").size, real);
+  EXPECT_EQ(m.fs.stat("/out/bomb0001.bin").kind, FileKind::None);
+  EXPECT_EQ(begun, 1000);
+  EXPECT_EQ(failed, 999);
+  EXPECT_EQ(m.err.count(E_OpenError), 999);
+  EXPECT_EQ(m.err.count(E_BadFileHeader), 999);  // their local name is not theirs
+  EXPECT_EQ(std::count(m.err.exts.begin(), m.err.exts.end(), "overlaps an earlier entry"), 999);
+}
+
+TEST(UnZipOverlap, AnEntryInsideAnEarlierOneIsRefused) {
+  // The earlier entry is the one whose local header comes first in the file, whatever the
+  // order of the directory.
+  const Entry inner = E("inner.txt", "inner data");
+  const Bytes innerLocal = Build({inner}, [] {
+    Options o;
+    o.omitCentral = true;
+    return o;
+  }());
+  Entry outer = E("outer.bin", "");
+  outer.data = Text("lead ");
+  outer.data.insert(outer.data.end(), innerLocal.begin(), innerLocal.end());
+  Entry nested = inner;
+  nested.sharesHeaderOf = 0;
+  nested.centralOffsetDelta = 30 + static_cast<int64_t>(outer.name.size()) + 5;
+  Entry twin = E("twin.txt", "");
+  twin.sharesHeaderOf = 1;
+  struct Case {
+    const char* name;
+    std::vector<Entry> entries;
+    std::vector<std::string> files;    // written, below the target folder
+    std::vector<std::string> refused;  // outputs refused as overlapping
+    int nameReports;                   // local names that differ
+  } cases[] = {
+      {"a header inside another entry's data", {outer, nested}, {"outer.bin"}, {"inner.txt"}, 0},
+      {"two records of one header", {E("a.txt", "aaa"), E("b.txt", "bbb"), twin}, {"a.txt", "b.txt"}, {"twin.txt"}, 1},
+      {"entries side by side", {E("a.txt", "aaa"), E("b.txt", "bbb"), inner}, {"a.txt", "b.txt", "inner.txt"}, {}, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    InMemory m(Build(c.entries));
+    std::vector<std::string> failed;
+    m.z->OnEnd = [&](TUnBase&, const std::string& f, bool pass) {
+      if (!pass) failed.push_back(f);
+    };
+    EXPECT_EQ(m.Extract(), static_cast<int32_t>(c.files.size()));
+    const Errors& err = m.err;
+    std::vector<std::string> written, refused;
+    for (const auto& [k, node] : m.fs.nodes())
+      if (k.rfind("/out/", 0) == 0) written.push_back(k.substr(5));
+    for (const auto& f : c.refused) refused.push_back("/out/" + f);
+    EXPECT_EQ(written, c.files);
+    EXPECT_EQ(failed, refused);
+    EXPECT_EQ(err.count(E_OpenError), static_cast<int>(c.refused.size()));
+    EXPECT_EQ(err.count(E_BadFileHeader), c.nameReports);
+    for (size_t k = 0; k < err.codes.size(); ++k)
+      if (err.codes[k] == E_OpenError) {
+        EXPECT_EQ(err.exts[k], "overlaps an earlier entry");
+        EXPECT_NE(std::find(refused.begin(), refused.end(), err.files[k]), refused.end()) << err.files[k];
+      }
+  }
+}
+
+TEST(UnZipOverlap, ALocalNameThatDiffersIsReported) {
+  // The entry is written under the directory's name; the local header's name is reported.
+  Bytes zip = Build({E("good.txt", "data"), E("same.txt", "same")});
+  ASSERT_EQ(std::string(zip.begin() + 30, zip.begin() + 38), "good.txt");
+  std::copy_n("evil.txt", 8, zip.begin() + 30);
+  InMemory m(zip);
+  EXPECT_EQ(m.Extract(), 2);
+  EXPECT_EQ(m.err.codes, (std::vector<int32_t>{E_BadFileHeader}));
+  EXPECT_EQ(m.err.files, (std::vector<std::string>{"/out/good.txt"}));
+  EXPECT_EQ(m.err.exts, (std::vector<std::string>{"local name differs from the directory's"}));
+  EXPECT_EQ(m.fs.nodes().at("/out/good.txt").data, Text("data"));
+  EXPECT_EQ(m.fs.stat("/out/evil.txt").kind, FileKind::None);
+}
+
+TEST(UnZipNames, ReportsAboutAnEntryNameItsOutput) {
+  // Also the reports of the listing; only a name that has no output path is given as it is.
+  Entry strong = E("s/strong.txt", "s");
+  strong.flags = 1;
+  strong.centralExtra = {0x17, 0x00, 0x01, 0x00, 0x00};
+  Entry moved = E("moved.txt", "m");
+  moved.centralOffsetDelta = 7;
+  Entry streamed = E("d/streamed.txt", "d");
+  streamed.dataDescriptor = true;
+  Options local;
+  local.omitCentral = true;
+  struct Case {
+    const char* name;
+    Bytes zip;
+    int32_t code;
+    std::string file;
+  } cases[] = {
+      {"strong encryption", Build({strong}), E_UnsupportedEncryption, "/out/s/strong.txt"},
+      {"local header not where stated", Build({E("a.txt", "a"), moved}), E_BadLocalOffset, "/out/moved.txt"},
+      {"sizes only after the data", Build({streamed}, local), E_BadFileHeader, "/out/d/streamed.txt"},
+      {"no output path", Build({E("../up.txt", "u")}), E_OpenError, "../up.txt"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    InMemory m(c.zip);
+    m.Extract();
+    EXPECT_EQ(m.err.codes, (std::vector<int32_t>{c.code}));
+    EXPECT_EQ(m.err.files, (std::vector<std::string>{c.file}));
+  }
 }
 
 TEST(UnZipBusy, SecondExtractDuringARunIsRefused) {

@@ -58,13 +58,16 @@ Bytes Deflate(const Bytes& data) {
 Bytes Build(const std::vector<Entry>& entries, const Options& opt) {
   Bytes out = opt.prefix;
   const uint64_t base = opt.adjustOffsets ? 0 : opt.prefix.size();
-  Bytes central;
+  Bytes central, scratch;
+  std::vector<uint64_t> localOffs;
   for (const auto& e : entries) {
     Bytes packed = !e.rawPacked.empty() ? e.rawPacked : e.method == 8 ? Deflate(e.data) : e.data;
     uint32_t crc = e.crcOverride >= 0 ? static_cast<uint32_t>(e.crcOverride) : Crc(e.data);
     uint64_t unpacked = e.declaredUnpacked >= 0 ? static_cast<uint64_t>(e.declaredUnpacked) : e.data.size();
     uint16_t flags = e.flags | (e.dataDescriptor ? 8 : 0);
-    uint64_t localOff = out.size() - base;
+    const bool shared = e.sharesHeaderOf >= 0 && static_cast<size_t>(e.sharesHeaderOf) < localOffs.size();
+    uint64_t localOff = shared ? localOffs[static_cast<size_t>(e.sharesHeaderOf)] : out.size() - base;
+    localOffs.push_back(localOff);
     Bytes lextra = e.localExtra;
     if (e.zip64) {
       Put16(lextra, 1);
@@ -72,24 +75,26 @@ Bytes Build(const std::vector<Entry>& entries, const Options& opt) {
       Put64(lextra, unpacked);
       Put64(lextra, packed.size());
     }
-    Put32(out, 0x04034B50);
-    Put16(out, e.zip64 ? 45 : 20);
-    Put16(out, flags);
-    Put16(out, e.method);
-    Put32(out, e.dosTime);
-    Put32(out, e.dataDescriptor ? 0 : crc);
-    Put32(out, e.dataDescriptor ? 0 : e.zip64 ? 0xFFFFFFFFu : static_cast<uint32_t>(packed.size()));
-    Put32(out, e.dataDescriptor ? 0 : e.zip64 ? 0xFFFFFFFFu : static_cast<uint32_t>(unpacked));
-    Put16(out, static_cast<uint16_t>(e.name.size()));
-    Put16(out, static_cast<uint16_t>(lextra.size()));
-    out.insert(out.end(), e.name.begin(), e.name.end());
-    out.insert(out.end(), lextra.begin(), lextra.end());
-    out.insert(out.end(), packed.begin(), packed.end());
+    Bytes& local = shared ? scratch : out;
+    scratch.clear();
+    Put32(local, 0x04034B50);
+    Put16(local, e.zip64 ? 45 : 20);
+    Put16(local, flags);
+    Put16(local, e.method);
+    Put32(local, e.dosTime);
+    Put32(local, e.dataDescriptor ? 0 : crc);
+    Put32(local, e.dataDescriptor ? 0 : e.zip64 ? 0xFFFFFFFFu : static_cast<uint32_t>(packed.size()));
+    Put32(local, e.dataDescriptor ? 0 : e.zip64 ? 0xFFFFFFFFu : static_cast<uint32_t>(unpacked));
+    Put16(local, static_cast<uint16_t>(e.name.size()));
+    Put16(local, static_cast<uint16_t>(lextra.size()));
+    local.insert(local.end(), e.name.begin(), e.name.end());
+    local.insert(local.end(), lextra.begin(), lextra.end());
+    local.insert(local.end(), packed.begin(), packed.end());
     if (e.dataDescriptor) {
-      Put32(out, 0x08074B50);
-      Put32(out, crc);
-      Put32(out, static_cast<uint32_t>(packed.size()));
-      Put32(out, static_cast<uint32_t>(unpacked));
+      Put32(local, 0x08074B50);
+      Put32(local, crc);
+      Put32(local, static_cast<uint32_t>(packed.size()));
+      Put32(local, static_cast<uint32_t>(unpacked));
     }
     Bytes cextra = e.centralExtra;
     if (e.zip64) {

@@ -27,6 +27,9 @@ struct Entry {
   int64_t centralOffsetDelta = 0;
   Bytes rawPacked;  // when non-empty: packed bytes as given (method field as given)
   int64_t declaredUnpacked = -1;
+  // When set: no local header or data of its own; the directory record points at the local
+  // header of that earlier entry (plus centralOffsetDelta).
+  int sharesHeaderOf = -1;
 };
 
 struct Options {

@@ -81,7 +81,7 @@ public:
 
   // The activation work; runs once, after the window is first shown.
   void FormActivate();
-  // A termination request (SIGTERM, SIGINT) before the window's close: a timed run going on
+  // A termination request (SIGTERM, SIGINT, SIGHUP) before the close: a timed run going on
   // finishes the task it is in and starts no further one; the rest end as interrupted.
   void TerminationRequested() { FTerminating = true; }
   bool terminating() const { return FTerminating; }
@@ -257,6 +257,8 @@ private:
   void copyTaskMessages();
   void appendBackupLine(const std::string& fileName);
   void reportException(const std::exception& e);
+  // An exception of a type not derived from std::exception.
+  void reportUnknownException();
   void ibConnectFailed(const std::exception& e);
   void restoreConnections();
   bool connectIBFirst();

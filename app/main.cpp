@@ -59,8 +59,8 @@ bool ProgramFolderUsable(int signalFd) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // SIGTERM and SIGINT are blocked before any thread starts and taken by the event loop
-  // below (see SignalClose.h).
+  // SIGTERM, SIGINT and SIGHUP are blocked before any thread starts and taken by the event
+  // loop below (see SignalClose.h).
   const int signalFd = shell::TSignalClose::BlockTerminationSignals();
   // The guard is taken before anything is shown; the kernel drops it when the process
   // ends, however it ends. (The name can be changed for tests.)

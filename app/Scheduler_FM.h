@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "app/MyDLFile.h"
 #include "app/ShellSeams.h"
 #include "platform/inifile.h"
 #include "tasks/TaskUi.h"
@@ -36,7 +37,6 @@ namespace arc {
 class TUnRar;
 }
 class TsdBrowseDialog;
-class TDownLoader;
 class TWindowMessages;
 class TsdTrayIcon;
 
@@ -155,6 +155,8 @@ public:
   std::string windowIdentifier() const;
   // Seconds without progress after which a download fails (tests shorten it).
   long downloadStallTimeout = 120;
+  // The largest file a download keeps (tests lower it).
+  int64_t downloadSizeLimit = shell::kDownloadSizeLimit;
   // Seconds the update waits for the updater's report before it fails (tests shorten it).
   long updaterWaitTimeout = 15 * 60;
 

@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <string>
 
@@ -18,6 +19,7 @@
 #include "app/ShellPrompt.h"
 #include "app/ShellText.h"
 #include "app/SignalClose.h"
+#include "app/StorePassword.h"
 #include "platform/codepage.h"
 #include "platform/exception.h"
 #include "platform/oslayer.h"
@@ -38,10 +40,10 @@ std::string ProgramFolderBytes() {
 // Paths are CP1251 inside the program. A program folder whose name that code page cannot
 // hold ("中", or a Latin "é") would be looked for under another name: its settings file
 // reported missing and nothing written back at the close. Such a start is refused with a
-// message naming the folder (on the standard error too); false then.
-bool ProgramFolderUsable(int signalFd) {
+// message naming the folder, on the standard error; the text, or "" for a usable folder.
+QString UnusableProgramFolder() {
   const std::string folder = ProgramFolderBytes();
-  if (folder.empty() || platform::ToFsPath(platform::FromFsPath(folder)) == folder) return true;
+  if (folder.empty() || platform::ToFsPath(platform::FromFsPath(folder)) == folder) return QString();
   const QString name = QFile::decodeName(QByteArray::fromStdString(folder));
   const QString text =
       QString::fromUtf8("Путь к папке программы\n%1\nсодержит символы, которых нет в кодовой странице "
@@ -49,6 +51,13 @@ bool ProgramFolderUsable(int signalFd) {
                         "путь к которой записан кириллицей или латиницей без диакритических знаков.")
           .arg(name);
   std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+  return text;
+}
+
+// The same refusal in a message box as well; false then.
+bool ProgramFolderUsable(int signalFd) {
+  const QString text = UnusableProgramFolder();
+  if (text.isEmpty()) return true;
   // The message does not hold a termination request either (see SignalClose.h).
   QWidget noWindow;
   shell::TSignalClose signalClose(signalFd, noWindow);
@@ -59,6 +68,12 @@ bool ProgramFolderUsable(int signalFd) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // "--store-password": the database password into the settings file, and nothing else (no
+  // window, no display needed; see StorePassword.h).
+  if (argc == 2 && std::strcmp(argv[1], shell::kStorePasswordOption) == 0) {
+    if (!UnusableProgramFolder().isEmpty()) return 2;
+    return shell::StorePasswordCommand(platform::ExeDir() + shell::kMainIni, STDIN_FILENO, stdout, stderr);
+  }
   // SIGTERM, SIGINT and SIGHUP are blocked before any thread starts and taken by the event
   // loop below (see SignalClose.h).
   const int signalFd = shell::TSignalClose::BlockTerminationSignals();

@@ -65,6 +65,47 @@ bool ProgramFolderUsable(int signalFd) {
   return false;
 }
 
+// The program's window needs a display: an X or Wayland session, or Qt's offscreen platform
+// for a run without a screen. Without one, Qt would end the program with its own abort
+// (exit code 134) and a text about reinstalling; instead the program says what is missing
+// and ends with exit code 2, before anything is read or written.
+const char* const kNoDisplay =
+    "Нет дисплея: окну программы нужен графический сеанс (переменная окружения DISPLAY или "
+    "WAYLAND_DISPLAY); для работы без экрана задайте QT_QPA_PLATFORM=offscreen.";
+
+void NoDisplay() {
+  std::fprintf(stderr, "%s\n", QString::fromUtf8(kNoDisplay).toLocal8Bit().constData());
+  std::_Exit(2);
+}
+
+// Whether a display or a platform is named at all (the environment, or Qt's own
+// "-platform" argument).
+bool DisplayNamed(int argc, char** argv) {
+  for (const char* v : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
+    const char* value = std::getenv(v);
+    if (value && *value) return true;
+  }
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "-platform") == 0 || std::strncmp(argv[i], "-platform=", 10) == 0) return true;
+  }
+  return false;
+}
+
+// While the application is made: a fatal message of Qt there is a display (or platform)
+// that cannot be opened; Qt's own text goes first, then the program's.
+QtMessageHandler gQtMessages = nullptr;
+void StartupMessages(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+  if (type == QtFatalMsg) {
+    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+    NoDisplay();
+  }
+  if (gQtMessages) {
+    gQtMessages(type, context, text);
+  } else {
+    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -83,7 +124,10 @@ int main(int argc, char** argv) {
   platform::SingleInstance guard(name && *name ? name : "KESTAScheduler");
   if (!guard.acquired()) return 1;
 
+  if (!DisplayNamed(argc, argv)) NoDisplay();
+  gQtMessages = qInstallMessageHandler(StartupMessages);
   QApplication app(argc, argv);
+  qInstallMessageHandler(gQtMessages);
   if (!ProgramFolderUsable(signalFd)) return 2;
   try {
     const std::string exePath = platform::ExeDir();

@@ -1,8 +1,10 @@
 #include "app/DataBridge.h"
 
 #include "archive/arcUnZip.h"
+#include "platform/inifile.h"
 #include "tasks/Scheduler_DM.h"
 #include "tasks/XmlImport.h"
+#include "tasks/zlvCrypt32.h"
 
 namespace shell {
 
@@ -57,7 +59,14 @@ int TZipExtractor::Extract(const std::string& ArchiveFile, const std::string& Ex
 // ---- The native connection as the shell drives it ----
 
 void TDataBridge::SetIBDatabaseName(const std::string& Name) { dm_.IBDB.databaseName = Name; }
-void TDataBridge::ConnectIB() { dm_.IBDB.connect(); }
+// With the stored password when the settings file has one, as the task connections use it
+// (the built-in one otherwise): the window's own connection reaches a server whose SYSDBA
+// password is another than the clinic system's default.
+void TDataBridge::ConnectIB() {
+  const std::string stored = ReadStoredPassword(platform::TIniFile(dm_.MainIniPath()));
+  if (!stored.empty()) dm_.IBDB.params.setValue("PASSWORD", stored);
+  dm_.IBDB.connect();
+}
 bool TDataBridge::IBConnected() { return dm_.IBDB.connected(); }
 void TDataBridge::DisconnectIB() { dm_.IBDB.disconnect(); }
 bool TDataBridge::SQLConnected() { return dm_.SQLConnection.connected(); }

@@ -41,7 +41,8 @@ std::vector<std::string> TListFM::lines() const {
 
 void TListFM::btPrintClick() {
   try {
-    FileDialogRequest r{"*.txt|*.txt", "txt", std::string(), FExePath, W("Протокол")};
+    // A title of its own, as the program's other file dialogs have (not the toolkit's).
+    FileDialogRequest r{"*.txt|*.txt", "txt", W("Сохранить протокол в файл..."), FExePath, W("Протокол")};
     std::string chosen;
     if (!FPrompt.saveFile(r, chosen) || chosen.empty()) return;
     SaveLines(chosen, lines());

@@ -48,6 +48,10 @@ size_t TDownLoader::WriteBody(char* data, size_t size, size_t count, void* self)
     curl_easy_getinfo(static_cast<CURL*>(d->curl_), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &expected);
     emit d->DownloadProgress(0, expected < 0 ? 0 : static_cast<qint64>(expected));
   }
+  if (static_cast<int64_t>(n) > d->MaxSize - d->received_) {
+    d->tooLarge_ = true;
+    return 0;  // the transfer stops with a write error
+  }
   if (n != 0 && std::fwrite(data, 1, n, static_cast<std::FILE*>(d->file_)) != n) {
     d->writeFailed_ = true;
     return 0;  // the transfer stops with a write error
@@ -67,7 +71,8 @@ int TDownLoader::Transfer(void* self, int64_t, int64_t, int64_t, int64_t) {
 void TDownLoader::Execute() {
   Result.clear();
   Reason.clear();
-  begun_ = writeFailed_ = false;
+  TooLarge = false;
+  begun_ = writeFailed_ = tooLarge_ = false;
   received_ = posted_ = 0;
   try {
     const std::string folder = shell::ExtractFilePath(FileName);
@@ -95,6 +100,9 @@ void TDownLoader::Execute() {
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, ConnectTimeout);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, StallTimeout);
+    // A declared size beyond the bound fails before the body comes; WriteBody counts what
+    // does come, declared or not.
+    curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(MaxSize));
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &TDownLoader::WriteBody);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, this);
     curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &TDownLoader::Transfer);
@@ -116,6 +124,10 @@ void TDownLoader::Execute() {
     }
 
     const CURLcode rc = curl_easy_perform(c);
+    if (tooLarge_ || rc == CURLE_FILESIZE_EXCEEDED) {
+      TooLarge = true;
+      throw std::runtime_error("the file is larger than " + std::to_string(MaxSize) + " bytes");
+    }
     if (writeFailed_) throw std::runtime_error("cannot write the target file");
     if (abort_) throw std::runtime_error("stopped");
     Check(rc, "transfer");

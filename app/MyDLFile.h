@@ -13,6 +13,13 @@
 namespace shell {
 // The progress message number of the main window.
 inline constexpr int WM_DOWNLOAD_PROGRESS = 1124;
+// The largest file a download keeps: 256 MiB. The two files fetched are the fund's file of
+// one clinic's attached population (a DBF of some hundred bytes a person: a few MB for tens
+// of thousands of people) and the update archive (the system's programs, some tens of MB);
+// the bound leaves each room to grow several times over, and it stops a body that never
+// ends, or a wrong address that serves something huge, before it fills the disk it is
+// written to (often the database's own).
+inline constexpr int64_t kDownloadSizeLimit = int64_t(256) * 1024 * 1024;
 }
 
 class TDownLoader : public QThread {
@@ -35,9 +42,13 @@ public:
   // Seconds to wait for a connection, and seconds a transfer may stall before it fails.
   long ConnectTimeout = 30;
   long StallTimeout = 120;
+  // The largest body taken, in bytes: a larger declared size fails at once, a body that
+  // passes it fails there, and the part written is left for the starter to delete.
+  int64_t MaxSize = shell::kDownloadSizeLimit;
   // Read after the worker has finished.
   std::string Result;
   std::string Reason;  // why it failed (English, for the developer)
+  bool TooLarge = false;  // it failed because the body passed MaxSize
 
   // The thread body; also callable directly.
   void Execute();
@@ -62,6 +73,7 @@ private:
   void* curl_ = nullptr;
   bool begun_ = false;
   bool writeFailed_ = false;
+  bool tooLarge_ = false;
   int64_t received_ = 0;
   int64_t posted_ = 0;
 };

@@ -53,6 +53,13 @@ void RemoveFile(const std::string& cp1251) {
   if (!cp1251.empty()) std::filesystem::remove(std::filesystem::path(platform::ToFsPath(cp1251)), ec);
 }
 
+// The protocol's words for a download stopped at the size bound (after the date and time).
+std::string TooLargeText(int64_t limit) {
+  const int64_t mib = 1024 * 1024;
+  const std::string size = limit % mib == 0 ? std::to_string(limit / mib) + W(" МБ") : std::to_string(limit) + W(" байт");
+  return W(" Файл больше ") + size + W(": загрузка прервана, файл удален.");
+}
+
 // A process that has ended (or was never there); a zombie counts as ended.
 bool ProcessGone(qint64 pid) {
   if (pid <= 0) return true;
@@ -91,6 +98,7 @@ TDownLoader* TfmMain::newLoader(const std::string& url, const std::string& file,
   d->ProxyUser = proxy.User;
   d->ProxyPass = proxy.Pass;
   d->StallTimeout = downloadStallTimeout;
+  d->MaxSize = downloadSizeLimit;
   connect(d, &TDownLoader::DownloadProgress, this, &TfmMain::WMDownloadProgress);
   return d;
 }
@@ -138,7 +146,13 @@ void TfmMain::TFOMSDownloadDone(TDownLoader* Sender) {
       setStatus(2, StatusDone());
     } else {
       FProtocol.push_back(ShortDate(now) + " " + LongTime(now) + W(" Произошла ошибка агрузки файла прикрепленных."));
-      setLabel(lbLoad, W("Не удалось скачать файл!"));
+      if (Sender->TooLarge) {
+        const std::string why = TooLargeText(Sender->MaxSize);
+        FProtocol.push_back(ShortDate(now) + " " + LongTime(now) + why);
+        setLabel(lbLoad, W("Не удалось скачать файл!") + why);
+      } else {
+        setLabel(lbLoad, W("Не удалось скачать файл!"));
+      }
       setStatus(2, StatusNotDone());
       // What the failed download left behind, under the name it was given.
       RemoveFile(Sender->FileName);
@@ -209,6 +223,10 @@ void TfmMain::UpdateDownloadDone(TDownLoader* Sender) {
   };
   if (Sender->Result == "error") {
     line(" Ошибка загрузки обновлятора.");
+    if (Sender->TooLarge) {
+      const QDateTime now = FClock.now();
+      FProtocol.push_back(ShortDate(now) + " " + LongTime(now) + TooLargeText(Sender->MaxSize));
+    }
     RemoveFile(Sender->FileName);
   } else {
     try {

@@ -555,6 +555,8 @@ void TfmMain::reportException(const std::exception& e) {
   FPrompt.showMessage(platform::ExceptionClassName(e) + "\r" + e.what());
 }
 
+void TfmMain::reportUnknownException() { FPrompt.showMessage(W("Неизвестная ошибка")); }
+
 std::string TfmMain::connectionName(const std::string& path) const {
   const std::string host = FIni ? FIni->ReadString("DB_PCName", "DB_PCName", "LocalHost") : "LocalHost";
   return host.empty() ? path : host + ":" + path;

@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "app/MyDLFile.h"
 #include "app/ShellSeams.h"
 #include "platform/inifile.h"
 #include "tasks/TaskUi.h"
@@ -36,7 +37,6 @@ namespace arc {
 class TUnRar;
 }
 class TsdBrowseDialog;
-class TDownLoader;
 class TWindowMessages;
 class TsdTrayIcon;
 
@@ -81,7 +81,7 @@ public:
 
   // The activation work; runs once, after the window is first shown.
   void FormActivate();
-  // A termination request (SIGTERM, SIGINT) before the window's close: a timed run going on
+  // A termination request (SIGTERM, SIGINT, SIGHUP) before the close: a timed run going on
   // finishes the task it is in and starts no further one; the rest end as interrupted.
   void TerminationRequested() { FTerminating = true; }
   bool terminating() const { return FTerminating; }
@@ -155,6 +155,8 @@ public:
   std::string windowIdentifier() const;
   // Seconds without progress after which a download fails (tests shorten it).
   long downloadStallTimeout = 120;
+  // The largest file a download keeps (tests lower it).
+  int64_t downloadSizeLimit = shell::kDownloadSizeLimit;
   // Seconds the update waits for the updater's report before it fails (tests shorten it).
   long updaterWaitTimeout = 15 * 60;
 
@@ -257,6 +259,8 @@ private:
   void copyTaskMessages();
   void appendBackupLine(const std::string& fileName);
   void reportException(const std::exception& e);
+  // An exception of a type not derived from std::exception.
+  void reportUnknownException();
   void ibConnectFailed(const std::exception& e);
   void restoreConnections();
   bool connectIBFirst();

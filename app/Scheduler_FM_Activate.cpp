@@ -3,7 +3,6 @@
 #include "app/Scheduler_FM.h"
 
 #include <QCloseEvent>
-#include <QDir>
 #include <QTimer>
 
 #include <typeinfo>
@@ -200,10 +199,9 @@ void TfmMain::closeEvent(QCloseEvent* e) {
     }
   };
   if (FActivated) {
-    guarded([this] {
-      const std::string name = S(QDir::current().filePath(QString::fromUtf8("Протокол.txt")));
-      SaveLines(name, FProtocol);
-    });
+    // Into the current folder by a name relative to it: the folder's own path need not be
+    // one that CP1251 can hold.
+    guarded([this] { SaveLines(W("Протокол.txt"), FProtocol); });
   }
   FProtocol.clear();
   FTaskMessages.clear();
@@ -216,8 +214,15 @@ void TfmMain::closeEvent(QCloseEvent* e) {
   if (FIni) {
     platform::TIniFile& ini = *FIni;
     const std::string iniName = FExePath + kMainIni;
+    // Every key goes to the one file: what stops one (a read-only file, a full disk) stops
+    // them all, and it is told once, with the first failure, not once per key.
+    std::string unwritten;
     auto put = [&](const char* key, const std::string& value) {
-      guarded([&] { ini.WriteString("WORK_PATH", key, value); });
+      try {
+        ini.WriteString("WORK_PATH", key, value);
+      } catch (const std::exception& ex) {
+        if (unwritten.empty()) unwritten = platform::ExceptionClassName(ex) + "\r" + ex.what();
+      }
     };
     for (auto [key, edit] : {std::pair{"DBF_P", edFileDBF}, std::pair{"DBF_L", edFileL}, std::pair{"DBF_LS", edFileLS}}) {
       if (!Trimmed(edit).empty() && FileExists(iniName)) put(key, Trimmed(edit));
@@ -232,7 +237,10 @@ void TfmMain::closeEvent(QCloseEvent* e) {
     }
     if (!Trimmed(edUser).empty()) put("User", Trimmed(edUser));
     put("PachRen", Text(txtKestaAdress));
-    guarded([&] { ini.WriteBool("WORK_PATH", "StartRen", chkStartRen->isChecked()); });
+    put("StartRen", chkStartRen->isChecked() ? "1" : "0");
+    if (!unwritten.empty()) {
+      FPrompt.messageBox(W("Не удалось сохранить настройки в файле ") + iniName + "\r\r" + unwritten, Caption());
+    }
   }
   FIni.reset();
   FClosed = true;

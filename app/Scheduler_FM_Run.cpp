@@ -43,7 +43,7 @@ void TfmMain::tmTasksTimer() {
   } catch (const std::exception& e) {
     reportException(e);
   } catch (...) {
-    FPrompt.showMessage(W("Неизвестная ошибка"));
+    reportUnknownException();
   }
   if (FCloseWanted && !running()) QTimer::singleShot(0, this, &QWidget::close);
 }

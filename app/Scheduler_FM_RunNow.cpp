@@ -34,6 +34,8 @@ void TfmMain::runNow(int task, const std::function<bool()>& call, QLabel* label,
     }
   } catch (const std::exception& e) {
     reportException(e);
+  } catch (...) {
+    reportUnknownException();
   }
   while (FCursorDepth > 0) SetBusyCursor(false);
   setEnabled(true);
@@ -41,7 +43,9 @@ void TfmMain::runNow(int task, const std::function<bool()>& call, QLabel* label,
   if (FCloseWanted) QTimer::singleShot(0, this, &QWidget::close);
 }
 
-// A run-now handler: refused while anything runs; nothing it calls escapes it.
+// A run-now handler: refused while anything runs; nothing it calls escapes it (an
+// exception of any type, as in the timed run: one escaping a handler would end the program
+// without its close).
 #define RUN_NOW_GUARD                                                                    \
   if (running()) return;                                                                \
   try {
@@ -49,6 +53,9 @@ void TfmMain::runNow(int task, const std::function<bool()>& call, QLabel* label,
   }                                                                                     \
   catch (const std::exception& e) {                                                     \
     reportException(e);                                                                 \
+  }                                                                                     \
+  catch (...) {                                                                         \
+    reportUnknownException();                                                           \
   }
 
 void TfmMain::acRefreshFromFOMSExecute() {
@@ -169,6 +176,8 @@ void TfmMain::acStartDealingFilialDBExecute() {
       FPrompt.messageBox(result.empty() ? W("Успешное завершение актуализации БД") : result, Caption());
     } catch (const std::exception& e) {
       reportException(e);
+    } catch (...) {
+      reportUnknownException();
     }
     while (FCursorDepth > 0) SetBusyCursor(false);
     setEnabled(true);
@@ -203,6 +212,8 @@ void TfmMain::acSMPImportExecute() {
     FPrompt.messageBox(W("Ошибка при разархивировании файла ") + archive + " :" + "\r\r" +
                            platform::ExceptionClassName(e) + "\r" + e.what(),
                        ProgramTitle());
+  } catch (...) {
+    reportUnknownException();
   }
   while (FCursorDepth > 0) SetBusyCursor(false);
   FBusy = false;
@@ -223,6 +234,8 @@ void TfmMain::sbExecClick(bool fromScheduler) {
     FData.ImportXmlRegister(Trimmed(edF2), FRunFromScheduler);
   } catch (const std::exception& e) {
     reportException(e);
+  } catch (...) {
+    reportUnknownException();
   }
   while (FCursorDepth > 0) SetBusyCursor(false);
   setEnabled(true);

@@ -20,6 +20,9 @@ sigset_t TerminationSignals() {
   sigemptyset(&set);
   sigaddset(&set, SIGTERM);
   sigaddset(&set, SIGINT);
+  // The end of the terminal session or of the desktop session that started the program
+  // asks it to end as well.
+  sigaddset(&set, SIGHUP);
   return set;
 }
 

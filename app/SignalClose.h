@@ -1,9 +1,10 @@
 #pragma once
-// SIGTERM and SIGINT (a desktop logout, `kill`, Ctrl-C) end the program the way the
-// window's close does: the signals are taken by the event loop, not by a handler.
+// SIGTERM, SIGINT and SIGHUP (a desktop logout, `kill`, Ctrl-C, the end of the terminal
+// session it was started from) end the program the way the window's close does: the
+// signals are taken by the event loop, not by a handler.
 //
-// The embedded Firebird engine installs handlers of its own for both signals at its first
-// attach, and those do not end the program. So the program blocks both signals first
+// The embedded Firebird engine installs handlers of its own for SIGTERM and SIGINT at its
+// first attach, and those do not end the program. So the program blocks the signals first
 // thing in main, before any thread exists (every thread started later, the engine's and
 // Qt's included, inherits the mask), and reads them from a signalfd that the Qt event loop
 // watches: no handler of anyone runs, whatever the engine installs and whenever.
@@ -27,8 +28,9 @@ namespace shell {
 
 class TSignalClose {
 public:
-  // Blocks SIGTERM and SIGINT in the calling thread and opens a signalfd for them; -1 (and
-  // the signals left as they were) when that fails. Call before any other thread starts.
+  // Blocks SIGTERM, SIGINT and SIGHUP in the calling thread and opens a signalfd for them;
+  // -1 (and the signals left as they were) when that fails. Call before any other thread
+  // starts.
   static int BlockTerminationSignals();
 
   // Watches the descriptor in the calling thread's event loop (QApplication exists) and

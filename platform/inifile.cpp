@@ -100,12 +100,19 @@ void TIniFile::store(const std::vector<std::string>& lines) const {
   }
   std::string text;
   for (auto& l : lines) text += l + eol;
+  // A file that may not be written (read-only, or not ours to write) stays as it is: the
+  // rename below would otherwise replace it whatever its permissions.
+  struct stat st {};
+  const bool exists = ::stat(path.c_str(), &st) == 0;
+  if (exists && (st.st_mode & 0222) == 0) throw EOSError("Cannot write file " + fileName_ + ": the file is read-only");
+  if (exists && ::access(path.c_str(), W_OK) != 0) {
+    throw EOSError("Cannot write file " + fileName_ + ": " + std::strerror(errno));
+  }
   // Write beside the file and rename over it, so a failed write never leaves half a file.
   std::string tmp = path + ".tmp~";
   int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) throw EOSError("Cannot write file " + fileName_ + ": " + std::strerror(errno));
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0) ::fchmod(fd, st.st_mode & 07777);
+  if (exists) ::fchmod(fd, st.st_mode & 07777);
   size_t done = 0;
   while (done < text.size()) {
     ssize_t w = ::write(fd, text.data() + done, text.size() - done);

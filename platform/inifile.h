@@ -23,7 +23,8 @@ public:
   int32_t ReadInteger(std::string_view section, std::string_view key, int32_t def) const;
   bool ReadBool(std::string_view section, std::string_view key, bool def) const;
 
-  // Raise EOSError when the file cannot be written.
+  // Raise EOSError when the file cannot be written; a file that is read-only (no write
+  // permission for anyone), or that this user may not write, is left as it is.
   void WriteString(std::string_view section, std::string_view key, std::string_view value);
   void WriteInteger(std::string_view section, std::string_view key, int32_t value);
   void WriteBool(std::string_view section, std::string_view key, bool value);

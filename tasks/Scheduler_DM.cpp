@@ -142,8 +142,7 @@ bool TdmScheduler::OpenSQLConnection(std::string& ErrMsg, bool CheckCentre) {
     if (SQLConnection.connected()) SQLConnection.close();
     ui.ProcessMessages();
     platform::TIniFile ini(MainIniPath());
-    std::string password =
-        DecryptStr(ini.ReadString("Password", "Password", ""), kPasswordKey, kPasswordMultiplier, kPasswordAddend);
+    std::string password = ReadStoredPassword(ini);
     std::string host = ini.ReadString("DB_PCName", "DB_PCName", "LocalHost");
     std::string path = ini.ReadString("STAT_MAIN", "Database", "");
     ini.ReadSectionValues("IBConnection", SQLConnection.Params);

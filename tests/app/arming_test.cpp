@@ -296,6 +296,53 @@ TEST(RunNow, AmbulanceImport) {
   EXPECT_EQ(a.prompt.msgs.back().caption, shell::ProgramTitle());
 }
 
+// A task body that throws something not derived from std::exception: every run-now action
+// reports it as the timed run does, and the window is usable and closes as always after it.
+TEST(RunNow, AnExceptionOfAnyTypeIsReportedAndTheWindowGoesOn) {
+  struct NotAStdException {};
+  struct Case {
+    const char* body;
+    std::function<void(TfmMain&)> start;
+  };
+  const Case cases[] = {
+      {"RefreshFromFOMS", [](TfmMain& w) { w.acRefreshFromFOMSExecute(); }},
+      {"RefreshPrivileged", [](TfmMain& w) { w.acRefreshLExecute(); }},
+      {"SearchDuplicates", [](TfmMain& w) { w.acDublExecute(); }},
+      {"FixDiseaseCases", [](TfmMain& w) { w.acZabolExecute(); }},
+      {"LoadDrugs", [](TfmMain& w) { w.acLoadLSExecute(); }},
+      {"BackupDatabase", [](TfmMain& w) { w.tbBackup1Click(); }},
+      {"BackupDatabase", [](TfmMain& w) { w.tbBackup2Click(); }},
+      {"DealingFilialDB", [](TfmMain& w) { w.acStartDealingFilialDBExecute(); }},
+      {"ImportSMPCalls", [](TfmMain& w) { w.acSMPImportExecute(); }},
+      {"ImportXmlRegister", [](TfmMain& w) { w.SpeedButton4->click(); }},
+  };
+  for (const Case& c : cases) {
+    Arming a;
+    a.w->ledSMPFileName->setText(Q(a.dir.path + "c.zip"));
+    a.w->AddProtocolLine("before");
+    const std::string body = c.body;
+    a.data.onCall = [body](const std::string& call) {
+      if (call.rfind(body, 0) == 0) throw NotAStdException{};
+    };
+    a.prompt.msgs.clear();
+    c.start(*a.w);
+    EXPECT_EQ(a.data.count(body), 1) << body;
+    ASSERT_EQ(a.prompt.msgs.size(), 1u) << body;
+    EXPECT_FALSE(a.prompt.msgs[0].box) << body;
+    EXPECT_EQ(a.prompt.msgs[0].text, C("Неизвестная ошибка")) << body;
+    EXPECT_TRUE(a.w->isEnabled()) << body;
+    EXPECT_FALSE(a.w->running()) << body;
+    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr) << body;
+    // The next action runs, and the close writes the protocol and the settings.
+    a.data.onCall = nullptr;
+    c.start(*a.w);
+    EXPECT_EQ(a.data.count(body), 2) << body;
+    EXPECT_TRUE(a.w->close()) << body;
+    EXPECT_EQ(a.dir.read("Протокол.txt").rfind("before\r\n", 0), 0u) << body;
+    EXPECT_NE(a.dir.read("Morqa.ini").find("StartRen=0"), std::string::npos) << body;
+  }
+}
+
 TEST(RunNow, XmlButtonsRunUnflagged) {
   Arming a;
   a.w->SpeedButton4->click();

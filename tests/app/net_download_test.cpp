@@ -110,6 +110,47 @@ TEST(DownLoader, FailuresEndWithError) {
   EXPECT_EQ(d.Result, "error");
 }
 
+// The size bound: a body up to it is kept, one past it (declared or not, or one that never
+// ends) fails there, without waiting for the body, and says why.
+TEST(DownLoader, ABodyPastTheSizeBoundFails) {
+  EXPECT_EQ(shell::kDownloadSizeLimit, int64_t(256) * 1024 * 1024);
+  TinyHttp server;
+  const std::string body = Body(100000);
+  server.route("/f", {200, body, "", false});
+  server.route("/declared", {200, "a part", "", true});  // declares 1000000 bytes, then stalls
+  server.route("/endless", {200, "", "", false, true});
+  TempDir dir;
+  struct Case {
+    std::string path;
+    int64_t max;
+    bool ok;
+  } cases[] = {
+      {"/f", 100000, true},
+      {"/f", 99999, false},
+      {"/f", 1000, false},
+      {"/endless", 1024 * 1024, false},
+      {"/endless", 10 * 1024 * 1024, false},
+      {"/declared", 999999, false},  // last: the server serves nobody else after a stall
+  };
+  for (const Case& c : cases) {
+    TDownLoader d;
+    d.URL = server.url(c.path);
+    d.FileName = dir.path + "f";
+    d.MaxSize = c.max;
+    d.StallTimeout = 10;
+    Runner run;
+    run(d);
+    EXPECT_EQ(d.Result, c.ok ? "" : "error") << c.path << " " << c.max << " " << d.Reason;
+    EXPECT_EQ(d.TooLarge, !c.ok) << c.path << " " << c.max << " " << d.Reason;
+    if (c.ok) {
+      EXPECT_EQ(dir.read("f"), body);
+    } else {
+      EXPECT_EQ(d.Reason, "the file is larger than " + std::to_string(c.max) + " bytes");
+      EXPECT_LE(static_cast<int64_t>(std::filesystem::file_size(dir.path + "f")), c.max) << c.path;
+    }
+  }
+}
+
 TEST(DownLoader, GoesThroughTheProxyWithBasicAuthorisation) {
   TinyHttp origin;  // never asked: the proxy answers
   TinyHttp proxy;
@@ -237,6 +278,26 @@ TEST(FundDownload, TheFileDeletedOnFailureIsTheDownloadsOwnNotTheEditedName) {
   EXPECT_EQ(f.w->status(2), C("Выполнение не завершено"));
   EXPECT_FALSE(f.dir.exists("a.dat"));
   EXPECT_EQ(f.dir.read("other.dat"), "keep me");
+}
+
+TEST(FundDownload, AFilePastTheSizeBoundIsStoppedToldAndRemoved) {
+  TinyHttp server;
+  server.route("/endless", {200, "", "", false, true});
+  Fund f;
+  EXPECT_EQ(f.w->downloadSizeLimit, shell::kDownloadSizeLimit);
+  f.w->downloadSizeLimit = 2 * 1024 * 1024;
+  f.w->edHTTP->setText(Q(server.url("/endless")));
+  f.w->edSaveAs->setText(Q(f.dir.path + "FileTFOMS.dat"));
+  f.w->acLoadRefreshFromFOMSExecute();
+  f.waitDone();
+  const std::string why = C(" Файл больше 2 МБ: загрузка прервана, файл удален.");
+  EXPECT_EQ(S(f.w->lbLoad->text()), C("Не удалось скачать файл!") + why);
+  EXPECT_EQ(f.w->status(2), C("Выполнение не завершено"));
+  EXPECT_FALSE(f.dir.exists("FileTFOMS.dat"));
+  const std::vector<std::string> lines = {C("09.12.2026 10:00:00 Начата загрузка файла прикрепленных."),
+                                          C("09.12.2026 10:00:00 Произошла ошибка агрузки файла прикрепленных."),
+                                          C("09.12.2026 10:00:00") + why};
+  EXPECT_EQ(f.w->protocol(), lines);
 }
 
 TEST(FundDownload, UsesTheProxySectionWithTheDescrambledPassword) {

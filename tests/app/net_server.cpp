@@ -28,13 +28,14 @@ int Bound(int& port) {
   return fd;
 }
 
-void SendAll(int fd, const std::string& s) {
+bool SendAll(int fd, const std::string& s) {
   size_t off = 0;
   while (off < s.size()) {
     ssize_t n = ::send(fd, s.data() + off, s.size() - off, MSG_NOSIGNAL);
-    if (n <= 0) return;
+    if (n <= 0) return false;
     off += static_cast<size_t>(n);
   }
+  return true;
 }
 }  // namespace
 
@@ -111,6 +112,12 @@ void TinyHttp::answer(int fd) {
   std::string out = "HTTP/1.1 " + std::to_string(r.status) + " X\r\nConnection: close\r\n";
   if (r.status == 407) out += "Proxy-Authenticate: Basic realm=\"t\"\r\n";
   if (!r.location.empty()) out += "Location: " + r.location + "\r\n";
+  if (r.endless) {
+    const std::string chunk = r.body.empty() ? std::string(64 * 1024, 'x') : r.body;
+    bool sent = SendAll(fd, out + "\r\n");
+    for (size_t total = 0; sent && !stop_ && total < kEndlessCap; total += chunk.size()) sent = SendAll(fd, chunk);
+    return;
+  }
   if (r.stall) {
     out += "Content-Length: 1000000\r\n\r\n" + r.body;
     SendAll(fd, out);

@@ -18,7 +18,11 @@ public:
     std::string body;
     std::string location;  // a redirect target
     bool stall = false;    // send the headers and part of the body, then nothing
+    // A body of no declared size that goes on (the body repeated) until the client stops
+    // taking it, or kEndlessCap bytes have gone.
+    bool endless = false;
   };
+  static constexpr size_t kEndlessCap = size_t(64) * 1024 * 1024;
   TinyHttp();
   ~TinyHttp();
   int port() const { return port_; }

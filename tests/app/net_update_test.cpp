@@ -125,6 +125,22 @@ TEST(ProgramUpdate, AFailedDownloadUnpacksNothing) {
   EXPECT_EQ(u.w->status(1), C("Выполнение завершено"));
 }
 
+// An update archive that passes the size bound (a body that never ends) is stopped there,
+// told in the protocol and removed; nothing is unpacked.
+TEST(ProgramUpdate, AnArchivePastTheSizeBoundIsStoppedAndRemoved) {
+  Update u;
+  EXPECT_EQ(u.w->downloadSizeLimit, shell::kDownloadSizeLimit);
+  u.w->downloadSizeLimit = 1024 * 1024;
+  u.server.route("/endless", {200, "", "", false, true});
+  u.w->txtKestaAdress->setText(Q(u.server.url("/endless")));
+  u.runIt();
+  EXPECT_EQ(u.data.count("ExtractUpdate"), 0);
+  EXPECT_FALSE(u.dir.exists("ren.zip"));
+  EXPECT_EQ(u.w->protocol(), u.lines({" Начата загрузка обновления Renewal.exe.", " Ошибка загрузки обновлятора.",
+                                      " Файл больше 1 МБ: загрузка прервана, файл удален."}));
+  EXPECT_FALSE(u.w->updateDone());
+}
+
 TEST(ProgramUpdate, TheUpdaterIsStartedWithTheWindowsIdentifierAndItsReportEndsTheWait) {
   for (int code : {6, 4, 5}) {
     Update u;

@@ -13,6 +13,7 @@
 #include "embedded_shell.h"
 #include "support/FirebirdServer.h"
 #include "tasks/dbf_fixture.h"
+#include "tasks/zlvCrypt32.h"
 
 using namespace testshell;
 using shell::S;
@@ -57,8 +58,8 @@ private:
   int killAt_;
 };
 
-// The program connects IBDB at activation with the administrator password it is built
-// with, before the stored one is read: this server has that password.
+// A server with the administrator password the program is built with; the program
+// connects with the stored password all the same (a wrong one is refused).
 testsupport::FirebirdServer& DesignPasswordServer() {
   static testsupport::FirebirdServer server("quillbray");
   return server;
@@ -79,7 +80,7 @@ protected:
              "SNILS_KOD) values (100, '" + C("Петров") + "', '" + C("Иван") + "', '" + C("Иванович") +
              "', '17.05.1980', '000000', 'P100', 'old')");
     openWindow(dir,
-               "[Password]\r\nPassword=" + testsupport::EncipherStoredPassword(storedPassword()) + "\r\n" +
+               "[Password]\r\nPassword=" + StoredPasswordValue(storedPassword()) + "\r\n" +
                    DatabaseIni(db->path(), server.host()),
                extractor);
     if (storedPassword() == server.password()) {
@@ -165,12 +166,13 @@ protected:
 };
 
 TEST_F(ServerShellWrongPassword, TheServersRefusalIsShownAsClassNameAndText) {
-  // The activation connects IBDB with the built-in password (accepted), then the SQL
-  // connection with the stored one (refused).
+  // The activation connects IBDB, then the SQL connection, both with the stored password
+  // (refused; the built-in one, which this server has, is not tried instead).
   const std::string refusal = "EFbError\rYour user name and password are not defined. Ask your database "
                               "administrator to set up a Firebird login.";
-  ASSERT_EQ(prompt.msgs.size(), 1u) << texts();
-  EXPECT_EQ(prompt.msgs[0].text,
+  ASSERT_EQ(prompt.msgs.size(), 2u) << texts();
+  EXPECT_EQ(prompt.msgs[0].text, C("Не удалось соединиться с БД\r") + db->path() + "\r\r" + refusal);
+  EXPECT_EQ(prompt.msgs[1].text,
             C("Не удалось соединиться с БД в задаче актуализации прикрепленного населения:\r") + refusal);
   prompt.msgs.clear();
   // A task connects both with the stored password: refused before the task starts.

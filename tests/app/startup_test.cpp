@@ -1,5 +1,6 @@
 // Start-up and close of the main window with fixture INI files.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -150,6 +151,59 @@ TEST(Startup, CloseWritesKeysUnderTheirConditions) {
   EXPECT_EQ(sh.dir.read("Протокол.txt"), C("Строка протокола") + "\r\n \r\n");
   EXPECT_EQ(sh.data.calls.back(), "DisconnectSQL");
   EXPECT_EQ(sh.data.calls[sh.data.calls.size() - 2], "DisconnectIB");
+}
+
+// A read-only settings file is kept as it is (not replaced by a new file renamed over it),
+// and the settings that could not be written are told in one message, not one per key.
+TEST(Startup, ReadOnlySettingsFileIsKeptAndToldOnce) {
+  const std::string ini = "[WORK_PATH]\r\nUser=old\r\n[STAT_MAIN]\r\nDatabase=\r\n";
+  Shell sh(true, ini);
+  sh.create();
+  TfmMain& w = *sh.w;
+  // Every key of the close has something to write.
+  for (QLineEdit* e : {w.edFileDBF, w.edFileL, w.edFileLS}) e->setText(Q(sh.dir.path + "x.dbf"));
+  w.ledFilialDBPath->setText(Q(sh.dir.path));
+  w.ledSMPFileName->setText(Q(sh.dir.path + "c.zip"));
+  w.edUser->setText(QStringLiteral("new"));
+  w.AddProtocolLine("kept");
+  const std::string path = sh.dir.path + "Morqa.ini";
+  ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+  struct stat before {};
+  ASSERT_EQ(::stat(path.c_str(), &before), 0);
+  sh.prompt.msgs.clear();
+  w.show();
+  EXPECT_TRUE(w.close());
+  EXPECT_FALSE(w.isVisible());
+  ASSERT_EQ(sh.prompt.msgs.size(), 1u) << ::testing::PrintToString(sh.texts());
+  EXPECT_TRUE(sh.prompt.msgs[0].box);
+  EXPECT_EQ(sh.prompt.msgs[0].caption, C("Сообщение"));
+  const std::string lead = C("Не удалось сохранить настройки в файле ") + path + "\r\rEOSError\r";
+  EXPECT_EQ(sh.prompt.msgs[0].text.rfind(lead, 0), 0u) << sh.prompt.msgs[0].text;
+  struct stat after {};
+  ASSERT_EQ(::stat(path.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_mode & 07777, 0444u);
+  EXPECT_EQ(sh.dir.read("Morqa.ini"), ini);
+  // The protocol is written all the same.
+  EXPECT_EQ(sh.dir.read("Протокол.txt"), "kept\r\n");
+}
+
+// The protocol goes into the current folder also when its path is one that CP1251 cannot
+// hold (the program folder itself must be one it can).
+TEST(Startup, ProtocolIsWrittenIntoACurrentFolderOutsideTheCodePage) {
+  for (const char* folder : {"中文", "rené", "папка"}) {
+    Shell sh(true, "");
+    sh.create();
+    sh.w->AddProtocolLine(C("Строка протокола"));
+    const std::string cwd = sh.dir.path + folder;
+    std::filesystem::create_directory(cwd);
+    std::filesystem::current_path(cwd);
+    sh.prompt.msgs.clear();
+    EXPECT_TRUE(sh.w->close()) << folder;
+    EXPECT_TRUE(sh.texts().empty()) << folder << ": " << ::testing::PrintToString(sh.texts());
+    EXPECT_EQ(sh.dir.read(std::string(folder) + "/Протокол.txt"), C("Строка протокола") + "\r\n") << folder;
+    EXPECT_FALSE(sh.dir.exists("Протокол.txt")) << folder;
+  }
 }
 
 TEST(Startup, FailedProtocolSaveIsShownAndTheWindowCloses) {

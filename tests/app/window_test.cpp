@@ -304,6 +304,7 @@ TEST(ProtocolWindow, SavesTheLinesInCp1251) {
   dlg.btPrintClick();
   ASSERT_EQ(sh.prompt.requests.size(), 1u);
   EXPECT_EQ(sh.prompt.requests[0].fileName, C("Протокол"));
+  EXPECT_EQ(sh.prompt.requests[0].title, C("Сохранить протокол в файл..."));
   EXPECT_EQ(sh.prompt.requests[0].defaultExt, "txt");
   EXPECT_EQ(sh.prompt.requests[0].initialDir, sh.dir.path);
   EXPECT_EQ(sh.dir.read("протокол.txt"), C("АКТУАЛИЗАЦИЯ") + "\r\n \r\n" + C("Добавлено - 5") + "\r\n\r\n");
@@ -378,6 +379,31 @@ TEST(ProtocolWindow, ShownModallyWithTheRunProtocol) {
   });
   sh.w->acShowProtocolExecute();
   EXPECT_EQ(shownLines, 2);
+}
+
+// The save dialog of the protocol window, as the operator sees it: its own title, the
+// protocol's name in the program folder.
+TEST(ProtocolWindow, TheSaveDialogHasATitleOfItsOwn) {
+  Shell sh(true, "");
+  shell::QtPrompt prompt;
+  TListFM dlg(prompt, sh.dir.path, {C("Строка 1")});
+  prompt.setOwner(&dlg);
+  dlg.show();
+  QString title, folder;
+  bool shown = false;
+  QTimer::singleShot(0, [&] {
+    if (auto* save = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+      shown = true;
+      title = save->windowTitle();
+      folder = save->directory().absolutePath() + QStringLiteral("/");
+      save->reject();
+    }
+  });
+  dlg.btPrintClick();
+  ASSERT_TRUE(shown);
+  EXPECT_EQ(title, QString::fromUtf8("Сохранить протокол в файл..."));
+  EXPECT_EQ(folder, QString::fromStdString(sh.dir.path));
+  EXPECT_FALSE(sh.dir.exists("Протокол.txt"));
 }
 
 TEST(NetworkSettings, TheButtonShowsAFreshDialogModally) {

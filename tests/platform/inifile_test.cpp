@@ -91,6 +91,33 @@ TEST_F(IniFileTest, MissingFileGivesDefaultsAndIsNotCreatedByReading) {
   EXPECT_EQ(TIniFile(dir_ + "/none.ini").ReadString("a", "b", ""), "y");
 }
 
+// A read-only settings file is not replaced by a new one renamed over it: the write is
+// refused and the file, its inode and its folder stay as they were (also for root, who may
+// write any file: the permission bits decide).
+TEST_F(IniFileTest, ReadOnlyFileIsRefusedAndKept) {
+  const std::string text = "[WORK_PATH]\r\nDBF_P=/old\r\n";
+  for (const mode_t mode : {0444, 0400, 0000}) {
+    write(text);
+    ASSERT_EQ(::chmod(path_.c_str(), mode), 0);
+    struct stat before {};
+    ASSERT_EQ(::stat(path_.c_str(), &before), 0);
+    TIniFile ini(path_);
+    EXPECT_THROW(ini.WriteString("WORK_PATH", "DBF_P", "/new"), EOSError) << mode;
+    EXPECT_THROW(ini.WriteBool("PROXY", "UseProxy", true), EOSError) << mode;
+    EXPECT_THROW(ini.DeleteKey("WORK_PATH", "DBF_P"), EOSError) << mode;
+    struct stat after {};
+    ASSERT_EQ(::stat(path_.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino) << mode;
+    EXPECT_EQ(after.st_mode, before.st_mode) << mode;
+    ::chmod(path_.c_str(), 0644);
+    EXPECT_EQ(read(), text) << mode;
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1) << mode;
+  }
+  // Writable again: written in place as always.
+  TIniFile(path_).WriteString("WORK_PATH", "DBF_P", "/new");
+  EXPECT_EQ(read(), "[WORK_PATH]\r\nDBF_P=/new\r\n");
+}
+
 TEST_F(IniFileTest, UnwritableFolderRaises) {
   TIniFile ini(dir_ + "/no/such/dir/x.ini");
   EXPECT_THROW(ini.WriteString("A", "B", "C"), EOSError);

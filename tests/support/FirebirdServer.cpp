@@ -56,8 +56,6 @@ std::string FindIsql() {
   return {};
 }
 
-std::string EncipherPassword(std::string_view plain);
-
 // A random password whose stored (enciphered) form is a plain INI value: no control
 // characters, no blanks, no "=", ";" or brackets.
 std::string RandomPassword() {
@@ -67,7 +65,7 @@ std::string RandomPassword() {
     std::string s = "k";
     for (int i = 0; i < 11; ++i) s += kChars[rd() % (sizeof(kChars) - 1)];
     bool plain = true;
-    for (unsigned char c : EncipherPassword(s))
+    for (unsigned char c : StoredPasswordValue(s))
       if (c <= 0x20 || c == 0x7F || c == 0x98 || c == '=' || c == ';' || c == '[' || c == ']') plain = false;
     if (plain) return s;
   }
@@ -394,23 +392,5 @@ bool ServerRequired() {
   const char* v = std::getenv("KESTA_REQUIRE_FIREBIRD_SERVER");
   return v && *v && std::string_view(v) != "0";
 }
-
-std::string EncipherStoredPassword(std::string_view plain) { return EncipherPassword(plain); }
-
-namespace {
-
-std::string EncipherPassword(std::string_view plain) {
-  // The stream of DecryptStr: the key advances with the enciphered byte.
-  uint32_t k = kPasswordKey;
-  std::string out;
-  for (unsigned char p : plain) {
-    unsigned char c = static_cast<unsigned char>(p ^ ((k >> 8) & 0xFF));
-    out.push_back(static_cast<char>(c));
-    k = (static_cast<uint32_t>(c) + k) * kPasswordMultiplier + kPasswordAddend;
-  }
-  return out;
-}
-
-}  // namespace
 
 }  // namespace testsupport

@@ -74,10 +74,6 @@ FirebirdServer& TestServer();
 // set (scripts/test.sh sets it) a missing server is a failure, not a skip.
 bool ServerRequired();
 
-// Enciphers a password the way "Morqa.ini" stores it (the inverse of DecryptStr with the
-// connection's key), for settings files written by tests.
-std::string EncipherStoredPassword(std::string_view plain);
-
 }  // namespace testsupport
 
 // Skips the test (or fails it, when the server is required) when the server is not running.

@@ -15,6 +15,7 @@
 #include "support/FirebirdServer.h"
 #include "support/TestDatabase.h"
 #include "tasks/Scheduler_DM.h"
+#include "tasks/zlvCrypt32.h"
 
 namespace {
 
@@ -45,7 +46,7 @@ protected:
   // (enciphered) password, the database path and driver parameters.
   void writeIni(bool withPassword, const std::string& password) {
     std::string s;
-    if (withPassword) s += "[Password]\r\nPassword=" + testsupport::EncipherStoredPassword(password) + "\r\n";
+    if (withPassword) s += "[Password]\r\nPassword=" + StoredPasswordValue(password) + "\r\n";
     s += "[DB_PCName]\r\nDB_PCName=" + server.host() + "\r\n";
     s += "[STAT_MAIN]\r\nDatabase=" + db->path() + "\r\n";
     s += "[IBConnection]\r\nBlobSize=-1\r\nWaitOnLocks=True\r\n";

@@ -420,6 +420,7 @@ void XBO_dBaseDBF::Append() {
   }
   guard.held = false;
   UnlockTable();
+  // The record stands: a flush that fails is reported as it is, with nothing taken back.
   if (AutoFlush) Flush();
   std::memcpy(OldBuffer.data(), CurRecord, RecordLength);
 }
@@ -492,6 +493,7 @@ void XBO_dBaseDBF::PutRecord(int32_t n) {
     takeBackEdit(n, haveStored ? stored.data() : nullptr);
     throw;
   }
+  // The record stands: a flush that fails is reported as it is, with nothing taken back.
   if (AutoFlush) Flush();
   std::memcpy(OldBuffer.data(), CurRecord, RecordLength);
 }

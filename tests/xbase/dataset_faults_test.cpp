@@ -317,7 +317,9 @@ TEST(HandlerFaults, AutoFlushFailureNeverLeavesHalfAWrite) {
        }},
   };
   const Format& f = kFormats[0];
-  for (const auto& [name, op] : ops) {
+  for (const auto& entry : ops) {
+    const char* name = entry.first;
+    const auto& op = entry.second;
     // n = 0: an undisturbed run.
     std::string before, after;
     int flushes = 0;

@@ -1,6 +1,7 @@
 // Seeded random edits and appends of memo texts through the dataset, for the memo files
-// of all three formats: after every operation a fresh reader finds every record's texts
-// as an in-memory model holds them, and no two live texts share a block.
+// of all three formats, now and then a new password (every text written again, every
+// old dBase IV run released): after every operation a fresh reader finds every record's
+// texts as an in-memory model holds them, and no two live texts share a block.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -43,8 +44,22 @@ public:
     ds_.Open();
   }
 
-  // One edit or append; false (with a failure reported) when a reader disagrees.
+  // One edit, append or new password; false (with a failure reported) when a reader disagrees.
   bool step(int op) {
+    if (!model_.empty() && rng_() % 40 == 0) {
+      // SetPassword needs the table alone: closed and opened again exclusive, then shared.
+      std::string next = key_.empty() ? "k" + std::to_string(op) : "";
+      ds_.Close();
+      ds_.SetExclusive(true);
+      ds_.Open();
+      ds_.SetPassword(next);
+      ds_.Close();
+      key_ = next;
+      ds_.SetExclusive(false);
+      ds_.SetEncryptionKey(key_);
+      ds_.Open();
+      return check(op);
+    }
     const bool append = model_.empty() || rng_() % 4 == 0;
     size_t rec = append ? model_.size() : rng_() % model_.size();
     Texts next = append ? Texts{} : model_[rec];
@@ -107,14 +122,16 @@ private:
   uint32_t fileBlocks() { return static_cast<uint32_t>(ReadFile(t_.file(f_.memoFile)).size() / f_.blockSize); }
 
   uint32_t blockOf(size_t rec, int fld) {
-    XBO_dBaseFld r(t_.file("R.DBF"), false, true, "");
+    XBO_dBaseFld r(t_.file("R.DBF"), false, true, key_);
     r.GoTo(static_cast<int32_t>(rec + 1));
     return r.MemoBlock(2 + fld);
   }
 
   // A fresh reader against the model, and the blocks of the live texts apart.
   bool check(int op) {
-    XBO_dBaseFld r(t_.file("R.DBF"), false, true, "");
+    XBO_dBaseFld r(t_.file("R.DBF"), false, true, key_);
+    // An enciphered dBase III text keeps its length in 4 bytes in front.
+    const uint32_t overhead = f_.overhead + (f_.version == 0x83 && !key_.empty() ? 4 : 0);
     EXPECT_EQ(r.RecordCount, model_.size()) << "after operation " << op;
     std::vector<std::pair<uint32_t, uint32_t>> runs;   // first block, past the last block
     for (size_t i = 0; i < model_.size(); ++i) {
@@ -133,7 +150,7 @@ private:
         }
         uint32_t b = r.MemoBlock(2 + k);
         if (b == 0) continue;
-        uint64_t bytes = static_cast<uint64_t>(want.size()) + f_.overhead;
+        uint64_t bytes = static_cast<uint64_t>(want.size()) + overhead;
         runs.emplace_back(b, b + static_cast<uint32_t>((bytes + f_.blockSize - 1) / f_.blockSize));
       }
     }
@@ -153,6 +170,7 @@ private:
   TempDir t_;
   TXBaseDataSet ds_;
   std::vector<Texts> model_;
+  std::string key_;   // the table's password, empty while plain
   uint32_t longest_ = 0;
   int reused_ = 0;
 };

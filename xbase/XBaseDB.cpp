@@ -22,6 +22,21 @@ namespace xb {
 
 using dsparts::RecordPointer;
 
+namespace {
+// The table's own flush after a record write is held back while the dataset writes: a
+// flush that fails after the write succeeded must not reach the write's take-back (the
+// memo texts cut away under a record that names them, a second append on the retry).
+// The dataset flushes once the write stands and reports a failure without undoing it.
+struct HeldFlush {
+  XBO_dBaseDBF& t;
+  bool was;
+  explicit HeldFlush(XBO_dBaseDBF& table) : t(table), was(table.AutoFlush) { t.AutoFlush = false; }
+  ~HeldFlush() { t.AutoFlush = was; }
+  HeldFlush(const HeldFlush&) = delete;
+  HeldFlush& operator=(const HeldFlush&) = delete;
+};
+}  // namespace
+
 // The record lock of a delete or recall: the one an edit holds already, else its own,
 // taken as Edit takes it and released on every path.
 struct TXBaseDataSet::RecordLock {
@@ -345,6 +360,7 @@ void TXBaseDataSet::Refresh() {
 void TXBaseDataSet::SetPassword(const std::string& newPassword) {
   if (!checkBrowseMode()) return;
   try {
+    HeldFlush held(*table_);
     table_->SetPassword(newPassword);
   } catch (...) {
     if (hasRecord_) {
@@ -360,6 +376,7 @@ void TXBaseDataSet::SetPassword(const std::string& newPassword) {
     table_->GoTo(recNo_);
     takeRecord();
   }
+  if (autoFlush_) table_->Flush();
 }
 
 bool TXBaseDataSet::IsSequenced() const { return !table_ || (!table_->MasterTag && !filtered_); }
@@ -550,6 +567,7 @@ void TXBaseDataSet::Delete() {
   fire(BeforeDelete);
   fire(BeforeScroll);
   bool done = runChecked([&] {
+    HeldFlush held(t);
     RecordLock lock(*this);
     bool saved = t.UseDeleted;
     struct G { XBO_dBHandler& t; bool s; ~G() { t.UseDeleted = s; t.SetCurRecord(nullptr); } } g{t, saved};
@@ -591,6 +609,7 @@ void TXBaseDataSet::Delete() {
   }();
   fire(AfterDelete);
   scrolled();
+  if (autoFlush_) t.Flush();   // the record is deleted whether or not this succeeds
 }
 
 void TXBaseDataSet::Recall() {
@@ -598,6 +617,7 @@ void TXBaseDataSet::Recall() {
   if (!hasRecord_) xbRaiseDatabase(msg::CannotRecall);
   XBO_dBHandler& t = *table_;
   {
+    HeldFlush held(t);
     RecordLock lock(*this);
     bool saved = t.UseDeleted;
     struct G { XBO_dBHandler& t; bool s; ~G() { t.UseDeleted = s; } } g{t, saved};
@@ -611,6 +631,7 @@ void TXBaseDataSet::Recall() {
     }
   }
   takeRecord();
+  if (autoFlush_) t.Flush();
 }
 
 void TXBaseDataSet::Edit() {
@@ -681,6 +702,7 @@ void TXBaseDataSet::Post() {
   XBO_dBHandler& t = *table_;
   fire(BeforePost);
   bool done = runChecked([&] {
+    HeldFlush held(t);
     const bool inserting = state_ == TxbDataSetState::dsInsert;
     writeRecord();
     if (inserting) t.GoTo(recNo_);
@@ -696,6 +718,9 @@ void TXBaseDataSet::Post() {
   if (!calcDefs_.empty()) calculate(active_.data(), calcValues_);
   fire(AfterPost);
   notifyDetails();
+  // The record and its texts stand, the dataset is in browse: a failing flush is reported
+  // as it is, with nothing taken back and nothing left to post again.
+  if (autoFlush_) t.Flush();
 }
 
 void TXBaseDataSet::Cancel() {

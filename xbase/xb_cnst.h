@@ -79,6 +79,11 @@ inline constexpr const char* IncorrectType = "Field %s is the incorrect type";
 inline constexpr const char* MemoBad = "Memo record is bad in %s";
 inline constexpr const char* RecordNotInTable = "Record number %d is not in table %s";
 inline constexpr const char* HeaderInvalid = "Table Header for %s is invalid";
+inline constexpr const char* HeaderDamaged = "Table Header for %s is damaged: %s";
+inline constexpr const char* NoFieldTerminator = "the field descriptors have no terminator";
+inline constexpr const char* HeaderTooShort = "the header length %d is shorter than its %d field descriptors";
+inline constexpr const char* RecordLengthMismatch = "the record length %d does not match the fields (%d bytes)";
+inline constexpr const char* RecordDamaged = "Record %d of table %s is damaged: its deletion flag is neither blank nor '*'";
 inline constexpr const char* IndexCorrupted = "Index file %s is corrupted";
 inline constexpr const char* NoIndexTag = "Cannot find index tag %s";
 inline constexpr const char* CannotLockIndexes = "Could not lock indexes for Table %s";
@@ -122,6 +127,7 @@ std::string xbFormat(std::string_view tmpl, std::initializer_list<FmtArg> args);
 inline constexpr std::string_view xbTrueChars = "TtYyJj";
 inline constexpr std::string_view xbFalseChars = "FfNn";
 inline constexpr uint8_t xbEOFMark = 0x1A;
+inline constexpr uint8_t xbFieldTerminator = 0x0D;   // ends the field descriptors of a DBF header
 inline constexpr uint8_t xbSetMask[8] = {0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x40, 0x80};
 inline constexpr uint8_t xbClearMask[8] = {0xFE, 0xFD, 0xFB, 0xF7, 0xEF, 0xDF, 0xBF, 0x7F};
 

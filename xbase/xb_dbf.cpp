@@ -27,6 +27,8 @@ uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8)
 void putLe32(uint8_t* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
+// A field's length from its descriptor: C fields take byte 17 as the high byte.
+uint32_t descLength(const uint8_t* d) { return d[11] == 'C' ? d[16] + 256u * d[17] : d[16]; }
 bool versionAccepted(uint8_t v) {
   return v == 0x03 || v == 0x04 || v == 0x30 || v == 0x83 || v == 0x8B || v == 0xF5;
 }
@@ -137,11 +139,22 @@ void XBO_dBaseDBF::readStructure() {
   Bof = true;
   RecNo = 0;
   RecordCount = CountFromSize();
-  FieldCount = static_cast<int>((HeaderLength - fixed) / 32);
-  DescArea.assign(static_cast<size_t>(FieldCount) * 32, 0);
-  if (FieldCount > 0 &&
-      Read(32, DescArea.data(), static_cast<int64_t>(DescArea.size())) != static_cast<int64_t>(DescArea.size()))
+  // The descriptors end with 0x0D at the start of a 32-byte slot, inside the header
+  // length (FoxPro's 263-byte backlink follows it); bytes after it are padding. An
+  // enciphered table keeps its terminator plain, right after the descriptors the header
+  // length has room for.
+  const uint32_t slots = (HeaderLength - fixed) / 32;
+  std::vector<uint8_t> area(static_cast<size_t>(slots) * 32 + 1);
+  if (Read(32, area.data(), static_cast<int64_t>(area.size())) != static_cast<int64_t>(area.size()))
     xbRaise(msg::ErrorRead, {FileName});
+  uint32_t count = slots;
+  if (!Encrypted) {
+    count = 0;
+    while (count < slots && area[static_cast<size_t>(count) * 32] != xbFieldTerminator) ++count;
+  }
+  if (area[static_cast<size_t>(count) * 32] != xbFieldTerminator) headerDamaged(slots);
+  FieldCount = static_cast<int>(count);
+  DescArea.assign(area.begin(), area.begin() + static_cast<ptrdiff_t>(count) * 32);
   if (Encrypted) xbEncrypt(Password, DescArea.data(), DescArea.data(), DescArea.size(), 0);
   Fields.resize(static_cast<size_t>(FieldCount));
   uint64_t offset = 1;
@@ -152,13 +165,8 @@ void XBO_dBaseDBF::readStructure() {
     while (nl < 11 && d[nl] != 0) ++nl;
     f.Name.assign(reinterpret_cast<const char*>(d), nl);
     f.Type = static_cast<char>(d[11]);
-    if (f.Type == 'C') {
-      f.Length = d[16] + 256u * d[17];
-      f.Decimals = 0;
-    } else {
-      f.Length = d[16];
-      f.Decimals = d[17];
-    }
+    f.Length = descLength(d);
+    f.Decimals = f.Type == 'C' ? 0 : d[17];
     f.Offset = static_cast<uint32_t>(offset);
     f.Number = static_cast<uint32_t>(i + 1);
     offset += f.Length;
@@ -166,6 +174,8 @@ void XBO_dBaseDBF::readStructure() {
   // The field lengths of an encrypted table add up only with the right key.
   if (Encrypted && offset != RecordLength) xbRaiseEncryption(msg::InvalidPassword, {FileName});
   if (offset > RecordLength) xbRaise(msg::HeaderInvalid, {FileName});
+  if (offset != RecordLength)
+    xbRaise(msg::HeaderDamaged, {FileName, xbFormat(msg::RecordLengthMismatch, {RecordLength, static_cast<int64_t>(offset)})});
   RecordBuffer.assign(RecordLength + 1, ' ');
   RecordBuffer[RecordLength] = xbEOFMark;
   CurRecord = RecordBuffer.data();
@@ -173,6 +183,10 @@ void XBO_dBaseDBF::readStructure() {
   CryptBuffer.assign(RecordLength + 1, ' ');
   FieldChanged.assign(static_cast<size_t>(FieldCount) + 1, 0);
   RefreshHeader();
+  // A table whose records are read out of step (a header that does not match them)
+  // shows it in the first record's deletion flag.
+  if (RecordCount > 0) ReadRecord(1);
+  std::fill(RecordBuffer.begin(), RecordBuffer.end() - 1, ' ');
   NotifyEvent(xbeOpened, 0);
   if (ExpressionHook()) ExpressionHook()(*this);
 }
@@ -260,6 +274,26 @@ void XBO_dBaseDBF::ReadRecord(int32_t n) {
   if (Read(RecordOffset(n), CurRecord, RecordLength) != static_cast<int64_t>(RecordLength))
     xbRaise(msg::ErrorRead, {FileName});
   if (Encrypted) xbEncrypt(Password, CurRecord, CurRecord, RecordLength, 0);
+  if (CurRecord[0] != ' ' && CurRecord[0] != '*') xbRaise(msg::RecordDamaged, {n, FileName});
+}
+
+void XBO_dBaseDBF::headerDamaged(uint32_t slots) {
+  // Descriptors that go on past the header length, their lengths adding up to the record
+  // length, are a header length too short for them; anything else lacks its terminator.
+  const int64_t size = FileSize();
+  uint64_t offset = 1;
+  for (uint32_t i = 0; i < 4096 && 32 + static_cast<int64_t>(i) * 32 < size; ++i) {
+    uint8_t d[32] = {};
+    int64_t got = Read(32 + static_cast<int64_t>(i) * 32, d, 32);
+    if (got >= 1 && d[0] == xbFieldTerminator) {
+      if (i > slots && offset == RecordLength)
+        xbRaise(msg::HeaderDamaged, {FileName, xbFormat(msg::HeaderTooShort, {HeaderLength, i})});
+      break;
+    }
+    if (got != 32) break;
+    offset += descLength(d);
+  }
+  xbRaise(msg::HeaderDamaged, {FileName, msg::NoFieldTerminator});
 }
 
 void XBO_dBaseDBF::GoTo(int32_t code) {
@@ -420,6 +454,7 @@ void XBO_dBaseDBF::Append() {
   }
   guard.held = false;
   UnlockTable();
+  // The record stands: a flush that fails is reported as it is, with nothing taken back.
   if (AutoFlush) Flush();
   std::memcpy(OldBuffer.data(), CurRecord, RecordLength);
 }
@@ -492,6 +527,7 @@ void XBO_dBaseDBF::PutRecord(int32_t n) {
     takeBackEdit(n, haveStored ? stored.data() : nullptr);
     throw;
   }
+  // The record stands: a flush that fails is reported as it is, with nothing taken back.
   if (AutoFlush) Flush();
   std::memcpy(OldBuffer.data(), CurRecord, RecordLength);
 }

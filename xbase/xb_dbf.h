@@ -123,6 +123,9 @@ private:
   void takeBackEdit(int32_t n, const uint8_t* stored);
   static std::string resolveName(const std::string& fileName);
   void readStructure();
+  // Raises the damage of a header whose descriptors have no terminator where the header
+  // length puts it (slots: the descriptors it has room for).
+  [[noreturn]] void headerDamaged(uint32_t slots);
 };
 
 class XBO_dBaseFld : public XBO_dBaseDBF {

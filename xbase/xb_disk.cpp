@@ -179,7 +179,7 @@ int64_t XBO_DiskFile::FileSize() {
 
 void XBO_DiskFile::Flush() {
   if (!Closed && Written) {
-    if (!xbFlushFile(Handle)) xbRaise(msg::ErrorFlush, {FileName});
+    if (injectedWriteFailure(FileName) || !xbFlushFile(Handle)) xbRaise(msg::ErrorFlush, {FileName});
   }
   Written = false;
 }

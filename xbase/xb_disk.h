@@ -84,8 +84,10 @@ public:
 // xbFailWrites(n, filter) the n-th XBO_DiskFile::Write from then on (n >= 1) whose full file
 // name ends with filter (any file when filter is empty, compared without regard to case) fails as
 // a write the kernel refused; with sticky set every matching write after it fails too, as on a
-// full disk. xbFailWrites(0) disarms. Each call returns the number of matching writes since the
-// call before (failed ones included), so a test can see how many writes an operation made.
+// full disk. A Flush that has written bytes to sync counts as a write and fails the same way, as
+// fsync reporting EIO or ENOSPC. xbFailWrites(0) disarms. Each call returns the number of
+// matching writes and flushes since the call before (failed ones included), so a test can see
+// how many writes an operation made.
 int64_t xbFailWrites(int64_t n, std::string_view filter = {}, bool sticky = false);
 
 // Registry of the open file objects (non-owning). At shutdown every registered

@@ -367,12 +367,16 @@ uint32_t XBobjMemo4::AllocateBlocks(uint32_t length, uint32_t oldBlock, uint32_t
   image[3] = 0;
   putLe32(image.data() + 4, checked_add<uint32_t>(length, 8));
 
+  // The free list ends with a link that names the end of the file (or 0). The walk stops
+  // there, or at a link that names no free run: a text's head, a count of no blocks or
+  // one that passes the end of the file (a damaged file, a header or a run naming a
+  // live text). The blocks then go at the end, and the link the walk stopped at is made
+  // to name the new end, so that no link ever names the blocks just taken.
   uint8_t h[4];
   if (Read(0, h, 4) != 4) Bad();
-  uint32_t first = le32(h);
   uint32_t nblocks = FileBlocks();
   uint64_t prevLink = 0;   // file offset of the link that points at the current run
-  uint32_t cur = first;
+  uint32_t cur = le32(h);
   uint32_t steps = 0;
   while (cur >= 1 && cur < nblocks) {
     if (++steps > nblocks) Bad();   // a cyclic free list
@@ -380,6 +384,8 @@ uint32_t XBobjMemo4::AllocateBlocks(uint32_t length, uint32_t oldBlock, uint32_t
     uint64_t runPos = static_cast<uint64_t>(cur) * BlockSize;
     if (Read(static_cast<int64_t>(runPos), run, 8) != 8) Bad();
     uint32_t next = le32(run), count = le32(run + 4);
+    const bool textHead = run[0] == 0xFF && run[1] == 0xFF && run[2] == 8 && run[3] == 0;
+    if (textHead || count == 0 || count > nblocks - cur) break;
     if (count >= needed) {
       uint32_t target = next;
       if (count > needed) {
@@ -398,13 +404,10 @@ uint32_t XBobjMemo4::AllocateBlocks(uint32_t length, uint32_t oldBlock, uint32_t
     prevLink = runPos;
     cur = next;
   }
-  // No fitting run: the blocks go at the end of the file; a header that pointed at
-  // the end keeps pointing at it.
   uint32_t nb = nblocks;
-  if (first >= nblocks || first == 0) {
-    putLe32(h, checked_add(nb, needed));
-    Write(0, h, 4);
-  }
+  uint8_t link[4];
+  putLe32(link, checked_add(nb, needed));
+  Write(static_cast<int64_t>(prevLink), link, 4);
   return nb;
 }
 

@@ -594,6 +594,9 @@ void TxbExpOperator::Evaluate(TxbExpValue& value, int& type) {
       value.SetBoolean(compareResult(op_, compareText(l, r)));
     } else if (op_ == TxbExpOp::In) {
       value.SetBoolean(r.find(l) != std::string::npos);
+    } else if ((op_ == TxbExpOp::Add || op_ == TxbExpOp::Sub) && l.size() + r.size() > xbMaxFunctionText) {
+      // Joined texts are bounded as function results are.
+      xbRaiseExpr(msg::ExpTooLong, {op_ == TxbExpOp::Add ? "+" : "-"});
     } else if (op_ == TxbExpOp::Add) {
       value.SetText(l + r);
     } else if (op_ == TxbExpOp::Sub) {

@@ -175,12 +175,15 @@ std::vector<Operation> operations() {
   };
 }
 
-}  // namespace
+bool isFlushError(const std::string& error) { return error.find("Error on Flush for file") != std::string::npos; }
 
 // The n-th write of the table, of its memo file or of its index fails, for n = 1, 2, ...
 // until the operation gets through: each failure leaves every file as it was, and the same
-// dataset then completes the operation with the result an undisturbed run gives.
-TEST(DataSetFaults, EveryWriteOfAnOperationFailingLeavesTheFilesAsTheyWere) {
+// dataset then completes the operation with the result an undisturbed run gives. With
+// AutoFlush on, the n-th may be a flush after the operation's writes: that failure is
+// reported with the operation standing whole (nothing taken back, the dataset in browse,
+// nothing to do again), so the files hold what an undisturbed run leaves.
+void runEveryWriteFailing(bool autoFlush) {
   for (const Format& f : kFormats) {
     for (const Operation& op : operations()) {
       std::string after;
@@ -189,14 +192,17 @@ TEST(DataSetFaults, EveryWriteOfAnOperationFailingLeavesTheFilesAsTheyWere) {
         writeTable(t, f, op.indexed);
         TXBaseDataSet ds;
         openTable(ds, t, op.exclusive, op.indexed);
+        ds.SetAutoFlush(autoFlush);
         op.run(ds);
         ds.Close();
         after = contents(t, op.password);
       }
       std::vector<const char*> written = {".DBF", f.memoExt};
       if (op.indexed) written.push_back(".ndx");
+      int flushes = 0;
       for (const char* which : written) {
-        SCOPED_TRACE(std::string(f.label) + ", " + op.name + ", writes of " + which);
+        SCOPED_TRACE(std::string(f.label) + ", " + op.name + ", writes of " + which +
+                     (autoFlush ? ", AutoFlush" : ""));
         bool through = false;
         int n = 1;
         for (; n <= 60 && !through; ++n) {
@@ -205,12 +211,17 @@ TEST(DataSetFaults, EveryWriteOfAnOperationFailingLeavesTheFilesAsTheyWere) {
           const auto before = files(t);
           TXBaseDataSet ds;
           openTable(ds, t, op.exclusive, op.indexed);
+          ds.SetAutoFlush(autoFlush);
           xbFailWrites(n, which);
           std::string error = errorOf([&] { op.run(ds); });
           xbFailWrites(0);
           bool same = true;
           if (error == "no error") {
             through = true;
+          } else if (isFlushError(error)) {
+            ++flushes;
+            same = ds.State() == TxbDataSetState::dsBrowse;
+            EXPECT_TRUE(same) << "flush " << n << " failed: " << error;
           } else {
             same = files(t) == before;
             EXPECT_TRUE(same) << "write " << n << " failed: " << error;
@@ -225,9 +236,18 @@ TEST(DataSetFaults, EveryWriteOfAnOperationFailingLeavesTheFilesAsTheyWere) {
         }
         EXPECT_TRUE(through) << "stopped after " << n - 1 << " writes";
       }
+      if (autoFlush) {
+        EXPECT_GT(flushes, 0) << f.label << ", " << op.name << ": no flush failed";
+      }
     }
   }
 }
+
+}  // namespace
+
+TEST(DataSetFaults, EveryWriteOfAnOperationFailingLeavesTheFilesAsTheyWere) { runEveryWriteFailing(false); }
+
+TEST(DataSetFaults, EveryWriteOrFlushFailingWithAutoFlushLeavesNoHalfOperation) { runEveryWriteFailing(true); }
 
 // Cancel drops what the edit wrote into memo fields: a same-size text, a longer one,
 // and a blob stream whose Post failed.
@@ -274,6 +294,67 @@ TEST(DataSetFaults, CancelKeepsTheOldMemoText) {
       other.Close();
       EXPECT_NE(contents(t).find(" |ONE|1|FIRST TEXT|rrrr"), std::string::npos) << contents(t);
     }
+  }
+}
+
+// The table handler's own Append and PutRecord with AutoFlush, under an index: the n-th
+// write or flush of any file failing either takes the whole record write back (the failure
+// came before the write stood: a record, header or key write, or the index's flush of its
+// keys) or reports the flush failure with the record and its keys standing.
+TEST(HandlerFaults, AutoFlushFailureNeverLeavesHalfAWrite) {
+  const std::vector<std::pair<const char*, std::function<void(XBO_dBHandler&)>>> ops = {
+      {"Append",
+       [](XBO_dBHandler& h) {
+         h.BlankRecord();
+         h.StringPutByName("NAME", "AAA");
+         h.Append();
+       }},
+      {"PutRecord of a new key",
+       [](XBO_dBHandler& h) {
+         h.GoTo(2);
+         h.StringPutByName("NAME", "ZULU");
+         h.PutRecord(2);
+       }},
+  };
+  const Format& f = kFormats[0];
+  for (const auto& entry : ops) {
+    const char* name = entry.first;
+    const auto& op = entry.second;
+    // n = 0: an undisturbed run.
+    std::string before, after;
+    int flushes = 0;
+    for (int n = 0;; ++n) {
+      SCOPED_TRACE(std::string(name) + ", write or flush " + std::to_string(n) + " failing");
+      ASSERT_LE(n, 40);
+      TempDir t;
+      writeTable(t, f, true);
+      before = contents(t);
+      std::string error;
+      {
+        XBO_dBHandler h(t.file("T.DBF"), true, true, "");
+        h.OpenIndex(t.file("T.ndx"));
+        h.AutoFlush = true;
+        xbFailWrites(n);
+        error = errorOf([&] { op(h); });
+        xbFailWrites(0);
+      }
+      std::string now = contents(t);
+      if (n == 0) {
+        ASSERT_EQ(error, "no error");
+        after = now;
+        ASSERT_NE(after, before);
+        continue;
+      }
+      if (error == "no error") {
+        EXPECT_EQ(now, after);
+        break;
+      }
+      if (now == before) continue;   // taken back whole
+      EXPECT_TRUE(isFlushError(error)) << error;
+      EXPECT_EQ(now, after) << error;
+      ++flushes;
+    }
+    EXPECT_GT(flushes, 0) << name;
   }
 }
 

@@ -89,6 +89,107 @@ TEST(DbfHeader, BadHeadersNameTheFile) {
   }
 }
 
+// What python3-dbf says of a table: "ok" when it opens it and reads every record, else
+// "refused: " and its message; "" when python3-dbf is not installed.
+std::string pythonDbfVerdict(const TempDir& t, const std::string& table) {
+  if (std::system("/usr/bin/python3 -c 'import dbf' 2>/dev/null") != 0) return "";
+  std::string script = t.file("verdict.py");
+  WriteFile(script,
+            "import dbf, sys\n"
+            "try:\n"
+            "    t = dbf.Table(sys.argv[1], codepage='cp866')\n"
+            "    t.open(dbf.READ_ONLY)\n"
+            "    for r in t:\n"
+            "        tuple(r)\n"
+            "    print('ok')\n"
+            "except Exception as e:\n"
+            "    print('refused: ' + str(e.args[0] if e.args else e))\n");
+  std::string out;
+  if (FILE* p = ::popen(("/usr/bin/python3 " + script + " " + table + " 2>&1").c_str(), "r")) {
+    char buf[512];
+    while (size_t n = std::fread(buf, 1, sizeof buf, p)) out.append(buf, n);
+    ::pclose(p);
+  }
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+  return out;
+}
+
+// Damaged headers are refused by every open, for reading and for writing alike, with the
+// damage named; what other programs write (padding after the descriptors' terminator) is
+// read. python3-dbf's verdict on the same file stands beside each.
+TEST(DbfHeader, DamagedHeadersRefusedAtOpen) {
+  // baseTable(0x03): 5 descriptors, the terminator at 192, header length 193, records of 45 bytes.
+  struct Case {
+    const char* what;
+    std::function<void(std::string&)> damage;
+    std::string msg;       // %s: the file name; empty: the table opens
+    std::string python;    // python3-dbf's verdict
+  };
+  const std::vector<Case> cases = {
+      {"descriptors without a terminator, records one byte off", [](std::string& b) { b.erase(192, 1); },
+       "Table Header for %s is damaged: the field descriptors have no terminator",
+       "refused: corrupt field structure in header"},
+      {"terminator overwritten", [](std::string& b) { b[192] = ' '; },
+       "Table Header for %s is damaged: the field descriptors have no terminator",
+       "refused: corrupt field structure in header"},
+      {"header length shorter than its descriptors", [](std::string& b) { b[8] = static_cast<char>(161); },
+       "Table Header for %s is damaged: the header length 161 is shorter than its 5 field descriptors",
+       "refused: corrupt field structure in header"},
+      {"record length longer than the fields", [](std::string& b) { b[10] = 46; },
+       "Table Header for %s is damaged: the record length 46 does not match the fields (45 bytes)",
+       "refused: Header shows record length of 46, but calculated record length is 45"},
+      {"first record's flag neither blank nor '*'", [](std::string& b) { b[193] = 'X'; },
+       "Record 1 of table %s is damaged: its deletion flag is neither blank nor '*'",
+       "refused: record data not correct -- first character should be a ' ' or a '*'."},
+      {"64 bytes of padding after the terminator",
+       [](std::string& b) {
+         b.insert(193, 64, '\0');
+         b[8] = static_cast<char>((193 + 64) & 0xFF);
+         b[9] = static_cast<char>((193 + 64) >> 8);
+       },
+       "", "ok"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir t;
+    std::string name = t.file("d.dbf");
+    std::string bytes = baseTable(0x03).bytes();
+    ASSERT_EQ(bytes[192], '\x0D');
+    c.damage(bytes);
+    WriteFile(name, bytes);
+    for (bool write : {false, true}) {
+      std::string got = errorOf([&] {
+        XBO_dBaseFld f(name, write, !write, "");
+        f.GoTo(1);
+        EXPECT_EQ(f.StringGet(1), Oem("Иванов"));
+        EXPECT_EQ(f.FieldCount, 5);
+      });
+      EXPECT_EQ(got, c.msg.empty() ? "no error" : "EXBaseError: " + xbFormat(c.msg, {name})) << "write " << write;
+    }
+    std::string python = pythonDbfVerdict(t, name);
+    if (!python.empty()) {
+      EXPECT_EQ(python, c.python);
+    }
+  }
+}
+
+// A record whose deletion flag is damaged is refused when it is read, with its number:
+// a walk stops there rather than hiding it as deleted.
+TEST(DbfHeader, DamagedFlagOfALaterRecordNamedWhenRead) {
+  TempDir t;
+  std::string name = t.file("f.dbf");
+  DbfBuilder b = baseTable(0x03);
+  b.record(false, {"THIRD", "", "", "", "F"});
+  std::string bytes = b.bytes();
+  bytes[193 + 2 * 45] = '\0';
+  WriteFile(name, bytes);
+  XBO_dBaseFld f(name, false, true, "");
+  f.GoTo(2);
+  EXPECT_TRUE(f.IsDeleted());
+  EXPECT_EQ(errorOf([&] { f.GoTo(-1); }),
+            "EXBaseError: Record 3 of table " + name + " is damaged: its deletion flag is neither blank nor '*'");
+}
+
 TEST(DbfHeader, RecordCountFromFileSize) {
   TempDir t;
   std::string name = t.file("c.dbf");

@@ -522,6 +522,25 @@ TEST(ExprHostile, HugeNumbersAndOddInput) {
   EXPECT_EQ(eval(unterminated), "error:Missing closing parentheses");
 }
 
+// Texts joined by "+" and "-" are bounded at 65535 bytes as function results are, so a
+// long expression cannot build a text of many megabytes.
+TEST(ExprHostile, JoinedTextsAreBounded) {
+  std::string many = "SPACE(1000)";
+  for (int i = 0; i < 1500; ++i) many += "+SPACE(1000)";
+  const std::vector<Case> cases = {
+      {"LEN(SPACE(30000) + SPACE(35535))", "Number:65535"},
+      {"LEN(SPACE(30000) - SPACE(35535))", "Number:65535"},
+      {"SPACE(65535) + 'x'", "error:Result of + is too long"},
+      {"'x' - SPACE(65535)", "error:Result of - is too long"},
+      {many.c_str(), "error:Result of + is too long"},
+  };
+  for (const Case& c : cases) {
+    std::string got = eval(c.text);
+    if (got.size() > 100) got = got.substr(0, 20) + "... (" + std::to_string(got.size()) + " bytes)";
+    EXPECT_EQ(got, c.expected) << std::string(c.text).substr(0, 40);
+  }
+}
+
 TEST(ExprRegistries, DuplicatesRefusedAndLookup) {
   TxbFunctionReg reg;
   struct F : TxbUserDefFunction {

@@ -111,15 +111,66 @@ TEST(MemoDbase4, ReadReleaseReuseAndSplit) {
   EXPECT_EQ(g.MemoBlock(2), 1u);
   EXPECT_EQ(g.MemoRead(2), "also short");
   // Split: a one-block text into the released two-block run 2; the remainder
-  // (block 3, one block) heads the free list.
+  // (block 3, one block) heads the free list. The list's last link named the end of the
+  // file (block 4) when run 2 was released; the four blocks taken there moved it to the
+  // new end (block 8), so it never names record 2's text.
   g.FieldPut(2, "0");
   g.MemoWrite(2, "split");
   EXPECT_EQ(g.MemoBlock(2), 2u);
   std::string bytes = ReadFile(t.file("T.DBT"));
   EXPECT_EQ(bytes.substr(0, 4), LE32(3));
-  EXPECT_EQ(bytes.substr(3 * 512, 8), LE32(4) + LE32(1));
+  EXPECT_EQ(bytes.substr(3 * 512, 8), LE32(8) + LE32(1));
+  // Neither the one-block remainder nor the list's end is the text at block 4.
+  g.FieldPut(2, "0");
+  g.MemoWrite(2, std::string(1200, 'w'));
+  EXPECT_EQ(g.MemoBlock(2), 8u);
   g.GoTo(2);
   EXPECT_EQ(g.MemoRead(2), std::string(2000, 'q'));
+}
+
+// A free list that names a live text, or a run that passes the end of the file (a damaged
+// file, or one written before the list's end was kept at the file's end), is never written
+// over: the text goes at the end and the link the walk stopped at names the new end.
+TEST(MemoDbase4, DamagedFreeListNeverHandsOutALiveText) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<size_t, std::string>> patches;   // offset, bytes
+    size_t text;                                           // length of the text written
+    size_t link;                                           // offset of the link that must name the end
+  };
+  const Case cases[] = {
+      {"header names a live text", {{0, LE32(2)}}, 5, 0},
+      {"run's next names a live text", {{0, LE32(3)}, {3 * 512, LE32(1) + LE32(1)}}, 900, 3 * 512},
+      {"run passes the end of the file", {{0, LE32(3)}, {3 * 512, LE32(4) + LE32(50)}}, 5, 0},
+      {"run of no blocks", {{0, LE32(3)}, {3 * 512, LE32(4) + LE32(0)}}, 5, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir t;
+    MemoImage m = Dbt4({"one", "two", "three"});
+    ASSERT_EQ(m.blocks, (std::vector<uint32_t>{1, 2, 3}));
+    std::string bytes = m.bytes;
+    for (const auto& [at, v] : c.patches) bytes.replace(at, v.size(), v);
+    WriteFile(t.file("d.dbt"), bytes);
+    table(t.file("d.dbf"), 0x8B, {1, 2, 0});
+    {
+      XBO_dBaseFld f(t.file("d.dbf"), true, true, "");
+      f.GoTo(3);
+      f.MemoWrite(2, std::string(c.text, 'n'));
+      EXPECT_EQ(f.MemoBlock(2), 4u);
+      f.PutRecord(3);
+    }
+    XBO_dBaseFld g(t.file("d.dbf"), false, true, "");
+    const char* want[] = {"one", "two"};
+    for (int r = 1; r <= 2; ++r) {
+      g.GoTo(r);
+      EXPECT_EQ(g.MemoRead(2), want[r - 1]);
+    }
+    g.GoTo(3);
+    EXPECT_EQ(g.MemoRead(2), std::string(c.text, 'n'));
+    std::string now = ReadFile(t.file("d.dbt"));
+    EXPECT_EQ(now.substr(c.link, 4), LE32(static_cast<uint32_t>(now.size() / 512)));
+  }
 }
 
 TEST(MemoDbase4, BlockSizeReadFromTheHeader) {

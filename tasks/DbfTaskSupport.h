@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/exception.h"
+
 namespace xb {
 class TXBaseDataSet;
 }
@@ -18,8 +20,24 @@ std::string FolderOf(std::string_view path);
 // The file name behind the folder part.
 std::string FileNameOf(std::string_view path);
 
+// A table file whose header does not agree with its records: the tasks replace data from
+// it only when every record the header counts is there and is walked.
+class EDamagedTable : public platform::Exception {
+public:
+  using Exception::Exception;
+  const char* className() const noexcept override { return "EDamagedTable"; }
+};
+
+// Checks the file's header against the file before the table is opened: the field list
+// ends with its terminator and the file holds as many whole records as the header counts.
+// EDamagedTable naming the file and the counts when not. Returns the header's record
+// count, -1 when the file cannot be opened here (the table's open reports that).
+int64_t CheckDbfFile(const std::string& fileName);
+
 // Points the table at the file's folder and name and opens it (read-only, CP866 text
-// read as CP1251); the table stands on its first visible record.
+// read as CP1251), after CheckDbfFile; then walks it once, deleted records included, and
+// raises EDamagedTable (the table closed) when the records walked are not the header's
+// count. The table stands on its first visible record.
 void OpenDbf(xb::TXBaseDataSet& table, const std::string& fileName);
 
 // True for the errors of a value that does not convert: a text that is no number or date,

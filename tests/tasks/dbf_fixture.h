@@ -20,6 +20,15 @@ using Record = std::vector<Value>;
 void WriteDbf(const std::string& path, const std::string& fields, const std::vector<Record>& records,
               const std::vector<int>& deleted = {});
 
+// Damaged tables the DBF tasks must refuse before they replace anything, each made from a
+// sound file in place: the field list without its terminator, the last record cut short,
+// a header counting 1,000 records more than the file holds.
+enum class Damage { NoTerminator, LastRecordCut, CountBeyondFile };
+const std::vector<Damage>& Damages();
+void DamageDbf(const std::string& path, Damage d);
+// The line of the task's messages for the damaged file of `records` records (CP1251).
+std::string DamagedLine(const std::string& path, Damage d, int records);
+
 // UTF-8 to CP1251.
 std::string C(const char* utf8);
 std::string C(const std::string& utf8);

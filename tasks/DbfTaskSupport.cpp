@@ -40,12 +40,12 @@ std::string Counted(int64_t n) { return platform::Utf8ToCp1251("записей �
 
 }  // namespace
 
-int64_t CheckDbfFile(const std::string& fileName) {
+DbfHeader CheckDbfFile(const std::string& fileName) {
   // The name as the table opens it: ".DBF" added when it has no extension.
   std::string path = fileName;
   if (FileNameOf(path).find('.') == std::string::npos) path += ".DBF";
   const int fd = ::open(platform::ToFsPath(path).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return -1;
+  if (fd < 0) return {};
   struct stat st {};
   std::vector<unsigned char> head(32);
   bool read = ::fstat(fd, &st) == 0 && ::pread(fd, head.data(), head.size(), 0) == static_cast<ssize_t>(head.size());
@@ -73,14 +73,17 @@ int64_t CheckDbfFile(const std::string& fileName) {
   const int64_t held = (size - headerLen) / recordLen;
   if (held != count)
     Damaged(fileName, Counted(count) + platform::Utf8ToCp1251(", в файле - ") + platform::IntToStr(held));
-  return count;
+  // Language driver 0xC9: Russian Windows (CP1251); 0x26 and 0x65 are Russian MS-DOS (CP866).
+  constexpr unsigned char kRussianWindows = 0xC9;
+  return {count, head[29] == kRussianWindows};
 }
 
 void OpenDbf(xb::TXBaseDataSet& table, const std::string& fileName) {
   table.Close();
-  int64_t count = CheckDbfFile(fileName);
+  const DbfHeader header = CheckDbfFile(fileName);
+  int64_t count = header.count;
   table.SetReadOnly(true);
-  table.SetTranslateASCII(true);
+  table.SetTranslateASCII(!header.cp1251);
   table.SetUseDeleted(true);
   table.SetDatabaseName(FolderOf(fileName));
   table.SetTableName(FileNameOf(fileName));

@@ -28,15 +28,22 @@ public:
   const char* className() const noexcept override { return "EDamagedTable"; }
 };
 
+// What the header of a table file says: its record count, and whether its language
+// driver byte declares the Windows Cyrillic code page (CP1251).
+struct DbfHeader {
+  int64_t count = -1;  // -1: the file could not be opened here (the table's open reports that)
+  bool cp1251 = false;
+};
+
 // Checks the file's header against the file before the table is opened: the field list
 // ends with its terminator and the file holds as many whole records as the header counts.
-// EDamagedTable naming the file and the counts when not. Returns the header's record
-// count, -1 when the file cannot be opened here (the table's open reports that).
-int64_t CheckDbfFile(const std::string& fileName);
+// EDamagedTable naming the file and the counts when not.
+DbfHeader CheckDbfFile(const std::string& fileName);
 
-// Points the table at the file's folder and name and opens it (read-only, CP866 text
-// read as CP1251), after CheckDbfFile; then walks it once, deleted records included, and
-// raises EDamagedTable (the table closed) when the records walked are not the header's
+// Points the table at the file's folder and name and opens it read-only, after
+// CheckDbfFile; texts are taken as CP866 and read as CP1251 unless the header declares
+// CP1251 (then they are read as they stand). Then walks it once, deleted records included,
+// and raises EDamagedTable (the table closed) when the records walked are not the header's
 // count. The table stands on its first visible record.
 void OpenDbf(xb::TXBaseDataSet& table, const std::string& fileName);
 

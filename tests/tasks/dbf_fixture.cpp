@@ -35,7 +35,7 @@ std::string JsonText(const std::string& s) {
 }  // namespace
 
 void WriteDbf(const std::string& path, const std::string& fields, const std::vector<Record>& records,
-              const std::vector<int>& deleted) {
+              const std::vector<int>& deleted, const std::string& codepage) {
   std::string json = "{\"path\": " + JsonText(path) + ", \"fields\": " + JsonText(fields) + ", \"records\": [";
   for (size_t i = 0; i < records.size(); ++i) {
     json += i ? ",\n[" : "\n[";
@@ -47,7 +47,7 @@ void WriteDbf(const std::string& path, const std::string& fields, const std::vec
   }
   json += "], \"deleted\": [";
   for (size_t i = 0; i < deleted.size(); ++i) json += (i ? ", " : "") + std::to_string(deleted[i]);
-  json += "]}";
+  json += "], \"codepage\": " + JsonText(codepage) + "}";
   const std::string descPath = path + ".json";
   testsupport::WriteFile(descPath, json);
   const char* src = std::getenv("KESTA_SOURCE_DIR");

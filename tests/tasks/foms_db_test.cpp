@@ -241,6 +241,25 @@ TEST_F(FomsTest, DerivationsOfNewPatientsAndNoCarryOver) {
                                       "6800000000000001"}));
 }
 
+// The texts of a fund file are CP866 unless its header declares CP1251 (language driver
+// byte), as the writer of the file says: both give the same names.
+TEST_F(FomsTest, TextsFollowTheCodePageTheHeaderDeclares) {
+  for (const char* codepage : {"cp866", "cp1251"}) {
+    SCOPED_TRACE(codepage);
+    Person p;
+    p.lastName = "Щербакова-Ёлкина";
+    p.middleName = "Юрьевна";
+    p.npolicy = std::string("P-") + codepage;
+    p.npname = "г. Тамбов, ул. Южная";
+    dbftest::WriteDbf(file("PRIK.DBF"), kFundFields, {p.record()}, {}, codepage);
+    ui.taskMessages.clear();
+    ASSERT_TRUE(dm.RefreshFromFOMS(file("PRIK.DBF"), true));
+    EXPECT_EQ(row("select LAST_NAME, MIDDLE_NAME, FULL_ADDRESS from PATIENT where POLICY_NUM = 'P-" +
+                  std::string(codepage) + "'"),
+              (std::vector<std::string>{C("Щербакова-Ёлкина"), C("Юрьевна"), C("г. Тамбов, ул. Южная")}));
+  }
+}
+
 // A damaged file is refused before the first record: the messages and the box name the
 // file and both counts; no patient is changed or added and the date is not stamped.
 TEST_F(FomsTest, ADamagedFileChangesNoPatient) {

@@ -224,6 +224,20 @@ TEST(XmlDom, Utf8Validation) {
   for (const auto& [s, pos] : cases) EXPECT_EQ(findInvalidUtf8(s), pos) << s;
 }
 
+// What the Python script prints for the file (UTF-8).
+std::string runPython(const std::string& scriptName, const std::string& script, const std::string& file) {
+  const std::string py = xmltest::writeTempFile(scriptName, script);
+  const std::string cmd = "python3 '" + platform::ToFsPath(py) + "' '" + platform::ToFsPath(file) + "'";
+  FILE* f = ::popen(cmd.c_str(), "r");
+  if (!f) return "<popen failed>";
+  std::string out;
+  char buf[65536];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+  if (::pclose(f) != 0) return "<python failed>";
+  return out;
+}
+
 // Python's XML parser as an oracle: the names of every record of generated registers, in
 // both encodings, with character references and a character CP1251 lacks.
 std::string pythonNames(const std::string& file) {
@@ -235,16 +249,7 @@ std::string pythonNames(const std::string& file) {
       "    p = z.find('PACIENT/PERS')\n"
       "    out.append('|'.join((p.find(t).text or '') for t in ('FAM', 'IM', 'OT', 'MR')))\n"
       "sys.stdout.buffer.write('\\n'.join(out).encode('utf-8'))\n";
-  const std::string py = xmltest::writeTempFile("names.py", script);
-  const std::string cmd = "python3 '" + platform::ToFsPath(py) + "' '" + platform::ToFsPath(file) + "'";
-  FILE* f = ::popen(cmd.c_str(), "r");
-  if (!f) return "<popen failed>";
-  std::string out;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-  if (::pclose(f) != 0) return "<python failed>";
-  return out;
+  return runPython("names.py", script, file);
 }
 
 std::string ourNames(const std::string& file) {
@@ -301,16 +306,7 @@ std::string pythonDump(const std::string& file) {
       "    for k in kids: walk(k, d + 1)\n"
       "walk(E.parse(sys.argv[1]).getroot(), 0)\n"
       "sys.stdout.buffer.write('\\n'.join(out).encode('utf-8'))\n";
-  const std::string py = xmltest::writeTempFile("dump.py", script);
-  const std::string cmd = "python3 '" + platform::ToFsPath(py) + "' '" + platform::ToFsPath(file) + "'";
-  FILE* f = ::popen(cmd.c_str(), "r");
-  if (!f) return "<popen failed>";
-  std::string out;
-  char buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-  if (::pclose(f) != 0) return "<python failed>";
-  return platform::Utf8ToCp1251(out);
+  return platform::Utf8ToCp1251(runPython("dump.py", script, file));
 }
 
 std::string ourDump(const std::string& file) {

@@ -20,6 +20,10 @@
 #include "support/FirebirdServer.h"
 #include "support/TestDatabase.h"
 
+// The suppressions of the test support (the Firebird client's never-freed caches), which
+// the merge processes get too.
+extern "C" const char* __lsan_default_suppressions();
+
 namespace {
 
 using mergetest::D;
@@ -37,13 +41,26 @@ public:
   MergeProcess(const std::string& name, const std::string& password, const std::string& archive) {
     const std::string exe =
         std::filesystem::read_symlink("/proc/self/exe").parent_path().string() + "/tasks_merge_child";
+    const std::string suppressions = archive + ".lsan";
+    testsupport::WriteFile(suppressions, __lsan_default_suppressions());
+    // Made before the fork: the child only calls what is safe after it.
+    std::vector<std::string> env = {"LSAN_OPTIONS=suppressions=" + suppressions};
+    for (char** e = environ; *e; ++e)
+      if (std::string(*e).rfind("LSAN_OPTIONS=", 0) != 0) env.emplace_back(*e);
+    std::vector<char*> envp;
+    for (std::string& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const std::vector<std::string> args = {exe, name, password, archive};
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
     pid_ = fork();
     if (pid_ == 0) {
       dup2(in[0], 0);
       dup2(out[1], 1);
-      execl(exe.c_str(), exe.c_str(), name.c_str(), password.c_str(), archive.c_str(), static_cast<char*>(nullptr));
+      execve(exe.c_str(), argv.data(), envp.data());
       _exit(127);
     }
     close(in[0]);

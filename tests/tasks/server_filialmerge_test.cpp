@@ -38,7 +38,8 @@ constexpr int kB = 1500000000;
 // A merge process with a pipe to its standard input and one from its standard output.
 class MergeProcess {
 public:
-  MergeProcess(const std::string& name, const std::string& password, const std::string& archive) {
+  MergeProcess(const std::string& name, const std::string& password, const std::string& archive,
+               bool noWait = false) {
     const std::string exe =
         std::filesystem::read_symlink("/proc/self/exe").parent_path().string() + "/tasks_merge_child";
     const std::string suppressions = archive + ".lsan";
@@ -50,7 +51,8 @@ public:
     std::vector<char*> envp;
     for (std::string& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
-    const std::vector<std::string> args = {exe, name, password, archive};
+    std::vector<std::string> args = {exe, name, password, archive};
+    if (noWait) args.emplace_back("nowait");
     std::vector<char*> argv;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -175,6 +177,35 @@ TEST(ServerFilialMerge, TwoWorkstationsMergingOneExportLeaveOneSetOfPatients) {
   EXPECT_EQ(db.count("PATIENT"), kPatients);
   EXPECT_EQ(db.scalar("select count(distinct POLICY_NUM) from PATIENT"), std::to_string(kPatients));
   EXPECT_EQ(db.count("VISITS"), kPatients);
+}
+
+// A merge that cannot get the lock in its time gives up before it reads the centre: a
+// clean item, nothing of it written, its archive kept for the next run.
+TEST(ServerFilialMerge, AMergeThatCannotWaitGivesUpWithItsArchiveKept) {
+  FirebirdServer& server = testsupport::TestServer();
+  KESTA_REQUIRE_SERVER(server);
+  TestDatabase db(server);
+  mergetest::BranchArchive a;
+  a.add("PATIENT.xml", {I(kB + 1), S("F"), S("Branch"), S("P"), S("X"), D(1970, 1, 1), S("BR"), S("1"),
+                        TS(2026, 11, 1)});
+  const std::string first = db.dir() + "first.zip", second = db.dir() + "other/second.zip";
+  std::filesystem::create_directory(db.dir() + "other");
+  a.write(first);
+  a.write(second);
+  MergeProcess holder(db.name(), db.password(), first);
+  ASSERT_TRUE(holder.started());
+  std::string l;
+  ASSERT_TRUE(holder.line(l));
+  ASSERT_EQ(l, "committing");
+  MergeProcess impatient(db.name(), db.password(), second, true);
+  ASSERT_TRUE(impatient.started());
+  EXPECT_EQ(impatient.finish(), dbftest::C("ФИЛИАЛ->ЦЕНТР: файл \"") + second +
+                                    dbftest::C("\" - центральная БД занята слиянием на другом рабочем месте, "
+                                               "файл оставлен;"));
+  EXPECT_TRUE(std::filesystem::exists(second));
+  holder.goOn();
+  EXPECT_EQ(holder.finish(), "");
+  EXPECT_EQ(db.count("PATIENT"), 1);
 }
 
 // A clinic database made before the merge lock existed gets its table and row from the

@@ -251,6 +251,9 @@ private:
   void runNow(int task, const std::function<bool()>& call, QLabel* label, const std::string& ok,
               const std::string& fail);
   void backupNow(int task, QLineEdit* edit, QWidget* page, QLabel* label, const std::string& failure);
+  // The file name of backup task 0 or 11 from its edit: a name the operator typed stays as
+  // typed; the name the program filled follows the date of each run (the edit shows it).
+  std::string backupName(int task, QLineEdit* edit);
   void smpSteps(bool fromScheduler, int& count, std::string& err);
   void deleteSmpFiles(const std::string& folder);
 
@@ -284,6 +287,7 @@ private:
   shell::IClock& FClock;
   std::string FExePath;
   std::string FBackupPath;
+  std::string FBackupFilled[2];  // the names the program put into edBackup and edBackup2
   std::string FSMPPath;
   std::unique_ptr<platform::TIniFile> FIni;
   std::vector<std::string> FProtocol;

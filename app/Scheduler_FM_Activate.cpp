@@ -133,6 +133,8 @@ void TfmMain::FormActivate() {
     FBackupPath = WithTrailingSlash(FIni->ReadString("BACKUP_Path", "DB_BACKUP_Path_MAIN", FExePath));
     edBackup->setText(Q(startName));
     edBackup2->setText(Q(endName));
+    FBackupFilled[0] = startName;
+    FBackupFilled[1] = endName;
     if (!Trimmed(ledFilialDBPath).empty() && FolderExists(Trimmed(ledFilialDBPath))) acRefreshFilialsExecute();
     edUser->setText(Q(FIni->ReadString("WORK_PATH", "User", "")));
     edPass->setText(Q(FIni->ReadString("WORK_PATH", "Pass", "")));

@@ -177,7 +177,7 @@ void TfmMain::runBackupTask(int t) {
   beginTask(t, false);
   QLineEdit* edit = t == 0 ? edBackup : edBackup2;
   QLabel* label = t == 0 ? lbBack : lbBack2;
-  const std::string name = Trimmed(edit).empty() ? BackupName(t == 0, FClock.now().date()) : Trimmed(edit);
+  const std::string name = backupName(t, edit);
   std::string err;
   FData.BackupDatabase(FBackupPath, name, err);
   if (err.empty()) {
@@ -187,6 +187,19 @@ void TfmMain::runBackupTask(int t) {
     setLabel(label, t == 0 ? W("Не удалось создать резервную копию. ") + err : W("Не удалось создать резервную копию!"));
   }
   finishTask(t);
+}
+
+std::string TfmMain::backupName(int task, QLineEdit* edit) {
+  const std::string typed = Trimmed(edit);
+  const std::string dated = BackupName(task == 0, FClock.now().date());
+  std::string& filled = FBackupFilled[task == 0 ? 0 : 1];
+  if (typed.empty()) return dated;
+  if (typed != filled) return typed;
+  if (filled != dated) {
+    filled = dated;
+    edit->setText(Q(dated));
+  }
+  return dated;
 }
 
 // Task 1: the program update; a failed update ends the run.

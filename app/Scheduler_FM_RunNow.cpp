@@ -132,7 +132,7 @@ void TfmMain::backupNow(int task, QLineEdit* edit, QWidget* page, QLabel* label,
     return;
   }
   std::string err;
-  const std::string name = Trimmed(edit);
+  const std::string name = backupName(task, edit);
   runNow(task,
          [&] {
            FData.BackupDatabase(FBackupPath, name, err);

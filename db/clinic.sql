@@ -375,6 +375,14 @@ CREATE TABLE SMP_CALLS (
 );
 CREATE INDEX SMP_CALLS_DATE_INPUT ON SMP_CALLS (DATE_INPUT);
 
+/* One row, which every branch merge updates first and keeps locked until it commits or
+   rolls back, so that merges of two workstations run one after the other. A merge makes
+   the table and its row in a database that lacks them. */
+CREATE TABLE FILIAL_MERGE_LOCK (
+  ID        INTEGER NOT NULL PRIMARY KEY,
+  MERGED_AT TIMESTAMP
+);
+
 /* Every run of PRIKEND leaves a row here (the attachment closing procedure of the register). */
 CREATE TABLE PRIKEND_LOG (
   PLPU   INTEGER,
@@ -454,4 +462,5 @@ SET TERM ; ^
 
 INSERT INTO SYSTEM_OPTIONS (LAST_UPDATE_DATE) VALUES (NULL);
 INSERT INTO OUR_HOSPITALS (KOD_HOSPITAL) VALUES (61);
+INSERT INTO FILIAL_MERGE_LOCK (ID) VALUES (1);
 COMMIT;

@@ -1,10 +1,17 @@
 #include "tasks/Scheduler_DM.h"
 
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "archive/arcUnZip.h"
 #include "platform/codepage.h"
 #include "platform/exception.h"
 #include "platform/inifile.h"
 #include "platform/oslayer.h"
+#include "platform/strutil.h"
 #include "tasks/zlvCrypt32.h"
 
 TdmScheduler* dmScheduler = nullptr;
@@ -30,6 +37,24 @@ std::string ClassName(const std::exception& e) {
   std::string d = platform::describe(e);
   size_t cr = d.find('\r');
   return cr == std::string::npos ? d : d.substr(0, cr);
+}
+
+// Whether this program can rename the backup file `target` (as the server sees it): the
+// embedded engine writes it from this process, a server on this machine sees the same
+// absolute paths; and the file's folder must be one this program may write.
+bool BackupRenamableHere(const std::string& serverName, const std::string& target) {
+  const std::string host = serverName.substr(0, serverName.find('/'));
+  bool here = host.empty();
+  for (const char* local : {"localhost", "127.0.0.1", "::1", "[::1]"}) here = here || platform::SameText(host, local);
+  char own[256] = {};
+  if (!here && ::gethostname(own, sizeof own - 1) == 0) {
+    const std::string name = own;
+    here = platform::SameText(host, name) || platform::SameText(host, name.substr(0, name.find('.')));
+  }
+  if (!here || (!host.empty() && target.rfind('/', 0) != 0)) return false;
+  const size_t slash = target.rfind('/');
+  const std::string folder = slash == std::string::npos ? std::string(".") : target.substr(0, slash + 1);
+  return ::access(platform::ToFsPath(folder).c_str(), W_OK) == 0;
 }
 
 }  // namespace
@@ -197,11 +222,29 @@ void TdmScheduler::BackupDatabase(const std::string& Path, const std::string& Fi
     if (wasOpen) SQLConnection.close();
     IBXBackupServ.attach(IBXBackupServServerName, user, password);
     std::string dbName = DatabasePathOf(SQLConnection.Params.value("DataBase"));
-    IBXBackupServ.startBackup(dbName, JoinBackupPath(Path, FileName), true);
-    std::string line;
-    while (IBXBackupServ.nextLine(line)) {
+    // The server starts the backup file afresh and removes it when the backup fails (a
+    // full disk), which would cost the earlier backup of the same name. Where this
+    // program can rename the file, the backup goes to a name of its own first and
+    // replaces the earlier file only once it is complete.
+    const std::string target = JoinBackupPath(Path, FileName);
+    const bool here = BackupRenamableHere(IBXBackupServServerName, target);
+    const std::string written = here ? target + ".tmp" : target;
+    try {
+      IBXBackupServ.startBackup(dbName, written, true);
+      std::string line;
+      while (IBXBackupServ.nextLine(line)) {
+      }
+    } catch (...) {
+      if (here) ::unlink(platform::ToFsPath(written).c_str());
+      throw;
     }
     IBXBackupServ.detach();
+    if (here && ::rename(platform::ToFsPath(written).c_str(), platform::ToFsPath(target).c_str()) != 0) {
+      const int error = errno;
+      throw platform::EOSError(platform::Utf8ToCp1251("Копия записана в файл \"") + written +
+                               platform::Utf8ToCp1251("\", но не переименована в \"") + target + "\": " +
+                               ::strerror(error));
+    }
     ErrMsg.clear();
   } catch (const std::exception& e) {
     ErrMsg = "@" + BackupHeading() + "@;@   " + ClassName(e) + "@;" + "@" + e.what() + "@;";

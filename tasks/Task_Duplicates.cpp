@@ -318,6 +318,24 @@ bool SearchDuplicates(const PatientKeyChain& chain, ITaskUi& ui, bool ByFIO, boo
     chain.cds1.SetIndexName(name);
   }
   chain.cds1.First();
+  // Qry1 stays open on a read-only read-committed transaction: a snapshot kept until the
+  // next task of a resident program would hold back the garbage collection of the whole
+  // database. The next task that writes through the transaction commits it first.
+  if (!chain.IBTran.active()) {
+    const fbdb::Isolation isolation = chain.IBTran.isolation;
+    const bool readOnly = chain.IBTran.readOnly;
+    chain.IBTran.isolation = fbdb::Isolation::ReadCommitted;
+    chain.IBTran.readOnly = true;
+    try {
+      chain.IBTran.start();
+    } catch (...) {
+      chain.IBTran.isolation = isolation;
+      chain.IBTran.readOnly = readOnly;
+      throw;
+    }
+    chain.IBTran.isolation = isolation;
+    chain.IBTran.readOnly = readOnly;
+  }
   chain.Qry1.open();
   return true;
 }

@@ -87,7 +87,8 @@ PatientKeyChain ModulePatientKeyChain(TdmScheduler& dm);
 // The task body: reads the patients, runs the ticked criteria and writes every line to
 // the task's message list, moving the progress bar. Returns true when it ran through;
 // database errors pass to the caller. It leaves cds1 open with the index definitions of
-// the ticked criteria (byFIO, byPolicy, bySNILS; the last one active) and Qry1 open.
+// the ticked criteria (byFIO, byPolicy, bySNILS; the last one active) and Qry1 open, on a
+// read-only read-committed transaction when it had to start one (no snapshot is held).
 bool SearchDuplicates(const PatientKeyChain& chain, ITaskUi& ui, bool ByFIO, bool ByPolicy,
                       bool BySNILS);
 

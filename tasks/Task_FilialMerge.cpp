@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <memory>
@@ -23,6 +24,8 @@
 #include "tasks/Scheduler_DM.h"
 
 namespace tasks {
+
+void (*FilialMergeCommitHook)() = nullptr;
 
 namespace {
 
@@ -323,6 +326,58 @@ std::vector<Value> UniqueKeyOf(int tag, TClientDataSet& b) {
 
 Value Id(int64_t v) { return Value::Int32(static_cast<int32_t>(v)); }
 
+// ---------------------------------------------------------------- merges of two workstations
+
+// Two workstations may merge the same export at overlapping times (timers armed over one
+// branch folder). Ids come from generators, which stand outside transactions, so nothing
+// collides: a merge that read the centre before the other one committed would create the
+// other one's new patients again. So every merge first updates the one row of
+// FILIAL_MERGE_LOCK in its transaction and holds that row lock until it commits or rolls
+// back; the next merge waits for the row and only then reads the centre, seeing what the
+// first one committed. No other writer touches the row.
+constexpr const char* kMergeLockTable = "FILIAL_MERGE_LOCK";
+// How long a merge waits for another one before it gives up (its archive is kept).
+constexpr int kMergeLockWaitSeconds = 120;
+
+bool HasRow(fbdb::SqlConnection& c, const std::string& sql) {
+  fbdb::Query q(c);
+  q.setSql(sql);
+  q.open();
+  const bool found = !q.eof();
+  q.close();
+  return found;
+}
+
+// The clinic schema script makes the table with its row; a clinic database made without
+// it gets both from its first merge (each statement committed at once; a workstation
+// that made them at the same moment is no failure).
+void EnsureMergeLockRow(fbdb::SqlConnection& c) {
+  const std::string table = kMergeLockTable;
+  if (!HasRow(c, "select 1 from RDB$RELATIONS where RDB$RELATION_NAME = '" + table + "'")) {
+    try {
+      c.ExecuteDirect("create table " + table + " (ID integer not null primary key, MERGED_AT timestamp)");
+    } catch (const fbdb::EDatabaseError&) {
+      // Made by another workstation meanwhile; anything else fails the reads below.
+    }
+  }
+  if (!HasRow(c, "select 1 from " + table + " where ID = 1")) {
+    try {
+      c.ExecuteDirect("insert into " + table + " (ID) values (1)");
+    } catch (const fbdb::EDatabaseError&) {
+      // Inserted by another workstation meanwhile.
+    }
+  }
+}
+
+// A lock held by another transaction: still held after the wait, or released by a commit
+// after which a read-committed update of the row conflicts once.
+bool IsLockConflict(const fbdb::EFbError& e) {
+  constexpr long kDeadlock = 335544336L, kLockConflict = 335544345L, kUpdateConflict = 335544451L,
+                 kLockTimeout = 335544510L;
+  const long c = e.gdsCode();
+  return c == kDeadlock || c == kLockConflict || c == kUpdateConflict || c == kLockTimeout;
+}
+
 // ---------------------------------------------------------------- one archive
 
 class FilialMerge {
@@ -342,6 +397,7 @@ private:
   TClientDataSet& C(Centre c) { return chain_[c]->ClientDataSet; }
 
   void LoadBranch();
+  bool TakeMergeLock();
   void OpenCentre();
   bool ReserveIdBlocks();
   bool Apply();
@@ -380,7 +436,9 @@ bool FilialMerge::Run() {
   LoadBranch();
   idQuery_ = std::make_unique<fbdb::Query>(dm_.SQLConnection);
   const std::string bound = FilialDateBound(dm_.Today());
+  EnsureMergeLockRow(dm_.SQLConnection);
   dm_.SQLConnection.StartTransaction(desc_);
+  if (!TakeMergeLock()) return false;
   for (int c = 0; c < kCentreCount; ++c) {
     const CentreSpec& s = kCentre[c];
     const std::string sql = s.bounded ? std::string(s.sql) + bound : std::string(s.sql);
@@ -399,6 +457,7 @@ bool FilialMerge::Run() {
   if (!Apply()) return false;
   Pass6Registers();
   if (!Apply()) return false;
+  if (FilialMergeCommitHook) FilialMergeCommitHook();
   dm_.SQLConnection.Commit(desc_);
   if (!marker_.empty())
     protocol_ = Item(marker_, W("ФИЛИАЛ->ЦЕНТР: файл ") + path_ + W(" - успешная актуализация"));
@@ -415,6 +474,28 @@ void FilialMerge::CleanUp() noexcept {
   for (auto& b : branch_) b.reset();
   idQuery_.reset();
   DeleteFilialXml(folder_);
+}
+
+bool FilialMerge::TakeMergeLock() {
+  // Each attempt waits as long as the connection waits for a lock; a merge that ended
+  // meanwhile makes the next attempt succeed at once.
+  const int wait = dm_.SQLConnection.lockTimeout();
+  const int attempts = std::max(2, wait > 0 ? (kMergeLockWaitSeconds + wait - 1) / wait : 1);
+  const std::string sql =
+      std::string("update ") + kMergeLockTable + " set MERGED_AT = current_timestamp where ID = 1";
+  for (int i = 1;; ++i) {
+    try {
+      dm_.SQLConnection.ExecuteDirect(sql);
+      return true;
+    } catch (const fbdb::EFbError& e) {
+      if (!IsLockConflict(e)) throw;
+      if (i >= attempts) break;
+    }
+  }
+  // Nothing of this archive was read or written: it keeps its name for the next run.
+  protocol_ += Item(marker_, W("ФИЛИАЛ->ЦЕНТР:") + W(" файл ") + "\"" + path_ + "\"" +
+                                 W(" - центральная БД занята слиянием на другом рабочем месте, файл оставлен"));
+  return false;
 }
 
 void FilialMerge::LoadBranch() {

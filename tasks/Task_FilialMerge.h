@@ -6,8 +6,10 @@
 // packets into client datasets, reads the centre tables through providers, reserves
 // one block of centre ids per table, moves the rows over in six passes and applies the
 // centre changes table by table inside one transaction (id 500, read committed) per
-// archive. A merged archive is renamed so that it is not merged again; one that does not
-// give its 23 packets keeps its name and is named in the result text with the count.
+// archive. Before it reads the centre a merge locks the one row of FILIAL_MERGE_LOCK in
+// that transaction, so that merges of two workstations run one after the other. A merged
+// archive is renamed so that it is not merged again; one that does not give its 23 packets
+// keeps its name and is named in the result text with the count.
 //
 // The helpers below are the pieces of it that need no database.
 #include <cstdint>
@@ -52,5 +54,9 @@ void DeleteFilialXml(const std::string& folder);
 
 // Whether a block of `count` ids after `base` stays inside the centre's id range.
 bool FilialIdBlockFits(int64_t base, int64_t count);
+
+// Called, when set, where a merge has read the centre and applied every change and is about
+// to commit: tests hold a merge there (the program never sets it).
+extern void (*FilialMergeCommitHook)();
 
 }  // namespace tasks

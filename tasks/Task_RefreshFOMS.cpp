@@ -462,9 +462,11 @@ bool TdmScheduler::RefreshFromFOMS(const std::string& FileName, bool /*Flag*/) {
       run.stampUpdateDate();
     } catch (const std::exception& e) {
       run.rollbackRecord();
-      // The box names the record; the messages (and so the run protocol) keep the reason.
+      // The box names the record (or the damaged file, refused before its first record);
+      // the messages (and so the run protocol) keep the reason.
       Ui().AddTaskMessage(tasks::dbftask::FailureLine(e));
-      Ui().ShowMessage(run.failureText(), tasks::dbftask::MessageCaption());
+      const bool damaged = dynamic_cast<const tasks::dbftask::EDamagedTable*>(&e) != nullptr;
+      Ui().ShowMessage(damaged ? std::string(e.what()) : run.failureText(), tasks::dbftask::MessageCaption());
     }
   } catch (...) {
     pending = std::current_exception();

@@ -4,6 +4,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <deque>
 #include <new>
 #include <fstream>
 #include <iterator>
@@ -19,8 +21,6 @@ void xmldom::FreeText::operator()(char* p) const noexcept { std::free(p); }
 namespace {
 
 using TextBuffer = std::unique_ptr<char, xmldom::FreeText>;
-
-pugi::xml_node wrap(pugi::xml_node_struct* n) { return pugi::xml_node(n); }
 
 bool asciiSameText(std::string_view a, std::string_view b) { return platform::SameText(a, b); }
 
@@ -183,22 +183,114 @@ std::string utf8ToCp1251(std::string_view s) {
 
 }  // namespace xmldom
 
+// ---- The nodes ----
+
+namespace xmldom {
+
+// One element: its name and (for an element without element children) its text, both
+// UTF-8 and pointing into the parsed text or into the store; its first child and next
+// sibling by index.
+struct Node {
+  const char* name;
+  const char* text;
+  uint32_t firstChild;
+  uint32_t nextSibling;
+};
+
+class NodeStore {
+public:
+  static constexpr uint32_t kNone = 0xFFFFFFFFu;
+
+  const Node& at(uint32_t i) const { return blocks_[i / kBlock][i % kBlock]; }
+  Node& at(uint32_t i) { return blocks_[i / kBlock][i % kBlock]; }
+  uint32_t root() const { return root_; }
+
+  // A node of the name below `parent` (kNone: the document element), after `last`, the
+  // parent's last child so far (kNone: none yet), which it becomes.
+  uint32_t add(const char* name, const char* text, uint32_t parent, uint32_t& last) {
+    if (count_ == kNone) throw EDOMParseError("XML document: too many elements");
+    if (count_ % kBlock == 0) blocks_.push_back(std::make_unique<Node[]>(kBlock));
+    const uint32_t i = count_++;
+    at(i) = Node{name, text, kNone, kNone};
+    if (last != kNone)
+      at(last).nextSibling = i;
+    else if (parent != kNone)
+      at(parent).firstChild = i;
+    else
+      root_ = i;
+    last = i;
+    return i;
+  }
+  // A text kept by the store (names of the outer levels, texts of several pieces).
+  const char* keep(std::string text) { return kept_.emplace_back(std::move(text)).c_str(); }
+
+  // Takes over the element `top` of a parsed document and everything below it.
+  void addTree(pugi::xml_node top, uint32_t parent, uint32_t& last) {
+    struct Open {
+      pugi::xml_node next;  // the next child to look at
+      uint32_t index;
+      uint32_t last;
+    };
+    std::vector<Open> open;
+    const uint32_t t = add(top.name(), textOf(top), parent, last);
+    open.push_back({top.first_child(), t, kNone});
+    while (!open.empty()) {
+      Open& o = open.back();
+      while (o.next && o.next.type() != pugi::node_element) o.next = o.next.next_sibling();
+      if (!o.next) {
+        open.pop_back();
+        continue;
+      }
+      const pugi::xml_node c = o.next;
+      o.next = c.next_sibling();
+      const uint32_t ci = add(c.name(), textOf(c), o.index, o.last);
+      open.push_back({c.first_child(), ci, kNone});
+    }
+  }
+
+private:
+  static constexpr uint32_t kBlock = 4096;
+
+  // The text of an element without element children: its own (first) text and the texts
+  // and CDATA sections after it, joined.
+  const char* textOf(pugi::xml_node e) {
+    const char* own = e.value();
+    std::string joined;
+    bool pieces = false;
+    for (pugi::xml_node c = e.first_child(); c; c = c.next_sibling()) {
+      if (c.type() == pugi::node_element) return nullptr;
+      if (c.type() == pugi::node_pcdata || c.type() == pugi::node_cdata) {
+        if (!pieces) joined = own;
+        joined += c.value();
+        pieces = true;
+      }
+    }
+    return pieces ? keep(std::move(joined)) : own;
+  }
+
+  std::vector<std::unique_ptr<Node[]>> blocks_;
+  uint32_t count_ = 0;
+  uint32_t root_ = kNone;
+  std::deque<std::string> kept_;
+};
+
+}  // namespace xmldom
+
 // ---- XmlNode ----
 
 std::string XmlNode::name() const {
-  if (!node_) return {};
-  return xmldom::utf8ToCp1251(wrap(node_).name());
+  if (!store_) return {};
+  return xmldom::utf8ToCp1251(store_->at(index_).name);
 }
 
 bool XmlNode::hasName(std::string_view name) const {
-  return node_ && std::string_view(wrap(node_).name()) == name;
+  return store_ && std::string_view(store_->at(index_).name) == name;
 }
 
 std::optional<XmlNode> XmlNode::findChild(std::string_view name) const {
-  if (!node_) return std::nullopt;
-  for (pugi::xml_node c = wrap(node_).first_child(); c; c = c.next_sibling()) {
-    if (c.type() == pugi::node_element && std::string_view(c.name()) == name) return XmlNode(c.internal_object());
-  }
+  if (!store_) return std::nullopt;
+  for (uint32_t c = store_->at(index_).firstChild; c != xmldom::NodeStore::kNone; c = store_->at(c).nextSibling)
+    if (std::string_view(store_->at(c).name) == name) return XmlNode(store_, c);
   return std::nullopt;
 }
 
@@ -210,34 +302,23 @@ XmlNode XmlNode::requireChild(std::string_view name) const {
 
 std::vector<XmlNode> XmlNode::childElements() const {
   std::vector<XmlNode> out;
-  if (!node_) return out;
-  for (pugi::xml_node c = wrap(node_).first_child(); c; c = c.next_sibling())
-    if (c.type() == pugi::node_element) out.emplace_back(c.internal_object());
+  if (!store_) return out;
+  for (uint32_t c = store_->at(index_).firstChild; c != xmldom::NodeStore::kNone; c = store_->at(c).nextSibling)
+    out.emplace_back(store_, c);
   return out;
 }
 
 std::string XmlNode::text() const {
-  if (!node_) return {};
-  // The element's first text is kept in the element itself; later ones are nodes.
-  std::string utf8 = wrap(node_).value();
-  for (pugi::xml_node c = wrap(node_).first_child(); c; c = c.next_sibling()) {
-    switch (c.type()) {
-      case pugi::node_pcdata:
-      case pugi::node_cdata:
-        utf8 += c.value();
-        break;
-      case pugi::node_element:
-        throw EXMLDocError("Node \"" + name() + "\" holds child elements, not a text");
-      default:
-        break;
-    }
-  }
-  return xmldom::utf8ToCp1251(utf8);
+  if (!store_) return {};
+  const xmldom::Node& n = store_->at(index_);
+  if (n.firstChild != xmldom::NodeStore::kNone)
+    throw EXMLDocError("Node \"" + name() + "\" holds child elements, not a text");
+  return n.text ? xmldom::utf8ToCp1251(n.text) : std::string();
 }
 
 // ---- XmlDocument ----
 
-XmlDocument::XmlDocument() : doc_(std::make_unique<pugi::xml_document>()) {}
+XmlDocument::XmlDocument() = default;
 XmlDocument::~XmlDocument() = default;
 
 namespace {
@@ -293,29 +374,215 @@ void XmlDocument::loadFromBytes(std::string bytes, const std::string& sourceName
   load(std::move(bytes), sourceName, [&copy] { return copy; });
 }
 
+namespace {
+
+// The pieces a document's inner elements are parsed in: about this much text each.
+constexpr size_t kPiece = size_t{1} << 20;
+constexpr size_t kNoPos = std::string_view::npos;
+constexpr unsigned kPieceOptions = pugi::parse_default | pugi::parse_embed_pcdata;
+
+bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+bool at(const char* t, size_t n, size_t i, std::string_view p) {
+  return i <= n && n - i >= p.size() && std::memcmp(t + i, p.data(), p.size()) == 0;
+}
+
+// Past the end of `close`, searched from `from`; kNoPos when it does not come.
+size_t past(const char* t, size_t n, size_t from, std::string_view close) {
+  const size_t pos = std::string_view(t, n).find(close, from);
+  return pos == kNoPos ? kNoPos : pos + close.size();
+}
+
+// Past the comment or processing instruction at i; kNoPos when there is none there or it
+// does not end.
+size_t skipMisc(const char* t, size_t n, size_t i) {
+  if (at(t, n, i, "<!--")) return past(t, n, i + 4, "-->");
+  if (at(t, n, i, "<?")) return past(t, n, i + 2, "?>");
+  return kNoPos;
+}
+
+// A start or end tag at i (a '<' that no '!' or '?' follows), its attribute values skipped
+// whole.
+struct Tag {
+  size_t nameBegin = 0, nameEnd = 0, after = 0;
+  bool end = false, empty = false;
+  std::string_view name(const char* t) const { return std::string_view(t + nameBegin, nameEnd - nameBegin); }
+};
+
+bool scanTag(const char* t, size_t n, size_t i, Tag& tag) {
+  tag.end = i + 1 < n && t[i + 1] == '/';
+  size_t j = i + (tag.end ? 2 : 1);
+  tag.nameBegin = j;
+  while (j < n && !isSpace(t[j]) && t[j] != '>' && t[j] != '/' && t[j] != '<') ++j;
+  tag.nameEnd = j;
+  if (tag.nameEnd == tag.nameBegin) return false;
+  while (j < n) {
+    const char c = t[j];
+    if (c == '"' || c == '\'') {
+      const void* q = std::memchr(t + j + 1, c, n - j - 1);
+      if (!q) return false;
+      j = static_cast<size_t>(static_cast<const char*>(q) - t) + 1;
+    } else if (c == '>') {
+      tag.empty = !tag.end && t[j - 1] == '/';
+      tag.after = j + 1;
+      return true;
+    } else if (c == '<') {
+      return false;
+    } else {
+      ++j;
+    }
+  }
+  return false;
+}
+
+// Past the element whose start tag is at i, with everything inside it; kNoPos when it
+// cannot be followed without the parser.
+size_t skipElement(const char* t, size_t n, size_t i) {
+  size_t depth = 0;
+  while (i < n) {
+    const void* lt = std::memchr(t + i, '<', n - i);
+    if (!lt) return kNoPos;
+    i = static_cast<size_t>(static_cast<const char*>(lt) - t);
+    if (at(t, n, i, "<!--") || at(t, n, i, "<?")) {
+      i = skipMisc(t, n, i);
+    } else if (at(t, n, i, "<![CDATA[")) {
+      i = past(t, n, i + 9, "]]>");
+    } else if (at(t, n, i, "<!")) {
+      return kNoPos;
+    } else {
+      Tag tag;
+      if (!scanTag(t, n, i, tag)) return kNoPos;
+      i = tag.after;
+      if (tag.end) {
+        if (depth == 0) return kNoPos;
+        if (--depth == 0) return i;
+      } else if (!tag.empty) {
+        ++depth;
+      } else if (depth == 0) {
+        return i;
+      }
+    }
+    if (i == kNoPos) return kNoPos;
+  }
+  return kNoPos;
+}
+
+// Past whitespace, comments and processing instructions from i; kNoPos when one of them
+// does not end.
+size_t skipOther(const char* t, size_t n, size_t i) {
+  while (i < n) {
+    if (isSpace(t[i])) {
+      ++i;
+    } else if (at(t, n, i, "<!--") || at(t, n, i, "<?")) {
+      i = skipMisc(t, n, i);
+      if (i == kNoPos) return kNoPos;
+    } else {
+      break;
+    }
+  }
+  return i;
+}
+
+}  // namespace
+
+bool XmlDocument::loadInPieces(char* text, size_t n) {
+  auto store = std::make_unique<xmldom::NodeStore>();
+  constexpr uint32_t kNone = xmldom::NodeStore::kNone;
+  // The outer tags on their own: the pieces do not show whether they are well-formed.
+  std::string outerTags;
+  size_t i = skipOther(text, n, 0);
+  Tag root;
+  if (i == kNoPos || i + 1 >= n || text[i] != '<' || text[i + 1] == '!' || !scanTag(text, n, i, root) || root.end ||
+      root.empty)
+    return false;
+  outerTags.append(text + i, root.after - i);
+  uint32_t lastRoot = kNone;
+  const uint32_t rootIndex = store->add(store->keep(std::string(root.name(text))), "", kNone, lastRoot);
+  i = root.after;
+  uint32_t lastOuter = kNone;
+  pugi::xml_document piece;
+  for (;;) {
+    i = skipOther(text, n, i);
+    Tag tag;
+    if (i == kNoPos || i + 1 >= n || text[i] != '<' || text[i + 1] == '!' || !scanTag(text, n, i, tag)) return false;
+    outerTags.append(text + i, tag.after - i);
+    if (tag.end) {
+      if (tag.name(text) != root.name(text)) return false;
+      i = tag.after;
+      break;
+    }
+    const uint32_t outer = store->add(store->keep(std::string(tag.name(text))), "", rootIndex, lastOuter);
+    i = tag.after;
+    if (tag.empty) continue;
+    // The elements inside an outer one, parsed a piece at a time and taken over.
+    uint32_t lastInner = kNone;
+    size_t pieceBegin = kNoPos, pieceEnd = kNoPos;
+    auto flush = [&]() -> bool {
+      if (pieceBegin == kNoPos) return true;
+      if (!piece.load_buffer_inplace(text + pieceBegin, pieceEnd - pieceBegin, kPieceOptions | pugi::parse_fragment,
+                                     pugi::encoding_utf8))
+        return false;
+      for (pugi::xml_node c = piece.first_child(); c; c = c.next_sibling()) {
+        if (c.type() == pugi::node_element)
+          store->addTree(c, outer, lastInner);
+        else if (c.type() == pugi::node_pcdata || c.type() == pugi::node_cdata)
+          return false;
+      }
+      piece.reset();
+      pieceBegin = kNoPos;
+      return true;
+    };
+    for (;;) {
+      i = skipOther(text, n, i);
+      if (i == kNoPos || i + 1 >= n || text[i] != '<' || text[i + 1] == '!') return false;
+      if (text[i + 1] == '/') {
+        Tag close;
+        if (!scanTag(text, n, i, close) || close.name(text) != tag.name(text) || !flush()) return false;
+        outerTags.append(text + i, close.after - i);
+        i = close.after;
+        break;
+      }
+      const size_t after = skipElement(text, n, i);
+      if (after == kNoPos) return false;
+      if (pieceBegin == kNoPos) pieceBegin = i;
+      pieceEnd = i = after;
+      if (pieceEnd - pieceBegin >= kPiece && !flush()) return false;
+    }
+  }
+  if (skipOther(text, n, i) != n) return false;
+  pugi::xml_document outerDoc;
+  if (!outerDoc.load_buffer(outerTags.data(), outerTags.size(), pugi::parse_default, pugi::encoding_utf8))
+    return false;
+  nodes_ = std::move(store);
+  return true;
+}
+
 void XmlDocument::load(std::string bytes, const std::string& sourceName, const std::function<std::string()>& pristine) {
   loaded_ = false;
-  doc_->reset();
+  nodes_.reset();
   converted_.reset();
   bytes_.clear();
   bytes_.shrink_to_fit();
   fileName_ = sourceName;
 
   // The UTF-8 text: the bytes themselves, or their conversion, after which the bytes go.
-  std::string convertFrom;
-  std::string_view part = utf8Part(bytes, convertFrom);
   char* text = nullptr;
   size_t size = 0;
-  if (convertFrom.empty()) {
-    const size_t skip = static_cast<size_t>(part.data() - bytes.data());
-    bytes_ = std::move(bytes);
-    text = bytes_.data() + skip;
-    size = bytes_.size() - skip;
-  } else {
-    converted_ = convertToUtf8(part, convertFrom, sourceName, size);
-    text = converted_.get();
-    std::string().swap(bytes);
-  }
+  auto takeText = [&](std::string given) {
+    std::string convertFrom;
+    std::string_view part = utf8Part(given, convertFrom);
+    if (convertFrom.empty()) {
+      const size_t skip = static_cast<size_t>(part.data() - given.data());
+      bytes_ = std::move(given);
+      text = bytes_.data() + skip;
+      size = bytes_.size() - skip;
+    } else {
+      converted_ = convertToUtf8(part, convertFrom, sourceName, size);
+      text = converted_.get();
+      std::string().swap(given);
+    }
+  };
+  takeText(std::move(bytes));
   const std::string_view utf8(text, size);
 
   size_t bad = xmldom::findInvalidUtf8(utf8);
@@ -328,10 +595,19 @@ void XmlDocument::load(std::string bytes, const std::string& sourceName, const s
 
   // Parsed where the text lies, element texts kept in their elements rather than in nodes
   // of their own: comments, processing instructions and whitespace-only text are not kept.
-  pugi::xml_parse_result r =
-      doc_->load_buffer_inplace(text, size, pugi::parse_default | pugi::parse_embed_pcdata, pugi::encoding_utf8);
+  if (loadInPieces(text, size)) {
+    loaded_ = true;
+    return;
+  }
+  // The pieces parsed so far have written into the text: the whole document is parsed
+  // from the bytes as given.
+  converted_.reset();
+  std::string().swap(bytes_);
+  takeText(pristine());
+  pugi::xml_document doc;
+  pugi::xml_parse_result r = doc.load_buffer_inplace(text, size, kPieceOptions, pugi::encoding_utf8);
   if (!r) {
-    doc_->reset();
+    doc.reset();
     converted_.reset();
     std::string().swap(bytes_);
     // The parse has written into the text: the position is found in the bytes as given.
@@ -352,7 +628,7 @@ void XmlDocument::load(std::string bytes, const std::string& sourceName, const s
                          platform::IntToStr(static_cast<int64_t>(column)));
   }
   size_t roots = 0;
-  for (pugi::xml_node c = doc_->first_child(); c; c = c.next_sibling()) {
+  for (pugi::xml_node c = doc.first_child(); c; c = c.next_sibling()) {
     if (c.type() == pugi::node_element) ++roots;
     if (c.type() == pugi::node_pcdata || c.type() == pugi::node_cdata)
       throw EDOMParseError("XML file \"" + sourceName + "\": text outside the document element");
@@ -360,12 +636,15 @@ void XmlDocument::load(std::string bytes, const std::string& sourceName, const s
   if (roots != 1)
     throw EDOMParseError("XML file \"" + sourceName + "\": " +
                          (roots == 0 ? std::string("no document element") : std::string("more than one top-level element")));
+  nodes_ = std::make_unique<xmldom::NodeStore>();
+  uint32_t last = xmldom::NodeStore::kNone;
+  nodes_->addTree(doc.document_element(), xmldom::NodeStore::kNone, last);
   loaded_ = true;
 }
 
 XmlNode XmlDocument::documentElement() const {
   if (!loaded_) throw EXMLDocError("No XML document is loaded");
-  return XmlNode(doc_->document_element().internal_object());
+  return XmlNode(nodes_.get(), nodes_->root());
 }
 
 }  // namespace tasks

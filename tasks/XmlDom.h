@@ -8,7 +8,15 @@
 //
 // Only element nodes count as children: comments, processing instructions and
 // whitespace between elements are not part of the child lists.
+//
+// The document keeps its elements in compact nodes of its own, which point into the
+// parsed text. The elements below the children of the document element are parsed a
+// piece (about a megabyte of text) at a time and taken over piece by piece, so that the
+// parser's much larger nodes never exist for the whole document: a register takes at most
+// about three times its file, with or without indentation. A document whose outer levels
+// hold anything else than elements, comments and processing instructions is parsed whole.
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -18,12 +26,11 @@
 
 #include "platform/exception.h"
 
-namespace pugi {
-class xml_document;
-struct xml_node_struct;
-}  // namespace pugi
-
 namespace tasks {
+
+namespace xmldom {
+class NodeStore;
+}  // namespace xmldom
 
 // Missing nodes, texts asked of elements with element children, bad child indexes.
 class EXMLDocError : public platform::Exception {
@@ -42,9 +49,9 @@ public:
 class XmlNode {
 public:
   XmlNode() = default;
-  explicit XmlNode(pugi::xml_node_struct* n) : node_(n) {}
+  XmlNode(const xmldom::NodeStore* store, uint32_t index) : store_(store), index_(index) {}
 
-  bool valid() const { return node_ != nullptr; }
+  bool valid() const { return store_ != nullptr; }
   // Element name (CP1251).
   std::string name() const;
   // Name compare without conversion (element names of the register are ASCII).
@@ -62,7 +69,8 @@ public:
   std::string text() const;
 
 private:
-  pugi::xml_node_struct* node_ = nullptr;
+  const xmldom::NodeStore* store_ = nullptr;
+  uint32_t index_ = 0;
 };
 
 namespace xmldom {
@@ -93,12 +101,16 @@ private:
   // `pristine` gives the bytes again, for the position of a parse error (the parse
   // writes into the text).
   void load(std::string bytes, const std::string& sourceName, const std::function<std::string()>& pristine);
+  // Parses the text piece by piece into the nodes; false (nothing kept) when its outer
+  // levels hold more than elements, comments and processing instructions, or a piece
+  // does not parse: the whole text is parsed then, for its nodes or its error.
+  bool loadInPieces(char* text, size_t size);
 
   // The UTF-8 text the document points into: the bytes as given when they are UTF-8,
   // else their conversion. Declared before the document, which goes first.
   std::string bytes_;
   std::unique_ptr<char, xmldom::FreeText> converted_;
-  std::unique_ptr<pugi::xml_document> doc_;
+  std::unique_ptr<xmldom::NodeStore> nodes_;
   std::string fileName_;
   bool loaded_ = false;
 };

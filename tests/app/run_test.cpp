@@ -140,6 +140,33 @@ TEST(TimedRun, CompleteRunStatusesProtocolAndTail) {
   EXPECT_FALSE(a.w->pnlTime->isVisible());
 }
 
+// A window left open for days: the backup names the program filled follow the date of each
+// run, not the day the window opened; a name the operator typed stays as typed.
+TEST(TimedRun, FilledBackupNamesFollowTheDateOfEachRun) {
+  Armed a({0, 11});
+  std::vector<std::string> backups;
+  auto run = [&] {
+    a.run();
+    for (const std::string& c : a.data.calls)
+      if (c.rfind("BackupDatabase ", 0) == 0) backups.push_back(c.substr(c.rfind('/') + 1));
+  };
+  run();
+  for (int day : {10, 11}) {
+    a.clock.t = At(14, 4, 0, day);
+    if (day == 11) a.w->edBackup2->setText(QStringLiteral("mine.gbk"));
+    a.w->acTimerTurnONExecute();
+    ASSERT_TRUE(a.w->timerOn());
+    run();
+  }
+  EXPECT_EQ(backups, (std::vector<std::string>{"BackupStart_09122026.gbk", "BackupEnd_09122026.gbk",
+                                               "BackupStart_10122026.gbk", "BackupEnd_10122026.gbk",
+                                               "BackupStart_11122026.gbk", "mine.gbk"}));
+  EXPECT_EQ(S(a.w->edBackup->text()), "BackupStart_11122026.gbk");
+  EXPECT_EQ(S(a.w->edBackup2->text()), "mine.gbk");
+  EXPECT_EQ(a.w->protocol().back(), " ");
+  EXPECT_EQ(a.w->protocol()[a.w->protocol().size() - 4], C("Файл резервной копии создан \"BackupStart_11122026.gbk\""));
+}
+
 TEST(TimedRun, FailedBackupEndsDoneWithTheErrorInTheLabel) {
   Armed a({0, 11});
   a.data.texts["BackupDatabase"] = C("@Ошибка при создании резервной копии БД:@;@   EIBError@;@no@;");

@@ -1,6 +1,8 @@
 #include "dbf_fixture.h"
 
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <stdexcept>
 
@@ -33,7 +35,7 @@ std::string JsonText(const std::string& s) {
 }  // namespace
 
 void WriteDbf(const std::string& path, const std::string& fields, const std::vector<Record>& records,
-              const std::vector<int>& deleted) {
+              const std::vector<int>& deleted, const std::string& codepage) {
   std::string json = "{\"path\": " + JsonText(path) + ", \"fields\": " + JsonText(fields) + ", \"records\": [";
   for (size_t i = 0; i < records.size(); ++i) {
     json += i ? ",\n[" : "\n[";
@@ -45,7 +47,7 @@ void WriteDbf(const std::string& path, const std::string& fields, const std::vec
   }
   json += "], \"deleted\": [";
   for (size_t i = 0; i < deleted.size(); ++i) json += (i ? ", " : "") + std::to_string(deleted[i]);
-  json += "]}";
+  json += "], \"codepage\": " + JsonText(codepage) + "}";
   const std::string descPath = path + ".json";
   testsupport::WriteFile(descPath, json);
   const char* src = std::getenv("KESTA_SOURCE_DIR");
@@ -53,6 +55,59 @@ void WriteDbf(const std::string& path, const std::string& fields, const std::vec
   const std::string cmd =
       "/usr/bin/python3 '" + std::string(src) + "/tests/tasks/dbf_writer.py' '" + descPath + "'";
   if (std::system(cmd.c_str()) != 0) throw std::runtime_error("the DBF writer failed: " + cmd);
+}
+
+const std::vector<Damage>& Damages() {
+  static const std::vector<Damage> d = {Damage::NoTerminator, Damage::LastRecordCut, Damage::CountBeyondFile};
+  return d;
+}
+
+void DamageDbf(const std::string& path, Damage d) {
+  std::string bytes;
+  {
+    std::ifstream in(path, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  if (bytes.size() < 32) throw std::runtime_error("not a table: " + path);
+  auto le = [&](size_t at, int n) {
+    size_t v = 0;
+    for (int i = n - 1; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(bytes[at + i]);
+    return v;
+  };
+  const size_t count = le(4, 4), headerLen = le(8, 2), recordLen = le(10, 2);
+  switch (d) {
+    case Damage::NoTerminator: {
+      size_t at = 32;
+      while (at < headerLen && bytes[at] != '\r') at += 32;
+      if (at >= headerLen) throw std::runtime_error("no terminator in " + path);
+      bytes[at] = ' ';
+      break;
+    }
+    case Damage::LastRecordCut:
+      bytes.resize(headerLen + recordLen * (count - 1) + recordLen / 2);
+      break;
+    case Damage::CountBeyondFile:
+      for (int i = 0; i < 4; ++i) bytes[4 + i] = static_cast<char>((count + 1000) >> (8 * i));
+      break;
+  }
+  testsupport::WriteFile(path, bytes);
+}
+
+std::string DamagedLine(const std::string& path, Damage d, int records) {
+  const std::string n = std::to_string(records);
+  std::string what;
+  switch (d) {
+    case Damage::NoTerminator:
+      what = "в заголовке нет конца списка полей, записей в заголовке - " + n;
+      break;
+    case Damage::LastRecordCut:
+      what = "записей в заголовке - " + n + ", в файле - " + std::to_string(records - 1);
+      break;
+    case Damage::CountBeyondFile:
+      what = "записей в заголовке - " + std::to_string(records + 1000) + ", в файле - " + n;
+      break;
+  }
+  return "EDamagedTable: " + C("Файл \"") + path + C("\" поврежден: " + what);
 }
 
 std::string C(const char* utf8) { return platform::Utf8ToCp1251(utf8); }

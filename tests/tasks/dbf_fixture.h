@@ -16,9 +16,19 @@ using Value = std::optional<std::string>;   // nullopt: a blank field
 using Record = std::vector<Value>;
 
 // Writes `path` with the fields ("NAME C(20); BORN D; ...") and records (UTF-8 texts,
-// dates "YYYY-MM-DD"); `deleted` lists 0-based records marked deleted.
+// dates "YYYY-MM-DD"); `deleted` lists 0-based records marked deleted. Texts are written
+// in `codepage` (a python codec name), which the header's language driver byte declares.
 void WriteDbf(const std::string& path, const std::string& fields, const std::vector<Record>& records,
-              const std::vector<int>& deleted = {});
+              const std::vector<int>& deleted = {}, const std::string& codepage = "cp866");
+
+// Damaged tables the DBF tasks must refuse before they replace anything, each made from a
+// sound file in place: the field list without its terminator, the last record cut short,
+// a header counting 1,000 records more than the file holds.
+enum class Damage { NoTerminator, LastRecordCut, CountBeyondFile };
+const std::vector<Damage>& Damages();
+void DamageDbf(const std::string& path, Damage d);
+// The line of the task's messages for the damaged file of `records` records (CP1251).
+std::string DamagedLine(const std::string& path, Damage d, int records);
 
 // UTF-8 to CP1251.
 std::string C(const char* utf8);

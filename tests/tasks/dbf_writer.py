@@ -1,10 +1,12 @@
 #!/usr/bin/python3
-"""Writes a dBase III table with the python3-dbf package, text in CP866.
+"""Writes a dBase III table with the python3-dbf package, text in CP866 (or the code page
+the description names, which the header's language driver byte then declares).
 
 Usage: dbf_writer.py TABLE.json
 
 TABLE.json: {"path": file, "fields": "NAME C(20); BORN D; N1 N(5,0)",
-       "records": [[value, ...], ...], "deleted": [0-based record numbers]}
+       "records": [[value, ...], ...], "deleted": [0-based record numbers],
+       "codepage": "cp866" (optional)}
 Values are JSON null (a blank field), texts, or for D fields "YYYY-MM-DD"; N fields take
 numbers or numeric texts.
 """
@@ -42,7 +44,8 @@ def main():
     with open(sys.argv[1], encoding='utf-8') as f:
         desc = json.load(f)
     types = field_types(desc['fields'])
-    table = dbf.Table(desc['path'], desc['fields'], codepage='cp866', dbf_type='db3')
+    table = dbf.Table(desc['path'], desc['fields'], codepage=desc.get('codepage', 'cp866'),
+                      dbf_type='db3')
     table.open(dbf.READ_WRITE)
     deleted = set(desc.get('deleted', []))
     for i, rec in enumerate(desc['records']):

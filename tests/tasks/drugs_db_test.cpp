@@ -116,6 +116,44 @@ TEST_F(DrugsTest, AFailedRecordLeavesTheOldDirectoryWhole) {
   EXPECT_NE(ui.taskMessages[0].find("none.dbf"), std::string::npos) << ui.taskMessages[0];
 }
 
+// A damaged file is refused before the directory is touched: the messages name the file
+// and both counts, and the old directory stays.
+TEST_F(DrugsTest, ADamagedFileLeavesTheOldDirectory) {
+  const std::vector<Record> four(4, Drug().record());
+  for (dbftest::Damage d : dbftest::Damages()) {
+    SCOPED_TRACE(static_cast<int>(d));
+    dbftest::WriteDbf(file("LS.DBF"), kFields, four);
+    dbftest::DamageDbf(file("LS.DBF"), d);
+    ui.taskMessages.clear();
+    EXPECT_FALSE(dm.LoadDrugs(file("LS.DBF")));
+    EXPECT_EQ(ui.taskMessages, std::vector<std::string>{dbftest::DamagedLine(file("LS.DBF"), d, 4)});
+    EXPECT_EQ(column("select DISPLAY_NAME from DRUGS order by ID_DRUGS"),
+              (std::vector<std::string>{"old 1", "old 2", "old 7"}));
+    EXPECT_EQ(generator(), "7");
+  }
+  // The same file undamaged replaces it.
+  dbftest::WriteDbf(file("LS.DBF"), kFields, four);
+  EXPECT_TRUE(dm.LoadDrugs(file("LS.DBF")));
+  EXPECT_EQ(count("DRUGS"), 4);
+}
+
+// Records the table hides are not taken for a shorter file: the records walked must be the
+// header's count (here a filter left on the module's table hides one).
+TEST_F(DrugsTest, RecordsTheTableHidesAreNotTakenForAShorterFile) {
+  Drug hidden;
+  hidden.name = "Скрытый";
+  dbftest::WriteDbf(file("LS.DBF"), kFields, {Drug().record(), hidden.record(), Drug().record(), Drug().record()});
+  dm.hdsDBF.OnFilterRecord = [](xb::TXBaseDataSet& t, bool& accept) {
+    accept = t.FieldByName("NAME_MED").AsString() != C("Скрытый");
+  };
+  dm.hdsDBF.SetFiltered(true);
+  EXPECT_FALSE(dm.LoadDrugs(file("LS.DBF")));
+  EXPECT_EQ(ui.taskMessages, std::vector<std::string>{"EDamagedTable: " + C("Файл \"") + file("LS.DBF") +
+                                                      C("\" поврежден: записей в заголовке - 4, прочитано - 3")});
+  EXPECT_EQ(count("DRUGS"), 3);
+  EXPECT_EQ(generator(), "7");
+}
+
 TEST_F(DrugsTest, AFailedLoadDoesNotUndoWorkLeftPendingBeforeIt) {
   fbdb::Query pending(dm.IBTran2);
   pending.setSql("insert into NPUNKT (KOD, NAME) values (5, 'pending')");

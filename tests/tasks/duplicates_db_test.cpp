@@ -110,6 +110,33 @@ TEST_F(DuplicatesDb, EveryCallReadsTheRegisterAgain) {
   EXPECT_EQ(ui_.progressMax, 8);
 }
 
+// The search leaves Qry1 open without holding a snapshot: the transaction it stays open
+// on does not hold back the oldest active transaction (and so the garbage collection of
+// the database) while the program waits for its next task; the next task writes as usual.
+TEST_F(DuplicatesDb, TheOpenQueryHoldsNoSnapshot) {
+  ASSERT_TRUE(tasks::SearchDuplicates(chain(), ui_, true, true, true));
+  ASSERT_TRUE(dm_->Qry1.active());
+  int64_t searchTransaction = 0;
+  {
+    fbdb::Query q(dm_->IBTran);
+    q.setSql("select current_transaction from RDB$DATABASE");
+    q.open();
+    searchTransaction = q.field(size_t{0}).asInteger();
+    q.close();
+  }
+  // Other work goes on and commits.
+  exec("update PATIENT set SNILS_KOD = '999-999-999 99' where IDP = 105");
+  exec("update PATIENT set SNILS_KOD = '999-999-999 98' where IDP = 105");
+  EXPECT_GT(std::stoll(db_->scalar("select MON$OLDEST_ACTIVE from MON$DATABASE")), searchTransaction);
+  // A task after it writes through the same transaction object.
+  dm_->IBTran.commit();
+  fbdb::Query w(dm_->IBTran);
+  w.setSql("update PATIENT set LAST_NAME = 'X' where IDP = 101");
+  w.execSQL();
+  dm_->IBTran.commit();
+  EXPECT_EQ(db_->scalar("select LAST_NAME from PATIENT where IDP = 101"), "X");
+}
+
 TEST_F(DuplicatesDb, NoCriterionStillReadsTheRegister) {
   ASSERT_TRUE(tasks::SearchDuplicates(chain(), ui_, false, false, false));
   EXPECT_EQ(ui_.taskMessages, W({" ", "Конец задания поиска дубликатов", " "}));

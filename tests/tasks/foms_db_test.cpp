@@ -241,6 +241,57 @@ TEST_F(FomsTest, DerivationsOfNewPatientsAndNoCarryOver) {
                                       "6800000000000001"}));
 }
 
+// The texts of a fund file are CP866 unless its header declares CP1251 (language driver
+// byte), as the writer of the file says: both give the same names.
+TEST_F(FomsTest, TextsFollowTheCodePageTheHeaderDeclares) {
+  for (const char* codepage : {"cp866", "cp1251"}) {
+    SCOPED_TRACE(codepage);
+    Person p;
+    p.lastName = "Щербакова-Ёлкина";
+    p.middleName = "Юрьевна";
+    p.npolicy = std::string("P-") + codepage;
+    p.npname = "г. Тамбов, ул. Южная";
+    dbftest::WriteDbf(file("PRIK.DBF"), kFundFields, {p.record()}, {}, codepage);
+    ui.taskMessages.clear();
+    ASSERT_TRUE(dm.RefreshFromFOMS(file("PRIK.DBF"), true));
+    EXPECT_EQ(row("select LAST_NAME, MIDDLE_NAME, FULL_ADDRESS from PATIENT where POLICY_NUM = 'P-" +
+                  std::string(codepage) + "'"),
+              (std::vector<std::string>{C("Щербакова-Ёлкина"), C("Юрьевна"), C("г. Тамбов, ул. Южная")}));
+  }
+}
+
+// A damaged file is refused before the first record: the messages and the box name the
+// file and both counts; no patient is changed or added and the date is not stamped.
+TEST_F(FomsTest, ADamagedFileChangesNoPatient) {
+  seed(100, "Иванов", "Иван", "Иванович", "17.05.1980", "OLD", "1");  // replaced by a sound file
+  std::vector<Person> people(4);
+  for (int i = 1; i < 4; ++i) people[i].npolicy = "N" + std::to_string(i);
+  for (int i = 1; i < 4; ++i) people[i].lastName = "Новый" + std::to_string(i);
+  const std::string before = one("select POLICY_NUM || '/' || VPOLICY || '/' || ENP from PATIENT where IDP = 100");
+  for (dbftest::Damage d : dbftest::Damages()) {
+    SCOPED_TRACE(static_cast<int>(d));
+    std::vector<Record> records;
+    for (const Person& p : people) records.push_back(p.record());
+    dbftest::WriteDbf(file("PRIK.DBF"), kFundFields, records);
+    dbftest::DamageDbf(file("PRIK.DBF"), d);
+    ui.taskMessages.clear();
+    ui.messageBoxes.clear();
+    EXPECT_FALSE(dm.RefreshFromFOMS(file("PRIK.DBF"), true));
+    const std::string line = dbftest::DamagedLine(file("PRIK.DBF"), d, 4);
+    EXPECT_EQ(ui.taskMessages, std::vector<std::string>{line});
+    ASSERT_EQ(ui.messageBoxes.size(), 1u);
+    EXPECT_EQ(ui.messageBoxes[0].text, line.substr(std::string("EDamagedTable: ").size()));
+    EXPECT_EQ(count("PATIENT"), 1);
+    EXPECT_EQ(one("select POLICY_NUM || '/' || VPOLICY || '/' || ENP from PATIENT where IDP = 100"), before);
+    EXPECT_EQ(one("select LAST_UPDATE_DATE from SYSTEM_OPTIONS"), "<null>");
+  }
+  // The same file undamaged replaces one patient and adds three.
+  ui.taskMessages.clear();
+  EXPECT_TRUE(run(people));
+  EXPECT_EQ(ui.taskMessages, PopulationProtocol(0, 1, 3));
+  EXPECT_EQ(count("PATIENT"), 4);
+}
+
 TEST_F(FomsTest, ADatabaseErrorOnRecordFiveShowsTheRecordAndKeepsTheEarlierOnes) {
   std::vector<Person> people(6);
   for (int i = 0; i < 6; ++i) {

@@ -103,6 +103,30 @@ TEST_F(PrivilegedTest, UpdatesFoundPatientsByPolicyOrByPerson) {
   EXPECT_FALSE(dm.hdsDBF.Active());
 }
 
+// A damaged file is refused before the first record: the messages name the file and both
+// counts, and no patient is updated.
+TEST_F(PrivilegedTest, ADamagedFileUpdatesNoPatient) {
+  seed(1, C("Иванов"), "17.05.1980", "", "", "old-1");  // updated by a sound file
+  const std::vector<std::string> before = patient(1);
+  const std::vector<Record> four(4, Person().record());
+  for (dbftest::Damage d : dbftest::Damages()) {
+    SCOPED_TRACE(static_cast<int>(d));
+    dbftest::WriteDbf(file("LGOT.DBF"), kFields, four);
+    dbftest::DamageDbf(file("LGOT.DBF"), d);
+    ui.taskMessages.clear();
+    EXPECT_FALSE(dm.RefreshPrivileged(file("LGOT.DBF")));
+    EXPECT_EQ(ui.taskMessages, std::vector<std::string>{dbftest::DamagedLine(file("LGOT.DBF"), d, 4)});
+    dm.IBDB.disconnect();  // what is pending becomes durable
+    EXPECT_EQ(patient(1), before);
+    dm.IBDB.connect();
+  }
+  // The same file undamaged updates it.
+  ui.taskMessages.clear();
+  EXPECT_TRUE(run(std::vector<Person>(4)));
+  EXPECT_EQ(ui.taskMessages, join(heading(), closing(4, 0, 0)));
+  EXPECT_NE(patient(1), before);
+}
+
 TEST_F(PrivilegedTest, ParametersDoNotCarryOver) {
   seed(1, C("Первый"), "01.01.1990", "", "", "s1");
   seed(2, C("Второй"), "01.01.1990", "", "", "s2");

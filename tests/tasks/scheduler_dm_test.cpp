@@ -3,6 +3,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "db/fbdb.h"
 #include "platform/codepage.h"
@@ -312,6 +314,54 @@ TEST_F(DataModuleTest, BackupIntoAnUnwritableFolderGivesTheThreeItemText) {
                      engineMessage + "@;");
   EXPECT_FALSE(std::filesystem::exists(file));
   EXPECT_TRUE(dm_->SQLConnection.connected());
+}
+
+// Overwrites the first data page of the first user table with the page type of an index
+// page: a backup reading that table fails midway.
+void DamageFirstDataPage(const std::string& path) {
+  std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+  std::string page(8192, '\0');
+  for (long n = 0; f.seekg(n * 8192) && f.read(page.data(), 8192); ++n) {
+    const unsigned relation = static_cast<unsigned char>(page[20]) | static_cast<unsigned char>(page[21]) << 8;
+    if (page[0] == 5 && relation >= 128) {
+      page[0] = 7;
+      f.seekp(n * 8192);
+      f.write(page.data(), 8192);
+      return;
+    }
+  }
+  FAIL() << "no data page in " << path;
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// A backup over a file of the same name replaces it only once it is complete: one that
+// fails midway keeps the earlier file, one that succeeds replaces it; nothing else is left.
+TEST_F(DataModuleTest, ABackupOverAnEarlierOneKeepsItUntilComplete) {
+  testsupport::TestDatabase damaged("create table T (X varchar(200));\nSET TERM ^ ;\n"
+                                    "execute block as declare i int = 0; begin while (i < 500) do begin "
+                                    "insert into T values (lpad('', 200, 'x')); i = i + 1; end end^\nSET TERM ; ^\n");
+  DamageFirstDataPage(damaged.path());
+  const std::string folder = dir_ + "back/";
+  std::filesystem::create_directory(folder);
+  testsupport::WriteFile(folder + "daily.gbk", "the earlier backup");
+  dm_->SQLConnection.Params.setValue("DataBase", damaged.path());
+  std::string err;
+  dm_->BackupDatabase(folder, "daily.gbk", err);
+  EXPECT_EQ(err.rfind("@" + platform::Utf8ToCp1251("Ошибка при создании резервной копии БД:") + "@;@   EFbError@;@", 0),
+            0u) << err;
+  EXPECT_EQ(ReadAll(folder + "daily.gbk"), "the earlier backup");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), std::filesystem::directory_iterator()), 1);
+
+  dm_->SQLConnection.Params.setValue("DataBase", db_->path());
+  dm_->BackupDatabase(folder, "daily.gbk", err);
+  EXPECT_EQ(err, "");
+  EXPECT_NE(ReadAll(folder + "daily.gbk"), "the earlier backup");
+  EXPECT_GT(std::filesystem::file_size(folder + "daily.gbk"), 10000u);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), std::filesystem::directory_iterator()), 1);
 }
 
 TEST_F(DataModuleTest, AFailedReopenAfterTheBackupIsReportedNotRaised) {

@@ -4,10 +4,12 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <string>
 
 #include "platform/codepage.h"
+#include "support/PeakMemory.h"
 #include "tasks/XmlDom.h"
 #include "xmlimport_fixture.h"
 
@@ -222,6 +224,20 @@ TEST(XmlDom, Utf8Validation) {
   for (const auto& [s, pos] : cases) EXPECT_EQ(findInvalidUtf8(s), pos) << s;
 }
 
+// What the Python script prints for the file (UTF-8).
+std::string runPython(const std::string& scriptName, const std::string& script, const std::string& file) {
+  const std::string py = xmltest::writeTempFile(scriptName, script);
+  const std::string cmd = "python3 '" + platform::ToFsPath(py) + "' '" + platform::ToFsPath(file) + "'";
+  FILE* f = ::popen(cmd.c_str(), "r");
+  if (!f) return "<popen failed>";
+  std::string out;
+  char buf[65536];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+  if (::pclose(f) != 0) return "<python failed>";
+  return out;
+}
+
 // Python's XML parser as an oracle: the names of every record of generated registers, in
 // both encodings, with character references and a character CP1251 lacks.
 std::string pythonNames(const std::string& file) {
@@ -233,16 +249,7 @@ std::string pythonNames(const std::string& file) {
       "    p = z.find('PACIENT/PERS')\n"
       "    out.append('|'.join((p.find(t).text or '') for t in ('FAM', 'IM', 'OT', 'MR')))\n"
       "sys.stdout.buffer.write('\\n'.join(out).encode('utf-8'))\n";
-  const std::string py = xmltest::writeTempFile("names.py", script);
-  const std::string cmd = "python3 '" + platform::ToFsPath(py) + "' '" + platform::ToFsPath(file) + "'";
-  FILE* f = ::popen(cmd.c_str(), "r");
-  if (!f) return "<popen failed>";
-  std::string out;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-  if (::pclose(f) != 0) return "<python failed>";
-  return out;
+  return runPython("names.py", script, file);
 }
 
 std::string ourNames(const std::string& file) {
@@ -285,6 +292,105 @@ TEST(XmlDom, AgreesWithPythonOnGeneratedRegisters) {
   EXPECT_EQ(ourNames(cp1251), Utf8ToCp1251(pythonNames(cp1251)));
   EXPECT_NE(ourNames(cp1251).find("\xC9\xE9Smith|John|Paul|x ? y"), std::string::npos);
   EXPECT_NE(expectedUtf8.find(Utf8ToCp1251("Щёкина|Ёлка||<село> \"Ключи\"")), std::string::npos);
+}
+
+
+// Every element in document order as "depth name" lines, a leaf with "=" and its text.
+std::string pythonDump(const std::string& file) {
+  const std::string script =
+      "import sys, xml.etree.ElementTree as E\n"
+      "out = []\n"
+      "def walk(e, d):\n"
+      "    kids = list(e)\n"
+      "    out.append('%d %s' % (d, e.tag) + ('' if kids else '=' + ''.join(e.itertext())))\n"
+      "    for k in kids: walk(k, d + 1)\n"
+      "walk(E.parse(sys.argv[1]).getroot(), 0)\n"
+      "sys.stdout.buffer.write('\\n'.join(out).encode('utf-8'))\n";
+  return platform::Utf8ToCp1251(runPython("dump.py", script, file));
+}
+
+std::string ourDump(const std::string& file) {
+  XmlDocument doc;
+  doc.loadFromFile(file);
+  std::string out;
+  std::function<void(const XmlNode&, int)> walk = [&](const XmlNode& e, int d) {
+    const std::vector<XmlNode> kids = e.childElements();
+    if (!out.empty()) out += "\n";
+    out += std::to_string(d) + " " + e.name() + (kids.empty() ? "=" + e.text() : std::string());
+    for (const XmlNode& k : kids) walk(k, d + 1);
+  };
+  walk(doc.documentElement(), 0);
+  return out;
+}
+
+// A document of several megabytes, so that its inner elements are parsed in many pieces,
+// with what can stand between and inside elements at every level: comments, processing
+// instructions, CDATA sections, references, attributes whose values hold '>', '/' and
+// quotes, empty elements, deep nesting, with and without whitespace between elements.
+TEST(XmlDom, ALargeDocumentReadsAsPythonReadsIt) {
+  std::string x = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!-- before -->\n<R a=\"1>2\" b='/'>";
+  x += "<H x=\"&quot;\"><FILENAME>A061</FILENAME></H><?pi between?>\n<EMPTY/><B>";
+  for (int i = 0; i < 60000; ++i) {
+    const std::string n = std::to_string(i);
+    if (i % 2) {
+      x += "<Z id=\"" + n + "\" note='a>b/c'><P><FAM>Иванов" + n + "</FAM><IM><![CDATA[<" + n +
+           "> & co]]></IM><OT/><MR>a &amp; b<!-- c -->d&#1049;</MR></P>"
+           "<S><D><E><F>deep " + n + "</F></E></D></S></Z>";
+    } else {
+      x += "\n  <Z id=\"" + n + "\">\n    <P>\n      <FAM>Щёкина" + n + "</FAM>\n      <?pi x?>\n"
+           "      <IM>Ёлка</IM>\n    </P>\n  </Z>\n  <!-- z -->";
+    }
+  }
+  x += "</B><T>tail</T></R>\n<!-- after -->\n";
+  const std::string file = xmltest::writeTempFile("large.xml", x);
+  ASSERT_GT(x.size(), size_t{4} << 20);
+  const std::string ours = ourDump(file);
+  EXPECT_TRUE(ours == pythonDump(file));  // (several megabytes: not printed)
+  EXPECT_NE(ours.find(Utf8ToCp1251("4 FAM=Иванов59999")), std::string::npos);
+  // A fault deep inside it is the parser's error at its place, as for a document read whole.
+  x.replace(x.rfind("<IM>"), 4, "<IM x=>");
+  const std::string bad = xmltest::writeTempFile("large_bad.xml", x);
+  const std::string message = messageOf<EDOMParseError>([&] {
+    XmlDocument doc;
+    doc.loadFromFile(bad);
+  });
+  EXPECT_NE(message.find("at line "), std::string::npos) << message;
+  EXPECT_NE(message.find("Error parsing element attribute"), std::string::npos) << message;
+}
+
+// Peak memory of reading a register written without indentation (the most elements for
+// its size) and walking its records: at most three times its file.
+TEST(XmlDom, ARegisterWithoutIndentationTakesAtMostThreeTimesItsFile) {
+  xmltest::XmlRegister reg;
+  reg.withComments = false;
+  for (int i = 0; i < 40000; ++i) {
+    xmltest::XmlCase c;
+    c.npolis = std::to_string(6800000000000000LL + i);
+    c.snils = std::to_string(10000000000LL + i);
+    c.fam = i % 2 ? "Иванов" : "Ли";
+    c.im = "Анна";
+    c.diagnoses = {{"J06.9", "1"}, {"I10", "0"}};
+    reg.cases.push_back(std::move(c));
+  }
+  std::string xml = reg.toUtf8Xml(true), flat;
+  for (size_t i = 0; i < xml.size(); ++i) {  // the whitespace between elements dropped
+    flat += xml[i];
+    if (xml[i] == '>')
+      while (i + 1 < xml.size() && (xml[i + 1] == ' ' || xml[i + 1] == '\n')) ++i;
+  }
+  const std::string file = xmltest::writeTempFile("flat.xml", flat);
+  const long growthKb = testsupport::ChildPeakRssGrowthKb([&] {
+    XmlDocument doc;
+    doc.loadFromFile(file);
+    size_t n = 0;
+    for (const XmlNode& z : doc.documentElement().childElements().at(1).childElements())
+      if (z.findChild("PACIENT")) n += z.requireChild("PACIENT").requireChild("PERS").requireChild("FAM").text().size();
+    if (n == 0) std::abort();
+  });
+  const long fileKb = static_cast<long>(flat.size() / 1024);
+  RecordProperty("peak_rss_growth_kb", static_cast<int>(growthKb));
+  ASSERT_GT(growthKb, 0);
+  EXPECT_LE(growthKb, 3 * fileKb) << "file " << fileKb << " KB";
 }
 
 }  // namespace

@@ -153,9 +153,9 @@ void TClientDataSet::Close() {
   state_ = TDataSetState::dsInactive;
 }
 
-void TClientDataSet::LoadFromFile(const std::string& fileName) {
+void TClientDataSet::LoadFromFile(const std::string& fileName, TPacketBudget* budget) {
   if (active_) Close();
-  ReadDataPacket(fileName, *this);
+  ReadDataPacket(fileName, *this, budget);
 }
 
 void TClientDataSet::SaveToFile(const std::string& fileName, TDataPacketFormat format) const {

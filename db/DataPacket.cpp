@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <limits>
+#include <new>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -221,58 +222,48 @@ bool base64Decode(std::string_view in, std::string& out) {
   return pad <= 2;
 }
 
-// What the rows made from a packet may take in memory: kRowBytesPerPacketByte times the
-// packet's size plus a fixed allowance. A null field costs a packet nothing (an XML row
-// leaves it out, a binary row gives it 2 bits), but it keeps its slot in the row record,
-// so a packet of a few hundred kilobytes with thousands of fields and empty rows would
-// otherwise take gigabytes. The bound is checked before the rows are made: a binary
-// packet is refused on its header, an XML packet at the first row past the bound.
-constexpr size_t kRowBytesPerPacketByte = 16;
-constexpr size_t kRowBytesAllowance = size_t(32) << 20;
-
+// Takes what the rows of one packet make from its budget, refusing the packet past it. A
+// null field costs a packet nothing (an XML row leaves it out, a binary row gives it 2
+// bits), but it keeps its slot in the row record, and a modified row copies the texts it
+// takes from its original, so a packet of a few hundred kilobytes could otherwise take
+// gigabytes. Everything is taken before it is made: a binary packet's records on its
+// header, an XML packet's row by row, and each row's texts before the row is added.
 class RowBudget {
 public:
-  RowBudget(size_t packetBytes, const std::string& src)
-      : packet_(packetBytes),
-        limit_(packetBytes > (std::numeric_limits<size_t>::max() - kRowBytesAllowance) / kRowBytesPerPacketByte
-                   ? std::numeric_limits<size_t>::max()
-                   : kRowBytesAllowance + packetBytes * kRowBytesPerPacketByte),
-        src_(src) {}
-  // Takes what `rows` rows of `rowBytes` each will hold; refuses the packet past the bound.
+  RowBudget(TPacketBudget& budget, const std::string& src) : budget_(budget), src_(src) {}
+  // Takes what `rows` rows of `rowBytes` each will hold.
   void takeRows(uint64_t rows, size_t rowBytes, size_t fields) {
-    if (rowBytes != 0 && rows > (limit_ - used_) / rowBytes)
+    if (rowBytes != 0 && (rows > budget_.Limit() / rowBytes || !budget_.Take(static_cast<size_t>(rows) * rowBytes)))
       fail(src_, std::to_string(rows) + " rows of " + std::to_string(fields) + " fields would take " +
                      megabytes(static_cast<double>(rows) * static_cast<double>(rowBytes)) + " of memory, more than the " +
                      allowed());
-    used_ += static_cast<size_t>(rows) * rowBytes;
   }
-  // Takes what row `rowNo` holds; refuses the packet past the bound.
+  // Takes what row `rowNo` holds.
   void takeRow(size_t bytes, size_t rowNo, size_t fields) {
-    if (bytes > limit_ - used_)
+    if (!budget_.Take(bytes))
       fail(src_, "row " + std::to_string(rowNo) + ": the rows of " + std::to_string(fields) +
                      " fields take more than the " + allowed());
-    used_ += bytes;
   }
 
 private:
   static std::string megabytes(double bytes) {
     return std::to_string(static_cast<uint64_t>(std::ceil(bytes / (1024.0 * 1024.0)))) + " MB";
   }
-  std::string allowed() const {
-    return megabytes(static_cast<double>(limit_)) + " of memory allowed for a data packet of " + std::to_string(packet_) +
-           " bytes; the packet is refused";
-  }
-  size_t packet_, limit_;
-  size_t used_ = 0;
+  std::string allowed() const { return budget_.Allowed() + "; the packet is refused"; }
+  TPacketBudget& budget_;
   const std::string& src_;
 };
 
-// What a copy of a row's values takes.
-size_t ValuesBytes(const std::vector<Value>& vals) {
-  size_t n = vals.size() * sizeof(Value);
-  for (const Value& v : vals) n += v.rawText().size();
+// What the texts and blobs of a row take once stored (each with its length).
+size_t TextBytes(const std::vector<Value>& vals) {
+  size_t n = 0;
+  for (const Value& v : vals)
+    if (!v.isNull() && IsTextType(v.type())) n += v.rawText().size() + (v.rawText().size() < 128 ? 1 : 5);
   return n;
 }
+
+// What a copy of a row's values takes.
+size_t ValuesBytes(const std::vector<Value>& vals) { return vals.size() * sizeof(Value) + TextBytes(vals); }
 
 // ============================================================ XML form
 
@@ -337,8 +328,9 @@ const std::vector<Value>* OriginalFor(const ChangeLog& log, size_t rowNo, const 
 
 class XmlPacketReader {
 public:
-  XmlPacketReader(std::string_view data, const std::string& src, TClientDataSet& ds, PageReleaser* rel)
-      : d_(data), src_(src), ds_(ds), rel_(rel), budget_(data.size(), src) {}
+  XmlPacketReader(std::string_view data, const std::string& src, TClientDataSet& ds, PageReleaser* rel,
+                  TPacketBudget& budget)
+      : d_(data), src_(src), ds_(ds), rel_(rel), budget_(budget, src) {}
   void run();
 
 private:
@@ -677,7 +669,7 @@ void XmlPacketReader::onRow(const std::vector<XmlAttr>& attrs, size_t rowNo) {
     return;
   }
   haveOrig_ = false;
-  budget_.takeRow(rowBytes_, rowNo, cols_.size());
+  budget_.takeRow(rowBytes_ + TextBytes(vals_), rowNo, cols_.size());
   ds_.BulkAppend(vals_.data(), vals_.size());
 }
 
@@ -899,7 +891,8 @@ std::string encodeBcd(int64_t unscaled, int scale) {
   return b;
 }
 
-void readBinary(std::string_view data, const std::string& src, TClientDataSet& ds, PageReleaser* rel) {
+void readBinary(std::string_view data, const std::string& src, TClientDataSet& ds, PageReleaser* rel,
+                TPacketBudget& packetBudget) {
   BinReader r(data, src);
   std::string_view sig = r.bytes(4, "header");
   if (std::memcmp(sig.data(), kSignature, 4) != 0) fail(src, "not a binary data packet (bad signature)");
@@ -1024,7 +1017,7 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
   ds.BeginBulk(defs);
   // The header's record count (skipped records included) is checked against the bound
   // before any row is made; the rows read are checked against the count at the end.
-  RowBudget budget(data.size(), src);
+  RowBudget budget(packetBudget, src);
   budget.takeRows(headerRecords, ds.RowBytes(), fieldCount);
   std::vector<Value> vals(fieldCount);
   size_t rowNo = 0;
@@ -1138,7 +1131,10 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
     log.keep(rowNo, vals, budget);
     haveOriginal = (status & 1) != 0;
     if (haveOriginal) original = vals;
-    if (!skip) ds.BulkAppend(vals.data(), vals.size());
+    if (!skip) {
+      budget.takeRow(TextBytes(vals), rowNo, fieldCount);
+      ds.BulkAppend(vals.data(), vals.size());
+    }
     if (rel) rel->upTo(r.pos());
   }
   if (rowNo != headerRecords)
@@ -1199,24 +1195,29 @@ std::string xmlValue(const Value& v) {
 
 namespace {
 
-void readXml(std::string_view data, const std::string& sourceName, TClientDataSet& ds, PageReleaser* rel) {
+// Runs a reader; a failing load leaves the dataset closed and gives back what it took
+// from the budget. Memory that runs out all the same (the budget is larger than what the
+// system gives) is named like any other refusal.
+template <class Read>
+void load(const std::string& sourceName, TClientDataSet& ds, TPacketBudget& budget, Read read) {
+  const size_t before = budget.Used();
   try {
-    XmlPacketReader rd(data, sourceName, ds, rel);
-    rd.run();
+    read();
+  } catch (const std::bad_alloc&) {
+    ds.Close();
+    budget.Release(budget.Used() - before);
+    fail(sourceName, "not enough memory for the rows of the data packet; the packet is refused");
   } catch (...) {
     ds.Close();
+    budget.Release(budget.Used() - before);
     throw;
   }
 }
 
-void readAny(std::string_view data, const std::string& sourceName, TClientDataSet& ds, PageReleaser* rel) {
+void readAny(std::string_view data, const std::string& sourceName, TClientDataSet& ds, PageReleaser* rel,
+             TPacketBudget& budget) {
   if (data.size() >= 4 && std::memcmp(data.data(), kSignature, 4) == 0) {
-    try {
-      readBinary(data, sourceName, ds, rel);
-    } catch (...) {
-      ds.Close();
-      throw;
-    }
+    load(sourceName, ds, budget, [&] { readBinary(data, sourceName, ds, rel, budget); });
     return;
   }
   size_t i = 0;
@@ -1225,7 +1226,7 @@ void readAny(std::string_view data, const std::string& sourceName, TClientDataSe
     i = 3;
   while (i < data.size() && (data[i] == ' ' || data[i] == '\t' || data[i] == '\r' || data[i] == '\n')) ++i;
   if (i < data.size() && data[i] == '<') {
-    readXml(data, sourceName, ds, rel);
+    load(sourceName, ds, budget, [&] { XmlPacketReader(data, sourceName, ds, rel, budget).run(); });
     return;
   }
   if (ds.Active()) ds.Close();
@@ -1235,28 +1236,51 @@ void readAny(std::string_view data, const std::string& sourceName, TClientDataSe
 
 }  // namespace
 
-void ReadXmlPacket(std::string_view data, const std::string& sourceName, TClientDataSet& ds) {
-  readXml(data, sourceName, ds, nullptr);
+TPacketBudget::TPacketBudget(uint64_t bytes, size_t perByte, const char* source)
+    : limit_(bytes > (std::numeric_limits<size_t>::max() - kAllowance) / perByte
+                 ? std::numeric_limits<size_t>::max()
+                 : kAllowance + static_cast<size_t>(bytes) * perByte),
+      sourceBytes_(bytes),
+      source_(source) {}
+
+TPacketBudget TPacketBudget::ForPacket(uint64_t bytes) {
+  return TPacketBudget(bytes, kBytesPerPacketByte, "a data packet");
 }
 
-void ReadBinaryPacket(std::string_view data, const std::string& sourceName, TClientDataSet& ds) {
-  try {
-    readBinary(data, sourceName, ds, nullptr);
-  } catch (...) {
-    ds.Close();
-    throw;
-  }
+TPacketBudget TPacketBudget::ForArchive(uint64_t bytes) {
+  return TPacketBudget(bytes, kBytesPerArchiveByte, "the data packets of an archive");
 }
 
-void ReadDataPacketBytes(std::string_view data, const std::string& sourceName, TClientDataSet& ds) {
-  readAny(data, sourceName, ds, nullptr);
+std::string TPacketBudget::Allowed() const {
+  return std::to_string((limit_ + (size_t(1) << 20) - 1) >> 20) + " MB of memory allowed for " + source_ + " of " +
+         std::to_string(sourceBytes_) + " bytes";
 }
 
-void ReadDataPacket(const std::string& fileName, TClientDataSet& ds) {
+void ReadXmlPacket(std::string_view data, const std::string& sourceName, TClientDataSet& ds, TPacketBudget* budget) {
+  TPacketBudget own = TPacketBudget::ForPacket(data.size());
+  TPacketBudget& b = budget ? *budget : own;
+  load(sourceName, ds, b, [&] { XmlPacketReader(data, sourceName, ds, nullptr, b).run(); });
+}
+
+void ReadBinaryPacket(std::string_view data, const std::string& sourceName, TClientDataSet& ds,
+                      TPacketBudget* budget) {
+  TPacketBudget own = TPacketBudget::ForPacket(data.size());
+  TPacketBudget& b = budget ? *budget : own;
+  load(sourceName, ds, b, [&] { readBinary(data, sourceName, ds, nullptr, b); });
+}
+
+void ReadDataPacketBytes(std::string_view data, const std::string& sourceName, TClientDataSet& ds,
+                         TPacketBudget* budget) {
+  TPacketBudget own = TPacketBudget::ForPacket(data.size());
+  readAny(data, sourceName, ds, nullptr, budget ? *budget : own);
+}
+
+void ReadDataPacket(const std::string& fileName, TClientDataSet& ds, TPacketBudget* budget) {
   MappedFile file(fileName);
   std::string_view data = file.view();
   PageReleaser rel(data.data(), data.size());
-  readAny(data, fileName, ds, &rel);
+  TPacketBudget own = TPacketBudget::ForPacket(data.size());
+  readAny(data, fileName, ds, &rel, budget ? *budget : own);
 }
 
 std::string XmlPacketOf(const TClientDataSet& ds) {

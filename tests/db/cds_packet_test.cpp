@@ -3,12 +3,14 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <fstream>
 #include <random>
 
 #include "cds_test_util.h"
 #include "db/DataPacket.h"
 #include "platform/dates.h"
+#include "support/PeakMemory.h"
 
 using cds::FType;
 using cds::TClientDataSet;
@@ -665,4 +667,105 @@ TEST(CdsPacket, BinaryChangeLogAndHeaderCounts) {
   TClientDataSet back;
   cds::ReadDataPacketBytes(cds::BinaryPacketOf(ds), "W.bin", back);
   EXPECT_EQ(back.RecordCount(), 1);
+}
+
+namespace {
+
+// A packet whose change log multiplies one large text: one original row holding a memo
+// of `textBytes` bytes and `modified` modified rows that each name it and take the memo
+// from it (fields ID and NOTE), in the XML or the binary form.
+std::string InheritingPacket(bool xml, size_t textBytes, int modified) {
+  const std::string text(textBytes, 'a');
+  if (xml) {
+    std::string log;
+    for (int i = 0; i < modified; ++i) log += std::to_string(i + 2) + " 1 8 ";
+    std::string x = "<DATAPACKET Version=\"2.0\"><METADATA><FIELDS><FIELD attrname=\"ID\" fieldtype=\"i4\"/>"
+                    "<FIELD attrname=\"NOTE\" fieldtype=\"bin.hex\" SUBTYPE=\"Text\"/></FIELDS><PARAMS CHANGE_LOG=\"" +
+                    log + "\"/></METADATA><ROWDATA><ROW RowState=\"1\" ID=\"1\" NOTE=\"" + text + "\"/>";
+    for (int i = 0; i < modified; ++i) x += "<ROW RowState=\"8\" ID=\"" + std::to_string(i + 2) + "\"/>";
+    return x + "</ROWDATA></DATAPACKET>";
+  }
+  Bytes b;
+  b.raw("\x96\x19\xE0\xBD").u(1, 4).u(18, 4).u(2, 2).u(static_cast<uint64_t>(modified) + 1, 4).u(3, 4).u(0, 2);
+  b.str("ID").u(4, 2).u(1, 2).u(0, 2).u(0, 2);
+  b.str("NOTE").u(4, 2).u(0x4B, 2).u(0, 2).u(1, 2).str("SUBTYPE").u(4, 2).u(9, 2).raw("Text");
+  b.u(1, 2).str("CHANGE_LOG").u(4, 2).u(0x80 | 1, 2).u(static_cast<uint64_t>(modified) * 3, 4);
+  for (int i = 0; i < modified; ++i) b.u(static_cast<uint64_t>(i) + 2, 4).u(1, 4).u(8, 4);
+  b.endMeta();
+  b.u(1, 1).u(0, 1).u(1, 4).u(textBytes, 4).raw(text);
+  for (int i = 0; i < modified; ++i) b.u(8, 1).u(0x08, 1).u(static_cast<uint64_t>(i) + 2, 4);  // NOTE not changed
+  return b.s;
+}
+
+}  // namespace
+
+// Each modified row takes the original's memo: the copies count against the packet's
+// budget, so a 1 MB packet that would make a gigabyte of text is refused as it passes
+// the budget, naming the file, with the memory it took bounded. A few such rows load.
+TEST(CdsPacket, TextsThatModifiedRowsInheritCountAgainstTheBudget) {
+  for (bool xml : {true, false}) {
+    SCOPED_TRACE(xml ? "XML" : "binary");
+    const char* name = xml ? "LOG.xml" : "LOG.bin";
+    const std::string big = InheritingPacket(xml, size_t(1) << 20, 1000);
+    ASSERT_LT(big.size(), size_t(1100) << 10);
+    const std::string path = WriteFile(std::filesystem::path(testing::TempDir()) / name, big);
+    std::string msg;
+    const long growthKb = testsupport::PeakRssGrowthKb([&] {
+      TClientDataSet ds;
+      try {
+        ds.LoadFromFile(path);
+        ADD_FAILURE() << "loaded " << ds.RecordCount() << " rows, " << (ds.MemoryUsed() >> 20) << " MB";
+      } catch (const cds::EDBClient& e) {
+        msg = e.what();
+      }
+      EXPECT_FALSE(ds.Active());
+    });
+    std::filesystem::remove(path);
+    EXPECT_LT(growthKb, 200L * 1024) << msg;
+    for (const std::string& part : {path + ": row ", std::string("the rows of 2 fields take more than the 49 MB"),
+                                    "allowed for a data packet of " + std::to_string(big.size()) + " bytes",
+                                    std::string("refused")})
+      EXPECT_NE(msg.find(part), std::string::npos) << part << " in " << msg;
+
+    TClientDataSet few;
+    cds::ReadDataPacketBytes(InheritingPacket(xml, size_t(1) << 20, 3), name, few);
+    ASSERT_EQ(few.RecordCount(), 3);
+    few.First();
+    EXPECT_EQ(few.FieldByName("ID").AsInteger(), 2);
+    EXPECT_EQ(few.FieldByName("NOTE").AsString().size(), size_t(1) << 20);
+  }
+}
+
+// The packets loaded with one budget share it: each fits alone, and together they are
+// refused at the packet that passes it; a packet that fits what is left loads.
+TEST(CdsPacket, PacketsSharingABudgetAreRefusedWhenTogetherTheyPassIt) {
+  // 400 float fields: 3,200-byte records; 4,000 empty rows take about 12.8 MB.
+  const std::string packet = WideXmlPacket(400, 4000);
+  cds::TPacketBudget budget = cds::TPacketBudget::ForArchive(packet.size());
+  ASSERT_GT(budget.Limit(), size_t(32) << 20);
+  ASSERT_LT(budget.Limit(), size_t(48) << 20);
+  std::vector<std::unique_ptr<TClientDataSet>> loaded;
+  std::string msg;
+  for (int i = 0; i < 10 && msg.empty(); ++i) {
+    auto ds = std::make_unique<TClientDataSet>();
+    try {
+      cds::ReadDataPacketBytes(packet, "P" + std::to_string(i) + ".xml", *ds, &budget);
+      loaded.push_back(std::move(ds));
+    } catch (const cds::EDBClient& e) {
+      msg = e.what();
+      EXPECT_FALSE(ds->Active());
+    }
+  }
+  EXPECT_EQ(loaded.size(), budget.Limit() / (size_t(4000) * loaded.front()->RowBytes())) << msg;
+  for (const std::string& part : {"P" + std::to_string(loaded.size()) + ".xml: row ",
+                                  "allowed for the data packets of an archive of " + std::to_string(packet.size()) +
+                                      " bytes; the packet is refused"})
+    EXPECT_NE(msg.find(part), std::string::npos) << part << " in " << msg;
+  TClientDataSet small;
+  cds::ReadDataPacketBytes(WideXmlPacket(400, 10), "S.xml", small, &budget);
+  EXPECT_EQ(small.RecordCount(), 10);
+  // Alone, each packet loads with a budget of its own.
+  TClientDataSet alone;
+  cds::ReadDataPacketBytes(packet, "A.xml", alone);
+  EXPECT_EQ(alone.RecordCount(), 4000);
 }

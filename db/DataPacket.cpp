@@ -774,22 +774,41 @@ enum BinKind { bkInt = 1, bkUInt = 2, bkBool = 3, bkFloat = 4, bkBcd = 5, bkDate
 constexpr uint16_t kVarying = 0x40, kArray = 0x80;
 constexpr int64_t kDateDeltaYear1 = 693594;  // day number of 30.12.1899 counted from 01.01.0001
 
+// A place in the records of a binary packet, named in error texts: "row 5, field NAME
+// length". Only formatted when an error is raised.
+struct RecordPlace {
+  size_t row;
+  const std::string* field;
+  const char* part;
+};
+
+const std::string& placeText(const std::string& what) { return what; }
+std::string placeText(const RecordPlace& p) {
+  std::string s = "row " + std::to_string(p.row);
+  if (p.field) s += ", field " + *p.field;
+  return s + p.part;
+}
+
 class BinReader {
 public:
   BinReader(std::string_view d, const std::string& src) : d_(d), src_(src) {}
   size_t pos() const { return p_; }
   bool atEnd() const { return p_ >= d_.size(); }
-  void need(size_t n, const std::string& what) const {
-    if (n > d_.size() - p_) fail(src_, "damaged data packet: " + what + " runs past the end of the file (byte " +
-                                           std::to_string(p_) + ")");
+  template <class What>
+  void need(size_t n, const What& what) const {
+    if (n > d_.size() - p_)
+      fail(src_, "damaged data packet: " + placeText(what) + " runs past the end of the file (byte " +
+                     std::to_string(p_) + ")");
   }
-  std::string_view bytes(size_t n, const std::string& what) {
+  template <class What>
+  std::string_view bytes(size_t n, const What& what) {
     need(n, what);
     std::string_view r = d_.substr(p_, n);
     p_ += n;
     return r;
   }
-  uint64_t uint(size_t n, const std::string& what) {
+  template <class What>
+  uint64_t uint(size_t n, const What& what) {
     std::string_view b = bytes(n, what);
     uint64_t v = 0;
     for (size_t i = n; i-- > 0;) v = (v << 8) | static_cast<unsigned char>(b[i]);
@@ -1021,20 +1040,12 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
   budget.takeRows(headerRecords, ds.RowBytes(), fieldCount);
   std::vector<Value> vals(fieldCount);
   size_t rowNo = 0;
-  // Context texts for error messages, built in reused buffers.
-  std::string rowWhat, what, what2;
   std::vector<Value> original;
   bool haveOriginal = false;
   while (!r.atEnd()) {
     ++rowNo;
-    rowWhat.assign("row ");
-    rowWhat += std::to_string(rowNo);
-    what.assign(rowWhat);
-    what += " status";
-    unsigned status = static_cast<unsigned>(r.uint(1, what));
-    what.assign(rowWhat);
-    what += " field status";
-    std::string_view bitmap = r.bytes(bitmapBytes, what);
+    unsigned status = static_cast<unsigned>(r.uint(1, RecordPlace{rowNo, nullptr, " status"}));
+    std::string_view bitmap = r.bytes(bitmapBytes, RecordPlace{rowNo, nullptr, " field status"});
     bool skip = (status & (1 | 2 | 0x20)) != 0;
     // A modified row leaves its unchanged fields (status 2) to its original version.
     const std::vector<Value>* from =
@@ -1046,9 +1057,7 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
         vals[i] = (fs == 2 && from) ? (*from)[i] : Value::Null(c.def.DataType);
         continue;
       }
-      what.assign(rowWhat);
-      what += ", field ";
-      what += c.def.Name;
+      const RecordPlace what{rowNo, &c.def.Name, ""};
       unsigned kind = c.type & 0x3F;
       bool varying = (c.type & kVarying) != 0;
       switch (kind) {
@@ -1065,25 +1074,25 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
           uint64_t u = r.uint(8, what);
           double d;
           std::memcpy(&d, &u, 8);
-          if (!std::isfinite(d)) fail(src, what + ": invalid number");
+          if (!std::isfinite(d)) fail(src, placeText(what) + ": invalid number");
           vals[i] = Value::Float(d);
           break;
         }
         case bkBcd: {
           int64_t v;
-          if (!decodeBcd(r.bytes(34, what), c.def.Scale, v)) fail(src, what + ": invalid BCD value");
+          if (!decodeBcd(r.bytes(34, what), c.def.Scale, v)) fail(src, placeText(what) + ": invalid BCD value");
           vals[i] = Value::Decimal(v, c.def.Scale);
           break;
         }
         case bkDate: {
           int64_t v = static_cast<int32_t>(r.uint(4, what));
-          if (v < 1 || v > 3652059) fail(src, what + ": invalid date");
+          if (v < 1 || v > 3652059) fail(src, placeText(what) + ": invalid date");
           vals[i] = Value::Date(static_cast<int32_t>(v - kDateDeltaYear1));
           break;
         }
         case bkTime: {
           int64_t ms = static_cast<int32_t>(r.uint(4, what));
-          if (ms < 0 || ms >= 86400000) fail(src, what + ": invalid time");
+          if (ms < 0 || ms >= 86400000) fail(src, placeText(what) + ": invalid time");
           vals[i] = Value::Time(static_cast<int32_t>(ms * (kTicksPerSecond / 1000)));
           break;
         }
@@ -1091,7 +1100,7 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
           uint64_t u = r.uint(8, what);
           double ms;
           std::memcpy(&ms, &u, 8);
-          if (!std::isfinite(ms) || ms < 0 || ms > 3652060.0 * 86400000.0) fail(src, what + ": invalid date and time");
+          if (!std::isfinite(ms) || ms < 0 || ms > 3652060.0 * 86400000.0) fail(src, placeText(what) + ": invalid date and time");
           double whole = std::floor(ms);
           int64_t msInt = static_cast<int64_t>(whole);
           int64_t ticks = (msInt - kDateDeltaYear1 * 86400000LL) * (kTicksPerSecond / 1000) +
@@ -1104,9 +1113,7 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
         case bkBytes: {
           std::string_view b;
           if (varying) {
-            what2.assign(what);
-            what2 += " length";
-            size_t len = static_cast<size_t>(r.uint(c.size, what2));
+            size_t len = static_cast<size_t>(r.uint(c.size, RecordPlace{rowNo, &c.def.Name, " length"}));
             b = r.bytes(len, what);
           } else {
             b = r.bytes(c.size, what);
@@ -1118,14 +1125,14 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
               while (n + 1 < b.size() && (b[n] || b[n + 1])) n += 2;
               b = b.substr(0, n);
             }
-            if (b.size() % 2) fail(src, what + ": odd length of a UTF-16 text");
+            if (b.size() % 2) fail(src, placeText(what) + ": odd length of a UTF-16 text");
             vals[i] = Value::Text(platform::ConvertCodepage(b, "UTF-16LE", "CP1251"), FType::Str);
           } else {
             vals[i] = Value::Text(b, c.def.DataType);
           }
           break;
         }
-        default: fail(src, what + ": unknown field type");
+        default: fail(src, placeText(what) + ": unknown field type");
       }
     }
     log.keep(rowNo, vals, budget);

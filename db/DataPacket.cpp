@@ -122,20 +122,21 @@ bool parseDate8(std::string_view s, int32_t& days) {
   return true;
 }
 
-// "hh:nn:ss" with an optional "mmm" tail -> ticks since midnight
+// "hh:nn:ss" with an optional tail of milliseconds ("mmm") or of 1/10000 s ("ffff")
+// -> ticks since midnight
 bool parseTime(std::string_view s, int64_t& ticks) {
-  if (s.size() != 8 && s.size() != 11) return false;
+  if (s.size() != 8 && s.size() != 11 && s.size() != 12) return false;
   if (s[2] != ':' || s[5] != ':') return false;
   std::string_view h = s.substr(0, 2), n = s.substr(3, 2), sec = s.substr(6, 2);
   if (!allDigits(h) || !allDigits(n) || !allDigits(sec)) return false;
-  int ms = 0;
-  if (s.size() == 11) {
-    if (!allDigits(s.substr(8, 3))) return false;
-    ms = num(s.substr(8, 3));
+  int fraction = 0;
+  if (s.size() > 8) {
+    if (!allDigits(s.substr(8))) return false;
+    fraction = num(s.substr(8)) * (s.size() == 11 ? static_cast<int>(kTicksPerSecond / 1000) : 1);
   }
   int hh = num(h), nn = num(n), ss = num(sec);
   if (hh > 23 || nn > 59 || ss > 59) return false;
-  ticks = ((hh * 3600LL + nn * 60LL + ss) * 1000LL + ms) * (kTicksPerSecond / 1000);
+  ticks = (hh * 3600LL + nn * 60LL + ss) * kTicksPerSecond + fraction;
   return true;
 }
 
@@ -152,15 +153,18 @@ std::string date8(int32_t days) {
   return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
 }
 
-std::string timeText(int64_t ticks, bool withMs) {
-  int64_t ms = ticks / (kTicksPerSecond / 1000);
-  int64_t secs = ms / 1000;
+// "hh:nn:ss", with "mmm" when the milliseconds are not 0 and "ffff" when the time
+// has a part of a millisecond (the ticks of the database's precision).
+std::string timeText(int64_t ticks) {
+  int64_t secs = ticks / kTicksPerSecond;
+  int64_t fraction = ticks % kTicksPerSecond;
   std::string s = twoDigits(static_cast<int>(secs / 3600)) + ":" + twoDigits(static_cast<int>(secs / 60 % 60)) + ":" +
                   twoDigits(static_cast<int>(secs % 60));
-  if (withMs && ms % 1000) {
-    std::string m = std::to_string(ms % 1000);
-    while (m.size() < 3) m.insert(0, "0");
-    s += m;
+  if (fraction) {
+    const bool ms = fraction % (kTicksPerSecond / 1000) == 0;
+    std::string f = std::to_string(ms ? fraction / (kTicksPerSecond / 1000) : fraction);
+    while (f.size() < (ms ? 3u : 4u)) f.insert(0, "0");
+    s += f;
   }
   return s;
 }
@@ -357,10 +361,14 @@ private:
   void begin() {
     std::vector<TFieldDef> defs;
     names_.clear();
+    // A row names a field as its FIELD element wrote it: in UTF-8 in a UTF-8 packet.
     for (const Col& c : cols_) {
       defs.push_back(c.def);
-      names_.push_back(c.def.Name);
+      names_.push_back(utf8_ ? platform::Cp1251ToUtf8(c.def.Name) : c.def.Name);
     }
+    byName_.clear();
+    byName_.reserve(names_.size());
+    for (size_t i = 0; i < names_.size(); ++i) byName_.emplace(names_[i], i);  // the first of equal names
     if (defs.empty()) fail(src_, "data packet has no field definitions");
     vals_.assign(cols_.size(), Value());
     ds_.BeginBulk(std::move(defs));
@@ -390,6 +398,7 @@ private:
   bool haveOrig_ = false;
   ChangeLog log_;
   std::vector<std::string> names_;
+  std::unordered_map<std::string_view, size_t> byName_;  // views of names_
 };
 
 // Bytes that end an element or attribute name.
@@ -592,8 +601,7 @@ Value XmlPacketReader::parseValue(size_t c, std::string_view raw, size_t rowNo) 
     case FType::Stamp: {
       int32_t days;
       int64_t t;
-      if ((raw.size() != 17 && raw.size() != 20) || raw[8] != 'T' || !parseDate8(raw.substr(0, 8), days) ||
-          !parseTime(raw.substr(9), t))
+      if (raw.size() < 17 || raw[8] != 'T' || !parseDate8(raw.substr(0, 8), days) || !parseTime(raw.substr(9), t))
         badValue(rowNo, fn, raw, "date and time");
       return Value::Stamp(static_cast<int64_t>(days) * kTicksPerDay + t);
     }
@@ -650,15 +658,13 @@ void XmlPacketReader::onRow(const std::vector<XmlAttr>& attrs, size_t rowNo) {
   size_t hint = 0;
   for (const XmlAttr& a : attrs) {
     if (a.name == "RowState") continue;
-    size_t c = cols_.size();
-    for (size_t k = 0; k < cols_.size(); ++k) {
-      size_t i = (hint + k) % cols_.size();
-      if (names_[i] == a.name) {
-        c = i;
-        break;
-      }
+    // Attributes mostly follow the field order: the one after the last match is tried first.
+    size_t c = hint < names_.size() && names_[hint] == a.name ? hint : cols_.size();
+    if (c == cols_.size()) {
+      auto it = byName_.find(a.name);
+      if (it == byName_.end()) continue;  // not a column of the packet
+      c = it->second;
     }
-    if (c == cols_.size()) continue;  // not a column of the packet
     hint = c + 1;
     vals_[c] = parseValue(c, a.raw, rowNo);
   }
@@ -708,9 +714,15 @@ void XmlPacketReader::run() {
           size_t qe = q == std::string_view::npos ? q : pi.find(pi[q], q + 1);
           if (q == std::string_view::npos || qe == std::string_view::npos) bad("malformed XML declaration");
           std::string_view e2 = pi.substr(q + 1, qe - q - 1);
+          // Text is read as UTF-8 or as CP1251 (ASCII is both); a packet in any other
+          // encoding would load garbled.
+          const bool bom = utf8_;
           if (platform::SameText(e2, "UTF-8") || platform::SameText(e2, "UTF8")) utf8_ = true;
-          else if (platform::StartsText("UTF-16", e2) || platform::StartsText("UCS", e2))
-            fail(src_, "unsupported text encoding '" + std::string(e2) + "'");
+          else if (bom || !(platform::SameText(e2, "windows-1251") || platform::SameText(e2, "CP1251") ||
+                            platform::SameText(e2, "WIN1251") || platform::SameText(e2, "x-cp1251") ||
+                            platform::SameText(e2, "US-ASCII") || platform::SameText(e2, "ASCII")))
+            fail(src_, "unsupported text encoding '" + std::string(e2.substr(0, 64)) +
+                           "' (a data packet is read in UTF-8 or windows-1251)");
         }
       }
       p_ = e + 2;
@@ -879,7 +891,10 @@ bool decodeBcd(std::string_view b, int scale, int64_t& out) {
     v = v * 10 + dgt;
     if (v > (static_cast<Int128>(1) << 100)) return false;
   }
+  // The value must stay an int64 once scaled: a larger one is refused before it is multiplied.
+  const Int128 kMax = std::numeric_limits<int64_t>::max();
   while (places < scale) {
+    if (v > kMax / 10) return false;
     v *= 10;
     ++places;
   }
@@ -979,8 +994,8 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
         if (varying || c.size != 4) badSize();
         c.def.DataType = FType::Date;
         break;
-      case bkTime:
-        if (varying || c.size != 4) badSize();
+      case bkTime:  // milliseconds: a 4-byte number, or a double where they have a fraction
+        if (varying || (c.size != 4 && c.size != 8)) badSize();
         c.def.DataType = FType::Time;
         break;
       case bkStamp:
@@ -1091,16 +1106,28 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
           break;
         }
         case bkTime: {
-          int64_t ms = static_cast<int32_t>(r.uint(4, what));
-          if (ms < 0 || ms >= 86400000) fail(src, placeText(what) + ": invalid time");
-          vals[i] = Value::Time(static_cast<int32_t>(ms * (kTicksPerSecond / 1000)));
+          int64_t ticks;
+          if (c.size == 4) {
+            int64_t ms = static_cast<int32_t>(r.uint(4, what));
+            if (ms < 0 || ms >= 86400000) fail(src, placeText(what) + ": invalid time");
+            ticks = ms * (kTicksPerSecond / 1000);
+          } else {
+            uint64_t u = r.uint(8, what);
+            double ms;
+            std::memcpy(&ms, &u, 8);
+            if (!(ms >= 0 && ms < 86400000.0)) fail(src, placeText(what) + ": invalid time");
+            ticks = std::min<int64_t>(std::llround(ms * (kTicksPerSecond / 1000)), kTicksPerDay - 1);
+          }
+          vals[i] = Value::Time(static_cast<int32_t>(ticks));
           break;
         }
         case bkStamp: {
           uint64_t u = r.uint(8, what);
           double ms;
           std::memcpy(&ms, &u, 8);
-          if (!std::isfinite(ms) || ms < 0 || ms > 3652060.0 * 86400000.0) fail(src, placeText(what) + ": invalid date and time");
+          // Day 1 is 01.01.0001: a stamp on day 0 names no date.
+          if (!std::isfinite(ms) || ms < 86400000.0 || ms >= 3652060.0 * 86400000.0)
+            fail(src, placeText(what) + ": invalid date and time");
           double whole = std::floor(ms);
           int64_t msInt = static_cast<int64_t>(whole);
           int64_t ticks = (msInt - kDateDeltaYear1 * 86400000LL) * (kTicksPerSecond / 1000) +
@@ -1182,12 +1209,12 @@ std::string xmlValue(const Value& v) {
     case FType::Dec: return DecimalToText(v.rawInt(), v.scale());
     case FType::Bool: return v.rawInt() ? "TRUE" : "FALSE";
     case FType::Date: return date8(static_cast<int32_t>(v.rawInt()));
-    case FType::Time: return timeText(v.rawInt(), true);
+    case FType::Time: return timeText(v.rawInt());
     case FType::Stamp: {
       int32_t days;
       int64_t rest;
       splitStamp(v.rawInt(), days, rest);
-      std::string t = timeText(rest, true);
+      std::string t = timeText(rest);
       if (t.size() == 8) t += "000";
       return date8(days) + "T" + t;
     }
@@ -1290,9 +1317,35 @@ void ReadDataPacket(const std::string& fileName, TClientDataSet& ds, TPacketBudg
   readAny(data, fileName, ds, &rel, budget ? *budget : own);
 }
 
+namespace {
+
+// A row names each non-null field by an attribute of the field's name, written as it
+// stands (CP1251 bytes, like the text of a packet without an encoding declaration). A
+// name that cannot be such an attribute, or that a reader could not tell from another
+// attribute or another field, is refused.
+void checkRowAttributeNames(const std::vector<TFieldDef>& defs) {
+  std::unordered_set<std::string_view> seen;
+  for (const TFieldDef& d : defs) {
+    const std::string& n = d.Name;
+    auto refuse = [&](const char* why) {
+      throw EDBClient("Field name '" + n + "' cannot be written to an XML data packet: " + why);
+    };
+    if (n.empty()) refuse("the name is empty");
+    for (char ch : n) {
+      const unsigned char c = static_cast<unsigned char>(ch);
+      if (c <= 0x20 || c == 0x7F || std::strchr("<>&\"'/=", ch)) refuse("it holds a blank, a control character or one of < > & \" ' / =");
+    }
+    if (n == "RowState") refuse("a row's state takes that name");
+    if (!seen.insert(n).second) refuse("two fields have that name");
+  }
+}
+
+}  // namespace
+
 std::string XmlPacketOf(const TClientDataSet& ds) {
-  std::string out = "<?xml version=\"1.0\" standalone=\"yes\"?>  <DATAPACKET Version=\"2.0\"><METADATA><FIELDS>";
   const auto& defs = ds.FieldDefs();
+  checkRowAttributeNames(defs);
+  std::string out = "<?xml version=\"1.0\" standalone=\"yes\"?>  <DATAPACKET Version=\"2.0\"><METADATA><FIELDS>";
   for (const TFieldDef& d : defs) {
     out += "<FIELD attrname=\"";
     xmlEscape(out, d.Name);
@@ -1325,7 +1378,7 @@ std::string XmlPacketOf(const TClientDataSet& ds) {
       Value v = ds.RowValue(row, static_cast<int>(c));
       if (v.isNull()) continue;
       out += ' ';
-      xmlEscape(out, defs[c].Name);
+      out += defs[c].Name;
       out += "=\"";
       xmlEscape(out, xmlValue(v));
       out += '"';
@@ -1337,6 +1390,18 @@ std::string XmlPacketOf(const TClientDataSet& ds) {
 }
 
 namespace {
+
+// Whether a time field holds a part of a millisecond in some row: its values are then
+// written as double milliseconds, else as whole ones.
+bool timeHasFraction(const TClientDataSet& ds, int col) {
+  bool fraction = false;
+  ds.ForEachRow([&](uint32_t row) {
+    if (fraction) return;
+    Value v = ds.RowValue(row, col);
+    fraction = !v.isNull() && v.rawInt() % (kTicksPerSecond / 1000) != 0;
+  });
+  return fraction;
+}
 
 void putUint(std::string& out, uint64_t v, size_t n) {
   for (size_t i = 0; i < n; ++i) {
@@ -1372,7 +1437,9 @@ std::string BinaryPacketOf(const TClientDataSet& ds) {
   const auto& defs = ds.FieldDefs();
   if (defs.size() > 0xFFFF) throw EDBClient("Too many fields for a data packet");
   std::string meta;
+  std::vector<uint16_t> sizes;  // of each field's data
   for (const TFieldDef& d : defs) {
+    if (d.Name.empty()) throw EDBClient("A field without a name cannot be written to a data packet");
     putShortString(meta, d.Name);
     uint16_t size = 0, type = 0;
     int props = 0;
@@ -1391,7 +1458,10 @@ std::string BinaryPacketOf(const TClientDataSet& ds) {
         break;
       case FType::Bool: size = 2; type = bkBool; break;
       case FType::Date: size = 4; type = bkDate; break;
-      case FType::Time: size = 4; type = bkTime; break;
+      case FType::Time:
+        size = timeHasFraction(ds, static_cast<int>(&d - defs.data())) ? 8 : 4;
+        type = bkTime;
+        break;
       case FType::Stamp: size = 8; type = bkStamp; break;
       case FType::Str:
         size = 2;
@@ -1407,6 +1477,7 @@ std::string BinaryPacketOf(const TClientDataSet& ds) {
         props = 1;
         break;
     }
+    sizes.push_back(size);
     putUint(meta, size, 2);
     putUint(meta, type, 2);
     putUint(meta, (d.ReadOnly ? 2 : 0) | (d.Required ? 4 : 0), 2);
@@ -1443,7 +1514,16 @@ std::string BinaryPacketOf(const TClientDataSet& ds) {
         case FType::Dec: rows += encodeBcd(v.rawInt(), v.scale()); break;
         case FType::Bool: putUint(rows, v.rawInt() ? 0xFFFF : 0, 2); break;
         case FType::Date: putUint(rows, static_cast<uint64_t>(v.rawInt() + kDateDeltaYear1), 4); break;
-        case FType::Time: putUint(rows, static_cast<uint64_t>(v.rawInt() / (kTicksPerSecond / 1000)), 4); break;
+        case FType::Time:
+          if (sizes[c] == 4) {
+            putUint(rows, static_cast<uint64_t>(v.rawInt() / (kTicksPerSecond / 1000)), 4);
+          } else {
+            const double ms = static_cast<double>(v.rawInt()) / (kTicksPerSecond / 1000);
+            uint64_t u;
+            std::memcpy(&u, &ms, 8);
+            putUint(rows, u, 8);
+          }
+          break;
         case FType::Stamp: {
           double ms = static_cast<double>(v.rawInt() / (kTicksPerSecond / 1000) + kDateDeltaYear1 * 86400000LL) +
                       static_cast<double>(v.rawInt() % (kTicksPerSecond / 1000)) / (kTicksPerSecond / 1000);

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
-#include <fstream>
 #include <random>
 
 #include "cds_test_util.h"
@@ -997,4 +1000,44 @@ TEST(CdsPacket, BinaryBcdValuesPastSixtyFourBitsAreRefused) {
   cds::ReadDataPacketBytes(bcd("9", 0, false), "D.bin", nine);
   nine.First();
   EXPECT_EQ(nine.Fields(0).AsValue().rawInt(), 9000000000000000000LL);
+}
+
+// Memory that runs out below the budget (a process whose address space is bounded) is
+// a refusal naming the file like the budget's own, never std::bad_alloc.
+TEST(CdsPacket, MemoryRunningOutWithinTheBudgetIsARefusal) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer reserves more address space than any bound leaves";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  GTEST_SKIP() << "the address sanitizer reserves more address space than any bound leaves";
+#endif
+#endif
+  // 20,000 rows of 400 float fields: about 64 MB of records, well within the budget.
+  const std::string packet = WideXmlPacket(400, 20000);
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    const long vmKb = testsupport::ProcStatusKb("VmSize:");
+    struct rlimit lim;
+    lim.rlim_cur = lim.rlim_max = static_cast<rlim_t>(vmKb + 24 * 1024) * 1024;
+    if (vmKb < 0 || ::setrlimit(RLIMIT_AS, &lim) != 0) ::_exit(4);
+    int code = 3;
+    try {
+      cds::TPacketBudget budget = cds::TPacketBudget::ForArchive(size_t(10) << 20);
+      TClientDataSet ds;
+      cds::ReadDataPacketBytes(packet, "BIG.xml", ds, &budget);
+      code = 2;
+    } catch (const cds::EDBClient& e) {
+      code = std::string(e.what()).rfind("BIG.xml: not enough memory", 0) == 0 ? 0 : 5;
+    } catch (const std::bad_alloc&) {
+      code = 1;
+    } catch (...) {
+    }
+    ::_exit(code);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  // 1: std::bad_alloc; 2: loaded; 5: another refusal.
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }

@@ -208,6 +208,8 @@ public:
   // converted to the field types), EndBulk opens the dataset and builds indexes.
   void BeginBulk(std::vector<TFieldDef> defs);
   void BulkAppend(const Value* values, size_t count);
+  // The same from values elsewhere (rows that share values with others).
+  void BulkAppend(const Value* const* values, size_t count);
   void EndBulk();
 
 private:
@@ -223,6 +225,8 @@ private:
   enum RowState : uint8_t { rsUnchanged, rsInserted, rsModified, rsDeleted, rsDead, rsOriginal };
 
   void checkActive(const char* op) const;
+  template <class Get>
+  void bulkAppend(size_t count, Get value);
   void checkBrowse();                // posts a pending edit
   void layout();
   void resetRows();

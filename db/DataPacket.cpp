@@ -259,15 +259,30 @@ private:
 };
 
 // What the texts and blobs of a row take once stored (each with its length).
+size_t TextBytes(const Value& v) {
+  return !v.isNull() && IsTextType(v.type()) ? v.rawText().size() + (v.rawText().size() < 128 ? 1 : 5) : 0;
+}
 size_t TextBytes(const std::vector<Value>& vals) {
   size_t n = 0;
-  for (const Value& v : vals)
-    if (!v.isNull() && IsTextType(v.type())) n += v.rawText().size() + (v.rawText().size() < 128 ? 1 : 5);
+  for (const Value& v : vals) n += TextBytes(v);
+  return n;
+}
+size_t TextBytes(const std::vector<const Value*>& row) {
+  size_t n = 0;
+  for (const Value* v : row) n += TextBytes(*v);
   return n;
 }
 
 // What a copy of a row's values takes.
 size_t ValuesBytes(const std::vector<Value>& vals) { return vals.size() * sizeof(Value) + TextBytes(vals); }
+
+// A copy of the values a row refers to.
+std::vector<Value> CopyOf(const std::vector<const Value*>& row) {
+  std::vector<Value> copy;
+  copy.reserve(row.size());
+  for (const Value* v : row) copy.push_back(*v);
+  return copy;
+}
 
 // ============================================================ XML form
 
@@ -300,6 +315,7 @@ public:
   }
   // Keeps the values of a row that the log names as an original, taking their memory
   // from the packet's budget.
+  bool wants(size_t row) const { return wanted_.count(row) != 0; }
   void keep(size_t row, const std::vector<Value>& vals, RowBudget& budget) {
     if (!wanted_.count(row)) return;
     budget.takeRow(ValuesBytes(vals), row, vals.size());
@@ -371,6 +387,7 @@ private:
     for (size_t i = 0; i < names_.size(); ++i) byName_.emplace(names_[i], i);  // the first of equal names
     if (defs.empty()) fail(src_, "data packet has no field definitions");
     vals_.assign(cols_.size(), Value());
+    row_.assign(cols_.size(), nullptr);
     ds_.BeginBulk(std::move(defs));
     rowBytes_ = ds_.RowBytes();
     begun_ = true;
@@ -393,7 +410,8 @@ private:
   bool utf8_ = false;
   bool begun_ = false;
   std::vector<Col> cols_;
-  std::vector<Value> vals_;
+  std::vector<Value> vals_;           // the values a row carries
+  std::vector<const Value*> row_;     // the row's values: its own or its original's
   std::vector<Value> origVals_;
   bool haveOrig_ = false;
   ChangeLog log_;
@@ -651,10 +669,13 @@ void XmlPacketReader::onRow(const std::vector<XmlAttr>& attrs, size_t rowNo) {
   }
   // A modified row carries only what changed: its other fields keep the values of its
   // original version.
+  // The row refers to those values instead of copying them.
   const std::vector<Value>* original =
       (st & 8) ? OriginalFor(log_, rowNo, haveOrig_ ? &origVals_ : nullptr, src_) : nullptr;
-  for (size_t c = 0; c < cols_.size(); ++c)
-    vals_[c] = original ? (*original)[c] : Value::Null(cols_[c].def.DataType);
+  for (size_t c = 0; c < cols_.size(); ++c) {
+    vals_[c] = Value::Null(cols_[c].def.DataType);
+    row_[c] = original ? &(*original)[c] : &vals_[c];
+  }
   size_t hint = 0;
   for (const XmlAttr& a : attrs) {
     if (a.name == "RowState") continue;
@@ -667,16 +688,20 @@ void XmlPacketReader::onRow(const std::vector<XmlAttr>& attrs, size_t rowNo) {
     }
     hint = c + 1;
     vals_[c] = parseValue(c, a.raw, rowNo);
+    row_[c] = &vals_[c];
   }
-  log_.keep(rowNo, vals_, budget_);
-  if (st & 1) {  // the original version of a modified row: kept aside, not loaded
-    origVals_ = vals_;
-    haveOrig_ = true;
-    return;
+  if (st & 1 || log_.wants(rowNo)) {
+    std::vector<Value> copy = CopyOf(row_);
+    log_.keep(rowNo, copy, budget_);
+    if (st & 1) {  // the original version of a modified row: kept aside, not loaded
+      origVals_ = std::move(copy);
+      haveOrig_ = true;
+      return;
+    }
   }
   haveOrig_ = false;
-  budget_.takeRow(rowBytes_ + TextBytes(vals_), rowNo, cols_.size());
-  ds_.BulkAppend(vals_.data(), vals_.size());
+  budget_.takeRow(rowBytes_ + TextBytes(row_), rowNo, cols_.size());
+  ds_.BulkAppend(row_.data(), row_.size());
 }
 
 void XmlPacketReader::run() {
@@ -1053,7 +1078,8 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
   // before any row is made; the rows read are checked against the count at the end.
   RowBudget budget(packetBudget, src);
   budget.takeRows(headerRecords, ds.RowBytes(), fieldCount);
-  std::vector<Value> vals(fieldCount);
+  std::vector<Value> vals(fieldCount);         // the values a row carries
+  std::vector<const Value*> row(fieldCount);   // the row's values: its own or its original's
   size_t rowNo = 0;
   std::vector<Value> original;
   bool haveOriginal = false;
@@ -1068,8 +1094,11 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
     for (size_t i = 0; i < fieldCount; ++i) {
       const BinCol& c = cols[i];
       unsigned fs = (static_cast<unsigned char>(bitmap[i / 4]) >> ((i % 4) * 2)) & 3;
+      row[i] = &vals[i];
       if (fs != 0) {
-        vals[i] = (fs == 2 && from) ? (*from)[i] : Value::Null(c.def.DataType);
+        // Refers to the original's value instead of copying it.
+        vals[i] = Value::Null(c.def.DataType);
+        if (fs == 2 && from) row[i] = &(*from)[i];
         continue;
       }
       const RecordPlace what{rowNo, &c.def.Name, ""};
@@ -1162,12 +1191,15 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
         default: fail(src, placeText(what) + ": unknown field type");
       }
     }
-    log.keep(rowNo, vals, budget);
+    if ((status & 1) != 0 || log.wants(rowNo)) {
+      std::vector<Value> copy = CopyOf(row);
+      log.keep(rowNo, copy, budget);
+      if ((status & 1) != 0) original = std::move(copy);
+    }
     haveOriginal = (status & 1) != 0;
-    if (haveOriginal) original = vals;
     if (!skip) {
-      budget.takeRow(TextBytes(vals), rowNo, fieldCount);
-      ds.BulkAppend(vals.data(), vals.size());
+      budget.takeRow(TextBytes(row), rowNo, fieldCount);
+      ds.BulkAppend(row.data(), row.size());
     }
     if (rel) rel->upTo(r.pos());
   }

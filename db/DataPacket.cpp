@@ -242,6 +242,12 @@ public:
                      megabytes(static_cast<double>(rows) * static_cast<double>(rowBytes)) + " of memory, more than the " +
                      allowed());
   }
+  // Takes what a change log of `entries` entries holds (its numbers and the pairs made of them).
+  void takeLog(size_t entries) {
+    constexpr size_t kEntryBytes = 128;
+    if (entries > budget_.Limit() / kEntryBytes || !budget_.Take(entries * kEntryBytes))
+      fail(src_, "the change log of " + std::to_string(entries) + " entries takes more than the " + allowed());
+  }
   // Takes what row `rowNo` holds.
   void takeRow(size_t bytes, size_t rowNo, size_t fields) {
     if (!budget_.Take(bytes))
@@ -650,6 +656,7 @@ void XmlPacketReader::onParams(const std::vector<XmlAttr>& attrs) {
       if (ok) numbers.push_back(v);
       i = static_cast<size_t>(r.ptr - a.raw.data());
     }
+    if (ok) budget_.takeLog(numbers.size() / 3);
     if (!ok || !log_.set(numbers))
       fail(src_, "bad change log '" + std::string(a.raw.substr(0, 64)) + "'");
   }
@@ -1046,6 +1053,7 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
     }
   }
   size_t packetProps = static_cast<size_t>(r.uint(2, "packet properties"));
+  RowBudget budget(packetBudget, src);
   ChangeLog log;
   for (size_t k = 0; k < packetProps; ++k) {
     BinProp p = readProp(r, "packet");
@@ -1058,6 +1066,7 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
       for (size_t b = 4; b-- > 0;) v = (v << 8) | static_cast<unsigned char>(p.data[i + b]);
       numbers.push_back(static_cast<int32_t>(v));
     }
+    budget.takeLog(numbers.size() / 3);
     if (!log.set(numbers)) r.error("bad change log");
   }
   // The header tells the size of what it describes: a packet whose metadata is longer
@@ -1076,7 +1085,6 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
   ds.BeginBulk(defs);
   // The header's record count (skipped records included) is checked against the bound
   // before any row is made; the rows read are checked against the count at the end.
-  RowBudget budget(packetBudget, src);
   budget.takeRows(headerRecords, ds.RowBytes(), fieldCount);
   std::vector<Value> vals(fieldCount);         // the values a row carries
   std::vector<const Value*> row(fieldCount);   // the row's values: its own or its original's

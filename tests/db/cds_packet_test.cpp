@@ -1041,3 +1041,32 @@ TEST(CdsPacket, MemoryRunningOutWithinTheBudgetIsARefusal) {
   // 1: std::bad_alloc; 2: loaded; 5: another refusal.
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
+
+// A change log counts against the budget too: 300,000 entries take more than the fixed
+// allowance alone, in either form.
+TEST(CdsPacket, ChangeLogsCountAgainstTheBudget) {
+  constexpr int kEntries = 300000;
+  std::string xmlLog;
+  Bytes binLog;
+  binLog.u(1, 2).str("CHANGE_LOG").u(4, 2).u(0x80 | 2, 2).u(kEntries * 3, 4);
+  for (int i = 0; i < kEntries; ++i) {
+    xmlLog += std::to_string(i + 2) + " 1 8 ";
+    binLog.u(static_cast<uint64_t>(i) + 2, 4).u(1, 4).u(8, 4);
+  }
+  const std::string xml = "<DATAPACKET Version=\"2.0\"><METADATA><FIELDS><FIELD attrname=\"ID\" fieldtype=\"i4\"/>"
+                          "</FIELDS><PARAMS CHANGE_LOG=\"" + xmlLog + "\"/></METADATA><ROWDATA><ROW ID=\"1\"/>"
+                          "</ROWDATA></DATAPACKET>";
+  Bytes bin;
+  bin.raw("\x96\x19\xE0\xBD").u(1, 4).u(18, 4).u(1, 2).u(1, 4).u(3, 4).u(0, 2);
+  bin.str("ID").u(4, 2).u(1, 2).u(0, 2).u(0, 2).raw(binLog.s);
+  bin.s[22] = static_cast<char>(0);  // the metadata size does not fit 2 bytes: the budget refuses first
+  for (const std::string& packet : {xml, bin.s}) {
+    cds::TPacketBudget budget = cds::TPacketBudget::ForArchive(0);
+    TClientDataSet ds;
+    const std::string msg = Refusal([&] { cds::ReadDataPacketBytes(packet, "L", ds, &budget); });
+    EXPECT_NE(msg.find("L: the change log of 300000 entries takes more than the 32 MB of memory allowed"),
+              std::string::npos)
+        << msg;
+    EXPECT_EQ(budget.Used(), 0u);
+  }
+}

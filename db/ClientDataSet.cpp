@@ -153,9 +153,9 @@ void TClientDataSet::Close() {
   state_ = TDataSetState::dsInactive;
 }
 
-void TClientDataSet::LoadFromFile(const std::string& fileName) {
+void TClientDataSet::LoadFromFile(const std::string& fileName, TPacketBudget* budget) {
   if (active_) Close();
-  ReadDataPacket(fileName, *this);
+  ReadDataPacket(fileName, *this, budget);
 }
 
 void TClientDataSet::SaveToFile(const std::string& fileName, TDataPacketFormat format) const {
@@ -177,13 +177,14 @@ void TClientDataSet::BeginBulk(std::vector<TFieldDef> defs) {
   resetRows();
 }
 
-void TClientDataSet::BulkAppend(const Value* values, size_t count) {
+template <class Get>
+void TClientDataSet::bulkAppend(size_t count, Get value) {
   if (count != defs_.size()) throw EDBClient("Row has a wrong number of values");
   uint32_t id = rows_.add();
   uint8_t* rec = rows_.row(id);
   for (size_t c = 0; c < count; ++c) {
     const TFieldDef& d = defs_[c];
-    const Value& v = values[c];
+    const Value& v = value(c);
     if (v.type() == d.DataType && (d.DataType != FType::Dec || v.scale() == d.Scale))
       writeSlot(rec, static_cast<int>(c), v);
     else
@@ -191,6 +192,14 @@ void TClientDataSet::BulkAppend(const Value* values, size_t count) {
   }
   rowState_.push_back(rsUnchanged);
   ++live_;
+}
+
+void TClientDataSet::BulkAppend(const Value* values, size_t count) {
+  bulkAppend(count, [values](size_t c) -> const Value& { return values[c]; });
+}
+
+void TClientDataSet::BulkAppend(const Value* const* values, size_t count) {
+  bulkAppend(count, [values](size_t c) -> const Value& { return *values[c]; });
 }
 
 void TClientDataSet::EndBulk() {

@@ -36,6 +36,7 @@ namespace cds {
 
 class TClientDataSet;
 class TDataSetProvider;
+class TPacketBudget;
 
 struct TFieldDef {
   std::string Name;
@@ -130,8 +131,9 @@ public:
   void Close();                      // drops rows and change log; keeps field and index definitions
   bool Active() const { return active_; }
   // A data packet in XML or binary form, told apart by content. Replaces fields
-  // and rows; index definitions stay and are rebuilt.
-  void LoadFromFile(const std::string& fileName);
+  // and rows; index definitions stay and are rebuilt. The rows take their memory from
+  // `budget` (shared by the packets of one archive), or from one of the file's own size.
+  void LoadFromFile(const std::string& fileName, TPacketBudget* budget = nullptr);
   void SaveToFile(const std::string& fileName, TDataPacketFormat format) const;
 
   // A number the owner keeps with the dataset (the platform's Tag).
@@ -206,6 +208,8 @@ public:
   // converted to the field types), EndBulk opens the dataset and builds indexes.
   void BeginBulk(std::vector<TFieldDef> defs);
   void BulkAppend(const Value* values, size_t count);
+  // The same from values elsewhere (rows that share values with others).
+  void BulkAppend(const Value* const* values, size_t count);
   void EndBulk();
 
 private:
@@ -221,6 +225,8 @@ private:
   enum RowState : uint8_t { rsUnchanged, rsInserted, rsModified, rsDeleted, rsDead, rsOriginal };
 
   void checkActive(const char* op) const;
+  template <class Get>
+  void bulkAppend(size_t count, Get value);
   void checkBrowse();                // posts a pending edit
   void layout();
   void resetRows();

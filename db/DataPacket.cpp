@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <limits>
+#include <new>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -121,20 +122,21 @@ bool parseDate8(std::string_view s, int32_t& days) {
   return true;
 }
 
-// "hh:nn:ss" with an optional "mmm" tail -> ticks since midnight
+// "hh:nn:ss" with an optional tail of milliseconds ("mmm") or of 1/10000 s ("ffff")
+// -> ticks since midnight
 bool parseTime(std::string_view s, int64_t& ticks) {
-  if (s.size() != 8 && s.size() != 11) return false;
+  if (s.size() != 8 && s.size() != 11 && s.size() != 12) return false;
   if (s[2] != ':' || s[5] != ':') return false;
   std::string_view h = s.substr(0, 2), n = s.substr(3, 2), sec = s.substr(6, 2);
   if (!allDigits(h) || !allDigits(n) || !allDigits(sec)) return false;
-  int ms = 0;
-  if (s.size() == 11) {
-    if (!allDigits(s.substr(8, 3))) return false;
-    ms = num(s.substr(8, 3));
+  int fraction = 0;
+  if (s.size() > 8) {
+    if (!allDigits(s.substr(8))) return false;
+    fraction = num(s.substr(8)) * (s.size() == 11 ? static_cast<int>(kTicksPerSecond / 1000) : 1);
   }
   int hh = num(h), nn = num(n), ss = num(sec);
   if (hh > 23 || nn > 59 || ss > 59) return false;
-  ticks = ((hh * 3600LL + nn * 60LL + ss) * 1000LL + ms) * (kTicksPerSecond / 1000);
+  ticks = (hh * 3600LL + nn * 60LL + ss) * kTicksPerSecond + fraction;
   return true;
 }
 
@@ -151,15 +153,18 @@ std::string date8(int32_t days) {
   return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
 }
 
-std::string timeText(int64_t ticks, bool withMs) {
-  int64_t ms = ticks / (kTicksPerSecond / 1000);
-  int64_t secs = ms / 1000;
+// "hh:nn:ss", with "mmm" when the milliseconds are not 0 and "ffff" when the time
+// has a part of a millisecond (the ticks of the database's precision).
+std::string timeText(int64_t ticks) {
+  int64_t secs = ticks / kTicksPerSecond;
+  int64_t fraction = ticks % kTicksPerSecond;
   std::string s = twoDigits(static_cast<int>(secs / 3600)) + ":" + twoDigits(static_cast<int>(secs / 60 % 60)) + ":" +
                   twoDigits(static_cast<int>(secs % 60));
-  if (withMs && ms % 1000) {
-    std::string m = std::to_string(ms % 1000);
-    while (m.size() < 3) m.insert(0, "0");
-    s += m;
+  if (fraction) {
+    const bool ms = fraction % (kTicksPerSecond / 1000) == 0;
+    std::string f = std::to_string(ms ? fraction / (kTicksPerSecond / 1000) : fraction);
+    while (f.size() < (ms ? 3u : 4u)) f.insert(0, "0");
+    s += f;
   }
   return s;
 }
@@ -221,57 +226,68 @@ bool base64Decode(std::string_view in, std::string& out) {
   return pad <= 2;
 }
 
-// What the rows made from a packet may take in memory: kRowBytesPerPacketByte times the
-// packet's size plus a fixed allowance. A null field costs a packet nothing (an XML row
-// leaves it out, a binary row gives it 2 bits), but it keeps its slot in the row record,
-// so a packet of a few hundred kilobytes with thousands of fields and empty rows would
-// otherwise take gigabytes. The bound is checked before the rows are made: a binary
-// packet is refused on its header, an XML packet at the first row past the bound.
-constexpr size_t kRowBytesPerPacketByte = 16;
-constexpr size_t kRowBytesAllowance = size_t(32) << 20;
-
+// Takes what the rows of one packet make from its budget, refusing the packet past it. A
+// null field costs a packet nothing (an XML row leaves it out, a binary row gives it 2
+// bits), but it keeps its slot in the row record, and a modified row copies the texts it
+// takes from its original, so a packet of a few hundred kilobytes could otherwise take
+// gigabytes. Everything is taken before it is made: a binary packet's records on its
+// header, an XML packet's row by row, and each row's texts before the row is added.
 class RowBudget {
 public:
-  RowBudget(size_t packetBytes, const std::string& src)
-      : packet_(packetBytes),
-        limit_(packetBytes > (std::numeric_limits<size_t>::max() - kRowBytesAllowance) / kRowBytesPerPacketByte
-                   ? std::numeric_limits<size_t>::max()
-                   : kRowBytesAllowance + packetBytes * kRowBytesPerPacketByte),
-        src_(src) {}
-  // Takes what `rows` rows of `rowBytes` each will hold; refuses the packet past the bound.
+  RowBudget(TPacketBudget& budget, const std::string& src) : budget_(budget), src_(src) {}
+  // Takes what `rows` rows of `rowBytes` each will hold.
   void takeRows(uint64_t rows, size_t rowBytes, size_t fields) {
-    if (rowBytes != 0 && rows > (limit_ - used_) / rowBytes)
+    if (rowBytes != 0 && (rows > budget_.Limit() / rowBytes || !budget_.Take(static_cast<size_t>(rows) * rowBytes)))
       fail(src_, std::to_string(rows) + " rows of " + std::to_string(fields) + " fields would take " +
                      megabytes(static_cast<double>(rows) * static_cast<double>(rowBytes)) + " of memory, more than the " +
                      allowed());
-    used_ += static_cast<size_t>(rows) * rowBytes;
   }
-  // Takes what row `rowNo` holds; refuses the packet past the bound.
+  // Takes what a change log of `entries` entries holds (its numbers and the pairs made of them).
+  void takeLog(size_t entries) {
+    constexpr size_t kEntryBytes = 128;
+    if (entries > budget_.Limit() / kEntryBytes || !budget_.Take(entries * kEntryBytes))
+      fail(src_, "the change log of " + std::to_string(entries) + " entries takes more than the " + allowed());
+  }
+  // Takes what row `rowNo` holds.
   void takeRow(size_t bytes, size_t rowNo, size_t fields) {
-    if (bytes > limit_ - used_)
+    if (!budget_.Take(bytes))
       fail(src_, "row " + std::to_string(rowNo) + ": the rows of " + std::to_string(fields) +
                      " fields take more than the " + allowed());
-    used_ += bytes;
   }
 
 private:
   static std::string megabytes(double bytes) {
     return std::to_string(static_cast<uint64_t>(std::ceil(bytes / (1024.0 * 1024.0)))) + " MB";
   }
-  std::string allowed() const {
-    return megabytes(static_cast<double>(limit_)) + " of memory allowed for a data packet of " + std::to_string(packet_) +
-           " bytes; the packet is refused";
-  }
-  size_t packet_, limit_;
-  size_t used_ = 0;
+  std::string allowed() const { return budget_.Allowed() + "; the packet is refused"; }
+  TPacketBudget& budget_;
   const std::string& src_;
 };
 
-// What a copy of a row's values takes.
-size_t ValuesBytes(const std::vector<Value>& vals) {
-  size_t n = vals.size() * sizeof(Value);
-  for (const Value& v : vals) n += v.rawText().size();
+// What the texts and blobs of a row take once stored (each with its length).
+size_t TextBytes(const Value& v) {
+  return !v.isNull() && IsTextType(v.type()) ? v.rawText().size() + (v.rawText().size() < 128 ? 1 : 5) : 0;
+}
+size_t TextBytes(const std::vector<Value>& vals) {
+  size_t n = 0;
+  for (const Value& v : vals) n += TextBytes(v);
   return n;
+}
+size_t TextBytes(const std::vector<const Value*>& row) {
+  size_t n = 0;
+  for (const Value* v : row) n += TextBytes(*v);
+  return n;
+}
+
+// What a copy of a row's values takes.
+size_t ValuesBytes(const std::vector<Value>& vals) { return vals.size() * sizeof(Value) + TextBytes(vals); }
+
+// A copy of the values a row refers to.
+std::vector<Value> CopyOf(const std::vector<const Value*>& row) {
+  std::vector<Value> copy;
+  copy.reserve(row.size());
+  for (const Value* v : row) copy.push_back(*v);
+  return copy;
 }
 
 // ============================================================ XML form
@@ -305,6 +321,7 @@ public:
   }
   // Keeps the values of a row that the log names as an original, taking their memory
   // from the packet's budget.
+  bool wants(size_t row) const { return wanted_.count(row) != 0; }
   void keep(size_t row, const std::vector<Value>& vals, RowBudget& budget) {
     if (!wanted_.count(row)) return;
     budget.takeRow(ValuesBytes(vals), row, vals.size());
@@ -337,8 +354,9 @@ const std::vector<Value>* OriginalFor(const ChangeLog& log, size_t rowNo, const 
 
 class XmlPacketReader {
 public:
-  XmlPacketReader(std::string_view data, const std::string& src, TClientDataSet& ds, PageReleaser* rel)
-      : d_(data), src_(src), ds_(ds), rel_(rel), budget_(data.size(), src) {}
+  XmlPacketReader(std::string_view data, const std::string& src, TClientDataSet& ds, PageReleaser* rel,
+                  TPacketBudget& budget)
+      : d_(data), src_(src), ds_(ds), rel_(rel), budget_(budget, src) {}
   void run();
 
 private:
@@ -365,12 +383,17 @@ private:
   void begin() {
     std::vector<TFieldDef> defs;
     names_.clear();
+    // A row names a field as its FIELD element wrote it: in UTF-8 in a UTF-8 packet.
     for (const Col& c : cols_) {
       defs.push_back(c.def);
-      names_.push_back(c.def.Name);
+      names_.push_back(utf8_ ? platform::Cp1251ToUtf8(c.def.Name) : c.def.Name);
     }
+    byName_.clear();
+    byName_.reserve(names_.size());
+    for (size_t i = 0; i < names_.size(); ++i) byName_.emplace(names_[i], i);  // the first of equal names
     if (defs.empty()) fail(src_, "data packet has no field definitions");
     vals_.assign(cols_.size(), Value());
+    row_.assign(cols_.size(), nullptr);
     ds_.BeginBulk(std::move(defs));
     rowBytes_ = ds_.RowBytes();
     begun_ = true;
@@ -393,11 +416,13 @@ private:
   bool utf8_ = false;
   bool begun_ = false;
   std::vector<Col> cols_;
-  std::vector<Value> vals_;
+  std::vector<Value> vals_;           // the values a row carries
+  std::vector<const Value*> row_;     // the row's values: its own or its original's
   std::vector<Value> origVals_;
   bool haveOrig_ = false;
   ChangeLog log_;
   std::vector<std::string> names_;
+  std::unordered_map<std::string_view, size_t> byName_;  // views of names_
 };
 
 // Bytes that end an element or attribute name.
@@ -600,8 +625,7 @@ Value XmlPacketReader::parseValue(size_t c, std::string_view raw, size_t rowNo) 
     case FType::Stamp: {
       int32_t days;
       int64_t t;
-      if ((raw.size() != 17 && raw.size() != 20) || raw[8] != 'T' || !parseDate8(raw.substr(0, 8), days) ||
-          !parseTime(raw.substr(9), t))
+      if (raw.size() < 17 || raw[8] != 'T' || !parseDate8(raw.substr(0, 8), days) || !parseTime(raw.substr(9), t))
         badValue(rowNo, fn, raw, "date and time");
       return Value::Stamp(static_cast<int64_t>(days) * kTicksPerDay + t);
     }
@@ -632,6 +656,7 @@ void XmlPacketReader::onParams(const std::vector<XmlAttr>& attrs) {
       if (ok) numbers.push_back(v);
       i = static_cast<size_t>(r.ptr - a.raw.data());
     }
+    if (ok) budget_.takeLog(numbers.size() / 3);
     if (!ok || !log_.set(numbers))
       fail(src_, "bad change log '" + std::string(a.raw.substr(0, 64)) + "'");
   }
@@ -651,34 +676,39 @@ void XmlPacketReader::onRow(const std::vector<XmlAttr>& attrs, size_t rowNo) {
   }
   // A modified row carries only what changed: its other fields keep the values of its
   // original version.
+  // The row refers to those values instead of copying them.
   const std::vector<Value>* original =
       (st & 8) ? OriginalFor(log_, rowNo, haveOrig_ ? &origVals_ : nullptr, src_) : nullptr;
-  for (size_t c = 0; c < cols_.size(); ++c)
-    vals_[c] = original ? (*original)[c] : Value::Null(cols_[c].def.DataType);
+  for (size_t c = 0; c < cols_.size(); ++c) {
+    vals_[c] = Value::Null(cols_[c].def.DataType);
+    row_[c] = original ? &(*original)[c] : &vals_[c];
+  }
   size_t hint = 0;
   for (const XmlAttr& a : attrs) {
     if (a.name == "RowState") continue;
-    size_t c = cols_.size();
-    for (size_t k = 0; k < cols_.size(); ++k) {
-      size_t i = (hint + k) % cols_.size();
-      if (names_[i] == a.name) {
-        c = i;
-        break;
-      }
+    // Attributes mostly follow the field order: the one after the last match is tried first.
+    size_t c = hint < names_.size() && names_[hint] == a.name ? hint : cols_.size();
+    if (c == cols_.size()) {
+      auto it = byName_.find(a.name);
+      if (it == byName_.end()) continue;  // not a column of the packet
+      c = it->second;
     }
-    if (c == cols_.size()) continue;  // not a column of the packet
     hint = c + 1;
     vals_[c] = parseValue(c, a.raw, rowNo);
+    row_[c] = &vals_[c];
   }
-  log_.keep(rowNo, vals_, budget_);
-  if (st & 1) {  // the original version of a modified row: kept aside, not loaded
-    origVals_ = vals_;
-    haveOrig_ = true;
-    return;
+  if (st & 1 || log_.wants(rowNo)) {
+    std::vector<Value> copy = CopyOf(row_);
+    log_.keep(rowNo, copy, budget_);
+    if (st & 1) {  // the original version of a modified row: kept aside, not loaded
+      origVals_ = std::move(copy);
+      haveOrig_ = true;
+      return;
+    }
   }
   haveOrig_ = false;
-  budget_.takeRow(rowBytes_, rowNo, cols_.size());
-  ds_.BulkAppend(vals_.data(), vals_.size());
+  budget_.takeRow(rowBytes_ + TextBytes(row_), rowNo, cols_.size());
+  ds_.BulkAppend(row_.data(), row_.size());
 }
 
 void XmlPacketReader::run() {
@@ -716,9 +746,15 @@ void XmlPacketReader::run() {
           size_t qe = q == std::string_view::npos ? q : pi.find(pi[q], q + 1);
           if (q == std::string_view::npos || qe == std::string_view::npos) bad("malformed XML declaration");
           std::string_view e2 = pi.substr(q + 1, qe - q - 1);
+          // Text is read as UTF-8 or as CP1251 (ASCII is both); a packet in any other
+          // encoding would load garbled.
+          const bool bom = utf8_;
           if (platform::SameText(e2, "UTF-8") || platform::SameText(e2, "UTF8")) utf8_ = true;
-          else if (platform::StartsText("UTF-16", e2) || platform::StartsText("UCS", e2))
-            fail(src_, "unsupported text encoding '" + std::string(e2) + "'");
+          else if (bom || !(platform::SameText(e2, "windows-1251") || platform::SameText(e2, "CP1251") ||
+                            platform::SameText(e2, "WIN1251") || platform::SameText(e2, "x-cp1251") ||
+                            platform::SameText(e2, "US-ASCII") || platform::SameText(e2, "ASCII")))
+            fail(src_, "unsupported text encoding '" + std::string(e2.substr(0, 64)) +
+                           "' (a data packet is read in UTF-8 or windows-1251)");
         }
       }
       p_ = e + 2;
@@ -782,22 +818,41 @@ enum BinKind { bkInt = 1, bkUInt = 2, bkBool = 3, bkFloat = 4, bkBcd = 5, bkDate
 constexpr uint16_t kVarying = 0x40, kArray = 0x80;
 constexpr int64_t kDateDeltaYear1 = 693594;  // day number of 30.12.1899 counted from 01.01.0001
 
+// A place in the records of a binary packet, named in error texts: "row 5, field NAME
+// length". Only formatted when an error is raised.
+struct RecordPlace {
+  size_t row;
+  const std::string* field;
+  const char* part;
+};
+
+const std::string& placeText(const std::string& what) { return what; }
+std::string placeText(const RecordPlace& p) {
+  std::string s = "row " + std::to_string(p.row);
+  if (p.field) s += ", field " + *p.field;
+  return s + p.part;
+}
+
 class BinReader {
 public:
   BinReader(std::string_view d, const std::string& src) : d_(d), src_(src) {}
   size_t pos() const { return p_; }
   bool atEnd() const { return p_ >= d_.size(); }
-  void need(size_t n, const std::string& what) const {
-    if (n > d_.size() - p_) fail(src_, "damaged data packet: " + what + " runs past the end of the file (byte " +
-                                           std::to_string(p_) + ")");
+  template <class What>
+  void need(size_t n, const What& what) const {
+    if (n > d_.size() - p_)
+      fail(src_, "damaged data packet: " + placeText(what) + " runs past the end of the file (byte " +
+                     std::to_string(p_) + ")");
   }
-  std::string_view bytes(size_t n, const std::string& what) {
+  template <class What>
+  std::string_view bytes(size_t n, const What& what) {
     need(n, what);
     std::string_view r = d_.substr(p_, n);
     p_ += n;
     return r;
   }
-  uint64_t uint(size_t n, const std::string& what) {
+  template <class What>
+  uint64_t uint(size_t n, const What& what) {
     std::string_view b = bytes(n, what);
     uint64_t v = 0;
     for (size_t i = n; i-- > 0;) v = (v << 8) | static_cast<unsigned char>(b[i]);
@@ -868,7 +923,10 @@ bool decodeBcd(std::string_view b, int scale, int64_t& out) {
     v = v * 10 + dgt;
     if (v > (static_cast<Int128>(1) << 100)) return false;
   }
+  // The value must stay an int64 once scaled: a larger one is refused before it is multiplied.
+  const Int128 kMax = std::numeric_limits<int64_t>::max();
   while (places < scale) {
+    if (v > kMax / 10) return false;
     v *= 10;
     ++places;
   }
@@ -899,7 +957,8 @@ std::string encodeBcd(int64_t unscaled, int scale) {
   return b;
 }
 
-void readBinary(std::string_view data, const std::string& src, TClientDataSet& ds, PageReleaser* rel) {
+void readBinary(std::string_view data, const std::string& src, TClientDataSet& ds, PageReleaser* rel,
+                TPacketBudget& packetBudget) {
   BinReader r(data, src);
   std::string_view sig = r.bytes(4, "header");
   if (std::memcmp(sig.data(), kSignature, 4) != 0) fail(src, "not a binary data packet (bad signature)");
@@ -967,8 +1026,8 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
         if (varying || c.size != 4) badSize();
         c.def.DataType = FType::Date;
         break;
-      case bkTime:
-        if (varying || c.size != 4) badSize();
+      case bkTime:  // milliseconds: a 4-byte number, or a double where they have a fraction
+        if (varying || (c.size != 4 && c.size != 8)) badSize();
         c.def.DataType = FType::Time;
         break;
       case bkStamp:
@@ -994,6 +1053,7 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
     }
   }
   size_t packetProps = static_cast<size_t>(r.uint(2, "packet properties"));
+  RowBudget budget(packetBudget, src);
   ChangeLog log;
   for (size_t k = 0; k < packetProps; ++k) {
     BinProp p = readProp(r, "packet");
@@ -1006,6 +1066,7 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
       for (size_t b = 4; b-- > 0;) v = (v << 8) | static_cast<unsigned char>(p.data[i + b]);
       numbers.push_back(static_cast<int32_t>(v));
     }
+    budget.takeLog(numbers.size() / 3);
     if (!log.set(numbers)) r.error("bad change log");
   }
   // The header tells the size of what it describes: a packet whose metadata is longer
@@ -1024,24 +1085,16 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
   ds.BeginBulk(defs);
   // The header's record count (skipped records included) is checked against the bound
   // before any row is made; the rows read are checked against the count at the end.
-  RowBudget budget(data.size(), src);
   budget.takeRows(headerRecords, ds.RowBytes(), fieldCount);
-  std::vector<Value> vals(fieldCount);
+  std::vector<Value> vals(fieldCount);         // the values a row carries
+  std::vector<const Value*> row(fieldCount);   // the row's values: its own or its original's
   size_t rowNo = 0;
-  // Context texts for error messages, built in reused buffers.
-  std::string rowWhat, what, what2;
   std::vector<Value> original;
   bool haveOriginal = false;
   while (!r.atEnd()) {
     ++rowNo;
-    rowWhat.assign("row ");
-    rowWhat += std::to_string(rowNo);
-    what.assign(rowWhat);
-    what += " status";
-    unsigned status = static_cast<unsigned>(r.uint(1, what));
-    what.assign(rowWhat);
-    what += " field status";
-    std::string_view bitmap = r.bytes(bitmapBytes, what);
+    unsigned status = static_cast<unsigned>(r.uint(1, RecordPlace{rowNo, nullptr, " status"}));
+    std::string_view bitmap = r.bytes(bitmapBytes, RecordPlace{rowNo, nullptr, " field status"});
     bool skip = (status & (1 | 2 | 0x20)) != 0;
     // A modified row leaves its unchanged fields (status 2) to its original version.
     const std::vector<Value>* from =
@@ -1049,13 +1102,14 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
     for (size_t i = 0; i < fieldCount; ++i) {
       const BinCol& c = cols[i];
       unsigned fs = (static_cast<unsigned char>(bitmap[i / 4]) >> ((i % 4) * 2)) & 3;
+      row[i] = &vals[i];
       if (fs != 0) {
-        vals[i] = (fs == 2 && from) ? (*from)[i] : Value::Null(c.def.DataType);
+        // Refers to the original's value instead of copying it.
+        vals[i] = Value::Null(c.def.DataType);
+        if (fs == 2 && from) row[i] = &(*from)[i];
         continue;
       }
-      what.assign(rowWhat);
-      what += ", field ";
-      what += c.def.Name;
+      const RecordPlace what{rowNo, &c.def.Name, ""};
       unsigned kind = c.type & 0x3F;
       bool varying = (c.type & kVarying) != 0;
       switch (kind) {
@@ -1072,33 +1126,45 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
           uint64_t u = r.uint(8, what);
           double d;
           std::memcpy(&d, &u, 8);
-          if (!std::isfinite(d)) fail(src, what + ": invalid number");
+          if (!std::isfinite(d)) fail(src, placeText(what) + ": invalid number");
           vals[i] = Value::Float(d);
           break;
         }
         case bkBcd: {
           int64_t v;
-          if (!decodeBcd(r.bytes(34, what), c.def.Scale, v)) fail(src, what + ": invalid BCD value");
+          if (!decodeBcd(r.bytes(34, what), c.def.Scale, v)) fail(src, placeText(what) + ": invalid BCD value");
           vals[i] = Value::Decimal(v, c.def.Scale);
           break;
         }
         case bkDate: {
           int64_t v = static_cast<int32_t>(r.uint(4, what));
-          if (v < 1 || v > 3652059) fail(src, what + ": invalid date");
+          if (v < 1 || v > 3652059) fail(src, placeText(what) + ": invalid date");
           vals[i] = Value::Date(static_cast<int32_t>(v - kDateDeltaYear1));
           break;
         }
         case bkTime: {
-          int64_t ms = static_cast<int32_t>(r.uint(4, what));
-          if (ms < 0 || ms >= 86400000) fail(src, what + ": invalid time");
-          vals[i] = Value::Time(static_cast<int32_t>(ms * (kTicksPerSecond / 1000)));
+          int64_t ticks;
+          if (c.size == 4) {
+            int64_t ms = static_cast<int32_t>(r.uint(4, what));
+            if (ms < 0 || ms >= 86400000) fail(src, placeText(what) + ": invalid time");
+            ticks = ms * (kTicksPerSecond / 1000);
+          } else {
+            uint64_t u = r.uint(8, what);
+            double ms;
+            std::memcpy(&ms, &u, 8);
+            if (!(ms >= 0 && ms < 86400000.0)) fail(src, placeText(what) + ": invalid time");
+            ticks = std::min<int64_t>(std::llround(ms * (kTicksPerSecond / 1000)), kTicksPerDay - 1);
+          }
+          vals[i] = Value::Time(static_cast<int32_t>(ticks));
           break;
         }
         case bkStamp: {
           uint64_t u = r.uint(8, what);
           double ms;
           std::memcpy(&ms, &u, 8);
-          if (!std::isfinite(ms) || ms < 0 || ms > 3652060.0 * 86400000.0) fail(src, what + ": invalid date and time");
+          // Day 1 is 01.01.0001: a stamp on day 0 names no date.
+          if (!std::isfinite(ms) || ms < 86400000.0 || ms >= 3652060.0 * 86400000.0)
+            fail(src, placeText(what) + ": invalid date and time");
           double whole = std::floor(ms);
           int64_t msInt = static_cast<int64_t>(whole);
           int64_t ticks = (msInt - kDateDeltaYear1 * 86400000LL) * (kTicksPerSecond / 1000) +
@@ -1111,9 +1177,7 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
         case bkBytes: {
           std::string_view b;
           if (varying) {
-            what2.assign(what);
-            what2 += " length";
-            size_t len = static_cast<size_t>(r.uint(c.size, what2));
+            size_t len = static_cast<size_t>(r.uint(c.size, RecordPlace{rowNo, &c.def.Name, " length"}));
             b = r.bytes(len, what);
           } else {
             b = r.bytes(c.size, what);
@@ -1125,20 +1189,26 @@ void readBinary(std::string_view data, const std::string& src, TClientDataSet& d
               while (n + 1 < b.size() && (b[n] || b[n + 1])) n += 2;
               b = b.substr(0, n);
             }
-            if (b.size() % 2) fail(src, what + ": odd length of a UTF-16 text");
+            if (b.size() % 2) fail(src, placeText(what) + ": odd length of a UTF-16 text");
             vals[i] = Value::Text(platform::ConvertCodepage(b, "UTF-16LE", "CP1251"), FType::Str);
           } else {
             vals[i] = Value::Text(b, c.def.DataType);
           }
           break;
         }
-        default: fail(src, what + ": unknown field type");
+        default: fail(src, placeText(what) + ": unknown field type");
       }
     }
-    log.keep(rowNo, vals, budget);
+    if ((status & 1) != 0 || log.wants(rowNo)) {
+      std::vector<Value> copy = CopyOf(row);
+      log.keep(rowNo, copy, budget);
+      if ((status & 1) != 0) original = std::move(copy);
+    }
     haveOriginal = (status & 1) != 0;
-    if (haveOriginal) original = vals;
-    if (!skip) ds.BulkAppend(vals.data(), vals.size());
+    if (!skip) {
+      budget.takeRow(TextBytes(row), rowNo, fieldCount);
+      ds.BulkAppend(row.data(), row.size());
+    }
     if (rel) rel->upTo(r.pos());
   }
   if (rowNo != headerRecords)
@@ -1179,12 +1249,12 @@ std::string xmlValue(const Value& v) {
     case FType::Dec: return DecimalToText(v.rawInt(), v.scale());
     case FType::Bool: return v.rawInt() ? "TRUE" : "FALSE";
     case FType::Date: return date8(static_cast<int32_t>(v.rawInt()));
-    case FType::Time: return timeText(v.rawInt(), true);
+    case FType::Time: return timeText(v.rawInt());
     case FType::Stamp: {
       int32_t days;
       int64_t rest;
       splitStamp(v.rawInt(), days, rest);
-      std::string t = timeText(rest, true);
+      std::string t = timeText(rest);
       if (t.size() == 8) t += "000";
       return date8(days) + "T" + t;
     }
@@ -1199,24 +1269,29 @@ std::string xmlValue(const Value& v) {
 
 namespace {
 
-void readXml(std::string_view data, const std::string& sourceName, TClientDataSet& ds, PageReleaser* rel) {
+// Runs a reader; a failing load leaves the dataset closed and gives back what it took
+// from the budget. Memory that runs out all the same (the budget is larger than what the
+// system gives) is named like any other refusal.
+template <class Read>
+void load(const std::string& sourceName, TClientDataSet& ds, TPacketBudget& budget, Read read) {
+  const size_t before = budget.Used();
   try {
-    XmlPacketReader rd(data, sourceName, ds, rel);
-    rd.run();
+    read();
+  } catch (const std::bad_alloc&) {
+    ds.Close();
+    budget.Release(budget.Used() - before);
+    fail(sourceName, "not enough memory for the rows of the data packet; the packet is refused");
   } catch (...) {
     ds.Close();
+    budget.Release(budget.Used() - before);
     throw;
   }
 }
 
-void readAny(std::string_view data, const std::string& sourceName, TClientDataSet& ds, PageReleaser* rel) {
+void readAny(std::string_view data, const std::string& sourceName, TClientDataSet& ds, PageReleaser* rel,
+             TPacketBudget& budget) {
   if (data.size() >= 4 && std::memcmp(data.data(), kSignature, 4) == 0) {
-    try {
-      readBinary(data, sourceName, ds, rel);
-    } catch (...) {
-      ds.Close();
-      throw;
-    }
+    load(sourceName, ds, budget, [&] { readBinary(data, sourceName, ds, rel, budget); });
     return;
   }
   size_t i = 0;
@@ -1225,7 +1300,7 @@ void readAny(std::string_view data, const std::string& sourceName, TClientDataSe
     i = 3;
   while (i < data.size() && (data[i] == ' ' || data[i] == '\t' || data[i] == '\r' || data[i] == '\n')) ++i;
   if (i < data.size() && data[i] == '<') {
-    readXml(data, sourceName, ds, rel);
+    load(sourceName, ds, budget, [&] { XmlPacketReader(data, sourceName, ds, rel, budget).run(); });
     return;
   }
   if (ds.Active()) ds.Close();
@@ -1235,33 +1310,82 @@ void readAny(std::string_view data, const std::string& sourceName, TClientDataSe
 
 }  // namespace
 
-void ReadXmlPacket(std::string_view data, const std::string& sourceName, TClientDataSet& ds) {
-  readXml(data, sourceName, ds, nullptr);
+TPacketBudget::TPacketBudget(uint64_t bytes, size_t perByte, const char* source)
+    : limit_(bytes > (std::numeric_limits<size_t>::max() - kAllowance) / perByte
+                 ? std::numeric_limits<size_t>::max()
+                 : kAllowance + static_cast<size_t>(bytes) * perByte),
+      sourceBytes_(bytes),
+      source_(source) {}
+
+TPacketBudget TPacketBudget::ForPacket(uint64_t bytes) {
+  return TPacketBudget(bytes, kBytesPerPacketByte, "a data packet");
 }
 
-void ReadBinaryPacket(std::string_view data, const std::string& sourceName, TClientDataSet& ds) {
-  try {
-    readBinary(data, sourceName, ds, nullptr);
-  } catch (...) {
-    ds.Close();
-    throw;
-  }
+TPacketBudget TPacketBudget::ForArchive(uint64_t bytes) {
+  return TPacketBudget(bytes, kBytesPerArchiveByte, "the data packets of an archive");
 }
 
-void ReadDataPacketBytes(std::string_view data, const std::string& sourceName, TClientDataSet& ds) {
-  readAny(data, sourceName, ds, nullptr);
+std::string TPacketBudget::Allowed() const {
+  return std::to_string((limit_ + (size_t(1) << 20) - 1) >> 20) + " MB of memory allowed for " + source_ + " of " +
+         std::to_string(sourceBytes_) + " bytes";
 }
 
-void ReadDataPacket(const std::string& fileName, TClientDataSet& ds) {
+void ReadXmlPacket(std::string_view data, const std::string& sourceName, TClientDataSet& ds, TPacketBudget* budget) {
+  TPacketBudget own = TPacketBudget::ForPacket(data.size());
+  TPacketBudget& b = budget ? *budget : own;
+  load(sourceName, ds, b, [&] { XmlPacketReader(data, sourceName, ds, nullptr, b).run(); });
+}
+
+void ReadBinaryPacket(std::string_view data, const std::string& sourceName, TClientDataSet& ds,
+                      TPacketBudget* budget) {
+  TPacketBudget own = TPacketBudget::ForPacket(data.size());
+  TPacketBudget& b = budget ? *budget : own;
+  load(sourceName, ds, b, [&] { readBinary(data, sourceName, ds, nullptr, b); });
+}
+
+void ReadDataPacketBytes(std::string_view data, const std::string& sourceName, TClientDataSet& ds,
+                         TPacketBudget* budget) {
+  TPacketBudget own = TPacketBudget::ForPacket(data.size());
+  readAny(data, sourceName, ds, nullptr, budget ? *budget : own);
+}
+
+void ReadDataPacket(const std::string& fileName, TClientDataSet& ds, TPacketBudget* budget) {
   MappedFile file(fileName);
   std::string_view data = file.view();
   PageReleaser rel(data.data(), data.size());
-  readAny(data, fileName, ds, &rel);
+  TPacketBudget own = TPacketBudget::ForPacket(data.size());
+  readAny(data, fileName, ds, &rel, budget ? *budget : own);
 }
 
+namespace {
+
+// A row names each non-null field by an attribute of the field's name, written as it
+// stands (CP1251 bytes, like the text of a packet without an encoding declaration). A
+// name that cannot be such an attribute, or that a reader could not tell from another
+// attribute or another field, is refused.
+void checkRowAttributeNames(const std::vector<TFieldDef>& defs) {
+  std::unordered_set<std::string_view> seen;
+  for (const TFieldDef& d : defs) {
+    const std::string& n = d.Name;
+    auto refuse = [&](const char* why) {
+      throw EDBClient("Field name '" + n + "' cannot be written to an XML data packet: " + why);
+    };
+    if (n.empty()) refuse("the name is empty");
+    for (char ch : n) {
+      const unsigned char c = static_cast<unsigned char>(ch);
+      if (c <= 0x20 || c == 0x7F || std::strchr("<>&\"'/=", ch)) refuse("it holds a blank, a control character or one of < > & \" ' / =");
+    }
+    if (n == "RowState") refuse("a row's state takes that name");
+    if (!seen.insert(n).second) refuse("two fields have that name");
+  }
+}
+
+}  // namespace
+
 std::string XmlPacketOf(const TClientDataSet& ds) {
-  std::string out = "<?xml version=\"1.0\" standalone=\"yes\"?>  <DATAPACKET Version=\"2.0\"><METADATA><FIELDS>";
   const auto& defs = ds.FieldDefs();
+  checkRowAttributeNames(defs);
+  std::string out = "<?xml version=\"1.0\" standalone=\"yes\"?>  <DATAPACKET Version=\"2.0\"><METADATA><FIELDS>";
   for (const TFieldDef& d : defs) {
     out += "<FIELD attrname=\"";
     xmlEscape(out, d.Name);
@@ -1294,7 +1418,7 @@ std::string XmlPacketOf(const TClientDataSet& ds) {
       Value v = ds.RowValue(row, static_cast<int>(c));
       if (v.isNull()) continue;
       out += ' ';
-      xmlEscape(out, defs[c].Name);
+      out += defs[c].Name;
       out += "=\"";
       xmlEscape(out, xmlValue(v));
       out += '"';
@@ -1306,6 +1430,18 @@ std::string XmlPacketOf(const TClientDataSet& ds) {
 }
 
 namespace {
+
+// Whether a time field holds a part of a millisecond in some row: its values are then
+// written as double milliseconds, else as whole ones.
+bool timeHasFraction(const TClientDataSet& ds, int col) {
+  bool fraction = false;
+  ds.ForEachRow([&](uint32_t row) {
+    if (fraction) return;
+    Value v = ds.RowValue(row, col);
+    fraction = !v.isNull() && v.rawInt() % (kTicksPerSecond / 1000) != 0;
+  });
+  return fraction;
+}
 
 void putUint(std::string& out, uint64_t v, size_t n) {
   for (size_t i = 0; i < n; ++i) {
@@ -1341,7 +1477,9 @@ std::string BinaryPacketOf(const TClientDataSet& ds) {
   const auto& defs = ds.FieldDefs();
   if (defs.size() > 0xFFFF) throw EDBClient("Too many fields for a data packet");
   std::string meta;
+  std::vector<uint16_t> sizes;  // of each field's data
   for (const TFieldDef& d : defs) {
+    if (d.Name.empty()) throw EDBClient("A field without a name cannot be written to a data packet");
     putShortString(meta, d.Name);
     uint16_t size = 0, type = 0;
     int props = 0;
@@ -1360,7 +1498,10 @@ std::string BinaryPacketOf(const TClientDataSet& ds) {
         break;
       case FType::Bool: size = 2; type = bkBool; break;
       case FType::Date: size = 4; type = bkDate; break;
-      case FType::Time: size = 4; type = bkTime; break;
+      case FType::Time:
+        size = timeHasFraction(ds, static_cast<int>(&d - defs.data())) ? 8 : 4;
+        type = bkTime;
+        break;
       case FType::Stamp: size = 8; type = bkStamp; break;
       case FType::Str:
         size = 2;
@@ -1376,6 +1517,7 @@ std::string BinaryPacketOf(const TClientDataSet& ds) {
         props = 1;
         break;
     }
+    sizes.push_back(size);
     putUint(meta, size, 2);
     putUint(meta, type, 2);
     putUint(meta, (d.ReadOnly ? 2 : 0) | (d.Required ? 4 : 0), 2);
@@ -1412,7 +1554,16 @@ std::string BinaryPacketOf(const TClientDataSet& ds) {
         case FType::Dec: rows += encodeBcd(v.rawInt(), v.scale()); break;
         case FType::Bool: putUint(rows, v.rawInt() ? 0xFFFF : 0, 2); break;
         case FType::Date: putUint(rows, static_cast<uint64_t>(v.rawInt() + kDateDeltaYear1), 4); break;
-        case FType::Time: putUint(rows, static_cast<uint64_t>(v.rawInt() / (kTicksPerSecond / 1000)), 4); break;
+        case FType::Time:
+          if (sizes[c] == 4) {
+            putUint(rows, static_cast<uint64_t>(v.rawInt() / (kTicksPerSecond / 1000)), 4);
+          } else {
+            const double ms = static_cast<double>(v.rawInt()) / (kTicksPerSecond / 1000);
+            uint64_t u;
+            std::memcpy(&u, &ms, 8);
+            putUint(rows, u, 8);
+          }
+          break;
         case FType::Stamp: {
           double ms = static_cast<double>(v.rawInt() / (kTicksPerSecond / 1000) + kDateDeltaYear1 * 86400000LL) +
                       static_cast<double>(v.rawInt() % (kTicksPerSecond / 1000)) / (kTicksPerSecond / 1000);

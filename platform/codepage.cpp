@@ -26,29 +26,30 @@ std::string ConvertCodepage(std::string_view s, const char* from, const char* to
   const bool fromUtf8 = std::string_view(from) == "UTF-8";
   iconv_t cd = iconv_open(to, from);
   if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(s);
+  // Room for the text's own size first (every conversion to a single-byte code page
+  // fits it); where the result is longer, it grows by what the rest of the input could
+  // still make, so that a long text is not held several times over.
   std::string out;
-  out.resize(s.size() * 4 + 16);
+  out.resize(s.size() + 16);
   char* in = const_cast<char*>(s.data());
   size_t inLeft = s.size();
   char* op = out.data();
   size_t outLeft = out.size();
+  auto grow = [&] {
+    size_t used = static_cast<size_t>(op - out.data());
+    out.resize(out.size() + inLeft * 2 + 16);
+    op = out.data() + used;
+    outLeft = out.size() - used;
+  };
   while (inLeft > 0) {
     size_t r = iconv(cd, &in, &inLeft, &op, &outLeft);
     if (r != static_cast<size_t>(-1)) break;
     if (errno == E2BIG) {
-      size_t used = static_cast<size_t>(op - out.data());
-      out.resize(out.size() * 2);
-      op = out.data() + used;
-      outLeft = out.size() - used;
+      grow();
       continue;
     }
     // An invalid or unconvertible sequence: replace one input byte by '?'.
-    if (outLeft == 0) {
-      size_t used = static_cast<size_t>(op - out.data());
-      out.resize(out.size() * 2);
-      op = out.data() + used;
-      outLeft = out.size() - used;
-    }
+    if (outLeft == 0) grow();
     *op++ = '?';
     --outLeft;
     size_t skip = fromUtf8 ? utf8SequenceLength(in, inLeft) : 1;
@@ -58,6 +59,8 @@ std::string ConvertCodepage(std::string_view s, const char* from, const char* to
   }
   out.resize(static_cast<size_t>(op - out.data()));
   iconv_close(cd);
+  // A result much shorter than its room (UTF-8 Cyrillic to CP1251 halves) gives the rest back.
+  if (out.capacity() > out.size() + out.size() / 4 + 64) out.shrink_to_fit();
   return out;
 }
 

@@ -14,6 +14,7 @@
 
 #include "archive/arcUnZip.h"
 #include "db/ClientDataSet.h"
+#include "db/DataPacket.h"
 #include "db/Provider.h"
 #include "db/ProviderFb.h"
 #include "db/fbdb.h"
@@ -499,13 +500,19 @@ bool FilialMerge::TakeMergeLock() {
 }
 
 void FilialMerge::LoadBranch() {
+  // The packets of one archive share one memory budget against the archive's size, so
+  // that a small archive cannot take gigabytes through many packets.
+  struct stat st;
+  const uint64_t archiveBytes =
+      ::stat(platform::ToFsPath(path_).c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+  cds::TPacketBudget budget = cds::TPacketBudget::ForArchive(archiveBytes);
   for (int b = 0; b < kBranchCount; ++b) {
     const BranchSpec& s = kBranch[b];
     branch_[b] = std::make_unique<TClientDataSet>();
     TClientDataSet& ds = *branch_[b];
     // The packet names of an archive may come in any letter case.
     const std::optional<std::string> entry = FindEntry(platform::ToFsPath(folder_), s.file);
-    ds.LoadFromFile(folder_ + (entry ? platform::FromFsPath(*entry) : std::string(s.file)));
+    ds.LoadFromFile(folder_ + (entry ? platform::FromFsPath(*entry) : std::string(s.file)), &budget);
     for (const IndexSpec& ix : s.indexes)
       if (ix.name) ds.AddIndex(ix.name, ix.fields);
     ds.SetIndexName(s.active);

@@ -1,14 +1,19 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <random>
 
 #include "cds_test_util.h"
 #include "db/DataPacket.h"
 #include "platform/dates.h"
+#include "support/PeakMemory.h"
 
 using cds::FType;
 using cds::TClientDataSet;
@@ -665,4 +670,403 @@ TEST(CdsPacket, BinaryChangeLogAndHeaderCounts) {
   TClientDataSet back;
   cds::ReadDataPacketBytes(cds::BinaryPacketOf(ds), "W.bin", back);
   EXPECT_EQ(back.RecordCount(), 1);
+}
+
+namespace {
+
+// A packet whose change log multiplies one large text: one original row holding a memo
+// of `textBytes` bytes and `modified` modified rows that each name it and take the memo
+// from it (fields ID and NOTE), in the XML or the binary form.
+std::string InheritingPacket(bool xml, size_t textBytes, int modified) {
+  const std::string text(textBytes, 'a');
+  if (xml) {
+    std::string log;
+    for (int i = 0; i < modified; ++i) log += std::to_string(i + 2) + " 1 8 ";
+    std::string x = "<DATAPACKET Version=\"2.0\"><METADATA><FIELDS><FIELD attrname=\"ID\" fieldtype=\"i4\"/>"
+                    "<FIELD attrname=\"NOTE\" fieldtype=\"bin.hex\" SUBTYPE=\"Text\"/></FIELDS><PARAMS CHANGE_LOG=\"" +
+                    log + "\"/></METADATA><ROWDATA><ROW RowState=\"1\" ID=\"1\" NOTE=\"" + text + "\"/>";
+    for (int i = 0; i < modified; ++i) x += "<ROW RowState=\"8\" ID=\"" + std::to_string(i + 2) + "\"/>";
+    return x + "</ROWDATA></DATAPACKET>";
+  }
+  Bytes b;
+  b.raw("\x96\x19\xE0\xBD").u(1, 4).u(18, 4).u(2, 2).u(static_cast<uint64_t>(modified) + 1, 4).u(3, 4).u(0, 2);
+  b.str("ID").u(4, 2).u(1, 2).u(0, 2).u(0, 2);
+  b.str("NOTE").u(4, 2).u(0x4B, 2).u(0, 2).u(1, 2).str("SUBTYPE").u(4, 2).u(9, 2).raw("Text");
+  b.u(1, 2).str("CHANGE_LOG").u(4, 2).u(0x80 | 1, 2).u(static_cast<uint64_t>(modified) * 3, 4);
+  for (int i = 0; i < modified; ++i) b.u(static_cast<uint64_t>(i) + 2, 4).u(1, 4).u(8, 4);
+  b.endMeta();
+  b.u(1, 1).u(0, 1).u(1, 4).u(textBytes, 4).raw(text);
+  for (int i = 0; i < modified; ++i) b.u(8, 1).u(0x08, 1).u(static_cast<uint64_t>(i) + 2, 4);  // NOTE not changed
+  return b.s;
+}
+
+}  // namespace
+
+// Each modified row takes the original's memo: the copies count against the packet's
+// budget, so a 1 MB packet that would make a gigabyte of text is refused as it passes
+// the budget, naming the file, with the memory it took bounded. A few such rows load.
+TEST(CdsPacket, TextsThatModifiedRowsInheritCountAgainstTheBudget) {
+  for (bool xml : {true, false}) {
+    SCOPED_TRACE(xml ? "XML" : "binary");
+    const char* name = xml ? "LOG.xml" : "LOG.bin";
+    const std::string big = InheritingPacket(xml, size_t(1) << 20, 1000);
+    ASSERT_LT(big.size(), size_t(1100) << 10);
+    const std::string path = WriteFile(std::filesystem::path(testing::TempDir()) / name, big);
+    std::string msg;
+    const long growthKb = testsupport::PeakRssGrowthKb([&] {
+      TClientDataSet ds;
+      try {
+        ds.LoadFromFile(path);
+        ADD_FAILURE() << "loaded " << ds.RecordCount() << " rows, " << (ds.MemoryUsed() >> 20) << " MB";
+      } catch (const cds::EDBClient& e) {
+        msg = e.what();
+      }
+      EXPECT_FALSE(ds.Active());
+    });
+    std::filesystem::remove(path);
+    EXPECT_LT(growthKb, 200L * 1024) << msg;
+    for (const std::string& part : {path + ": row ", std::string("the rows of 2 fields take more than the 49 MB"),
+                                    "allowed for a data packet of " + std::to_string(big.size()) + " bytes",
+                                    std::string("refused")})
+      EXPECT_NE(msg.find(part), std::string::npos) << part << " in " << msg;
+
+    TClientDataSet few;
+    cds::ReadDataPacketBytes(InheritingPacket(xml, size_t(1) << 20, 3), name, few);
+    ASSERT_EQ(few.RecordCount(), 3);
+    few.First();
+    EXPECT_EQ(few.FieldByName("ID").AsInteger(), 2);
+    EXPECT_EQ(few.FieldByName("NOTE").AsString().size(), size_t(1) << 20);
+  }
+}
+
+// The packets loaded with one budget share it: each fits alone, and together they are
+// refused at the packet that passes it; a packet that fits what is left loads.
+TEST(CdsPacket, PacketsSharingABudgetAreRefusedWhenTogetherTheyPassIt) {
+  // 400 float fields: 3,200-byte records; 4,000 empty rows take about 12.8 MB.
+  const std::string packet = WideXmlPacket(400, 4000);
+  cds::TPacketBudget budget = cds::TPacketBudget::ForArchive(packet.size());
+  ASSERT_GT(budget.Limit(), size_t(32) << 20);
+  ASSERT_LT(budget.Limit(), size_t(48) << 20);
+  std::vector<std::unique_ptr<TClientDataSet>> loaded;
+  std::string msg;
+  for (int i = 0; i < 10 && msg.empty(); ++i) {
+    auto ds = std::make_unique<TClientDataSet>();
+    try {
+      cds::ReadDataPacketBytes(packet, "P" + std::to_string(i) + ".xml", *ds, &budget);
+      loaded.push_back(std::move(ds));
+    } catch (const cds::EDBClient& e) {
+      msg = e.what();
+      EXPECT_FALSE(ds->Active());
+    }
+  }
+  EXPECT_EQ(loaded.size(), budget.Limit() / (size_t(4000) * loaded.front()->RowBytes())) << msg;
+  for (const std::string& part : {"P" + std::to_string(loaded.size()) + ".xml: row ",
+                                  "allowed for the data packets of an archive of " + std::to_string(packet.size()) +
+                                      " bytes; the packet is refused"})
+    EXPECT_NE(msg.find(part), std::string::npos) << part << " in " << msg;
+  TClientDataSet small;
+  cds::ReadDataPacketBytes(WideXmlPacket(400, 10), "S.xml", small, &budget);
+  EXPECT_EQ(small.RecordCount(), 10);
+  // Alone, each packet loads with a budget of its own.
+  TClientDataSet alone;
+  cds::ReadDataPacketBytes(packet, "A.xml", alone);
+  EXPECT_EQ(alone.RecordCount(), 4000);
+}
+
+namespace {
+
+// The message of the EDBClient that `fn` raises ("" when it raises none).
+std::string Refusal(const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (const cds::EDBClient& e) {
+    return e.what();
+  }
+  return "";
+}
+
+// A binary packet of one field of the given kind and size (properties already encoded)
+// and one row holding `data`.
+std::string OneFieldPacket(uint16_t size, uint16_t type, const std::string& props, int propCount,
+                           const std::string& data) {
+  Bytes b;
+  b.raw("\x96\x19\xE0\xBD").u(1, 4).u(18, 4).u(1, 2).u(1, 4).u(3, 4).u(0, 2);
+  b.str("V").u(size, 2).u(type, 2).u(0, 2).u(static_cast<uint64_t>(propCount), 2).raw(props);
+  b.u(0, 2).endMeta();
+  b.u(0, 1).u(0, 1).raw(data);
+  return b.s;
+}
+
+}  // namespace
+
+// Every field name the XML writer writes, its reader reads back: a CP1251 name stands
+// in the rows as it is; a name no attribute can carry (a blank, "=", the row state's
+// name, a second field of one name, none) is refused at write, naming it. The binary
+// writer carries any name but an empty one.
+TEST(CdsPacket, WritersWriteFieldNamesTheirReadersReadBack) {
+  const std::vector<std::string> carried = {"\xD4\xC8\xCE", "ID", "rowstate", "\xC4\xE0\xF2\xE0_\xF0\xEE\xE6\xE4.",
+                                            "A-B:C"};
+  TClientDataSet ds;
+  std::vector<cds::TFieldDef> defs;
+  for (const std::string& n : carried) defs.push_back(F(n.c_str(), FType::Str, 20));
+  ds.SetFieldDefs(defs);
+  ds.CreateDataSet();
+  std::vector<Value> row;
+  for (size_t i = 0; i < carried.size(); ++i) row.push_back("v" + std::to_string(i) + "\xC6");
+  AddRow(ds, row);
+  for (bool xml : {true, false}) {
+    SCOPED_TRACE(xml ? "XML" : "binary");
+    TClientDataSet back;
+    cds::ReadDataPacketBytes(xml ? cds::XmlPacketOf(ds) : cds::BinaryPacketOf(ds), "N", back);
+    ASSERT_EQ(back.RecordCount(), 1);
+    back.First();
+    for (size_t i = 0; i < carried.size(); ++i) {
+      EXPECT_EQ(back.Fields(static_cast<int>(i)).FieldName(), carried[i]);
+      EXPECT_EQ(back.Fields(static_cast<int>(i)).AsString(), row[i].asString()) << carried[i];
+    }
+  }
+
+  struct Refused {
+    std::vector<std::string> names;
+    const char* named;
+  };
+  const Refused refused[] = {{{"ID", "\xD4\xC8\xCE \xEF\xE0\xF6\xE8\xE5\xED\xF2\xE0"}, "a blank"},
+                             {{"A=B"}, "a blank"},
+                             {{"RowState"}, "a row's state"},
+                             {{"ID", "NAME", "ID"}, "two fields"},
+                             {{""}, "empty"}};
+  for (const Refused& c : refused) {
+    SCOPED_TRACE(c.names.back());
+    TClientDataSet bad;
+    std::vector<cds::TFieldDef> d;
+    for (const std::string& n : c.names) d.push_back(F(n.c_str(), FType::I32));
+    bad.SetFieldDefs(d);
+    bad.CreateDataSet();
+    AddRow(bad, std::vector<Value>(c.names.size(), Value(1)));
+    const std::string msg = Refusal([&] { cds::XmlPacketOf(bad); });
+    EXPECT_NE(msg.find("Field name '" + c.names.back() + "' cannot be written"), std::string::npos) << msg;
+    EXPECT_NE(msg.find(c.named), std::string::npos) << msg;
+    if (c.names.back().empty()) {
+      EXPECT_NE(Refusal([&] { cds::BinaryPacketOf(bad); }), "");
+    } else {
+      TClientDataSet back;
+      cds::ReadDataPacketBytes(cds::BinaryPacketOf(bad), "B", back);
+      EXPECT_EQ(back.FieldDefs().back().Name, c.names.back());
+    }
+  }
+}
+
+// A UTF-8 packet names its fields in UTF-8 in its rows as in its FIELD elements; a row's
+// attributes are found by name whatever their order and number (those naming no field
+// are passed over).
+TEST(CdsPacket, XmlRowAttributesAreFoundByName) {
+  std::string fields, attrs;
+  for (int i = 0; i < 3000; ++i) {
+    fields += "<FIELD attrname=\"F" + std::to_string(i) + "\" fieldtype=\"i4\"/>";
+    attrs += " X" + std::to_string(i) + "=\"1\"";  // names no field
+  }
+  const std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><DATAPACKET Version=\"2.0\"><METADATA><FIELDS>"
+                          "<FIELD attrname=\"\xD0\xA4\xD0\x98\xD0\x9E\" fieldtype=\"string\" WIDTH=\"20\"/>" +
+                          fields + "</FIELDS><PARAMS/></METADATA><ROWDATA><ROW" + attrs +
+                          " F2999=\"7\" \xD0\xA4\xD0\x98\xD0\x9E=\"\xD0\x98\xD0\xB2\" F0=\"5\" F1500=\"6\"/></ROWDATA></DATAPACKET>";
+  TClientDataSet ds;
+  cds::ReadDataPacketBytes(xml, "U.xml", ds);
+  ds.First();
+  EXPECT_EQ(ds.Fields(0).FieldName(), "\xD4\xC8\xCE");
+  EXPECT_EQ(ds.Fields(0).AsString(), "\xC8\xE2");
+  EXPECT_EQ(ds.FieldByName("F0").AsInteger(), 5);
+  EXPECT_EQ(ds.FieldByName("F1500").AsInteger(), 6);
+  EXPECT_EQ(ds.FieldByName("F2999").AsInteger(), 7);
+  EXPECT_TRUE(ds.FieldByName("F1").IsNull());
+}
+
+// Times and stamps keep the database's 1/10000 s through both writers; whole
+// milliseconds are written as before ("mmm" in XML, 4-byte times in binary).
+TEST(CdsPacket, TimesAndStampsKeepTheirTicksThroughBothWriters) {
+  const int64_t day = 46000LL * cds::kTicksPerDay;
+  const int32_t noon = 12 * 3600 * 10000;
+  struct Case {
+    Value time, stamp;
+    const char* xmlTime;
+    const char* xmlStamp;
+    size_t binaryTimeSize;
+  };
+  const Case cases[] = {
+      {Value::Time(noon + 1), Value::Stamp(day + noon + 1), "12:00:000001", "20251209T12:00:000001", 8},
+      {Value::Time(noon + 1239), Value::Stamp(day + noon + 9999), "12:00:001239", "20251209T12:00:009999", 8},
+      {Value::Time(noon + 1230), Value::Stamp(day + noon + 1230), "12:00:00123", "20251209T12:00:00123", 4},
+      {Value::Time(86399 * 10000 + 9999), Value::Stamp(-day + 7), "23:59:599999", "17740119T00:00:000007", 8},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.xmlTime);
+    TClientDataSet ds;
+    ds.SetFieldDefs({F("T", FType::Time), F("S", FType::Stamp)});
+    ds.CreateDataSet();
+    AddRow(ds, {c.time, c.stamp});
+    const std::string xml = cds::XmlPacketOf(ds);
+    EXPECT_NE(xml.find(std::string("T=\"") + c.xmlTime + "\""), std::string::npos) << xml;
+    EXPECT_NE(xml.find(std::string("S=\"") + c.xmlStamp + "\""), std::string::npos) << xml;
+    const std::string bin = cds::BinaryPacketOf(ds);
+    EXPECT_EQ(static_cast<size_t>(static_cast<unsigned char>(bin[24 + 2])), c.binaryTimeSize);  // after the name "T"
+    for (const std::string& packet : {xml, bin}) {
+      TClientDataSet back;
+      cds::ReadDataPacketBytes(packet, "T", back);
+      back.First();
+      EXPECT_EQ(back.FieldByName("T").AsValue().rawInt(), c.time.rawInt());
+      EXPECT_EQ(back.FieldByName("S").AsValue().rawInt(), c.stamp.rawInt());
+    }
+  }
+}
+
+// A binary stamp on day 0 (before 01.01.0001) names no date and is refused; day 1 loads
+// and goes through the XML writer and back.
+TEST(CdsPacket, BinaryStampsBeforeDayOneAreRefused) {
+  auto stamp = [](double ms) {
+    Bytes d;
+    d.f64(ms);
+    return OneFieldPacket(8, 8, "", 0, d.s);
+  };
+  for (double ms : {0.0, 1000.0, 86399999.0, -86400000.0}) {
+    SCOPED_TRACE(ms);
+    TClientDataSet ds;
+    const std::string msg = Refusal([&] { cds::ReadDataPacketBytes(stamp(ms), "S.bin", ds); });
+    EXPECT_NE(msg.find("S.bin: row 1, field V: invalid date and time"), std::string::npos) << msg;
+  }
+  TClientDataSet ds;
+  cds::ReadDataPacketBytes(stamp(86400000.0 + 3723000.5), "S.bin", ds);
+  ds.First();
+  EXPECT_EQ(ds.Fields(0).AsString(), "01.01.0001 01:02:03");
+  const std::string xml = cds::XmlPacketOf(ds);
+  EXPECT_NE(xml.find("V=\"00010101T01:02:030005\""), std::string::npos) << xml;
+  TClientDataSet back;
+  cds::ReadDataPacketBytes(xml, "S.xml", back);
+  back.First();
+  EXPECT_EQ(back.Fields(0).AsValue().rawInt(), ds.Fields(0).AsValue().rawInt());
+}
+
+// A packet declaring an encoding other than UTF-8 or windows-1251 (ASCII is both) is
+// refused, naming it, instead of being read as windows-1251.
+TEST(CdsPacket, XmlPacketsInOtherEncodingsAreRefused) {
+  auto packet = [](const std::string& head) {
+    return head + "<DATAPACKET Version=\"2.0\"><METADATA><FIELDS><FIELD attrname=\"N\" fieldtype=\"string\" WIDTH=\"9\"/>"
+                  "</FIELDS><PARAMS/></METADATA><ROWDATA><ROW N=\"\xC0\"/></ROWDATA></DATAPACKET>";
+  };
+  for (const char* enc : {"windows-1251", "WINDOWS-1251", "cp1251", "US-ASCII"}) {
+    SCOPED_TRACE(enc);
+    TClientDataSet ds;
+    cds::ReadDataPacketBytes(packet(std::string("<?xml version=\"1.0\" encoding=\"") + enc + "\"?>"), "E.xml", ds);
+    ds.First();
+    EXPECT_EQ(ds.Fields(0).AsString(), "\xC0");
+  }
+  const char* const refused[][2] = {{"<?xml version=\"1.0\" encoding=\"KOI8-R\"?>", "'KOI8-R'"},
+                                    {"<?xml version=\"1.0\" encoding='ISO-8859-5'?>", "'ISO-8859-5'"},
+                                    {"<?xml version=\"1.0\" encoding=\"UTF-16\"?>", "'UTF-16'"},
+                                    {"\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"windows-1251\"?>", "'windows-1251'"}};
+  for (const auto& c : refused) {
+    SCOPED_TRACE(c[1]);
+    TClientDataSet ds;
+    const std::string msg = Refusal([&] { cds::ReadDataPacketBytes(packet(c[0]), "E.xml", ds); });
+    EXPECT_NE(msg.find(std::string("E.xml: unsupported text encoding ") + c[1]), std::string::npos) << msg;
+    EXPECT_FALSE(ds.Active());
+  }
+}
+
+// BCD digits whose value cannot be scaled to the field's decimals within 64 bits are
+// refused before they are multiplied (a 30-digit value that 10^18 would wrap to 370409472).
+TEST(CdsPacket, BinaryBcdValuesPastSixtyFourBitsAreRefused) {
+  auto bcd = [](const std::string& digits, int places, bool neg) {
+    std::string b(34, '\0');
+    b[0] = static_cast<char>(digits.size());
+    b[1] = static_cast<char>((neg ? 0x80 : 0) | places);
+    for (size_t i = 0; i < digits.size(); ++i) {
+      const int d = digits[i] - '0';
+      b[2 + i / 2] = static_cast<char>(static_cast<unsigned char>(b[2 + i / 2]) | (i % 2 ? d : d << 4));
+    }
+    Bytes props;
+    props.str("DECIMALS").u(4, 2).u(1, 2).u(18, 4);
+    return OneFieldPacket(34, 5, props.s, 1, b);
+  };
+  for (const char* digits : {"671609093355271535159442694541", "10", "9223372036854775808"}) {
+    SCOPED_TRACE(digits);
+    TClientDataSet ds;
+    const std::string msg = Refusal([&] { cds::ReadDataPacketBytes(bcd(digits, 0, false), "D.bin", ds); });
+    EXPECT_NE(msg.find("D.bin: row 1, field V: invalid BCD value"), std::string::npos) << msg;
+  }
+  TClientDataSet ds;
+  cds::ReadDataPacketBytes(bcd("9223372036854775807", 18, true), "D.bin", ds);
+  ds.First();
+  EXPECT_EQ(ds.Fields(0).AsValue().rawInt(), -9223372036854775807LL);
+  TClientDataSet nine;
+  cds::ReadDataPacketBytes(bcd("9", 0, false), "D.bin", nine);
+  nine.First();
+  EXPECT_EQ(nine.Fields(0).AsValue().rawInt(), 9000000000000000000LL);
+}
+
+// Memory that runs out below the budget (a process whose address space is bounded) is
+// a refusal naming the file like the budget's own, never std::bad_alloc.
+TEST(CdsPacket, MemoryRunningOutWithinTheBudgetIsARefusal) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer reserves more address space than any bound leaves";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  GTEST_SKIP() << "the address sanitizer reserves more address space than any bound leaves";
+#endif
+#endif
+  // 20,000 rows of 400 float fields: about 64 MB of records, well within the budget.
+  const std::string packet = WideXmlPacket(400, 20000);
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    const long vmKb = testsupport::ProcStatusKb("VmSize:");
+    struct rlimit lim;
+    lim.rlim_cur = lim.rlim_max = static_cast<rlim_t>(vmKb + 24 * 1024) * 1024;
+    if (vmKb < 0 || ::setrlimit(RLIMIT_AS, &lim) != 0) ::_exit(4);
+    int code = 3;
+    try {
+      cds::TPacketBudget budget = cds::TPacketBudget::ForArchive(size_t(10) << 20);
+      TClientDataSet ds;
+      cds::ReadDataPacketBytes(packet, "BIG.xml", ds, &budget);
+      code = 2;
+    } catch (const cds::EDBClient& e) {
+      code = std::string(e.what()).rfind("BIG.xml: not enough memory", 0) == 0 ? 0 : 5;
+    } catch (const std::bad_alloc&) {
+      code = 1;
+    } catch (...) {
+    }
+    ::_exit(code);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  // 1: std::bad_alloc; 2: loaded; 5: another refusal.
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// A change log counts against the budget too: 300,000 entries take more than the fixed
+// allowance alone, in either form.
+TEST(CdsPacket, ChangeLogsCountAgainstTheBudget) {
+  constexpr int kEntries = 300000;
+  std::string xmlLog;
+  Bytes binLog;
+  binLog.u(1, 2).str("CHANGE_LOG").u(4, 2).u(0x80 | 2, 2).u(kEntries * 3, 4);
+  for (int i = 0; i < kEntries; ++i) {
+    xmlLog += std::to_string(i + 2) + " 1 8 ";
+    binLog.u(static_cast<uint64_t>(i) + 2, 4).u(1, 4).u(8, 4);
+  }
+  const std::string xml = "<DATAPACKET Version=\"2.0\"><METADATA><FIELDS><FIELD attrname=\"ID\" fieldtype=\"i4\"/>"
+                          "</FIELDS><PARAMS CHANGE_LOG=\"" + xmlLog + "\"/></METADATA><ROWDATA><ROW ID=\"1\"/>"
+                          "</ROWDATA></DATAPACKET>";
+  Bytes bin;
+  bin.raw("\x96\x19\xE0\xBD").u(1, 4).u(18, 4).u(1, 2).u(1, 4).u(3, 4).u(0, 2);
+  bin.str("ID").u(4, 2).u(1, 2).u(0, 2).u(0, 2).raw(binLog.s);
+  bin.s[22] = static_cast<char>(0);  // the metadata size does not fit 2 bytes: the budget refuses first
+  for (const std::string& packet : {xml, bin.s}) {
+    cds::TPacketBudget budget = cds::TPacketBudget::ForArchive(0);
+    TClientDataSet ds;
+    const std::string msg = Refusal([&] { cds::ReadDataPacketBytes(packet, "L", ds, &budget); });
+    EXPECT_NE(msg.find("L: the change log of 300000 entries takes more than the 32 MB of memory allowed"),
+              std::string::npos)
+        << msg;
+    EXPECT_EQ(budget.Used(), 0u);
+  }
 }

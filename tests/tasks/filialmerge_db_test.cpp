@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -503,6 +504,64 @@ TEST_F(FilialMergeTest, AWidePacketIsAnExceptionItemWithoutTakingItsRowsInMemory
   EXPECT_FALSE(exists(loaded("wide.zip")));
   EXPECT_FALSE(dm.SQLConnection.InTransaction());
   EXPECT_EQ(one("select count(*) from VISITS"), "0");
+}
+
+// The packets of an archive share one memory budget against the archive's size: 23
+// packets that each fit a budget of their own (400 more fields and 9,000 empty rows,
+// about 29 MB of rows from 75 KB) together would take 670 MB from a 1.7 MB archive; and
+// a 1 MB packet whose 1,000 modified rows each take the 1 MB memo of the original their
+// change log names would take a gigabyte. Both are refused with the budget's message,
+// their archive kept, the memory taken bounded.
+TEST_F(FilialMergeTest, AnArchiveWhoseRowsPassItsBudgetIsAnExceptionItem) {
+  mergetest::BranchArchive a;
+  std::string filler;
+  for (int i = 0; i < 400; ++i) filler += "<FIELD attrname=\"FILLER" + std::to_string(i) + "\" fieldtype=\"r8\"/>";
+  std::string emptyRows;
+  for (int i = 0; i < 9000; ++i) emptyRows += "<ROW/>";
+  std::string log, modified;
+  for (int i = 0; i < 1000; ++i) {
+    log += std::to_string(i + 2) + " 1 8 ";
+    modified += "<ROW RowState=\"8\" IDV=\"" + std::to_string(kB + i) + "\"/>";
+  }
+  struct Case {
+    const char* zipName;
+    std::function<std::string(const std::string& file)> packet;
+    const char* named;
+  };
+  const std::vector<Case> cases = {
+      {"wide.zip",
+       [&](const std::string& f) { return mergetest::Enlarged(a.packet(f), filler, "<PARAMS/>", emptyRows); },
+       "fields take more than the "},
+      {"log.zip",
+       [&](const std::string& f) {
+         if (f != "VISIT.xml") return a.packet(f);
+         return mergetest::Enlarged(a.packet(f), "<FIELD attrname=\"NOTE\" fieldtype=\"bin.hex\" SUBTYPE=\"Text\"/>",
+                                    "<PARAMS CHANGE_LOG=\"" + log + "\"/>",
+                                    "<ROW RowState=\"1\" IDV=\"1\" NOTE=\"" + std::string(size_t(1) << 20, 'n') + "\"/>" +
+                                        modified);
+       },
+       "VISIT.xml: row "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.zipName);
+    std::vector<std::pair<std::string, std::string>> entries;
+    for (const std::string& f : tasks::FilialPacketFiles()) entries.emplace_back(f, c.packet(f));
+    const std::string bytes = mergetest::ZipStored(entries);
+    testsupport::WriteFile(zip(c.zipName), bytes);
+    std::string result;
+    const long growthKb = testsupport::PeakRssGrowthKb([&] { result = merge({zip(c.zipName)}); });
+    RecordProperty(std::string("peak_rss_growth_kb_") + c.zipName, static_cast<int>(growthKb));
+    EXPECT_LT(growthKb, 200L * 1024) << result;
+    const std::string head = C("@ФИЛИАЛ->ЦЕНТР: файл ") + zip(c.zipName) + " EDBClient - ";
+    EXPECT_EQ(result.substr(0, head.size()), head) << result;
+    for (const std::string& part : {std::string(c.named), std::string("of memory allowed for the data packets of an archive of ") +
+                                                              std::to_string(bytes.size()) + " bytes; the packet is refused@;"})
+      EXPECT_NE(result.find(part), std::string::npos) << part << " in " << result;
+    EXPECT_TRUE(exists(zip(c.zipName)));
+    EXPECT_FALSE(exists(loaded(c.zipName)));
+    EXPECT_FALSE(dm.SQLConnection.InTransaction());
+    EXPECT_EQ(one("select count(*) from VISITS"), "0");
+  }
 }
 
 TEST_F(FilialMergeTest, AClosedConnectionIsAnExceptionItem) {

@@ -257,6 +257,17 @@ std::string WidePacket(int fields, int rows) {
   return x + "</ROWDATA></DATAPACKET>";
 }
 
+std::string Enlarged(std::string packet, const std::string& fields, const std::string& params,
+                     const std::string& rows) {
+  const size_t fieldsEnd = packet.find("</FIELDS><PARAMS/>");
+  const size_t rowData = packet.find("<ROWDATA>");
+  if (fieldsEnd == std::string::npos || rowData == std::string::npos) throw std::logic_error("not a writer's packet");
+  packet.insert(rowData + 9, rows);
+  packet.replace(fieldsEnd + 9, 9, params);
+  packet.insert(fieldsEnd, fields);
+  return packet;
+}
+
 std::string MergeFixture::merge(const std::vector<std::string>& files, bool flag, bool setKod) {
   std::string result = "untouched";
   dm.DealingFilialDB(flag, files, setKod, result);

@@ -52,6 +52,11 @@ private:
 // hundred kilobytes that would make gigabytes of row records.
 std::string WidePacket(int fields, int rows);
 
+// An XML packet of the writer with `fields` (FIELD elements) added after its own, its
+// PARAMS element replaced by `params` and `rows` put before its own rows.
+std::string Enlarged(std::string packet, const std::string& fields, const std::string& params,
+                     const std::string& rows);
+
 // The clinic database, the data module connected on the SQL connection, a fake window,
 // today 10.12.2026 (the bound of the centre rows is then 10.12.2025).
 class MergeFixture : public dbftest::DbfTaskFixture {

@@ -1,11 +1,7 @@
 #include "tools/BranchExport.h"
 
-#include <fstream>
-#include <stdexcept>
-
 #include "db/DataPacket.h"
 #include "db/ProviderFb.h"
-#include "platform/codepage.h"
 #include "tools/SmpPackage.h"
 
 namespace demodata {
@@ -38,7 +34,7 @@ const std::vector<BranchPacket>& BranchPackets() {
   return packets;
 }
 
-void WriteBranchArchive(fbdb::Attachment& branch, const std::string& patientFilter, const std::string& zipPath) {
+std::string BranchArchive(fbdb::Attachment& branch, const std::string& patientFilter) {
   fbdb::Transaction tran(branch);
   tran.readOnly = true;
   std::vector<std::pair<std::string, std::string>> entries;
@@ -54,10 +50,7 @@ void WriteBranchArchive(fbdb::Attachment& branch, const std::string& patientFilt
     chain.ClientDataSet.Close();
   }
   tran.commit();
-  std::ofstream out(platform::ToFsPath(zipPath), std::ios::binary | std::ios::trunc);
-  const std::string zip = smp::Zip(entries);
-  out.write(zip.data(), static_cast<std::streamsize>(zip.size()));
-  if (!out) throw std::runtime_error("cannot write " + zipPath);
+  return smp::Zip(entries);
 }
 
 }  // namespace demodata

@@ -19,9 +19,9 @@ struct BranchPacket {
 // The 23 packets, in the order the merge loads them.
 const std::vector<BranchPacket>& BranchPackets();
 
-// The packets of the branch patients that `patientFilter` selects (a condition on the
-// columns of PATIENT, e.g. "DATE_INPUT >= '01.12.2026'") with every row that hangs on
-// them, read on `branch` and packed into the archive `zipPath`.
-void WriteBranchArchive(fbdb::Attachment& branch, const std::string& patientFilter, const std::string& zipPath);
+// The archive (its bytes) of the branch patients that `patientFilter` selects (a condition
+// on the columns of PATIENT, e.g. "DATE_INPUT >= '01.12.2026'") with every row that hangs
+// on them, read on `branch`.
+std::string BranchArchive(fbdb::Attachment& branch, const std::string& patientFilter);
 
 }  // namespace demodata

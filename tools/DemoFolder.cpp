@@ -44,10 +44,23 @@ std::string SqlDate(TDateTime d) {
   return Padded(day, 2) + "." + Padded(m, 2) + "." + Padded(y, 4);
 }
 
+// Files and databases are made under a temporary name beside their own and renamed when
+// complete, so that a maker stopped half-way leaves no half file that a later run would
+// keep or a task would read.
+std::string PartName(const std::string& path) { return path + ".part"; }
+
+void Complete(const std::string& path) {
+  std::filesystem::rename(platform::ToFsPath(PartName(path)), platform::ToFsPath(path));
+}
+
 void WriteBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream out(platform::ToFsPath(path), std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  if (!out) throw std::runtime_error("cannot write " + platform::ToFsPath(path));
+  {
+    std::ofstream out(platform::ToFsPath(PartName(path)), std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out) throw std::runtime_error("cannot write " + platform::ToFsPath(PartName(path)));
+  }
+  Complete(path);
 }
 
 bool Exists(const std::string& path) { return std::filesystem::exists(platform::ToFsPath(path)); }
@@ -161,10 +174,13 @@ std::string HomeAddress(int person) {
            "-" + std::to_string(1 + person % 90));
 }
 
+// Creates the clinic schema under the temporary name of `path` (a leftover of a stopped
+// run is dropped first).
 void CreateDatabase(fbdb::Attachment& a, const std::string& path) {
   std::error_code ec;
   std::filesystem::create_directories(std::filesystem::path(platform::ToFsPath(path)).parent_path(), ec);
-  fbdb::CreateClinicDatabase(a, path);
+  std::filesystem::remove(platform::ToFsPath(PartName(path)));
+  fbdb::CreateClinicDatabase(a, PartName(path));
 }
 
 // The first and the last day of the month before the one of `today`.
@@ -237,6 +253,7 @@ void MakeClinicDatabase(const std::string& path, TDateTime today) {
   a.executeImmediate("SET GENERATOR GEN_DRUGS_ID TO " + std::to_string(kOldDrugs));
   a.executeImmediate("SET GENERATOR GEN_SMP_CALLS_ID TO " + std::to_string(kSmpStoredInPeriod + kSmpStoredBefore));
   a.disconnect();
+  Complete(path);
 }
 
 void MakeBranchDatabase(const std::string& path, TDateTime today) {
@@ -287,6 +304,7 @@ void MakeBranchDatabase(const std::string& path, TDateTime today) {
   }
   t.commit();
   a.disconnect();
+  Complete(path);
 }
 
 void MakeInputs(const std::string& dir, TDateTime today) {
@@ -352,8 +370,8 @@ void MakeInputs(const std::string& dir, TDateTime today) {
     std::filesystem::create_directories(platform::ToFsPath(dir + kBranchFolder), ec);
     for (int archive = 0; archive < kBranchArchives; ++archive) {
       const auto [from, to] = BranchPeriod(archive, today);
-      WriteBranchArchive(branch, "DATE_INPUT >= '" + SqlDate(from) + "' AND DATE_INPUT < '" + SqlDate(to) + "'",
-                         dir + kBranchFolder + "FILIAL_" + std::to_string(archive + 1) + ".ZIP");
+      WriteBytes(dir + kBranchFolder + "FILIAL_" + std::to_string(archive + 1) + ".ZIP",
+                 BranchArchive(branch, "DATE_INPUT >= '" + SqlDate(from) + "' AND DATE_INPUT < '" + SqlDate(to) + "'"));
     }
     branch.disconnect();
   }
@@ -411,9 +429,10 @@ void MakeSettings(const std::string& dir) {
   ini += "[STAT_MAIN]\r\nDatabase=" + dir + kClinicDb + "\r\n";
   ini += "[DB_PCName]\r\nDB_PCName=\r\n[Password]\r\nPassword=\r\n";
   ini += "[PROXY]\r\nUseProxy=0\r\nUseAutorisation=0\r\nServer=\r\nPort=0\r\nUser=\r\nPass=\r\n";
-  WriteBytes(dir + "Morqa.ini", ini);
+  // "Morqa.ini" last: a folder that has it has both.
   WriteBytes(dir + "Zelvorn.ini", C("[MY_HOSPITAL]\r\nNAME_HOSPITAL=Демонстрационная поликлиника\r\nKOD_HOSPITAL=") +
                                       std::to_string(kHospital) + "\r\n");
+  WriteBytes(dir + "Morqa.ini", ini);
 }
 
 void MakeDemoFolder(const std::string& dir) {

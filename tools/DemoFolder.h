@@ -15,7 +15,9 @@
 //
 // Paths are CP1251, folders end with '/'. The inputs are written anew on every call (a
 // merged branch archive is renamed by the merge, an imported register stays); the two
-// databases and the settings files only when they are missing.
+// databases and the settings files only when they are missing. Every file is made under
+// its name + ".part" and renamed when complete, so a maker stopped at any moment leaves
+// nothing that its next call would keep.
 #include <string>
 #include <utility>
 #include <vector>

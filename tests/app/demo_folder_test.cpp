@@ -1,14 +1,25 @@
 // The demo folder as scripts/demo.sh prepares it (the same maker, into a temporary folder):
 // the window opened there finds every input on its task pages, and each task run from its
-// page succeeds and changes the demo database as its protocol says.
+// page succeeds and changes the demo database as its protocol says. The maker stopped at
+// any moment leaves nothing that its next run would keep.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/Scheduler_FM.h"
@@ -259,6 +270,85 @@ TEST_F(DemoFolder, MakingTheFolderAgainKeepsTheDatabaseAndSettingsAndRenewsTheIn
   EXPECT_EQ(ReadText(dir + "Morqa.ini"), ini);
   EXPECT_EQ(ReadText(archive), archiveBytes);
   EXPECT_TRUE(fs::is_regular_file(dir + demodata::kFundDbf));
+}
+
+// Starts the maker program on `dir`, its output thrown away.
+pid_t StartMaker(const std::string& dir) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int null = ::open("/dev/null", O_WRONLY);
+    if (null >= 0) ::dup2(null, 1);
+    ::execl(KESTA_DEMO_DATA_EXE, KESTA_DEMO_DATA_EXE, dir.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  return pid;
+}
+
+int WaitMaker(pid_t pid) {
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The maker killed (SIGKILL) at random moments of a run, then run once more to its end,
+// leaves the folder that one whole run makes: no half database, input or settings file is
+// kept, and no temporary file is left.
+TEST(DemoDataMaker, AKillAtAnyMomentLeavesNothingTheNextRunKeeps) {
+  const uint64_t seed = std::random_device{}();
+  std::printf("seed %" PRIu64 "\n", seed);
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937_64 rng(seed);
+  const std::string reference = testsupport::MakeTempDir("kesta-demo-whole");
+  const std::string dir = testsupport::MakeTempDir("kesta-demo-killed");
+  // A whole run bounds the moments of the kills.
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(WaitMaker(StartMaker(reference)), 0);
+  const auto whole = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+  for (int kill = 0; kill < 8; ++kill) {
+    const pid_t pid = StartMaker(dir);
+    ASSERT_GT(pid, 0);
+    std::this_thread::sleep_for(std::chrono::microseconds(rng() % static_cast<uint64_t>(whole.count() + 1)));
+    ::kill(pid, SIGKILL);
+    WaitMaker(pid);
+  }
+  ASSERT_EQ(WaitMaker(StartMaker(dir)), 0);
+
+  using namespace demodata;
+  for (const std::string f : {kFundDbf, kPrivilegedDbf, kDrugDbf, kRegisterXml, kSmpPackage, "Zelvorn.ini"}) {
+    EXPECT_EQ(ReadText(dir + f), ReadText(reference + f)) << f;
+  }
+  for (const std::string f : {"FILIAL_1.ZIP", "FILIAL_2.ZIP"}) {
+    EXPECT_EQ(ReadText(dir + kBranchFolder + f), ReadText(reference + kBranchFolder + f)) << f;
+  }
+  std::string ini = ReadText(reference + "Morqa.ini");
+  for (size_t at; (at = ini.find(reference)) != std::string::npos;) ini.replace(at, reference.size(), dir);
+  EXPECT_EQ(ReadText(dir + "Morqa.ini"), ini);
+  auto scalar = [](const std::string& db, const std::string& sql) {
+    fbdb::Attachment a;
+    a.databaseName = db;
+    a.params.setValue("USER_NAME", "SYSDBA");
+    a.connect();
+    fbdb::Transaction t(a);
+    fbdb::Query q(t);
+    q.setSql(sql);
+    q.open();
+    const std::string v = q.field(0).asString();
+    q.close();
+    t.commit();
+    return v;
+  };
+  for (const char* db : {kClinicDb, kBranchDb}) {
+    for (const char* sql : {"select count(*) from PATIENT", "select count(*) from VISITS",
+                            "select count(*) from DRUGS", "select count(*) from SMP_CALLS",
+                            "select gen_id(GEN_IDP, 0) from RDB$DATABASE"}) {
+      EXPECT_EQ(scalar(dir + db, sql), scalar(reference + db, sql)) << db << ": " << sql;
+    }
+  }
+  for (const auto& e : fs::recursive_directory_iterator(dir)) {
+    EXPECT_NE(e.path().extension(), ".part") << e.path();
+  }
+  testsupport::RemoveDir(reference);
+  testsupport::RemoveDir(dir);
 }
 
 }  // namespace

@@ -74,17 +74,18 @@ struct Person {
 };
 
 Person PersonOf(int i) {
-  static const char* const kSurnames[] = {"Иванов",  "Петров",   "Сидоров",  "Смирнов", "Кузнецов", "Попов",  "Васильев",
-                                          "Соколов", "Михайлов", "Новиков",  "Фёдоров", "Морозов",  "Волков", "Алексеев",
-                                          "Лебедев", "Семёнов",  "Егоров",   "Павлов",  "Козлов",   "Степанов"};
-  static const char* const kMen[] = {"Иван", "Пётр",     "Сергей",   "Алексей", "Николай", "Андрей",
+  static const char* const kSurnames[] = {"Иванов",   "Петров",  "Сидоров", "Смирнов",  "Кузнецов",
+                                          "Попов",    "Васильев", "Соколов", "Михайлов", "Новиков",
+                                          "Фёдоров",  "Морозов", "Волков",  "Алексеев", "Лебедев",
+                                          "Семёнов",  "Егоров",  "Павлов",  "Козлов",   "Степанов"};
+  static const char* const kMen[] = {"Иван",    "Пётр",   "Сергей",   "Алексей", "Николай", "Андрей",
                                      "Дмитрий", "Михаил", "Владимир", "Юрий",    "Олег",    "Виктор"};
-  static const char* const kWomen[] = {"Мария",   "Анна",     "Елена", "Ольга", "Татьяна", "Наталья",
-                                       "Ирина",   "Светлана", "Галина", "Людмила", "Нина",  "Валентина"};
-  static const char* const kFathers[][2] = {{"Иванович", "Ивановна"},       {"Петрович", "Петровна"},
-                                            {"Сергеевич", "Сергеевна"},     {"Алексеевич", "Алексеевна"},
-                                            {"Николаевич", "Николаевна"},   {"Андреевич", "Андреевна"},
-                                            {"Викторович", "Викторовна"},   {"Михайлович", "Михайловна"}};
+  static const char* const kWomen[] = {"Мария", "Анна",     "Елена",  "Ольга",   "Татьяна", "Наталья",
+                                       "Ирина", "Светлана", "Галина", "Людмила", "Нина",    "Валентина"};
+  static const char* const kFathers[][2] = {{"Иванович", "Ивановна"},     {"Петрович", "Петровна"},
+                                            {"Сергеевич", "Сергеевна"},   {"Алексеевич", "Алексеевна"},
+                                            {"Николаевич", "Николаевна"}, {"Андреевич", "Андреевна"},
+                                            {"Викторович", "Викторовна"}, {"Михайлович", "Михайловна"}};
   Person p;
   p.male = i % 2 == 0;
   p.last = kSurnames[(i / 2) % 20];
@@ -120,9 +121,10 @@ constexpr int kPopulation = kFundUnchanged + kFundReplaced;
 constexpr int kUnknownPrivileged = 5000;
 constexpr int kBranchPeople = 8000;
 constexpr int kRegisterPeople = 9000;
-// Persons of the database that neither the privileged-persons file nor the branch
-// changes: the branch changes persons from here on, the register names persons from
-// kRegisterKnownFrom on (other tasks would stamp a later entry date on them first).
+// Persons of the database that the privileged-persons file leaves alone (it stamps today
+// as the entry date of those it finds, which would make the branch's changes older than
+// the centre's rows): the branch changes persons from kBranchChangedFrom on, the register
+// names persons from kRegisterKnownFrom on.
 constexpr int kBranchChangedFrom = 400;
 constexpr int kRegisterKnownFrom = 600;
 
@@ -222,7 +224,7 @@ void MakeClinicDatabase(const std::string& path, TDateTime today) {
     Exec(t, C("INSERT INTO NPUNKT (KOD, NAME) VALUES (2, 'г. Морква')"));
     Exec(t, "INSERT INTO DOCTORS (ID, KOD, KOD_PROFESSION) VALUES (1, 101, '27')");
     Exec(t, "INSERT INTO DOCTORS (ID, KOD, KOD_PROFESSION) VALUES (2, 101, '76')");
-    // Three patients of the first demo: two of them one person entered twice (the
+    // Three patients without a fund policy, two of them one person entered twice (the
     // duplicate search finds them).
     Exec(t, C("INSERT INTO PATIENT (IDP, LAST_NAME, FIRST_NAME, MIDDLE_NAME, BIRTHDAY, GENDER, POLICY_SERIA, "
               "POLICY_NUM, MY_HOSPITAL_KOD, SNILS_KOD, NAS_PUNKT_KOD) VALUES (1, 'Иванов', 'Иван', 'Иванович', "
@@ -314,11 +316,10 @@ void MakeInputs(const std::string& dir, TDateTime today) {
     for (int i = 0; i < kFundUnchanged + kFundReplaced + kFundAdded; ++i) {
       const Person p = PersonOf(i);
       const std::string number = Policy(i);
-      records.push_back({p.last,       p.first, p.middle, DbfDate(p.birthday), p.male ? "М" : "Ж", Snils(i), "",
-                         number,       "20150301", "", "3", "68001", number, "20200203", std::to_string(kHospital),
-                         "",           "",  "68401", std::to_string(1 + i % 2), "501", std::to_string(1 + i % 60),
-                         std::to_string(1 + i % 90), "", platform::Cp1251ToUtf8(HomeAddress(i)), "", "", "", "",
-                         std::to_string(1 + i % 9)});
+      records.push_back({p.last, p.first, p.middle, DbfDate(p.birthday), p.male ? "М" : "Ж", Snils(i), "", number,
+                         "20150301", "", "3", "68001", number, "20200203", std::to_string(kHospital), "", "", "68401",
+                         std::to_string(1 + i % 2), "501", std::to_string(1 + i % 60), std::to_string(1 + i % 90), "",
+                         platform::Cp1251ToUtf8(HomeAddress(i)), "", "", "", "", std::to_string(1 + i % 9)});
     }
     WriteBytes(dir + kFundDbf, Dbf(FundFields(), records));
   }
@@ -338,24 +339,26 @@ void MakeInputs(const std::string& dir, TDateTime today) {
     }
     for (int k = 0; k < kPrivilegedNotFound; ++k) {
       const Person p = PersonOf(kUnknownPrivileged + k);
-      records.push_back({p.last, p.first, p.middle, DbfDate(p.birthday), "", "", Snils(600000 + k), "", "", "081",
-                         "", "", ""});
+      records.push_back({p.last, p.first, p.middle, DbfDate(p.birthday), "", "", Snils(600000 + k), "", "",
+                         Padded(kPrivilegedCategory, 3), "", "", ""});
     }
     WriteBytes(dir + kPrivilegedDbf, Dbf(PrivilegedFields(), records));
   }
   // The privileged-medicine directory.
   {
-    static const char* const kNames[] = {"Аспирин", "Метформин", "Эналаприл", "Амлодипин", "Бисопролол", "Омепразол",
-                                         "Аторвастатин", "Лозартан", "Индапамид", "Гликлазид", "Варфарин", "Фуросемид"};
+    static const char* const kNames[] = {"Аспирин",      "Метформин", "Эналаприл", "Амлодипин",
+                                         "Бисопролол",   "Омепразол", "Лозартан",  "Индапамид",
+                                         "Аторвастатин", "Гликлазид", "Варфарин",  "Фуросемид"};
     static const char* const kForms[] = {"таб. 5 мг", "таб. 10 мг", "таб. 20 мг", "капс. 20 мг", "таб. 50 мг",
                                          "таб. 100 мг", "таб. 500 мг", "таб. 850 мг", "таб. 1000 мг", "р-р д/ин."};
     std::vector<std::vector<std::string>> records;
     for (int i = 0; i < kDrugs; ++i) {
       const std::string name = std::string(kNames[i % 12]) + " " + kForms[i / 12 % 10];
-      records.push_back({name, std::to_string(20000 + i), std::to_string(10 + i % 12), std::to_string(1 + i % 2),
-                         std::to_string(15 + i % 90) + "." + Padded(i * 37 % 100, 2), kNames[i % 12], "", "", "", "", "",
-                         "", "", "20271231", std::to_string(100 + i % 12), std::to_string(1 + i % 5), "20260101", "",
-                         std::to_string(1 + i % 10), std::to_string(300 + i), i % 3 ? "ИСТИНА" : "ЛОЖЬ"});
+      const std::string price = std::to_string(15 + i % 90) + "." + Padded(i * 37 % 100, 2);
+      records.push_back({name, std::to_string(20000 + i), std::to_string(10 + i % 12), std::to_string(1 + i % 2), price,
+                         kNames[i % 12], "", "", "", "", "", "", "", "20271231", std::to_string(100 + i % 12),
+                         std::to_string(1 + i % 5), "20260101", "", std::to_string(1 + i % 10), std::to_string(300 + i),
+                         i % 3 ? "ИСТИНА" : "ЛОЖЬ"});
     }
     WriteBytes(dir + kDrugDbf, Dbf(DrugFields(), records));
   }
@@ -380,9 +383,10 @@ void MakeInputs(const std::string& dir, TDateTime today) {
     const auto [first, last] = LastMonth(today);
     std::vector<smp::Call> calls;
     for (int k = 0; k < kSmpCalls; ++k) {
-      smp::Call c = smp::MakeCall(101 + k, CentreIdOf(k * 29 % kPopulation), first + k % static_cast<int>(last - first + 1));
+      const int person = k * 29 % kPopulation;
+      smp::Call c = smp::MakeCall(101 + k, CentreIdOf(person), first + k % static_cast<int>(last - first + 1));
       c.texts["MKB_KOD"] = kDiagnoses[k % 8];
-      c.texts["PATIENT_ADDRESS"] = HomeAddress(k * 29 % kPopulation);
+      c.texts["PATIENT_ADDRESS"] = HomeAddress(person);
       calls.push_back(std::move(c));
     }
     std::error_code ec;

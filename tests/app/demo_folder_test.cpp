@@ -51,6 +51,29 @@ int64_t Counter(const std::vector<std::string>& lines, const std::string& label)
   return -1;
 }
 
+// Connects `a` to the embedded database `db`.
+void Connect(fbdb::Attachment& a, const std::string& db) {
+  a.databaseName = db;
+  a.params.setValue("USER_NAME", "SYSDBA");
+  a.params.setValue("lc_ctype", "WIN1251");
+  a.connect();
+}
+
+// The first column of the first row ("" when none or NULL) of a query on the embedded
+// database `db`, read on an attachment of its own.
+std::string Scalar(const std::string& db, const std::string& sql) {
+  fbdb::Attachment a;
+  Connect(a, db);
+  fbdb::Transaction t(a);
+  fbdb::Query q(t);
+  q.setSql(sql);
+  q.open();
+  const std::string v = q.eof() || q.field(0).isNull() ? "" : q.field(0).asString();
+  q.close();
+  t.commit();
+  return v;
+}
+
 // A demo folder made by the maker in a temporary folder of the test.
 class DemoFolder : public ShellWindow {
 protected:
@@ -70,26 +93,11 @@ protected:
 
   bool given_ = false;
 
-  // The first column of the first row, read on an attachment of its own.
-  std::string scalar(const std::string& sql) const {
-    fbdb::Attachment a;
-    a.databaseName = dir + demodata::kClinicDb;
-    a.params.setValue("USER_NAME", "SYSDBA");
-    a.params.setValue("lc_ctype", "WIN1251");
-    a.connect();
-    fbdb::Transaction t(a);
-    fbdb::Query q(t);
-    q.setSql(sql);
-    q.open();
-    const std::string v = q.eof() || q.field(0).isNull() ? "" : q.field(0).asString();
-    q.close();
-    t.commit();
-    return v;
-  }
+  std::string scalar(const std::string& sql) const { return Scalar(dir + demodata::kClinicDb, sql); }
   int64_t count(const std::string& table, const std::string& where = "") const {
     return platform::StrToInt64(scalar("select count(*) from " + table + (where.empty() ? "" : " where " + where)));
   }
-  // Runs a task from its page; the protocol lines it added and the messages it showed.
+  // Runs a task from its page (its messages alone left in `prompt`); the protocol lines it added.
   std::vector<std::string> run(const std::function<void()>& action) {
     const size_t before = w->protocol().size();
     prompt.msgs.clear();
@@ -259,9 +267,7 @@ TEST_F(DemoFolder, MakingTheFolderAgainKeepsTheDatabaseAndSettingsAndRenewsTheIn
   ASSERT_NE(ini.find("DBF_P=" + dir + "other.dbf"), std::string::npos) << ini;
   const int64_t patients = count("PATIENT");
   fbdb::Attachment a;
-  a.databaseName = dir + demodata::kClinicDb;
-  a.params.setValue("USER_NAME", "SYSDBA");
-  a.connect();
+  Connect(a, dir + demodata::kClinicDb);
   a.executeImmediate("delete from PATIENT where IDP = 1");
   a.disconnect();
 
@@ -323,25 +329,11 @@ TEST(DemoDataMaker, AKillAtAnyMomentLeavesNothingTheNextRunKeeps) {
   std::string ini = ReadText(reference + "Morqa.ini");
   for (size_t at; (at = ini.find(reference)) != std::string::npos;) ini.replace(at, reference.size(), dir);
   EXPECT_EQ(ReadText(dir + "Morqa.ini"), ini);
-  auto scalar = [](const std::string& db, const std::string& sql) {
-    fbdb::Attachment a;
-    a.databaseName = db;
-    a.params.setValue("USER_NAME", "SYSDBA");
-    a.connect();
-    fbdb::Transaction t(a);
-    fbdb::Query q(t);
-    q.setSql(sql);
-    q.open();
-    const std::string v = q.field(0).asString();
-    q.close();
-    t.commit();
-    return v;
-  };
   for (const char* db : {kClinicDb, kBranchDb}) {
     for (const char* sql : {"select count(*) from PATIENT", "select count(*) from VISITS",
                             "select count(*) from DRUGS", "select count(*) from SMP_CALLS",
                             "select gen_id(GEN_IDP, 0) from RDB$DATABASE"}) {
-      EXPECT_EQ(scalar(dir + db, sql), scalar(reference + db, sql)) << db << ": " << sql;
+      EXPECT_EQ(Scalar(dir + db, sql), Scalar(reference + db, sql)) << db << ": " << sql;
     }
   }
   for (const auto& e : fs::recursive_directory_iterator(dir)) {

@@ -8,6 +8,7 @@
 
 #include "db/fbdb.h"
 #include "platform/codepage.h"
+#include "platform/inifile.h"
 #include "tools/BranchExport.h"
 #include "tools/DbfTable.h"
 #include "tools/SmpPackage.h"
@@ -53,13 +54,16 @@ void Complete(const std::string& path) {
   std::filesystem::rename(platform::ToFsPath(PartName(path)), platform::ToFsPath(path));
 }
 
+// Writes the temporary file of `path`.
+void WritePart(const std::string& path, const std::string& bytes) {
+  std::ofstream out(platform::ToFsPath(PartName(path)), std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  if (!out) throw std::runtime_error("cannot write " + platform::ToFsPath(PartName(path)));
+}
+
 void WriteBytes(const std::string& path, const std::string& bytes) {
-  {
-    std::ofstream out(platform::ToFsPath(PartName(path)), std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) throw std::runtime_error("cannot write " + platform::ToFsPath(PartName(path)));
-  }
+  WritePart(path, bytes);
   Complete(path);
 }
 
@@ -420,15 +424,34 @@ void MakeInputs(const std::string& dir, TDateTime today) {
   }
 }
 
+namespace {
+
+// The keys of "Morqa.ini" that name the inputs, pointed at those of `dir`.
+void PointAtInputs(platform::TIniFile& ini, const std::string& dir) {
+  ini.WriteString("WORK_PATH", "SMP_WORK_PATH", dir + kSmpPackage);
+  ini.WriteString("WORK_PATH", "FILIALS_WORK_PATH", dir + kBranchFolder);
+  ini.WriteString("WORK_PATH", "DBF_P", dir + kFundDbf);
+  ini.WriteString("WORK_PATH", "DBF_L", dir + kPrivilegedDbf);
+  ini.WriteString("WORK_PATH", "DBF_LS", dir + kDrugDbf);
+  ini.WriteString("WORK_PATH", "XML_FILE", dir + kRegisterXml);
+}
+
+// Points the input keys of the temporary file of "Morqa.ini" at the inputs of `dir` and
+// puts the file in place.
+void CompleteSettings(const std::string& dir) {
+  const std::string name = dir + "Morqa.ini";
+  {
+    platform::TIniFile ini(PartName(name));
+    PointAtInputs(ini, dir);
+  }
+  Complete(name);
+}
+
+}  // namespace
+
 void MakeSettings(const std::string& dir) {
   std::string ini = "[WORK_PATH]\r\nPachRen=\r\nStartRen=0\r\n";
-  ini += "SMP_WORK_PATH=" + dir + kSmpPackage + "\r\n";
-  ini += "FILIALS_WORK_PATH=" + dir + kBranchFolder + "\r\n";
-  ini += "DBF_P=" + dir + kFundDbf + "\r\n";
-  ini += "DBF_L=" + dir + kPrivilegedDbf + "\r\n";
-  ini += "DBF_LS=" + dir + kDrugDbf + "\r\n";
-  ini += "XML_FILE=" + dir + kRegisterXml + "\r\n";
-  ini += "User=\r\n";
+  ini += "SMP_WORK_PATH=\r\nFILIALS_WORK_PATH=\r\nDBF_P=\r\nDBF_L=\r\nDBF_LS=\r\nXML_FILE=\r\nUser=\r\n";
   ini += "[BACKUP_Path]\r\nDB_BACKUP_Path_MAIN=" + dir + kBackupFolder + "\r\n";
   ini += "[STAT_MAIN]\r\nDatabase=" + dir + kClinicDb + "\r\n";
   ini += "[DB_PCName]\r\nDB_PCName=\r\n[Password]\r\nPassword=\r\n";
@@ -436,7 +459,15 @@ void MakeSettings(const std::string& dir) {
   // "Morqa.ini" last: a folder that has it has both.
   WriteBytes(dir + "Zelvorn.ini", C("[MY_HOSPITAL]\r\nNAME_HOSPITAL=Демонстрационная поликлиника\r\nKOD_HOSPITAL=") +
                                       std::to_string(kHospital) + "\r\n");
-  WriteBytes(dir + "Morqa.ini", ini);
+  WritePart(dir + "Morqa.ini", ini);
+  CompleteSettings(dir);
+}
+
+void RepointSettings(const std::string& dir) {
+  const std::string name = dir + "Morqa.ini";
+  std::filesystem::copy_file(platform::ToFsPath(name), platform::ToFsPath(PartName(name)),
+                             std::filesystem::copy_options::overwrite_existing);
+  CompleteSettings(dir);
 }
 
 void MakeDemoFolder(const std::string& dir) {
@@ -446,7 +477,11 @@ void MakeDemoFolder(const std::string& dir) {
   if (!Exists(dir + kClinicDb)) MakeClinicDatabase(dir + kClinicDb, today);
   if (!Exists(dir + kBranchDb)) MakeBranchDatabase(dir + kBranchDb, today);
   MakeInputs(dir, today);
-  if (!Exists(dir + "Morqa.ini")) MakeSettings(dir);
+  if (Exists(dir + "Morqa.ini")) {
+    RepointSettings(dir);
+  } else {
+    MakeSettings(dir);
+  }
 }
 
 }  // namespace demodata

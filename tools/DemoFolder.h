@@ -14,8 +14,9 @@
 //   register.xml         an XML register of this month
 //
 // Paths are CP1251, folders end with '/'. The inputs are written anew on every call (a
-// merged branch archive is renamed by the merge, an imported register stays); the two
-// databases and the settings files only when they are missing. Every file is made under
+// merged branch archive is renamed by the merge, an imported register stays) and the task
+// pages' keys of "Morqa.ini" point at them again; the two databases and the settings
+// files are made only when they are missing. Every file is made under
 // its name + ".part" and renamed when complete, so a maker stopped at any moment leaves
 // nothing that its next call would keep.
 #include <string>
@@ -79,6 +80,10 @@ void MakeBranchDatabase(const std::string& path, platform::TDateTime today);
 void MakeInputs(const std::string& dir, platform::TDateTime today);
 // "Morqa.ini" and "Zelvorn.ini", naming the database and the inputs of `dir`.
 void MakeSettings(const std::string& dir);
+// Points the keys of an existing "Morqa.ini" that name the inputs (the closing program
+// writes back the operator's files and the ambulance package's folder) at those of `dir`
+// again; every other key stays.
+void RepointSettings(const std::string& dir);
 
 // Everything above into `dir` (made when missing), today's date.
 void MakeDemoFolder(const std::string& dir);

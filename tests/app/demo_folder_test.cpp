@@ -130,7 +130,7 @@ protected:
     const char* prepared = std::getenv("KESTA_DEMO_DIR");
     if (!prepared || !*prepared) return DemoFolder::SetUp();
     given_ = true;
-    dir = platform::FromFsPath(prepared);
+    dir = platform::FromFsPath(fs::absolute(prepared).string());
     if (dir.back() != '/') dir += '/';
     openWindow(dir, ReadText(prepared + std::string("/Morqa.ini")), extractor);
     ASSERT_TRUE(prompt.msgs.empty()) << texts();

@@ -1,6 +1,7 @@
 // kesta-demo-data FOLDER: fills the demo folder (made when missing) with the demo clinic
 // database, the settings files and one input for each task that reads files (see
 // tools/DemoFolder.h). The folder is given as the file system names it (UTF-8).
+#include <clocale>
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -14,6 +15,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s FOLDER\n", argv[0]);
     return 2;
   }
+  // The database engine turns file names into the system's characters by the character
+  // type of the locale, which the program itself takes from the environment at its start
+  // (Qt does): without it a folder named in Cyrillic cannot be reached. Numbers and dates
+  // never go through the locale.
+  std::setlocale(LC_CTYPE, "");
   std::string dir = argv[1];
   if (dir.empty() || dir.back() != '/') dir += '/';
   try {

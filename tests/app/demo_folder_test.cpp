@@ -290,12 +290,14 @@ TEST_F(DemoFolder, MakingTheFolderAgainKeepsTheDatabaseAndSettingsAndRenewsTheIn
   EXPECT_TRUE(fs::is_regular_file(dir + demodata::kFundDbf));
 }
 
-// Starts the maker program on `dir`, its output thrown away.
-pid_t StartMaker(const std::string& dir) {
+// Starts the maker program on `dir` (as the file system names it), its output thrown
+// away; `locale` given, as the locale of its environment.
+pid_t StartMaker(const std::string& dir, const char* locale = nullptr) {
   const pid_t pid = ::fork();
   if (pid == 0) {
     const int null = ::open("/dev/null", O_WRONLY);
     if (null >= 0) ::dup2(null, 1);
+    if (locale) ::setenv("LC_ALL", locale, 1);
     ::execl(KESTA_DEMO_DATA_EXE, KESTA_DEMO_DATA_EXE, dir.c_str(), static_cast<char*>(nullptr));
     ::_exit(127);
   }
@@ -306,6 +308,21 @@ int WaitMaker(pid_t pid) {
   int status = 0;
   ::waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The maker in a folder named in Cyrillic, under a UTF-8 locale as the program runs: the
+// settings name the folder in CP1251, the databases are reached through it.
+TEST(DemoDataMaker, FillsAFolderNamedInCyrillic) {
+  const std::string parent = testsupport::MakeTempDir("kesta-demo-named");
+  const std::string dir = parent + "Демо папка/";
+  ASSERT_EQ(WaitMaker(StartMaker(dir, "C.UTF-8")), 0);
+  for (const std::string f : {demodata::kClinicDb, demodata::kBranchDb, demodata::kFundDbf, demodata::kSmpPackage}) {
+    EXPECT_TRUE(fs::is_regular_file(dir + f)) << f;
+  }
+  const std::string cp1251 = platform::Utf8ToCp1251(dir);
+  EXPECT_NE(ReadText(dir + "Morqa.ini").find("Database=" + cp1251 + demodata::kClinicDb + "\r\n"), std::string::npos);
+  EXPECT_EQ(Scalar(cp1251 + demodata::kClinicDb, "select count(*) from DRUGS"), std::to_string(demodata::kOldDrugs));
+  testsupport::RemoveDir(parent);
 }
 
 // The maker killed (SIGKILL) at random moments of a run, then run once more to its end,

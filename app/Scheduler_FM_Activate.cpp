@@ -130,6 +130,9 @@ void TfmMain::FormActivate() {
     edFileDBF->setText(Q(FIni->ReadString("WORK_PATH", "DBF_P", FExePath)));
     edFileL->setText(Q(FIni->ReadString("WORK_PATH", "DBF_L", FExePath)));
     edFileLS->setText(Q(FIni->ReadString("WORK_PATH", "DBF_LS", FExePath)));
+    // The XML register of page 9: empty unless the settings name one (read only; the
+    // operator's choice is not written back).
+    edF2->setText(Q(FIni->ReadString("WORK_PATH", "XML_FILE", "")));
     FBackupPath = WithTrailingSlash(FIni->ReadString("BACKUP_Path", "DB_BACKUP_Path_MAIN", FExePath));
     edBackup->setText(Q(startName));
     edBackup2->setText(Q(endName));

@@ -2,7 +2,6 @@
 // embedded clinic database: run now from its page and in a timed run.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -11,6 +10,7 @@
 #include "db/DataPacket.h"
 #include "embedded_shell.h"
 #include "platform/codepage.h"
+#include "tools/SmpPackage.h"
 
 using namespace testshell;
 using shell::S;
@@ -19,42 +19,6 @@ namespace {
 
 using cds::FType;
 using cds::Value;
-
-// A ZIP archive of stored entries.
-std::string Zip(const std::vector<std::pair<std::string, std::string>>& entries) {
-  std::array<uint32_t, 256> table{};
-  for (uint32_t i = 0; i < 256; ++i) {
-    uint32_t c = i;
-    for (int k = 0; k < 8; ++k) c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-    table[i] = c;
-  }
-  auto le = [](std::string& b, uint32_t v, int n) {
-    for (int i = 0; i < n; ++i) b += static_cast<char>((v >> (8 * i)) & 0xFF);
-  };
-  std::string out, dir;
-  for (const auto& [name, data] : entries) {
-    uint32_t crc = 0xFFFFFFFFu;
-    for (unsigned char b : data) crc = table[(crc ^ b) & 0xFF] ^ (crc >> 8);
-    crc ^= 0xFFFFFFFFu;
-    const uint32_t offset = static_cast<uint32_t>(out.size());
-    const uint32_t size = static_cast<uint32_t>(data.size());
-    le(out, 0x04034b50, 4), le(out, 20, 2), le(out, 0, 2), le(out, 0, 2), le(out, 0, 2), le(out, 0x5981, 2);
-    le(out, crc, 4), le(out, size, 4), le(out, size, 4), le(out, static_cast<uint32_t>(name.size()), 2);
-    le(out, 0, 2);
-    out += name + data;
-    le(dir, 0x02014b50, 4), le(dir, 20, 2), le(dir, 20, 2), le(dir, 0, 2), le(dir, 0, 2), le(dir, 0, 2);
-    le(dir, 0x5981, 2), le(dir, crc, 4), le(dir, size, 4), le(dir, size, 4);
-    le(dir, static_cast<uint32_t>(name.size()), 2), le(dir, 0, 2), le(dir, 0, 2), le(dir, 0, 2), le(dir, 0, 2);
-    le(dir, 0x20, 4), le(dir, offset, 4);
-    dir += name;
-  }
-  const uint32_t dirOffset = static_cast<uint32_t>(out.size());
-  out += dir;
-  le(out, 0x06054b50, 4), le(out, 0, 2), le(out, 0, 2);
-  le(out, static_cast<uint32_t>(entries.size()), 2), le(out, static_cast<uint32_t>(entries.size()), 2);
-  le(out, static_cast<uint32_t>(dir.size()), 4), le(out, dirOffset, 4), le(out, 0, 2);
-  return out;
-}
 
 std::string Packet(const std::vector<std::pair<const char*, FType>>& cols, const std::vector<std::vector<Value>>& rows) {
   std::vector<cds::TFieldDef> defs;
@@ -106,7 +70,7 @@ std::string BranchArchive(const std::string& lastName) {
     for (const char* name : cols) c.emplace_back(name, FType::I32);
     entries.emplace_back(file, Packet(c, {}));
   }
-  return Zip(entries);
+  return demodata::smp::Zip(entries);
 }
 
 class EmbeddedMerge : public EmbeddedShell {

@@ -39,7 +39,7 @@ protected:
   void choosePackage(const std::string& leaveOut = "") {
     std::vector<smptest::Call> calls = {MakeCall(10, 100, D(2026, 3, 9)), MakeCall(11, 999, D(2026, 3, 9))};
     calls[0].form = "F10";
-    smptest::WriteAll(smp + "calls.zip", smptest::Package(dir, calls, D(2026, 3, 1), D(2026, 3, 31), leaveOut));
+    smptest::WriteAll(smp + "calls.zip", smptest::Package(calls, D(2026, 3, 1), D(2026, 3, 31), leaveOut));
     w->ledSMPFileName->setText(Q(smp + "calls.zip"));
   }
   std::vector<std::string> ids() const {
@@ -120,7 +120,7 @@ TEST_F(EmbeddedSmp, ATimedRunImportsThePackage) {
 TEST_F(EmbeddedSmp, ACallThatCannotBeStoredIsNamedInTheRunProtocol) {
   // Call 2 is stored outside the period, so a package call with id 2 cannot be inserted.
   std::vector<smptest::Call> calls = {MakeCall(2, 100, D(2026, 3, 9)), MakeCall(10, 100, D(2026, 3, 9))};
-  smptest::WriteAll(smp + "calls.zip", smptest::Package(dir, calls, D(2026, 3, 1), D(2026, 3, 31)));
+  smptest::WriteAll(smp + "calls.zip", smptest::Package(calls, D(2026, 3, 1), D(2026, 3, 31)));
   w->ledSMPFileName->setText(Q(smp + "calls.zip"));
   ASSERT_NO_FATAL_FAILURE(runTimed(8));
   EXPECT_EQ(w->status(8), C("Выполнение завершено"));

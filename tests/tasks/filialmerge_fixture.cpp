@@ -2,7 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <array>
 #include <cstdint>
 #include <stdexcept>
 
@@ -10,6 +9,7 @@
 #include "platform/codepage.h"
 #include "platform/dates.h"
 #include "support/TestDatabase.h"
+#include "tools/SmpPackage.h"
 
 namespace mergetest {
 
@@ -22,30 +22,6 @@ Value S(const char* utf8) { return Value(platform::Utf8ToCp1251(utf8)); }
 Value N() { return Value(); }
 
 namespace {
-
-uint32_t Crc32(const std::string& s) {
-  static const std::array<uint32_t, 256> table = [] {
-    std::array<uint32_t, 256> t{};
-    for (uint32_t i = 0; i < 256; ++i) {
-      uint32_t c = i;
-      for (int k = 0; k < 8; ++k) c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      t[i] = c;
-    }
-    return t;
-  }();
-  uint32_t c = 0xFFFFFFFFu;
-  for (unsigned char b : s) c = table[(c ^ b) & 0xFF] ^ (c >> 8);
-  return c ^ 0xFFFFFFFFu;
-}
-
-void Put16(std::string& b, uint32_t v) {
-  b.push_back(static_cast<char>(v & 0xFF));
-  b.push_back(static_cast<char>((v >> 8) & 0xFF));
-}
-void Put32(std::string& b, uint32_t v) {
-  Put16(b, v & 0xFFFF);
-  Put16(b, v >> 16);
-}
 
 using cds::FType;
 
@@ -145,55 +121,7 @@ const std::vector<std::pair<std::string, std::vector<Col>>>& Layout() {
 }  // namespace
 
 std::string ZipStored(const std::vector<std::pair<std::string, std::string>>& entries) {
-  std::string out, central;
-  const uint32_t dosTime = (10u << 11) | (30u << 5);
-  const uint32_t dosDate = ((2026u - 1980u) << 9) | (12u << 5) | 9u;
-  for (const auto& [name, data] : entries) {
-    const uint32_t offset = static_cast<uint32_t>(out.size());
-    const uint32_t crc = Crc32(data);
-    Put32(out, 0x04034b50);
-    Put16(out, 20);
-    Put16(out, 0);
-    Put16(out, 0);
-    Put16(out, dosTime);
-    Put16(out, dosDate);
-    Put32(out, crc);
-    Put32(out, static_cast<uint32_t>(data.size()));
-    Put32(out, static_cast<uint32_t>(data.size()));
-    Put16(out, static_cast<uint32_t>(name.size()));
-    Put16(out, 0);
-    out += name;
-    out += data;
-    Put32(central, 0x02014b50);
-    Put16(central, 20);
-    Put16(central, 20);
-    Put16(central, 0);
-    Put16(central, 0);
-    Put16(central, dosTime);
-    Put16(central, dosDate);
-    Put32(central, crc);
-    Put32(central, static_cast<uint32_t>(data.size()));
-    Put32(central, static_cast<uint32_t>(data.size()));
-    Put16(central, static_cast<uint32_t>(name.size()));
-    Put16(central, 0);
-    Put16(central, 0);
-    Put16(central, 0);
-    Put16(central, 0);
-    Put32(central, 0x20);
-    Put32(central, offset);
-    central += name;
-  }
-  const uint32_t centralOffset = static_cast<uint32_t>(out.size());
-  out += central;
-  Put32(out, 0x06054b50);
-  Put16(out, 0);
-  Put16(out, 0);
-  Put16(out, static_cast<uint32_t>(entries.size()));
-  Put16(out, static_cast<uint32_t>(entries.size()));
-  Put32(out, static_cast<uint32_t>(central.size()));
-  Put32(out, centralOffset);
-  Put16(out, 0);
-  return out;
+  return demodata::smp::Zip(entries);
 }
 
 BranchArchive::BranchArchive() {

@@ -59,7 +59,7 @@ protected:
   }
   std::string importPackage(const std::vector<Call>& calls, double first = D(2026, 3, 1),
                             double last = D(2026, 3, 31), const smptest::Layout& layout = {}) {
-    EXPECT_EQ(unpack(smptest::Package(tdb.dir(), calls, first, last, "", layout)), 4);
+    EXPECT_EQ(unpack(smptest::Package(calls, first, last, "", layout)), 4);
     return import();
   }
   std::vector<std::string> ids() const { return column("select ID_SMP_CALLS from SMP_CALLS order by 1"); }
@@ -165,7 +165,7 @@ TEST_P(SmpCallsFailure, RollsBackAsAWholeAndReturnsTheErrorText) {
   layout.omit = fc.omit;
   const double first = fc.reversed ? D(2026, 3, 31) : D(2026, 3, 1);
   const double last = fc.reversed ? D(2026, 3, 1) : D(2026, 3, 31);
-  std::string zip = smptest::Package(tdb.dir(), {MakeCall(70, 100, D(2026, 3, 9))}, first, last, fc.leaveOut, layout);
+  std::string zip = smptest::Package({MakeCall(70, 100, D(2026, 3, 9))}, first, last, fc.leaveOut, layout);
   unpack(zip);
   if (fc.emptyBegin) smptest::WriteInterval(pkg + "INTERVAL.xml", std::nullopt, last);
   if (fc.damageCalls) smptest::WriteAll(pkg + "SMP_CALLS.bin", std::string("\x96\x19\xE0\xBD\x01\x00", 6));
@@ -190,7 +190,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<FailureCase>& i) { return std::string(i.param.name); });
 
 TEST_F(SmpCallsTest, TheErrorTextOfAMissingCallPacketIsExact) {
-  ASSERT_EQ(unpack(smptest::Package(tdb.dir(), {}, D(2026, 3, 1), D(2026, 3, 31), "SMP_CALLS.bin")), 3);
+  ASSERT_EQ(unpack(smptest::Package({}, D(2026, 3, 1), D(2026, 3, 31), "SMP_CALLS.bin")), 3);
   EXPECT_EQ(import(), C("Ошибка при импорте СМП-данных :EDBClient, Cannot open file \"") + pkg + "SMP_CALLS.bin\"");
 }
 
@@ -212,7 +212,7 @@ TEST_F(SmpCallsTest, AFailureAfterSomeInsertsUndoesThemToo) {
 
 TEST_F(SmpCallsTest, AClosedConnectionGivesTheErrorTextAndNoException) {
   dm.SQLConnection.close();
-  ASSERT_EQ(unpack(smptest::Package(tdb.dir(), {MakeCall(90, 100, D(2026, 3, 9))}, D(2026, 3, 1), D(2026, 3, 31))), 4);
+  ASSERT_EQ(unpack(smptest::Package({MakeCall(90, 100, D(2026, 3, 9))}, D(2026, 3, 1), D(2026, 3, 31))), 4);
   const std::string err = import();
   EXPECT_EQ(err.rfind(C("Ошибка при импорте СМП-данных :"), 0), 0u) << err;
   EXPECT_GT(err.size(), C("Ошибка при импорте СМП-данных :").size());
@@ -224,7 +224,7 @@ TEST_F(SmpCallsTest, AnOpenTransactionOfSomeoneElseIsLeftAlone) {
   fbdb::TTransactionDesc other;
   other.TransactionID = 500;
   dm.SQLConnection.StartTransaction(other);
-  ASSERT_EQ(unpack(smptest::Package(tdb.dir(), {MakeCall(91, 100, D(2026, 3, 9))}, D(2026, 3, 1), D(2026, 3, 31))), 4);
+  ASSERT_EQ(unpack(smptest::Package({MakeCall(91, 100, D(2026, 3, 9))}, D(2026, 3, 1), D(2026, 3, 31))), 4);
   const std::string err = import();
   EXPECT_EQ(err.rfind(C("Ошибка при импорте СМП-данных :EDatabaseError, "), 0), 0u) << err;
   EXPECT_TRUE(dm.SQLConnection.InTransaction());

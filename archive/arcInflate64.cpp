@@ -202,7 +202,7 @@ TDecodeResult TInflateBlockDecoder::CodesBlock() {
       f.out = FWin + FPos;
       f.outEnd = FWin + FAreaSize;
       f.base = FWin;
-      f.maxDist = FWindowSize;
+      f.maxDist = DistanceBound(FWindowSize, FD64);
       f.bitBuf = FBitBuf;
       f.bitCount = FBitCount;
       f.lenTable = FLenCode;

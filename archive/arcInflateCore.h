@@ -120,13 +120,20 @@ constexpr size_t kFastOutput = 4 * 2 + 1;
 
 enum FastExit { kFastMore = 0, kFastEob, kFastBad, kFastMatch };
 
+// FastIO::maxDist of a window: 0 when the window holds the farthest distance the variant can
+// code (32 KiB for Deflate, 64 KiB for Deflate64), so that the fast loop needs no second bound
+// beside the start of its buffer.
+constexpr uint32_t DistanceBound(uint32_t windowSize, bool deflate64) {
+  return windowSize < (deflate64 ? 65536u : 32768u) ? windowSize : 0;
+}
+
 struct FastIO {
   const uint8_t* in;
   const uint8_t* inEnd;
   uint8_t* out;
   uint8_t* outEnd;      // decode no further; kCopySlack writable bytes follow it
   const uint8_t* base;  // oldest byte a distance may reach
-  uint32_t maxDist;     // window size
+  uint32_t maxDist;     // window size, or 0 for a window that holds every distance (DistanceBound)
   uint64_t bitBuf;
   unsigned bitCount;    // < 64; bits above it in bitBuf are zero
   const uint32_t* lenTable;
@@ -149,9 +156,10 @@ struct FastIO {
 // its distance (up to 29).
 //
 // InflateFast (arcInflate.cpp) runs this body compiled for the processor at hand (on x86-64 with
-// BMI2 where present, which shifts by a register count in one step) and for the table: with the
-// handling of pair entries only where the table has them.
-template <bool kPairs>
+// BMI2 where present, which shifts by a register count in one step), for the table (with the
+// handling of pair entries only where the table has them) and for the window (the window-size
+// bound only for a window smaller than Deflate's distances).
+template <bool kPairs, bool kWindowBound>
 [[gnu::always_inline]] inline FastExit InflateFastBody(FastIO& f) {
   const uint8_t* in = f.in;
   const uint8_t* const inStart = in;
@@ -257,7 +265,7 @@ template <bool kPairs>
       saved = bb;
       ARC_CONSUME(e);
       const uint32_t dist = (e >> 16) + ARC_EXTRA(saved, e);
-      if (dist > static_cast<size_t>(out - f.base) || dist > f.maxDist) [[unlikely]] {
+      if (dist > static_cast<size_t>(out - f.base) || (kWindowBound && dist > f.maxDist)) [[unlikely]] {
         f.error = "invalid distance too far back";
         result = kFastBad;
         break;

@@ -17,7 +17,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <memory>
 #include <random>
 #include <stdexcept>
@@ -29,6 +28,7 @@
 #include "archive/arcInflate.h"
 #include "archive/arcInflate64.h"
 #include "archive/arcStreams.h"
+#include "bench/archive/ratio_reporter.h"
 
 namespace {
 
@@ -554,76 +554,30 @@ void BM_Deflate64SevenZipTest(benchmark::State& st) {
 BENCHMARK(BM_Deflate64BlockDecoder)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Deflate64SevenZipTest)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// ------------------------------------------------------------------ ratios to zlib
+// ------------------------------------------------------------------ ratios
 
-// The console table, and the rate of every run kept by name (the median of repetitions).
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-  RatioReporter() : ConsoleReporter(::isatty(1) ? OO_Defaults : OO_Tabular) {}
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& r : runs) {
-      auto it = r.counters.find("bytes_per_second");
-      if (it == r.counters.end() || r.error_occurred) continue;
-      const bool median = r.run_type == Run::RT_Aggregate && r.aggregate_name == "median";
-      if (r.run_type == Run::RT_Iteration || median) rates_[r.run_name.str()] = it->second.value;
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-
-  void PrintRatios() const {
-    struct Row {
-      const char* what;
-      const char* arc;
-      const char* other;
-      double goal;
-    };
-    static const Row toZlib[] = {
-        {"CRC-32, 1 MiB buffers", "BM_ArcCrc32", "BM_ZlibCrc32", 1.0},
-        {"inflate, XML-like text", "BM_ArcInflate/0", "BM_ZlibInflate/0", 2.0},
-        {"inflate, mixed binary", "BM_ArcInflate/1", "BM_ZlibInflate/1", 2.0},
-        {"inflate, licence texts", "BM_ArcInflate/2", "BM_ZlibInflate/2", 2.0},
-        {"method-8 entry with CRC-32, XML-like", "BM_InflateEntry/0", "BM_ZlibInflateCrc/0", 0},
-        {"method-8 entry with CRC-32, mixed binary", "BM_InflateEntry/1", "BM_ZlibInflateCrc/1", 0},
-    };
-    static const Row toLibdeflate[] = {
-        {"one call, XML-like text", "BM_ArcInflateOneShot/0", "BM_LibdeflateOneShot/0", 1.0},
-        {"one call, mixed binary", "BM_ArcInflateOneShot/1", "BM_LibdeflateOneShot/1", 1.0},
-        {"one call, licence texts", "BM_ArcInflateOneShot/2", "BM_LibdeflateOneShot/2", 1.0},
-        {"32 KiB buffer, XML-like text", "BM_ArcInflate/0", "BM_LibdeflateOneShot/0", 0.95},
-        {"32 KiB buffer, mixed binary", "BM_ArcInflate/1", "BM_LibdeflateOneShot/1", 0.95},
-        {"32 KiB buffer, licence texts", "BM_ArcInflate/2", "BM_LibdeflateOneShot/2", 0.95},
-    };
-    std::printf("\nRatio to zlib (arc rate / zlib rate; above 1 is faster than zlib):\n");
-    Print(toZlib);
-    std::printf("\nRatio to libdeflate's one-shot decoder (arc rate / libdeflate rate):\n");
-    Print(toLibdeflate);
-    std::fflush(stdout);
-  }
-
-private:
-  template <typename Row, size_t N>
-  void Print(const Row (&rows)[N]) const {
-    for (const Row& row : rows) {
-      auto a = rates_.find(row.arc), o = rates_.find(row.other);
-      if (a == rates_.end() || o == rates_.end() || o->second <= 0) continue;
-      const double ratio = a->second / o->second;
-      std::printf("  %-42s %5.2f", row.what, ratio);
-      if (row.goal > 0) std::printf("   goal %.2f%s", row.goal, ratio >= row.goal ? "" : "  (below the goal)");
-      std::printf("\n");
-    }
-  }
-
-  std::map<std::string, double> rates_;
+const bench_ratio::Row kToZlib[] = {
+    {"CRC-32, 1 MiB buffers", "BM_ArcCrc32", "BM_ZlibCrc32", 1.0},
+    {"inflate, XML-like text", "BM_ArcInflate/0", "BM_ZlibInflate/0", 2.0},
+    {"inflate, mixed binary", "BM_ArcInflate/1", "BM_ZlibInflate/1", 2.0},
+    {"inflate, licence texts", "BM_ArcInflate/2", "BM_ZlibInflate/2", 2.0},
+    {"method-8 entry with CRC-32, XML-like", "BM_InflateEntry/0", "BM_ZlibInflateCrc/0", 0},
+    {"method-8 entry with CRC-32, mixed binary", "BM_InflateEntry/1", "BM_ZlibInflateCrc/1", 0},
+};
+const bench_ratio::Row kToLibdeflate[] = {
+    {"one call, XML-like text", "BM_ArcInflateOneShot/0", "BM_LibdeflateOneShot/0", 1.0},
+    {"one call, mixed binary", "BM_ArcInflateOneShot/1", "BM_LibdeflateOneShot/1", 1.0},
+    {"one call, licence texts", "BM_ArcInflateOneShot/2", "BM_LibdeflateOneShot/2", 1.0},
+    {"32 KiB buffer, XML-like text", "BM_ArcInflate/0", "BM_LibdeflateOneShot/0", 0.95},
+    {"32 KiB buffer, mixed binary", "BM_ArcInflate/1", "BM_LibdeflateOneShot/1", 0.95},
+    {"32 KiB buffer, licence texts", "BM_ArcInflate/2", "BM_LibdeflateOneShot/2", 0.95},
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintRatios();
-  benchmark::Shutdown();
-  return 0;
+  return bench_ratio::RunWithRatios(argc, argv, [](const bench_ratio::RatioReporter& r) {
+    r.Print("Ratio to zlib (arc rate / zlib rate; above 1 is faster than zlib):", kToZlib);
+    r.Print("Ratio to libdeflate's one-shot decoder (arc rate / libdeflate rate):", kToLibdeflate);
+  });
 }

@@ -753,11 +753,11 @@ int inflate(TZStreamRec* strm, int flush) {
       const uint8_t* inBefore = in;
       const TInflateMode modeBefore = st->mode;
       const Step step = Decode(strm, st, in, inEnd, inStart, out, pos, outLeft, false);
+      if (!st->raw && pos > before) st->adler = Adler32(st->adler, out + before, pos - before);
       if (step == Step::NeedInput) break;
       if (step == Step::Stop && pos == before && in == inBefore && st->mode == modeBefore) break;
     }
     if (pos) {
-      if (!st->raw) st->adler = Adler32(st->adler, out, pos);
       if (st->mode != TInflateMode::Done && st->mode != TInflateMode::Bad) {
         const size_t keep = std::min<size_t>(pos, st->wsize);
         std::memcpy(st->win, out + pos - keep, keep);

@@ -208,13 +208,13 @@ void BuildFixedTables(bool d64, uint32_t* lenTable, uint32_t* distTable) {
 namespace {
 
 FastExit InflateFastBaseline(FastIO& f) {
-  if (f.maxDist) return f.pairs ? InflateFastBody<true, true>(f) : InflateFastBody<false, true>(f);
+  if (f.plain) return f.pairs ? InflateFastBody<true, true>(f) : InflateFastBody<false, true>(f);
   return f.pairs ? InflateFastBody<true, false>(f) : InflateFastBody<false, false>(f);
 }
 
 #if defined(__x86_64__)
-__attribute__((target("bmi2"))) FastExit InflateFastBmi2(FastIO& f) {
-  if (f.maxDist) return f.pairs ? InflateFastBody<true, true>(f) : InflateFastBody<false, true>(f);
+__attribute__((target("bmi,bmi2"))) FastExit InflateFastBmi2(FastIO& f) {
+  if (f.plain) return f.pairs ? InflateFastBody<true, true>(f) : InflateFastBody<false, true>(f);
   return f.pairs ? InflateFastBody<true, false>(f) : InflateFastBody<false, false>(f);
 }
 #endif
@@ -223,7 +223,7 @@ __attribute__((target("bmi2"))) FastExit InflateFastBmi2(FastIO& f) {
 
 FastExit InflateFast(FastIO& f) {
 #if defined(__x86_64__)
-  static const bool bmi2 = __builtin_cpu_supports("bmi2");
+  static const bool bmi2 = __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
   if (bmi2) return InflateFastBmi2(f);
 #endif
   return InflateFastBaseline(f);
@@ -531,7 +531,8 @@ Step Decode(TZStreamRec* strm, TInflateState* st, const uint8_t*& in, const uint
           f.out = win + pos;
           f.outEnd = win + fastLimit;
           f.base = win;
-          f.maxDist = DistanceBound(st->wsize, st->d64);
+          f.maxDist = st->wsize;
+          f.plain = PlainDeflate(st->wsize, st->d64);
           f.bitBuf = bb;
           f.bitCount = bc;
           f.lenTable = st->lcode;

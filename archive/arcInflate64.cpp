@@ -202,7 +202,8 @@ TDecodeResult TInflateBlockDecoder::CodesBlock() {
       f.out = FWin + FPos;
       f.outEnd = FWin + FAreaSize;
       f.base = FWin;
-      f.maxDist = DistanceBound(FWindowSize, FD64);
+      f.maxDist = FWindowSize;
+      f.plain = PlainDeflate(FWindowSize, FD64);
       f.bitBuf = FBitBuf;
       f.bitCount = FBitCount;
       f.lenTable = FLenCode;

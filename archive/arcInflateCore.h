@@ -129,11 +129,11 @@ inline uint8_t* CopyMatch(uint8_t* out, uint32_t dist, uint32_t len) {
 }
 
 // Room the fast loop needs at the top of a round: input bytes (four refills of at most 7 bytes,
-// the 8-byte load of the last within them) and output bytes (four pairs of literals and the
+// the 8-byte load of the last within them) and output bytes (two pairs of literals and the
 // literal of a sub-table). A match longer than the room left stops the loop with the match
 // pending, so that the loop runs up to the end of the caller's output.
 constexpr size_t kFastInput = 32;
-constexpr size_t kFastOutput = 4 * 2 + 1;
+constexpr size_t kFastOutput = 2 * 2 + 1;
 
 enum FastExit { kFastMore = 0, kFastEob, kFastBad, kFastMatch };
 
@@ -165,7 +165,7 @@ struct FastIO {
 // kFastOutput output bytes of room remain. Never reads outside [in, inEnd). On exit the bit
 // buffer is trimmed back so that whole unused bytes read by the loop are returned to the input.
 //
-// Bit budget: a refill leaves 56 to 63 bits. Four root literals take at most 44, after which the
+// Bit budget: a refill leaves 56 to 63 bits. Two root literals take at most 22, after which the
 // next root entry is still looked up from valid bits. A length takes at most 20 bits, a distance
 // at most 28, so one refill before the length covers a match; the next entry needs another only
 // when fewer than 11 bits are left. A deflate64 length (up to 31 bits) may need a refill before
@@ -238,12 +238,6 @@ template <bool kPairs, bool kPlain>
         ARC_LITERAL(e);
         if (e & kLit) {
           ARC_LITERAL(e);
-          if (e & kLit) {
-            ARC_LITERAL(e);
-            if (e & kLit) {
-              ARC_LITERAL(e);
-            }
-          }
         }
         if (e & kLit) continue;
         ARC_REFILL();

@@ -242,24 +242,27 @@ template <bool kPairs, bool kPlain>
         if (e & kLit) continue;
         ARC_REFILL();
       }
-      if (e & kSub) [[unlikely]] {
-        ARC_SUBENTRY(e, lt);
-        if (e & kLit) {
-          ARC_CONSUME(e);
-          *out++ = static_cast<uint8_t>(e >> 16);
-          e = lt[bb & lmask];
-          continue;
+      // A length is the common case here: the rarer kinds are sorted out behind one test.
+      if (e & (kSub | kEob)) [[unlikely]] {
+        if (e & kSub) {
+          ARC_SUBENTRY(e, lt);
+          if (e & kLit) {
+            ARC_CONSUME(e);
+            *out++ = static_cast<uint8_t>(e >> 16);
+            e = lt[bb & lmask];
+            continue;
+          }
         }
-      }
-      if (e & kEob) [[unlikely]] {
-        if (e >> 16) {
-          f.error = "invalid literal/length code";
-          result = kFastBad;
-        } else {
-          ARC_CONSUME(e);
-          result = kFastEob;
+        if (e & kEob) {
+          if (e >> 16) {
+            f.error = "invalid literal/length code";
+            result = kFastBad;
+          } else {
+            ARC_CONSUME(e);
+            result = kFastEob;
+          }
+          break;
         }
-        break;
       }
       uint64_t saved = bb;
       ARC_CONSUME(e);
@@ -268,13 +271,15 @@ template <bool kPairs, bool kPlain>
       if (!kPlain && (bc & 0xFF) < 29) [[unlikely]] {  // only after a long deflate64 length
         ARC_REFILL();
       }
-      if (e & kSub) [[unlikely]] {
-        ARC_SUBENTRY(e, dt);
-      }
-      if (e & kEob) [[unlikely]] {
-        f.error = "invalid distance code";
-        result = kFastBad;
-        break;
+      if (e & (kSub | kEob)) [[unlikely]] {
+        if (e & kSub) {
+          ARC_SUBENTRY(e, dt);
+        }
+        if (e & kEob) {
+          f.error = "invalid distance code";
+          result = kFastBad;
+          break;
+        }
       }
       saved = bb;
       ARC_CONSUME(e);

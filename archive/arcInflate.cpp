@@ -28,7 +28,7 @@ constexpr uint8_t kDistExtra[32] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5, 
                                     7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13, 14, 14};
 
 // Entry of a symbol without its code bits: value, flags and the count of extra bits.
-uint32_t SymbolEntry(unsigned sym, TableKind kind, bool d64) {
+inline uint32_t SymbolEntry(unsigned sym, TableKind kind, bool d64) {
   switch (kind) {
     case TableKind::CodeLengths:
       return sym << 16;
@@ -69,11 +69,21 @@ inline unsigned Reverse(unsigned code, unsigned len) {
 bool BuildTable(const uint8_t* lengths, unsigned n, TableKind kind, bool d64, uint32_t* table,
                 size_t capacity, unsigned root, bool* pairs) {
   if (pairs) *pairs = false;
-  unsigned count[16] = {};
-  for (unsigned s = 0; s < n; ++s) {
-    if (lengths[s] > 15) return false;
-    ++count[lengths[s]];
+  unsigned any = 0;
+  for (unsigned s = 0; s < n; ++s) any |= lengths[s];
+  if (any > 15) return false;
+  // Counted in four rows: runs of equal lengths would otherwise wait on each other's increments.
+  unsigned rows[4][16] = {};
+  unsigned s4 = 0;
+  for (; s4 + 4 <= n; s4 += 4) {
+    ++rows[0][lengths[s4]];
+    ++rows[1][lengths[s4 + 1]];
+    ++rows[2][lengths[s4 + 2]];
+    ++rows[3][lengths[s4 + 3]];
   }
+  for (; s4 < n; ++s4) ++rows[0][lengths[s4]];
+  unsigned count[16];
+  for (unsigned l = 0; l < 16; ++l) count[l] = rows[0][l] + rows[1][l] + rows[2][l] + rows[3][l];
   count[0] = 0;
   unsigned maxLen = 0;
   int left = 1;

@@ -30,33 +30,54 @@ void TSha1::Reset() {
   FLength = 0;
 }
 
+// The 80 rounds written out: the message schedule kept in a ring of 16 words, each round's
+// function and constant fixed, and the five working words renamed from round to round instead of
+// moved.
 void TSha1::Block(const uint8_t* p) {
-  uint32_t w[80];
+  uint32_t w[16];
   for (int i = 0; i < 16; ++i) w[i] = Be32(p + 4 * i);
-  for (int i = 16; i < 80; ++i) w[i] = Rol(w[i - 3] ^ w[i - 8] ^ w[i - 14] ^ w[i - 16], 1);
   uint32_t a = FH[0], b = FH[1], c = FH[2], d = FH[3], e = FH[4];
-  for (int i = 0; i < 80; ++i) {
-    uint32_t f, k;
-    if (i < 20) {
-      f = (b & c) | (~b & d);
-      k = 0x5A827999u;
-    } else if (i < 40) {
-      f = b ^ c ^ d;
-      k = 0x6ED9EBA1u;
-    } else if (i < 60) {
-      f = (b & c) | (b & d) | (c & d);
-      k = 0x8F1BBCDCu;
-    } else {
-      f = b ^ c ^ d;
-      k = 0xCA62C1D6u;
-    }
-    const uint32_t t = Rol(a, 5) + f + e + k + w[i];
-    e = d;
-    d = c;
-    c = Rol(b, 30);
-    b = a;
-    a = t;
-  }
+#define KESTA_SHA1_W(i) (w[(i) & 15] = Rol(w[((i) + 13) & 15] ^ w[((i) + 8) & 15] ^ w[((i) + 2) & 15] ^ w[(i) & 15], 1))
+#define KESTA_SHA1_F1(x, y, z) ((z) ^ ((x) & ((y) ^ (z))))
+#define KESTA_SHA1_F2(x, y, z) ((x) ^ (y) ^ (z))
+#define KESTA_SHA1_F3(x, y, z) (((x) & (y)) + ((z) & ((x) ^ (y))))
+#define KESTA_SHA1_STEP(v, w_, x, y, z, f, k, word) \
+  z += Rol(v, 5) + f(w_, x, y) + (k) + (word);     \
+  w_ = Rol(w_, 30)
+#define KESTA_SHA1_FIVE(i, f, k, word)                  \
+  KESTA_SHA1_STEP(a, b, c, d, e, f, k, word(i));       \
+  KESTA_SHA1_STEP(e, a, b, c, d, f, k, word((i) + 1)); \
+  KESTA_SHA1_STEP(d, e, a, b, c, f, k, word((i) + 2)); \
+  KESTA_SHA1_STEP(c, d, e, a, b, f, k, word((i) + 3)); \
+  KESTA_SHA1_STEP(b, c, d, e, a, f, k, word((i) + 4))
+#define KESTA_SHA1_W0(i) w[i]
+  KESTA_SHA1_FIVE(0, KESTA_SHA1_F1, 0x5A827999u, KESTA_SHA1_W0);
+  KESTA_SHA1_FIVE(5, KESTA_SHA1_F1, 0x5A827999u, KESTA_SHA1_W0);
+  KESTA_SHA1_FIVE(10, KESTA_SHA1_F1, 0x5A827999u, KESTA_SHA1_W0);
+  KESTA_SHA1_STEP(a, b, c, d, e, KESTA_SHA1_F1, 0x5A827999u, w[15]);
+  KESTA_SHA1_STEP(e, a, b, c, d, KESTA_SHA1_F1, 0x5A827999u, KESTA_SHA1_W(16));
+  KESTA_SHA1_STEP(d, e, a, b, c, KESTA_SHA1_F1, 0x5A827999u, KESTA_SHA1_W(17));
+  KESTA_SHA1_STEP(c, d, e, a, b, KESTA_SHA1_F1, 0x5A827999u, KESTA_SHA1_W(18));
+  KESTA_SHA1_STEP(b, c, d, e, a, KESTA_SHA1_F1, 0x5A827999u, KESTA_SHA1_W(19));
+  KESTA_SHA1_FIVE(20, KESTA_SHA1_F2, 0x6ED9EBA1u, KESTA_SHA1_W);
+  KESTA_SHA1_FIVE(25, KESTA_SHA1_F2, 0x6ED9EBA1u, KESTA_SHA1_W);
+  KESTA_SHA1_FIVE(30, KESTA_SHA1_F2, 0x6ED9EBA1u, KESTA_SHA1_W);
+  KESTA_SHA1_FIVE(35, KESTA_SHA1_F2, 0x6ED9EBA1u, KESTA_SHA1_W);
+  KESTA_SHA1_FIVE(40, KESTA_SHA1_F3, 0x8F1BBCDCu, KESTA_SHA1_W);
+  KESTA_SHA1_FIVE(45, KESTA_SHA1_F3, 0x8F1BBCDCu, KESTA_SHA1_W);
+  KESTA_SHA1_FIVE(50, KESTA_SHA1_F3, 0x8F1BBCDCu, KESTA_SHA1_W);
+  KESTA_SHA1_FIVE(55, KESTA_SHA1_F3, 0x8F1BBCDCu, KESTA_SHA1_W);
+  KESTA_SHA1_FIVE(60, KESTA_SHA1_F2, 0xCA62C1D6u, KESTA_SHA1_W);
+  KESTA_SHA1_FIVE(65, KESTA_SHA1_F2, 0xCA62C1D6u, KESTA_SHA1_W);
+  KESTA_SHA1_FIVE(70, KESTA_SHA1_F2, 0xCA62C1D6u, KESTA_SHA1_W);
+  KESTA_SHA1_FIVE(75, KESTA_SHA1_F2, 0xCA62C1D6u, KESTA_SHA1_W);
+#undef KESTA_SHA1_W0
+#undef KESTA_SHA1_FIVE
+#undef KESTA_SHA1_STEP
+#undef KESTA_SHA1_F3
+#undef KESTA_SHA1_F2
+#undef KESTA_SHA1_F1
+#undef KESTA_SHA1_W
   FH[0] += a;
   FH[1] += b;
   FH[2] += c;
@@ -158,12 +179,14 @@ void Pbkdf2HmacSha1(const uint8_t* pw, size_t pwLen, const uint8_t* salt, size_t
 // ---------------------------------------------------------------- AES
 
 namespace {
+// The S-box and the four round tables (S-box, MixColumns and the rotations of ShiftRows folded
+// into one 32-bit word per byte), computed at compile time.
 struct AesTables {
   uint8_t sbox[256];
   uint32_t te[4][256];
-  AesTables() {
+  constexpr AesTables() : sbox(), te() {
     // Multiplicative inverse through log/antilog tables over the generator 3.
-    uint8_t exp[256], log[256] = {};
+    uint8_t exp[256] = {}, log[256] = {};
     uint8_t x = 1;
     for (int i = 0; i < 255; ++i) {
       exp[i] = x;
@@ -188,10 +211,8 @@ struct AesTables {
     }
   }
 };
-const AesTables& Tables() {
-  static const AesTables t;
-  return t;
-}
+constexpr AesTables kAesTables;
+const AesTables& Tables() { return kAesTables; }
 }  // namespace
 
 bool TAesEncryptor::SetKey(const uint8_t* key, size_t len) {
@@ -223,25 +244,41 @@ void TAesEncryptor::EncryptBlock(const uint8_t in[16], uint8_t out[16]) const {
   const AesTables& T = Tables();
   const uint32_t* rk = FRk;
   uint32_t s0 = Be32(in) ^ rk[0], s1 = Be32(in + 4) ^ rk[1], s2 = Be32(in + 8) ^ rk[2], s3 = Be32(in + 12) ^ rk[3];
-#define KESTA_AES_ROUND(d0, d1, d2, d3, a0, a1, a2, a3, k)                                                       \
-  d0 = T.te[0][a0 >> 24] ^ T.te[1][(a1 >> 16) & 0xFF] ^ T.te[2][(a2 >> 8) & 0xFF] ^ T.te[3][a3 & 0xFF] ^ k[0]; \
-  d1 = T.te[0][a1 >> 24] ^ T.te[1][(a2 >> 16) & 0xFF] ^ T.te[2][(a3 >> 8) & 0xFF] ^ T.te[3][a0 & 0xFF] ^ k[1]; \
-  d2 = T.te[0][a2 >> 24] ^ T.te[1][(a3 >> 16) & 0xFF] ^ T.te[2][(a0 >> 8) & 0xFF] ^ T.te[3][a1 & 0xFF] ^ k[2]; \
-  d3 = T.te[0][a3 >> 24] ^ T.te[1][(a0 >> 16) & 0xFF] ^ T.te[2][(a1 >> 8) & 0xFF] ^ T.te[3][a2 & 0xFF] ^ k[3]
+#define KESTA_AES_ROUND(d, a, r)                                                                            \
+  d##0 = T.te[0][a##0 >> 24] ^ T.te[1][(a##1 >> 16) & 0xFF] ^ T.te[2][(a##2 >> 8) & 0xFF] ^ T.te[3][a##3 & 0xFF] ^ \
+         rk[4 * (r)];                                                                                              \
+  d##1 = T.te[0][a##1 >> 24] ^ T.te[1][(a##2 >> 16) & 0xFF] ^ T.te[2][(a##3 >> 8) & 0xFF] ^ T.te[3][a##0 & 0xFF] ^ \
+         rk[4 * (r) + 1];                                                                                          \
+  d##2 = T.te[0][a##2 >> 24] ^ T.te[1][(a##3 >> 16) & 0xFF] ^ T.te[2][(a##0 >> 8) & 0xFF] ^ T.te[3][a##1 & 0xFF] ^ \
+         rk[4 * (r) + 2];                                                                                          \
+  d##3 = T.te[0][a##3 >> 24] ^ T.te[1][(a##0 >> 16) & 0xFF] ^ T.te[2][(a##1 >> 8) & 0xFF] ^ T.te[3][a##2 & 0xFF] ^ \
+         rk[4 * (r) + 3]
+  // Rounds 1 to Rounds-1 written out, alternating between the s and the t words: the nine of
+  // every key length, then two more for 192 bits and two more again for 256. Each length ends
+  // with the state in t.
   uint32_t t0, t1, t2, t3;
-  for (int r = 1; r < FRounds; r += 2) {
-    KESTA_AES_ROUND(t0, t1, t2, t3, s0, s1, s2, s3, (rk + 4 * r));
-    if (r + 1 == FRounds) {
-      s0 = t0;
-      s1 = t1;
-      s2 = t2;
-      s3 = t3;
-      break;
+  KESTA_AES_ROUND(t, s, 1);
+  KESTA_AES_ROUND(s, t, 2);
+  KESTA_AES_ROUND(t, s, 3);
+  KESTA_AES_ROUND(s, t, 4);
+  KESTA_AES_ROUND(t, s, 5);
+  KESTA_AES_ROUND(s, t, 6);
+  KESTA_AES_ROUND(t, s, 7);
+  KESTA_AES_ROUND(s, t, 8);
+  KESTA_AES_ROUND(t, s, 9);
+  if (FRounds > 10) {
+    KESTA_AES_ROUND(s, t, 10);
+    KESTA_AES_ROUND(t, s, 11);
+    if (FRounds > 12) {
+      KESTA_AES_ROUND(s, t, 12);
+      KESTA_AES_ROUND(t, s, 13);
     }
-    KESTA_AES_ROUND(s0, s1, s2, s3, t0, t1, t2, t3, (rk + 4 * (r + 1)));
   }
 #undef KESTA_AES_ROUND
-  // Rounds is even (10, 12, 14): the loop leaves the state of round Rounds-1 in s.
+  s0 = t0;
+  s1 = t1;
+  s2 = t2;
+  s3 = t3;
   const uint32_t* k = rk + 4 * FRounds;
   auto last = [&](uint32_t a0, uint32_t a1, uint32_t a2, uint32_t a3, uint32_t kk) {
     return (uint32_t{T.sbox[a0 >> 24]} << 24 | uint32_t{T.sbox[(a1 >> 16) & 0xFF]} << 16 |
@@ -295,15 +332,29 @@ bool TZipAesDecrypter::Init(std::string_view password, int strength, const uint8
   return true;
 }
 
+void TZipAesDecrypter::NextKeyBlock() {
+  for (int j = 0; j < 8; ++j)
+    if (++FCounter[j] != 0) break;
+  FAes.EncryptBlock(FCounter, FStream);
+}
+
 void TZipAesDecrypter::Crypt(uint8_t* data, size_t n) {
-  for (size_t i = 0; i < n; ++i) {
-    if (FPos == 16) {
-      for (int j = 0; j < 8; ++j)
-        if (++FCounter[j] != 0) break;
-      FAes.EncryptBlock(FCounter, FStream);
-      FPos = 0;
-    }
-    data[i] ^= FStream[FPos++];
+  size_t i = 0;
+  // The rest of the current keystream block, then whole blocks 8 bytes at a time, then the start
+  // of the next block.
+  while (i < n && FPos < 16) data[i++] ^= FStream[FPos++];
+  for (; n - i >= 16; i += 16) {
+    NextKeyBlock();
+    uint64_t d[2], k[2];
+    std::memcpy(d, data + i, 16);
+    std::memcpy(k, FStream, 16);
+    d[0] ^= k[0];
+    d[1] ^= k[1];
+    std::memcpy(data + i, d, 16);
+  }
+  if (i < n) {
+    NextKeyBlock();
+    for (FPos = 0; i < n; ++i) data[i] ^= FStream[FPos++];
   }
 }
 

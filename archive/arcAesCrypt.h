@@ -81,6 +81,8 @@ public:
   bool Verify(const uint8_t* code10) override;
 
 private:
+  // Advances the counter block and enciphers it into the keystream block.
+  void NextKeyBlock();
   void Crypt(uint8_t* data, size_t n);
   TAesEncryptor FAes;
   THmacSha1 FHmac;

@@ -28,7 +28,7 @@ constexpr uint8_t kDistExtra[32] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5, 
                                     7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13, 14, 14};
 
 // Entry of a symbol without its code bits: value, flags and the count of extra bits.
-uint32_t SymbolEntry(unsigned sym, TableKind kind, bool d64) {
+inline uint32_t SymbolEntry(unsigned sym, TableKind kind, bool d64) {
   switch (kind) {
     case TableKind::CodeLengths:
       return sym << 16;
@@ -69,11 +69,21 @@ inline unsigned Reverse(unsigned code, unsigned len) {
 bool BuildTable(const uint8_t* lengths, unsigned n, TableKind kind, bool d64, uint32_t* table,
                 size_t capacity, unsigned root, bool* pairs) {
   if (pairs) *pairs = false;
-  unsigned count[16] = {};
-  for (unsigned s = 0; s < n; ++s) {
-    if (lengths[s] > 15) return false;
-    ++count[lengths[s]];
+  unsigned any = 0;
+  for (unsigned s = 0; s < n; ++s) any |= lengths[s];
+  if (any > 15) return false;
+  // Counted in four rows: runs of equal lengths would otherwise wait on each other's increments.
+  unsigned rows[4][16] = {};
+  unsigned s4 = 0;
+  for (; s4 + 4 <= n; s4 += 4) {
+    ++rows[0][lengths[s4]];
+    ++rows[1][lengths[s4 + 1]];
+    ++rows[2][lengths[s4 + 2]];
+    ++rows[3][lengths[s4 + 3]];
   }
+  for (; s4 < n; ++s4) ++rows[0][lengths[s4]];
+  unsigned count[16];
+  for (unsigned l = 0; l < 16; ++l) count[l] = rows[0][l] + rows[1][l] + rows[2][l] + rows[3][l];
   count[0] = 0;
   unsigned maxLen = 0;
   int left = 1;
@@ -208,12 +218,14 @@ void BuildFixedTables(bool d64, uint32_t* lenTable, uint32_t* distTable) {
 namespace {
 
 FastExit InflateFastBaseline(FastIO& f) {
-  return f.pairs ? InflateFastBody<true>(f) : InflateFastBody<false>(f);
+  if (f.plain) return f.pairs ? InflateFastBody<true, true>(f) : InflateFastBody<false, true>(f);
+  return f.pairs ? InflateFastBody<true, false>(f) : InflateFastBody<false, false>(f);
 }
 
 #if defined(__x86_64__)
-__attribute__((target("bmi2"))) FastExit InflateFastBmi2(FastIO& f) {
-  return f.pairs ? InflateFastBody<true>(f) : InflateFastBody<false>(f);
+__attribute__((target("bmi,bmi2"))) FastExit InflateFastBmi2(FastIO& f) {
+  if (f.plain) return f.pairs ? InflateFastBody<true, true>(f) : InflateFastBody<false, true>(f);
+  return f.pairs ? InflateFastBody<true, false>(f) : InflateFastBody<false, false>(f);
 }
 #endif
 
@@ -221,7 +233,7 @@ __attribute__((target("bmi2"))) FastExit InflateFastBmi2(FastIO& f) {
 
 FastExit InflateFast(FastIO& f) {
 #if defined(__x86_64__)
-  static const bool bmi2 = __builtin_cpu_supports("bmi2");
+  static const bool bmi2 = __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
   if (bmi2) return InflateFastBmi2(f);
 #endif
   return InflateFastBaseline(f);
@@ -293,13 +305,17 @@ enum class Step { NeedInput, OutFull, Stop };
 constexpr uint8_t kCodeOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
 
 // Runs the state machine until it needs input, the output reaches limit, or the mode becomes
-// Check, Done, Bad or Dict.
+// Check, Done, Bad or Dict. Output goes to win[posRef, limit); win[0, posRef) is the history.
+// win is the state's own area (kCopySlack writable bytes beyond limit) or, with slack false,
+// the caller's output buffer, which ends at limit: then no copy writes beyond it.
 Step Decode(TZStreamRec* strm, TInflateState* st, const uint8_t*& in, const uint8_t* inEnd,
-            const uint8_t* inCallStart, size_t limit) {
+            const uint8_t* inCallStart, uint8_t* const win, size_t& posRef, size_t limit, bool slack) {
   uint64_t bb = st->bb;
   unsigned bc = st->bc;
-  size_t pos = st->pos;
-  uint8_t* const win = st->win;
+  size_t pos = posRef;
+  // End of the output the fast loop and the match copies may run up to with their over-long
+  // writes.
+  const size_t fastLimit = slack ? limit : limit - std::min(limit, kCopySlack);
   Step result = Step::Stop;
 
   auto need = [&](unsigned n) {
@@ -518,14 +534,15 @@ Step Decode(TZStreamRec* strm, TInflateState* st, const uint8_t*& in, const uint
         break;
       }
       case TInflateMode::Len: {
-        if (static_cast<size_t>(inEnd - in) >= kFastInput && limit - pos >= kFastOutput) {
+        if (static_cast<size_t>(inEnd - in) >= kFastInput && pos < fastLimit && fastLimit - pos >= kFastOutput) {
           FastIO f;
           f.in = in;
           f.inEnd = inEnd;
           f.out = win + pos;
-          f.outEnd = win + limit;
+          f.outEnd = win + fastLimit;
           f.base = win;
           f.maxDist = st->wsize;
+          f.plain = PlainDeflate(st->wsize, st->d64);
           f.bitBuf = bb;
           f.bitCount = bc;
           f.lenTable = st->lcode;
@@ -604,7 +621,11 @@ Step Decode(TZStreamRec* strm, TInflateState* st, const uint8_t*& in, const uint
       case TInflateMode::Match: {
         if (pos == limit) goto outFull;
         const uint32_t k = static_cast<uint32_t>(std::min<size_t>(st->length, limit - pos));
-        CopyMatch(win + pos, st->dist, k);
+        if (k <= fastLimit - std::min(fastLimit, pos)) {
+          CopyMatch(win + pos, st->dist, k);
+        } else {
+          for (uint32_t i = 0; i < k; ++i) win[pos + i] = win[pos + i - st->dist];
+        }
         pos += k;
         st->length -= k;
         if (st->length == 0) st->mode = TInflateMode::Len;
@@ -637,7 +658,7 @@ outFull:
 stop:
   st->bb = bb;
   st->bc = bc;
-  st->pos = pos;
+  posRef = pos;
   return result;
 }
 
@@ -716,20 +737,50 @@ int inflate(TZStreamRec* strm, int flush) {
   size_t outLeft = strm->avail_out;
   size_t produced = 0;
   int ret = Z_ARC_OK;
+  auto ended = [&] {
+    switch (st->mode) {
+      case TInflateMode::Done:
+        ret = Z_ARC_STREAM_END;
+        return true;
+      case TInflateMode::Bad:
+        ret = Z_ARC_DATA_ERROR;
+        return true;
+      case TInflateMode::Dict:
+        ret = Z_ARC_NEED_DICT;
+        return true;
+      default:
+        return false;
+    }
+  };
 
-  for (;;) {
-    if (st->mode == TInflateMode::Done) {
-      ret = Z_ARC_STREAM_END;
-      break;
+  // Without history yet (the first output of the stream), decode straight into the caller's
+  // buffer: the history of every match lies in it. A stream that goes on keeps the buffer's last
+  // window as the history of the next call.
+  const bool direct = st->pos == 0 && outLeft > 0;
+  if (direct) {
+    size_t pos = 0;
+    while (!ended() && (pos < outLeft || st->mode == TInflateMode::Check)) {
+      const size_t before = pos;
+      const uint8_t* inBefore = in;
+      const TInflateMode modeBefore = st->mode;
+      const Step step = Decode(strm, st, in, inEnd, inStart, out, pos, outLeft, false);
+      if (!st->raw && pos > before) st->adler = Adler32(st->adler, out + before, pos - before);
+      if (step == Step::NeedInput) break;
+      if (step == Step::Stop && pos == before && in == inBefore && st->mode == modeBefore) break;
     }
-    if (st->mode == TInflateMode::Bad) {
-      ret = Z_ARC_DATA_ERROR;
-      break;
+    if (pos) {
+      if (st->mode != TInflateMode::Done && st->mode != TInflateMode::Bad) {
+        const size_t keep = std::min<size_t>(pos, st->wsize);
+        std::memcpy(st->win, out + pos - keep, keep);
+        st->pos = keep;
+      }
+      out += pos;
+      outLeft -= pos;
+      produced += pos;
     }
-    if (st->mode == TInflateMode::Dict) {
-      ret = Z_ARC_NEED_DICT;
-      break;
-    }
+  }
+
+  while (!direct && !ended()) {
     if (outLeft == 0 && st->mode != TInflateMode::Check) break;
     // Keep room to decode: slide the last window of history to the front.
     if (st->areaSize - st->pos < 4096 + kFastOutput) {
@@ -741,7 +792,7 @@ int inflate(TZStreamRec* strm, int flush) {
     const uint8_t* inBefore = in;
     const TInflateMode modeBefore = st->mode;
     const size_t limit = std::min(st->areaSize, st->pos + outLeft);
-    const Step step = Decode(strm, st, in, inEnd, inStart, limit);
+    const Step step = Decode(strm, st, in, inEnd, inStart, st->win, st->pos, limit, true);
     const size_t n = st->pos - before;
     if (n) {
       std::memcpy(out, st->win + before, n);

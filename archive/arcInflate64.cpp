@@ -203,6 +203,7 @@ TDecodeResult TInflateBlockDecoder::CodesBlock() {
       f.outEnd = FWin + FAreaSize;
       f.base = FWin;
       f.maxDist = FWindowSize;
+      f.plain = PlainDeflate(FWindowSize, FD64);
       f.bitBuf = FBitBuf;
       f.bitCount = FBitCount;
       f.lenTable = FLenCode;

@@ -32,6 +32,12 @@ constexpr uint32_t MakeEntry(uint32_t value, uint32_t codeBits, uint32_t totalBi
 }
 // Code bits of an entry (a pair: of its first literal; a link: the width of its sub-table).
 constexpr unsigned CodeBits(uint32_t e) { return (e >> 8) & 15; }
+// The same as shift counts for the fast loop: an entry's total never reaches 64 bits, and bits
+// 12 and 13 are clear in length, distance and link entries, so the low six bits of the byte are
+// the count. A shift by a register takes only those bits on x86-64 and arm64, so the masks cost
+// nothing there.
+constexpr unsigned TotalShift(uint32_t e) { return e & 63; }
+constexpr unsigned CodeShift(uint32_t e) { return (e >> 8) & 63; }
 // Extra bits after the code of a length or distance entry.
 constexpr unsigned ExtraBits(uint32_t e) { return (e & 0xFF) - CodeBits(e); }
 
@@ -72,14 +78,17 @@ constexpr size_t kCopySlack = 32;
 
 // Copy of a match of len bytes (len >= 1) from dist bytes back (dist >= 1). May write up to
 // kCopySlack - 1 bytes beyond out + len; the bytes of [out, out + len) are right on return.
+// The first 32 bytes are copied whatever the length, so that the common short matches take no
+// branch on it.
 inline uint8_t* CopyMatch(uint8_t* out, uint32_t dist, uint32_t len) {
   const uint8_t* src = out - dist;
   uint8_t* const end = out + len;
   if (dist >= 16) {
     std::memcpy(out, src, 16);
-    if (len > 16) {
-      out += 16;
-      src += 16;
+    std::memcpy(out + 16, src + 16, 16);
+    if (len > 32) [[unlikely]] {
+      out += 32;
+      src += 32;
       do {
         std::memcpy(out, src, 16);
         std::memcpy(out + 16, src + 16, 16);
@@ -88,12 +97,20 @@ inline uint8_t* CopyMatch(uint8_t* out, uint32_t dist, uint32_t len) {
       } while (out < end);
     }
   } else if (dist >= 8) {
-    do {
-      Store64(out, Load64(src));
-      Store64(out + 8, Load64(src + 8));
-      out += 16;
-      src += 16;
-    } while (out < end);
+    Store64(out, Load64(src));
+    Store64(out + 8, Load64(src + 8));
+    Store64(out + 16, Load64(src + 16));
+    Store64(out + 24, Load64(src + 24));
+    if (len > 32) [[unlikely]] {
+      out += 32;
+      src += 32;
+      do {
+        Store64(out, Load64(src));
+        Store64(out + 8, Load64(src + 8));
+        out += 16;
+        src += 16;
+      } while (out < end);
+    }
   } else if (dist == 1) {
     const uint64_t v = uint64_t{*src} * 0x0101010101010101u;
     do {
@@ -112,13 +129,18 @@ inline uint8_t* CopyMatch(uint8_t* out, uint32_t dist, uint32_t len) {
 }
 
 // Room the fast loop needs at the top of a round: input bytes (four refills of at most 7 bytes,
-// the 8-byte load of the last within them) and output bytes (four pairs of literals and the
+// the 8-byte load of the last within them) and output bytes (two pairs of literals and the
 // literal of a sub-table). A match longer than the room left stops the loop with the match
 // pending, so that the loop runs up to the end of the caller's output.
 constexpr size_t kFastInput = 32;
-constexpr size_t kFastOutput = 4 * 2 + 1;
+constexpr size_t kFastOutput = 2 * 2 + 1;
 
 enum FastExit { kFastMore = 0, kFastEob, kFastBad, kFastMatch };
+
+// FastIO::plain: Deflate (not Deflate64) with a window that holds the farthest distance it can
+// code, 32 KiB. Its fast loop needs no window-size bound beside the start of its buffer, and no
+// refill between a length and its distance.
+constexpr bool PlainDeflate(uint32_t windowSize, bool deflate64) { return !deflate64 && windowSize >= 32768; }
 
 struct FastIO {
   const uint8_t* in;
@@ -127,6 +149,7 @@ struct FastIO {
   uint8_t* outEnd;      // decode no further; kCopySlack writable bytes follow it
   const uint8_t* base;  // oldest byte a distance may reach
   uint32_t maxDist;     // window size
+  bool plain;           // Deflate with a window of every distance (PlainDeflate)
   uint64_t bitBuf;
   unsigned bitCount;    // < 64; bits above it in bitBuf are zero
   const uint32_t* lenTable;
@@ -142,20 +165,25 @@ struct FastIO {
 // kFastOutput output bytes of room remain. Never reads outside [in, inEnd). On exit the bit
 // buffer is trimmed back so that whole unused bytes read by the loop are returned to the input.
 //
-// Bit budget: a refill leaves 56 to 63 bits. Four root literals take at most 44, after which the
+// Bit budget: a refill leaves 56 to 63 bits. Two root literals take at most 22, after which the
 // next root entry is still looked up from valid bits. A length takes at most 20 bits, a distance
 // at most 28, so one refill before the length covers a match; the next entry needs another only
 // when fewer than 11 bits are left. A deflate64 length (up to 31 bits) may need a refill before
 // its distance (up to 29).
 //
 // InflateFast (arcInflate.cpp) runs this body compiled for the processor at hand (on x86-64 with
-// BMI2 where present, which shifts by a register count in one step) and for the table: with the
-// handling of pair entries only where the table has them.
-template <bool kPairs>
+// BMI2 where present, which shifts by a register count in one step), for the table (with the
+// handling of pair entries only where the table has them) and for the stream (plain Deflate
+// without the checks that only Deflate64 or a small window need).
+template <bool kPairs, bool kPlain>
 [[gnu::always_inline]] inline FastExit InflateFastBody(FastIO& f) {
   const uint8_t* in = f.in;
   const uint8_t* const inStart = in;
   uint8_t* out = f.out;
+  // Kept in registers: the stores of output bytes could otherwise change them for the compiler.
+  uint8_t* const outEnd = f.outEnd;
+  const uint8_t* const base = f.base;
+  const uint32_t maxDist = f.maxDist;
   uint64_t bb = f.bitBuf;
   // Only the low byte of bc counts: whole entries are taken from it, and an entry never takes
   // more bits than the buffer holds, so the low byte stays exact whatever the bits above it.
@@ -168,9 +196,9 @@ template <bool kPairs>
 
   // Last positions at which a round may start.
   const uintptr_t inLast = reinterpret_cast<uintptr_t>(f.inEnd) - kFastInput;
-  const uintptr_t outLast = reinterpret_cast<uintptr_t>(f.outEnd) - kFastOutput;
+  const uintptr_t outLast = reinterpret_cast<uintptr_t>(outEnd) - kFastOutput;
   const bool enough = static_cast<size_t>(f.inEnd - in) >= kFastInput &&
-                      static_cast<size_t>(f.outEnd - out) >= kFastOutput;
+                      static_cast<size_t>(outEnd - out) >= kFastOutput;
   auto room = [&] {
     return reinterpret_cast<uintptr_t>(in) <= inLast && reinterpret_cast<uintptr_t>(out) <= outLast;
   };
@@ -179,7 +207,7 @@ template <bool kPairs>
   in += 7 - ((bc >> 3) & 7);          \
   bc |= 56
 #define ARC_CONSUME(e)                \
-  bb >>= ((e) & 0xFF);                \
+  bb >>= TotalShift(e);               \
   bc -= (e)
   // One literal or, where the table has pairs, one or two: two bytes are stored either way, the
   // second counts only for a pair.
@@ -195,9 +223,9 @@ template <bool kPairs>
   e = lt[bb & lmask]
 #define ARC_SUBENTRY(e, table)                                             \
   ARC_CONSUME(e);                                                          \
-  e = table[(e >> 16) + (bb & ((uint64_t{1} << CodeBits(e)) - 1))]
+  e = table[(e >> 16) + (bb & ~(~uint64_t{0} << CodeShift(e)))]
 #define ARC_EXTRA(saved, e) \
-  static_cast<uint32_t>(((saved) & ((uint64_t{1} << ((e) & 0xFF)) - 1)) >> CodeBits(e))
+  static_cast<uint32_t>(((saved) & ~(~uint64_t{0} << TotalShift(e))) >> CodeShift(e))
 
   if (enough) {
     ARC_REFILL();
@@ -210,59 +238,58 @@ template <bool kPairs>
         ARC_LITERAL(e);
         if (e & kLit) {
           ARC_LITERAL(e);
-          if (e & kLit) {
-            ARC_LITERAL(e);
-            if (e & kLit) {
-              ARC_LITERAL(e);
-            }
-          }
         }
         if (e & kLit) continue;
         ARC_REFILL();
       }
-      if (e & kSub) [[unlikely]] {
-        ARC_SUBENTRY(e, lt);
-        if (e & kLit) {
-          ARC_CONSUME(e);
-          *out++ = static_cast<uint8_t>(e >> 16);
-          e = lt[bb & lmask];
-          continue;
+      // A length is the common case here: the rarer kinds are sorted out behind one test.
+      if (e & (kSub | kEob)) [[unlikely]] {
+        if (e & kSub) {
+          ARC_SUBENTRY(e, lt);
+          if (e & kLit) {
+            ARC_CONSUME(e);
+            *out++ = static_cast<uint8_t>(e >> 16);
+            e = lt[bb & lmask];
+            continue;
+          }
         }
-      }
-      if (e & kEob) [[unlikely]] {
-        if (e >> 16) {
-          f.error = "invalid literal/length code";
-          result = kFastBad;
-        } else {
-          ARC_CONSUME(e);
-          result = kFastEob;
+        if (e & kEob) {
+          if (e >> 16) {
+            f.error = "invalid literal/length code";
+            result = kFastBad;
+          } else {
+            ARC_CONSUME(e);
+            result = kFastEob;
+          }
+          break;
         }
-        break;
       }
       uint64_t saved = bb;
       ARC_CONSUME(e);
       const uint32_t len = (e >> 16) + ARC_EXTRA(saved, e);
       e = dt[bb & dmask];
-      if ((bc & 0xFF) < 29) [[unlikely]] {  // only after a long deflate64 length
+      if (!kPlain && (bc & 0xFF) < 29) [[unlikely]] {  // only after a long deflate64 length
         ARC_REFILL();
       }
-      if (e & kSub) [[unlikely]] {
-        ARC_SUBENTRY(e, dt);
-      }
-      if (e & kEob) [[unlikely]] {
-        f.error = "invalid distance code";
-        result = kFastBad;
-        break;
+      if (e & (kSub | kEob)) [[unlikely]] {
+        if (e & kSub) {
+          ARC_SUBENTRY(e, dt);
+        }
+        if (e & kEob) {
+          f.error = "invalid distance code";
+          result = kFastBad;
+          break;
+        }
       }
       saved = bb;
       ARC_CONSUME(e);
       const uint32_t dist = (e >> 16) + ARC_EXTRA(saved, e);
-      if (dist > static_cast<size_t>(out - f.base) || dist > f.maxDist) [[unlikely]] {
+      if (dist > static_cast<size_t>(out - base) || (!kPlain && dist > maxDist)) [[unlikely]] {
         f.error = "invalid distance too far back";
         result = kFastBad;
         break;
       }
-      if (len > static_cast<size_t>(f.outEnd - out)) [[unlikely]] {
+      if (len > static_cast<size_t>(outEnd - out)) [[unlikely]] {
         f.matchLen = len;
         f.matchDist = dist;
         result = kFastMatch;

@@ -6,7 +6,7 @@ packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   firebird-dev libfbclient2 firebird3.0-server-core firebird3.0-server firebird3.0-utils
-  libpugixml-dev libcurl4-openssl-dev libbz2-dev zlib1g-dev libssl-dev
+  libpugixml-dev libcurl4-openssl-dev libbz2-dev zlib1g-dev libssl-dev libdeflate-dev
   qt6-base-dev libgl-dev libxkbcommon-dev libvulkan-dev
   zip unzip p7zip-full bzip2 python3 python3-dbf libdbd-xbase-perl locales
   xauth xvfb

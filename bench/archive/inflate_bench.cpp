@@ -1,19 +1,23 @@
-// Decoder speed beside the libraries on the same raw streams: Deflate (streaming decoder, the
-// method-8 entry driver, the block decoder in Deflate mode) against zlib's inflate, bzip2
-// against libbz2, and the running CRC-32 against zlib's crc32. Rates are bytes of output per
-// second; the ratio to zlib is the arc rate divided by the zlib rate of the same data set, so
-// above 1 is faster than zlib. The ratios are printed after the table.
+// Decoder speed beside the libraries on the same raw streams: Deflate (streaming decoder with a
+// 32 KiB output buffer and in one call, the method-8 entry driver, the block decoder in Deflate
+// mode) against zlib's inflate and libdeflate's one-shot decoder, bzip2 against libbz2, and the
+// running CRC-32 against zlib's crc32. Rates are bytes of output per second; a ratio is the arc
+// rate divided by the other library's rate on the same data set, so above 1 is faster. The
+// ratios are printed after the table; with --benchmark_repetitions=3 they are taken from the
+// medians.
 #include <benchmark/benchmark.h>
 #include <bzlib.h>
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <map>
+#include <memory>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -24,6 +28,7 @@
 #include "archive/arcInflate.h"
 #include "archive/arcInflate64.h"
 #include "archive/arcStreams.h"
+#include "bench/archive/ratio_reporter.h"
 
 namespace {
 
@@ -89,20 +94,45 @@ Bytes Deflate(const Bytes& in, int level) {
   return out;
 }
 
+// Debian's licence texts (/usr/share/common-licenses, the files themselves in name order, not
+// the links), one after the other; empty when the folder is missing.
+Bytes LicenceTexts() {
+  namespace fs = std::filesystem;
+  std::vector<fs::path> files;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator("/usr/share/common-licenses", ec))
+    if (!e.is_symlink() && e.is_regular_file()) files.push_back(e.path());
+  std::sort(files.begin(), files.end());
+  Bytes all;
+  for (const auto& f : files) {
+    std::ifstream in(f, std::ios::binary);
+    all.insert(all.end(), std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  return all;
+}
+
 struct DataSet {
   Bytes plain;
   Bytes deflated;
   Bytes bzipped;
 };
 
+// 0 = 50 MB of XML-like text, 1 = 50 MB of mixed binary, 2 = the licence texts (about 250 KB).
 const DataSet& Set(int which) {
-  static DataSet sets[2];
+  static DataSet sets[3];
   DataSet& d = sets[which];
   if (d.plain.empty()) {
-    d.plain = which == 0 ? XmlText(50u << 20) : MixedBinary(50u << 20);
-    d.deflated = Deflate(d.plain, 6);
+    d.plain = which == 0 ? XmlText(50u << 20) : which == 1 ? MixedBinary(50u << 20) : LicenceTexts();
+    if (!d.plain.empty()) d.deflated = Deflate(d.plain, 6);
   }
   return d;
+}
+
+// The data set of the benchmark's argument; false (the run skipped) when it is not on this machine.
+bool SetFor(benchmark::State& st, const DataSet*& d) {
+  d = &Set(static_cast<int>(st.range(0)));
+  if (d->plain.empty()) st.SkipWithError("/usr/share/common-licenses is missing");
+  return !d->plain.empty();
 }
 
 const DataSet& BzSet(int which) {
@@ -155,46 +185,92 @@ void Check(bool ok, const char* what) {
   if (!ok) throw std::runtime_error(what);
 }
 
+// The decoders are set up once and reset for every pass, as libdeflate's is allocated once.
 void BM_ZlibInflate(benchmark::State& st) {
-  const DataSet& d = Set(static_cast<int>(st.range(0)));
+  const DataSet* d;
+  if (!SetFor(st, d)) return;
   Bytes out(32768);
+  z_stream s{};
+  inflateInit2(&s, -15);
   for (auto _ : st) {
-    z_stream s{};
-    inflateInit2(&s, -15);
-    s.next_in = const_cast<Bytef*>(d.deflated.data());
-    s.avail_in = static_cast<uInt>(d.deflated.size());
+    inflateReset(&s);
+    s.next_in = const_cast<Bytef*>(d->deflated.data());
+    s.avail_in = static_cast<uInt>(d->deflated.size());
     int r;
     do {
       s.next_out = out.data();
       s.avail_out = 32768;
       r = inflate(&s, Z_NO_FLUSH);
     } while (r == Z_OK);
-    Check(r == Z_STREAM_END && s.total_out == d.plain.size(), "zlib");
-    inflateEnd(&s);
+    Check(r == Z_STREAM_END && s.total_out == d->plain.size(), "zlib");
     benchmark::DoNotOptimize(out.data());
   }
-  st.SetBytesProcessed(static_cast<int64_t>(st.iterations() * d.plain.size()));
+  inflateEnd(&s);
+  st.SetBytesProcessed(static_cast<int64_t>(st.iterations() * d->plain.size()));
 }
 
+// The streaming decoder with a 32 KiB output buffer.
 void BM_ArcInflate(benchmark::State& st) {
-  const DataSet& d = Set(static_cast<int>(st.range(0)));
+  const DataSet* d;
+  if (!SetFor(st, d)) return;
   Bytes out(32768);
+  arc::TZStreamRec s;
+  (arc::inflateInit2)(&s, -15);
   for (auto _ : st) {
-    arc::TZStreamRec s;
-    (arc::inflateInit2)(&s, -15);
-    s.next_in = d.deflated.data();
-    s.avail_in = static_cast<uint32_t>(d.deflated.size());
+    arc::inflateReset(&s);
+    s.next_in = d->deflated.data();
+    s.avail_in = static_cast<uint32_t>(d->deflated.size());
     int r;
     do {
       s.next_out = out.data();
       s.avail_out = 32768;
       r = arc::inflate(&s, arc::Z_ARC_NO_FLUSH);
     } while (r == arc::Z_ARC_OK);
-    Check(r == arc::Z_ARC_STREAM_END && s.total_out == d.plain.size(), "arc inflate");
-    arc::inflateEnd(&s);
+    Check(r == arc::Z_ARC_STREAM_END && s.total_out == d->plain.size(), "arc inflate");
     benchmark::DoNotOptimize(out.data());
   }
-  st.SetBytesProcessed(static_cast<int64_t>(st.iterations() * d.plain.size()));
+  arc::inflateEnd(&s);
+  st.SetBytesProcessed(static_cast<int64_t>(st.iterations() * d->plain.size()));
+}
+
+// The streaming decoder in one call into a buffer of the whole output.
+void BM_ArcInflateOneShot(benchmark::State& st) {
+  const DataSet* d;
+  if (!SetFor(st, d)) return;
+  Bytes out(d->plain.size());
+  arc::TZStreamRec s;
+  (arc::inflateInit2)(&s, -15);
+  for (auto _ : st) {
+    arc::inflateReset(&s);
+    s.next_in = d->deflated.data();
+    s.avail_in = static_cast<uint32_t>(d->deflated.size());
+    s.next_out = out.data();
+    s.avail_out = static_cast<uint32_t>(out.size());
+    const int r = arc::inflate(&s, arc::Z_ARC_FINISH);
+    Check(r == arc::Z_ARC_STREAM_END && s.total_out == d->plain.size(), "arc inflate in one call");
+    benchmark::DoNotOptimize(out.data());
+  }
+  arc::inflateEnd(&s);
+  Check(out == d->plain, "arc inflate in one call: output differs");
+  st.SetBytesProcessed(static_cast<int64_t>(st.iterations() * d->plain.size()));
+}
+
+// libdeflate's one-shot decoder into the same whole-output buffer.
+void BM_LibdeflateOneShot(benchmark::State& st) {
+  const DataSet* d;
+  if (!SetFor(st, d)) return;
+  Bytes out(d->plain.size());
+  std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor*)> dec(
+      libdeflate_alloc_decompressor(), libdeflate_free_decompressor);
+  for (auto _ : st) {
+    size_t n = 0;
+    Check(libdeflate_deflate_decompress(dec.get(), d->deflated.data(), d->deflated.size(), out.data(), out.size(),
+                                        &n) == LIBDEFLATE_SUCCESS &&
+              n == d->plain.size(),
+          "libdeflate");
+    benchmark::DoNotOptimize(out.data());
+  }
+  st.SetBytesProcessed(static_cast<int64_t>(st.iterations() * d->plain.size()));
 }
 
 // Method 8 end to end: archive stream, 32 KiB chunks, output routine with the running CRC.
@@ -291,9 +367,12 @@ void BM_ZlibCrc32(benchmark::State& st) {
   st.SetBytesProcessed(static_cast<int64_t>(st.iterations()) << 20);
 }
 
-// Argument: 0 = 50 MB of XML-like text, 1 = 50 MB of mixed binary (10 MB each for bzip2).
-BENCHMARK(BM_ZlibInflate)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_ArcInflate)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+// Argument: 0 = 50 MB of XML-like text, 1 = 50 MB of mixed binary (10 MB each for bzip2),
+// 2 = the licence texts.
+BENCHMARK(BM_ZlibInflate)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LibdeflateOneShot)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ArcInflate)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ArcInflateOneShot)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ZlibInflateCrc)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_InflateEntry)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BlockDecoderDeflate)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
@@ -475,60 +554,30 @@ void BM_Deflate64SevenZipTest(benchmark::State& st) {
 BENCHMARK(BM_Deflate64BlockDecoder)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Deflate64SevenZipTest)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// ------------------------------------------------------------------ ratios to zlib
+// ------------------------------------------------------------------ ratios
 
-// The console table, and the rate of every run kept by name (the median of repetitions).
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-  RatioReporter() : ConsoleReporter(::isatty(1) ? OO_Defaults : OO_Tabular) {}
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& r : runs) {
-      auto it = r.counters.find("bytes_per_second");
-      if (it == r.counters.end() || r.error_occurred) continue;
-      const bool median = r.run_type == Run::RT_Aggregate && r.aggregate_name == "median";
-      if (r.run_type == Run::RT_Iteration || median) rates_[r.run_name.str()] = it->second.value;
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-
-  void PrintRatios() const {
-    struct Row {
-      const char* what;
-      const char* arc;
-      const char* zlib;
-      double goal;
-    };
-    static const Row rows[] = {
-        {"CRC-32, 1 MiB buffers", "BM_ArcCrc32", "BM_ZlibCrc32", 1.0},
-        {"inflate, XML-like text", "BM_ArcInflate/0", "BM_ZlibInflate/0", 2.0},
-        {"inflate, mixed binary", "BM_ArcInflate/1", "BM_ZlibInflate/1", 2.0},
-        {"method-8 entry with CRC-32, XML-like", "BM_InflateEntry/0", "BM_ZlibInflateCrc/0", 0},
-        {"method-8 entry with CRC-32, mixed binary", "BM_InflateEntry/1", "BM_ZlibInflateCrc/1", 0},
-    };
-    std::printf("\nRatio to zlib (arc rate / zlib rate; above 1 is faster than zlib):\n");
-    for (const Row& row : rows) {
-      auto a = rates_.find(row.arc), z = rates_.find(row.zlib);
-      if (a == rates_.end() || z == rates_.end() || z->second <= 0) continue;
-      const double ratio = a->second / z->second;
-      std::printf("  %-42s %5.2f", row.what, ratio);
-      if (row.goal > 0) std::printf("   goal %.1f%s", row.goal, ratio >= row.goal ? "" : "  (below the goal)");
-      std::printf("\n");
-    }
-    std::fflush(stdout);
-  }
-
-private:
-  std::map<std::string, double> rates_;
+const bench_ratio::Row kToZlib[] = {
+    {"CRC-32, 1 MiB buffers", "BM_ArcCrc32", "BM_ZlibCrc32", 1.0},
+    {"inflate, XML-like text", "BM_ArcInflate/0", "BM_ZlibInflate/0", 2.0},
+    {"inflate, mixed binary", "BM_ArcInflate/1", "BM_ZlibInflate/1", 2.0},
+    {"inflate, licence texts", "BM_ArcInflate/2", "BM_ZlibInflate/2", 2.0},
+    {"method-8 entry with CRC-32, XML-like", "BM_InflateEntry/0", "BM_ZlibInflateCrc/0", 0},
+    {"method-8 entry with CRC-32, mixed binary", "BM_InflateEntry/1", "BM_ZlibInflateCrc/1", 0},
+};
+const bench_ratio::Row kToLibdeflate[] = {
+    {"one call, XML-like text", "BM_ArcInflateOneShot/0", "BM_LibdeflateOneShot/0", 1.0},
+    {"one call, mixed binary", "BM_ArcInflateOneShot/1", "BM_LibdeflateOneShot/1", 1.0},
+    {"one call, licence texts", "BM_ArcInflateOneShot/2", "BM_LibdeflateOneShot/2", 1.0},
+    {"32 KiB buffer, XML-like text", "BM_ArcInflate/0", "BM_LibdeflateOneShot/0", 0.95},
+    {"32 KiB buffer, mixed binary", "BM_ArcInflate/1", "BM_LibdeflateOneShot/1", 0.95},
+    {"32 KiB buffer, licence texts", "BM_ArcInflate/2", "BM_LibdeflateOneShot/2", 0.95},
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintRatios();
-  benchmark::Shutdown();
-  return 0;
+  return bench_ratio::RunWithRatios(argc, argv, [](const bench_ratio::RatioReporter& r) {
+    r.Print("Ratio to zlib (arc rate / zlib rate; above 1 is faster than zlib):", kToZlib);
+    r.Print("Ratio to libdeflate's one-shot decoder (arc rate / libdeflate rate):", kToLibdeflate);
+  });
 }

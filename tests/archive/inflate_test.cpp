@@ -174,6 +174,56 @@ TEST(Inflate, RandomChunkBoundariesEverywhere) {
   }
 }
 
+TEST(Inflate, FirstCallWritesOnlyTheCallersRoom) {
+  // The first output of a stream is decoded straight into the caller's buffer, which has no room
+  // beyond avail_out: nothing is written past it, whatever the room and however the data ends
+  // (long runs end in over-long match copies), and the rest of the stream, decoded in 32 KiB
+  // pieces from the history the first call leaves, comes out right. The zlib-wrapped form checks
+  // its Adler-32 over the same output.
+  struct Case {
+    Kind kind;
+    int level, strategy;
+  };
+  const Case cases[] = {{Kind::Runs, 9, Z_RLE},
+                        {Kind::Xml, 6, Z_DEFAULT_STRATEGY},
+                        {Kind::Mixed, 1, Z_FIXED},
+                        {Kind::Random, 0, Z_DEFAULT_STRATEGY}};
+  constexpr size_t kGuard = 64;
+  for (const Case& c : cases) {
+    const Bytes data = Make(c.kind, 100000, 31);
+    for (bool wrapped : {false, true}) {
+      const Bytes z = ZDeflate(data, c.level, c.strategy, wrapped);
+      for (size_t room : {data.size(), data.size() + 5, data.size() - 1, size_t{1}, size_t{40}, size_t{1000},
+                          size_t{32768 + 3}}) {
+        SCOPED_TRACE(testing::Message() << "kind " << int(c.kind) << " wrapped " << wrapped << " room " << room);
+        arc::TZStreamRec s;
+        ASSERT_EQ((arc::inflateInit2)(&s, wrapped ? 15 : -15), arc::Z_ARC_OK);
+        Bytes buf(room + kGuard, 0xA5);
+        s.next_in = z.data();
+        s.avail_in = static_cast<uint32_t>(z.size());
+        s.next_out = buf.data();
+        s.avail_out = static_cast<uint32_t>(room);
+        int r = arc::inflate(&s, arc::Z_ARC_NO_FLUSH);
+        EXPECT_EQ(r, room >= data.size() ? arc::Z_ARC_STREAM_END : arc::Z_ARC_OK) << (s.msg ? s.msg : "");
+        EXPECT_EQ(s.total_out, std::min(room, data.size()));
+        EXPECT_EQ(Bytes(buf.begin() + static_cast<long>(room), buf.end()), Bytes(kGuard, 0xA5))
+            << "written beyond the room";
+        Bytes out(buf.begin(), buf.begin() + static_cast<long>(s.total_out));
+        Bytes piece(32768);
+        while (r == arc::Z_ARC_OK) {
+          s.next_out = piece.data();
+          s.avail_out = static_cast<uint32_t>(piece.size());
+          r = arc::inflate(&s, arc::Z_ARC_NO_FLUSH);
+          out.insert(out.end(), piece.data(), piece.data() + (piece.size() - s.avail_out));
+        }
+        EXPECT_EQ(r, arc::Z_ARC_STREAM_END) << (s.msg ? s.msg : "");
+        EXPECT_EQ(out, data);
+        arc::inflateEnd(&s);
+      }
+    }
+  }
+}
+
 TEST(Inflate, BlockDecoderWithShortSourceReads) {
   // The archive stream may return less than asked (a volume boundary): the decoder goes on.
   const Bytes data = XmlLike(200000, 5);

@@ -285,9 +285,13 @@ void XBobjIndexTag::settleChanged() {
     XBobjIndexKey& p = *it->second;
     if (!PageOverflows(p)) continue;
     const uint32_t addr = p.Address;
+    // The path to the page, whatever its level: an interior page left too full by a
+    // split (the new page of an interior split) splits at its own level.
     TxbPath path;
     descend({std::string(p.Key(p.Count() - 1)), p.RecNo(p.Count() - 1), true}, false, path);
-    if (path.back().addr != addr) file_.badPage(PagePos(addr));
+    auto at = std::find_if(path.begin(), path.end(), [&](const TxbPathStep& s) { return s.addr == addr; });
+    if (at == path.end()) file_.badPage(PagePos(addr));
+    path.erase(at + 1, path.end());
     settle(path);
     i = static_cast<size_t>(-1);   // splits change other pages: look at them all again
   }

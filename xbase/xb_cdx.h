@@ -86,6 +86,7 @@ protected:
   void LoadTags() override;
   void AfterChange() override;
   std::vector<XBobjIndexTag*> allTags() override;
+  void WriteOpenMark(bool refused) override;
 
 private:
   std::string dirKey(const std::string& name) const;

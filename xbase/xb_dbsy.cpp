@@ -1,6 +1,7 @@
 #include "xbase/xb_dbsy.h"
 
 #include <algorithm>
+#include <exception>
 #include <cstring>
 #include <map>
 
@@ -116,7 +117,16 @@ void XBO_dBHandler::StatusUpdate(int32_t code, int32_t value) {
 bool XBO_dBHandler::LockIndexes() {
   for (int i = 1; i <= MaxIndexFiles; ++i) {
     if (!IndexFiles[i]) continue;
-    if (!IndexFiles[i]->Lock()) {
+    bool locked = false;
+    try {
+      locked = IndexFiles[i]->Lock();
+    } catch (...) {
+      // A file that cannot be read (damaged) raises: the locks taken before it go too.
+      for (int j = 1; j < i; ++j)
+        if (IndexFiles[j]) IndexFiles[j]->Unlock();
+      throw;
+    }
+    if (!locked) {
       for (int j = 1; j < i; ++j)
         if (IndexFiles[j]) IndexFiles[j]->Unlock();
       xbRaise(msg::CannotLockIndexes, {FileName});
@@ -207,13 +217,17 @@ void XBO_dBHandler::updateAllKeys(const uint8_t* oldRecord) {
     for (auto& f : IndexFiles)
       if (f) f->UpdateKeys(RecNo, oldRecord);
   } catch (...) {
+    // Every file is taken back; one that could not be is what the caller hears of.
+    std::exception_ptr unmended;
     for (auto& f : IndexFiles)
       if (f) {
         try {
           f->TakeBackKeys();
         } catch (...) {
+          if (!unmended) unmended = std::current_exception();
         }
       }
+    if (unmended) std::rethrow_exception(unmended);
     throw;
   }
   for (auto& f : IndexFiles)

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <sys/stat.h>
 #include <time.h>
 
@@ -194,12 +195,96 @@ void XBobjIndexFile::TakeBackKeys() {
   knownSize_ = -1;
   std::vector<TxbUndoPiece> undo = std::move(undo_);
   undo_.clear();
-  for (auto it = undo.rbegin(); it != undo.rend(); ++it)
-    disk_->Write(it->pos, it->bytes.data(), static_cast<int64_t>(it->bytes.size()));
+  // Every piece is written back, also after one of them failed, and the file is cut.
+  bool failed = false;
+  for (auto it = undo.rbegin(); it != undo.rend(); ++it) {
+    try {
+      disk_->Write(it->pos, it->bytes.data(), static_cast<int64_t>(it->bytes.size()));
+    } catch (...) {
+      failed = true;
+    }
+  }
   // Pages added at the end go too; the index lock keeps other writers off the file.
-  if (undoSize_ >= 0 && disk_->FileSize() > undoSize_ && xbTruncateFile(disk_->Handle, undoSize_) != 0)
-    xbRaise(xb::msg::ErrorTruncate, {fileName_});
-  if (table_.AutoFlush) disk_->Flush();
+  try {
+    if (undoSize_ >= 0 && disk_->FileSize() > undoSize_ && xbTruncateFile(disk_->Handle, undoSize_) != 0) failed = true;
+  } catch (...) {
+    failed = true;
+  }
+  // A write that failed may have left the bytes as they were: what counts is what the file holds.
+  const bool whole = !failed || holdsPieces(undo);
+  if (whole && table_.AutoFlush) {
+    try {
+      disk_->Flush();
+    } catch (...) {
+    }
+  }
+  noteFileState();
+  if (whole) return;
+  markDamaged();
+  corrupt();
+}
+
+bool XBobjIndexFile::holdsPieces(const std::vector<TxbUndoPiece>& undo) {
+  // The oldest piece of a byte is what the file held before the key change.
+  std::map<int64_t, uint8_t> want;
+  for (auto it = undo.rbegin(); it != undo.rend(); ++it)
+    for (size_t i = 0; i < it->bytes.size(); ++i) want[it->pos + static_cast<int64_t>(i)] = it->bytes[i];
+  try {
+    if (undoSize_ >= 0 && disk_->FileSize() != undoSize_) return false;
+    std::vector<uint8_t> run;
+    for (auto at = want.begin(); at != want.end();) {
+      auto end = at;
+      run.clear();
+      for (int64_t pos = at->first; end != want.end() && end->first == pos; ++end, ++pos) run.push_back(end->second);
+      std::vector<uint8_t> got(run.size());
+      const int64_t n = static_cast<int64_t>(run.size());
+      if (disk_->Read(at->first, got.data(), n) != n || got != run) return false;
+      at = end;
+    }
+  } catch (...) {
+    return false;
+  }
+  return true;
+}
+
+void XBobjIndexFile::markDamaged() {
+  damaged_ = true;
+  refused_ = true;
+  dropPages();
+  stale_ = true;
+  nextFree_ = -1;
+  knownSize_ = -1;
+  try {
+    WriteOpenMark(true);
+    markWritten_ = true;
+  } catch (...) {
+    markWritten_ = false;   // written at the next lock, when the disk takes it
+  }
+}
+
+void XBobjIndexFile::rebuild(const std::function<void()>& body) {
+  rebuilding_ = true;
+  struct G { bool& b; ~G() { b = false; } } g{rebuilding_};
+  TxbIndexOp op(*this);
+  const bool wasRefused = refused_;
+  refused_ = true;
+  try {
+    WriteOpenMark(true);
+  } catch (...) {
+    refused_ = wasRefused;   // nothing was changed
+    throw;
+  }
+  try {
+    body();
+    refused_ = false;
+    WriteOpenMark(false);   // the last write: the file opens again
+    if (table_.AutoFlush) disk_->Flush();
+  } catch (...) {
+    markDamaged();
+    throw;
+  }
+  damaged_ = false;
+  markWritten_ = false;
   noteFileState();
 }
 
@@ -332,7 +417,18 @@ bool XBobjIndexFile::Lock() {
   }
   locks_ = 1;
   try {
-    if (stale_ || (!creating_ && NeedsReload())) reload();
+    if (damaged_ && !rebuilding_) {
+      if (!markWritten_) {
+        try {
+          WriteOpenMark(true);
+          markWritten_ = true;
+        } catch (...) {
+        }
+      }
+      corrupt();
+    }
+    if (damaged_) stale_ = false;   // a rebuild: the file is not read, it is made again
+    else if (stale_ || (!creating_ && NeedsReload())) reload();
   } catch (...) {
     locks_ = 0;
     if (lockHeld_) {

@@ -62,6 +62,7 @@ protected:
   friend class XBobjMDXTag;
   void LoadTags() override;
   void StoreFileHeader() override;
+  void WriteOpenMark(bool refused) override;
 
 private:
   // Tags whose entries fit the header after entry 0 (47 of the 48 the header announces).

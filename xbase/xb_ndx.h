@@ -50,6 +50,7 @@ public:
 
 protected:
   void LoadTags() override;
+  void WriteOpenMark(bool refused) override;
 
 private:
   XBobjNDXTag& tag() { return static_cast<XBobjNDXTag&>(*tags_.front()); }

@@ -56,6 +56,7 @@ protected:
   friend class XBobjNTXTag;
   void LoadTags() override;
   void AfterChange() override;
+  void WriteOpenMark(bool refused) override;
 
 private:
   XBobjNTXTag& tag() { return static_cast<XBobjNTXTag&>(*tags_.front()); }

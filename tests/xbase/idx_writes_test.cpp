@@ -186,6 +186,168 @@ TEST(IndexWrites, ARecordWriteWhoseIndexWriteFailsIsTakenBack) {
 
 namespace {
 
+// The handler's index files as the engine's index class.
+std::vector<XBobjIndexFile*> indexFiles(XBO_dBHandler& h) {
+  std::vector<XBobjIndexFile*> out;
+  for (int i = 1; i <= XBO_dBHandler::MaxIndexFiles; ++i)
+    if (auto* f = dynamic_cast<XBobjIndexFile*>(h.IndexFile(i))) out.push_back(f);
+  return out;
+}
+
+bool refused(const std::string& error) {
+  return error.find("EXBaseError: Index file ") == 0 && error.find(" is corrupted") != std::string::npos;
+}
+
+// What an open of the table with its indexes beside the writer's raises ("no error").
+std::string openError(const TempDir& t, const Kind& k) {
+  return errorOf([&] {
+    XBO_dBHandler r(t.file("P.DBF"), false, true, "");
+    r.OpenIndexes(k.files, "");
+  });
+}
+
+// What a rewrite of record 1 as it is raises (it takes every index file's lock).
+std::string rewriteError(XBO_dBHandler& h) {
+  return errorOf([&] {
+    h.GoTo(1);
+    h.PutRecord(1);
+  });
+}
+
+}  // namespace
+
+// A record write whose index writes fail from the n-th on, the writes of its take-back
+// too (a disk that takes no write any more): the table is as before, and an index file
+// that could not be written back is never served: the error names it as corrupted, and
+// so do the handler's next operation and every open, until Reindex builds it again;
+// then the table and its tags agree. A take-back that could write everything back gives
+// the write's own error and files that agree.
+TEST(IndexWrites, ATakeBackWhoseOwnWritesFailLeavesTheFileRefusedUntilAReindex) {
+  for (const Kind& k : kinds())
+    for (bool shared : {false, true}) {
+      SCOPED_TRACE(std::string(k.label) + (shared ? ", shared" : ", exclusive"));
+      TempDir t;
+      std::vector<PersonRow> rows;
+      for (int i = 0; i < 150; ++i) rows.push_back({"R" + std::to_string((i * 37) % 150 + 100), double(i % 13), ""});
+      writePeople(t.file("P.DBF"), rows);
+      {
+        XBO_dBHandler h(t.file("P.DBF"), true, false, "");
+        k.create(h, t);
+      }
+      XBO_dBHandler h(t.file("P.DBF"), true, shared, "");
+      ASSERT_EQ(h.OpenIndexes(k.files, "NAME"), 0);
+      const size_t hl = h.HeaderLength;
+      int damaged = 0;
+      for (int w = 0; w < 8; ++w) {
+        const bool edit = w >= 4;
+        const size_t r = edit ? static_cast<size_t>((w * 53) % rows.size()) : rows.size();
+        PersonRow next = {"R" + std::to_string(edit ? 400 + w : 150 + 3 * w) + "A", double(w % 7), ""};
+        for (int n = 2;; ++n) {
+          ASSERT_LT(n, 200) << "write " << w << " never went through";
+          SCOPED_TRACE("write " + std::to_string(w) + ", index writes failing from the " + std::to_string(n) + "th");
+          const std::string tableBefore = recordBytes(t, hl);
+          if (edit)
+            h.GoTo(static_cast<int32_t>(r + 1));
+          else
+            h.BlankRecord();
+          h.FieldPutByName("NAME", next.name);
+          h.NumberPutByName("AMT", next.amount);
+          xbFailWrites(n, k.failing, true);
+          const std::string error = errorOf([&] {
+            if (edit)
+              h.PutRecord(static_cast<int32_t>(r + 1));
+            else
+              h.Append();
+          });
+          xbFailWrites(0);
+          if (error == "no error") break;
+          EXPECT_EQ(h.RecordCount, rows.size());
+          EXPECT_EQ(recordBytes(t, hl), tableBefore);
+          if (!refused(error)) {
+            EXPECT_NE(error.find("Error writing to"), std::string::npos) << error;
+            ASSERT_EQ(tablesAgree(h, k, rows), "");
+            continue;
+          }
+          ++damaged;
+          EXPECT_TRUE(refused(rewriteError(h))) << rewriteError(h);
+          EXPECT_EQ(recordBytes(t, hl), tableBefore);
+          if (shared) {
+            EXPECT_TRUE(refused(openError(t, k))) << openError(t, k);
+          }
+          for (XBobjIndexFile* f : indexFiles(h))
+            if (f->Damaged()) f->Reindex();
+          ASSERT_EQ(tablesAgree(h, k, rows), "");
+          if (shared) {
+            ASSERT_EQ(tablesAgree(t, k, rows), "");
+          }
+        }
+        if (edit)
+          rows[r] = next;
+        else
+          rows.push_back(next);
+        ASSERT_EQ(tablesAgree(h, k, rows), "") << "after write " << w;
+      }
+      EXPECT_GT(damaged, 3);
+    }
+}
+
+// Reindex on a disk that takes no write from the n-th on, for n = 1, 2, ... until it goes
+// through: the file is then either the old one, which every open reads with the table's
+// keys, or one refused as corrupted by every open and by the handler, never one that
+// opens with other keys; the next Reindex mends it.
+TEST(IndexWrites, AReindexOnAFullDiskLeavesTheOldFileOrOneRefused) {
+  for (const Kind& k : kinds())
+    for (bool shared : {false, true}) {
+      SCOPED_TRACE(std::string(k.label) + (shared ? ", shared" : ", exclusive"));
+      TempDir t;
+      std::vector<PersonRow> rows;
+      for (int i = 0; i < 300; ++i) rows.push_back({"R" + std::to_string((i * 37) % 300 + 100), double(i % 13), ""});
+      writePeople(t.file("P.DBF"), rows);
+      {
+        XBO_dBHandler h(t.file("P.DBF"), true, false, "");
+        k.create(h, t);
+      }
+      auto held = std::make_unique<XBO_dBHandler>(t.file("P.DBF"), true, shared, "");
+      XBO_dBHandler& h = *held;
+      ASSERT_EQ(h.OpenIndexes(k.files, "NAME"), 0);
+      int kept = 0, refusals = 0;
+      for (XBobjIndexFile* f : indexFiles(h))
+        for (int n = 1;; ++n) {
+          ASSERT_LT(n, 400) << f->FileName() << " was never built again";
+          SCOPED_TRACE(f->FileName() + ", writes failing from the " + std::to_string(n) + "th");
+          xbFailWrites(n, k.failing, true);
+          const std::string error = errorOf([&] { f->Reindex(); });
+          xbFailWrites(0);
+          if (error == "no error") break;
+          EXPECT_NE(error.find("Error writing to"), std::string::npos) << error;
+          // (An exclusive open keeps every other open off the files.)
+          const std::string opened = shared ? openError(t, k) : f->Damaged() ? "refused" : "no error";
+          if (opened == "no error") {
+            ++kept;
+            EXPECT_FALSE(f->Damaged());
+            ASSERT_EQ(tablesAgree(h, k, rows), "");
+            if (shared) {
+              ASSERT_EQ(tablesAgree(t, k, rows), "");
+            }
+          } else {
+            ++refusals;
+            if (shared) {
+              EXPECT_TRUE(refused(opened)) << opened;
+            }
+            EXPECT_TRUE(f->Damaged());
+            EXPECT_TRUE(refused(rewriteError(h))) << rewriteError(h);
+          }
+        }
+      EXPECT_GT(kept, 0);
+      EXPECT_GT(refusals, 3);
+      ASSERT_EQ(tablesAgree(h, k, rows), "");
+      held.reset();
+      ASSERT_EQ(tablesAgree(t, k, rows), "");
+    }
+}
+
+namespace {
+
 // Record names follow the record numbers, so that the table itself tells what its
 // records' keys are.
 std::string killName(uint32_t rec) { return "K" + std::to_string(rec); }

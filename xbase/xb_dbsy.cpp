@@ -181,7 +181,15 @@ bool XBO_dBHandler::evalFilter() {
 }
 
 void XBO_dBHandler::NotifyEvent(int code, int32_t value) {
-  if (code == xbeAfterWrite) {
+  if (code == xbeBeforeWrite && value == 0) {
+    // An append, under the append lock: the record it goes after may be one whose writer
+    // was killed before its keys were written (a writer of this or another process,
+    // open before or after this one); it gets them first.
+    const uint32_t last = std::max(RecordCount, CountFromSize());
+    if (last >= 1 && last <= static_cast<uint32_t>(INT32_MAX))
+      for (auto& f : IndexFiles)
+        if (f) f->AddMissingKeys(static_cast<int32_t>(last));
+  } else if (code == xbeAfterWrite) {
     const bool filtered = FilterActive && FilterExpr && RecNo >= 1;
     const bool bitBefore = filtered && FilterSet.TestBit(RecNo);
     if (filtered) FilterSet.SetBit(RecNo, evalFilter() ? 1 : 0);

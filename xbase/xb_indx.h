@@ -192,8 +192,11 @@ public:
   // Inserts or removes one entry (the tag is positioned on an inserted entry).
   bool KeyAdd(const std::string& key, int32_t recNo, bool append = false);
   bool KeyDelete(const std::string& key, int32_t recNo);
-  // Adds the entry of a record (as the file holds it) when the tag lacks it; true when added.
+  // Adds the entry of a record (as the file holds it) when the tag has no entry for that
+  // record number (under any key); true when added.
   bool AddIfMissing(int32_t recNo, const uint8_t* record);
+  // Whether some entry of the tag carries the record number (a whole walk).
+  bool HoldsRecord(int32_t recNo);
   // Builds the tag's pages at the file end from every record of the table; sets the root.
   void Build();
   // Makes the root an empty leaf (a new tag without a build).
@@ -330,6 +333,7 @@ public:
   void BeginKeyChange() override;
   void TakeBackKeys() override;
   void EndKeyChange() override;
+  void AddMissingKeys(int32_t recNo) override;
 
   XBobjIndexTag* TagByIndex(int i) {
     return i >= 0 && i < TagCount() ? tags_[static_cast<size_t>(i)].get() : nullptr;
@@ -402,7 +406,6 @@ protected:
   // Reads the headers and roots under the index lock; an open that may write then
   // gives the table's last record its keys where a tag lacks them.
   void loadLocked();
-  void addLastRecordKeys();
   // Makes a new file's first pages and headers under the lock, then writes them.
   void createLocked(const std::function<void()>& make);
   // Reads the file again after another program changed it.

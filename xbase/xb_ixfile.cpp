@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <map>
 #include <sys/stat.h>
 #include <time.h>
@@ -70,26 +71,43 @@ void XBobjIndexFile::openDisk(bool create) {
 void XBobjIndexFile::loadLocked() {
   stale_ = true;
   TxbIndexOp op(*this);
-  if (!ReadOnly()) addLastRecordKeys();
-}
-
-void XBobjIndexFile::addLastRecordKeys() {
   // A writer killed between a record and its keys leaves the table's last record
   // without them (the records before it had theirs when the next one was written).
   // The count the next append goes on from: an exclusive open takes in a record the
   // header does not count yet.
   const uint32_t last = std::max(table_.RecordCount, table_.CountFromSize());
+  if (!ReadOnly() && last <= static_cast<uint32_t>(INT32_MAX)) AddMissingKeys(static_cast<int32_t>(last));
+}
+
+void XBobjIndexFile::AddMissingKeys(int32_t recNo) {
   const size_t rl = table_.RecordLength;
-  if (last < 1 || last > static_cast<uint32_t>(INT32_MAX) || rl == 0 || tags_.empty()) return;
+  if (recNo < 1 || rl == 0 || tags_.empty() || ReadOnly()) return;
+  TxbIndexOp op(*this);
   std::vector<uint8_t> rec(rl + 1, ' ');
-  const int64_t pos = static_cast<int64_t>(table_.HeaderLength) + static_cast<int64_t>(last - 1) * static_cast<int64_t>(rl);
+  const int64_t pos = static_cast<int64_t>(table_.HeaderLength) + static_cast<int64_t>(recNo - 1) * static_cast<int64_t>(rl);
   if (table_.XBO_DiskFile::Read(pos, rec.data(), static_cast<int64_t>(rl)) != static_cast<int64_t>(rl)) return;
   if (table_.Encrypted) xbEncrypt(table_.Password, rec.data(), rec.data(), rl, 0);
-  bool changed = false;
-  for (auto& t : tags_) changed = t->AddIfMissing(static_cast<int32_t>(last), rec.data()) || changed;
-  if (!changed) return;
-  AfterChange();
-  Commit();
+  BeginKeyChange();
+  try {
+    bool changed = false;
+    for (auto& t : tags_) changed = t->AddIfMissing(recNo, rec.data()) || changed;
+    if (changed) {
+      AfterChange();
+      Commit();
+    }
+  } catch (...) {
+    dropPages();
+    stale_ = true;
+    std::exception_ptr failure = std::current_exception();
+    try {
+      TakeBackKeys();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    EndKeyChange();
+    std::rethrow_exception(failure);
+  }
+  EndKeyChange();
 }
 
 void XBobjIndexFile::createLocked(const std::function<void()>& make) {

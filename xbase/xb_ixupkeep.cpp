@@ -264,7 +264,17 @@ bool XBobjIndexTag::AddIfMissing(int32_t recNo, const uint8_t* record) {
   if (!KeyFor(record, key)) return false;
   TxbPath path;
   if (findEntry(key, recNo, path)) return false;
+  // Kept under another key (a file written under another collation, or by a program
+  // that computes this key otherwise): the record has its entry.
+  if (HoldsRecord(recNo)) return false;
   return KeyAdd(key, recNo, true);
+}
+
+bool XBobjIndexTag::HoldsRecord(int32_t recNo) {
+  TxbPath path;
+  for (bool at = first(path); at; at = stepNext(path))
+    if (recAt(path) == recNo) return true;
+  return false;
 }
 
 bool XBobjIndexTag::KeyDelete(const std::string& key, int32_t recNo) {

@@ -408,6 +408,9 @@ protected:
   void loadLocked();
   // Makes a new file's first pages and headers under the lock, then writes them.
   void createLocked(const std::function<void()>& make);
+  // Applies change to every tag and commits what it changed; a failure leaves the pages
+  // to be read again from the file.
+  void changeTags(const std::function<bool(XBobjIndexTag&)>& change);
   // Reads the file again after another program changed it.
   void reload();
   void dropPages();

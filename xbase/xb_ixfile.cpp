@@ -89,15 +89,8 @@ void XBobjIndexFile::AddMissingKeys(int32_t recNo) {
   if (table_.Encrypted) xbEncrypt(table_.Password, rec.data(), rec.data(), rl, 0);
   BeginKeyChange();
   try {
-    bool changed = false;
-    for (auto& t : tags_) changed = t->AddIfMissing(recNo, rec.data()) || changed;
-    if (changed) {
-      AfterChange();
-      Commit();
-    }
+    changeTags([&](XBobjIndexTag& t) { return t.AddIfMissing(recNo, rec.data()); });
   } catch (...) {
-    dropPages();
-    stale_ = true;
     std::exception_ptr failure = std::current_exception();
     try {
       TakeBackKeys();
@@ -391,9 +384,13 @@ void XBobjIndexFile::Flush() {
 void XBobjIndexFile::UpdateKeys(int32_t recNo, const uint8_t* oldRecord) {
   if (recNo < 1 || tags_.empty()) return;
   TxbIndexOp op(*this);
+  changeTags([&](XBobjIndexTag& t) { return t.UpdateRecord(recNo, table_.CurRecord, oldRecord); });
+}
+
+void XBobjIndexFile::changeTags(const std::function<bool(XBobjIndexTag&)>& change) {
   try {
     bool changed = false;
-    for (auto& t : tags_) changed = t->UpdateRecord(recNo, table_.CurRecord, oldRecord) || changed;
+    for (auto& t : tags_) changed = change(*t) || changed;
     if (changed) {
       AfterChange();
       Commit();

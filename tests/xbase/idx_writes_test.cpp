@@ -113,6 +113,50 @@ std::string tablesAgree(const TempDir& t, const Kind& k, const std::vector<Perso
   return tablesAgree(h, k, rows);
 }
 
+// A table of count people with names in no particular order, and the kind's indexes over it.
+std::vector<PersonRow> indexedTable(const TempDir& t, const Kind& k, int count) {
+  std::vector<PersonRow> rows;
+  for (int i = 0; i < count; ++i)
+    rows.push_back({"R" + std::to_string((i * 37) % count + 100), double(i % 13), ""});
+  writePeople(t.file("P.DBF"), rows);
+  XBO_dBHandler h(t.file("P.DBF"), true, false, "");
+  k.create(h, t);
+  return rows;
+}
+
+// The w-th write of a series: appends with keys that fill the same leaves (so that they
+// split), then, from the edits-th on, edits.
+struct SeriesWrite {
+  bool edit;
+  size_t index;   // of the record in the rows
+  PersonRow next;
+};
+SeriesWrite seriesWrite(int w, int edits, size_t records) {
+  const bool edit = w >= edits;
+  return {edit, edit ? static_cast<size_t>((w * 53) % records) : records,
+          {"R" + std::to_string(edit ? 400 + w : 150 + 3 * w) + "A", double(w % 7), ""}};
+}
+
+// Puts the write's values into the handler's record and writes it; the error raised.
+std::string runWrite(XBO_dBHandler& h, const SeriesWrite& s, int64_t failAt, const char* failing, bool sticky) {
+  const int32_t rec = static_cast<int32_t>(s.index + 1);
+  if (s.edit)
+    h.GoTo(rec);
+  else
+    h.BlankRecord();
+  h.FieldPutByName("NAME", s.next.name);
+  h.NumberPutByName("AMT", s.next.amount);
+  xbFailWrites(failAt, failing, sticky);
+  std::string error = errorOf([&] {
+    if (s.edit)
+      h.PutRecord(rec);
+    else
+      h.Append();
+  });
+  xbFailWrites(0);
+  return error;
+}
+
 }  // namespace
 
 // Each record write of a series, with the n-th index page write failing for n = 1, 2, ...
@@ -123,39 +167,17 @@ TEST(IndexWrites, ARecordWriteWhoseIndexWriteFailsIsTakenBack) {
     for (bool shared : {false, true}) {
       SCOPED_TRACE(std::string(k.label) + (shared ? ", shared" : ", exclusive"));
       TempDir t;
-      std::vector<PersonRow> rows;
-      for (int i = 0; i < 150; ++i) rows.push_back({"R" + std::to_string((i * 37) % 150 + 100), double(i % 13), ""});
-      writePeople(t.file("P.DBF"), rows);
-      {
-        XBO_dBHandler h(t.file("P.DBF"), true, false, "");
-        k.create(h, t);
-      }
+      std::vector<PersonRow> rows = indexedTable(t, k, 150);
       XBO_dBHandler h(t.file("P.DBF"), true, shared, "");
       ASSERT_EQ(h.OpenIndexes(k.files, "NAME"), 0);
       const size_t hl = h.HeaderLength;
       int failures = 0;
-      // Appends with keys that fill the same leaves (so that they split), then edits.
       for (int w = 0; w < 24; ++w) {
-        const bool edit = w >= 16;
-        const size_t r = edit ? static_cast<size_t>((w * 53) % rows.size()) : rows.size();
-        PersonRow next = {"R" + std::to_string(edit ? 400 + w : 150 + 3 * w) + "A", double(w % 7), ""};
+        const SeriesWrite write = seriesWrite(w, 16, rows.size());
         for (int n = 1;; ++n) {
           ASSERT_LT(n, 200) << "write " << w << " never went through";
           const std::string tableBefore = recordBytes(t, hl), indexBefore = indexBytes(t, k);
-          if (edit)
-            h.GoTo(static_cast<int32_t>(r + 1));
-          else
-            h.BlankRecord();
-          h.FieldPutByName("NAME", next.name);
-          h.NumberPutByName("AMT", next.amount);
-          xbFailWrites(n, k.failing);
-          std::string error = errorOf([&] {
-            if (edit)
-              h.PutRecord(static_cast<int32_t>(r + 1));
-            else
-              h.Append();
-          });
-          xbFailWrites(0);
+          const std::string error = runWrite(h, write, n, k.failing, false);
           if (error == "no error") break;
           ++failures;
           SCOPED_TRACE("write " + std::to_string(w) + ", index write " + std::to_string(n) + " failing");
@@ -165,15 +187,15 @@ TEST(IndexWrites, ARecordWriteWhoseIndexWriteFailsIsTakenBack) {
           EXPECT_EQ(indexBytes(t, k), indexBefore);
           EXPECT_EQ(tablesAgree(h, k, rows), "");
           h.SelectTag("NAME", false);
-          EXPECT_FALSE(h.FindKey(next.name)) << "the record not written is found by its key";
+          EXPECT_FALSE(h.FindKey(write.next.name)) << "the record not written is found by its key";
           if (shared) {
             EXPECT_EQ(tablesAgree(t, k, rows), "");
           }
         }
-        if (edit)
-          rows[r] = next;
+        if (write.edit)
+          rows[write.index] = write.next;
         else
-          rows.push_back(next);
+          rows.push_back(write.next);
         ASSERT_EQ(tablesAgree(h, k, rows), "") << "after write " << w;
         if (shared) {
           ASSERT_EQ(tablesAgree(t, k, rows), "") << "after write " << w;
@@ -229,39 +251,18 @@ TEST(IndexWrites, ATakeBackWhoseOwnWritesFailLeavesTheFileRefusedUntilAReindex) 
     for (bool shared : {false, true}) {
       SCOPED_TRACE(std::string(k.label) + (shared ? ", shared" : ", exclusive"));
       TempDir t;
-      std::vector<PersonRow> rows;
-      for (int i = 0; i < 150; ++i) rows.push_back({"R" + std::to_string((i * 37) % 150 + 100), double(i % 13), ""});
-      writePeople(t.file("P.DBF"), rows);
-      {
-        XBO_dBHandler h(t.file("P.DBF"), true, false, "");
-        k.create(h, t);
-      }
+      std::vector<PersonRow> rows = indexedTable(t, k, 150);
       XBO_dBHandler h(t.file("P.DBF"), true, shared, "");
       ASSERT_EQ(h.OpenIndexes(k.files, "NAME"), 0);
       const size_t hl = h.HeaderLength;
       int damaged = 0;
       for (int w = 0; w < 8; ++w) {
-        const bool edit = w >= 4;
-        const size_t r = edit ? static_cast<size_t>((w * 53) % rows.size()) : rows.size();
-        PersonRow next = {"R" + std::to_string(edit ? 400 + w : 150 + 3 * w) + "A", double(w % 7), ""};
+        const SeriesWrite write = seriesWrite(w, 4, rows.size());
         for (int n = 2;; ++n) {
           ASSERT_LT(n, 200) << "write " << w << " never went through";
           SCOPED_TRACE("write " + std::to_string(w) + ", index writes failing from the " + std::to_string(n) + "th");
           const std::string tableBefore = recordBytes(t, hl);
-          if (edit)
-            h.GoTo(static_cast<int32_t>(r + 1));
-          else
-            h.BlankRecord();
-          h.FieldPutByName("NAME", next.name);
-          h.NumberPutByName("AMT", next.amount);
-          xbFailWrites(n, k.failing, true);
-          const std::string error = errorOf([&] {
-            if (edit)
-              h.PutRecord(static_cast<int32_t>(r + 1));
-            else
-              h.Append();
-          });
-          xbFailWrites(0);
+          const std::string error = runWrite(h, write, n, k.failing, true);
           if (error == "no error") break;
           EXPECT_EQ(h.RecordCount, rows.size());
           EXPECT_EQ(recordBytes(t, hl), tableBefore);
@@ -283,10 +284,10 @@ TEST(IndexWrites, ATakeBackWhoseOwnWritesFailLeavesTheFileRefusedUntilAReindex) 
             ASSERT_EQ(tablesAgree(t, k, rows), "");
           }
         }
-        if (edit)
-          rows[r] = next;
+        if (write.edit)
+          rows[write.index] = write.next;
         else
-          rows.push_back(next);
+          rows.push_back(write.next);
         ASSERT_EQ(tablesAgree(h, k, rows), "") << "after write " << w;
       }
       EXPECT_GT(damaged, 3);
@@ -302,13 +303,7 @@ TEST(IndexWrites, AReindexOnAFullDiskLeavesTheOldFileOrOneRefused) {
     for (bool shared : {false, true}) {
       SCOPED_TRACE(std::string(k.label) + (shared ? ", shared" : ", exclusive"));
       TempDir t;
-      std::vector<PersonRow> rows;
-      for (int i = 0; i < 300; ++i) rows.push_back({"R" + std::to_string((i * 37) % 300 + 100), double(i % 13), ""});
-      writePeople(t.file("P.DBF"), rows);
-      {
-        XBO_dBHandler h(t.file("P.DBF"), true, false, "");
-        k.create(h, t);
-      }
+      const std::vector<PersonRow> rows = indexedTable(t, k, 300);
       auto held = std::make_unique<XBO_dBHandler>(t.file("P.DBF"), true, shared, "");
       XBO_dBHandler& h = *held;
       ASSERT_EQ(h.OpenIndexes(k.files, "NAME"), 0);

@@ -181,10 +181,11 @@ bool XBO_dBHandler::evalFilter() {
 }
 
 void XBO_dBHandler::NotifyEvent(int code, int32_t value) {
-  if (code == xbeBeforeWrite && value == 0) {
+  if (code == xbeBeforeWrite && value == 0 && Shared) {
     // An append, under the append lock: the record it goes after may be one whose writer
     // was killed before its keys were written (a writer of this or another process,
-    // open before or after this one); it gets them first.
+    // open before or after this one); it gets them first. (An exclusive open has no
+    // other writer beside it: its open made up for the one before it.)
     const uint32_t last = std::max(RecordCount, CountFromSize());
     if (last >= 1 && last <= static_cast<uint32_t>(INT32_MAX))
       for (auto& f : IndexFiles)

@@ -264,6 +264,8 @@ bool XBobjIndexTag::AddIfMissing(int32_t recNo, const uint8_t* record) {
   if (!KeyFor(record, key)) return false;
   TxbPath path;
   if (findEntry(key, recNo, path)) return false;
+  // A unique tag whose key another record holds takes no second one (and needs no walk).
+  if (Unique && seekBound({key, 0, false}, false, path) && keyAt(path) == key) return false;
   // Kept under another key (a file written under another collation, or by a program
   // that computes this key otherwise): the record has its entry.
   if (HoldsRecord(recNo)) return false;

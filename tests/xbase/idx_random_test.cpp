@@ -373,10 +373,10 @@ TEST_P(IndexRandomOps, EveryKindFollowsAnOrderedModel) {
         h.BlankRecord();
         put(r);
         h.Append();
-        // An append first gives the record before it its key where the tag has no entry
-        // for it (a unique tag's key that its holder has given up since).
+        // An append of a shared open first gives the record before it its key where the
+        // tag has no entry for it (a unique tag's key that its holder has given up since).
         for (ModelTag& m : tags)
-          if (!rows.empty() && std::none_of(m.entries.begin(), m.entries.end(), [&](const auto& e) {
+          if (shared && !rows.empty() && std::none_of(m.entries.begin(), m.entries.end(), [&](const auto& e) {
                 return e.second == static_cast<int32_t>(rows.size());
               }))
             m.add(rows.back(), static_cast<int32_t>(rows.size()));

@@ -5,6 +5,7 @@
 // its key once the next writer has opened the indexes.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +21,7 @@
 #include <thread>
 
 #include "platform/strutil.h"
+#include "tests/xbase/child_process.h"
 #include "tests/xbase/idx_helpers.h"
 #include "xbase/xb_cdx.h"
 #include "xbase/xb_cnst.h"
@@ -340,6 +342,124 @@ TEST(IndexWrites, AReindexOnAFullDiskLeavesTheOldFileOrOneRefused) {
       ASSERT_EQ(tablesAgree(h, k, rows), "");
       held.reset();
       ASSERT_EQ(tablesAgree(t, k, rows), "");
+    }
+}
+
+namespace {
+
+// A name of ten random capitals.
+std::string randomName(std::mt19937_64& rng) {
+  std::string s(10, 'A');
+  for (char& c : s) c = static_cast<char>('A' + rng() % 26);
+  return s;
+}
+
+// Every tag holds every record once and NAME finds each record by its name; "" when so.
+std::string namesAgree(XBO_dBHandler& h, const std::vector<std::string>& names) {
+  for (int i = 1; i <= h.TagCount(); ++i) {
+    auto* tag = dynamic_cast<XBobjIndexTag*>(h.TagByNumber(i));
+    std::set<int32_t> recs;
+    for (const TxbIndexEntry& e : tag->Entries()) recs.insert(e.recNo);
+    if (recs.size() != names.size()) return tag->TagName() + " holds " + std::to_string(recs.size()) + " records";
+  }
+  h.SelectTag("NAME", false);
+  for (size_t r = 0; r < names.size(); ++r)
+    if (!h.FindKey(names[r]) || h.RecNo != static_cast<int32_t>(r + 1)) return names[r] + " not found";
+  return "";
+}
+
+}  // namespace
+
+// Edits under a file-size limit below the size of the index files but above the table's
+// (setrlimit in a child): the writes of an edit past the limit fail, and so do the
+// take-back's writes there, while those below it go through. The take-back writes every
+// piece back (the ones before a failed one too), so every failed edit leaves the files
+// whole, and the table and its tags agree after each edit, in the child and in a reader.
+TEST(IndexWrites, EditsUnderAFileSizeLimitAreTakenBackWhole) {
+  struct Small {
+    const char* label;
+    const char* files;
+    std::function<void(XBO_dBHandler&, const TempDir&)> create;
+  };
+  const std::vector<Small> smalls = {
+      {"NTX", "NAME.NTX", [](XBO_dBHandler& h, const TempDir& t) { XBobjNTXFile::CreateFile(h, t.file("NAME.NTX"), "NAME"); }},
+      {"NDX", "NAME.NDX", [](XBO_dBHandler& h, const TempDir& t) { XBobjNDXFile::CreateFile(h, t.file("NAME.NDX"), "NAME"); }},
+      {"MDX", "P.MDX",
+       [](XBO_dBHandler& h, const TempDir& t) {
+         auto m = XBobjMDXFile::CreateFile(h, t.file("P.MDX"));
+         m->TagCreate("NAME", "NAME");
+         m->TagCreate("DNAME", "NAME", false, "", true);
+       }},
+      {"CDX", "P.CDX",
+       [](XBO_dBHandler& h, const TempDir& t) {
+         auto c = XBobjCDXFile::CreateFile(h, t.file("P.CDX"));
+         c->TagCreate("NAME", "NAME");
+         c->TagCreate("DNAME", "NAME", false, "", true);
+       }},
+  };
+  const uint64_t seed = std::random_device{}();
+  std::printf("seed %" PRIu64 "\n", seed);
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937_64 rng(seed);
+  for (const Small& k : smalls)
+    for (bool shared : {false, true}) {
+      SCOPED_TRACE(std::string(k.label) + (shared ? ", shared" : ", exclusive"));
+      TempDir t;
+      std::vector<std::string> names;
+      DbfBuilder b(0x03, {{"NAME", 'C', 10}});
+      for (int i = 0; i < 400; ++i) {
+        names.push_back(randomName(rng));
+        b.record(false, {names.back()});
+      }
+      b.write(t.file("P.DBF"));
+      {
+        XBO_dBHandler h(t.file("P.DBF"), true, false, "");
+        k.create(h, t);
+      }
+      const int64_t table = static_cast<int64_t>(ReadFile(t.file("P.DBF")).size());
+      const int64_t index = static_cast<int64_t>(ReadFile(t.file(platform::Split(k.files, ';')[0])).size());
+      ASSERT_GT(index, table + 1024);
+      const int64_t limit = index - 300;   // inside the last page
+      const int code = inChild([&] {
+        ::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit rl;
+        if (::getrlimit(RLIMIT_FSIZE, &rl) != 0) return 10;
+        rl.rlim_cur = static_cast<rlim_t>(limit);
+        if (::setrlimit(RLIMIT_FSIZE, &rl) != 0) return 11;
+        try {
+          XBO_dBHandler h(t.file("P.DBF"), true, shared, "");
+          h.OpenIndexes(k.files, "NAME");
+          int failures = 0;
+          for (int e = 0; e < 300; ++e) {
+            const size_t r = rng() % names.size();
+            const std::string next = randomName(rng);
+            h.GoTo(static_cast<int32_t>(r + 1));
+            h.FieldPutByName("NAME", next);
+            const std::string error = errorOf([&] { h.PutRecord(static_cast<int32_t>(r + 1)); });
+            if (error == "no error")
+              names[r] = next;
+            else if (error.find("Error writing to") == std::string::npos)
+              return 3;   // another error: a take-back that did not go through
+            else
+              ++failures;
+            if (!namesAgree(h, names).empty()) return 4;
+          }
+          return failures > 0 ? 0 : 5;
+        } catch (...) {
+          return 6;
+        }
+      });
+      EXPECT_EQ(code, 0) << "3: a take-back failed, 4: the tags and the table differ after an edit, 5: no edit failed";
+      // What the child left: its successful edits are not known here, the table tells them.
+      XBO_dBHandler r(t.file("P.DBF"), false, true, "");
+      ASSERT_EQ(r.OpenIndexes(k.files, "NAME"), 0);
+      std::vector<std::string> now;
+      for (int32_t i = 1; i <= static_cast<int32_t>(r.RecordCount); ++i) {
+        r.SelectTag("", true);
+        r.GoTo(i);
+        now.push_back(r.FieldGetByName("NAME"));
+      }
+      EXPECT_EQ(namesAgree(r, now), "");
     }
 }
 

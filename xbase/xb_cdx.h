@@ -87,6 +87,7 @@ protected:
   void AfterChange() override;
   std::vector<XBobjIndexTag*> allTags() override;
   void WriteOpenMark(bool refused) override;
+  int64_t RefusedLength() const override { return 2 * NodeSize; }   // the directory's header alone
 
 private:
   std::string dirKey(const std::string& name) const;

@@ -387,13 +387,16 @@ protected:
   // Writes the few header bytes that make an open refuse the file as damaged (refused
   // set), or their valid form; the kind's header writes follow OpenRefused() as well.
   virtual void WriteOpenMark(bool refused) = 0;
+  // A length the open refuses the file at (when not even the mark can be written).
+  virtual int64_t RefusedLength() const = 0;
   // A Reindex: the refused form first, then body (the build and its commit), the valid
   // form last; a failure on the way leaves a file every open refuses, and this object
   // damaged. A damaged object's lock does not read the file again: the tags' definitions
   // in memory are what a Reindex builds from.
   void rebuild(const std::function<void()>& body);
   // The file is neither as it was nor as it should be: this object refuses every
-  // operation, and the file every open (as soon as the mark can be written).
+  // operation, and the file every open (by its mark, or, when the disk takes no
+  // write, cut to RefusedLength()).
   void markDamaged();
   // After an update that changed a tag: the kinds' update counters.
   virtual void AfterChange() {}

@@ -269,7 +269,9 @@ void XBobjIndexFile::markDamaged() {
     WriteOpenMark(true);
     markWritten_ = true;
   } catch (...) {
-    markWritten_ = false;   // written at the next lock, when the disk takes it
+    // A disk that takes no write: what the file holds is of no use (a Reindex makes it
+    // again from the table), and a file cut short is refused by every open.
+    markWritten_ = disk_ && xbTruncateFile(disk_->Handle, RefusedLength()) == 0;
   }
 }
 

@@ -63,6 +63,8 @@ protected:
   void LoadTags() override;
   void StoreFileHeader() override;
   void WriteOpenMark(bool refused) override;
+  // Shorter than the header, longer than a file the open makes anew.
+  int64_t RefusedLength() const override { return 1024; }
 
 private:
   // Tags whose entries fit the header after entry 0 (47 of the 48 the header announces).

@@ -245,8 +245,9 @@ std::string rewriteError(XBO_dBHandler& h) {
 // A record write whose index writes fail from the n-th on, the writes of its take-back
 // too (a disk that takes no write any more): the table is as before, and an index file
 // that could not be written back is never served: the error names it as corrupted, and
-// so do the handler's next operation and every open, until Reindex builds it again;
-// then the table and its tags agree. A take-back that could write everything back gives
+// so do every open (the file is cut short, as not even its mark can be written) and the
+// handler's next operation, until Reindex builds it again; then the table and its tags
+// agree. A take-back that could write everything back gives
 // the write's own error and files that agree.
 TEST(IndexWrites, ATakeBackWhoseOwnWritesFailLeavesTheFileRefusedUntilAReindex) {
   for (const Kind& k : kinds())
@@ -274,11 +275,11 @@ TEST(IndexWrites, ATakeBackWhoseOwnWritesFailLeavesTheFileRefusedUntilAReindex) 
             continue;
           }
           ++damaged;
-          EXPECT_TRUE(refused(rewriteError(h))) << rewriteError(h);
-          EXPECT_EQ(recordBytes(t, hl), tableBefore);
           if (shared) {
             EXPECT_TRUE(refused(openError(t, k))) << openError(t, k);
           }
+          EXPECT_TRUE(refused(rewriteError(h))) << rewriteError(h);
+          EXPECT_EQ(recordBytes(t, hl), tableBefore);
           for (XBobjIndexFile* f : indexFiles(h))
             if (f->Damaged()) f->Reindex();
           ASSERT_EQ(tablesAgree(h, k, rows), "");
@@ -382,8 +383,10 @@ TEST(IndexWrites, EditsUnderAFileSizeLimitAreTakenBackWhole) {
     std::function<void(XBO_dBHandler&, const TempDir&)> create;
   };
   const std::vector<Small> smalls = {
-      {"NTX", "NAME.NTX", [](XBO_dBHandler& h, const TempDir& t) { XBobjNTXFile::CreateFile(h, t.file("NAME.NTX"), "NAME"); }},
-      {"NDX", "NAME.NDX", [](XBO_dBHandler& h, const TempDir& t) { XBobjNDXFile::CreateFile(h, t.file("NAME.NDX"), "NAME"); }},
+      {"NTX", "NAME.NTX",
+       [](XBO_dBHandler& h, const TempDir& t) { XBobjNTXFile::CreateFile(h, t.file("NAME.NTX"), "NAME"); }},
+      {"NDX", "NAME.NDX",
+       [](XBO_dBHandler& h, const TempDir& t) { XBobjNDXFile::CreateFile(h, t.file("NAME.NDX"), "NAME"); }},
       {"MDX", "P.MDX",
        [](XBO_dBHandler& h, const TempDir& t) {
          auto m = XBobjMDXFile::CreateFile(h, t.file("P.MDX"));
@@ -492,7 +495,8 @@ TEST(IndexWrites, TheLastRecordKeptUnderAnotherKeyIsNotAddedAgain) {
       for (int i = 1; i <= r.TagCount(); ++i) {
         auto* tag = dynamic_cast<XBobjIndexTag*>(r.TagByNumber(i));
         const std::vector<TxbIndexEntry> all = tag->Entries();
-        counts[tag->TagName()] = std::count_if(all.begin(), all.end(), [&](const TxbIndexEntry& e) { return e.recNo == rec; });
+        counts[tag->TagName()] =
+            std::count_if(all.begin(), all.end(), [&](const TxbIndexEntry& e) { return e.recNo == rec; });
       }
       std::string text;
       for (const auto& [name, n] : counts) text += name + " " + std::to_string(n) + ";";

@@ -247,8 +247,8 @@ std::string rewriteError(XBO_dBHandler& h) {
 // that could not be written back is never served: the error names it as corrupted, and
 // so do every open (the file is cut short, as not even its mark can be written) and the
 // handler's next operation, until Reindex builds it again; then the table and its tags
-// agree. A take-back that could write everything back gives
-// the write's own error and files that agree.
+// agree. A take-back that could write everything back gives the write's own error and
+// files that agree.
 TEST(IndexWrites, ATakeBackWhoseOwnWritesFailLeavesTheFileRefusedUntilAReindex) {
   for (const Kind& k : kinds())
     for (bool shared : {false, true}) {

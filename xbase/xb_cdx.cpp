@@ -400,7 +400,7 @@ void XBobjCDXTag::TagStore() {
   uint8_t b[2 * XBobjCDXFile::NodeSize] = {};
   xbPut32(b, Root);
   xbPut32(b + 8, StoredCount);
-  xbPut16(b + 12, static_cast<uint32_t>(KeyLength));
+  xbPut16(b + 12, IsDirectory && file_.OpenRefused() ? 0 : static_cast<uint32_t>(KeyLength));
   b[14] = IsDirectory ? 0xE0 : static_cast<uint8_t>(0x60 | (Unique ? 1 : 0) | (ForExpr.empty() ? 0 : 8));
   b[15] = General ? 2 : 1;
   if (General) std::memcpy(b + 494, GeneralText, 7);
@@ -584,22 +584,27 @@ bool XBobjCDXFile::TagDelete(const std::string& name) {
 }
 
 void XBobjCDXFile::Reindex() {
-  TxbIndexOp op(*this);
-  if (truncate(0)) {
-    nextFree_ = 0;
-    newDirectory();
-  } else {
-    nextFree_ = FileEndRead();
-    dir_->MakeEmptyRoot();   // the directory's header stays at the start of the file
-  }
-  for (auto& t : tags_) {
-    t->HeaderPos = PageAllocate();
-    PageAllocate();
-    t->Build();
-    dir_->KeyAdd(dirKey(t->Name), static_cast<int32_t>(t->HeaderPos));
-  }
-  AfterChange();
-  Commit();
+  rebuild([&] {
+    // The directory's header stays at the start of the file (with the mark that keeps
+    // every open off the file until the build is done); everything after it is made again.
+    nextFree_ = truncate(2 * NodeSize) ? 2 * NodeSize : FileEndRead();
+    dir_->MakeEmptyRoot();
+    for (auto& t : tags_) {
+      t->HeaderPos = PageAllocate();
+      PageAllocate();
+      t->Build();
+      dir_->KeyAdd(dirKey(t->Name), static_cast<int32_t>(t->HeaderPos));
+    }
+    AfterChange();
+    Commit();
+  });
+}
+
+void XBobjCDXFile::WriteOpenMark(bool refused) {
+  // The key length of the tag directory: no open takes a file where it is not 10.
+  uint8_t b[2];
+  xbPut16(b, refused ? 0 : MaxTagName);
+  Write(dir_ ? dir_->HeaderPos + 12 : 12, b, sizeof b);
 }
 
 }  // namespace xb

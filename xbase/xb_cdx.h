@@ -86,6 +86,8 @@ protected:
   void LoadTags() override;
   void AfterChange() override;
   std::vector<XBobjIndexTag*> allTags() override;
+  void WriteOpenMark(bool refused) override;
+  int64_t RefusedLength() const override { return 2 * NodeSize; }   // the directory's header alone
 
 private:
   std::string dirKey(const std::string& name) const;

@@ -1,6 +1,7 @@
 #include "xbase/xb_dbsy.h"
 
 #include <algorithm>
+#include <exception>
 #include <cstring>
 #include <map>
 
@@ -116,7 +117,16 @@ void XBO_dBHandler::StatusUpdate(int32_t code, int32_t value) {
 bool XBO_dBHandler::LockIndexes() {
   for (int i = 1; i <= MaxIndexFiles; ++i) {
     if (!IndexFiles[i]) continue;
-    if (!IndexFiles[i]->Lock()) {
+    bool locked = false;
+    try {
+      locked = IndexFiles[i]->Lock();
+    } catch (...) {
+      // A file that cannot be read (damaged) raises: the locks taken before it go too.
+      for (int j = 1; j < i; ++j)
+        if (IndexFiles[j]) IndexFiles[j]->Unlock();
+      throw;
+    }
+    if (!locked) {
       for (int j = 1; j < i; ++j)
         if (IndexFiles[j]) IndexFiles[j]->Unlock();
       xbRaise(msg::CannotLockIndexes, {FileName});
@@ -171,7 +181,16 @@ bool XBO_dBHandler::evalFilter() {
 }
 
 void XBO_dBHandler::NotifyEvent(int code, int32_t value) {
-  if (code == xbeAfterWrite) {
+  if (code == xbeBeforeWrite && value == 0 && Shared) {
+    // An append, under the append lock: the record it goes after may be one whose writer
+    // was killed before its keys were written (a writer of this or another process,
+    // open before or after this one); it gets them first. (An exclusive open has no
+    // other writer beside it: its open made up for the one before it.)
+    const uint32_t last = std::max(RecordCount, CountFromSize());
+    if (last >= 1 && last <= static_cast<uint32_t>(INT32_MAX))
+      for (auto& f : IndexFiles)
+        if (f) f->AddMissingKeys(static_cast<int32_t>(last));
+  } else if (code == xbeAfterWrite) {
     const bool filtered = FilterActive && FilterExpr && RecNo >= 1;
     const bool bitBefore = filtered && FilterSet.TestBit(RecNo);
     if (filtered) FilterSet.SetBit(RecNo, evalFilter() ? 1 : 0);
@@ -207,13 +226,17 @@ void XBO_dBHandler::updateAllKeys(const uint8_t* oldRecord) {
     for (auto& f : IndexFiles)
       if (f) f->UpdateKeys(RecNo, oldRecord);
   } catch (...) {
+    // Every file is taken back; one that could not be is what the caller hears of.
+    std::exception_ptr unmended;
     for (auto& f : IndexFiles)
       if (f) {
         try {
           f->TakeBackKeys();
         } catch (...) {
+          if (!unmended) unmended = std::current_exception();
         }
       }
+    if (unmended) std::rethrow_exception(unmended);
     throw;
   }
   for (auto& f : IndexFiles)

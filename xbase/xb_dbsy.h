@@ -66,6 +66,10 @@ public:
   virtual void BeginKeyChange() {}
   virtual void TakeBackKeys() {}
   virtual void EndKeyChange() {}
+  // Gives record recNo, as the table file holds it, its keys in every tag that has no
+  // entry for it (a writer killed between its record and its keys); a failure raises
+  // and leaves the file as it was.
+  virtual void AddMissingKeys(int32_t recNo) {}
   virtual bool Lock() { return true; }
   virtual void Unlock() {}
   virtual void SetLockProtocol(int protocol) {}

@@ -192,8 +192,11 @@ public:
   // Inserts or removes one entry (the tag is positioned on an inserted entry).
   bool KeyAdd(const std::string& key, int32_t recNo, bool append = false);
   bool KeyDelete(const std::string& key, int32_t recNo);
-  // Adds the entry of a record (as the file holds it) when the tag lacks it; true when added.
+  // Adds the entry of a record (as the file holds it) when the tag has no entry for that
+  // record number (under any key); true when added.
   bool AddIfMissing(int32_t recNo, const uint8_t* record);
+  // Whether some entry of the tag carries the record number (a whole walk).
+  bool HoldsRecord(int32_t recNo);
   // Builds the tag's pages at the file end from every record of the table; sets the root.
   void Build();
   // Makes the root an empty leaf (a new tag without a build).
@@ -330,6 +333,7 @@ public:
   void BeginKeyChange() override;
   void TakeBackKeys() override;
   void EndKeyChange() override;
+  void AddMissingKeys(int32_t recNo) override;
 
   XBobjIndexTag* TagByIndex(int i) {
     return i >= 0 && i < TagCount() ? tags_[static_cast<size_t>(i)].get() : nullptr;
@@ -362,6 +366,11 @@ public:
 
   XBO_dBHandler& Table() { return table_; }
   bool ReadOnly() const { return !disk_ || !disk_->ReadWrite; }
+  // Whether the headers are written in the form that every open refuses as a damaged
+  // file: while a rebuild runs, and after a failure left the file neither old nor new.
+  bool OpenRefused() const { return refused_; }
+  // Whether this object's next lock raises "Index file … is corrupted" (until a Reindex).
+  bool Damaged() const { return damaged_; }
   bool Translate() const { return translate_; }
   [[noreturn]] void corrupt() const;
   [[noreturn]] void badPage(int64_t pos) const;
@@ -375,6 +384,20 @@ protected:
   friend class TxbIndexOp;
   // Reads the headers (and the tag list) and creates or refreshes the tags.
   virtual void LoadTags() = 0;
+  // Writes the few header bytes that make an open refuse the file as damaged (refused
+  // set), or their valid form; the kind's header writes follow OpenRefused() as well.
+  virtual void WriteOpenMark(bool refused) = 0;
+  // A length the open refuses the file at (when not even the mark can be written).
+  virtual int64_t RefusedLength() const = 0;
+  // A Reindex: the refused form first, then body (the build and its commit), the valid
+  // form last; a failure on the way leaves a file every open refuses, and this object
+  // damaged. A damaged object's lock does not read the file again: the tags' definitions
+  // in memory are what a Reindex builds from.
+  void rebuild(const std::function<void()>& body);
+  // The file is neither as it was nor as it should be: this object refuses every
+  // operation, and the file every open (by its mark, or, when the disk takes no
+  // write, cut to RefusedLength()).
+  void markDamaged();
   // After an update that changed a tag: the kinds' update counters.
   virtual void AfterChange() {}
   // The kind's own header, written by Commit when fileHeaderChanged_ is set.
@@ -386,9 +409,11 @@ protected:
   // Reads the headers and roots under the index lock; an open that may write then
   // gives the table's last record its keys where a tag lacks them.
   void loadLocked();
-  void addLastRecordKeys();
   // Makes a new file's first pages and headers under the lock, then writes them.
   void createLocked(const std::function<void()>& make);
+  // Applies change to every tag and commits what it changed; a failure leaves the pages
+  // to be read again from the file.
+  void changeTags(const std::function<bool(XBobjIndexTag&)>& change);
   // Reads the file again after another program changed it.
   void reload();
   void dropPages();
@@ -406,6 +431,8 @@ protected:
     int64_t pos;
     std::vector<uint8_t> bytes;
   };
+  // Whether the file holds again what the pieces of a take-back kept (and its old size).
+  bool holdsPieces(const std::vector<TxbUndoPiece>& undo);
 
   XBO_dBHandler& table_;
   std::string fileName_;
@@ -426,6 +453,10 @@ protected:
   bool creating_ = false;      // the file is being made: nothing on disk to compare yet
   int ops_ = 0;
   int64_t visits_ = 0;
+  bool refused_ = false;             // headers are written in the refused form
+  bool damaged_ = false;             // every lock raises "corrupted" (a rebuild mends it)
+  bool markWritten_ = false;         // the refused form is on disk
+  bool rebuilding_ = false;
   bool undoOn_ = false;              // a record's key change is under way
   int64_t undoSize_ = -1;            // the file size when it began (-1: not yet asked)
   std::vector<TxbUndoPiece> undo_;   // what its writes overwrote, in write order

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
+#include <map>
 #include <sys/stat.h>
 #include <time.h>
 
@@ -69,26 +71,36 @@ void XBobjIndexFile::openDisk(bool create) {
 void XBobjIndexFile::loadLocked() {
   stale_ = true;
   TxbIndexOp op(*this);
-  if (!ReadOnly()) addLastRecordKeys();
-}
-
-void XBobjIndexFile::addLastRecordKeys() {
   // A writer killed between a record and its keys leaves the table's last record
   // without them (the records before it had theirs when the next one was written).
   // The count the next append goes on from: an exclusive open takes in a record the
   // header does not count yet.
   const uint32_t last = std::max(table_.RecordCount, table_.CountFromSize());
+  if (!ReadOnly() && last <= static_cast<uint32_t>(INT32_MAX)) AddMissingKeys(static_cast<int32_t>(last));
+}
+
+void XBobjIndexFile::AddMissingKeys(int32_t recNo) {
   const size_t rl = table_.RecordLength;
-  if (last < 1 || last > static_cast<uint32_t>(INT32_MAX) || rl == 0 || tags_.empty()) return;
+  if (recNo < 1 || rl == 0 || tags_.empty() || ReadOnly()) return;
+  TxbIndexOp op(*this);
   std::vector<uint8_t> rec(rl + 1, ' ');
-  const int64_t pos = static_cast<int64_t>(table_.HeaderLength) + static_cast<int64_t>(last - 1) * static_cast<int64_t>(rl);
+  const int64_t pos = static_cast<int64_t>(table_.HeaderLength) + static_cast<int64_t>(recNo - 1) * static_cast<int64_t>(rl);
   if (table_.XBO_DiskFile::Read(pos, rec.data(), static_cast<int64_t>(rl)) != static_cast<int64_t>(rl)) return;
   if (table_.Encrypted) xbEncrypt(table_.Password, rec.data(), rec.data(), rl, 0);
-  bool changed = false;
-  for (auto& t : tags_) changed = t->AddIfMissing(static_cast<int32_t>(last), rec.data()) || changed;
-  if (!changed) return;
-  AfterChange();
-  Commit();
+  BeginKeyChange();
+  try {
+    changeTags([&](XBobjIndexTag& t) { return t.AddIfMissing(recNo, rec.data()); });
+  } catch (...) {
+    std::exception_ptr failure = std::current_exception();
+    try {
+      TakeBackKeys();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    EndKeyChange();
+    std::rethrow_exception(failure);
+  }
+  EndKeyChange();
 }
 
 void XBobjIndexFile::createLocked(const std::function<void()>& make) {
@@ -194,12 +206,98 @@ void XBobjIndexFile::TakeBackKeys() {
   knownSize_ = -1;
   std::vector<TxbUndoPiece> undo = std::move(undo_);
   undo_.clear();
-  for (auto it = undo.rbegin(); it != undo.rend(); ++it)
-    disk_->Write(it->pos, it->bytes.data(), static_cast<int64_t>(it->bytes.size()));
+  // Every piece is written back, also after one of them failed, and the file is cut.
+  bool failed = false;
+  for (auto it = undo.rbegin(); it != undo.rend(); ++it) {
+    try {
+      disk_->Write(it->pos, it->bytes.data(), static_cast<int64_t>(it->bytes.size()));
+    } catch (...) {
+      failed = true;
+    }
+  }
   // Pages added at the end go too; the index lock keeps other writers off the file.
-  if (undoSize_ >= 0 && disk_->FileSize() > undoSize_ && xbTruncateFile(disk_->Handle, undoSize_) != 0)
-    xbRaise(xb::msg::ErrorTruncate, {fileName_});
-  if (table_.AutoFlush) disk_->Flush();
+  try {
+    if (undoSize_ >= 0 && disk_->FileSize() > undoSize_ && xbTruncateFile(disk_->Handle, undoSize_) != 0) failed = true;
+  } catch (...) {
+    failed = true;
+  }
+  // A write that failed may have left the bytes as they were: what counts is what the file holds.
+  const bool whole = !failed || holdsPieces(undo);
+  if (whole && table_.AutoFlush) {
+    try {
+      disk_->Flush();
+    } catch (...) {
+    }
+  }
+  noteFileState();
+  if (whole) return;
+  markDamaged();
+  corrupt();
+}
+
+bool XBobjIndexFile::holdsPieces(const std::vector<TxbUndoPiece>& undo) {
+  // The oldest piece of a byte is what the file held before the key change.
+  std::map<int64_t, uint8_t> want;
+  for (auto it = undo.rbegin(); it != undo.rend(); ++it)
+    for (size_t i = 0; i < it->bytes.size(); ++i) want[it->pos + static_cast<int64_t>(i)] = it->bytes[i];
+  try {
+    if (undoSize_ >= 0 && disk_->FileSize() != undoSize_) return false;
+    std::vector<uint8_t> run;
+    for (auto at = want.begin(); at != want.end();) {
+      auto end = at;
+      run.clear();
+      for (int64_t pos = at->first; end != want.end() && end->first == pos; ++end, ++pos) run.push_back(end->second);
+      std::vector<uint8_t> got(run.size());
+      const int64_t n = static_cast<int64_t>(run.size());
+      if (disk_->Read(at->first, got.data(), n) != n || got != run) return false;
+      at = end;
+    }
+  } catch (...) {
+    return false;
+  }
+  return true;
+}
+
+void XBobjIndexFile::markDamaged() {
+  damaged_ = true;
+  refused_ = true;
+  dropPages();
+  stale_ = true;
+  nextFree_ = -1;
+  knownSize_ = -1;
+  try {
+    WriteOpenMark(true);
+    markWritten_ = true;
+  } catch (...) {
+    // A disk that takes no write: what the file holds is of no use (a Reindex makes it
+    // again from the table), and a file cut short is refused by every open.
+    markWritten_ = disk_ && xbTruncateFile(disk_->Handle, RefusedLength()) == 0;
+  }
+}
+
+void XBobjIndexFile::rebuild(const std::function<void()>& body) {
+  rebuilding_ = true;
+  struct G { bool& b; ~G() { b = false; } } g{rebuilding_};
+  TxbIndexOp op(*this);
+  const bool wasRefused = refused_;
+  refused_ = true;
+  try {
+    WriteOpenMark(true);
+  } catch (...) {
+    refused_ = wasRefused;   // nothing was changed
+    throw;
+  }
+  try {
+    body();
+    refused_ = false;
+    WriteOpenMark(false);   // the last write: the file opens again
+    if (table_.AutoFlush) disk_->Flush();
+  } catch (...) {
+    markDamaged();
+    throw;
+  }
+  damaged_ = false;
+  markWritten_ = false;
   noteFileState();
 }
 
@@ -288,9 +386,13 @@ void XBobjIndexFile::Flush() {
 void XBobjIndexFile::UpdateKeys(int32_t recNo, const uint8_t* oldRecord) {
   if (recNo < 1 || tags_.empty()) return;
   TxbIndexOp op(*this);
+  changeTags([&](XBobjIndexTag& t) { return t.UpdateRecord(recNo, table_.CurRecord, oldRecord); });
+}
+
+void XBobjIndexFile::changeTags(const std::function<bool(XBobjIndexTag&)>& change) {
   try {
     bool changed = false;
-    for (auto& t : tags_) changed = t->UpdateRecord(recNo, table_.CurRecord, oldRecord) || changed;
+    for (auto& t : tags_) changed = change(*t) || changed;
     if (changed) {
       AfterChange();
       Commit();
@@ -332,7 +434,18 @@ bool XBobjIndexFile::Lock() {
   }
   locks_ = 1;
   try {
-    if (stale_ || (!creating_ && NeedsReload())) reload();
+    if (damaged_ && !rebuilding_) {
+      if (!markWritten_) {
+        try {
+          WriteOpenMark(true);
+          markWritten_ = true;
+        } catch (...) {
+        }
+      }
+      corrupt();
+    }
+    if (damaged_) stale_ = false;   // a rebuild: the file is not read, it is made again
+    else if (stale_ || (!creating_ && NeedsReload())) reload();
   } catch (...) {
     locks_ = 0;
     if (lockHeld_) {

@@ -264,7 +264,19 @@ bool XBobjIndexTag::AddIfMissing(int32_t recNo, const uint8_t* record) {
   if (!KeyFor(record, key)) return false;
   TxbPath path;
   if (findEntry(key, recNo, path)) return false;
+  // A unique tag whose key another record holds takes no second one (and needs no walk).
+  if (Unique && seekBound({key, 0, false}, false, path) && keyAt(path) == key) return false;
+  // Kept under another key (a file written under another collation, or by a program
+  // that computes this key otherwise): the record has its entry.
+  if (HoldsRecord(recNo)) return false;
   return KeyAdd(key, recNo, true);
+}
+
+bool XBobjIndexTag::HoldsRecord(int32_t recNo) {
+  TxbPath path;
+  for (bool at = first(path); at; at = stepNext(path))
+    if (recAt(path) == recNo) return true;
+  return false;
 }
 
 bool XBobjIndexTag::KeyDelete(const std::string& key, int32_t recNo) {
@@ -285,9 +297,13 @@ void XBobjIndexTag::settleChanged() {
     XBobjIndexKey& p = *it->second;
     if (!PageOverflows(p)) continue;
     const uint32_t addr = p.Address;
+    // The path to the page, whatever its level: an interior page left too full by a
+    // split (the new page of an interior split) splits at its own level.
     TxbPath path;
     descend({std::string(p.Key(p.Count() - 1)), p.RecNo(p.Count() - 1), true}, false, path);
-    if (path.back().addr != addr) file_.badPage(PagePos(addr));
+    auto at = std::find_if(path.begin(), path.end(), [&](const TxbPathStep& s) { return s.addr == addr; });
+    if (at == path.end()) file_.badPage(PagePos(addr));
+    path.erase(at + 1, path.end());
     settle(path);
     i = static_cast<size_t>(-1);   // splits change other pages: look at them all again
   }

@@ -268,7 +268,20 @@ void XBobjMDXFile::StoreFileHeader() {
   xbPut16(h + 28, static_cast<uint32_t>(tags_.size()));
   int64_t next = std::max<int64_t>(nextFree_, FileEndRead());
   xbPut32(h + 32, checked_cast<uint32_t>(next));
-  Write(0, header_.data(), header_.size());
+  if (!OpenRefused()) {
+    Write(0, header_.data(), header_.size());
+    return;
+  }
+  std::vector<uint8_t> marked = header_;
+  xbPut16(marked.data() + 26, 0);
+  Write(0, marked.data(), marked.size());
+}
+
+void XBobjMDXFile::WriteOpenMark(bool refused) {
+  // The length of a tag-table entry: no open takes a file where it is not 32.
+  uint8_t b[2];
+  xbPut16(b, refused ? 0 : 32);
+  Write(26, b, sizeof b);
 }
 
 void XBobjMDXFile::writeTagTable() {
@@ -415,16 +428,17 @@ bool XBobjMDXFile::TagDelete(const std::string& name) {
 }
 
 void XBobjMDXFile::Reindex() {
-  TxbIndexOp op(*this);
-  nextFree_ = truncate(static_cast<int64_t>(header_.size())) ? 4 : FileEndRead();
-  for (auto& t : tags_) {
-    auto& m = static_cast<XBobjMDXTag&>(*t);
-    m.HeaderPos = int64_t{PageAllocate()} * Unit;
-    m.FirstUnit = m.LastUnit = 0;
-    m.Build();
-  }
-  writeTagTable();
-  Commit();
+  rebuild([&] {
+    nextFree_ = truncate(static_cast<int64_t>(header_.size())) ? 4 : FileEndRead();
+    for (auto& t : tags_) {
+      auto& m = static_cast<XBobjMDXTag&>(*t);
+      m.HeaderPos = int64_t{PageAllocate()} * Unit;
+      m.FirstUnit = m.LastUnit = 0;
+      m.Build();
+    }
+    writeTagTable();
+    Commit();
+  });
 }
 
 bool XBobjMDXFile::Rename(const std::string& newName) {

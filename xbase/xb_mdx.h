@@ -62,6 +62,9 @@ protected:
   friend class XBobjMDXTag;
   void LoadTags() override;
   void StoreFileHeader() override;
+  void WriteOpenMark(bool refused) override;
+  // Shorter than the header, longer than a file the open makes anew.
+  int64_t RefusedLength() const override { return 1024; }
 
 private:
   // Tags whose entries fit the header after entry 0 (47 of the 48 the header announces).

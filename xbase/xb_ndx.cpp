@@ -117,7 +117,7 @@ void XBobjNDXTag::TagStore() {
   const bool numeric = KeyType != 'C';
   xbPut32(h, Root);
   xbPut32(h + 4, checked_cast<uint32_t>(file_.FileEndRead()));
-  xbPut16(h + 12, static_cast<uint32_t>(numeric ? 8 : HeaderKeyLength));
+  xbPut16(h + 12, file_.OpenRefused() ? 0 : static_cast<uint32_t>(numeric ? 8 : HeaderKeyLength));
   xbPut16(h + 14, static_cast<uint32_t>(MaxKeys));
   xbPut16(h + 16, numeric ? 1 : 0);
   xbPut16(h + 18, static_cast<uint32_t>(ItemSize));
@@ -186,10 +186,18 @@ uint32_t XBobjNDXFile::PageAllocate() {
 }
 
 void XBobjNDXFile::Reindex() {
-  TxbIndexOp op(*this);
-  nextFree_ = truncate(BlockSize) ? 1 : FileEndRead();
-  tag().Build();
-  Commit();
+  rebuild([&] {
+    nextFree_ = truncate(BlockSize) ? 1 : FileEndRead();
+    tag().Build();
+    Commit();
+  });
+}
+
+void XBobjNDXFile::WriteOpenMark(bool refused) {
+  // The key length: no open takes a file whose key length is 0.
+  uint8_t b[2];
+  xbPut16(b, refused ? 0 : static_cast<uint32_t>(tag().KeyType != 'C' ? 8 : tag().HeaderKeyLength));
+  Write(12, b, sizeof b);
 }
 
 }  // namespace xb

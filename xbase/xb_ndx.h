@@ -50,6 +50,8 @@ public:
 
 protected:
   void LoadTags() override;
+  void WriteOpenMark(bool refused) override;
+  int64_t RefusedLength() const override { return BlockSize; }   // the header alone
 
 private:
   XBobjNDXTag& tag() { return static_cast<XBobjNDXTag&>(*tags_.front()); }

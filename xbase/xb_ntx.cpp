@@ -173,7 +173,7 @@ void XBobjNTXTag::TagLoad() {
 
 void XBobjNTXTag::TagStore() {
   uint8_t h[XBobjNTXFile::PageSize] = {};
-  xbPut16(h, ForExpr.empty() ? 6 : 7);
+  xbPut16(h, file_.OpenRefused() ? 0 : (ForExpr.empty() ? 6 : 7));
   xbPut16(h + 2, ntx().counter_);
   xbPut32(h + 4, Root);
   xbPut16(h + 12, static_cast<uint32_t>(ItemSize));
@@ -272,11 +272,19 @@ void XBobjNTXFile::AfterChange() {
 }
 
 void XBobjNTXFile::Reindex() {
-  TxbIndexOp op(*this);
-  nextFree_ = truncate(PageSize) ? PageSize : FileEndRead();
-  counter_ = 1;
-  tag().Build();
-  Commit();
+  rebuild([&] {
+    nextFree_ = truncate(PageSize) ? PageSize : FileEndRead();
+    counter_ = 1;
+    tag().Build();
+    Commit();
+  });
+}
+
+void XBobjNTXFile::WriteOpenMark(bool refused) {
+  // The signature: no open takes a file without it.
+  uint8_t b[2];
+  xbPut16(b, refused ? 0 : (tag().ForExpr.empty() ? 6 : 7));
+  Write(0, b, sizeof b);
 }
 
 bool XBobjNTXFile::ChangedExternally() {

@@ -56,6 +56,8 @@ protected:
   friend class XBobjNTXTag;
   void LoadTags() override;
   void AfterChange() override;
+  void WriteOpenMark(bool refused) override;
+  int64_t RefusedLength() const override { return PageSize; }   // the header alone
 
 private:
   XBobjNTXTag& tag() { return static_cast<XBobjNTXTag&>(*tags_.front()); }

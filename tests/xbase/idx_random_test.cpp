@@ -1,8 +1,9 @@
 // Index trees under any order of keys: seeded random appends, key changes and removals
 // (a FOR condition turning false) for every index kind, from an empty table, checked
 // after every operation against an ordered model of the table (the walk, the count,
-// seeks); the record-number widths of the CDX leaves crossed under appends; and at the
-// end the walks of the Perl xBase reader compared with the model.
+// seeks), also at each kind's longest key and with unique tags; the record-number widths
+// of the CDX leaves crossed under appends; and at the end the walks of the Perl xBase
+// reader compared with the model.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -34,7 +35,8 @@ uint64_t runSeed() {
 
 // Keys that share prefixes and vary in length: a letter, a digit, a dash and a number
 // in no particular order, or a few words from a small stock.
-std::string drawName(std::mt19937_64& rng, size_t width) {
+// With longRuns, two keys in three begin with a long run of one letter.
+std::string drawName(std::mt19937_64& rng, size_t width, bool longRuns = false) {
   static const char* const stock[] = {"A", "AB", "ABC", "ABD", "B", "BA", "IVANOV", "IVANOVA", "PETROV", "-", "0", "7"};
   std::string s;
   const int parts = 1 + static_cast<int>(rng() % 4);
@@ -48,6 +50,13 @@ std::string drawName(std::mt19937_64& rng, size_t width) {
     if (rng() % 3 == 0) s += std::to_string(rng() % 1000);
   }
   if (rng() % 8 == 0) s += std::string(rng() % (width / 2), 'Z');   // long keys now and then
+  if (longRuns && rng() % 3 != 0) {
+    // Runs of one letter, so that keys share long prefixes (compressed leaves, where one
+    // key put between two takes several pages), half of them filled near the full width.
+    s = std::string(1 + rng() % (width - 20), "MZ"[rng() % 2]) + s;
+    if (rng() % 2)
+      while (s.size() + rng() % 40 < width) s += static_cast<char>('A' + rng() % 26);
+  }
   if (s.size() > width) s.resize(width);
   return s;
 }
@@ -105,14 +114,13 @@ struct RandRow {
   }
 };
 
-constexpr size_t NameWidth = 100;   // long keys: few to a page, so that the trees grow deep
-
-// The order of a key in the model: texts blank-padded, numbers by value, dates as yyyymmdd.
-std::string modelKey(const RandRow& r, Field f) {
+// The order of a key in the model: texts blank-padded to the field's width, numbers by
+// value, dates as yyyymmdd.
+std::string modelKey(const RandRow& r, Field f, size_t width) {
   switch (f) {
     case Field::Name: {
       std::string s = r.name;
-      s.resize(NameWidth, ' ');
+      s.resize(width, ' ');
       return s;
     }
     case Field::Amount: {
@@ -129,9 +137,9 @@ std::string modelKey(const RandRow& r, Field f) {
 }
 
 // The text a caller seeks a key by: the whole padded text, so that only that key matches.
-std::string seekText(const RandRow& r, Field f) {
+std::string seekText(const RandRow& r, Field f, size_t width) {
   switch (f) {
-    case Field::Name: return modelKey(r, f);
+    case Field::Name: return modelKey(r, f, width);
     case Field::Amount: return xbNumberText(r.amount);
     default: return r.date();
   }
@@ -142,6 +150,7 @@ struct RandTag {
   Field field;
   bool descending = false;
   bool positiveOnly = false;    // FOR AMT > 0
+  bool unique = false;          // keeps the first record of equal keys only
   const char* file = nullptr;   // the file the Perl reader is given (nullptr: not asked)
   const char* perlTag = "";
   const char* perlType = "";
@@ -149,6 +158,8 @@ struct RandTag {
 
 struct RandKind {
   const char* label;
+  size_t width;   // of NAME: long keys, few to a page, so that the trees grow deep
+  int ops;        // operations of a run
   std::string files;
   std::function<void(XBO_dBHandler&, const TempDir&)> create;
   std::vector<RandTag> tags;
@@ -156,27 +167,27 @@ struct RandKind {
 
 std::vector<RandKind> randKinds() {
   return {
-      {"NTX", "NAME.NTX;DNAME.NTX;AMT.NTX;BD.NTX",
+      {"NTX", 100, 2500, "NAME.NTX;DNAME.NTX;AMT.NTX;BD.NTX",
        [](XBO_dBHandler& h, const TempDir& t) {
          XBobjNTXFile::CreateFile(h, t.file("NAME.NTX"), "NAME");
          XBobjNTXFile::CreateFile(h, t.file("DNAME.NTX"), "NAME", false, "", true);
          XBobjNTXFile::CreateFile(h, t.file("AMT.NTX"), "AMT", false, "AMT > 0");
          XBobjNTXFile::CreateFile(h, t.file("BD.NTX"), "BD");
        },
-       {{"NAME", Field::Name, false, false, "NAME.NTX", "", "C"},
-        {"DNAME", Field::Name, true, false, "DNAME.NTX", "", "C"},
+       {{"NAME", Field::Name, false, false, false, "NAME.NTX", "", "C"},
+        {"DNAME", Field::Name, true, false, false, "DNAME.NTX", "", "C"},
         {"AMT", Field::Amount, false, true},
         {"BD", Field::Date, false, false}}},
-      {"NDX", "NAME.NDX;AMT.NDX;BD.NDX",
+      {"NDX", 100, 2500, "NAME.NDX;AMT.NDX;BD.NDX",
        [](XBO_dBHandler& h, const TempDir& t) {
          XBobjNDXFile::CreateFile(h, t.file("NAME.NDX"), "NAME");
          XBobjNDXFile::CreateFile(h, t.file("AMT.NDX"), "AMT");
          XBobjNDXFile::CreateFile(h, t.file("BD.NDX"), "BD");
        },
-       {{"NAME", Field::Name, false, false, "NAME.NDX", "", "C"},
+       {{"NAME", Field::Name, false, false, false, "NAME.NDX", "", "C"},
         {"AMT", Field::Amount, false, false},
         {"BD", Field::Date, false, false}}},
-      {"MDX", "P.MDX",
+      {"MDX", 100, 2500, "P.MDX",
        [](XBO_dBHandler& h, const TempDir& t) {
          auto m = XBobjMDXFile::CreateFile(h, t.file("P.MDX"));
          m->TagCreate("NAME", "NAME");
@@ -184,11 +195,11 @@ std::vector<RandKind> randKinds() {
          m->TagCreate("AMT", "AMT", false, "AMT > 0");
          m->TagCreate("BD", "BD");
        },
-       {{"NAME", Field::Name, false, false, "P.MDX", "NAME", "C"},
+       {{"NAME", Field::Name, false, false, false, "P.MDX", "NAME", "C"},
         {"DNAME", Field::Name, true, false},
         {"AMT", Field::Amount, false, true},
         {"BD", Field::Date, false, false}}},
-      {"CDX", "P.CDX",
+      {"CDX", 100, 2500, "P.CDX",
        [](XBO_dBHandler& h, const TempDir& t) {
          auto c = XBobjCDXFile::CreateFile(h, t.file("P.CDX"));
          c->TagCreate("NAME", "NAME");
@@ -196,22 +207,68 @@ std::vector<RandKind> randKinds() {
          c->TagCreate("AMT", "AMT", false, "AMT > 0");
          c->TagCreate("BD", "BD");
        },
-       {{"NAME", Field::Name, false, false, "P.CDX", "NAME", "C"},
-        {"DNAME", Field::Name, true, false, "P.CDX", "DNAME", "C"},
-        {"AMT", Field::Amount, false, true, "P.CDX", "AMT", "N"},
+       {{"NAME", Field::Name, false, false, false, "P.CDX", "NAME", "C"},
+        {"DNAME", Field::Name, true, false, false, "P.CDX", "DNAME", "C"},
+        {"AMT", Field::Amount, false, true, false, "P.CDX", "AMT", "N"},
         {"BD", Field::Date, false, false}}},
+      // Each kind at the longest text key it takes, with unique tags beside the others.
+      {"NTX at 250", 250, 1200, "UNAME.NTX;DNAME.NTX;UBD.NTX",
+       [](XBO_dBHandler& h, const TempDir& t) {
+         XBobjNTXFile::CreateFile(h, t.file("UNAME.NTX"), "NAME", true);
+         XBobjNTXFile::CreateFile(h, t.file("DNAME.NTX"), "NAME", false, "", true);
+         XBobjNTXFile::CreateFile(h, t.file("UBD.NTX"), "BD", true);
+       },
+       {{"UNAME", Field::Name, false, false, true, "UNAME.NTX", "", "C"},
+        {"DNAME", Field::Name, true, false, false},
+        {"UBD", Field::Date, false, false, true}}},
+      {"NDX at 100, unique", 100, 1200, "UNAME.NDX;UAMT.NDX",
+       [](XBO_dBHandler& h, const TempDir& t) {
+         XBobjNDXFile::CreateFile(h, t.file("UNAME.NDX"), "NAME", true);
+         XBobjNDXFile::CreateFile(h, t.file("UAMT.NDX"), "AMT", true);
+       },
+       {{"UNAME", Field::Name, false, false, true, "UNAME.NDX", "", "C"},
+        {"UAMT", Field::Amount, false, false, true}}},
+      {"MDX at 100, unique", 100, 1200, "P.MDX",
+       [](XBO_dBHandler& h, const TempDir& t) {
+         auto m = XBobjMDXFile::CreateFile(h, t.file("P.MDX"));
+         m->TagCreate("UNAME", "NAME", true);
+         m->TagCreate("UDNAME", "NAME", true, "", true);
+         m->TagCreate("UAMT", "AMT", true, "AMT > 0");
+       },
+       {{"UNAME", Field::Name, false, false, true, "P.MDX", "UNAME", "C"},
+        {"UDNAME", Field::Name, true, false, true},
+        {"UAMT", Field::Amount, false, true, true}}},
+      {"CDX at 240", 240, 1200, "P.CDX",
+       [](XBO_dBHandler& h, const TempDir& t) {
+         auto c = XBobjCDXFile::CreateFile(h, t.file("P.CDX"));
+         c->TagCreate("NAME", "NAME");
+         c->TagCreate("UNAME", "NAME", true);
+         c->TagCreate("UDNAME", "NAME", true, "", true);
+         c->TagCreate("UAMT", "AMT", true, "AMT > 0");
+       },
+       {{"NAME", Field::Name, false, false, false, "P.CDX", "NAME", "C"},
+        {"UNAME", Field::Name, false, false, true, "P.CDX", "UNAME", "C"},
+        {"UDNAME", Field::Name, true, false, true},
+        {"UAMT", Field::Amount, false, true, true}}},
   };
 }
 
 struct ModelTag {
   RandTag spec;
+  size_t width = 0;
   XBobjIndexTag* tag = nullptr;
   std::set<std::pair<std::string, int32_t>> entries;   // in ascending order of key, then record
   bool holds(const RandRow& r) const { return !spec.positiveOnly || r.amount > 0; }
+  std::string key(const RandRow& r) const { return modelKey(r, spec.field, width); }
+  // A unique tag takes a key only while no record holds it; a record that leaves gives
+  // its key to no other.
   void add(const RandRow& r, int32_t rec) {
-    if (holds(r)) entries.insert({modelKey(r, spec.field), rec});
+    if (!holds(r)) return;
+    const std::string k = key(r);
+    if (spec.unique && firstWith(k) != 0) return;
+    entries.insert({k, rec});
   }
-  void remove(const RandRow& r, int32_t rec) { entries.erase({modelKey(r, spec.field), rec}); }
+  void remove(const RandRow& r, int32_t rec) { entries.erase({key(r), rec}); }
   // The record numbers in the tag's order.
   std::vector<int32_t> order() const {
     std::vector<int32_t> out;
@@ -244,13 +301,12 @@ TEST_P(IndexRandomOps, EveryKindFollowsAnOrderedModel) {
   const uint64_t seed = runSeed();
   std::printf("seed %" PRIu64 "\n", seed);
   SCOPED_TRACE("seed " + std::to_string(seed) + " (KESTA_INDEX_SEED repeats the run)");
-  const int ops = 2500;
   bool perlAsked = false, perlMissing = false;
   for (const RandKind& k : randKinds()) {
     SCOPED_TRACE(k.label);
     std::mt19937_64 rng(seed ^ std::hash<std::string>()(k.label));
     TempDir t;
-    DbfBuilder b(0x03, {{"NAME", 'C', static_cast<int>(NameWidth)}, {"AMT", 'N', 10, 2}, {"BD", 'D', 8}});
+    DbfBuilder b(0x03, {{"NAME", 'C', static_cast<int>(k.width)}, {"AMT", 'N', 10, 2}, {"BD", 'D', 8}});
     b.write(t.file("P.DBF"));
     {
       XBO_dBHandler h(t.file("P.DBF"), true, false, "");
@@ -262,6 +318,7 @@ TEST_P(IndexRandomOps, EveryKindFollowsAnOrderedModel) {
     for (const RandTag& s : k.tags) {
       ModelTag m;
       m.spec = s;
+      m.width = k.width;
       for (int n = 1; n <= h.TagCount(); ++n)
         if (h.TagByNumber(n)->TagName() == s.name) m.tag = dynamic_cast<XBobjIndexTag*>(h.TagByNumber(n));
       ASSERT_NE(m.tag, nullptr) << s.name;
@@ -269,7 +326,7 @@ TEST_P(IndexRandomOps, EveryKindFollowsAnOrderedModel) {
     }
     std::vector<RandRow> rows;
     auto draw = [&](RandRow& r, bool all) {
-      if (all || rng() % 2) r.name = drawName(rng, NameWidth);
+      if (all || rng() % 2) r.name = drawName(rng, k.width, k.width > 100);
       if (all || rng() % 2) r.amount = static_cast<double>(static_cast<int>(rng() % 200) - 60) / 4;
       if (all || rng() % 3 == 0) {
         r.y = 1990 + static_cast<int>(rng() % 40);
@@ -288,22 +345,24 @@ TEST_P(IndexRandomOps, EveryKindFollowsAnOrderedModel) {
       put(next);
       h.PutRecord(rec);
       for (ModelTag& m : tags) {
+        // A key that stays is left alone (a unique tag does not hand it over then either).
+        if (m.holds(rows[i]) && m.holds(next) && m.key(rows[i]) == m.key(next)) continue;
         m.remove(rows[i], rec);
         m.add(next, rec);
       }
       rows[i] = next;
     };
     auto seekCheck = [&](const ModelTag& m, const RandRow& r) {
-      const int32_t want = m.firstWith(modelKey(r, m.spec.field));
-      const int32_t got = m.tag->SeekKey(seekText(r, m.spec.field));
+      const int32_t want = m.firstWith(m.key(r));
+      const int32_t got = m.tag->SeekKey(seekText(r, m.spec.field, k.width));
       if (want != 0) {
-        EXPECT_EQ(got, want) << m.spec.name << " seek of " << platform::TrimRight(seekText(r, m.spec.field));
+        EXPECT_EQ(got, want) << m.spec.name << " seek of " << platform::TrimRight(seekText(r, m.spec.field, k.width));
       } else if (got != 0) {
         // Not in the tag: whatever the seek lands on has another key.
-        EXPECT_NE(modelKey(rows[static_cast<size_t>(got - 1)], m.spec.field), modelKey(r, m.spec.field))
-            << m.spec.name;
+        EXPECT_NE(m.key(rows[static_cast<size_t>(got - 1)]), m.key(r)) << m.spec.name;
       }
     };
+    const int ops = k.ops;
     for (int op = 0; op < ops; ++op) {
       SCOPED_TRACE("operation " + std::to_string(op) + ", " + std::to_string(rows.size()) + " records");
       const unsigned what = rows.empty() ? 0 : static_cast<unsigned>(rng() % 100);
@@ -314,6 +373,13 @@ TEST_P(IndexRandomOps, EveryKindFollowsAnOrderedModel) {
         h.BlankRecord();
         put(r);
         h.Append();
+        // An append of a shared open first gives the record before it its key where the
+        // tag has no entry for it (a unique tag's key that its holder has given up since).
+        for (ModelTag& m : tags)
+          if (shared && !rows.empty() && std::none_of(m.entries.begin(), m.entries.end(), [&](const auto& e) {
+                return e.second == static_cast<int32_t>(rows.size());
+              }))
+            m.add(rows.back(), static_cast<int32_t>(rows.size()));
         rows.push_back(r);
         for (ModelTag& m : tags) m.add(r, static_cast<int32_t>(rows.size()));
         touched.push_back(r);
@@ -353,9 +419,9 @@ TEST_P(IndexRandomOps, EveryKindFollowsAnOrderedModel) {
           std::string near;
           for (size_t i = at > 2 ? at - 2 : 0; i < std::min(got.size(), at + 3); ++i)
             near += "\n  " + std::to_string(i) + ": tag " + std::to_string(got[i]) + " '" +
-                    platform::TrimRight(modelKey(rows[static_cast<size_t>(got[i] - 1)], m.spec.field)) + "', model " +
-                    std::to_string(want[i]) + " '" +
-                    platform::TrimRight(modelKey(rows[static_cast<size_t>(want[i] - 1)], m.spec.field)) + "'";
+                    platform::TrimRight(m.key(rows[static_cast<size_t>(got[i] - 1)])) + "', model " +
+                    std::to_string(want[i]) + " '" + platform::TrimRight(m.key(rows[static_cast<size_t>(want[i] - 1)])) +
+                    "'";
           FAIL() << m.spec.name << " walks otherwise than the model from entry " << at << ":" << near;
         }
         for (const RandRow& r : touched) seekCheck(m, r);
@@ -368,7 +434,8 @@ TEST_P(IndexRandomOps, EveryKindFollowsAnOrderedModel) {
     // The trees grew several levels deep (the long text keys deeper than the 8-byte ones).
     for (const ModelTag& m : tags) {
       const size_t depth = m.tag->Depth();
-      EXPECT_GE(depth, m.spec.field == Field::Name ? 4u : 2u) << m.spec.name;
+      // (A unique number tag holds a few hundred keys at most.)
+      EXPECT_GE(depth, m.spec.field == Field::Name ? 4u : m.spec.unique ? 1u : 2u) << m.spec.name;
       std::printf("%s %s: %zu entries, %zu levels\n", k.label, m.spec.name.c_str(), m.entries.size(), depth);
     }
     // The Perl reader walks the files as they are stored.

@@ -15,6 +15,12 @@ export QT_QPA_PLATFORM=offscreen
 export KESTA_REQUIRE_FIREBIRD_SERVER=1
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+# The embedded engine keeps its shared lock memory in a folder of its own for this run, so that
+# what an earlier process killed inside the engine left in the machine's default folder cannot
+# stop the tests.
+FIREBIRD_LOCK=$(mktemp -d "${TMPDIR:-/tmp}/kesta-fblock.XXXXXX")
+export FIREBIRD_LOCK
+trap 'rm -rf "$FIREBIRD_LOCK"' EXIT
 
 run_suite() {
   local dir=$1; shift

@@ -291,13 +291,15 @@ TEST_F(DemoFolder, MakingTheFolderAgainKeepsTheDatabaseAndSettingsAndRenewsTheIn
 }
 
 // Starts the maker program on `dir` (as the file system names it), its output thrown
-// away; `locale` given, as the locale of its environment.
-pid_t StartMaker(const std::string& dir, const char* locale = nullptr) {
+// away; `locale` given, as the locale of its environment; `lockDir` given, as the database
+// engine's folder of shared lock memory.
+pid_t StartMaker(const std::string& dir, const char* locale = nullptr, const std::string& lockDir = {}) {
   const pid_t pid = ::fork();
   if (pid == 0) {
     const int null = ::open("/dev/null", O_WRONLY);
     if (null >= 0) ::dup2(null, 1);
     if (locale) ::setenv("LC_ALL", locale, 1);
+    if (!lockDir.empty()) ::setenv("FIREBIRD_LOCK", lockDir.c_str(), 1);
     ::execl(KESTA_DEMO_DATA_EXE, KESTA_DEMO_DATA_EXE, dir.c_str(), static_cast<char*>(nullptr));
     ::_exit(127);
   }
@@ -327,7 +329,9 @@ TEST(DemoDataMaker, FillsAFolderNamedInCyrillic) {
 
 // The maker killed (SIGKILL) at random moments of a run, then run once more to its end,
 // leaves the folder that one whole run makes: no half database, input or settings file is
-// kept, and no temporary file is left.
+// kept, and no temporary file is left. The makers keep the engine's shared lock memory in a
+// folder of their own: a process killed inside the engine can leave a mutex there locked,
+// which would stop every other process of the machine that uses the engine's default folder.
 TEST(DemoDataMaker, AKillAtAnyMomentLeavesNothingTheNextRunKeeps) {
   const uint64_t seed = std::random_device{}();
   std::printf("seed %" PRIu64 "\n", seed);
@@ -335,18 +339,20 @@ TEST(DemoDataMaker, AKillAtAnyMomentLeavesNothingTheNextRunKeeps) {
   std::mt19937_64 rng(seed);
   const std::string reference = testsupport::MakeTempDir("kesta-demo-whole");
   const std::string dir = testsupport::MakeTempDir("kesta-demo-killed");
+  const std::string locks = testsupport::MakeTempDir("kesta-demo-locks");
   // A whole run bounds the moments of the kills.
   const auto start = std::chrono::steady_clock::now();
-  ASSERT_EQ(WaitMaker(StartMaker(reference)), 0);
+  ASSERT_EQ(WaitMaker(StartMaker(reference, nullptr, locks)), 0);
   const auto whole = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
   for (int kill = 0; kill < 5; ++kill) {
-    const pid_t pid = StartMaker(dir);
+    const pid_t pid = StartMaker(dir, nullptr, locks);
     ASSERT_GT(pid, 0);
     std::this_thread::sleep_for(std::chrono::microseconds(rng() % static_cast<uint64_t>(whole.count() + 1)));
     ::kill(pid, SIGKILL);
     WaitMaker(pid);
   }
-  ASSERT_EQ(WaitMaker(StartMaker(dir)), 0);
+  ASSERT_EQ(WaitMaker(StartMaker(dir, nullptr, locks)), 0);
+  testsupport::RemoveDir(locks);
 
   using namespace demodata;
   for (const std::string f : {kFundDbf, kPrivilegedDbf, kDrugDbf, kRegisterXml, kSmpPackage, "Zelvorn.ini"}) {

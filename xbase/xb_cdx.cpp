@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 #include <set>
+#include <vector>
 
 #include "platform/strutil.h"
 #include "xbase/checked.h"
@@ -216,18 +217,55 @@ bool XBobjCDXTag::PageOverflows(const XBobjIndexKey& p) const {
   return leafBytes(p, LeafLayout(maxRecord(p), p.BulkLayout)) >= 488;
 }
 
-int XBobjCDXTag::SplitCount(const XBobjIndexKey& p) const {
-  if (!p.Leaf) return XBobjIndexTag::SplitCount(p);
-  // The leading entries that stay below 250 bytes.
-  const Layout l = LeafLayout(maxRecord(p), p.BulkLayout);
-  size_t total = 0;
-  int n = 0;
-  for (int i = 0; i < p.Count(); ++i) {
-    total += entryBytes(p, i, l);
-    if (total >= 250) break;
-    n = i + 1;
+int XBobjCDXTag::SplitCount(const XBobjIndexKey& p, int at) const {
+  const int k = p.Count();
+  if (k < 2) return 1;
+  if (!p.Leaf) {
+    // A page one entry over: an entry added at an end (keys arriving in order or in
+    // reverse order) leaves the other page full, and the page that takes the next ones
+    // with room. With long keys (two entries a node) the split always leaves a page of
+    // one entry: it is then the one the keys go on to, and the tree stays two-way.
+    if (k == maxInterior() + 1) {
+      if (at >= k - 1) return k - 1;
+      if (at <= 1) return 1;
+    }
+    return XBobjIndexTag::SplitCount(p, at);
   }
-  return std::clamp(n, 1, std::max(1, p.Count() - 1));
+  // Leaves: the entries of each side as they would be written, the first entry of the
+  // right side with its key in full (it shares nothing with an entry before it).
+  const Layout l = LeafLayout(maxRecord(p), p.BulkLayout);
+  std::vector<size_t> bytes(static_cast<size_t>(k)), full(static_cast<size_t>(k));
+  size_t total = 0;
+  for (int i = 0; i < k; ++i) {
+    bytes[static_cast<size_t>(i)] = entryBytes(p, i, l);
+    full[static_cast<size_t>(i)] = static_cast<size_t>(l.bytes) + static_cast<size_t>(KeyLength) - trailOf(p.Key(i));
+    total += bytes[static_cast<size_t>(i)];
+  }
+  // Among the splits that leave both sides fitting: an entry added at the end keeps the
+  // left side as full as it can be, one added at the front the right side, any other
+  // the sides nearest in size. A long first key shared by the keys after it no longer
+  // leaves a page of one entry beside a page still full.
+  int best = 0;
+  size_t bestLarger = 0, left = 0;
+  for (int n = 1; n < k; ++n) {
+    left += bytes[static_cast<size_t>(n - 1)];
+    const size_t right = total - left - bytes[static_cast<size_t>(n)] + full[static_cast<size_t>(n)];
+    if (left >= 488) break;
+    if (right >= 488) continue;
+    if (at <= 0) return n;
+    const size_t larger = std::max(left, right);
+    if (best == 0 || at >= k - 1 || larger < bestLarger) {
+      best = n;
+      bestLarger = larger;
+    }
+  }
+  if (best > 0) return best;
+  // No split fits both sides (a layout that grew): the left side takes what fits, and
+  // the rest splits again.
+  left = 0;
+  int n = 0;
+  while (n < k - 1 && left + bytes[static_cast<size_t>(n)] < 488) left += bytes[static_cast<size_t>(n++)];
+  return std::max(n, 1);
 }
 
 void XBobjCDXTag::PackStart(size_t) {

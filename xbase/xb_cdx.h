@@ -22,7 +22,7 @@ public:
   void PageRead(XBobjIndexKey& page) override;
   void PageWrite(XBobjIndexKey& page) override;
   bool PageOverflows(const XBobjIndexKey& page) const override;
-  int SplitCount(const XBobjIndexKey& page) const override;
+  int SplitCount(const XBobjIndexKey& page, int at) const override;
   bool PackFits(XBobjIndexKey& page, std::string_view key, int level) override;
   void PackStart(size_t keys) override;
   void TagLoad() override;

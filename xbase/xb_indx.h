@@ -165,8 +165,9 @@ public:
   virtual void PageRead(XBobjIndexKey& page) = 0;    // fills the page at page.Address; raises when damaged
   virtual void PageWrite(XBobjIndexKey& page) = 0;   // writes the page at page.Address
   virtual bool PageOverflows(const XBobjIndexKey& page) const = 0;
-  // The leading entries that a split moves to the new page (with the one that goes up).
-  virtual int SplitCount(const XBobjIndexKey& page) const;
+  // The leading entries that a split moves to the new page (with the one that goes up);
+  // at is the entry the change went to (an inserted entry, or the child that split).
+  virtual int SplitCount(const XBobjIndexKey& page, int at) const;
   // Whether a page being built can take one more entry.
   // (The kinds that pack by bytes count the entry in when it fits.)
   virtual bool PackFits(XBobjIndexKey& page, std::string_view key, int level) = 0;

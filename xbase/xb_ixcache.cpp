@@ -73,7 +73,7 @@ void XBobjIndexKey::MoveFront(int count, XBobjIndexKey& other) {
 
 // ---------------------------------------------------------------- tag: pages
 
-int XBobjIndexTag::SplitCount(const XBobjIndexKey& page) const {
+int XBobjIndexTag::SplitCount(const XBobjIndexKey& page, int) const {
   int k = page.Count();
   return k - k / 2;
 }

@@ -54,7 +54,7 @@ void XBobjIndexTag::split(TxbPath& path, size_t d) {
   XBobjIndexKey& p = page(path[d].addr);
   const int k = p.Count();
   const bool keyUp = style_ == TxbTreeStyle::KeysInInterior || (style_ == TxbTreeStyle::SeparatorsWithTail && !p.Leaf);
-  int h = SplitCount(p);
+  int h = SplitCount(p, path[d].idx);
   h = std::clamp(h, keyUp ? 2 : 1, k - 1);
   XBobjIndexKey& n = newPage(p.Leaf);
   if (keyUp) {
@@ -82,6 +82,9 @@ void XBobjIndexTag::split(TxbPath& path, size_t d) {
   markChanged(p);
   markChanged(n);
   markChanged(P);
+  // The change stays at its place in the page's remaining entries (before them when it
+  // went to the new page), for a page that has to split again.
+  path[d].idx = std::max(0, path[d].idx - h);
   path[d - 1].idx = j + 1;
   ++version_;
 }

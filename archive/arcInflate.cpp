@@ -28,7 +28,7 @@ constexpr uint8_t kDistExtra[32] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5, 
                                     7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13, 14, 14};
 
 // Entry of a symbol without its code bits: value, flags and the count of extra bits.
-inline uint32_t SymbolEntry(unsigned sym, TableKind kind, bool d64) {
+constexpr uint32_t SymbolEntry(unsigned sym, TableKind kind, bool d64) {
   switch (kind) {
     case TableKind::CodeLengths:
       return sym << 16;
@@ -44,6 +44,22 @@ inline uint32_t SymbolEntry(unsigned sym, TableKind kind, bool d64) {
   }
   return kInvalid;
 }
+
+// The entries of every symbol of each kind of table and variant, so that the table builder takes
+// an entry in one load.
+struct SymbolEntries {
+  uint32_t codeLengths[19];
+  uint32_t litLen[2][288];
+  uint32_t dist[2][32];
+  constexpr SymbolEntries() : codeLengths(), litLen(), dist() {
+    for (unsigned s = 0; s < 19; ++s) codeLengths[s] = SymbolEntry(s, TableKind::CodeLengths, false);
+    for (unsigned v = 0; v < 2; ++v) {
+      for (unsigned s = 0; s < 288; ++s) litLen[v][s] = SymbolEntry(s, TableKind::LitLen, v != 0);
+      for (unsigned s = 0; s < 32; ++s) dist[v][s] = SymbolEntry(s, TableKind::Dist, v != 0);
+    }
+  }
+};
+constexpr SymbolEntries kSymbolEntries;
 
 // Adds the code bits of a table level to a symbol entry.
 constexpr uint32_t WithCode(uint32_t e, unsigned bits) { return e + (bits << 8) + bits; }
@@ -69,9 +85,15 @@ inline unsigned Reverse(unsigned code, unsigned len) {
 bool BuildTable(const uint8_t* lengths, unsigned n, TableKind kind, bool d64, uint32_t* table,
                 size_t capacity, unsigned root, bool* pairs) {
   if (pairs) *pairs = false;
-  unsigned any = 0;
-  for (unsigned s = 0; s < n; ++s) any |= lengths[s];
-  if (any > 15) return false;
+  const uint32_t* const entries = kind == TableKind::CodeLengths ? kSymbolEntries.codeLengths
+                                  : kind == TableKind::LitLen    ? kSymbolEntries.litLen[d64]
+                                                                 : kSymbolEntries.dist[d64];
+  if (n > (kind == TableKind::CodeLengths ? 19u : kind == TableKind::LitLen ? 288u : 32u)) return false;
+  uint64_t any = 0;
+  unsigned s8 = 0;
+  for (; s8 + 8 <= n; s8 += 8) any |= Load64(lengths + s8);
+  for (; s8 < n; ++s8) any |= lengths[s8];
+  if (any & 0xF0F0F0F0F0F0F0F0u) return false;  // a length above 15
   // Counted in four rows: runs of equal lengths would otherwise wait on each other's increments.
   unsigned rows[4][16] = {};
   unsigned s4 = 0;
@@ -112,22 +134,19 @@ bool BuildTable(const uint8_t* lengths, unsigned n, TableKind kind, bool d64, ui
     code = (code + count[l - 1]) << 1;
     next[l] = code;
   }
-  // Canonical codes, bit-reversed for least-significant-first reading, and the symbols ordered by
-  // code length.
-  unsigned rev[288];
+  // The symbols ordered by code length (and by symbol within a length): the one at sorted[k], of
+  // l bits, has the canonical code next[l] + k - first[l], bit-reversed for
+  // least-significant-first reading.
   unsigned sorted[288];
   unsigned first[17] = {};
   for (unsigned l = 1; l <= 15; ++l) first[l + 1] = first[l] + count[l];
   {
     unsigned at[16];
     std::memcpy(at, first, sizeof at);
-    for (unsigned s = 0; s < n; ++s) {
-      const unsigned l = lengths[s];
-      if (!l) continue;
-      rev[s] = Reverse(next[l]++, l);
-      sorted[at[l]++] = s;
-    }
+    at[0] = first[16];  // unused symbols go after the others and are not read
+    for (unsigned s = 0; s < n; ++s) sorted[at[lengths[s]]++] = s;
   }
+  auto reversed = [&](unsigned k, unsigned l) { return Reverse(next[l] + k - first[l], l); };
   // Root entries of the short codes, length by length: the codes of up to l bits fill the first
   // 2^l entries, which are copied up each time the next length doubles the part filled.
   uint32_t literalShare[16] = {};  // literal codes by length, weighted by the root entries they take
@@ -136,15 +155,15 @@ bool BuildTable(const uint8_t* lengths, unsigned n, TableKind kind, bool d64, ui
   for (unsigned l = 1; l <= std::min(maxLen, root); ++l) {
     std::memcpy(table + filled, table, filled * sizeof *table);
     filled *= 2;
+    unsigned literals = 0;  // counted in a register: a sum in the array would wait on its own stores
     for (unsigned k = first[l]; k < first[l + 1]; ++k) {
       const unsigned s = sorted[k];
-      const uint32_t e = SymbolEntry(s, kind, d64);
-      table[rev[s]] = WithCode(e, l);
-      if (e & kLit) {
-        literalShare[l] += 1u << (root - l);
-        shortestLiteral = std::min(shortestLiteral, l);
-      }
+      const uint32_t e = entries[s];
+      table[reversed(k, l)] = WithCode(e, l);
+      literals += (e >> 15) & 1;
     }
+    literalShare[l] = literals << (root - l);
+    if (literals) shortestLiteral = std::min(shortestLiteral, l);
   }
   for (; filled < rootSize; filled *= 2) std::memcpy(table + filled, table, filled * sizeof *table);
   // Sub-tables: one per root prefix of the long codes, as wide as its longest code.
@@ -152,9 +171,11 @@ bool BuildTable(const uint8_t* lengths, unsigned n, TableKind kind, bool d64, ui
     uint8_t subBits[1u << kLenRoot] = {};
     unsigned prefixes[288];
     unsigned nPrefixes = 0;
+    unsigned rev[288];  // by sorted position
     for (unsigned k = first[root + 1]; k < first[16]; ++k) {
       const unsigned s = sorted[k];
-      const unsigned p = rev[s] & (rootSize - 1);
+      rev[k] = reversed(k, lengths[s]);
+      const unsigned p = rev[k] & (rootSize - 1);
       if (!subBits[p]) prefixes[nPrefixes++] = p;
       subBits[p] = static_cast<uint8_t>(std::max<unsigned>(subBits[p], lengths[s] - root));
     }
@@ -169,11 +190,11 @@ bool BuildTable(const uint8_t* lengths, unsigned n, TableKind kind, bool d64, ui
     for (unsigned k = first[root + 1]; k < first[16]; ++k) {
       const unsigned s = sorted[k];
       const unsigned l = lengths[s];
-      const uint32_t link = table[rev[s] & (rootSize - 1)];
+      const uint32_t link = table[rev[k] & (rootSize - 1)];
       const size_t off = link >> 16;
       const size_t sub = size_t{1} << CodeBits(link);
-      const uint32_t el = WithCode(SymbolEntry(s, kind, d64), l - root);
-      for (size_t i = rev[s] >> root; i < sub; i += size_t{1} << (l - root)) table[off + i] = el;
+      const uint32_t el = WithCode(entries[s], l - root);
+      for (size_t i = rev[k] >> root; i < sub; i += size_t{1} << (l - root)) table[off + i] = el;
     }
   }
   if (!pairs || kind != TableKind::LitLen || 2 * shortestLiteral > root) return true;
@@ -330,6 +351,22 @@ Step Decode(TZStreamRec* strm, TInflateState* st, const uint8_t*& in, const uint
     bb >>= n;
     bc -= n;
   };
+  // Fills the bit buffer to 56 bits or more in one step while eight input bytes remain (the code
+  // length codes of a block header); giveBack returns the whole bytes not used.
+  auto fillWide = [&] {
+    if (static_cast<size_t>(inEnd - in) < 8) return;
+    bb |= Load64(in) << bc;
+    const unsigned bytes = (63 - bc) >> 3;
+    in += bytes;
+    bc += bytes * 8;
+    bb &= (uint64_t{1} << bc) - 1;
+  };
+  auto giveBack = [&] {
+    const size_t back = std::min<size_t>(bc >> 3, static_cast<size_t>(in - inCallStart));
+    in -= back;
+    bc -= static_cast<unsigned>(back * 8);
+    bb &= (uint64_t{1} << bc) - 1;
+  };
   // Looks up the next code without taking it; false when more input is needed.
   auto peek = [&](const uint32_t* t, unsigned root, uint32_t& e, unsigned& total) {
     for (;;) {
@@ -463,6 +500,7 @@ Step Decode(TZStreamRec* strm, TInflateState* st, const uint8_t*& in, const uint
         st->mode = TInflateMode::LenLens;
         break;
       case TInflateMode::LenLens:
+        if (bc < 3 * 19) fillWide();
         while (st->have < st->ncode) {
           if (!need(3)) goto needInput;
           st->lens[kCodeOrder[st->have++]] = bb & 7;
@@ -481,6 +519,7 @@ Step Decode(TZStreamRec* strm, TInflateState* st, const uint8_t*& in, const uint
         while (st->have < total) {
           uint32_t e;
           unsigned nb;
+          if (bc < 14) fillWide();  // a code of at most 7 bits and its up to 7 extra bits
           if (!peek(st->codeTable, kCodeRoot, e, nb)) goto needInput;
           const unsigned sym = e >> 16;
           if (sym < 16) {
@@ -513,6 +552,7 @@ Step Decode(TZStreamRec* strm, TInflateState* st, const uint8_t*& in, const uint
           }
           while (rep--) st->lens[st->have++] = val;
         }
+        giveBack();
         if (st->lens[256] == 0) {
           bad("invalid code -- missing end-of-block");
           goto stop;

@@ -622,6 +622,38 @@ TEST(InflateTables, AllSymbolsWithCodesBeyondTheRoot) {
   ExpectAllDecode(DynamicTokens(lit, dist, tokens), Expand(tokens));
 }
 
+TEST(InflateTables, ShortDynamicBlockEndsWhereItsStreamEnds) {
+  // The code lengths of a block header are read many bits at a time; what is read beyond them must
+  // go back to the input when the block is short and the stream ends soon after it: wrapped
+  // streams whose only block holds a few literals (headers of every length modulo 64 bits), their
+  // Adler-32 and bytes of something else after them, in any chunking.
+  const std::vector<Token> tokens = {{0, 'a'}, {0, 'b'}, {0, 'b'}, {0, 'a'}};
+  const Bytes data = Expand(tokens);
+  const uint32_t adler = static_cast<uint32_t>(adler32(1, data.data(), static_cast<uInt>(data.size())));
+  for (unsigned unused = 0; unused < 16; ++unused) {
+    std::vector<uint8_t> lit(257 + unused, 0);  // unused length codes: 4 header bits each
+    lit['a'] = 1;
+    lit['b'] = 2;
+    lit[256] = 2;
+    Bytes z = {0x78, 0x01};
+    const Bytes block = DynamicTokens(lit, {1, 1}, tokens);
+    z.insert(z.end(), block.begin(), block.end());
+    for (int shift = 24; shift >= 0; shift -= 8) z.push_back(static_cast<uint8_t>(adler >> shift));
+    for (size_t trailing : {0, 1, 9}) {
+      Bytes in = z;
+      for (size_t i = 0; i < trailing; ++i) in.push_back(static_cast<uint8_t>(0xA5 ^ i));
+      for (size_t inChunk : {in.size(), size_t{1}, size_t{7}}) {
+        SCOPED_TRACE(testing::Message() << unused << " unused codes, " << trailing
+                                        << " bytes after the stream, chunks of " << inChunk);
+        const auto r = ArcInflate(in, inChunk, 100, 15);
+        ASSERT_EQ(r.last, arc::Z_ARC_STREAM_END) << (r.msg ? r.msg : "");
+        EXPECT_EQ(r.out, data);
+        EXPECT_EQ(r.totalIn, z.size());
+      }
+    }
+  }
+}
+
 TEST(InflateTables, MatchCopiesOfEveryDistanceClass) {
   // Short distances overlap the copy (1, 2-7, 8-15, 16-31, beyond); lengths around the copy
   // widths; every match followed and preceded by plenty of stream, so the fast loop runs them.

@@ -21,17 +21,25 @@ public:
     qputenv("QT_QPA_PLATFORM", "offscreen");
     if (qgetenv("XDG_RUNTIME_DIR").isEmpty()) {
       char tmpl[] = "/tmp/kesta-xdg-XXXXXX";
-      if (char* d = mkdtemp(tmpl)) qputenv("XDG_RUNTIME_DIR", d);
+      if (char* d = mkdtemp(tmpl)) {
+        runtimeDir_ = d;
+        qputenv("XDG_RUNTIME_DIR", d);
+      }
     }
     static int argc = 1;
     static char name[] = "app_test";
     static char* argv[] = {name, nullptr};
     app_ = std::make_unique<QApplication>(argc, argv);
   }
-  void TearDown() override { app_.reset(); }
+  void TearDown() override {
+    app_.reset();
+    std::error_code ec;
+    if (!runtimeDir_.empty()) fs::remove_all(runtimeDir_, ec);
+  }
 
 private:
   std::unique_ptr<QApplication> app_;
+  std::string runtimeDir_;
 };
 [[maybe_unused]] ::testing::Environment* const kQtEnv = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 }  // namespace

@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <stdexcept>
+#include <vector>
 
 namespace ziptest {
 
@@ -156,12 +158,36 @@ Bytes Build(const std::vector<Entry>& entries, const Options& opt) {
   return out;
 }
 
+namespace {
+// The folders TempDir made, removed when the test process ends (never by a child it forked,
+// which ends while the parent still uses them).
+class MadeFolders {
+public:
+  void Add(const std::string& dir) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    dirs_.push_back(dir);
+  }
+  ~MadeFolders() {
+    if (::getpid() != owner_) return;
+    std::error_code ec;
+    for (const std::string& d : dirs_) std::filesystem::remove_all(d, ec);
+  }
+
+private:
+  const pid_t owner_ = ::getpid();
+  std::mutex mutex_;
+  std::vector<std::string> dirs_;
+};
+}  // namespace
+
 std::string TempDir(const std::string& tag) {
   static std::atomic<int> n{0};
+  static MadeFolders made;
   std::string base = std::filesystem::temp_directory_path().string() + "/kesta_arc_" + std::to_string(getpid()) +
                      "_" + tag + "_" + std::to_string(n++);
   std::filesystem::remove_all(base);
   std::filesystem::create_directories(base);
+  made.Add(base);
   return base + "/";
 }
 
